@@ -1,0 +1,160 @@
+#include "test_process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+extern char** environ;
+
+namespace kova_test {
+
+std::string probe_path(const std::string& in_probe) { return std::string(KOVA_PROBE_DIR) + "/" + in_probe; }
+
+double now_s() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+child_process::child_process(child_process&& other) noexcept { *this = std::move(other); }
+
+child_process& child_process::operator=(child_process&& other) noexcept {
+    if (this != &other) {
+        std::swap(m_pid, other.m_pid);
+        std::swap(m_out_fd, other.m_out_fd);
+        std::swap(m_status, other.m_status);
+        std::swap(m_reaped, other.m_reaped);
+        std::swap(m_out, other.m_out);
+        std::swap(m_scan, other.m_scan);
+    }
+    return *this;
+}
+
+child_process::~child_process() {
+    if (m_pid > 0 && !m_reaped) {
+        ::kill(m_pid, SIGKILL);
+        int st;
+        waitpid(m_pid, &st, 0);
+    }
+    if (m_out_fd >= 0) close(m_out_fd);
+}
+
+bool child_process::start(const std::vector<std::string>& in_argv) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    std::vector<char*> argv;
+    for (auto& a : in_argv) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid;
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return false;
+    }
+    m_pid = pid;
+    m_out_fd = fds[0];
+    m_reaped = false;
+    return true;
+}
+
+bool child_process::read_some(int in_timeout_ms) {
+    if (m_out_fd < 0) return false;
+    pollfd p{m_out_fd, POLLIN, 0};
+    int r = poll(&p, 1, in_timeout_ms);
+    if (r <= 0) return r == 0;
+    char buf[4096];
+    ssize_t n = read(m_out_fd, buf, sizeof buf);
+    if (n <= 0) {
+        close(m_out_fd);
+        m_out_fd = -1;
+        return false;
+    }
+    m_out.append(buf, n);
+    return true;
+}
+
+bool child_process::wait_for_line(const std::string& in_line, double in_timeout_s) {
+    double end = now_s() + in_timeout_s;
+    for (;;) {
+        size_t pos;
+        while ((pos = m_out.find('\n', m_scan)) != std::string::npos) {
+            std::string line = m_out.substr(m_scan, pos - m_scan);
+            m_scan = pos + 1;
+            if (line == in_line) return true;
+        }
+        double left = end - now_s();
+        if (left <= 0) return false;
+        if (!read_some(static_cast<int>(left * 1000) + 1) && m_out_fd < 0) return false;
+    }
+}
+
+const std::string& child_process::output() {
+    if (m_reaped)
+        while (m_out_fd >= 0 && read_some(100)) {
+        }
+    return m_out;
+}
+
+int child_process::wait(double in_timeout_s) {
+    if (m_pid <= 0) return -1;
+    if (m_reaped) return m_status;
+    double end = now_s() + in_timeout_s;
+    for (;;) {
+        int st;
+        pid_t r = waitpid(m_pid, &st, WNOHANG);
+        if (r == m_pid) {
+            m_reaped = true;
+            m_status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            output();
+            return m_status;
+        }
+        if (now_s() > end) return -1;
+        // Drain output so a chatty child cannot block on a full pipe.
+        if (!read_some(5)) usleep(2000);
+    }
+}
+
+void child_process::kill_now(int in_signal) {
+    if (m_pid > 0 && !m_reaped) ::kill(m_pid, in_signal);
+}
+
+int run_probe(const std::vector<std::string>& in_argv, std::string* pout_output, double in_timeout_s) {
+    child_process c;
+    if (!c.start(in_argv)) return -1;
+    int st = c.wait(in_timeout_s);
+    if (pout_output) *pout_output = c.output();
+    return st;
+}
+
+std::string unique_name(const std::string& in_tag) {
+    static std::atomic<int> counter{0};
+    return "kt_" + std::to_string(getpid()) + "_" + std::to_string(counter++) + "_" + in_tag;
+}
+
+void remove_shm_containing(const std::string& in_fragment) {
+    DIR* d = opendir("/dev/shm");
+    if (!d) return;
+    while (dirent* e = readdir(d)) {
+        if (std::strstr(e->d_name, in_fragment.c_str())) {
+            std::string p = std::string("/dev/shm/") + e->d_name;
+            unlink(p.c_str());
+        }
+    }
+    closedir(d);
+}
+
+}  // namespace kova_test

@@ -1,0 +1,60 @@
+// Real child processes for multi-process tests: posix_spawn of a probe, never fork alone.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace kova_test {
+
+// Full path of a probe program built with the tests.
+std::string probe_path(const std::string& in_probe);
+
+class child_process {
+public:
+    child_process() = default;
+    child_process(const child_process&) = delete;
+    child_process& operator=(const child_process&) = delete;
+    child_process(child_process&& other) noexcept;
+    child_process& operator=(child_process&& other) noexcept;
+    ~child_process();  // kills and reaps a child still running
+
+    // Starts in_argv[0] with its standard output captured in a pipe.
+    bool start(const std::vector<std::string>& in_argv);
+
+    // Reads captured output until a line equal to in_line appears; false on time-out or EOF.
+    bool wait_for_line(const std::string& in_line, double in_timeout_s = 10.0);
+    // Everything read so far (and what is left, once the child has ended).
+    const std::string& output();
+
+    // Waits for the child; returns its exit status (0-255), 128+signal, or -1 on time-out.
+    int wait(double in_timeout_s = 10.0);
+    void kill_now(int in_signal = 9);
+    pid_t pid() const { return m_pid; }
+
+private:
+    bool read_some(int in_timeout_ms);
+
+    pid_t m_pid = -1;
+    int m_out_fd = -1;
+    int m_status = -1;
+    bool m_reaped = false;
+    std::string m_out;
+    size_t m_scan = 0;
+};
+
+// Runs a probe to completion; returns the exit status and stores its output.
+int run_probe(const std::vector<std::string>& in_argv, std::string* pout_output = nullptr,
+              double in_timeout_s = 20.0);
+
+// A name unique to this test run and call, safe for the shared-memory namespace.
+std::string unique_name(const std::string& in_tag);
+
+// Removes every /dev/shm entry whose name contains in_fragment.
+void remove_shm_containing(const std::string& in_fragment);
+
+// Seconds on the monotonic clock.
+double now_s();
+
+}  // namespace kova_test
