@@ -31,6 +31,7 @@ child_process& child_process::operator=(child_process&& other) noexcept {
     if (this != &other) {
         std::swap(m_pid, other.m_pid);
         std::swap(m_out_fd, other.m_out_fd);
+        std::swap(m_in_fd, other.m_in_fd);
         std::swap(m_status, other.m_status);
         std::swap(m_reaped, other.m_reaped);
         std::swap(m_out, other.m_out);
@@ -46,14 +47,23 @@ child_process::~child_process() {
         waitpid(m_pid, &st, 0);
     }
     if (m_out_fd >= 0) close(m_out_fd);
+    if (m_in_fd >= 0) close(m_in_fd);
 }
 
 bool child_process::start(const std::vector<std::string>& in_argv) {
+    signal(SIGPIPE, SIG_IGN);  // a child that has ended must not kill the test through its input
     int fds[2];
+    int ins[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
+    if (pipe2(ins, O_CLOEXEC) != 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return false;
+    }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, ins[0], 0);
     std::vector<char*> argv;
     for (auto& a : in_argv) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -61,14 +71,28 @@ bool child_process::start(const std::vector<std::string>& in_argv) {
     int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     close(fds[1]);
+    close(ins[0]);
     if (rc != 0) {
         close(fds[0]);
+        close(ins[1]);
         return false;
     }
     m_pid = pid;
     m_out_fd = fds[0];
+    m_in_fd = ins[1];
     m_reaped = false;
     return true;
+}
+
+bool child_process::send_line(const std::string& in_line) {
+    if (m_in_fd < 0) return false;
+    std::string l = in_line + "\n";
+    return write(m_in_fd, l.data(), l.size()) == static_cast<ssize_t>(l.size());
+}
+
+void child_process::close_input() {
+    if (m_in_fd >= 0) close(m_in_fd);
+    m_in_fd = -1;
 }
 
 bool child_process::read_some(int in_timeout_ms) {
@@ -130,6 +154,14 @@ int child_process::wait(double in_timeout_s) {
 
 void child_process::kill_now(int in_signal) {
     if (m_pid > 0 && !m_reaped) ::kill(m_pid, in_signal);
+}
+
+child_process start_probe(const std::string& in_probe, const std::vector<std::string>& in_args) {
+    std::vector<std::string> argv{probe_path(in_probe)};
+    argv.insert(argv.end(), in_args.begin(), in_args.end());
+    child_process c;
+    c.start(argv);
+    return c;
 }
 
 int run_probe(const std::vector<std::string>& in_argv, std::string* pout_output, double in_timeout_s) {

@@ -20,8 +20,11 @@ public:
     child_process& operator=(child_process&& other) noexcept;
     ~child_process();  // kills and reaps a child still running
 
-    // Starts in_argv[0] with its standard output captured in a pipe.
+    // Starts in_argv[0] with its standard output captured in a pipe and its standard input
+    // fed by send_line (end of input once close_input is called or the object goes).
     bool start(const std::vector<std::string>& in_argv);
+    bool send_line(const std::string& in_line);
+    void close_input();
 
     // Reads captured output until a line equal to in_line appears; false on time-out or EOF.
     bool wait_for_line(const std::string& in_line, double in_timeout_s = 10.0);
@@ -38,11 +41,15 @@ private:
 
     pid_t m_pid = -1;
     int m_out_fd = -1;
+    int m_in_fd = -1;
     int m_status = -1;
     bool m_reaped = false;
     std::string m_out;
     size_t m_scan = 0;
 };
+
+// Starts probe in_probe with arguments; the result's start failure shows as pid() -1.
+child_process start_probe(const std::string& in_probe, const std::vector<std::string>& in_args);
 
 // Runs a probe to completion; returns the exit status and stores its output.
 int run_probe(const std::vector<std::string>& in_argv, std::string* pout_output = nullptr,

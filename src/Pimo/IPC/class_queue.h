@@ -1,0 +1,71 @@
+// The ring of a shared pipe, laid out in place at offset 0 of the pipe's segment.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#include "Pimo/OS/Linux/pimo_typedef.h"
+
+namespace Pimo {
+namespace IPC {
+
+// The header is shared with every process (and writable by all), so the pipe passes the
+// geometry it validated at open time and the ring refuses indices outside it.
+class class_queue {
+public:
+    static constexpr size_t c_header_size = 20;
+
+    void proc_initialize(u_int32_t in_size, u_int32_t in_elem_size) {
+        qsize = in_size;
+        elem_size = in_elem_size;
+        head = 0;
+        tail = 0;
+        valid = 1;
+    }
+    void proc_destroy() { valid = 0; }
+    bool is_valid() const { return valid != 0; }
+    u_int32_t get_qsize() const { return qsize; }
+    u_int32_t get_elem_size() const { return elem_size; }
+
+    // False when the shared state does not match the geometry the caller trusts.
+    bool is_sane(u_int32_t in_qsize, u_int32_t in_elem_size) const {
+        return qsize == in_qsize && elem_size == in_elem_size && head < in_qsize && tail < in_qsize;
+    }
+    bool test_empty() const { return head == tail; }
+    bool test_full() const { return (tail + 1) % qsize == head; }
+    u_int32_t get_size() const {
+        if (tail == head) return 0;
+        return tail > head ? tail - head : tail + qsize - head;
+    }
+
+    // Neither tests full or empty: the pipe does, after is_sane.
+    void proc_push(const byte_t* pin_elem) {
+        std::memcpy(slot(tail), pin_elem, elem_size);
+        tail = tail + 1 == qsize ? 0 : tail + 1;
+    }
+    void proc_pop(byte_t* pout_elem) {
+        std::memcpy(pout_elem, slot(head), elem_size);
+        head = head + 1 == qsize ? 0 : head + 1;
+    }
+
+    u_int32_t qsize;
+    u_int32_t elem_size;
+    u_int32_t valid;
+    u_int32_t head;
+    u_int32_t tail;
+
+private:
+    byte_t* slot(u_int32_t in_index) {
+        return reinterpret_cast<byte_t*>(this) + c_header_size + static_cast<size_t>(in_index) * elem_size;
+    }
+};
+
+static_assert(offsetof(class_queue, qsize) == 0, "ring layout");
+static_assert(offsetof(class_queue, elem_size) == 4, "ring layout");
+static_assert(offsetof(class_queue, valid) == 8, "ring layout");
+static_assert(offsetof(class_queue, head) == 12, "ring layout");
+static_assert(offsetof(class_queue, tail) == 16, "ring layout");
+static_assert(sizeof(class_queue) == class_queue::c_header_size, "ring layout");
+
+}  // namespace IPC
+}  // namespace Pimo

@@ -1,0 +1,226 @@
+#include "Pimo/IPC/class_shared_pipe.h"
+
+#include <string>
+
+#include "Pimo/OS/Linux/class_locker.h"
+
+namespace Pimo {
+namespace IPC {
+
+using namespace OS;
+
+const char* const class_shared_pipe::str_name = "pipe";
+
+namespace {
+// Keeps a corrupt or hostile size from asking for an absurd segment.
+constexpr u_int64_t c_max_segment = 1ull << 32;
+}  // namespace
+
+vimra_err_t class_shared_pipe::eproc_create(const char* in_name, const u_int32_t& in_size, const u_int32_t& in_elem_size) {
+    return create(in_name, in_size, in_elem_size, false);
+}
+
+vimra_err_t class_shared_pipe::eproc_create_app(const char* in_name, const u_int32_t& in_size,
+                                                const u_int32_t& in_elem_size) {
+    return create(in_name, in_size, in_elem_size, true);
+}
+
+vimra_err_t class_shared_pipe::create(const char* in_name, const u_int32_t& in_size, const u_int32_t& in_elem_size,
+                                      bool in_app) {
+    const u_int64_t qsize = static_cast<u_int64_t>(in_size) + 1;
+    const u_int64_t bytes = static_cast<u_int64_t>(in_elem_size) * qsize + class_queue::c_header_size;
+    if (in_elem_size == 0 || qsize > 0xFFFFFFFFull || bytes > c_max_segment) return c_vimra_unknown;
+    const std::string s = std::string(in_name) + str_name;
+
+    vimra_err_t r = in_app ? m_memory.eproc_create_app(s.c_str(), static_cast<size_t>(bytes))
+                           : m_memory.eproc_create(s.c_str(), static_cast<size_t>(bytes));
+    if (r != c_vimra_success) return r;
+    mp_queue = static_cast<class_queue*>(m_memory.get_pointer());
+    if (!mp_queue) {
+        m_memory.proc_destroy();
+        return c_vimra_unknown;
+    }
+    mp_queue->proc_initialize(static_cast<u_int32_t>(qsize), in_elem_size);
+    r = m_event.eproc_create_global(s.c_str(), false);
+    if (r != c_vimra_success) {
+        m_memory.proc_destroy();
+        mp_queue = nullptr;
+        return r;
+    }
+    r = m_mutex.eproc_create_global(s.c_str(), false);
+    if (r != c_vimra_success) {
+        m_event.proc_destroy();
+        m_memory.proc_destroy();
+        mp_queue = nullptr;
+        return r;
+    }
+    m_qsize = static_cast<u_int32_t>(qsize);
+    m_elem_size = in_elem_size;
+    m_live = true;
+    return c_vimra_success;
+}
+
+vimra_err_t class_shared_pipe::eproc_open(const char* in_name, u_int32_t in_elem_size) {
+    return open(in_name, in_elem_size, false);
+}
+
+vimra_err_t class_shared_pipe::eproc_open_app(const char* in_name, process_id_t, u_int32_t in_elem_size) {
+    return open(in_name, in_elem_size, true);
+}
+
+vimra_err_t class_shared_pipe::open(const char* in_name, u_int32_t in_elem_size, bool in_app) {
+    const std::string s = std::string(in_name) + str_name;
+    vimra_err_t r = m_mutex.eproc_open_global(s.c_str());
+    if (r != c_vimra_success) return r;
+    r = m_event.eproc_open_global(s.c_str());
+    if (r != c_vimra_success) {
+        m_mutex.proc_close();
+        return r;
+    }
+    r = in_app ? m_memory.eproc_open_app(s.c_str(), get_process_id()) : m_memory.eproc_open(s.c_str());
+    if (r != c_vimra_success) {
+        m_event.proc_close();
+        m_mutex.proc_close();
+        return r;
+    }
+    mp_queue = static_cast<class_queue*>(m_memory.get_pointer());
+    bool fits = false;
+    if (mp_queue && m_memory.get_size() >= class_queue::c_header_size) {
+        // The segment is world-writable: trust its header only as far as it fits the mapping.
+        class_locker guard(m_mutex);
+        const u_int32_t q = mp_queue->qsize;
+        const u_int32_t e = mp_queue->elem_size;
+        const u_int64_t need = static_cast<u_int64_t>(q) * e + class_queue::c_header_size;
+        fits = q >= 1 && e > 0 && (in_elem_size == 0 || e == in_elem_size) && need <= m_memory.get_size();
+        if (fits) {
+            m_qsize = q;
+            m_elem_size = e;
+        }
+    }
+    if (!fits) {
+        m_memory.proc_close();
+        m_event.proc_close();
+        m_mutex.proc_close();
+        mp_queue = nullptr;
+        return c_vimra_unknown;
+    }
+    m_live = true;
+    return c_vimra_success;
+}
+
+void class_shared_pipe::proc_close() {
+    if (!m_live) return;
+    m_live = false;
+    m_mutex.proc_close();
+    m_event.proc_close();
+    m_memory.proc_close();
+    mp_queue = nullptr;
+}
+
+void class_shared_pipe::proc_destroy() {
+    if (!m_live) return;  // never made live: nothing to wait for
+    m_live = false;
+    // Wait while another thread or process is inside an operation.
+    for (;;) {
+        vimra_err_t r = m_mutex.eproc_wait_timeout(1.0);
+        if (r == c_vimra_success) {
+            m_mutex.proc_release();
+            break;
+        }
+        if (r != c_vimra_timeout) break;
+    }
+    m_mutex.proc_destroy();
+    m_event.proc_destroy();
+    m_memory.proc_destroy();
+    mp_queue = nullptr;
+}
+
+void class_shared_pipe::proc_shutdown() {
+    if (!m_live) return;
+    class_locker guard(m_mutex);
+    mp_queue->proc_destroy();
+    m_event.proc_cancel();
+}
+
+bool class_shared_pipe::test_empty() {
+    if (!m_live) return true;
+    class_locker guard(m_mutex);
+    return !mp_queue->is_sane(m_qsize, m_elem_size) || mp_queue->test_empty();
+}
+
+bool class_shared_pipe::test_full() {
+    if (!m_live) return false;
+    class_locker guard(m_mutex);
+    return mp_queue->is_sane(m_qsize, m_elem_size) && mp_queue->test_full();
+}
+
+u_int32_t class_shared_pipe::get_size() {
+    if (!m_live) return 0;
+    class_locker guard(m_mutex);
+    return mp_queue->is_sane(m_qsize, m_elem_size) ? mp_queue->get_size() : 0;
+}
+
+vimra_err_t class_shared_pipe::eproc_push(const byte_t* pin_elem, size_t in_min) {
+    if (!m_live) return c_vimra_unknown;
+    class_locker guard(m_mutex);
+    if (!mp_queue->is_sane(m_qsize, m_elem_size)) return c_vimra_unknown;
+    if (!mp_queue->is_valid()) return c_vimra_shutdown;
+    // A limit is tested first, but a full ring is never overwritten whatever the limit.
+    if (in_min != 0 && mp_queue->get_size() >= in_min) return c_vimra_busy;
+    if (mp_queue->test_full()) return c_vimra_busy;
+    mp_queue->proc_push(pin_elem);
+    return c_vimra_success;
+}
+
+vimra_err_t class_shared_pipe::eproc_send(const byte_t* in_elem, size_t in_min) {
+    vimra_err_t r = eproc_push(in_elem, in_min);
+    if (m_live) m_event.proc_set();  // even a refused send wakes one reader
+    return r;
+}
+
+vimra_err_t class_shared_pipe::receive(byte_t* pout_elem, bool in_timed, double in_timeout) {
+    if (!m_live) return c_vimra_unknown;
+    class_locker guard(m_mutex);
+    for (;;) {
+        if (!mp_queue->is_sane(m_qsize, m_elem_size)) return c_vimra_unknown;
+        if (!mp_queue->is_valid()) return c_vimra_shutdown;
+        if (!mp_queue->test_empty()) {
+            mp_queue->proc_pop(pout_elem);
+            return c_vimra_success;
+        }
+        vimra_err_t w;
+        {
+            class_unlocker unlocked(m_mutex);
+            w = in_timed ? m_event.eproc_wait_timeout(in_timeout) : m_event.eproc_wait();
+        }
+        switch (w) {
+        case c_vimra_success:
+            break;
+        case c_vimra_timeout:
+            if (in_timed) return c_vimra_timeout;
+            break;
+        case c_vimra_canceled:
+        case c_vimra_not_created:  // the event is gone: spinning on it would never end
+            return c_vimra_shutdown;
+        default:
+            return c_vimra_unknown;
+        }
+    }
+}
+
+vimra_err_t class_shared_pipe::eproc_receive(byte_t* pout_elem) { return receive(pout_elem, false, 0.0); }
+
+vimra_err_t class_shared_pipe::eproc_receive_timeout(byte_t* pout_elem, const double& in_timeout) {
+    return receive(pout_elem, true, in_timeout);
+}
+
+vimra_err_t class_shared_pipe::eproc_pop(byte_t* pout_elem) {
+    if (!m_live) return c_vimra_unknown;
+    class_locker guard(m_mutex);
+    if (!mp_queue->is_sane(m_qsize, m_elem_size) || mp_queue->test_empty()) return c_vimra_unknown;
+    mp_queue->proc_pop(pout_elem);
+    return c_vimra_success;
+}
+
+}  // namespace IPC
+}  // namespace Pimo

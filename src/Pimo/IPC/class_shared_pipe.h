@@ -1,0 +1,58 @@
+// A named queue of fixed-size elements in shared memory, usable by any process of the host.
+#pragma once
+
+#include "Pimo/IPC/class_queue.h"
+#include "Pimo/IPC/interface_pipe.h"
+#include "Pimo/OS/Linux/class_event.h"
+#include "Pimo/OS/Linux/class_process_lock.h"
+#include "Pimo/OS/Linux/class_shared_memory.h"
+#include "Pimo/OS/Linux/vimra_time.h"
+
+namespace Pimo {
+namespace IPC {
+
+class class_shared_pipe : public interface_pipe {
+public:
+    static const char* const str_name;
+
+    class_shared_pipe() : mp_queue(nullptr), m_qsize(0), m_elem_size(0), m_live(false) {}
+    ~class_shared_pipe() override {}
+
+    OS::vimra_err_t eproc_create(const char* in_name, const u_int32_t& in_size, const u_int32_t& in_elem_size);
+    OS::vimra_err_t eproc_create_app(const char* in_name, const u_int32_t& in_size, const u_int32_t& in_elem_size);
+    // in_elem_size 0 accepts the creator's element size; otherwise it must match.
+    OS::vimra_err_t eproc_open(const char* in_name, u_int32_t in_elem_size = 0);
+    OS::vimra_err_t eproc_open_app(const char* in_name, OS::process_id_t pid, u_int32_t in_elem_size = 0);
+    void proc_close();
+    void proc_destroy();
+
+    void proc_shutdown() override;
+    bool test_empty() override;
+    bool test_full() override;
+    OS::vimra_err_t eproc_push(const byte_t* pin_elem, size_t in_min) override;
+    OS::vimra_err_t eproc_send(const byte_t* in_elem, size_t in_min) override;
+    OS::vimra_err_t eproc_receive(byte_t* pout_elem) override;
+    OS::vimra_err_t eproc_receive_timeout(byte_t* pout_elem, const double& in_timeout) override;
+    OS::vimra_err_t eproc_pop(byte_t* pout_elem) override;
+
+    u_int32_t get_size();
+    u_int32_t get_capacity() const { return m_qsize ? m_qsize - 1 : 0; }
+    u_int32_t get_elem_size() const { return m_elem_size; }
+
+private:
+    OS::vimra_err_t create(const char* in_name, const u_int32_t& in_size, const u_int32_t& in_elem_size, bool in_app);
+    OS::vimra_err_t open(const char* in_name, u_int32_t in_elem_size, bool in_app);
+    OS::vimra_err_t receive(byte_t* pout_elem, bool in_timed, double in_timeout);
+
+    OS::class_process_lock m_mutex;
+    OS::class_event m_event;
+    class_queue* mp_queue;
+    OS::class_shared_memory m_memory;
+    // Geometry fixed at create/open; the shared header is checked against it on every access.
+    u_int32_t m_qsize;
+    u_int32_t m_elem_size;
+    bool m_live;
+};
+
+}  // namespace IPC
+}  // namespace Pimo

@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "Pimo/IPC/class_shared_pipe.h"
+#include "test_process.h"
+
+using namespace Pimo;
+using namespace Pimo::OS;
+using kova_test::child_process;
+
+namespace {
+
+class shared_pipe_test : public testing::Test {
+protected:
+    void SetUp() override { name = kova_test::unique_name("pipe"); }
+    void TearDown() override { kova_test::remove_shm_containing(name); }
+
+    static vimra_err_t push(IPC::class_shared_pipe& p, u_int64_t v, size_t limit = 0) {
+        return p.eproc_push(reinterpret_cast<const byte_t*>(&v), limit);
+    }
+    static vimra_err_t recv(IPC::class_shared_pipe& p, u_int64_t& v) {
+        return p.eproc_receive(reinterpret_cast<byte_t*>(&v));
+    }
+    child_process probe(const std::vector<std::string>& args) {
+        child_process c = kova_test::start_probe("probe_pipe", args);
+        EXPECT_GT(c.pid(), 0);
+        return c;
+    }
+
+    std::string name;
+};
+
+}  // namespace
+
+TEST_F(shared_pipe_test, pipe_refuses_at_limit) {
+    struct row { u_int32_t capacity; size_t limit; u_int32_t accepted; };
+    // A limit above the capacity still never overwrites a full ring.
+    const row rows[] = {{16, 0, 16}, {32, 16, 16}, {16, 16, 16}, {16, 32, 16}, {4, 2, 2}};
+    int i = 0;
+    for (const row& r : rows) {
+        SCOPED_TRACE(i);
+        std::string n = name + std::to_string(i++);
+        IPC::class_shared_pipe p;
+        ASSERT_EQ(p.eproc_create(n.c_str(), r.capacity, 8), c_vimra_success);
+        for (u_int32_t k = 0; k < r.accepted; ++k) ASSERT_EQ(push(p, k, r.limit), c_vimra_success) << k;
+        EXPECT_EQ(push(p, 99, r.limit), c_vimra_busy);
+        EXPECT_EQ(p.eproc_send(reinterpret_cast<const byte_t*>(&i), r.limit), c_vimra_busy);
+        EXPECT_EQ(p.get_size(), r.accepted);
+        EXPECT_EQ(p.test_full(), r.accepted == r.capacity);
+        u_int64_t v;
+        ASSERT_EQ(recv(p, v), c_vimra_success);
+        EXPECT_EQ(v, 0u);
+        EXPECT_EQ(push(p, 100, r.limit), c_vimra_success);
+        p.proc_destroy();
+    }
+}
+
+TEST_F(shared_pipe_test, wraps_without_loss_or_reordering_across_processes) {
+    IPC::class_shared_pipe p;
+    ASSERT_EQ(p.eproc_create(name.c_str(), 4, 8), c_vimra_success);
+    child_process writer = probe({"open", name});
+    ASSERT_TRUE(writer.wait_for_line("open 0"));
+    const u_int64_t n = 2000;
+    writer.send_line("sendall 0 " + std::to_string(n));
+    for (u_int64_t k = 0; k < n; ++k) {
+        u_int64_t v = ~0ull;
+        ASSERT_EQ(p.eproc_receive_timeout(reinterpret_cast<byte_t*>(&v), 10.0), c_vimra_success);
+        ASSERT_EQ(v, k);
+        if (k % 7 == 0) std::this_thread::yield();
+    }
+    EXPECT_TRUE(writer.wait_for_line("sendall 0"));
+    writer.send_line("exit");
+    EXPECT_EQ(writer.wait(), 0);
+    p.proc_destroy();
+}
+
+TEST_F(shared_pipe_test, blocking_and_timed_receive) {
+    IPC::class_shared_pipe p;
+    ASSERT_EQ(p.eproc_create(name.c_str(), 16, 8), c_vimra_success);
+    u_int64_t v = 0;
+    double t0 = kova_test::now_s();
+    EXPECT_EQ(p.eproc_receive_timeout(reinterpret_cast<byte_t*>(&v), 0.5), c_vimra_timeout);
+    double dt = kova_test::now_s() - t0;
+    EXPECT_GE(dt, 0.45);
+    EXPECT_LT(dt, 2.0);
+
+    child_process reader = probe({"open", name});
+    ASSERT_TRUE(reader.wait_for_line("open 0"));
+    reader.send_line("recv");
+    ::usleep(100000);  // let it block; a send must wake it whenever it arrives
+    ASSERT_EQ(push(p, 7), c_vimra_success);
+    EXPECT_EQ(p.eproc_send(reinterpret_cast<const byte_t*>(&v), 0), c_vimra_success);
+    EXPECT_TRUE(reader.wait_for_line("recv 0 7"));
+    EXPECT_EQ(p.eproc_pop(reinterpret_cast<byte_t*>(&v)), c_vimra_success);  // the second element
+    EXPECT_EQ(p.eproc_pop(reinterpret_cast<byte_t*>(&v)), c_vimra_unknown);
+    reader.send_line("exit");
+    EXPECT_EQ(reader.wait(), 0);
+    p.proc_destroy();
+}
+
+TEST_F(shared_pipe_test, shutdown_is_seen_by_every_process_and_pop_still_drains) {
+    IPC::class_shared_pipe p;
+    ASSERT_EQ(p.eproc_create(name.c_str(), 8, 8), c_vimra_success);
+    child_process a = probe({"open", name});
+    child_process b = probe({"open", name});
+    ASSERT_TRUE(a.wait_for_line("open 0"));
+    ASSERT_TRUE(b.wait_for_line("open 0"));
+    a.send_line("recv");
+    b.send_line("recv");
+    ::usleep(100000);
+    child_process c = probe({"open", name});
+    ASSERT_TRUE(c.wait_for_line("open 0"));
+    c.send_line("shutdown");
+    EXPECT_TRUE(a.wait_for_line("recv 5 -"));
+    EXPECT_TRUE(b.wait_for_line("recv 5 -"));
+    EXPECT_EQ(push(p, 1), c_vimra_shutdown);
+    u_int64_t v;
+    EXPECT_EQ(recv(p, v), c_vimra_shutdown);
+    for (auto* ch : {&a, &b, &c}) ch->send_line("exit");
+    for (auto* ch : {&a, &b, &c}) EXPECT_EQ(ch->wait(), 0);
+    p.proc_destroy();
+
+    // Elements left before a shutdown are still popped.
+    IPC::class_shared_pipe q;
+    std::string n2 = name + "q";
+    ASSERT_EQ(q.eproc_create(n2.c_str(), 8, 8), c_vimra_success);
+    push(q, 11);
+    push(q, 12);
+    q.proc_shutdown();
+    EXPECT_FALSE(q.test_empty());
+    EXPECT_EQ(q.eproc_pop(reinterpret_cast<byte_t*>(&v)), c_vimra_success);
+    EXPECT_EQ(v, 11u);
+    EXPECT_EQ(q.eproc_receive_timeout(reinterpret_cast<byte_t*>(&v), 0.1), c_vimra_shutdown);
+    q.proc_destroy();
+}
+
+TEST_F(shared_pipe_test, open_refuses_absent_dead_and_mismatched_pipes) {
+    IPC::class_shared_pipe p;
+    EXPECT_EQ(p.eproc_open(name.c_str()), c_vimra_not_created);
+    p.proc_destroy();  // never made live: returns at once
+
+    child_process creator = probe({"create", name, "4", "8"});
+    ASSERT_TRUE(creator.wait_for_line("create 0"));
+    EXPECT_EQ(p.eproc_open(name.c_str(), 16), c_vimra_unknown);  // wrong element size
+    ASSERT_EQ(p.eproc_open(name.c_str(), 8), c_vimra_success);
+    EXPECT_EQ(p.get_capacity(), 4u);
+    p.proc_close();
+    creator.kill_now();
+    creator.wait();
+    EXPECT_EQ(p.eproc_open(name.c_str()), c_vimra_not_created);
+}
+
+TEST_F(shared_pipe_test, corrupt_ring_header_is_refused_not_followed) {
+    IPC::class_shared_pipe p;
+    ASSERT_EQ(p.eproc_create(name.c_str(), 4, 8), c_vimra_success);
+    std::string seg = name + "pipe";
+    int fd = shm_open(seg.c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    auto* ring = static_cast<u_int32_t*>(mmap(nullptr, 20, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    ASSERT_NE(ring, MAP_FAILED);
+    close(fd);
+
+    u_int64_t v = 0;
+    ring[3] = 1000;  // head far outside the ring
+    EXPECT_EQ(push(p, 1), c_vimra_unknown);
+    EXPECT_EQ(recv(p, v), c_vimra_unknown);
+    EXPECT_EQ(p.eproc_pop(reinterpret_cast<byte_t*>(&v)), c_vimra_unknown);
+    ring[3] = 0;
+    ring[4] = 5;  // tail == qsize
+    EXPECT_EQ(push(p, 1), c_vimra_unknown);
+    ring[4] = 0;
+    EXPECT_EQ(push(p, 1), c_vimra_success);
+
+    // An opener checks the geometry against the mapped segment.
+    IPC::class_shared_pipe q;
+    ring[0] = 100000;  // qsize beyond the segment
+    EXPECT_EQ(q.eproc_open(name.c_str()), c_vimra_unknown);
+    ring[0] = 5;
+    ring[1] = 4096;  // element size beyond the segment
+    EXPECT_EQ(q.eproc_open(name.c_str()), c_vimra_unknown);
+    ring[1] = 8;
+    EXPECT_EQ(q.eproc_open(name.c_str()), c_vimra_success);
+    q.proc_close();
+    munmap(ring, 20);
+    p.proc_destroy();
+}
+
+TEST_F(shared_pipe_test, many_threads_move_every_element_once) {
+    IPC::class_shared_pipe p;
+    ASSERT_EQ(p.eproc_create(name.c_str(), 16, 8), c_vimra_success);
+    const int producers = 4, per = 2000;
+    std::atomic<u_int64_t> sum{0};
+    std::atomic<int> got{0};
+    std::vector<std::thread> ts;
+    for (int c = 0; c < 3; ++c)
+        ts.emplace_back([&] {
+            u_int64_t v;
+            while (p.eproc_receive(reinterpret_cast<byte_t*>(&v)) == c_vimra_success) {
+                sum += v;
+                ++got;
+            }
+        });
+    for (int t = 0; t < producers; ++t)
+        ts.emplace_back([&, t] {
+            for (int k = 1; k <= per; ++k) {
+                u_int64_t v = static_cast<u_int64_t>(t) * per + k;
+                while (p.eproc_send(reinterpret_cast<const byte_t*>(&v), 0) == c_vimra_busy) std::this_thread::yield();
+            }
+        });
+    for (size_t i = 3; i < ts.size(); ++i) ts[i].join();
+    while (got.load() < producers * per) std::this_thread::yield();
+    p.proc_shutdown();
+    for (int i = 0; i < 3; ++i) ts[i].join();
+    const u_int64_t n = producers * per;
+    EXPECT_EQ(sum.load(), n * (n + 1) / 2);
+    p.proc_destroy();
+}

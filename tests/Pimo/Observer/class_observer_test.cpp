@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "Pimo/IPC/class_shared_observer_pipe.h"
+#include "test_process.h"
+
+using namespace Pimo;
+using namespace Pimo::OS;
+using kova_test::child_process;
+
+namespace {
+
+int thread_count() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/task");
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    return n;
+}
+
+class watched_pipe : public IPC::class_shared_observer_pipe {
+public:
+    void* on_destroy() override {
+        u_int64_t v = 0;
+        send_after = eproc_send(reinterpret_cast<const byte_t*>(&v), 0);
+        fired = true;
+        return nullptr;
+    }
+    std::atomic<bool> fired{false};
+    std::atomic<int> send_after{-100};
+};
+
+bool wait_until(const std::function<bool()>& in_done, double in_timeout_s) {
+    double end = kova_test::now_s() + in_timeout_s;
+    while (!in_done()) {
+        if (kova_test::now_s() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+class observer_test : public testing::Test {
+protected:
+    void SetUp() override { name = kova_test::unique_name("obs"); }
+    void TearDown() override { kova_test::remove_shm_containing(name); }
+    child_process probe(const std::vector<std::string>& args) {
+        child_process c = kova_test::start_probe("probe_pipe", args);
+        EXPECT_GT(c.pid(), 0);
+        return c;
+    }
+    std::string name;
+};
+
+}  // namespace
+
+TEST_F(observer_test, on_destroy_runs_in_every_user_after_creator_is_killed) {
+    child_process creator = probe({"create", name, "1", "8", "observer"});
+    ASSERT_TRUE(creator.wait_for_line("create 0"));
+    creator.send_line("send 1");  // fill the ring so that the watchers' sends fail
+    ASSERT_TRUE(creator.wait_for_line("send 0"));
+
+    std::vector<child_process> users;
+    for (int i = 0; i < 3; ++i) {
+        users.push_back(probe({"open", name, "observer"}));
+        ASSERT_TRUE(users.back().wait_for_line("open 0"));
+    }
+    const int baseline = thread_count();
+    std::vector<std::unique_ptr<watched_pipe>> mine;
+    for (int i = 0; i < 4; ++i) {
+        mine.emplace_back(new watched_pipe);
+        ASSERT_EQ(mine.back()->eproc_open(name.c_str()), c_vimra_success);
+        EXPECT_TRUE(mine.back()->is_live());
+    }
+    ::usleep(200000);
+    for (auto& w : mine) EXPECT_FALSE(w->fired.load());
+
+    double t0 = kova_test::now_s();
+    creator.kill_now(9);
+    creator.wait();
+    for (auto& u : users) {
+        EXPECT_TRUE(u.wait_for_line("on_destroy", 4.0));
+        EXPECT_TRUE(u.wait_for_line("send_after 5", 1.0));
+    }
+    for (auto& w : mine) {
+        EXPECT_TRUE(wait_until([&] { return w->fired.load(); }, 4.0));
+        EXPECT_EQ(w->send_after.load(), c_vimra_shutdown);
+        EXPECT_FALSE(w->is_live());
+    }
+    EXPECT_LT(kova_test::now_s() - t0, 4.0);
+    // Watchers that fired are still joined: no thread is left behind per dead peer.
+    for (auto& w : mine) w->proc_close();
+    EXPECT_EQ(thread_count(), baseline);
+    for (auto& u : users) {
+        u.send_line("exit");
+        EXPECT_EQ(u.wait(), 0);
+    }
+}
+
+TEST_F(observer_test, close_joins_the_watcher_without_firing_it) {
+    child_process creator = probe({"create", name, "4", "8", "observer"});
+    ASSERT_TRUE(creator.wait_for_line("create 0"));
+    watched_pipe w;
+    ASSERT_EQ(w.eproc_open(name.c_str()), c_vimra_success);
+    ::usleep(100000);
+    double t0 = kova_test::now_s();
+    w.proc_close();
+    EXPECT_LT(kova_test::now_s() - t0, 1.6);
+    EXPECT_FALSE(w.is_live());
+    // The creator going now must not reach a closed observer.
+    creator.send_line("destroy");
+    EXPECT_TRUE(creator.wait_for_line("destroyed"));
+    ::usleep(1200000);
+    EXPECT_FALSE(w.fired.load());
+    creator.send_line("exit");
+    EXPECT_EQ(creator.wait(), 0);
+}
+
+TEST_F(observer_test, creator_destroy_fires_watchers_and_open_of_dead_name_is_refused) {
+    child_process creator = probe({"create", name, "4", "8", "observer"});
+    ASSERT_TRUE(creator.wait_for_line("create 0"));
+    watched_pipe w;
+    ASSERT_EQ(w.eproc_open(name.c_str()), c_vimra_success);
+    creator.send_line("destroy");
+    EXPECT_TRUE(wait_until([&] { return w.fired.load(); }, 4.0));
+    w.proc_close();
+    creator.send_line("exit");
+    EXPECT_EQ(creator.wait(), 0);
+    watched_pipe late;
+    EXPECT_EQ(late.eproc_open(name.c_str()), c_vimra_not_created);
+}
