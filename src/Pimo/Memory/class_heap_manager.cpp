@@ -7,6 +7,7 @@
 
 #include "Pimo/Memory/mem_print.h"
 #include "Pimo/OS/Linux/class_locker.h"
+#include "Pimo/OS/Linux/class_shared_memory.h"
 #include "Pimo/OS/Linux/vimra_time.h"
 
 namespace Pimo {
@@ -42,6 +43,11 @@ class_heap_manager::class_heap_manager(void* pin_base, u_int64_t in_size, OS::cl
         mp_hdr->reset_count = 0;
         reset();
     }
+}
+
+class_heap_manager::class_heap_manager(OS::class_shared_memory* mem, OS::class_lock* lck, bool init)
+    : class_heap_manager(mem->get_pointer(), mem->get_size(), lck, init) {
+    mp_memory = mem;
 }
 
 class_heap_manager::~class_heap_manager() {}
