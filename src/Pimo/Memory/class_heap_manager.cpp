@@ -1,5 +1,6 @@
 #include "Pimo/Memory/class_heap_manager.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -355,9 +356,14 @@ const char* class_heap_manager::get_status() const {
 }
 
 const char* class_heap_manager::get_status_forcefully() const {
-    if (FILE* f = std::fopen("shared_memory.dump", "wb")) {
+    // Never through a symbolic link (nor into a FIFO without reader): the dump is written
+    // wherever the operator stands, often as root.
+    const int fd = open("shared_memory.dump", O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (FILE* f = fd >= 0 ? fdopen(fd, "wb") : nullptr) {
         std::fwrite(base(), 1, static_cast<size_t>(m_size), f);
         std::fclose(f);
+    } else if (fd >= 0) {
+        close(fd);
     }
     std::snprintf(g_short_status_line, sizeof g_short_status_line, "T=%ld,F=%ld",
                   static_cast<long>(GetMaximumSize()), static_cast<long>(mp_hdr->free));
