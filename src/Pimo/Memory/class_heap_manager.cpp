@@ -263,12 +263,15 @@ void class_heap_manager::walk_check(const void* ptr) const {
         if (pos + c_heap_block_size > m_size || (pos & 3) != 0) mem_print("is_clean_memory", "not shared memory");
         const HEAP_BLOCK* b = block_at(pos);
         const u_int32_t ref = b->ref;
+        const u_int64_t next = pos + c_heap_block_size + static_cast<u_int64_t>(b->len.key);
+        // The walk is a chain of dependent reads: start the next header's before checking this block.
+        if (next < m_size) __builtin_prefetch(base() + next);
         if (ref != 0) check_allocated(b, pos);
         if (pos == target) {
             met = true;
             if (ref == 0) mem_print_site("this pointer is not allocated memory\n%s", b->str);
         }
-        pos += c_heap_block_size + static_cast<u_int64_t>(b->len.key);
+        pos = next;
     }
     if (ptr && !met) {
         char where[32];
