@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Pimo/IPC/class_nonshared_pipe.h"
+#include "test_process.h"
 
 using namespace Pimo;
 using namespace Pimo::OS;
@@ -113,10 +114,9 @@ TEST(nonshared_pipe_test, timed_receive_times_out_and_shutdown_drains_by_pop) {
     class_nonshared_pipe p;
     ASSERT_EQ(p.eproc_create(8, 8), c_vimra_success);
     u_int64_t v;
-    double t0 = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    const double t0 = kova_test::now_s();
     EXPECT_EQ(recv_for(p, v, 0.05), c_vimra_timeout);
-    double t1 = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-    EXPECT_GE(t1 - t0, 0.04);
+    EXPECT_GE(kova_test::now_s() - t0, 0.04);
 
     ASSERT_EQ(push(p, 7), c_vimra_success);
     ASSERT_EQ(push(p, 8), c_vimra_success);
@@ -197,7 +197,9 @@ TEST(nonshared_pipe_test, several_producers_and_consumers_lose_and_repeat_nothin
     ASSERT_EQ(p.eproc_create(16, 8), c_vimra_success);
 
     std::vector<std::atomic<int>> seen(producers * per_producer);
+    const u_int64_t total = producers * per_producer;
     std::atomic<u_int64_t> received{0};
+    std::promise<void> all_in;
     std::atomic<bool> out_of_order{false};
     std::vector<std::thread> threads;
     for (int c = 0; c < consumers; ++c)
@@ -212,7 +214,7 @@ TEST(nonshared_pipe_test, several_producers_and_consumers_lose_and_repeat_nothin
                 if (seq <= last[who]) out_of_order = true;
                 last[who] = seq;
                 seen[v].fetch_add(1);
-                received.fetch_add(1);
+                if (received.fetch_add(1) + 1 == total) all_in.set_value();
             }
         });
     for (int w = 0; w < producers; ++w)
@@ -226,13 +228,11 @@ TEST(nonshared_pipe_test, several_producers_and_consumers_lose_and_repeat_nothin
             }
         });
     for (int w = 0; w < producers; ++w) threads[consumers + w].join();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (received.load() < producers * per_producer && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::yield();
+    EXPECT_EQ(all_in.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
     p.proc_shutdown();
     for (int c = 0; c < consumers; ++c) threads[c].join();
 
-    EXPECT_EQ(received.load(), producers * per_producer);
+    EXPECT_EQ(received.load(), total);
     EXPECT_FALSE(out_of_order.load());
     for (size_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i].load(), 1) << i;
     p.proc_destroy();
