@@ -8,7 +8,6 @@
 #include "Pimo/Memory/mem_print.h"
 #include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/OS/Linux/class_shared_memory.h"
-#include "Pimo/OS/Linux/vimra_time.h"
 
 namespace Pimo {
 namespace Memory {
@@ -22,12 +21,6 @@ thread_local char g_status_line[200];
 thread_local char g_short_status_line[200];
 
 constexpr u_int64_t c_no_block = ~static_cast<u_int64_t>(0);
-
-[[noreturn]] void report_pid(const char* in_title) {
-    char text[64];
-    std::snprintf(text, sizeof text, "kova - pid(%d)", static_cast<int>(OS::get_process_id()));
-    mem_print(in_title, text);
-}
 
 }  // namespace
 
@@ -160,7 +153,7 @@ void class_heap_manager::free(void* ptr, const char* const&, int) {
     if (!class_heap_space::is_none(root) && ps.node(root)->key == b) {
         char title[64];
         std::snprintf(title, sizeof title, "Freeing an already freed memory %d", static_cast<int>(to_offset(ptr)));
-        report_pid(title);
+        mem_print_pid(title);
     }
 
     const u_int32_t cap = blk->len.key;
