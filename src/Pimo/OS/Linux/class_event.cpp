@@ -171,6 +171,11 @@ void class_event::proc_destroy() {
 }
 
 void class_event::proc_close() {
+    // An unnamed record lives on the heap, not in a mapping: closing it is its end.
+    if (mp_evt_obj && m_fd < 0) {
+        proc_destroy();
+        return;
+    }
     if (mp_evt_obj) {
         if (munmap(mp_evt_obj, c_record_size) != 0) Utility::print_error("munmap");
         mp_evt_obj = nullptr;

@@ -133,6 +133,9 @@ TEST_F(event, no_record_gives_7) {
     unnamed.proc_destroy();
     EXPECT_EQ(opener.eproc_wait_try(), c_vimra_not_created);
     EXPECT_EQ(unnamed.eproc_wait_try(), c_vimra_not_created);
+    ASSERT_EQ(unnamed.eproc_create(true), c_vimra_success);
+    unnamed.proc_close();  // frees the heap record instead of unmapping it
+    EXPECT_EQ(unnamed.eproc_wait_try(), c_vimra_not_created);
     EXPECT_EQ(failed.eproc_create_local(m_name, false), c_vimra_already_exists);
     EXPECT_EQ(failed.eproc_wait(), c_vimra_not_created);
     creator.proc_destroy();
