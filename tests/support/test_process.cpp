@@ -127,8 +127,12 @@ bool child_process::wait_for_line(const std::string& in_line, double in_timeout_
 }
 
 const std::string& child_process::output() {
+    // After the child ended, take what is left; background grandchildren may keep the pipe
+    // open, so stop as soon as it stays quiet.
     if (m_reaped)
-        while (m_out_fd >= 0 && read_some(100)) {
+        while (m_out_fd >= 0) {
+            pollfd p{m_out_fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0 || !read_some(0)) break;
         }
     return m_out;
 }
