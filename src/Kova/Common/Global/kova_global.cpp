@@ -1,0 +1,13 @@
+#include "Kova/Common/Global/kova_global.h"
+
+namespace Kova {
+namespace Common {
+namespace Global {
+
+Pimo::Memory::interface_memory* gp_memory = nullptr;
+Interface::interface_debug_pipe* gp_debug_ipc = nullptr;
+Interface::interface_kova_pipe* gp_center_pipe = nullptr;
+
+}  // namespace Global
+}  // namespace Common
+}  // namespace Kova

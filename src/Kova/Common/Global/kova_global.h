@@ -1,0 +1,26 @@
+// The process's single instances of the packet memory and the host channels it uses.
+#pragma once
+
+#include "Kova/Common/Interface/interface_debug_pipe.h"
+#include "Kova/Common/Interface/interface_kova_pipe.h"
+
+namespace Pimo {
+namespace Memory {
+class interface_memory;
+}
+}  // namespace Pimo
+
+namespace Kova {
+namespace Common {
+namespace Global {
+
+// Set by the center's and the SDK's memory objects; never cleared.
+extern Pimo::Memory::interface_memory* gp_memory;
+// Set and cleared by the debug channel object.
+extern Interface::interface_debug_pipe* gp_debug_ipc;
+// Set and cleared by the center's own center pipe.
+extern Interface::interface_kova_pipe* gp_center_pipe;
+
+}  // namespace Global
+}  // namespace Common
+}  // namespace Kova
