@@ -1,0 +1,193 @@
+// Probe for the packet heap: reads one command a line on standard input, answers with its
+// result lines and then "ok <n>" (n counts commands from 1). A heap report ends the probe
+// with its own line and status 255, as it would end any process of the host.
+//
+//   local SIZE               heap over a private buffer guarded by a thread lock
+//   create NAME SIZE | open NAME | close | destroy      the named packet memory
+//   alloc LEN [MIN_FREE]     -> "alloc R MM"   (site "probe_heap.cpp-42 lines")
+//   site LINE LEN            allocation of 8 bytes with a file name of LEN characters
+//   free MM | ref MM | get_ref MM | size MM | clean MM | check MM
+//   poke MM OFF BYTE         writes a byte at handle + OFF (OFF may be negative)
+//   put32 OFFSET VALUE       writes a 32-bit word at a segment offset; get32 OFFSET reads one
+//   stop | continue | status | dump | counters | reset | exit
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Pimo/Memory/class_dynamic_shared_ref_memory.h"
+#include "Pimo/Memory/class_heap_manager.h"
+#include "Pimo/OS/Linux/class_lock.h"
+
+using namespace Pimo;
+using namespace Pimo::Memory;
+
+namespace {
+
+const char* const c_site_file = "probe_heap.cpp";
+
+class class_probe_memory {
+public:
+    bool is_local() const { return mp_local != nullptr; }
+    class_heap_manager* heap() const { return mp_local ? mp_local.get() : m_shared.get_pool().get_heap(); }
+    byte_t* base() const { return static_cast<byte_t*>(m_shared.get_pool().get_addr(0)); }
+
+    void make_local(u_int64_t in_size) {
+        m_buf.assign(in_size / 8 + 1, 0);
+        mp_local.reset(new class_heap_manager(m_buf.data(), in_size, &m_lock, true));
+    }
+    byte_t* addr(mm_t in_mm) {
+        return mp_local ? reinterpret_cast<byte_t*>(m_buf.data()) + in_mm : base() + in_mm;
+    }
+    mm_t mm(const void* in_p) {
+        return static_cast<mm_t>(static_cast<const byte_t*>(in_p) - addr(0));
+    }
+
+    OS::vimra_err_t alloc(mm_t& out, u_int32_t in_len, u_int32_t in_min, const char* in_file, int in_line) {
+        if (!mp_local) return m_shared.eproc_alloc_2(out, in_len, in_min, in_file, in_line);
+        void* p = mp_local->alloc_2(in_len, in_min, in_file, in_line);
+        if (!p) return OS::c_vimra_memory_empty;
+        out = mm(p);
+        return OS::c_vimra_success;
+    }
+    void free(mm_t in_mm) {
+        if (mp_local) mp_local->free(addr(in_mm), c_site_file, 1);
+        else m_shared.proc_free(in_mm, c_site_file, 1);
+    }
+    ref_count_t ref(mm_t in_mm) {
+        return mp_local ? mp_local->add_ref(addr(in_mm), c_site_file, 7) : m_shared.add_ref_get(in_mm, c_site_file, 7);
+    }
+    ref_count_t get_ref(mm_t in_mm) { return mp_local ? mp_local->get_ref(addr(in_mm)) : m_shared.get_ref(in_mm); }
+    size_t size(mm_t in_mm) { return mp_local ? mp_local->get_size(addr(in_mm)) : m_shared.get_size(in_mm); }
+    bool clean(mm_t in_mm) { return mp_local ? mp_local->is_clean_memory(addr(in_mm)) : m_shared.is_clean_memory(in_mm); }
+    bool check(mm_t in_mm) {
+        return mp_local ? mp_local->locked_traverse_check(addr(in_mm)) : m_shared.traverse_check(in_mm);
+    }
+    void stop() {
+        if (mp_local) m_lock.lock();
+        else m_shared.proc_stop();
+    }
+    void go_on() {
+        if (mp_local) m_lock.unlock();
+        else m_shared.proc_continue();
+    }
+
+    class_dynamic_shared_ref_memory& shared() { return m_shared; }
+
+private:
+    std::vector<u_int64_t> m_buf;
+    OS::class_thread_lock m_lock;
+    std::unique_ptr<class_heap_manager> mp_local;
+    mutable class_dynamic_shared_ref_memory m_shared;
+};
+
+}  // namespace
+
+int main() {
+    class_probe_memory m;
+    std::string line;
+    long n = 0;
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        std::string cmd;
+        in >> cmd;
+        if (cmd == "local") {
+            u_int64_t size = 0;
+            in >> size;
+            m.make_local(size);
+        } else if (cmd == "create") {
+            std::string name;
+            u_int32_t size = 0;
+            in >> name >> size;
+            std::printf("create %d\n", static_cast<int>(m.shared().get_pool().eproc_create(name.c_str(), size)));
+        } else if (cmd == "open") {
+            std::string name;
+            in >> name;
+            std::printf("open %d\n", static_cast<int>(m.shared().get_pool().eproc_open(name.c_str())));
+        } else if (cmd == "close") {
+            m.shared().proc_close();
+        } else if (cmd == "destroy") {
+            m.shared().proc_destroy();
+        } else if (cmd == "alloc") {
+            u_int32_t len = 0, min_free = 0;
+            in >> len >> min_free;
+            mm_t mm = 0;
+            int r = m.alloc(mm, len, min_free, c_site_file, 42);
+            std::printf("alloc %d %u\n", r, mm);
+        } else if (cmd == "site") {
+            int site_line = 0;
+            size_t len = 0;
+            in >> site_line >> len;
+            std::string file(len, 'f');
+            mm_t mm = 0;
+            int r = m.alloc(mm, 8, 0, file.c_str(), site_line);
+            std::printf("alloc %d %u\n", r, mm);
+        } else if (cmd == "free") {
+            mm_t mm = 0;
+            in >> mm;
+            m.free(mm);
+        } else if (cmd == "ref") {
+            mm_t mm = 0;
+            in >> mm;
+            std::printf("ref %llu\n", static_cast<unsigned long long>(m.ref(mm)));
+        } else if (cmd == "get_ref") {
+            mm_t mm = 0;
+            in >> mm;
+            std::printf("get_ref %llu\n", static_cast<unsigned long long>(m.get_ref(mm)));
+        } else if (cmd == "size") {
+            mm_t mm = 0;
+            in >> mm;
+            std::printf("size %zu\n", m.size(mm));
+        } else if (cmd == "clean") {
+            mm_t mm = 0;
+            in >> mm;
+            std::printf("clean %d\n", m.clean(mm) ? 1 : 0);
+        } else if (cmd == "check") {
+            mm_t mm = 0;
+            in >> mm;
+            std::printf("check %d\n", m.check(mm) ? 1 : 0);
+        } else if (cmd == "poke") {
+            mm_t mm = 0;
+            long off = 0;
+            int value = 0;
+            in >> mm >> off >> value;
+            m.addr(mm)[off] = static_cast<byte_t>(value);
+        } else if (cmd == "put32") {
+            u_int64_t off = 0;
+            u_int32_t value = 0;
+            in >> off >> value;
+            std::memcpy(m.addr(0) + off, &value, sizeof value);
+        } else if (cmd == "get32") {
+            u_int64_t off = 0;
+            u_int32_t value = 0;
+            in >> off;
+            std::memcpy(&value, m.addr(0) + off, sizeof value);
+            std::printf("get32 %u\n", value);
+        } else if (cmd == "stop") {
+            m.stop();
+        } else if (cmd == "continue") {
+            m.go_on();
+        } else if (cmd == "status") {
+            std::printf("line %s\n", m.is_local() ? m.heap()->get_status() : m.shared().get_status());
+        } else if (cmd == "dump") {
+            std::printf("line %s\n",
+                        m.is_local() ? m.heap()->get_status_forcefully() : m.shared().get_status_forcefully());
+        } else if (cmd == "counters") {
+            std::printf("counters %lu %lu %lu %lu\n", m.shared().get_remain(), m.shared().get_alloc_count(),
+                        m.shared().get_refer_count(), m.shared().get_reset_count());
+        } else if (cmd == "reset") {
+            m.heap()->reset();
+        } else if (cmd == "exit") {
+            return 0;
+        }
+        std::printf("ok %ld\n", ++n);
+        std::fflush(stdout);
+    }
+    return 0;
+}
