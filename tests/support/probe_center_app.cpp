@@ -5,7 +5,7 @@
 // Commands (stdin), each answered by one line:
 //   host: service [timeout] | debug <kind> [timeout] | blocks | die | exit
 //   app:  stub <id> | stubs <first> <count> | proxy <id> <ip> <stub> | destroy <id> <ip> <did>
-//         send <type> <sid> <ip> <did> <size> [code] | recv listen|return [timeout] | reply | delay <s> | die | exit
+//         send <type> <sid> <ip> <did> <size> [code] | recv listen|return [timeout] | drain | reply | delay <s> | die | exit
 #include <arpa/inet.h>
 #include <unistd.h>
 
@@ -162,6 +162,10 @@ public:
                 double timeout = 10.0;
                 in >> which >> timeout;
                 say(recv(which == "return" ? static_cast<Pimo::IPC::class_shared_pipe&>(m_return) : m_listen, timeout));
+            } else if (cmd == "drain") {  // reads the listen pipe until it stays empty for 0.5 s
+                int n = 0;
+                while (recv(m_listen, 0.5).compare(0, 3, "got") == 0) ++n;
+                say("drained " + std::to_string(n));
             } else if (cmd == "reply") {
                 say(reply());
             } else if (cmd == "delay") {

@@ -122,11 +122,15 @@ TEST_F(center_host, two_processes_dying_together_do_not_hang_the_center) {
     child_process a = start_app();
     child_process b = start_app();
     EXPECT_EQ("sent 0", ask(a, "stubs 1 20"));
+    EXPECT_EQ("drained 20", ask(a, "drain"));
     EXPECT_EQ("sent 0", ask(b, "stub 100"));
-    // Neither reads its pipes any more; b's return pipe fills with a's 20 object destroys.
+    EXPECT_EQ("got 1 3 0 100 65535 0 data", ask(b, "recv listen"));
+    // a dies; b sees the first of its 20 object destroys and then dies too, before its
+    // return pipe (16 deep) has room for the rest: the center must give up on it.
     a.send_line("die");
-    b.send_line("die");
     EXPECT_EQ(0, a.wait());
+    EXPECT_EQ("got 1 4 2 1 65535 4 data", ask(b, "recv listen"));
+    b.send_line("die");
     EXPECT_EQ(0, b.wait());
     EXPECT_EQ("debug K " + c_domain, ask(service, "debug K", 20.0));
     EXPECT_EQ(0, center.wait(10.0));
