@@ -80,6 +80,7 @@ void read_config(const char* in_path) {
 }
 
 int initialize() {
+    Pimo::OS::vimra_update_cpu_hz();  // the millisecond clock of the timer and the records
     alloc_header_force(heartbeat_token);
     heartbeat_pkt = get_header(heartbeat_token.header_mm);
     *heartbeat_pkt = Kova::packet_t();
