@@ -1,6 +1,7 @@
 #include "Kova/Center/Center_Relay/class_center_relay.h"
 
 #include <chrono>
+#include <cstdlib>
 
 #include "Kova/Center/Global/center_global.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
@@ -114,7 +115,7 @@ int class_center_relay::eproc_relay_from_kova_to_kova(struct_token& in_token, st
         // The receive side kept the payload in a buffer of this process; a local
         // sender's record holds a pointer of its own process there, never ours.
         if (pin_pkt->src_is_remote() && pin_pkt->p_data != nullptr) {
-            delete[] pin_pkt->p_data;
+            std::free(pin_pkt->p_data);
             pin_pkt->p_data = nullptr;
         }
         process_failed_token(in_token, pin_pkt, c_kova_err_busy_node);

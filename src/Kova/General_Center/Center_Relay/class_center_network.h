@@ -1,10 +1,6 @@
-// The center program's network relay behind the routing's interface.
-//
-// Until the TCP/UDP relay of other hosts is built in, this one only holds the domain
-// port (UDP socket and TCP listener, so that a second program cannot take it) and
-// refuses every hand-off: the routing answers those packets with its error returns.
+// The center program's network relay (TCP connections to the centers of other hosts,
+// UDP datagrams) behind the routing's interface.
 #pragma once
-#include <map>
 
 #include "Kova/Center/Interface/interface_center_network.h"
 
@@ -29,10 +25,6 @@ public:
     domain_t get_gate_port_of_local(const struct_node_addr& in_remote) override;
     void add_membership(ip_t in_group, ip_t in_if, ip_t in_source, domain_t in_port) override;
     void drop_membership(ip_t in_group, ip_t in_if, ip_t in_source, domain_t in_port) override;
-
-private:
-    std::map<domain_t, int> m_udp;
-    std::map<domain_t, int> m_listen;
 };
 
 }  // namespace Center_Relay

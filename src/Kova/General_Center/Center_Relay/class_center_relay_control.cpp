@@ -27,7 +27,12 @@ class_center_relay_control::class_center_relay_control(domain_t in_domain)
         return;
     }
     m_network_up = true;
-    if (m_network.add_server(in_domain) != 0) {
+    bool started = false;
+    try {  // the network relay reports a port it cannot open by throwing
+        started = m_network.add_server(in_domain) == 0;
+    } catch (...) {
+    }
+    if (!started) {
         proc_end_start();
         return;
     }
@@ -55,7 +60,10 @@ class_center_relay_control::class_center_relay_control(domain_t in_domain)
 void class_center_relay_control::proc_end_start() {
     delete p_center_ipc;
     p_center_ipc = nullptr;
-    m_network.finalize();
+    try {
+        m_network.finalize();
+    } catch (...) {
+    }
     m_network_up = false;
 }
 
@@ -64,8 +72,11 @@ class_center_relay_control::~class_center_relay_control() {
     center_relay.proc_stop();
     if (p_center_ipc != nullptr) p_center_ipc->proc_shutdown();
     if (m_network_up) {
-        m_network.stop();
-        m_network.finalize();
+        try {
+            m_network.stop();
+            m_network.finalize();
+        } catch (...) {
+        }
     }
     if (center_thread.is_created()) center_thread.proc_wait_exit();
     // The registry goes before the center pipe: every watcher is joined, so none

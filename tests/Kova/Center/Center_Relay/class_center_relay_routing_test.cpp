@@ -157,7 +157,7 @@ TEST_F(routing_test, payload_without_room_is_answered_busy_and_its_buffer_freed_
     // From the network: the receive side's buffer is released (the leak checker sees it otherwise).
     struct_token remote = make_packet(c_remote, 0x8009, c_local_host, c_stub, c_mt_call);
     get_header(remote)->header.size = 100;
-    get_header(remote)->p_data = new byte_t[100];
+    get_header(remote)->p_data = static_cast<byte_t*>(std::malloc(100));
     route(remote);
     // From a local process: p_data is that process's pointer and must not be touched.
     struct_token local = make_packet(c_local_host, c_proxy, c_local_host, c_stub, c_mt_call);
