@@ -35,6 +35,11 @@ public:
     mode state = mode::normal;
     size_t capacity = 16;
     int attempts = 0;
+    std::vector<int> push_order;  // global sequence number of each accepted push
+    static int& sequence() {
+        static int s_sequence = 0;
+        return s_sequence;
+    }
 
     void proc_shutdown() override { state = mode::shutdown; }
     bool test_empty() override { return queue.empty(); }
@@ -48,6 +53,7 @@ public:
         struct_token t;
         std::memcpy(&t, pin_elem, sizeof(t));
         queue.push_back(t);
+        push_order.push_back(++sequence());
         return Pimo::OS::c_vimra_success;
     }
     Pimo::OS::vimra_err_t eproc_send(const Pimo::byte_t* pin_elem, size_t in_min) override {
@@ -158,6 +164,7 @@ public:
     }
     int send_tcp_client(const struct_node_addr& in_dst, struct_token& in_token, struct_packet*) override {
         if (!tcp_connected) return -1;
+        calls.push_back("tcp_client");
         tcp_client.push_back(in_token);
         tcp_client_node.push_back(in_dst);
         return 0;
