@@ -94,6 +94,7 @@ TEST_F(center_host, local_call_and_reply_then_process_deaths_clean_up_and_the_id
     child_process b = start_app();
     EXPECT_EQ("sent 0", ask(a, "stub 5"));
     EXPECT_EQ("got 1 3 0 5 65535 0 data", ask(a, "recv listen"));  // its own announcement
+    EXPECT_EQ("debug C control_object_create", ask(service, "debug C"));
     // The proxy learns of the connection and then of the stub.
     EXPECT_EQ("sent 0", ask(b, "proxy 32769 127.0.0.1 5"));
     EXPECT_EQ("got 1 32775 0 5 32769 0 nodata", ask(b, "recv listen"));
@@ -134,6 +135,24 @@ TEST_F(center_host, two_processes_dying_together_do_not_hang_the_center) {
     EXPECT_EQ(0, b.wait());
     EXPECT_EQ("debug K " + c_domain, ask(service, "debug K", 20.0));
     EXPECT_EQ(0, center.wait(10.0));
+}
+
+TEST_F(center_host, idle_check_waits_for_packets_queued_behind_the_last_death) {
+    start_center();
+    child_process a = start_app();
+    child_process b = start_app();
+    EXPECT_EQ("sent 0", ask(a, "stub 5"));
+    EXPECT_EQ("got 1 3 0 5 65535 0 data", ask(a, "recv listen"));
+    EXPECT_EQ(0u, ask(service, "blocks").find("blocks"));  // drains the trace records so far
+    EXPECT_EQ("sent 0", ask(b, "delay 3"));
+    a.send_line("die");
+    EXPECT_EQ(0, a.wait());
+    // The watcher's process-destroy packet is allocated while the center sleeps...
+    EXPECT_EQ(0u, ask(service, "debug A").find("debug A"));
+    // ...and b's first object is queued behind it.
+    EXPECT_EQ("sent 0", ask(b, "stub 7"));
+    EXPECT_EQ("got 1 3 0 7 65535 0 data", ask(b, "recv listen"));
+    EXPECT_EQ(-1, center.wait(0.2));
 }
 
 TEST_F(center_host, stop_event_ends_the_center_even_during_a_delay) {
