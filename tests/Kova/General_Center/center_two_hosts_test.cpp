@@ -47,6 +47,12 @@ struct one_host {
     }
 };
 
+// Broadcasts and multicasts leave by the default route, as on any host with a network.
+bool add_default_route(private_host& in_host) {
+    return in_host.run({"/bin/sh", "-c", "ip route add default dev $(ip -o link | grep -v LOOPBACK | "
+                                         "sed -n 's/^[0-9]*: \\([^@:]*\\).*/\\1/p' | head -1)"}) == 0;
+}
+
 class two_hosts : public testing::Test {
 protected:
     void SetUp() override {
@@ -82,9 +88,7 @@ TEST_F(two_hosts, a_call_travels_over_one_tcp_connection_and_its_reply_comes_bac
 }
 
 TEST_F(two_hosts, a_broadcast_datagram_reaches_the_other_host) {
-    // The limited broadcast leaves by the default route, as on any host with a network.
-    ASSERT_EQ(0, a.host.run({"/bin/sh", "-c", "ip route add default dev $(ip -o link | grep -v LOOPBACK | "
-                                              "sed -n 's/^[0-9]*: \\([^@:]*\\).*/\\1/p' | head -1)"}));
+    ASSERT_TRUE(add_default_route(a.host));
     EXPECT_EQ("sent 0", ask(b.app, "stub 5"));
     EXPECT_EQ("got 1 3 0 5 65535 0 data", ask(b.app, "recv listen"));
     EXPECT_EQ("sent 0", ask(a.app, "stub 7"));
@@ -92,6 +96,32 @@ TEST_F(two_hosts, a_broadcast_datagram_reaches_the_other_host) {
     EXPECT_EQ("sent 0", ask(a.app, "send 16 7 255.255.255.255 65535 8"));
     EXPECT_EQ("got 16 258 0 7 65535 8 data", ask(a.app, "recv listen"));  // the local copy
     EXPECT_EQ("got 16 258 0 7 65535 8 data", ask(b.app, "recv listen"));
+}
+
+TEST_F(two_hosts, a_multicast_value_reaches_the_subscribed_process_of_the_other_host) {
+    ASSERT_TRUE(add_default_route(a.host));
+    EXPECT_EQ("sent 0", ask(a.app, "stub 5"));
+    EXPECT_EQ("got 1 3 0 5 65535 0 data", ask(a.app, "recv listen"));
+    EXPECT_EQ("sent 0", ask(b.app, "proxy 32770 " + c_ip_a + " 5"));
+    ask(b.app, "recv listen");
+    ask(b.app, "recv listen");
+    EXPECT_EQ("got 1 32773 0 65535 0 0 nodata", ask(a.app, "recv listen"));
+    // B's proxy subscribes by UDP to code 0x0102 of A's stub 5; the stub confirms.
+    EXPECT_EQ("sent 0", ask(b.app, "send 113 32770 " + c_ip_a + " 5 0"));
+    EXPECT_EQ("replied 113 0", ask(a.app, "reply"));
+    EXPECT_EQ("got 114 258 0 5 32770 0 nodata", ask(b.app, "recv return"));
+    // B's center joined 230.5.1.2 for A's host as source.
+    std::string filter;
+    EXPECT_EQ(0, b.host.run({"/bin/sh", "-c", "cat /proc/net/mcfilter"}, &filter));
+    EXPECT_NE(std::string::npos, filter.find("0xe6050102")) << filter;
+    // A value of the stub to its group reaches B's subscribed process.
+    EXPECT_EQ("sent 0", ask(a.app, "sendif " + c_ip_a + " 118 5 230.5.1.2 65535 8"));
+    EXPECT_EQ("got 118 258 0 5 65535 8 data", ask(b.app, "recv listen"));
+    // The proxy ends its subscription: the group is left.
+    EXPECT_EQ("sent 0", ask(b.app, "send 117 32770 " + c_ip_a + " 5 0"));
+    EXPECT_EQ("got 117 258 0 32770 5 0 nodata", ask(a.app, "recv listen"));
+    EXPECT_EQ(0, b.host.run({"/bin/sh", "-c", "cat /proc/net/mcfilter"}, &filter));
+    EXPECT_EQ(std::string::npos, filter.find("0xe6050102")) << filter;
 }
 
 }  // namespace
