@@ -6,6 +6,7 @@
 #include <string>
 
 #include "private_host.h"
+#include "center_probe.h"
 #include "test_process.h"
 
 using kova_test::child_process;
@@ -18,20 +19,8 @@ const std::string c_domain = "7500";
 const std::string c_ip_a = "10.231.9.1";
 const std::string c_ip_b = "10.231.9.2";
 
-std::string probe() { return kova_test::probe_path("probe_center_app"); }
-
-std::string ask(child_process& in_probe, const std::string& in_command, double in_timeout = 15.0) {
-    const size_t from = in_probe.output().size();
-    if (!in_probe.send_line(in_command)) return "send failed";
-    const double until = kova_test::now_s() + in_timeout;
-    while (kova_test::now_s() < until) {
-        const std::string& out = in_probe.output();
-        const size_t end = out.find('\n', from);
-        if (end != std::string::npos) return out.substr(from, end - from);
-        in_probe.wait_for_line("\x01", 0.05);
-    }
-    return "no answer";
-}
+using kova_center_test::ask;
+using kova_center_test::probe;
 
 struct one_host {
     private_host host;
