@@ -50,6 +50,19 @@ TEST(center_program, without_arguments_prints_usage_and_fails) {
     EXPECT_EQ("usage : Kova_General_Center [Domain Port]\n", out);
 }
 
+TEST(center_program, waits_for_the_packet_memory_and_starts_once_the_service_made_it) {
+    std::string why;
+    if (!private_host::available(&why)) GTEST_SKIP() << why;
+    private_host host;
+    ASSERT_TRUE(host.start());
+    child_process center = host.spawn({c_center, c_domain, "debug"});  // "debug" changes nothing
+    EXPECT_FALSE(host.wait_for_shm("kova_center_ipc" + c_domain + "pipe", 0.5));
+    EXPECT_EQ(-1, center.wait(0.1));
+    child_process service = host.spawn({probe(), "host"});
+    ASSERT_TRUE(service.wait_for_line("host ready"));
+    EXPECT_EQ("service " + c_domain + " 1", ask(service, "service"));
+}
+
 TEST_F(center_host, second_center_of_a_domain_fails_and_the_first_runs_on) {
     start_center();
     child_process second = host.spawn({c_center, c_domain});
