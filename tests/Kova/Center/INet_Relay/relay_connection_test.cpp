@@ -411,3 +411,38 @@ TEST_F(relay_connection, a_connection_whose_last_user_left_refuses_new_packets) 
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(relay_connection, the_timer_sends_heartbeats_up_to_the_silence_limit_and_ends_silent_peers_only_when_asked) {
+    int peer;
+    tcp_t* p = connect_pair(c_socket_server, peer);
+    const Pimo::OS::vimra_clock_t heard = 1000000;
+    p->recv_clk = heard;
+    timer_shutdown_server(heard + c_timeout_ms);  // exactly at the limit: still a heartbeat
+    on_send_event(p, EPOLLOUT);
+    std::vector<Kova::byte_t> out = read_peer(peer);
+    ASSERT_EQ(out.size(), 24u);
+    Kova::struct_header hb;
+    std::memcpy(&hb, out.data(), 24);
+    EXPECT_EQ(hb.type, Kova::c_mt_null);
+    EXPECT_EQ(hb.size, 0u);
+    EXPECT_EQ(hb.get_ver(), Kova::c_version);
+
+    g_auto_disconnect = false;
+    timer_shutdown_server(heard + c_timeout_ms + 1);  // silent: no heartbeat, and kept open
+    on_send_event(p, EPOLLOUT);
+    EXPECT_TRUE(read_peer(peer).empty());
+    feed_header(p, peer, make_header(Kova::c_mt_signal, 0));
+    EXPECT_EQ(handed().size(), 1u) << "the connection still carries packets";
+
+    g_auto_disconnect = true;
+    p->recv_clk = heard;
+    timer_shutdown_server(heard + c_timeout_ms + 1);
+    on_recv_event(p, EPOLLIN | EPOLLHUP);
+    std::vector<Kova::struct_token> got = handed();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(m_memory.packet(got[0])->header.code, Kova::c_mccr_tcp_disconnected_from_client);
+}
+
+}  // namespace
