@@ -291,4 +291,38 @@ TEST_F(relay_hosts, hostile_peers_leave_the_center_alive_consistent_and_open_to_
     quit(relay);
 }
 
+TEST_F(relay_hosts, datagrams_go_to_one_host_to_every_host_and_to_a_joined_source_specific_group) {
+    REQUIRE_PRIVATE_HOSTS();
+    private_host a, b;
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(kova_test::join_hosts(a, b, "10.231.43.1", "10.231.43.2"));
+    // Broadcast and multicast need a route out of the veth.
+    const std::vector<std::string> route{
+        "/bin/sh", "-c", "ip route add default dev $(ip -o link show | awk -F': ' '$2 != \"lo\" {print $2}' | cut -d@ -f1)"};
+    ASSERT_EQ(a.run(route), 0);
+    ASSERT_EQ(b.run(route), 0);
+    child_process ra = start_relay(a, 7304);
+    child_process rb = start_relay(b, 7304);
+
+    ra.send_line("udp 10.231.43.2 16 100");
+    EXPECT_TRUE(ra.wait_for_line("udp 0"));
+    EXPECT_TRUE(rb.wait_for_line(pkt_line(16, 100))) << rb.output();
+    ra.send_line("udp 255.255.255.255 16 50");
+    EXPECT_TRUE(rb.wait_for_line(pkt_line(16, 50))) << rb.output();
+
+    rb.send_line("join 230.1.0.7 10.231.43.2 10.231.43.1");
+    ASSERT_TRUE(rb.wait_for_line("done join"));
+    ra.send_line("udp 230.1.0.7 118 40");
+    EXPECT_TRUE(rb.wait_for_line(pkt_line(118, 40))) << rb.output();
+    rb.send_line("leave 230.1.0.7 10.231.43.2 10.231.43.1");
+    ASSERT_TRUE(rb.wait_for_line("done leave"));
+    ra.send_line("udp 230.1.0.7 118 41");
+    ra.send_line("udp 10.231.43.2 16 5");
+    EXPECT_TRUE(rb.wait_for_line(pkt_line(16, 5))) << rb.output();
+    EXPECT_EQ(rb.output().find(pkt_line(118, 41)), std::string::npos) << "left the group";
+    quit(ra);
+    quit(rb);
+}
+
 }  // namespace
