@@ -11,7 +11,9 @@
 //   tcp client|server <ip> <port> <type> <size> [count]   queue packets, "sent <r>"
 //   udp <ip> <type> <size>                      one datagram on the domain port, "udp <r>"
 //   join|leave <group> <interface> <source>     source-specific membership
-//   echo 0|1                                    send back every received packet (round trips)
+//   echo 0|1                                    send back every received packet
+//   rtt client|server <ip> <port> <type> <size> <count>   round trips against an echoing
+//                                               relay: "rtt size <n> n <count> median_us ..."
 //   stats                                       "stats <blocks> <remain>"
 //   users <ip> <port> / gate <ip> <port> / established
 //   ping                                        "pong" from the center thread
@@ -28,7 +30,10 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <algorithm>
+#include <chrono>
 #include <thread>
+#include <vector>
 
 #include "Kova/Center/INet_Relay/EPoll/epoll_global.h"
 #include "Kova/Center/INet_Relay/inet_relay.h"
@@ -47,6 +52,17 @@ Pimo::Memory::class_dynamic_shared_ref_memory g_memory;
 Kova::General_Common::IPC::abstract_center_ipc g_pipe;
 Kova::domain_t g_domain = 0;
 bool g_echo = false;
+// A round-trip run: one packet out, wait for its echo, next.
+struct rtt_t {
+    bool active = false;
+    Kova::struct_node_addr dst;
+    bool client = true;
+    Kova::msg_type_t type = 48;
+    size_t size = 0;
+    unsigned left = 0;
+    std::uint64_t sent_at = 0;
+    std::vector<double> samples;
+} g_rtt;
 std::mutex g_commands_mutex;
 std::deque<std::string> g_commands;
 std::mutex g_out_mutex;
@@ -91,6 +107,8 @@ Kova::struct_token make_packet(Kova::ip_t in_ip, Kova::domain_t in_port, Kova::m
     }
     return t;
 }
+
+void rtt_send();
 
 std::string stats() {
     return "stats " + std::to_string(g_memory.get_alloc_count()) + " " + std::to_string(g_memory.get_remain());
@@ -153,6 +171,17 @@ void run_command(const std::string& in_line) {
         else
             relay::drop_membership(g, i, s, g_domain);
         say("done " + cmd);
+    } else if (cmd == "rtt") {
+        std::string side, ip;
+        unsigned port = 0, type = 48, count = 1;
+        in >> side >> ip >> port >> type >> g_rtt.size >> count;
+        g_rtt.dst = Kova::struct_node_addr(::inet_addr(ip.c_str()), static_cast<Kova::domain_t>(port));
+        g_rtt.client = side == "client";
+        g_rtt.type = static_cast<Kova::msg_type_t>(type);
+        g_rtt.left = count ? count : 1;
+        g_rtt.samples.clear();
+        g_rtt.active = true;
+        rtt_send();
     } else if (cmd == "echo") {
         int on = 0;
         in >> on;
@@ -174,6 +203,39 @@ void run_command(const std::string& in_line) {
         }
         say("established " + std::to_string(c) + " " + std::to_string(s));
     }
+}
+
+std::uint64_t now_ns() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
+}
+
+void rtt_send() {
+    Kova::struct_token t = make_packet(g_rtt.dst.ip, g_rtt.dst.port, g_rtt.type, g_rtt.size);
+    g_rtt.sent_at = now_ns();
+    const int r = g_rtt.client ? relay::send_tcp_client(g_rtt.dst, t, epoll::get_header(t.header_mm))
+                               : relay::send_tcp_server(g_rtt.dst, t, epoll::get_header(t.header_mm));
+    if (r != 0) {
+        release(t);
+        g_rtt.active = false;
+        say("rtt failed");
+    }
+}
+
+void rtt_received() {
+    g_rtt.samples.push_back(static_cast<double>(now_ns() - g_rtt.sent_at) / 1000.0);
+    if (--g_rtt.left != 0) {
+        rtt_send();
+        return;
+    }
+    g_rtt.active = false;
+    std::vector<double>& v = g_rtt.samples;
+    std::sort(v.begin(), v.end());
+    char line[160];
+    std::snprintf(line, sizeof(line), "rtt size %zu n %zu median_us %.1f p90_us %.1f min_us %.1f", g_rtt.size, v.size(),
+                  v[v.size() / 2], v[v.size() * 9 / 10], v.front());
+    say(line);
+    say("rtt done");
 }
 
 // Sends a received packet back where it came from, over the connection it arrived on.
@@ -213,11 +275,16 @@ void center_loop() {
             release(t);
             continue;
         }
+        if (g_rtt.active) {
+            release(t);
+            rtt_received();
+            continue;
+        }
         const Kova::byte_t* data = t.data_mm ? payload(t) : pkt->p_data;
         std::snprintf(line, sizeof(line), "pkt %u size %u data %d sum %u", pkt->header.type, pkt->header.size,
                       t.data_mm ? 1 : 0, data ? checksum(data, pkt->header.size) : 0u);
         if (!g_echo) say(line);
-        if (g_echo && t.data_mm)
+        if (g_echo)
             echo(t, pkt);
         else
             release(t);
