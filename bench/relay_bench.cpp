@@ -16,7 +16,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <vector>
 

@@ -31,6 +31,7 @@
 #include <sstream>
 #include <string>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -361,14 +362,24 @@ int main(int argc, char** argv) {
         if (line == "quit") break;
     }
     center.join();
-    g_pipe.proc_shutdown();
-    // What the center pipe still holds goes back to the memory.
-    Kova::struct_token t;
-    while (g_pipe.eproc_pop(reinterpret_cast<Pimo::byte_t*>(&t)) == Pimo::OS::c_vimra_success) release(t);
+    // The relay's threads may still hand packets in until they have stopped: keep reading.
+    std::atomic<bool> stopped(false);
+    std::thread drainer([&] {
+        Kova::struct_token t;
+        for (;;) {
+            const Pimo::OS::vimra_err_t r = g_pipe.eproc_receive_timeout(reinterpret_cast<Pimo::byte_t*>(&t), 0.05);
+            if (r == Pimo::OS::c_vimra_success)
+                release(t);
+            else if (stopped)
+                return;
+        }
+    });
     relay::stop();
+    stopped = true;
+    drainer.join();
+    g_pipe.proc_shutdown();
     Kova::Common::Global::gp_center_pipe = nullptr;
     relay::finalize();
-    while (g_pipe.eproc_pop(reinterpret_cast<Pimo::byte_t*>(&t)) == Pimo::OS::c_vimra_success) release(t);
     say("final blocks " + std::to_string(g_memory.get_alloc_count()));
     g_pipe.proc_destroy();
     g_memory.proc_destroy();
