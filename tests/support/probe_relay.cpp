@@ -16,11 +16,14 @@
 //                                               relay: "rtt size <n> n <count> median_us ..."
 //   stats                                       "stats <blocks> <remain>"
 //   users <ip> <port> / gate <ip> <port> / established
+//   fdlimit tight|restore                       leave no descriptor for the next accept, or undo
 //   ping                                        "pong" from the center thread
 //   baseline / check_baseline                   "baseline ok" once the memory holds as many
 //                                               blocks as at "baseline" (waits up to 15 s)
 //   quit                                        stop the relay, "final blocks <n>", exit 0
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 
 #include <cfloat>
 #include <cstdio>
@@ -190,6 +193,23 @@ void run_command(const std::string& in_line) {
         say("done echo");
     } else if (cmd == "stats") {
         say(stats());
+    } else if (cmd == "fdlimit") {
+        // "tight": no descriptor left for the next accept; "restore": the limit as it was.
+        static rlimit s_saved{};
+        std::string how;
+        in >> how;
+        if (how == "tight") {
+            getrlimit(RLIMIT_NOFILE, &s_saved);
+            // A new descriptor takes the lowest free number: forbid that number.
+            int lowest_free = 0;
+            while (fcntl(lowest_free, F_GETFD) != -1) ++lowest_free;
+            rlimit tight = s_saved;
+            tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+            setrlimit(RLIMIT_NOFILE, &tight);
+        } else {
+            setrlimit(RLIMIT_NOFILE, &s_saved);
+        }
+        say("done fdlimit");
     } else if (cmd == "ping") {
         say("pong");
     } else if (cmd == "established") {
@@ -260,7 +280,10 @@ void center_loop() {
             commands.swap(g_commands);
         }
         for (const std::string& c : commands) {
-            if (c == "quit") return;
+            if (c == "quit") {
+                release(t);  // the packet read with the order to stop
+                return;
+            }
             run_command(c);
         }
         if (!t.has_header()) continue;

@@ -344,4 +344,21 @@ TEST_F(relay_hosts, datagrams_go_to_one_host_to_every_host_and_to_a_joined_sourc
     quit(rb);
 }
 
+TEST_F(relay_hosts, a_connection_refused_for_want_of_descriptors_is_accepted_on_a_later_tick) {
+    REQUIRE_PRIVATE_HOSTS();
+    private_host h;
+    ASSERT_TRUE(h.start());
+    child_process relay = start_relay(h, 7305);
+    relay.send_line("fdlimit tight");
+    ASSERT_TRUE(relay.wait_for_line("done fdlimit"));
+    child_process waiting = peer(h, {"handshake", "7305"});
+    // The listener is edge-triggered: the pending connection raises no new event of its own.
+    EXPECT_FALSE(waiting.wait_for_line("handshake ok", 2.5));
+    relay.send_line("fdlimit restore");
+    ASSERT_TRUE(relay.wait_for_line("done fdlimit"));
+    EXPECT_TRUE(waiting.wait_for_line("handshake ok", 10)) << waiting.output();
+    EXPECT_TRUE(relay.wait_for_line("ctrl 8005 err 0", 10));
+    quit(relay);
+}
+
 }  // namespace
