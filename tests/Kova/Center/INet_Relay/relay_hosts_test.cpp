@@ -84,6 +84,8 @@ elif mode == 'udp':
     for d in [b'', b'y' * 20, hdr(16, 10) + b'y' * 5, hdr(16, 2) + b'y' * 9, hdr(16, 3) + b'abc']:
         u.sendto(d, ('127.0.0.1', port))
     say('udp sent')
+elif mode == 'hold':
+    l = socket.socket(); l.bind(('0.0.0.0', port)); l.listen(); say('holding'); time.sleep(30)
 elif mode == 'server':
     l = socket.socket(); l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     l.bind(('0.0.0.0', port)); l.listen(); say('listening')
@@ -359,6 +361,17 @@ TEST_F(relay_hosts, a_connection_refused_for_want_of_descriptors_is_accepted_on_
     EXPECT_TRUE(waiting.wait_for_line("handshake ok", 10)) << waiting.output();
     EXPECT_TRUE(relay.wait_for_line("ctrl 8005 err 0", 10));
     quit(relay);
+}
+
+TEST_F(relay_hosts, a_domain_port_taken_by_another_program_fails_the_start_with_the_bind_error) {
+    REQUIRE_PRIVATE_HOSTS();
+    private_host h;
+    ASSERT_TRUE(h.start());
+    child_process holder = peer(h, {"hold", "7306"});
+    ASSERT_TRUE(holder.wait_for_line("holding"));
+    child_process relay = h.spawn({kova_test::probe_path("probe_relay"), kova_test::unique_name("mem"), "7306"}, "/tmp");
+    EXPECT_TRUE(relay.wait_for_line("add_server 98", 20)) << relay.output();  // EADDRINUSE
+    EXPECT_EQ(relay.wait(20), 4);
 }
 
 }  // namespace
