@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cfloat>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,8 +39,15 @@ bool yes_no(const boost::property_tree::ptree& in_tree, const char* in_key) {
     return value != "no";
 }
 
+// A decimal integer, or the reader's bad-data error.
 int integer(const boost::property_tree::ptree& in_tree, const char* in_key) {
-    return in_tree.get<int>(std::string("KOVA.") + in_key);
+    const std::string value = in_tree.get<std::string>(std::string("KOVA.") + in_key);
+    std::istringstream in(value);
+    int result = 0;
+    in >> result;
+    if (in.fail() || !(in >> std::ws).eof())
+        throw boost::property_tree::ptree_bad_data(std::string("conversion of ") + in_key + " failed", value);
+    return result;
 }
 
 void close_sets() {

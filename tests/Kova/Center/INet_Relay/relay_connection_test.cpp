@@ -13,6 +13,7 @@
 
 #include "Kova/Center/INet_Relay/EPoll/epoll_tcp_method.h"
 #include "Kova/Center/INet_Relay/EPoll/epoll_thread.h"
+#include "Kova/Center/INet_Relay/EPoll/epoll_udp_method.h"
 #include "Kova/Center/INet_Relay/inet_relay.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
@@ -408,6 +409,89 @@ TEST_F(relay_connection, a_connection_whose_last_user_left_refuses_new_packets) 
     EXPECT_EQ(send_tcp_client(p->remote_addr, t, get_header(t.header_mm)), -1) << "the caller keeps the token";
     free_token(t);
     EXPECT_EQ(get_gate_port_of_local(p->remote_addr), c_gate);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(relay_connection, the_timer_sends_heartbeats_up_to_the_silence_limit_and_ends_silent_peers_only_when_asked) {
+    int peer;
+    tcp_t* p = connect_pair(c_socket_server, peer);
+    const Pimo::OS::vimra_clock_t heard = 1000000;
+    p->recv_clk = heard;
+    timer_shutdown_server(heard + c_timeout_ms);  // exactly at the limit: still a heartbeat
+    on_send_event(p, EPOLLOUT);
+    std::vector<Kova::byte_t> out = read_peer(peer);
+    ASSERT_EQ(out.size(), 24u);
+    Kova::struct_header hb;
+    std::memcpy(&hb, out.data(), 24);
+    EXPECT_EQ(hb.type, Kova::c_mt_null);
+    EXPECT_EQ(hb.size, 0u);
+    EXPECT_EQ(hb.get_ver(), Kova::c_version);
+
+    g_auto_disconnect = false;
+    timer_shutdown_server(heard + c_timeout_ms + 1);  // silent: no heartbeat, and kept open
+    on_send_event(p, EPOLLOUT);
+    EXPECT_TRUE(read_peer(peer).empty());
+    feed_header(p, peer, make_header(Kova::c_mt_signal, 0));
+    EXPECT_EQ(handed().size(), 1u) << "the connection still carries packets";
+
+    g_auto_disconnect = true;
+    p->recv_clk = heard;
+    timer_shutdown_server(heard + c_timeout_ms + 1);
+    on_recv_event(p, EPOLLIN | EPOLLHUP);
+    std::vector<Kova::struct_token> got = handed();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(m_memory.packet(got[0])->header.code, Kova::c_mccr_tcp_disconnected_from_client);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(relay_connection, an_outgoing_connection_is_reported_once_its_init_record_arrives_unless_its_users_left) {
+    for (bool removed : {false, true}) {
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+        m_peers.push_back(fds[1]);
+        tcp_t* p = new_tcp_record(fds[0], c_socket_init_client, Kova::struct_node_addr(c_local_ip, 51000),
+                                  Kova::struct_node_addr(c_remote_ip, 7100));
+        g_connect_map[p->remote_addr] = p;
+        p->b_remove_client = removed;
+        ASSERT_EQ(request_recv_client_init(p), 0);
+        Kova::struct_tcp_header init;
+        init.set_port_of_sender(7100);
+        init.set_port_of_receiver(51234);
+        feed(p, fds[1], &init, 600);  // in two pieces
+        EXPECT_TRUE(handed().empty());
+        feed(p, fds[1], reinterpret_cast<Kova::byte_t*>(&init) + 600, sizeof(init) - 600);
+        std::vector<Kova::struct_token> got = handed();
+        EXPECT_TRUE(g_connect_map.empty());
+        if (removed) {
+            EXPECT_TRUE(got.empty()) << "never reported";
+            EXPECT_EQ(g_tcp_records.count(p), 0u) << "released";
+            EXPECT_TRUE(g_establish_client_map.empty());
+        } else {
+            ASSERT_EQ(got.size(), 1u);
+            Kova::packet_t* pkt = m_memory.packet(got[0]);
+            EXPECT_EQ(pkt->header.code, Kova::c_mccr_tcp_connected_to_server);
+            EXPECT_EQ(pkt->dst_port, 51234) << "the gate port is the peer's port_of_receiver";
+            EXPECT_EQ(pkt->header.sport, 7100);
+            EXPECT_EQ(pkt->src_ip, c_remote_ip);
+            ASSERT_EQ(g_establish_client_map.count(p->remote_addr), 1u);
+            g_establish_client_map.clear();  // released by finalize
+        }
+    }
+}
+
+TEST_F(relay_connection, the_datagram_send_step_goes_on_when_its_queue_is_empty) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, fds), 0);
+    m_peers.push_back(fds[1]);
+    struct_epoll_overlapped_ex* u = new struct_epoll_overlapped_ex(fds[0], c_socket_udp, Kova::struct_node_addr(0, 7100));
+    g_udp_map[7100] = u;
+    EXPECT_NO_THROW(EPoll::send_udp(u));
 }
 
 }  // namespace
