@@ -257,7 +257,7 @@ class_thread_qbuffer* kova_sdk_processor::qbuffering(const struct_message_addres
     return queue;
 }
 
-void kova_sdk_processor::proc_answer_missing(struct_token& in_token, domain_t in_domain, kova_err_t in_error) {
+void kova_sdk_processor::proc_answer_back(struct_token& in_token, kova_err_t in_error, const domain_t* pin_domain) {
     struct_packet* packet = get_header(in_token);
     safe_free_data(in_token, __FILE__, __LINE__);
     struct_packet copy;
@@ -266,7 +266,7 @@ void kova_sdk_processor::proc_answer_missing(struct_token& in_token, domain_t in
         struct_token answer;
         proc_alloc_header_force(answer, __FILE__, __LINE__);
         std::memcpy(get_header(answer), &copy, sizeof(copy));
-        send_answer(in_domain, answer);
+        send_answer(pin_domain ? *pin_domain : copy.dst_port, answer);
     }
     safe_free_header(in_token, __FILE__, __LINE__);
 }
@@ -361,7 +361,7 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token) {
         if (q) proc_drain(q);
         else proc_deliver(object, in_token);
     } else {
-        proc_answer_missing(in_token, addr.domain, c_kova_err_object_is_not_exist);
+        proc_answer_back(in_token, c_kova_err_object_is_not_exist, &addr.domain);
         m_serial_lock.unlock();
     }
     proc_run_destroys();
@@ -550,16 +550,7 @@ vimra_err_t kova_sdk_processor::return_processor(struct_token& in_token) {
         return Pimo::OS::c_vimra_success;
     }
     // Nobody waits: tell the stub, so that it drops what it has just answered.
-    safe_free_data(in_token, __FILE__, __LINE__);
-    struct_packet copy;
-    std::memcpy(&copy, packet, sizeof(copy));
-    if (copy.backward_error_switch(c_kova_err_remote_timeout)) {
-        struct_token answer;
-        proc_alloc_header_force(answer, __FILE__, __LINE__);
-        std::memcpy(get_header(answer), &copy, sizeof(copy));
-        send_answer(copy.dst_port, answer);
-    }
-    safe_free_header(in_token, __FILE__, __LINE__);
+    proc_answer_back(in_token, c_kova_err_remote_timeout, nullptr);
     return Pimo::OS::c_vimra_success;
 }
 

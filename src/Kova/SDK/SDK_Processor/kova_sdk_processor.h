@@ -100,7 +100,9 @@ private:
     void proc_deliver(object_t* pin_object, struct_token& in_token);
     void proc_drain(class_thread_qbuffer* pin_queue);
     void proc_run_destroys();
-    void proc_answer_missing(struct_token& in_token, domain_t in_domain, kova_err_t in_error);
+    // Frees the packet and sends its error or cancel type back (to pin_domain, or the
+    // turned packet's destination domain when null), when the type has one.
+    void proc_answer_back(struct_token& in_token, kova_err_t in_error, const domain_t* pin_domain);
     void proc_wake(ip_t in_ip, domain_t in_domain, bool in_by_object, object_id_t in_obj_id, struct_token& in_token);
 
     qbuffer_map_t m_qbuffer_map;
