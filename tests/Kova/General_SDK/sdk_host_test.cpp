@@ -62,6 +62,13 @@ struct sdk_host {
         return service.wait_for_line("created 0 0 0");
     }
     child_process app() { return host.spawn({probe_path("probe_sdk_app")}); }
+    // On the library alone: started, with the signal hooks set.
+    child_process public_app() {
+        child_process a = host.spawn({probe_path("probe_sdk_public")});
+        a.send_line("init");
+        a.send_line("hook");
+        return a;
+    }
     child_process center(int in_domain) {
         child_process c = host.spawn({probe_path("probe_sdk_host"), "center", std::to_string(in_domain)});
         c.wait_for_line("created 0 0");
@@ -229,12 +236,9 @@ TEST(sdk_host, public_library_finalises_on_signals_and_re_raises_faults) {
     ASSERT_TRUE(h.host.start());
     ASSERT_TRUE(h.start_service());
     {
-        child_process app = h.host.spawn({probe_path("probe_sdk_public")});
+        child_process app = h.public_app();
         const pid_t pid = pid_of(app);
-        app.send_line("init");
-        ASSERT_TRUE(app.wait_for_line("initialized"));
-        app.send_line("hook");
-        ASSERT_TRUE(app.wait_for_line("hooked"));
+        ASSERT_FALSE(wait_prefix(app, "hooked").empty()) << app.output();
         ASSERT_EQ(kill(pid, SIGINT), 0);
         ASSERT_TRUE(app.wait_for_line("THANKS. KOVA FINALIZED!!!(2)"));
         const std::string& out = app.output();
@@ -248,10 +252,7 @@ TEST(sdk_host, public_library_finalises_on_signals_and_re_raises_faults) {
         EXPECT_EQ(app.wait(), 0);
     }
     {
-        child_process app = h.host.spawn({probe_path("probe_sdk_public")});
-        app.send_line("init");
-        ASSERT_TRUE(app.wait_for_line("initialized"));
-        app.send_line("hook");
+        child_process app = h.public_app();
         ASSERT_TRUE(app.wait_for_line("hooked"));
         app.send_line("segv");
         EXPECT_EQ(app.wait(15.0), 128 + SIGSEGV);

@@ -219,7 +219,7 @@ TEST(kova_sdk_processor, callbacks_create_and_destroy_objects_without_deadlock) 
         {
             // Object creation takes the write lock from inside the listener's read lock.
             Pimo::OS::class_write_locker lock(rig.m_processor);
-            created = rig.m_objects->create_object(made.m_domain, made.m_id, &made);
+            created = rig.add_locked(made);
         }
         rig.m_processor->add_destroy(&doomed);
         deferred_seen_after = doomed.m_destroyed.load() == 0;  // not yet: at the end of the packet
@@ -276,7 +276,7 @@ TEST(kova_sdk_processor, dispatch_message_delivers_on_the_calling_thread_and_cou
     stub.on_packet = [&](const delivery&) {
         on_self = std::this_thread::get_id() == self;
         Pimo::OS::class_write_locker lock(rig.m_processor);  // would deadlock if not a listener
-        created = rig.m_objects->create_object(made.m_domain, made.m_id, &made);
+        created = rig.add_locked(made);
     };
     rig.push_listen(call(1));
     EXPECT_TRUE(Kova::dispatch_message(5.0));

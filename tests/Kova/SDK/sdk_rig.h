@@ -121,6 +121,11 @@ public:
     }
     ~sdk_rig() {
         m_processor->exit_kova();
+        // The test's objects may be gone already: leave the registry nothing to destroy.
+        {
+            Pimo::OS::class_write_locker lock(m_processor);
+            for (const auto& added : m_added) m_objects->destroy_object(added.first, added.second);
+        }
         delete m_objects;
         SDK::Interface::gp_center_manager = nullptr;
         struct_token t;
@@ -139,6 +144,11 @@ public:
     // Registers an object under the processor's write lock, as object creation does.
     bool add(test_object& in_object) {
         Pimo::OS::class_write_locker lock(m_processor);
+        return add_locked(in_object);
+    }
+    // The caller holds the write lock.
+    bool add_locked(test_object& in_object) {
+        m_added.emplace_back(in_object.m_domain, in_object.m_id);
         return m_objects->create_object(in_object.m_domain, in_object.m_id, &in_object);
     }
 
@@ -190,6 +200,7 @@ public:
     test_center_manager m_centers;
     kova_sdk_processor* m_processor;
     SDK::Object_Manager::class_object_manager* m_objects;
+    std::vector<std::pair<domain_t, object_id_t>> m_added;
 };
 
 }  // namespace kova_sdk_test
