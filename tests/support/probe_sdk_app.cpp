@@ -1,6 +1,6 @@
 // An application on the SDK's insides, driven on stdin, for the SDK's tests.
 // Commands: init [threads] | finalize | center <domain> | register <domain> <id> |
-//           object <domain> <id> | running <domain> | exit
+//           object <domain> <id> | running <domain> | wait_clean | exit
 #include <unistd.h>
 
 #include <cstdio>
@@ -78,6 +78,9 @@ int main() {
             in >> domain >> id;
             say("register " + std::to_string(register_object(static_cast<domain_t>(domain),
                                                              static_cast<object_id_t>(id), &object)));
+        } else if (cmd == "wait_clean") {
+            Kova::wait_clean_domain();
+            say("clean");
         } else if (cmd == "running") {
             int domain = 0;
             in >> domain;

@@ -1,8 +1,9 @@
 // Stands in for the service or a center of a host, for the SDK's tests.
 //   probe_sdk_host service   packet memory, debug channel and service channel; prints
 //                            "service <domain> <msg>" for every service token
+//   probe_sdk_host memoryless   the debug and service channels without packet memory
 //   probe_sdk_host center <domain>   the domain's center pipe over the packet memory
-// Center commands: recv | listen <pid> <type> <code> <sid> <did> <num> | exit
+// Center commands: recv | listen <pid> <type> <code> <sid> <did> <num> | hold <pid> | release | exit
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,11 +35,11 @@ void say(const std::string& in_line) {
     std::fflush(stdout);
 }
 
-int run_service() {
+int run_service(bool in_memory) {
     Memory::class_kova_memory memory;
     IPC::class_debug_ipc debug;
     IPC::class_service_ipc service;
-    const int r1 = memory.eproc_create(8u << 20);
+    const int r1 = in_memory ? memory.eproc_create(8u << 20) : 0;
     const int r2 = debug.eproc_create(1024);
     const int r3 = service.eproc_create(IPC::class_service_ipc::c_depth);
     say("created " + std::to_string(r1) + " " + std::to_string(r2) + " " + std::to_string(r3));
@@ -71,6 +72,7 @@ int run_center(domain_t in_domain) {
     const int r1 = memory.eproc_open();
     Common::Global::gp_memory = &memory;
     IPC::abstract_center_ipc center;
+    IPC::class_process_listen_ipc held;  // an application's listen pipe this center keeps open
     const int r2 = center.eproc_create(in_domain, IPC::abstract_center_ipc::c_depth);
     say("created " + std::to_string(r1) + " " + std::to_string(r2));
     std::string line;
@@ -92,6 +94,13 @@ int run_center(domain_t in_domain) {
                 << p->header.did << " " << p->header.num << " " << p->header.error;
             say(out.str());
             Common::Interface::safe_free_token(t, __FILE__, __LINE__);
+        } else if (cmd == "hold") {
+            long pid = 0;
+            in >> pid;
+            say("held " + std::to_string(held.eproc_open(static_cast<Pimo::OS::process_id_t>(pid))));
+        } else if (cmd == "release") {
+            held.proc_close();
+            say("released");
         } else if (cmd == "listen") {
             long pid = 0;
             int type = 0, code = 0, sid = 0, did = 0, num = 0;
@@ -125,7 +134,8 @@ int run_center(domain_t in_domain) {
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     const std::string role = argv[1];
-    if (role == "service") return run_service();
+    if (role == "service") return run_service(true);
+    if (role == "memoryless") return run_service(false);
     if (role == "center" && argc > 2) return run_center(static_cast<domain_t>(std::atoi(argv[2])));
     return 2;
 }

@@ -61,7 +61,17 @@ struct sdk_host {
         service = host.spawn({probe_path("probe_sdk_host"), "service"});
         return service.wait_for_line("created 0 0 0");
     }
+    // The host with its service running.
+    bool up() { return host.start() && start_service(); }
     child_process app() { return host.spawn({probe_path("probe_sdk_app")}); }
+    // An application with the SDK started on in_threads listeners; its pid in pout_pid.
+    child_process started_app(int in_threads, pid_t* pout_pid = nullptr) {
+        child_process a = app();
+        if (pout_pid) *pout_pid = pid_of(a);
+        a.send_line("init " + std::to_string(in_threads));
+        if (!a.wait_for_line("initialized")) ADD_FAILURE() << "not initialized: " << a.output();
+        return a;
+    }
     // On the library alone: started, with the signal hooks set.
     child_process public_app() {
         child_process a = host.spawn({probe_path("probe_sdk_public")});
@@ -118,12 +128,9 @@ TEST(sdk_host, initialize_waits_for_the_service_makes_the_pipes_and_finalize_rem
 TEST(sdk_host, center_manager_asks_the_service_once_and_finds_the_center_when_it_comes) {
     NEED_PRIVATE_HOST();
     sdk_host h;
-    ASSERT_TRUE(h.host.start());
-    ASSERT_TRUE(h.start_service());
+    ASSERT_TRUE(h.up());
     child_process running = h.center(4100);
-    child_process app = h.app();
-    app.send_line("init 1");
-    ASSERT_TRUE(app.wait_for_line("initialized"));
+    child_process app = h.started_app(1);
 
     app.send_line("center 4100");  // running: opened, no request
     EXPECT_FALSE(wait_prefix(app, "center ok").empty());
@@ -145,11 +152,8 @@ TEST(sdk_host, center_manager_asks_the_service_once_and_finds_the_center_when_it
 TEST(sdk_host, a_center_that_never_comes_gives_null_after_five_seconds_and_is_asked_again) {
     NEED_PRIVATE_HOST();
     sdk_host h;
-    ASSERT_TRUE(h.host.start());
-    ASSERT_TRUE(h.start_service());
-    child_process app = h.app();
-    app.send_line("init 1");
-    ASSERT_TRUE(app.wait_for_line("initialized"));
+    ASSERT_TRUE(h.up());
+    child_process app = h.started_app(1);
     app.send_line("center 4400");
     const std::string line = wait_prefix(app, "center null", 20.0);
     ASSERT_FALSE(line.empty());
@@ -164,15 +168,10 @@ TEST(sdk_host, a_center_that_never_comes_gives_null_after_five_seconds_and_is_as
 TEST(sdk_host, death_of_the_service_ends_the_application_at_once_and_of_a_center_a_second_later) {
     NEED_PRIVATE_HOST();
     sdk_host h;
-    ASSERT_TRUE(h.host.start());
-    ASSERT_TRUE(h.start_service());
+    ASSERT_TRUE(h.up());
     child_process center = h.center(4500);
-    child_process on_center = h.app();
-    child_process on_service = h.app();
-    on_center.send_line("init 1");
-    on_service.send_line("init 1");
-    ASSERT_TRUE(on_center.wait_for_line("initialized"));
-    ASSERT_TRUE(on_service.wait_for_line("initialized"));
+    child_process on_center = h.started_app(1);
+    child_process on_service = h.started_app(1);
     on_center.send_line("center 4500");
     ASSERT_FALSE(wait_prefix(on_center, "center ok").empty());
 
@@ -188,14 +187,9 @@ TEST(sdk_host, death_of_the_service_ends_the_application_at_once_and_of_a_center
 TEST(sdk_host, an_object_id_is_taken_on_the_whole_host_until_its_process_ends) {
     NEED_PRIVATE_HOST();
     sdk_host h;
-    ASSERT_TRUE(h.host.start());
-    ASSERT_TRUE(h.start_service());
-    child_process first = h.app();
-    child_process second = h.app();
-    first.send_line("init 0");
-    second.send_line("init 0");
-    ASSERT_TRUE(first.wait_for_line("initialized"));
-    ASSERT_TRUE(second.wait_for_line("initialized"));
+    ASSERT_TRUE(h.up());
+    child_process first = h.started_app(0);
+    child_process second = h.started_app(0);
     first.send_line("register 5 17");
     ASSERT_TRUE(first.wait_for_line("register 1"));
     second.send_line("register 5 17");
@@ -211,13 +205,10 @@ TEST(sdk_host, an_object_id_is_taken_on_the_whole_host_until_its_process_ends) {
 TEST(sdk_host, listeners_deliver_from_the_center_and_answer_for_missing_objects) {
     NEED_PRIVATE_HOST();
     sdk_host h;
-    ASSERT_TRUE(h.host.start());
-    ASSERT_TRUE(h.start_service());
+    ASSERT_TRUE(h.up());
     child_process center = h.center(4600);
-    child_process app = h.app();
-    const pid_t pid = pid_of(app);
-    app.send_line("init 2");
-    ASSERT_TRUE(app.wait_for_line("initialized"));
+    pid_t pid = 0;
+    child_process app = h.started_app(2, &pid);
     app.send_line("object 4600 33");
     ASSERT_TRUE(app.wait_for_line("register 1"));
     const std::string p = std::to_string(pid);
@@ -230,11 +221,58 @@ TEST(sdk_host, listeners_deliver_from_the_center_and_answer_for_missing_objects)
     EXPECT_TRUE(center.wait_for_line("packet 50 7 34 32769 2 2"));
 }
 
-TEST(sdk_host, public_library_finalises_on_signals_and_re_raises_faults) {
+TEST(sdk_host, without_packet_memory_the_application_ends) {
     NEED_PRIVATE_HOST();
     sdk_host h;
     ASSERT_TRUE(h.host.start());
-    ASSERT_TRUE(h.start_service());
+    h.service = h.host.spawn({probe_path("probe_sdk_host"), "memoryless"});
+    ASSERT_TRUE(h.service.wait_for_line("created 0 0 0"));
+    child_process app = h.app();
+    app.send_line("init 1");
+    EXPECT_EQ(app.wait(10.0), 255);
+}
+
+TEST(sdk_host, initialize_soon_after_finalize_waits_for_a_center_to_let_go_of_the_old_pipes) {
+    NEED_PRIVATE_HOST();
+    sdk_host h;
+    ASSERT_TRUE(h.up());
+    child_process center = h.center(4700);
+    pid_t pid = 0;
+    child_process app = h.started_app(1, &pid);
+    center.send_line("hold " + std::to_string(pid));
+    ASSERT_TRUE(center.wait_for_line("held 0"));
+    app.send_line("finalize");
+    ASSERT_TRUE(app.wait_for_line("finalized"));
+    app.send_line("init 1");
+    EXPECT_FALSE(app.wait_for_line("initialized", 0.4)) << "the old pipe is still held";
+    center.send_line("release");
+    ASSERT_TRUE(app.wait_for_line("initialized"));
+    center.send_line("listen " + std::to_string(pid) + " 48 7 32769 33 1");
+    EXPECT_TRUE(center.wait_for_line("pushed 0")) << "listening again, not deaf";
+}
+
+TEST(sdk_host, wait_clean_domain_returns_once_the_used_centers_are_gone) {
+    NEED_PRIVATE_HOST();
+    sdk_host h;
+    ASSERT_TRUE(h.up());
+    child_process app = h.started_app(1);
+    app.send_line("wait_clean");  // never asked for a center: at once
+    ASSERT_TRUE(app.wait_for_line("clean", 3.0));
+    child_process center = h.center(4800);
+    app.send_line("center 4800");
+    ASSERT_FALSE(wait_prefix(app, "center ok").empty());
+    app.send_line("finalize");
+    ASSERT_TRUE(app.wait_for_line("finalized"));
+    app.send_line("wait_clean");
+    EXPECT_FALSE(app.wait_for_line("clean", 0.5));
+    center.send_line("exit");
+    EXPECT_TRUE(app.wait_for_line("clean", 5.0));
+}
+
+TEST(sdk_host, public_library_finalises_on_signals_and_re_raises_faults) {
+    NEED_PRIVATE_HOST();
+    sdk_host h;
+    ASSERT_TRUE(h.up());
     {
         child_process app = h.public_app();
         const pid_t pid = pid_of(app);

@@ -312,3 +312,37 @@ TEST(kova_sdk_processor, public_functions_without_the_sdk_report_not_initialised
     t.header_mm = 8;
     EXPECT_EQ(kova_sdk_processor::send_force(c_domain, t), -1);  // no center manager: nothing touched
 }
+
+TEST(kova_sdk_processor, send_force_retries_only_a_full_pipe_and_frees_what_it_gives_up) {
+    sdk_rig rig(0, 1);
+    ASSERT_TRUE(rig.m_ok);
+    const unsigned long before = rig.remain();
+    packet_spec s = call(1);
+    s.payload = 32;
+    int queued = 0;
+    for (;;) {  // fill the center pipe
+        struct_token t = rig.make(s);
+        if (rig.m_center.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&t), 0) != 0) {
+            Common::Interface::safe_free_token(t, __FILE__, __LINE__);
+            break;
+        }
+        ++queued;
+    }
+    ASSERT_GT(queued, 0);
+    // Full: retried until the packet's limit is spent.
+    s.limit = 0.3;
+    struct_token timed = rig.make(s);
+    const double start = kova_test::now_s();
+    EXPECT_EQ(kova_sdk_processor::send_force(&rig.m_center, timed), Pimo::OS::c_vimra_timeout);
+    EXPECT_GE(kova_test::now_s() - start, 0.25);
+    // Shut down: no retry at all, even without a limit.
+    rig.m_center.proc_shutdown();
+    s.limit = 1e300;
+    struct_token refused = rig.make(s);
+    EXPECT_EQ(kova_sdk_processor::send_force(&rig.m_center, refused), Pimo::OS::c_vimra_shutdown);
+    int left = 0;  // what was queued before is still there to take
+    for (struct_token t; rig.m_center.eproc_pop(reinterpret_cast<Pimo::byte_t*>(&t)) == 0; ++left)
+        Common::Interface::safe_free_token(t, __FILE__, __LINE__);
+    EXPECT_EQ(left, queued);
+    EXPECT_TRUE(rig.wait_remain(before)) << "what send_force gave up was freed";
+}

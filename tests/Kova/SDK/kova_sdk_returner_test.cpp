@@ -189,3 +189,20 @@ TEST(kova_sdk_returner, delay_token_holds_the_returner) {
     ASSERT_TRUE(collect(rig, key_for(8, c_proxy_a), record, got));
     EXPECT_GE(kova_test::now_s() - start, 0.95);
 }
+
+TEST(kova_sdk_returner, a_full_center_pipe_does_not_stop_the_matching) {
+    sdk_rig rig(0, 1);
+    ASSERT_TRUE(rig.m_ok);
+    rig.push_return(reply(c_mt_call_return, 20, c_proxy_a));  // unclaimed: its cancel fills the center pipe
+    rig.push_return(reply(c_mt_call_return, 21, c_proxy_a));  // unclaimed: the pipe is full
+    return_record_t record;
+    rig.m_processor->add_return(key_for(22, c_proxy_a), &record);
+    rig.push_return(reply(c_mt_call_return, 22, c_proxy_a));
+    struct_packet got;
+    EXPECT_TRUE(collect(rig, key_for(22, c_proxy_a), record, got, 3.0));
+    ASSERT_TRUE(rig.center_receive(got));
+    EXPECT_EQ(got.header.num, 20);
+    ASSERT_TRUE(rig.center_receive(got));
+    EXPECT_EQ(got.header.num, 21);
+    EXPECT_EQ(got.header.type, c_mt_call_cancel);
+}
