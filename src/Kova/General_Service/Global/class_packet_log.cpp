@@ -1,0 +1,291 @@
+#include "Kova/General_Service/Global/class_packet_log.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "Kova/Common/Hidden/hidden_const.h"
+#include "Kova/Common/Open/Kova/kova_const.h"
+#include "Kova/General_Service/Global/kova_block_check.h"
+#include "Kova/General_Service/Global/kova_service_global.h"
+#include "Pimo/Utility/pimo_ini_file.h"
+#include "Pimo/Utility/pimo_local_time.h"
+
+namespace Kova {
+namespace General_Service {
+namespace Global {
+
+const char* const class_packet_log::c_header_line =
+    "time,pid,debug,doc,msg,pk limit time,pk live time, src ip,mtct if ip,dest ip, src port, dst port, src id, "
+    "dst id, type,code, header limit, header time, number,error,size\n";
+
+namespace {
+
+// Rows are built whole in one buffer: doc and str are bounded, the rest is numbers and names.
+constexpr std::size_t c_row_size = 2048;
+
+// Text fields of a record come from any process of the host: never trust their terminator.
+int bounded(const char* in_field, std::size_t in_size) {
+    return static_cast<int>(strnlen(in_field, in_size));
+}
+
+const char* dotted(ip_t in_ip, char (&out_text)[INET_ADDRSTRLEN]) {
+    in_addr a;
+    a.s_addr = in_ip;
+    if (inet_ntop(AF_INET, &a, out_text, sizeof out_text) == nullptr) out_text[0] = 0;
+    return out_text;
+}
+
+bool is_information_data(msg_type_t in_type) {
+    return in_type == c_mt_information_udp || in_type == c_mt_information_tcp;
+}
+bool is_command_data(msg_type_t in_type) { return in_type == c_mt_command_udp || in_type == c_mt_command_tcp; }
+
+bool is_object_event(const struct_debug_token& in_record, const struct_packet& in_packet) {
+    if (in_record.type != 'C') return false;
+    const msg_code_t code = in_packet.header.code;
+    if (code == c_mccr_tcp_connected_from_client || code == c_mccr_tcp_disconnected_from_client ||
+        code == c_mccr_tcp_connected_to_server || code == c_mccr_tcp_disconnected_from_server)
+        return true;
+    return in_packet.src_ip == c_local_host && in_packet.header.type == c_mt_ctrl &&
+           (code == c_mccr_object_create || code == c_mccr_object_destroy || code == c_mccr_object_request);
+}
+
+}  // namespace
+
+struct_log_settings struct_log_settings::read(const char* in_ini_path) {
+    using Pimo::Utility::compare_from_ini_file;
+    struct_log_settings s;
+    s.log = !compare_from_ini_file(in_ini_path, c_str_ini_section, "LOG", "no");
+    s.time = compare_from_ini_file(in_ini_path, c_str_ini_section, "LOG", "time");
+    s.command = !compare_from_ini_file(in_ini_path, c_str_ini_section, "COMMAND_LOG", "no");
+    s.information = !compare_from_ini_file(in_ini_path, c_str_ini_section, "INFORMATION_LOG", "no");
+    return s;
+}
+
+class_packet_log::class_packet_log(Pimo::Memory::class_dynamic_shared_ref_memory* pin_memory,
+                                   class_reset_gate* pin_gate, Pimo::OS::process_id_t in_own_pid,
+                                   const std::string& in_directory, const struct_log_settings& in_settings)
+    : mp_memory(pin_memory),
+      mp_gate(pin_gate),
+      m_own_pid(in_own_pid),
+      m_directory(in_directory),
+      m_settings(in_settings),
+      mp_object(nullptr),
+      mp_app(nullptr),
+      mp_log(nullptr),
+      m_counter(0),
+      m_resets(0) {}
+
+class_packet_log::~class_packet_log() { proc_close(); }
+
+std::FILE* class_packet_log::open_file(const char* in_name) const {
+    // Close-on-exec: the centers this service starts must not inherit its logs.
+    return std::fopen((m_directory + in_name).c_str(), "wte");
+}
+
+void class_packet_log::write_line(std::FILE* pin_file, const char* in_text) {
+    std::fputs(in_text, pin_file);
+    std::fflush(pin_file);
+}
+
+void class_packet_log::proc_open() {
+    mp_object = open_file("object.csv");
+    if (mp_object) write_line(mp_object, c_header_line);
+    mp_app = open_file("app.csv");
+    if (mp_app) write_line(mp_app, c_header_line);
+}
+
+void class_packet_log::proc_close() {
+    for (std::FILE** f : {&mp_log, &mp_object, &mp_app}) {
+        if (*f) std::fclose(*f);
+        *f = nullptr;
+    }
+}
+
+void class_packet_log::proc_rotate_if_due() {
+    if (m_counter != 0) return;
+    if (mp_log) std::fclose(mp_log);
+    mp_log = nullptr;
+    if (!m_settings.log) return;
+    std::string name;
+    if (m_settings.time) {
+        const Pimo::Utility::system_time_t t = Pimo::Utility::get_local_time();
+        char text[64];
+        std::snprintf(text, sizeof text, "%04d%02d%02d_%02d%02d%02d.csv", t.wYear, t.wMonth, t.wDay, t.wHour,
+                      t.wMinute, t.wSecond);
+        name = text;
+    } else {
+        name = "log.csv";
+    }
+    mp_log = open_file(name.c_str());
+    if (std::FILE* f = open_file("filename.txt")) {
+        std::fputs((m_directory + name).c_str(), f);
+        std::fclose(f);
+    }
+    if (mp_log) write_line(mp_log, c_header_line);
+}
+
+int class_packet_log::run(Pimo::IPC::interface_pipe& in_pipe) {
+    struct_debug_token record;
+    for (;;) {
+        proc_rotate_if_due();
+        if (in_pipe.eproc_receive(reinterpret_cast<Pimo::byte_t*>(&record)) != Pimo::OS::c_vimra_success) {
+            // Shut down; any other failure would repeat at once, so it ends the loop as well.
+            break;
+        }
+        proc_record(record, in_pipe);
+    }
+    proc_close();
+    return 0;
+}
+
+bool class_packet_log::read_packet(Pimo::Memory::mm_t in_mm, struct_packet& out_packet) {
+    if (in_mm == 0 || mp_memory == nullptr) return false;
+    mp_memory->proc_stop();
+    const bool ok = test_allocated_block(*mp_memory, in_mm, sizeof(struct_packet));
+    if (ok) std::memcpy(static_cast<void*>(&out_packet), mp_memory->get_addr(in_mm), sizeof(struct_packet));
+    mp_memory->proc_continue();
+    return ok;
+}
+
+void class_packet_log::release(Pimo::Memory::mm_t in_mm) {
+    if (in_mm == 0 || mp_memory == nullptr) return;
+    // Checked again under the lock: an earlier forged record may have freed the block.
+    mp_memory->proc_stop();
+    if (test_allocated_block(*mp_memory, in_mm, 1)) mp_memory->safe_free(in_mm, __FILE__, __LINE__);
+    mp_memory->proc_continue();
+}
+
+int class_packet_log::format_prefix(char* out_row, std::size_t in_size, const char* in_stamp,
+                                    const struct_debug_token& in_record, double in_limit, double in_live) const {
+    return std::snprintf(out_row, in_size, "%s,%d,%c,%.*s,%.*s,%lf,%lf,", in_stamp, in_record.pid, in_record.type,
+                         bounded(in_record.doc, sizeof in_record.doc), in_record.doc,
+                         bounded(in_record.str, sizeof in_record.str), in_record.str, in_limit, in_live);
+}
+
+int class_packet_log::format_packet_row(char* out_row, std::size_t in_size, const char* in_stamp,
+                                        const struct_debug_token& in_record, const struct_packet& in_packet,
+                                        bool in_code_by_name) const {
+    const struct_header& h = in_packet.header;
+    int n = format_prefix(out_row, in_size, in_stamp, in_record, in_packet.packet_limit_time,
+                          in_packet.packet_live_time);
+    char src[INET_ADDRSTRLEN], mct[INET_ADDRSTRLEN], dst[INET_ADDRSTRLEN];
+    char code[16];
+    if (in_code_by_name)
+        std::snprintf(code, sizeof code, "%s", "");
+    else
+        std::snprintf(code, sizeof code, "%04x", static_cast<unsigned>(h.code));
+    n += std::snprintf(out_row + n, in_size - n, "%s,%s,%s,%d,%d,%d,%d,%s,%s,%lf,%lf,%d,%d,%d\n",
+                       dotted(in_packet.src_ip, src), dotted(in_packet.mct_if, mct), dotted(in_packet.dst_ip, dst),
+                       static_cast<int>(h.sport), static_cast<int>(in_packet.dst_port), static_cast<int>(h.sid),
+                       static_cast<int>(h.did), get_type_str(h.type),
+                       in_code_by_name ? get_ctrl_code_str(h.code) : code, h.limit.get_time(), h.time.get_time(),
+                       static_cast<int>(h.num), static_cast<int>(h.error), static_cast<int>(h.size));
+    return n;
+}
+
+bool class_packet_log::test_reset_order(const struct_debug_token& in_record) const {
+    // Only the loader of this very service orders a reset; anybody else's 'Z' is only logged.
+    return in_record.type == 'Z' && in_record.pid == m_own_pid;
+}
+
+void class_packet_log::proc_reset(Pimo::IPC::interface_pipe& in_pipe) {
+    mp_memory->reset();
+    ++m_resets;
+    // What waited in the channel describes blocks that no longer exist: drop it unreleased.
+    struct_debug_token stale;
+    while (in_pipe.eproc_pop(reinterpret_cast<Pimo::byte_t*>(&stale)) == Pimo::OS::c_vimra_success) {
+    }
+    m_counter = 0;
+}
+
+void class_packet_log::proc_record(const struct_debug_token& in_record, Pimo::IPC::interface_pipe& in_pipe) {
+    const Pimo::Utility::system_time_t t = Pimo::Utility::get_local_time();
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04d_%02d_%02d %02d_%02d_%02d %d", t.wYear, t.wMonth, t.wDay, t.wHour,
+                  t.wMinute, t.wSecond, t.wMilliseconds);
+
+    struct_packet packet;
+    const bool has_packet = read_packet(in_record.token.header_mm, packet);
+    char row[c_row_size];
+
+    if (mp_object) {
+        if (has_packet) {
+            if (is_object_event(in_record, packet)) {
+                format_packet_row(row, sizeof row, stamp, in_record, packet, true);
+                std::fputs(row, mp_object);
+            }
+        } else if (in_record.type == 'K') {
+            const domain_t domain =
+                static_cast<domain_t>(std::strtoul(std::string(in_record.str, bounded(in_record.str, sizeof in_record.str)).c_str(), nullptr, 10));
+            int n = format_prefix(row, sizeof row, stamp, in_record, 0.0, 0.0);
+            std::snprintf(row + n, sizeof row - n,
+                          "127.0.0.1,127.0.0.1,127.0.0.1,%d,%d,0,65535,control,c_mccr_center_shutdown,"
+                          "0.0,0.0,0,0,0\n",
+                          static_cast<int>(domain), static_cast<int>(domain));
+            std::fputs(row, mp_object);
+        }
+        std::fflush(mp_object);
+    }
+
+    const bool app_kind = in_record.type == 'O' || in_record.type == 'o';
+    const bool filtered_kind = app_kind || in_record.type == 'M';
+    bool data_row_built = false;
+    auto build_data_row = [&]() {
+        if (!data_row_built) format_packet_row(row, sizeof row, stamp, in_record, packet, packet.header.type == c_mt_ctrl);
+        data_row_built = true;
+    };
+    const msg_type_t type = has_packet ? packet.header.type : c_mt_null;
+    const bool left_out = (is_information_data(type) && !m_settings.information) ||
+                          (is_command_data(type) && !m_settings.command);
+
+    if (mp_app) {
+        if (has_packet && app_kind && !left_out) {
+            build_data_row();
+            std::fputs(row, mp_app);
+        }
+        std::fflush(mp_app);
+    }
+
+    if (mp_log) {
+        if (has_packet) {
+            if (!(filtered_kind && left_out)) {
+                build_data_row();
+                std::fputs(row, mp_log);
+            }
+        } else {
+            char short_row[c_row_size];
+            std::snprintf(short_row, sizeof short_row, "%s,%d,%c,%.*s,%.*s\n", stamp, in_record.pid, in_record.type,
+                          bounded(in_record.doc, sizeof in_record.doc), in_record.doc,
+                          bounded(in_record.str, sizeof in_record.str), in_record.str);
+            std::fputs(short_row, mp_log);
+        }
+        std::fflush(mp_log);
+    }
+
+    // A handle that names no block of ours is left alone: freeing it would end the service.
+    if (has_packet) release(in_record.token.header_mm);
+    release(in_record.token.data_mm);
+
+    if (test_reset_order(in_record) && mp_memory != nullptr) {
+        if (mp_gate == nullptr) {
+            proc_reset(in_pipe);
+        } else {
+            // The order carries the loader's epoch after its text.
+            const char* tail = in_record.str + bounded(in_record.str, sizeof in_record.str) + 1;
+            if (tail < in_record.str + sizeof in_record.str && *tail) {
+                const Pimo::u_int32_t epoch = static_cast<Pimo::u_int32_t>(std::strtoul(
+                    std::string(tail, bounded(tail, in_record.str + sizeof in_record.str - tail)).c_str(), nullptr, 10));
+                mp_gate->run_if_current(epoch, [&] { proc_reset(in_pipe); });
+            }
+        }
+    }
+    if (++m_counter >= c_rotation) m_counter = 0;
+}
+
+}  // namespace Global
+}  // namespace General_Service
+}  // namespace Kova

@@ -1,0 +1,155 @@
+// Plays centers and applications towards a running service; tests drive it on stdin.
+//   probe_service_client
+// Commands, each answered with one line:
+//   open                       opens the packet memory, the debug and the service channel
+//   send <domain> <msg>        posts a service token                   -> "sent <r>"
+//   fill <domain> <msg>        posts until the channel is full         -> "filled <n>"
+//   alloc <type> <code> <ip>   a header block holding such a packet     -> "mm <handle>"
+//   trace <kind> <mm> <text>   a record through kova_debug_send (adds a reference) -> "traced"
+//   raw <kind> <mm> <text>     a record written as is, no reference     -> "raw <r>"
+//   flood <n> <mm>             n object-create records about mm         -> "flooded <sent>"
+//   ref <mm> | resets | remain -> "ref <n>" | "resets <n>" | "remain <n>"
+//   hold | release             take and give back the memory's lock     -> "held" | "released"
+//   stop <domain>              sets the domain's stop event             -> "stopped <r>"
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "Kova/Common/Global/kova_global.h"
+#include "Kova/Common/Global/kova_send.h"
+#include "Kova/Common/Global/struct_debug_token.h"
+#include "Kova/Common/Hidden/struct_packet.h"
+#include "Kova/General_Common/IPC/class_debug_ipc.h"
+#include "Kova/General_Common/IPC/class_service_ipc.h"
+#include "Kova/General_Common/IPC/kova_named_objects.h"
+#include "Kova/General_Common/IPC/struct_service_token.h"
+#include "Kova/General_Common/Memory/class_kova_memory.h"
+#include "Pimo/Memory/class_dynamic_shared_ref_memory.h"
+#include "Pimo/OS/Linux/class_event.h"
+
+using namespace Kova;
+using namespace Kova::General_Common::IPC;
+
+namespace {
+
+void say(const std::string& in_line) {
+    std::printf("%s\n", in_line.c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main() {
+    // The plain memory: no death watch, so the tests decide when this process ends.
+    Pimo::Memory::class_dynamic_shared_ref_memory memory;
+    class_debug_ipc debug;
+    class_service_ipc service;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        std::string cmd;
+        in >> cmd;
+        if (cmd == "open") {
+            const int r1 = memory.eproc_open(General_Common::Memory::class_kova_memory::str_name);
+            if (r1 == 0) Common::Global::gp_memory = &memory;
+            const int r2 = debug.eproc_open();
+            const int r3 = service.eproc_open();
+            say("opened " + std::to_string(r1) + " " + std::to_string(r2) + " " + std::to_string(r3));
+        } else if (cmd == "send" || cmd == "fill") {
+            unsigned domain = 0, msg = 0;
+            in >> domain >> msg;
+            struct_service_token t{static_cast<domain_t>(domain), static_cast<std::uint16_t>(msg)};
+            if (cmd == "send") {
+                say("sent " + std::to_string(service.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&t), 0)));
+            } else {
+                int n = 0;
+                while (service.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&t), 0) == 0) ++n;
+                say("filled " + std::to_string(n));
+            }
+        } else if (cmd == "alloc") {
+            unsigned type = 0, code = 0;
+            std::string ip;
+            in >> type >> code >> ip;
+            Pimo::Memory::mm_t mm = 0;
+            memory.eproc_alloc(mm, sizeof(struct_packet), __FILE__, __LINE__);
+            if (mm) {
+                struct_packet* p = static_cast<struct_packet*>(memory.get_addr(mm));
+                std::memset(static_cast<void*>(p), 0, sizeof *p);
+                p->packet_limit_time = 1.5;
+                p->packet_live_time = 0.25;
+                p->src_ip = inet_addr(ip.c_str());
+                p->dst_ip = inet_addr("127.0.0.1");
+                p->mct_if = inet_addr("0.0.0.0");
+                p->dst_port = 7000;
+                p->header.sport = 7000;
+                p->header.type = static_cast<msg_type_t>(type);
+                p->header.code = static_cast<msg_code_t>(code);
+                p->header.sid = 0x8001;
+                p->header.did = 5;
+                p->header.num = 9;
+                p->header.size = 0;
+            }
+            say("mm " + std::to_string(mm));
+        } else if (cmd == "trace" || cmd == "raw") {
+            std::string kind, text;
+            unsigned long mm = 0;
+            in >> kind >> mm;
+            std::getline(in >> std::ws, text);
+            struct_token t;
+            t.header_mm = static_cast<Pimo::Memory::mm_t>(mm);
+            if (cmd == "trace") {
+                Common::Global::kova_debug_send(kind[0], t, "probe_service_client", 1, "%s", text.c_str());
+                say("traced");
+            } else {
+                struct_debug_token r;
+                std::memset(static_cast<void*>(&r), 0, sizeof r);
+                r.type = kind[0];
+                r.pid = static_cast<std::int32_t>(getpid());
+                r.token = t;
+                std::snprintf(r.doc, sizeof r.doc, "probe_service_client - 2 lines");
+                std::snprintf(r.str, sizeof r.str, "%s", text.c_str());
+                say("raw " + std::to_string(debug.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&r), 0)));
+            }
+        } else if (cmd == "flood") {
+            unsigned long n = 0, mm = 0;
+            in >> n >> mm;
+            struct_token t;
+            t.header_mm = static_cast<Pimo::Memory::mm_t>(mm);
+            for (unsigned long i = 0; i < n; ++i)
+                Common::Global::kova_debug_send('C', t, "probe_service_client", 3, "flood %lu", i);
+            say("flooded " + std::to_string(n));
+        } else if (cmd == "ref") {
+            unsigned long mm = 0;
+            in >> mm;
+            say("ref " + std::to_string(memory.get_ref(static_cast<Pimo::Memory::mm_t>(mm))));
+        } else if (cmd == "resets") {
+            say("resets " + std::to_string(memory.get_reset_count()));
+        } else if (cmd == "remain") {
+            say("remain " + std::to_string(memory.get_remain()));
+        } else if (cmd == "hold") {
+            memory.proc_stop();
+            say("held");
+        } else if (cmd == "release") {
+            memory.proc_continue();
+            say("released");
+        } else if (cmd == "stop") {
+            unsigned domain = 0;
+            in >> domain;
+            Pimo::OS::class_event e;
+            int r = e.eproc_open_global(get_center_killer_name(static_cast<domain_t>(domain)));
+            if (r == 0) {
+                e.proc_set();
+                e.proc_close();
+            }
+            say("stopped " + std::to_string(r));
+        } else if (cmd == "exit") {
+            break;
+        }
+    }
+    return 0;
+}
