@@ -1,0 +1,115 @@
+// The center thread's relay: routes every packet of the domain to local pipes, to the
+// network relay, or back to its sender as an error return, and keeps the subscription
+// and proxy tables. Only the center thread uses it, so nothing here is locked.
+//
+// Every routing operation consumes the token it is given: pushed into a pipe, taken
+// by the network relay, turned into an error return, or released.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "Kova/Center/Center_Relay/center_relay_typedef.h"
+#include "Kova/Common/Hidden/struct_packet.h"
+#include "Kova/Common/Interface/struct_token.h"
+#include "Pimo/IPC/interface_pipe.h"
+
+namespace Kova {
+namespace Center {
+namespace Center_Relay {
+
+class class_center_relay {
+public:
+    bool m_kill_control;  // set by the process-destroy and client-disconnect handlers
+    multicast_map_t multicast_map;
+    information_map_t information_map;
+    multicast_smap_t multicast_smap;
+    multicast_pmap_t multicast_pmap;
+    proxy_map_t m_proxy_map;
+
+    // Remote centers connected to this one as TCP clients.
+    static int tcp_client_count;
+
+    class_center_relay();
+    ~class_center_relay();
+    class_center_relay(const class_center_relay&) = delete;
+    class_center_relay& operator=(const class_center_relay&) = delete;
+
+    // Per-packet entry; returns 0.
+    int eproc_relay_from_kova_to_kova(struct_token& in_token, struct_packet* pin_pkt);
+
+    // Ends every retry loop of the center thread (the token in hand is released) and
+    // wakes a delay; set before the center thread is joined.
+    void proc_stop();
+    bool is_stopping() const { return m_stop.load(std::memory_order_relaxed); }
+    // Sleeps up to in_seconds; returns early once stopping.
+    void proc_wait_stop(double in_seconds);
+
+    // Routing.
+    void send(struct_token& in_token, struct_packet* pin_pkt);
+    void send_to_local_host_object(struct_token& in_token, struct_packet* pin_pkt);
+    void send_listen_to_local_host_object(struct_token& in_token, struct_packet* pin_pkt);
+    void send_return_to_local_host_object(struct_token& in_token, struct_packet* pin_pkt);
+    void send_to_local_host_broadcast_listen(struct_token& in_token, struct_packet* pin_pkt);
+    void send_to_local_host_broadcast_return(struct_token& in_token, struct_packet* pin_pkt);
+    void send_to_local_host_broadcast_object_for_information(struct_token& in_token, struct_packet* pin_pkt);
+    void send_to_remote_host(struct_token& in_token, struct_packet* pin_pkt);
+    void send_to_udp(struct_token& in_token, struct_packet* pin_pkt);
+    void send_to_tcp(struct_token& in_token, struct_packet* pin_pkt);
+    void send_to_broadcast_tcp(struct_token& in_token, struct_packet* pin_pkt);
+    void process_failed_token(struct_token& in_token, struct_packet* pin_pkt, kova_err_t in_error);
+
+    // Subscription hooks: they only read the packet.
+    void confirm_information(const struct_packet* pin_pkt);
+    void disconnect_information(const struct_packet* pin_pkt);
+    void shutdown_information(const struct_packet* pin_pkt);
+    void confirm_multicast(const struct_packet* pin_pkt);
+    void disconnect_multicast(const struct_packet* pin_pkt);
+    void shutdown_multicast(const struct_packet* pin_pkt);
+    void erase_information(object_id_t in_id, const struct_server_addr& in_stub, msg_code_t in_code);
+    void erase_multicast(domain_t in_port, ip_t in_if, object_id_t in_proxy, ip_t in_stub_ip, object_id_t in_stub_id,
+                         msg_code_t in_code);
+    // Clean-ups run by the control handlers.
+    void erase_multicast_of_remote_stub(const struct_packet* pin_pkt);
+    void erase_multicast_of_local_proxy(const struct_packet* pin_pkt);
+    void erase_multicast_of_remote_host(const struct_packet* pin_pkt);
+    // Every information subscription counted for a dead process.
+    void erase_information_of_process(int in_pid);
+
+    // Control handlers.
+    void control(struct_token& in_token, struct_packet* pin_pkt);
+    void control_object_request(struct_token& in_token, struct_packet* pin_pkt);
+    void control_object_create(struct_token& in_token, struct_packet* pin_pkt);
+    void control_object_destroy(struct_token& in_token, struct_packet* pin_pkt);
+    void control_process_destroy(struct_token& in_token, struct_packet* pin_pkt);
+    void control_tcp_connected_from_client(struct_token& in_token, struct_packet* pin_pkt);
+    void control_tcp_disconnected_from_client(struct_token& in_token, struct_packet* pin_pkt);
+    void control_tcp_connected_to_server(struct_token& in_token, struct_packet* pin_pkt);
+    void control_tcp_disconnected_from_server(struct_token& in_token, struct_packet* pin_pkt);
+
+private:
+    // The subscription hooks of the per-packet entry, by message type.
+    void run_subscription_hooks(const struct_packet* pin_pkt);
+    // A new token whose header block holds a copy of in_pkt and which shares in_token's data block.
+    struct_token make_copy(const struct_token& in_token, const struct_packet* pin_pkt, struct_packet** pout_pkt);
+    void push_to_local_object(struct_token& in_token, struct_packet* pin_pkt, bool in_listen);
+    void copy_to_pipes(const struct_token& in_token, struct_packet* pin_pkt,
+                       const std::vector<Pimo::IPC::interface_pipe*>& in_pipes);
+    // Pushes a header-only 0x8007 report into a proxy's listen pipe.
+    void push_connected_report(Pimo::IPC::interface_pipe* pin_pipe, struct_packet* pin_request, ip_t in_src_ip,
+                               domain_t in_src_port, object_id_t in_src_id, ip_t in_dst_ip, domain_t in_dst_port,
+                               bool in_limited);
+    // Reads the process id at the front of the data block; false without a 4-byte payload.
+    static bool read_process_id(const struct_token& in_token, int& pout_pid);
+
+    // Local proxies that made an add_client, and the remote center they use.
+    std::map<object_id_t, struct_node_addr> m_client_proxy_map;
+    std::atomic<bool> m_stop;
+    std::mutex m_stop_mutex;
+    std::condition_variable m_stop_cv;
+};
+
+}  // namespace Center_Relay
+}  // namespace Center
+}  // namespace Kova

@@ -1,0 +1,204 @@
+// Information subscriptions (which local processes want a stub's values) and the
+// source-specific multicast memberships that bring remote UDP values to this host.
+#include "Kova/Center/Center_Relay/class_center_relay.h"
+#include "Kova/Center/Global/center_global.h"
+#include "Kova/Common/Open/Kova/kova_const.h"
+#include "Pimo/INet/pimo_inet.h"
+
+namespace Kova {
+namespace Center {
+namespace Center_Relay {
+
+using Global::gp_center_network;
+using Global::gp_object_manager;
+
+ip_t get_multicast_group(object_id_t in_stub_id, msg_code_t in_code) {
+    return static_cast<ip_t>(Pimo::INet::inet_addr(230, static_cast<unsigned char>(in_stub_id & 0xFF),
+                                                   static_cast<unsigned char>(in_code >> 8),
+                                                   static_cast<unsigned char>(in_code & 0xFF)));
+}
+
+namespace {
+
+int pid_of(object_id_t in_id) { return gp_object_manager ? gp_object_manager->get_pid(in_id) : 0; }
+
+// One subscription fewer on (group, host); the last one leaves the group.
+void release_membership(multicast_map_t& in_map, ip_t in_group, ip_t in_stub_ip, ip_t in_if, domain_t in_port) {
+    const auto found = in_map.find(multicast_key_t(in_group, in_stub_ip));
+    if (found == in_map.end()) return;
+    if (--found->second.counter > 0) return;
+    if (gp_center_network != nullptr) gp_center_network->drop_membership(in_group, in_if, in_stub_ip, in_port);
+    in_map.erase(found);
+}
+
+// Removes a proxy under (host, stub), and the stub's and host's maps that become empty.
+void remove_proxy(multicast_smap_t& in_smap, ip_t in_stub_ip, object_id_t in_stub_id, object_id_t in_proxy) {
+    const auto host = in_smap.find(in_stub_ip);
+    if (host == in_smap.end()) return;
+    const auto stub = host->second->find(in_stub_id);
+    if (stub != host->second->end()) {
+        stub->second->erase(in_proxy);
+        if (stub->second->empty()) {
+            delete stub->second;
+            host->second->erase(stub);
+        }
+    }
+    if (host->second->empty()) {
+        delete host->second;
+        in_smap.erase(host);
+    }
+}
+
+}  // namespace
+
+void class_center_relay::confirm_information(const struct_packet* pin_pkt) {
+    if (!pin_pkt->dst_is_local()) return;
+    const struct_information_key key(struct_server_addr(pin_pkt->src_ip, pin_pkt->header.sid), pin_pkt->header.code);
+    process_info_map_t*& pids = information_map[key];
+    if (pids == nullptr) pids = new process_info_map_t;
+    ++(*pids)[pid_of(pin_pkt->header.did)];
+}
+
+void class_center_relay::disconnect_information(const struct_packet* pin_pkt) {
+    if (!pin_pkt->dst_is_local()) return;
+    erase_information(pin_pkt->header.did, struct_server_addr(pin_pkt->src_ip, pin_pkt->header.sid),
+                      pin_pkt->header.code);
+}
+
+void class_center_relay::shutdown_information(const struct_packet* pin_pkt) {
+    if (!pin_pkt->src_is_local()) return;
+    erase_information(pin_pkt->header.sid, struct_server_addr(pin_pkt->dst_ip, pin_pkt->header.did),
+                      pin_pkt->header.code);
+}
+
+void class_center_relay::erase_information(object_id_t in_id, const struct_server_addr& in_stub, msg_code_t in_code) {
+    const auto found = information_map.find(struct_information_key(in_stub, in_code));
+    if (found == information_map.end()) return;
+    process_info_map_t* pids = found->second;
+    const auto pid = pids->find(pid_of(in_id));
+    if (pid == pids->end()) return;
+    if (--pid->second <= 0) pids->erase(pid);
+    if (pids->empty()) {
+        delete pids;
+        information_map.erase(found);
+    }
+}
+
+void class_center_relay::erase_information_of_process(int in_pid) {
+    for (auto it = information_map.begin(); it != information_map.end();) {
+        it->second->erase(in_pid);
+        if (it->second->empty()) {
+            delete it->second;
+            it = information_map.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void class_center_relay::confirm_multicast(const struct_packet* pin_pkt) {
+    if (pin_pkt->src_is_local()) return;
+    const object_id_t proxy = pin_pkt->header.did;
+    multicast_information_t*& record = multicast_pmap[proxy];
+    if (record == nullptr) record = new multicast_information_t;
+    record->stub_ip = pin_pkt->src_ip;
+    record->stub_id = pin_pkt->header.sid;
+    record->if_ip = pin_pkt->mct_if;
+    record->code_set.insert(pin_pkt->header.code);
+
+    sobject_map_t*& stubs = multicast_smap[pin_pkt->src_ip];
+    if (stubs == nullptr) stubs = new sobject_map_t;
+    pobject_map_t*& proxies = (*stubs)[pin_pkt->header.sid];
+    if (proxies == nullptr) proxies = new pobject_map_t;
+    (*proxies)[proxy] = &record->code_set;
+
+    const ip_t group = get_multicast_group(pin_pkt->header.sid, pin_pkt->header.code);
+    const multicast_key_t key(group, pin_pkt->src_ip);
+    auto found = multicast_map.find(key);
+    if (found == multicast_map.end()) {
+        found = multicast_map.emplace(key, multicast_dat_t(pin_pkt->mct_if)).first;
+        if (gp_center_network != nullptr)
+            gp_center_network->add_membership(group, pin_pkt->mct_if, pin_pkt->src_ip, pin_pkt->header.sport);
+    }
+    ++found->second.counter;
+}
+
+void class_center_relay::disconnect_multicast(const struct_packet* pin_pkt) {
+    if (!pin_pkt->dst_is_local() || pin_pkt->src_is_local()) return;
+    erase_multicast(pin_pkt->header.sport, pin_pkt->mct_if, pin_pkt->header.did, pin_pkt->src_ip, pin_pkt->header.sid,
+                    pin_pkt->header.code);
+}
+
+void class_center_relay::shutdown_multicast(const struct_packet* pin_pkt) {
+    if (!pin_pkt->src_is_local() || pin_pkt->dst_is_local()) return;
+    erase_multicast(pin_pkt->dst_port, pin_pkt->mct_if, pin_pkt->header.sid, pin_pkt->dst_ip, pin_pkt->header.did,
+                    pin_pkt->header.code);
+}
+
+void class_center_relay::erase_multicast(domain_t in_port, ip_t in_if, object_id_t in_proxy, ip_t in_stub_ip,
+                                         object_id_t in_stub_id, msg_code_t in_code) {
+    const auto record = multicast_pmap.find(in_proxy);
+    if (record == multicast_pmap.end() || record->second->code_set.count(in_code) == 0) return;
+    release_membership(multicast_map, get_multicast_group(in_stub_id, in_code), in_stub_ip, in_if, in_port);
+    record->second->code_set.erase(in_code);
+    if (!record->second->code_set.empty()) return;
+
+    remove_proxy(multicast_smap, in_stub_ip, in_stub_id, in_proxy);
+    delete record->second;
+    multicast_pmap.erase(record);
+}
+
+void class_center_relay::erase_multicast_of_remote_stub(const struct_packet* pin_pkt) {
+    const auto host = multicast_smap.find(pin_pkt->src_ip);
+    if (host == multicast_smap.end()) return;
+    const auto stub = host->second->find(pin_pkt->header.sid);
+    if (stub == host->second->end()) return;
+    for (const auto& proxy : *stub->second) {
+        for (msg_code_t code : *proxy.second)
+            release_membership(multicast_map, get_multicast_group(pin_pkt->header.sid, code), pin_pkt->src_ip,
+                               pin_pkt->mct_if, pin_pkt->header.sport);
+        const auto record = multicast_pmap.find(proxy.first);
+        if (record != multicast_pmap.end()) {
+            delete record->second;
+            multicast_pmap.erase(record);
+        }
+    }
+    delete stub->second;
+    host->second->erase(stub);
+}
+
+void class_center_relay::erase_multicast_of_local_proxy(const struct_packet* pin_pkt) {
+    const auto record = multicast_pmap.find(pin_pkt->header.sid);
+    if (record == multicast_pmap.end()) return;
+    const multicast_information_t* info = record->second;
+    for (msg_code_t code : info->code_set)
+        release_membership(multicast_map, get_multicast_group(info->stub_id, code), info->stub_ip, info->if_ip,
+                           pin_pkt->dst_port);
+    remove_proxy(multicast_smap, info->stub_ip, info->stub_id, pin_pkt->header.sid);
+    delete record->second;
+    multicast_pmap.erase(record);
+}
+
+void class_center_relay::erase_multicast_of_remote_host(const struct_packet* pin_pkt) {
+    const auto host = multicast_smap.find(pin_pkt->src_ip);
+    if (host == multicast_smap.end()) return;
+    for (const auto& stub : *host->second) {
+        for (const auto& proxy : *stub.second) {
+            for (msg_code_t code : *proxy.second)
+                release_membership(multicast_map, get_multicast_group(stub.first, code), pin_pkt->src_ip,
+                                   pin_pkt->mct_if, pin_pkt->header.sport);
+            const auto record = multicast_pmap.find(proxy.first);
+            if (record != multicast_pmap.end()) {
+                delete record->second;
+                multicast_pmap.erase(record);
+            }
+        }
+        delete stub.second;
+    }
+    delete host->second;
+    multicast_smap.erase(host);
+}
+
+}  // namespace Center_Relay
+}  // namespace Center
+}  // namespace Kova

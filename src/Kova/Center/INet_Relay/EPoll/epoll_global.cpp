@@ -1,0 +1,133 @@
+#include "Kova/Center/INet_Relay/EPoll/epoll_global.h"
+
+#include <sys/epoll.h>
+
+#include "Kova/Common/Global/kova_global.h"
+#include "Kova/Common/Global/kova_send.h"
+#include "Kova/Common/Open/Kova/kova_err.h"
+#include "Pimo/Memory/interface_memory.h"
+#include "Pimo/OS/Linux/class_locker.h"
+
+namespace Kova {
+namespace Center {
+namespace INet_Relay {
+namespace EPoll {
+
+bool g_auto_disconnect = true;
+bool g_server_socket_reuse = true;
+int g_listen_backlog = 5;
+bool g_server_linger_use = false;
+int g_server_linger_time = 1024;
+bool g_server_nagle_off_use = true;
+bool g_client_linger_use = false;
+int g_client_linger_time = 1024;
+bool g_client_nagle_off_use = true;
+
+std::map<Kova::domain_t, int> g_server_map;
+udp_map_t g_udp_map;
+connect_map_t g_connect_map;
+connect_map_t g_connect_fail_map;
+establish_map_t g_establish_client_map;
+establish_map_t g_establish_server_map;
+server_map_t g_remote_server_map;
+Pimo::OS::class_thread_lock g_client_lock;
+Pimo::OS::class_thread_lock g_establish_server_map_lock;
+std::set<struct_epoll_overlapped_tcp*> g_init_server_set;
+std::map<Kova::domain_t, struct_epoll_overlapped*> g_listener_map;
+volatile bool g_accept_retry = false;
+std::set<struct_epoll_overlapped_tcp*> g_tcp_records;
+Pimo::OS::class_thread_lock g_tcp_records_lock;
+
+int epoll_tcp_init = -1;
+int epoll_tcp_recv = -1;
+int epoll_tcp_send = -1;
+int epoll_udp_recv = -1;
+int epoll_udp_send = -1;
+Pimo::OS::class_thread epoll_thread_tcp_init;
+Pimo::OS::class_thread epoll_thread_udp_recv;
+Pimo::OS::class_thread epoll_thread_udp_send;
+Pimo::OS::class_thread epoll_thread_tcp_recv[8];
+Pimo::OS::class_thread epoll_thread_tcp_send[8];
+Pimo::OS::class_timer inet_timer;
+Kova::struct_token heartbeat_token;
+Kova::packet_t* heartbeat_pkt = nullptr;
+
+namespace {
+Pimo::Memory::interface_memory* memory() { return Kova::Common::Global::gp_memory; }
+}  // namespace
+
+Kova::packet_t* get_header(Pimo::Memory::mm_t in_mm) {
+    return in_mm == 0 ? nullptr : static_cast<Kova::packet_t*>(memory()->get_addr(in_mm));
+}
+
+Kova::byte_t* get_data(Pimo::Memory::mm_t in_mm) {
+    return in_mm == 0 ? nullptr : static_cast<Kova::byte_t*>(memory()->get_addr(in_mm)) + sizeof(Kova::packet_t);
+}
+
+Kova::packet_t* get_data_packet(const Kova::struct_token& in_token) { return get_header(in_token.data_mm); }
+
+void alloc_header_force(Kova::struct_token& in_token) {
+    while (memory()->eproc_alloc(in_token.header_mm, sizeof(Kova::packet_t), __FILE__, __LINE__) != 0 ||
+           in_token.header_mm == 0)
+        Pimo::OS::msleep(100);
+}
+
+bool alloc_data(Kova::struct_token& in_token, size_t in_size) {
+    // Sizes come from the wire: compute in size_t so that nothing wraps.
+    if (in_size > c_max_tcp_payload) return false;
+    Pimo::Memory::mm_t mm = 0;
+    if (memory()->eproc_alloc_2(mm, in_size + sizeof(Kova::packet_t), 65535, __FILE__, __LINE__) != 0 || mm == 0)
+        return false;
+    in_token.data_mm = mm;
+    return true;
+}
+
+void free_token(Kova::struct_token& in_token) {
+    memory()->safe_free(in_token.header_mm, __FILE__, __LINE__);
+    memory()->safe_free(in_token.data_mm, __FILE__, __LINE__);
+}
+
+void free_mm(Pimo::Memory::mm_t& in_mm) { memory()->safe_free(in_mm, __FILE__, __LINE__); }
+
+void add_ref(Pimo::Memory::mm_t in_mm) { memory()->safe_add_ref(in_mm, __FILE__, __LINE__); }
+
+int send_center(Kova::struct_token in_token, Kova::packet_t* pin_pkt) {
+    for (;;) {
+        const Kova::kova_err_t err = Kova::Common::Global::send_kova_center(in_token);
+        if (err == Kova::c_kova_success) return 0;
+        if (err == Kova::c_kova_err_center_shutdown || pin_pkt == nullptr ||
+            pin_pkt->update_packet_time_and_return_timeout()) {
+            free_token(in_token);
+            return -1;
+        }
+        if (err == Kova::c_kova_err_center_busy) Pimo::OS::msleep(10);
+    }
+}
+
+int epoll_arm(int in_set, int in_op, SOCKET in_socket, unsigned in_mask, void* pin_record) {
+    epoll_event ev{};
+    ev.events = in_mask;
+    ev.data.ptr = pin_record;
+    return epoll_ctl(in_set, in_op, in_socket, &ev) == 0 ? 0 : -1;
+}
+
+struct_epoll_overlapped_tcp* new_tcp_record(SOCKET in_socket, enum_socket_type in_type,
+                                            const Kova::struct_node_addr& in_local,
+                                            const Kova::struct_node_addr& in_remote) {
+    struct_epoll_overlapped_tcp* p = new struct_epoll_overlapped_tcp(in_socket, in_type, in_local, in_remote);
+    Pimo::OS::class_locker lock(g_tcp_records_lock);
+    g_tcp_records.insert(p);
+    return p;
+}
+
+void forget_tcp_record(struct_epoll_overlapped_tcp* pin_record) {
+    Pimo::OS::class_locker lock(g_tcp_records_lock);
+    g_tcp_records.erase(pin_record);
+}
+
+Pimo::OS::vimra_clock_t now_ms() { return Pimo::OS::vimra_clock(); }
+
+}  // namespace EPoll
+}  // namespace INet_Relay
+}  // namespace Center
+}  // namespace Kova

@@ -1,0 +1,258 @@
+#include "Kova/Center/INet_Relay/EPoll/epoll_udp_method.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cfloat>
+#include <string>
+
+#include "Kova/Common/Global/kova_send.h"
+#include "Kova/Common/Open/Kova/kova_const.h"
+#include "Pimo/OS/Linux/class_locker.h"
+#include "Pimo/Utility/pimo_error_hook.h"
+
+namespace Kova {
+namespace Center {
+namespace INet_Relay {
+namespace EPoll {
+
+namespace {
+
+using Pimo::OS::class_locker;
+using Pimo::Utility::print_error;
+
+constexpr int c_max_steps = 64;
+
+struct_epoll_overlapped_ex* find_record(unsigned short in_port) {
+    auto it = g_udp_map.find(in_port);
+    return it == g_udp_map.end() ? nullptr : it->second;
+}
+
+// Takes the datagram at the head of the socket off, whatever its length.
+void discard_datagram(SOCKET in_socket) {
+    Kova::byte_t dummy;
+    ::recv(in_socket, &dummy, sizeof(dummy), MSG_DONTWAIT | MSG_TRUNC);
+}
+
+void set_membership(int in_option, const unsigned long& in_group, const unsigned long& in_if,
+                    const unsigned long& in_source, const unsigned short& in_port, const char* in_error) {
+    struct_epoll_overlapped_ex* p = find_record(in_port);
+    if (!p) return;
+    ip_mreq_source req{};
+    req.imr_multiaddr.s_addr = static_cast<Kova::ip_t>(in_group);
+    req.imr_interface.s_addr = static_cast<Kova::ip_t>(in_if);
+    req.imr_sourceaddr.s_addr = static_cast<Kova::ip_t>(in_source);
+    if (setsockopt(p->socket, IPPROTO_IP, in_option, &req, sizeof(req)) != 0) print_error(in_error);
+}
+
+}  // namespace
+
+bool is_acceptable_datagram(const Kova::struct_header* pin_header, size_t in_length) {
+    if (in_length < sizeof(Kova::struct_header)) return false;
+    if (pin_header->get_ver() != Kova::c_version) return false;
+    return static_cast<size_t>(pin_header->size) == in_length - sizeof(Kova::struct_header);
+}
+
+int udp_initialize(unsigned short in_port) {
+    SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s < 0) throw "udp socket 생성 에러";
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(0);
+    addr.sin_port = htons(in_port);
+    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        ::close(s);
+        throw "udp bind 에러";
+    }
+    int one = 1;
+    if (setsockopt(s, SOL_SOCKET, SO_BROADCAST, &one, sizeof(one)) != 0) {
+        ::close(s);
+        throw "udp 소켓 broadcast 옵션 변경 err";
+    }
+    unsigned char ttl = 128;
+    if (setsockopt(s, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) != 0) {
+        ::close(s);
+        throw "udp 소 IP_MULTICAST_TTL 옵션 변 에러";
+    }
+    unsigned char loop = 1;
+    if (setsockopt(s, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop)) != 0) {
+        ::close(s);
+        throw "udp 소 IP_MULTICAST_LOOP 옵션 변 에러";
+    }
+    struct_epoll_overlapped_ex* p = new struct_epoll_overlapped_ex(s, c_socket_udp, Kova::struct_node_addr(0, in_port));
+    g_udp_map[in_port] = p;
+    epoll_arm(epoll_udp_recv, EPOLL_CTL_ADD, s, c_mask_listen, p);
+    return epoll_arm(epoll_udp_send, EPOLL_CTL_ADD, s, c_mask_udp_send_idle, p);
+}
+
+int udp_finalize() {
+    for (auto& entry : g_udp_map) {
+        struct_epoll_overlapped_ex* p = entry.second;
+        if (p->socket >= 0) ::close(p->socket);
+        // Unlike the bare close, queued and half-received packets go back to the memory.
+        for (Kova::struct_token& t : p->send_queue) free_token(t);
+        free_token(p->recv_token);
+        delete p;
+    }
+    g_udp_map.clear();
+    return 0;
+}
+
+int send_udp(struct_epoll_overlapped_ex* p) {
+    for (int step = 0; step < c_max_steps; ++step) {
+        Kova::struct_token token;
+        {
+            class_locker lock(p->send_queue_lock);
+            // An output event with nothing queued is not an error: the thread goes on.
+            if (p->send_queue.empty()) return 0;
+            token = p->send_queue.front();
+        }
+        Kova::packet_t* pkt = get_header(token.header_mm);
+        pkt->update_packet_time_and_return_timeout();
+        if (pkt->is_information_udp()) set_multicast_if(pkt->mct_if, p->local_addr.port);
+        const void* bytes = &pkt->header;
+        size_t length = sizeof(Kova::struct_header);
+        Kova::packet_t* dpkt = get_data_packet(token);
+        if (dpkt) {
+            *dpkt = *pkt;
+            bytes = &dpkt->header;
+            length = dpkt->get_packet_size();
+        } else {
+            pkt->set_data_size(0);  // never announce a payload that is not sent
+        }
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = pkt->dst_ip;
+        to.sin_port = htons(p->local_addr.port);
+        const ssize_t n = ::sendto(p->socket, bytes, length, MSG_DONTWAIT | MSG_NOSIGNAL,
+                                   reinterpret_cast<sockaddr*>(&to), sizeof(to));
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;  // kept at the front
+        if (n < 1) print_error("sent err : " + std::to_string(errno));
+        {
+            class_locker lock(p->send_queue_lock);
+            p->send_queue.pop_front();
+        }
+        free_token(token);
+    }
+    class_locker lock(p->send_queue_lock);
+    if (!p->send_queue.empty()) epoll_arm(epoll_udp_send, EPOLL_CTL_MOD, p->socket, c_mask_send, p);
+    return 0;
+}
+
+int recv_udp(struct_epoll_overlapped_ex* p) {
+    for (int step = 0; step < c_max_steps; ++step) {
+        if (!p->recv_token.has_header()) alloc_header_force(p->recv_token);
+        Kova::packet_t* pkt = get_header(p->recv_token.header_mm);
+        pkt->initialize_packet(0, 0, DBL_MAX);
+        pkt->set_source(0, 0, 0);
+        pkt->set_destination(Kova::c_local_host, p->local_addr.port, 0);
+        pkt->p_data = nullptr;
+        p->recv_buf = reinterpret_cast<Kova::byte_t*>(&pkt->header);
+        p->recv_len = sizeof(Kova::struct_header);
+        // The peek tells the datagram's whole length, so a short or long one is known before
+        // anything is allocated for it.
+        const ssize_t whole = ::recv(p->socket, p->recv_buf, p->recv_len, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        if (whole < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) print_error("send_size!= sent_size");
+            break;
+        }
+        const size_t length = static_cast<size_t>(whole);
+        if (length == 0) {  // an empty datagram: take it off, or it would block the ones behind it
+            discard_datagram(p->socket);
+            continue;
+        }
+        if (!is_acceptable_datagram(&pkt->header, length)) {
+            discard_datagram(p->socket);
+            print_error(length < sizeof(Kova::struct_header) || pkt->is_right_version() ? "recd_len!= recv_len"
+                                                                                      : "! p_pkt->is_right_version()");
+            continue;
+        }
+        const size_t size = pkt->header.size;
+        if (size != 0) {
+            if (!alloc_data(p->recv_token, size)) {
+                discard_datagram(p->socket);
+                print_error("udp alloc_data");
+                continue;
+            }
+            Kova::packet_t* dpkt = get_data_packet(p->recv_token);
+            *dpkt = *pkt;
+            p->recv_buf = reinterpret_cast<Kova::byte_t*>(&dpkt->header);
+            p->recv_len = length;
+        }
+        sockaddr_in from{};
+        socklen_t from_len = sizeof(from);
+        const ssize_t n = ::recvfrom(p->socket, p->recv_buf, p->recv_len, MSG_DONTWAIT,
+                                     reinterpret_cast<sockaddr*>(&from), &from_len);
+        if (n < 0 || static_cast<size_t>(n) != p->recv_len) {
+            print_error("recd_len!= recv_len");
+            Pimo::Memory::mm_t data = p->recv_token.data_mm;
+            p->recv_token.reset_data();
+            free_mm(data);
+            if (n < 0 && errno != EINTR) break;
+            continue;
+        }
+        pkt->determine_arrival_clock(Pimo::OS::vimra_cpu_clock());
+        pkt->src_ip = from.sin_family == AF_INET ? from.sin_addr.s_addr : 0;
+        pkt->mct_if = Kova::c_local_host;
+        send_center_from_udp(p->recv_token, pkt);
+        p->recv_token.reset();
+    }
+    // Re-armed on every path, so the datagrams behind a bad one are still reported.
+    return epoll_arm(epoll_udp_recv, EPOLL_CTL_MOD, p->socket, c_mask_listen, p);
+}
+
+void set_multicast_if(const unsigned long& multicast_if, const unsigned short& in_port) {
+    struct_epoll_overlapped_ex* p = find_record(in_port);
+    if (!p) return;
+    in_addr addr{};
+    addr.s_addr = static_cast<Kova::ip_t>(multicast_if);
+    if (setsockopt(p->socket, IPPROTO_IP, IP_MULTICAST_IF, &addr, sizeof(addr)) != 0) print_error("IP_MULTICAST_IF");
+}
+
+Kova::kova_err_t send_center_from_udp(Kova::struct_token token, Kova::packet_t*) {
+    const Kova::kova_err_t err = Kova::Common::Global::send_kova_center(token);
+    if (err != Kova::c_kova_success) free_token(token);
+    return err;
+}
+
+}  // namespace EPoll
+
+// ---- hand-off and membership, for the center thread ----
+
+int send_udp(Kova::struct_token& in_token, Kova::struct_packet* pin_pkt) {
+    using namespace EPoll;
+    pin_pkt->update_packet_time_and_return_timeout();
+    auto it = g_udp_map.find(pin_pkt->dst_port);
+    if (it == g_udp_map.end()) return -1;
+    struct_epoll_overlapped_ex* p = it->second;
+    Pimo::OS::class_locker lock(p->send_queue_lock);
+    const bool was_empty = p->send_queue.empty();
+    p->send_queue.push_back(in_token);
+    if (!was_empty) return 0;
+    if (epoll_arm(epoll_udp_send, EPOLL_CTL_MOD, p->socket, c_mask_send, p) != 0) {
+        p->send_queue.pop_back();
+        Pimo::Utility::print_error("epoll.epoll_udp_send 요청 에러\n");
+        return -1;
+    }
+    return 0;
+}
+
+void add_membership(const unsigned long& multicast_ip, const unsigned long& multicast_if,
+                    const unsigned long& source_ip, const unsigned short& in_port) {
+    EPoll::set_membership(IP_ADD_SOURCE_MEMBERSHIP, multicast_ip, multicast_if, source_ip, in_port, "add_membership");
+}
+
+void drop_membership(const unsigned long& multicast_ip, const unsigned long& multicast_if,
+                     const unsigned long& source_ip, const unsigned short& in_port) {
+    EPoll::set_membership(IP_DROP_SOURCE_MEMBERSHIP, multicast_ip, multicast_if, source_ip, in_port,
+                          "drop_membership");
+}
+
+}  // namespace INet_Relay
+}  // namespace Center
+}  // namespace Kova

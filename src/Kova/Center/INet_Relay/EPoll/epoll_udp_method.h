@@ -1,0 +1,28 @@
+// The UDP socket of a domain port: open, close, the send and receive steps, multicast.
+#pragma once
+
+#include <cstddef>
+
+#include "Kova/Center/INet_Relay/EPoll/epoll_global.h"
+#include "Kova/Common/Open/Kova/kova_err.h"
+
+namespace Kova {
+namespace Center {
+namespace INet_Relay {
+namespace EPoll {
+
+int udp_initialize(unsigned short in_port);
+int udp_finalize();
+int send_udp(struct_epoll_overlapped_ex* p_overlapped);
+int recv_udp(struct_epoll_overlapped_ex* p_overlapped);
+void set_multicast_if(const unsigned long& multicast_if, const unsigned short& in_port);
+Kova::kova_err_t send_center_from_udp(Kova::struct_token token, Kova::packet_t* p_pkt);
+
+// A datagram of in_length bytes whose first 24 bytes are pin_header may become a packet: at
+// least a header, version 2, and exactly as long as its size field says.
+bool is_acceptable_datagram(const Kova::struct_header* pin_header, size_t in_length);
+
+}  // namespace EPoll
+}  // namespace INet_Relay
+}  // namespace Center
+}  // namespace Kova

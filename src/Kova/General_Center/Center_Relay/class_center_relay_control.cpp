@@ -1,0 +1,145 @@
+#include "Kova/General_Center/Center_Relay/class_center_relay_control.h"
+
+#include <unistd.h>
+
+#include "Kova/Center/Global/center_global.h"
+#include "Kova/Common/Global/kova_global.h"
+#include "Kova/Common/Global/kova_send.h"
+#include "Kova/Common/Interface/kova_memory_interface.h"
+#include "Kova/General_Common/IPC/class_service_ipc.h"
+#include "Kova/General_Common/IPC/kova_named_objects.h"
+#include "Kova/General_Common/IPC/struct_service_token.h"
+#include "Pimo/OS/Linux/class_event.h"
+
+namespace Kova {
+namespace General_Center {
+namespace Center_Relay {
+
+using namespace Kova::Common::Interface;
+using Kova::Center::Global::gp_center_network;
+
+class_center_relay_control::class_center_relay_control(domain_t in_domain)
+    : p_center_ipc(nullptr), m_domain(in_domain), m_object_manager(in_domain), m_network_up(false) {
+    gp_center_network = &m_network;
+    try {
+        if (m_network.initialize() != 0) return;
+    } catch (...) {
+        return;
+    }
+    m_network_up = true;
+    bool started = false;
+    try {  // the network relay reports a port it cannot open by throwing
+        started = m_network.add_server(in_domain) == 0;
+    } catch (...) {
+    }
+    if (!started) {
+        proc_end_start();
+        return;
+    }
+    p_center_ipc = new IPC::class_center_ipc(in_domain, Kova::General_Common::IPC::abstract_center_ipc::c_depth);
+    if (Kova::Common::Global::gp_center_pipe == nullptr) {
+        proc_end_start();
+        return;
+    }
+    if (center_thread.eproc_create(&class_center_relay_control::thread_center, this) != Pimo::OS::c_vimra_success) {
+        proc_end_start();
+        return;
+    }
+    m_network.start();
+
+    Kova::General_Common::IPC::class_service_ipc service;
+    if (service.eproc_open() == Pimo::OS::c_vimra_success) {
+        Kova::General_Common::IPC::struct_service_token up{};
+        up.domain = in_domain;
+        up.msg = 1;
+        service.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&up), 0);
+        service.proc_close();
+    }
+}
+
+void class_center_relay_control::proc_end_start() {
+    delete p_center_ipc;
+    p_center_ipc = nullptr;
+    try {
+        m_network.finalize();
+    } catch (...) {
+    }
+    m_network_up = false;
+}
+
+class_center_relay_control::~class_center_relay_control() {
+    // Every retry loop of the center thread ends from here on; a delay is cut short.
+    center_relay.proc_stop();
+    if (p_center_ipc != nullptr) p_center_ipc->proc_shutdown();
+    if (m_network_up) {
+        try {
+            m_network.stop();
+            m_network.finalize();
+        } catch (...) {
+        }
+    }
+    if (center_thread.is_created()) center_thread.proc_wait_exit();
+    // The registry goes before the center pipe: every watcher is joined, so none
+    // can write into a pipe that is being destroyed.
+    m_object_manager.proc_close_all();
+    if (p_center_ipc != nullptr) {
+        struct_token token;
+        while (p_center_ipc->eproc_pop(reinterpret_cast<Pimo::byte_t*>(&token)) == Pimo::OS::c_vimra_success)
+            if (token.has_header()) safe_free_token(token, __FILE__, __LINE__);  // delay tokens own nothing
+        delete p_center_ipc;
+        p_center_ipc = nullptr;
+    }
+    if (gp_center_network == &m_network) gp_center_network = nullptr;
+}
+
+void* class_center_relay_control::thread_center(Pimo::OS::class_thread* pin_thread) {
+    return static_cast<class_center_relay_control*>(pin_thread->get_thread_param())->thread_center();
+}
+
+void* class_center_relay_control::thread_center() {
+    while (eproc_relay_from_kova_to_kova() == 0) {
+    }
+    return nullptr;
+}
+
+int class_center_relay_control::eproc_relay_from_kova_to_kova() {
+    for (;;) {
+        struct_token token;
+        if (p_center_ipc->eproc_receive(reinterpret_cast<Pimo::byte_t*>(&token)) != Pimo::OS::c_vimra_success)
+            return 5;
+        if (center_relay.is_stopping()) {
+            if (token.has_header()) safe_free_token(token, __FILE__, __LINE__);
+            return 5;
+        }
+        if (token.has_header()) {
+            center_relay.eproc_relay_from_kova_to_kova(token, get_header(token));
+            return center_kill_control() ? 5 : 0;
+        }
+        if (token.data_mm != 0) center_relay.proc_wait_stop(static_cast<double>(token.data_mm));
+    }
+}
+
+bool class_center_relay_control::center_kill_control() {
+    if (!center_relay.m_kill_control) return false;
+    bool result = false;
+    if (m_object_manager.get_process_count() == 0 &&
+        Kova::Center::Center_Relay::class_center_relay::tcp_client_count < 1) {
+        // Tokens queued behind the event may bring a new user: look again after them.
+        if (!p_center_ipc->test_empty()) return false;
+        Kova::Common::Global::kova_debug_send('K', struct_token(), __FILE__, __LINE__, "%u",
+                                              static_cast<unsigned>(m_domain));
+        Pimo::OS::class_event stop;
+        if (stop.eproc_open_global(Kova::General_Common::IPC::get_center_killer_name(m_domain)) !=
+            Pimo::OS::c_vimra_success)
+            _exit(0);
+        stop.proc_set();
+        stop.proc_close();
+        result = true;
+    }
+    center_relay.m_kill_control = false;
+    return result;
+}
+
+}  // namespace Center_Relay
+}  // namespace General_Center
+}  // namespace Kova

@@ -1,0 +1,198 @@
+// The relay's routing table: where each packet goes by destination, object and type,
+// what its sender gets back when it cannot be delivered, and that no block leaks.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+
+#include "../relay_fixture.h"
+#include "Kova/Common/Open/Kova/kova_err.h"
+
+namespace kova_center_test {
+namespace {
+
+constexpr int c_pid_a = 100;  // owns proxy 0x8001
+constexpr int c_pid_b = 200;  // owns stub 5
+constexpr object_id_t c_proxy = 0x8001;
+constexpr object_id_t c_stub = 5;
+
+class routing_test : public relay_fixture {
+public:
+    void SetUp() override {
+        relay_fixture::SetUp();
+        registry.add(c_pid_a);
+        registry.add(c_pid_b);
+        registry.objects[c_proxy] = c_pid_a;
+        registry.objects[c_stub] = c_pid_b;
+    }
+    fake_pipe& listen(int in_pid) { return registry.processes[in_pid]->listen; }
+    fake_pipe& ret(int in_pid) { return registry.processes[in_pid]->ret; }
+
+    // Filler packets of type 0 that make a pipe hold in_count entries; not described.
+    void fill(fake_pipe& in_pipe, int in_count) {
+        for (int i = 0; i < in_count; ++i) in_pipe.queue.push_back(make_packet(c_local_host, 1, c_local_host, 2, c_mt_null));
+    }
+    // "sink:type/error" for everything the sinks hold, in a fixed order.
+    std::string describe() {
+        std::ostringstream out;
+        auto list = [&](const std::string& in_sink, const std::deque<struct_token>& in_q) {
+            for (const auto& t : in_q) {
+                const struct_packet* p = get_header(t);
+                if (p->header.type == c_mt_null) continue;
+                out << in_sink << ":" << int(p->header.type) << "/" << p->header.error << " ";
+            }
+        };
+        for (int pid : {c_pid_a, c_pid_b}) {
+            list("listen" + std::to_string(pid), listen(pid).queue);
+            list("return" + std::to_string(pid), ret(pid).queue);
+        }
+        auto list_net = [&](const std::string& in_sink, const std::vector<struct_token>& in_v) {
+            list(in_sink, std::deque<struct_token>(in_v.begin(), in_v.end()));
+        };
+        list_net("udp", network.udp);
+        list_net("tcp_client", network.tcp_client);
+        list_net("tcp_server", network.tcp_server);
+        if (network.tcp_broadcasts) out << "tcp_broadcast:" << network.tcp_broadcasts << " ";
+        std::string s = out.str();
+        if (!s.empty()) s.pop_back();
+        return s;
+    }
+};
+
+struct routing_case {
+    const char* name;
+    ip_t src_ip;
+    object_id_t sid;
+    ip_t dst_ip;
+    object_id_t did;
+    msg_type_t type;
+    size_t payload;
+    double limit;
+    std::function<void(routing_test&)> setup;
+    const char* expected;
+};
+
+TEST_F(routing_test, table_of_destinations_types_and_pipe_states) {
+    const auto none = [](routing_test&) {};
+    const std::vector<routing_case> cases = {
+        {"call to a registered local stub", c_local_host, c_proxy, c_local_host, c_stub, c_mt_call, 32, 10, none,
+         "listen200:48/0"},
+        {"call to an unregistered object", c_local_host, c_proxy, c_local_host, 9, c_mt_call, 32, 10, none,
+         "return100:50/2"},
+        {"call into a shut-down listen pipe", c_local_host, c_proxy, c_local_host, c_stub, c_mt_call, 0, 10,
+         [](routing_test& t) { t.listen(c_pid_b).state = fake_pipe::mode::shutdown; }, "return100:50/2"},
+        {"call into a listen pipe holding 16", c_local_host, c_proxy, c_local_host, c_stub, c_mt_call, 32, 10,
+         [](routing_test& t) { t.fill(t.listen(c_pid_b), 16); }, "return100:50/5"},
+        {"signal into a listen pipe holding 15", c_local_host, c_proxy, c_local_host, c_stub, c_mt_signal, 0, 10,
+         [](routing_test& t) { t.fill(t.listen(c_pid_b), 15); }, "listen200:32/0"},
+        {"event into a listen pipe that stays full: dropped when its time is spent", c_local_host, c_stub, c_local_host,
+         c_proxy, c_mt_event, 16, 0.05, [](routing_test& t) { t.listen(c_pid_a).state = fake_pipe::mode::always_full; },
+         ""},
+        {"event waits for room below the request limit", c_local_host, c_stub, c_local_host, c_proxy, c_mt_event, 16, 10,
+         [](routing_test& t) { t.fill(t.listen(c_pid_a), 15); }, "listen100:69/0"},
+        {"command by UDP into a listen pipe holding 16: dropped", c_local_host, c_proxy, c_local_host, c_stub,
+         c_mt_command_udp, 8, 10, [](routing_test& t) { t.fill(t.listen(c_pid_b), 16); }, ""},
+        {"call return into a return pipe that stays full", c_local_host, c_stub, c_local_host, c_proxy,
+         c_mt_call_return, 64, 0.05, [](routing_test& t) { t.ret(c_pid_a).state = fake_pipe::mode::always_full; },
+         "listen200:51/9"},
+        {"call return for a proxy nobody registered", c_local_host, c_stub, c_local_host, 0x8009, c_mt_call_return, 64,
+         10, none, "listen200:51/2"},
+        {"call return to a registered proxy", c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 64, 10, none,
+         "return100:49/0"},
+        {"event confirm goes to the return pipe", c_local_host, c_stub, c_local_host, c_proxy, c_mt_event_confirm, 0, 10,
+         none, "return100:65/0"},
+        {"local broadcast to every proxy", c_local_host, c_stub, c_local_host, 0xFFFF, c_mt_broadcast, 16, 10, none,
+         "listen100:16/0 listen200:16/0"},
+        {"broadcast to every node and proxy", c_local_host, c_stub, c_broadcast_ip, 0xFFFF, c_mt_broadcast, 16, 10, none,
+         "listen100:16/0 listen200:16/0 udp:16/0"},
+        {"object packet to every node", c_local_host, c_proxy, c_broadcast_ip, c_stub, c_mt_signal, 0, 10, none,
+         "listen200:32/0 tcp_broadcast:1"},
+        {"broadcast-type packet to every node and one object", c_local_host, c_stub, c_broadcast_ip, c_proxy,
+         c_mt_broadcast, 0, 10, none, "udp:16/0"},
+        {"remote call, connection established", c_local_host, c_proxy, c_remote, 9, c_mt_call, 32, 10, none,
+         "tcp_client:48/0"},
+        {"remote call, no connection", c_local_host, c_proxy, c_remote, 9, c_mt_call, 32, 10,
+         [](routing_test& t) { t.network.tcp_connected = false; }, "return100:50/1073741825"},
+        {"remote call return to a proxy", c_local_host, c_stub, c_remote, 0x8009, c_mt_call_return, 0, 10, none,
+         "tcp_server:49/0"},
+        {"remote call return whose time is spent", c_local_host, c_stub, c_remote, 0x8009, c_mt_call_return, 8, 1e-9,
+         none, "listen200:51/1073741824"},
+        {"remote command by UDP of 60000 bytes", c_local_host, c_proxy, c_remote, 9, c_mt_command_udp, 60000, 10, none,
+         "udp:87/0"},
+        {"remote command by UDP of 60001 bytes goes by TCP", c_local_host, c_proxy, c_remote, 9, c_mt_command_udp, 60001,
+         10, none, "tcp_client:87/0"},
+        {"information by UDP from the loop-back interface never leaves the host", c_local_host, c_stub, c_remote, 0xFFFF,
+         c_mt_information_udp, 8, 10, none, ""},
+        {"UDP hand-off refused: dropped", c_local_host, c_stub, c_remote, 0xFFFF, c_mt_broadcast, 8, 10,
+         [](routing_test& t) { t.network.udp_takes = false; }, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.setup(*this);
+        route(make_packet(c.src_ip, c.sid, c.dst_ip, c.did, c.type, c.payload, c.limit));
+        EXPECT_EQ(c.expected, describe()) << c.name;
+        check_references(c.name);
+        release_sinks();
+        for (int pid : {c_pid_a, c_pid_b}) {
+            listen(pid).state = ret(pid).state = fake_pipe::mode::normal;
+        }
+        network = fake_network();
+    }
+}
+
+TEST_F(routing_test, error_return_swaps_addresses_and_drops_the_payload) {
+    route(make_packet(c_local_host, c_proxy, c_local_host, 9, c_mt_call, 100));
+    ASSERT_EQ(1u, ret(c_pid_a).queue.size());
+    const struct_token& back = ret(c_pid_a).queue.front();
+    EXPECT_EQ(0u, back.data_mm);
+    const struct_packet* p = get_header(back);
+    EXPECT_EQ(c_mt_call_error_return, p->header.type);
+    EXPECT_EQ(9, p->header.sid);
+    EXPECT_EQ(c_proxy, p->header.did);
+    EXPECT_EQ(0u, p->header.size);
+    check_references("error return");
+}
+
+TEST_F(routing_test, payload_without_room_is_answered_busy_and_its_buffer_freed_only_from_the_network) {
+    // From the network: the receive side's buffer is released (the leak checker sees it otherwise).
+    struct_token remote = make_packet(c_remote, 0x8009, c_local_host, c_stub, c_mt_call);
+    get_header(remote)->header.size = 100;
+    get_header(remote)->p_data = static_cast<byte_t*>(std::malloc(100));
+    route(remote);
+    // From a local process: p_data is that process's pointer and must not be touched.
+    struct_token local = make_packet(c_local_host, c_proxy, c_local_host, c_stub, c_mt_call);
+    get_header(local)->header.size = 100;
+    get_header(local)->p_data = reinterpret_cast<byte_t*>(0x1);
+    route(local);
+    EXPECT_EQ("return100:50/5 tcp_server:50/5", describe());
+    check_references("busy node");
+}
+
+TEST_F(routing_test, information_by_udp_leaves_by_udp_unless_too_big) {
+    for (size_t size : {size_t(60000), size_t(60001)}) {
+        struct_token t = make_packet(c_local_host, c_stub, ip(230, 5, 1, 2), 0xFFFF, c_mt_information_udp, size);
+        get_header(t)->mct_if = ip(10, 0, 0, 1);
+        route(t);
+    }
+    EXPECT_EQ("udp:118/0 tcp_server:118/0", describe());
+    check_references("information by UDP");
+}
+
+TEST_F(routing_test, command_datagram_carries_the_gate_port_of_the_connection) {
+    network.gate_port = 4321;
+    route(make_packet(c_local_host, c_proxy, c_remote, 9, c_mt_command_udp, 8));
+    ASSERT_EQ(1u, network.udp.size());
+    EXPECT_EQ(4321, get_header(network.udp.front())->header.sport);
+}
+
+TEST_F(routing_test, a_stop_ends_a_retry_on_a_full_pipe_and_frees_the_token) {
+    ret(c_pid_a).state = fake_pipe::mode::always_full;
+    relay.proc_stop();
+    // A control-like infinite limit would retry for ever without the stop.
+    route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 8, DBL_MAX));
+    EXPECT_EQ("", describe());
+    check_references("stopped");
+}
+
+}  // namespace
+}  // namespace kova_center_test
