@@ -1,6 +1,7 @@
 // An application on the SDK's insides, driven on stdin, for the SDK's tests.
 // Commands: init [threads] | finalize | center <domain> | register <domain> <id> |
-//           object <domain> <id> | running <domain> | wait_clean | exit
+//           object <domain> <id> | crasher <domain> <id> | running <domain> | wait_clean | exit
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -38,6 +39,15 @@ public:
     kova_err_t destroy_force() override { return c_kova_success; }
 };
 
+// Faults inside its callback, on a listener thread.
+class crashing_object : public printing_object {
+public:
+    Pimo::OS::vimra_err_t listener_processor(struct_token&) override {
+        raise(SIGSEGV);
+        return Pimo::OS::c_vimra_success;
+    }
+};
+
 bool register_object(domain_t in_domain, object_id_t in_id, SDK::Interface::interface_object_core* pin_object) {
     SDK::SDK_Processor::kova_sdk_processor* processor = SDK::SDK_Processor::gp_processor.load();
     SDK::Interface::interface_sdk_object_manager* objects = SDK::Interface::gp_object_manager.load();
@@ -50,6 +60,7 @@ bool register_object(domain_t in_domain, object_id_t in_id, SDK::Interface::inte
 
 int main() {
     printing_object object;
+    crashing_object crasher;
     std::string line;
     say("pid " + std::to_string(getpid()));
     while (std::getline(std::cin, line)) {
@@ -78,6 +89,11 @@ int main() {
             in >> domain >> id;
             say("register " + std::to_string(register_object(static_cast<domain_t>(domain),
                                                              static_cast<object_id_t>(id), &object)));
+        } else if (cmd == "crasher") {
+            int domain = 0, id = 0;
+            in >> domain >> id;
+            say("register " + std::to_string(register_object(static_cast<domain_t>(domain),
+                                                             static_cast<object_id_t>(id), &crasher)));
         } else if (cmd == "wait_clean") {
             Kova::wait_clean_domain();
             say("clean");

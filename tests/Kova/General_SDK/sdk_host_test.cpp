@@ -269,6 +269,21 @@ TEST(sdk_host, wait_clean_domain_returns_once_the_used_centers_are_gone) {
     EXPECT_TRUE(app.wait_for_line("clean", 5.0));
 }
 
+TEST(sdk_host, a_fault_in_a_callback_ends_the_process_by_its_signal_without_joining_itself) {
+    NEED_PRIVATE_HOST();
+    sdk_host h;
+    ASSERT_TRUE(h.up());
+    child_process center = h.center(4900);
+    pid_t pid = 0;
+    child_process app = h.started_app(2, &pid);
+    app.send_line("crasher 4900 33");
+    ASSERT_TRUE(app.wait_for_line("register 1"));
+    center.send_line("listen " + std::to_string(pid) + " 48 7 32769 33 1");
+    EXPECT_EQ(app.wait(15.0), 128 + SIGSEGV);
+    EXPECT_NE(app.output().find("TRYING KOVA to FINALIZE!!!(11)\nTHANKS. KOVA FINALIZED!!!(11)\n"), std::string::npos)
+        << app.output();
+}
+
 TEST(sdk_host, public_library_finalises_on_signals_and_re_raises_faults) {
     NEED_PRIVATE_HOST();
     sdk_host h;
