@@ -346,3 +346,28 @@ TEST(kova_sdk_processor, send_force_retries_only_a_full_pipe_and_frees_what_it_g
     EXPECT_EQ(left, queued);
     EXPECT_TRUE(rig.wait_remain(before)) << "what send_force gave up was freed";
 }
+
+TEST(kova_sdk_processor, a_callback_may_end_the_queue_it_is_drained_from) {
+    sdk_rig rig(2);
+    ASSERT_TRUE(rig.m_ok);
+    test_object stub(test_domain(), c_stub);
+    ASSERT_TRUE(rig.add(stub));
+    const msg_addr_t addr(test_domain(), c_stub, 7, c_transaction_call);
+    {
+        Pimo::OS::class_write_locker lock(rig.m_processor);
+        rig.m_processor->msg_processing_by_serial_alone(addr);
+    }
+    stub.on_packet = [&](const delivery& d) {
+        if (d.num != 1) return;
+        Pimo::OS::class_write_locker lock(rig.m_processor);
+        rig.m_processor->msg_processing_by_parallel(addr);  // the queue goes while it is drained
+    };
+    const unsigned long before = rig.remain();
+    rig.push_listen(call(1));
+    ASSERT_TRUE(stub.wait_count(1));
+    rig.push_listen(call(2));  // now parallel
+    EXPECT_TRUE(stub.wait_count(2));
+    EXPECT_TRUE(rig.wait_remain(before));
+    Pimo::OS::class_read_locker lock(rig.m_processor);
+    EXPECT_FALSE(rig.m_processor->has_queue(addr));
+}

@@ -17,10 +17,11 @@ struct struct_qtoken {
 
 class class_thread_qbuffer : public std::deque<struct_qtoken> {
 public:
-    class_thread_qbuffer() : m_run(false), m_ref(1) {}
+    class_thread_qbuffer() : m_run(false), m_orphan(false), m_ref(1) {}
 
     Pimo::OS::class_thread_lock m_lock;  // guards the queue and m_run
     bool m_run;                          // a thread is draining the queue
+    bool m_orphan;                       // left by its last address while drained: the drainer frees it
     int m_ref;                           // message addresses that map to this queue
 };
 

@@ -119,8 +119,7 @@ kova_sdk_processor::~kova_sdk_processor() {
         for (auto jt = it; jt != m_qbuffer_map.end();)
             if (jt->second == queue) jt = m_qbuffer_map.erase(jt);
             else ++jt;
-        for (struct_qtoken& entry : *queue) safe_free_token(entry.token, __FILE__, __LINE__);
-        delete queue;
+        proc_free_queue(queue);
         it = m_qbuffer_map.begin();
     }
 }
@@ -276,18 +275,33 @@ void kova_sdk_processor::proc_deliver(object_t* pin_object, struct_token& in_tok
 }
 
 void kova_sdk_processor::proc_drain(class_thread_qbuffer* pin_queue) {
-    class_locker lock(pin_queue->m_lock);
-    if (pin_queue->m_run) return;  // its drainer takes this thread's entry too
-    pin_queue->m_run = true;
-    while (!pin_queue->empty()) {
-        struct_qtoken entry = pin_queue->front();
-        pin_queue->pop_front();
-        pin_queue->m_lock.unlock();
-        entry.p_object->listener_processor(entry.token);
-        pin_queue->m_lock.lock();
-        safe_free_token(entry.token, __FILE__, __LINE__);
+    bool orphan = false;
+    {
+        class_locker lock(pin_queue->m_lock);
+        if (pin_queue->m_run) return;  // its drainer takes this thread's entry too
+        pin_queue->m_run = true;
+        // A callback that makes the queue's last address parallel leaves the queue to us.
+        while (!pin_queue->empty() && !pin_queue->m_orphan) {
+            struct_qtoken entry = pin_queue->front();
+            pin_queue->pop_front();
+            pin_queue->m_lock.unlock();
+            entry.p_object->listener_processor(entry.token);
+            pin_queue->m_lock.lock();
+            safe_free_token(entry.token, __FILE__, __LINE__);
+        }
+        pin_queue->m_run = false;
+        orphan = pin_queue->m_orphan;
     }
-    pin_queue->m_run = false;
+    if (orphan) proc_free_queue(pin_queue);
+}
+
+void kova_sdk_processor::proc_free_queue(class_thread_qbuffer* pin_queue) {
+    if (pin_queue->m_run) {
+        pin_queue->m_orphan = true;
+        return;
+    }
+    for (struct_qtoken& entry : *pin_queue) safe_free_token(entry.token, __FILE__, __LINE__);
+    delete pin_queue;
 }
 
 void kova_sdk_processor::proc_run_destroys() {
@@ -410,7 +424,8 @@ void kova_sdk_processor::msg_processing_by_serial_group(const struct_message_add
         keep->m_ref += gone->m_ref;
         // Entries still waiting in the old queue keep their order behind the kept ones.
         for (struct_qtoken& entry : *gone) keep->push_back(entry);
-        delete gone;
+        gone->clear();
+        proc_free_queue(gone);
     }
 }
 
@@ -419,10 +434,7 @@ void kova_sdk_processor::msg_processing_by_parallel(const struct_message_address
     if (it == m_qbuffer_map.end()) return;
     class_thread_qbuffer* queue = it->second;
     m_qbuffer_map.erase(it);
-    if (--queue->m_ref == 0) {
-        for (struct_qtoken& entry : *queue) safe_free_token(entry.token, __FILE__, __LINE__);
-        delete queue;
-    }
+    if (--queue->m_ref == 0) proc_free_queue(queue);
 }
 
 bool kova_sdk_processor::has_queue(const struct_message_address& in_a) const {

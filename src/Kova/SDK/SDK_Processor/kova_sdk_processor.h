@@ -99,6 +99,8 @@ private:
     Pimo::OS::vimra_err_t listener_step(bool in_timed, double in_seconds);
     void proc_deliver(object_t* pin_object, struct_token& in_token);
     void proc_drain(class_thread_qbuffer* pin_queue);
+    // Frees a queue that no address maps to any more, or leaves it to its drainer.
+    void proc_free_queue(class_thread_qbuffer* pin_queue);
     void proc_run_destroys();
     // Frees the packet and sends its error or cancel type back (to pin_domain, or the
     // turned packet's destination domain when null), when the type has one.
