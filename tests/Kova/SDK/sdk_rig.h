@@ -139,6 +139,9 @@ public:
         Common::Global::gp_memory = nullptr;
         m_memory.proc_destroy();
         kova_test::remove_shm_containing(m_name);
+        for (const auto& added : m_added)
+            kova_test::remove_shm_containing("kova_object_" + std::to_string(added.first) + "_" +
+                                             std::to_string(added.second) + "_");
     }
 
     // Registers an object under the processor's write lock, as object creation does.
