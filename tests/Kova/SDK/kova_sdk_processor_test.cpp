@@ -31,11 +31,8 @@ TEST(kova_sdk_processor, serial_address_delivers_one_at_a_time_in_pipe_order) {
     ASSERT_TRUE(rig.m_ok);
     test_object stub(test_domain(), c_stub);
     ASSERT_TRUE(rig.add(stub));
-    {
-        Pimo::OS::class_write_locker lock(rig.m_processor);
-        rig.m_processor->msg_processing_by_serial_alone(
-            msg_addr_t(test_domain(), c_stub, 7, c_transaction_call));
-    }
+    EXPECT_EQ(Kova::msg_processing_by_serial_alone(msg_addr_t(test_domain(), c_stub, 7, c_transaction_call)),
+              c_kova_success);
     std::atomic<int> inside{0}, most{0};
     stub.on_packet = [&](const delivery&) {
         const int now = ++inside;
@@ -102,11 +99,9 @@ TEST(kova_sdk_processor, grouped_addresses_are_delivered_strictly_in_turn) {
     ASSERT_TRUE(rig.m_ok);
     test_object stub(test_domain(), c_stub);
     ASSERT_TRUE(rig.add(stub));
-    {
-        Pimo::OS::class_write_locker lock(rig.m_processor);
-        rig.m_processor->msg_processing_by_serial_group(msg_addr_t(test_domain(), c_stub, 7, c_transaction_call),
-                                                        msg_addr_t(test_domain(), c_stub, 8, c_transaction_call));
-    }
+    EXPECT_EQ(Kova::msg_processing_by_serial_group(msg_addr_t(test_domain(), c_stub, 7, c_transaction_call),
+                                                   msg_addr_t(test_domain(), c_stub, 8, c_transaction_call)),
+              c_kova_success);
     std::atomic<int> inside{0}, most{0};
     stub.on_packet = [&](const delivery&) {
         const int now = ++inside;
@@ -359,8 +354,7 @@ TEST(kova_sdk_processor, a_callback_may_end_the_queue_it_is_drained_from) {
     }
     stub.on_packet = [&](const delivery& d) {
         if (d.num != 1) return;
-        Pimo::OS::class_write_locker lock(rig.m_processor);
-        rig.m_processor->msg_processing_by_parallel(addr);  // the queue goes while it is drained
+        Kova::msg_processing_by_parallel(addr);  // the queue goes while it is drained
     };
     const unsigned long before = rig.remain();
     rig.push_listen(call(1));
