@@ -21,6 +21,10 @@ using namespace Kova::General_Common::IPC;
 
 int main(int argc, char** argv) {
     if (argc < 2) return -1;
+    // Started in the background through the shell, it would keep its starter's output open.
+    if (!std::freopen("/dev/null", "r", stdin) || !std::freopen("/dev/null", "w", stdout) ||
+        !std::freopen("/dev/null", "w", stderr))
+        return -1;
     const Kova::domain_t domain = static_cast<Kova::domain_t>(std::atoi(argv[1]));
     Pimo::OS::class_event stop;
     if (stop.eproc_create_global(get_center_killer_name(domain), false) != Pimo::OS::c_vimra_success) return -1;

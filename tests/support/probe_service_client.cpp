@@ -151,5 +151,9 @@ int main() {
             break;
         }
     }
+    Common::Global::gp_memory = nullptr;
+    service.proc_close();
+    debug.proc_close();
+    memory.proc_close();
     return 0;
 }

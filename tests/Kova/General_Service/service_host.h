@@ -44,13 +44,20 @@ inline bool copy_file(const std::string& in_from, const std::string& in_to) {
     return chmod(in_to.c_str(), 0755) == 0;
 }
 
+inline std::string shell_quoted(const std::string& in_text) {
+    std::string out = "'";
+    for (char c : in_text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 class service_host {
 public:
     static constexpr unsigned c_memsize = 16u << 20;
 
     // in_ini: the body of the service's ini file (section [KOVA] is added).
-    explicit service_host(const std::string& in_ini = "MEMSIZE=16777216\n")
-        : m_root("/tmp/" + unique_name("service_tree")) {
+    // in_tag goes into the tree's directory name.
+    explicit service_host(const std::string& in_ini = "MEMSIZE=16777216\n", const std::string& in_tag = "service_tree")
+        : m_root("/tmp/" + unique_name(in_tag)) {
         for (const char* d : {"", "/Kova", "/Kova/bin", "/Kova/Config", "/etc", "/etc/Kova", "/var", "/var/log",
                               "/var/log/Kova"})
             mkdir((m_root + d).c_str(), 0755);
@@ -64,7 +71,7 @@ public:
     }
     ~service_host() {
         m_host.stop();
-        std::string cmd = "rm -rf '" + m_root + "'";
+        std::string cmd = "rm -rf " + shell_quoted(m_root);
         if (std::system(cmd.c_str()) != 0) {
         }
     }

@@ -113,6 +113,46 @@ TEST_F(running_service, starts_watches_and_forgets_a_center_then_resets_the_memo
     EXPECT_EQ(count_of(h->read_log("log.csv"), c_reset_row), 2u);
 }
 
+TEST(service_host, a_center_is_started_from_a_directory_whose_name_the_shell_would_split) {
+    REQUIRE_PRIVATE_HOSTS();
+    service_host h("MEMSIZE=16777216\n", "it's a $tree; x");
+    ASSERT_TRUE(h.ok());
+    child_process service;
+    ASSERT_TRUE(h.start_service(service));
+    child_process client = h.start_client();
+    ASSERT_EQ(ask(client, "open"), "opened 0 0 0");
+    ASSERT_EQ(ask(client, "send 7001 0"), "sent 0");
+    EXPECT_TRUE(h.host().wait_for_shm("kova_center_ipc7001pipe"));
+    EXPECT_TRUE(wait_for_file_text(h.bin() + "center_7001.pid", ""));
+}
+
+TEST(service_host, an_ended_service_stops_its_threads_and_watchers_and_frees_the_host) {
+    REQUIRE_PRIVATE_HOSTS();
+    service_host h;
+    ASSERT_TRUE(h.ok());
+    ASSERT_TRUE(copy_file(probe_path("probe_service_core"), h.bin() + "probe_service_core"));
+    child_process core = h.host().spawn({h.bin() + "probe_service_core", "16777216"}, h.bin());
+    ASSERT_TRUE(h.host().wait_for_shm("kova_service_ipcpipe"));
+    ASSERT_TRUE(wait_for_file_text(h.log("log.csv"), "time,pid,debug"));
+    child_process client = h.start_client();
+    ASSERT_EQ(ask(client, "open"), "opened 0 0 0");
+    ASSERT_EQ(ask(client, "send 7000 0"), "sent 0");
+    ASSERT_TRUE(h.host().wait_for_shm("kova_center_ipc7000pipe"));
+    ASSERT_TRUE(settle(h, client, "watched"));
+
+    ASSERT_TRUE(core.send_line("end"));
+    ASSERT_TRUE(core.wait_for_line("ended", 15.0));
+    EXPECT_EQ(core.wait(10.0), 0);
+    // The center outlives the service; its end reaches no watcher of a service that is gone.
+    ASSERT_EQ(ask(client, "stop 7000"), "stopped 0");
+    ASSERT_TRUE(client.send_line("exit"));
+    ASSERT_EQ(client.wait(), 0);
+    // Everything was released: a new service takes the host.
+    child_process next;
+    ASSERT_TRUE(h.start_service(next));
+    EXPECT_EQ(next.wait(0.5), -1) << "the new service runs";
+}
+
 TEST_F(running_service, any_gone_notice_with_no_center_left_orders_a_reset) {
     const unsigned long before = resets(client);
     // An unwatched domain, and a message value other than 0, 1 and 2, count as "gone".
