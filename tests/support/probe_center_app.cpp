@@ -5,7 +5,7 @@
 // Commands (stdin), each answered by one line:
 //   host: service [timeout] | debug <kind> [timeout] | blocks | die | exit
 //   app:  stub <id> | stubs <first> <count> | proxy <id> <ip> <stub> | destroy <id> <ip> <did>
-//         send <type> <sid> <ip> <did> <size> [code] | recv listen|return [timeout] | drain | reply | delay <s> | die | exit
+//         send <type> <sid> <ip> <did> <size> [code] | sendif <interface ip> <type> ... | recv listen|return [timeout] | drain | reply | delay <s> | die | exit
 #include <arpa/inet.h>
 #include <unistd.h>
 
@@ -151,11 +151,13 @@ public:
                                          cmd == "proxy");
                 if (cmd == "destroy") get_header(t)->header.error = 2;
                 say("sent " + std::to_string(push(t)));
-            } else if (cmd == "send") {
+            } else if (cmd == "send" || cmd == "sendif") {
                 unsigned type = 0, sid = 0, did = 0, size = 0, code = 0x0102;
-                std::string ip;
+                std::string ip, ifip = "127.0.0.1";
+                if (cmd == "sendif") in >> ifip;
                 in >> type >> sid >> ip >> did >> size >> code;
                 struct_token t = packet(c_local_host, sid, ::inet_addr(ip.c_str()), did, type, code, size, 10.0);
+                get_header(t)->mct_if = ::inet_addr(ifip.c_str());
                 say("sent " + std::to_string(push(t)));
             } else if (cmd == "recv") {
                 std::string which;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "private_host.h"
+#include "center_probe.h"
 #include "test_process.h"
 
 using kova_test::child_process;
@@ -12,30 +13,11 @@ using kova_test::private_host;
 
 namespace {
 
-#define REQUIRE_PRIVATE_HOSTS()                                  \
-    do {                                                         \
-        std::string why;                                         \
-        if (!private_host::available(&why)) GTEST_SKIP() << why; \
-    } while (0)
-
 const std::string c_center = KOVA_CENTER_PROGRAM;
 const std::string c_domain = "7100";
 
-std::string probe() { return kova_test::probe_path("probe_center_app"); }
-
-// Sends a command and returns the probe's one-line answer.
-std::string ask(child_process& in_probe, const std::string& in_command, double in_timeout = 15.0) {
-    const size_t from = in_probe.output().size();
-    if (!in_probe.send_line(in_command)) return "send failed";
-    const double until = kova_test::now_s() + in_timeout;
-    while (kova_test::now_s() < until) {
-        const std::string& out = in_probe.output();
-        const size_t end = out.find('\n', from);
-        if (end != std::string::npos) return out.substr(from, end - from);
-        in_probe.wait_for_line("\x01", 0.05);  // reads more output
-    }
-    return "no answer";
-}
+using kova_center_test::ask;
+using kova_center_test::probe;
 
 // A private host with the service stand-in and one center of the domain.
 class center_host : public testing::Test {

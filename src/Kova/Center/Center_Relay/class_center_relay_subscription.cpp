@@ -22,12 +22,14 @@ namespace {
 
 int pid_of(object_id_t in_id) { return gp_object_manager ? gp_object_manager->get_pid(in_id) : 0; }
 
-// One subscription fewer on (group, host); the last one leaves the group.
-void release_membership(multicast_map_t& in_map, ip_t in_group, ip_t in_stub_ip, ip_t in_if, domain_t in_port) {
+// One subscription fewer on (group, host); the last one leaves the group, on the
+// interface it was joined on (a proxy's own shutdown names the loop-back interface).
+void release_membership(multicast_map_t& in_map, ip_t in_group, ip_t in_stub_ip, ip_t, domain_t in_port) {
     const auto found = in_map.find(multicast_key_t(in_group, in_stub_ip));
     if (found == in_map.end()) return;
     if (--found->second.counter > 0) return;
-    if (gp_center_network != nullptr) gp_center_network->drop_membership(in_group, in_if, in_stub_ip, in_port);
+    if (gp_center_network != nullptr)
+        gp_center_network->drop_membership(in_group, found->second.if_ip, in_stub_ip, in_port);
     in_map.erase(found);
 }
 

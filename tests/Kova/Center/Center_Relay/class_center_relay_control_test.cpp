@@ -249,19 +249,19 @@ TEST_F(control_test, multicast_groups_are_joined_on_first_use_and_left_on_last) 
     confirm(5, 0x8002, 0x0102);
     confirm(261, 0x8003, 0x0102);  // only the low byte of the stub id: same group
     confirm(5, 0x8001, 0x0103);
-    EXPECT_EQ((std::vector<std::string>{"join 230.5.1.2 10.0.0.10", "join 230.5.1.3 10.0.0.10"}), memberships());
+    EXPECT_EQ((std::vector<std::string>{"join 230.5.1.2 10.0.0.10 on 10.0.0.1", "join 230.5.1.3 10.0.0.10 on 10.0.0.1"}), memberships());
     shutdown(0x8001, 5, 0x0102);
     shutdown(0x8002, 5, 0x0102);
     EXPECT_TRUE(memberships().empty());
-    shutdown(0x8003, 261, 0x0102);
-    EXPECT_EQ((std::vector<std::string>{"leave 230.5.1.2 10.0.0.10"}), memberships());
+    shutdown(0x8003, 261, 0x0102);  // a local shutdown names 127.0.0.1: the group is left where it was joined
+    EXPECT_EQ((std::vector<std::string>{"leave 230.5.1.2 10.0.0.10 on 10.0.0.1"}), memberships());
     EXPECT_EQ(0u, relay.multicast_pmap.count(0x8002));
     EXPECT_EQ(0u, relay.multicast_pmap.count(0x8003));
     // The connection to the stubs' host ends: every group joined for it is left.
     confirm(7, 0x8002, 0x0201);
     route(make_packet(c_remote, 0, c_local_host, 0xFFFF, c_mt_ctrl, 0, DBL_MAX, c_mccr_tcp_disconnected_from_server));
-    EXPECT_EQ((std::vector<std::string>{"join 230.7.2.1 10.0.0.10", "leave 230.5.1.3 10.0.0.10",
-                                        "leave 230.7.2.1 10.0.0.10"}),
+    EXPECT_EQ((std::vector<std::string>{"join 230.7.2.1 10.0.0.10 on 10.0.0.1", "leave 230.5.1.3 10.0.0.10 on 10.0.0.1",
+                                        "leave 230.7.2.1 10.0.0.10 on 10.0.0.1"}),
               memberships());
     EXPECT_TRUE(relay.multicast_map.empty());
     EXPECT_TRUE(relay.multicast_pmap.empty());
@@ -280,11 +280,11 @@ TEST_F(control_test, destroyed_stubs_and_proxies_leave_their_groups) {
     memberships();
     // The remote stub 5 is destroyed.
     route(make_packet(c_remote, 5, c_broadcast_ip, 0xFFFF, c_mt_ctrl, 0, DBL_MAX, c_mccr_object_destroy));
-    EXPECT_EQ((std::vector<std::string>{"leave 230.5.1.2 10.0.0.10"}), memberships());
+    EXPECT_EQ((std::vector<std::string>{"leave 230.5.1.2 10.0.0.10 on 127.0.0.1"}), memberships());
     EXPECT_EQ(0u, relay.multicast_pmap.count(0x8001));
     // The local proxy 0x8002 is destroyed.
     route(control(0x8002, c_remote, 6, c_mccr_object_destroy));
-    EXPECT_EQ((std::vector<std::string>{"leave 230.6.1.2 10.0.0.10"}), memberships());
+    EXPECT_EQ((std::vector<std::string>{"leave 230.6.1.2 10.0.0.10 on 127.0.0.1"}), memberships());
     EXPECT_TRUE(relay.multicast_pmap.empty());
     EXPECT_TRUE(relay.multicast_smap.empty() || relay.multicast_smap.begin()->second->empty());
 }

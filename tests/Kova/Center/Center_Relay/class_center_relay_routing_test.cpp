@@ -2,11 +2,31 @@
 // what its sender gets back when it cannot be delivered, and that no block leaks.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <functional>
+#include <new>
 #include <sstream>
 
 #include "../relay_fixture.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
+
+// The replacement new below pairs with free: malloc is its source.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+// Counts the process-heap allocations of this binary while a test asks for it.
+namespace {
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_heap_allocations{0};
+}  // namespace
+
+void* operator new(std::size_t in_size) {
+    if (g_counting.load(std::memory_order_relaxed)) ++g_heap_allocations;
+    if (void* p = std::malloc(in_size ? in_size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* pin_ptr) noexcept { std::free(pin_ptr); }
+void operator delete(void* pin_ptr, std::size_t) noexcept { std::free(pin_ptr); }
 
 namespace kova_center_test {
 namespace {
@@ -176,6 +196,28 @@ TEST_F(routing_test, information_by_udp_leaves_by_udp_unless_too_big) {
     }
     EXPECT_EQ("udp:118/0 tcp_server:118/0", describe());
     check_references("information by UDP");
+}
+
+TEST_F(routing_test, unicast_routing_does_not_allocate_on_the_process_heap) {
+    std::vector<struct_token> packets;
+    for (msg_type_t type : {c_mt_call, c_mt_event, c_mt_call_return})
+        packets.push_back(make_packet(c_local_host, type == c_mt_call ? c_proxy : c_stub, c_local_host,
+                                      type == c_mt_call ? c_stub : c_proxy, type, 64));
+    packets.push_back(make_packet(c_local_host, c_proxy, c_remote, 9, c_mt_call, 64));
+    // The stand-in sinks must not count: give them room first.
+    network.tcp_client.reserve(4);
+    network.tcp_client_node.reserve(4);
+    network.calls.reserve(4);
+    for (int pid : {c_pid_a, c_pid_b}) {
+        listen(pid).push_order.reserve(4);
+        ret(pid).push_order.reserve(4);
+    }
+    g_heap_allocations = 0;
+    g_counting = true;
+    for (auto& t : packets) route(t);
+    g_counting = false;
+    EXPECT_EQ(0, g_heap_allocations.load());
+    EXPECT_EQ("listen100:69/0 return100:49/0 listen200:48/0 tcp_client:48/0", describe());
 }
 
 TEST_F(routing_test, command_datagram_carries_the_gate_port_of_the_connection) {
