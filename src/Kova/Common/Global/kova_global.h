@@ -14,7 +14,7 @@ namespace Kova {
 namespace Common {
 namespace Global {
 
-// Set by the center's and the SDK's memory objects; never cleared.
+// Set by the center's and the SDK's memory objects; the SDK's clears it when it goes.
 extern Pimo::Memory::interface_memory* gp_memory;
 // Set and cleared by the debug channel object.
 extern Interface::interface_debug_pipe* gp_debug_ipc;

@@ -91,12 +91,21 @@ void proc_alloc_data_force(mm_t& pout_mm, std::size_t in_size, const char* in_fi
 }
 
 void safe_free_header(struct_token& pin_token, const char* in_file, int in_line) {
+    // After the memory has gone (the SDK finalised), a free has nothing left to release.
+    if (gp_memory == nullptr) {
+        pin_token.header_mm = 0;
+        return;
+    }
     // The record carries the token and so holds the header block until it is logged.
     kova_debug_send('F', pin_token, in_file, in_line, "free header - %u", pin_token.header_mm);
     gp_memory->safe_free(pin_token.header_mm, in_file, in_line);
 }
 
 void safe_free_data(struct_token& pin_token, const char* in_file, int in_line) {
+    if (gp_memory == nullptr) {
+        pin_token.data_mm = 0;
+        return;
+    }
     kova_debug_send('F', pin_token, in_file, in_line, "free data - %u", pin_token.data_mm);
     gp_memory->safe_free(pin_token.data_mm, in_file, in_line);
 }
@@ -107,11 +116,16 @@ void safe_free_token(struct_token& pin_token, const char* in_file, int in_line) 
 }
 
 void safe_free_mm(mm_t& pin_mm, const char* in_file, int in_line) {
+    if (gp_memory == nullptr) {
+        pin_mm = 0;
+        return;
+    }
     kova_debug_send('F', struct_token(), in_file, in_line, "free mm - %u", pin_mm);
     gp_memory->safe_free(pin_mm, in_file, in_line);
 }
 
 ref_count_t safe_add_ref_mm(mm_t in_mm, const char* in_file, int in_line) {
+    if (gp_memory == nullptr) return 0;
     const ref_count_t count = gp_memory->safe_add_ref(in_mm, in_file, in_line);
     kova_debug_send('F', struct_token(), in_file, in_line, "add ref - %u ref %llu", in_mm,
                     static_cast<unsigned long long>(count));

@@ -1,0 +1,8 @@
+// Everything an application needs from the SDK.
+#pragma once
+
+#include "kova_const.h"
+#include "kova_err.h"
+#include "kova_function.h"
+#include "kova_message_address.h"
+#include "kova_typedef.h"

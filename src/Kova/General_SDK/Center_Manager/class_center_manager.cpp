@@ -1,0 +1,76 @@
+#include "Kova/General_SDK/Center_Manager/class_center_manager.h"
+
+#include "Kova/General_Common/IPC/struct_service_token.h"
+#include "Pimo/OS/Linux/class_locker.h"
+#include "Pimo/OS/Linux/vimra_time.h"
+
+namespace Kova {
+namespace SDK {
+namespace Center_Manager {
+
+std::set<domain_t> g_total_domain;
+std::mutex g_total_domain_mutex;
+
+std::set<domain_t> get_total_domain() {
+    std::lock_guard<std::mutex> lock(g_total_domain_mutex);
+    return g_total_domain;
+}
+
+class_center_manager::class_center_manager(const char* in_service_name) {
+    while (m_service_ipc.eproc_open(in_service_name) != Pimo::OS::c_vimra_success) Pimo::OS::msleep(100);
+    Interface::gp_center_manager = this;
+}
+
+class_center_manager::~class_center_manager() {
+    Interface::gp_center_manager = nullptr;
+    {
+        Pimo::OS::class_locker lock(m_mutex_01);
+        for (auto& entry : m_center_ipc_map) {
+            if (entry.second == nullptr) continue;
+            entry.second->proc_close();
+            delete entry.second;
+            entry.second = nullptr;
+        }
+    }
+    m_service_ipc.proc_close();
+}
+
+Pimo::IPC::interface_pipe* class_center_manager::get_center_pipe(domain_t in_domain) {
+    {
+        std::lock_guard<std::mutex> lock(g_total_domain_mutex);
+        g_total_domain.insert(in_domain);
+    }
+    Pimo::OS::class_locker lock(m_mutex_01);
+    IPC::class_center_ipc*& entry = m_center_ipc_map[in_domain];
+    if (entry != nullptr) return entry;
+
+    IPC::class_center_ipc* pipe = new IPC::class_center_ipc;
+    if (pipe->eproc_open(in_domain) != Pimo::OS::c_vimra_success) {
+        General_Common::IPC::struct_service_token request{in_domain,
+                                                          General_Common::IPC::struct_service_token::c_msg_start_center};
+        m_service_ipc.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&request), 0);
+        Pimo::OS::vimra_update_cpu_hz();
+        const Pimo::OS::vimra_clock_t start = Pimo::OS::vimra_cpu_clock();
+        bool opened = false;
+        for (;;) {
+            if (pipe->eproc_open(in_domain) == Pimo::OS::c_vimra_success) {
+                opened = true;
+                break;
+            }
+            const double hz = static_cast<double>(Pimo::OS::vimra_cpu_hz());
+            if (hz > 0 && static_cast<double>(Pimo::OS::vimra_cpu_clock() - start) / hz > c_center_wait_s) break;
+            // A short sleep instead of a spin: the center is found within a millisecond.
+            Pimo::OS::msleep(1);
+        }
+        if (!opened) {
+            delete pipe;
+            return nullptr;
+        }
+    }
+    entry = pipe;
+    return entry;
+}
+
+}  // namespace Center_Manager
+}  // namespace SDK
+}  // namespace Kova

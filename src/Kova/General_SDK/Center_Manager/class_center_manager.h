@@ -1,0 +1,43 @@
+// Hands out the center pipe of a domain, opening it on first use and, when the
+// domain has no running center, asking the service for one and waiting for it.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "Kova/General_Common/IPC/class_service_ipc.h"
+#include "Kova/General_SDK/IPC/class_center_ipc.h"
+#include "Kova/SDK/Interface/interface_center_manager.h"
+#include "Pimo/OS/Linux/class_lock.h"
+
+namespace Kova {
+namespace SDK {
+namespace Center_Manager {
+
+class class_center_manager : public Interface::interface_center_manager {
+public:
+    // Waits without end, in 100 ms steps, for the service channel.
+    explicit class_center_manager(const char* in_service_name = General_Common::IPC::class_service_ipc::str_name);
+    ~class_center_manager() override;
+
+    Pimo::IPC::interface_pipe* get_center_pipe(domain_t in_domain) override;
+
+    // How long a missing center is waited for.
+    static constexpr double c_center_wait_s = 5.0;
+
+private:
+    Pimo::OS::class_thread_lock m_mutex_01;
+    std::map<domain_t, IPC::class_center_ipc*> m_center_ipc_map;
+    General_Common::IPC::class_service_ipc m_service_ipc;
+};
+
+// Every domain this process ever asked a center pipe for; its own lock, since
+// wait_clean_domain reads it from any thread.
+extern std::set<domain_t> g_total_domain;
+extern std::mutex g_total_domain_mutex;
+std::set<domain_t> get_total_domain();
+
+}  // namespace Center_Manager
+}  // namespace SDK
+}  // namespace Kova

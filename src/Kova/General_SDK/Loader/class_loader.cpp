@@ -1,0 +1,63 @@
+#include "Kova/General_SDK/Loader/class_loader.h"
+
+#include <clocale>
+
+#include "Kova/Common/Open/Kova/kova_const.h"
+#include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
+#include "Pimo/OS/Linux/vimra_time.h"
+
+namespace Kova {
+
+std::atomic<SDK::Loader::class_loader*> gp_loader{nullptr};
+
+namespace SDK {
+namespace Loader {
+
+namespace {
+
+template <typename create_t>
+Pimo::OS::vimra_err_t eproc_create_retrying(create_t in_create) {
+    const double start = static_cast<double>(Pimo::OS::vimra_clock()) / 1000.0;
+    for (;;) {
+        const Pimo::OS::vimra_err_t r = in_create();
+        if (r == Pimo::OS::c_vimra_success) return r;
+        if (static_cast<double>(Pimo::OS::vimra_clock()) / 1000.0 - start >= class_loader::c_pipe_retry_s) return r;
+        Pimo::OS::msleep(100);
+    }
+}
+
+}  // namespace
+
+class_loader::class_loader(unsigned int in_thread_count, unsigned int, unsigned int)
+    : p_object_manger(nullptr), p_sdk_memory(nullptr), p_center_manger(nullptr) {
+    Pimo::OS::vimra_update_cpu_hz();
+    std::setlocale(LC_ALL, "korean");
+    while (m_debug_ipc.eproc_open() != Pimo::OS::c_vimra_success) Pimo::OS::usleep(100000);
+    p_sdk_memory = new Memory_Manager::class_sdk_memory;
+    p_center_manger = new Center_Manager::class_center_manager;
+    p_object_manger = new Object_Manager::class_object_manager;
+
+    const Pimo::OS::process_id_t pid = Pimo::OS::get_process_id();
+    const Pimo::u_int32_t depth = static_cast<Pimo::u_int32_t>(Common::Interface::c_pipe_size);
+    eproc_create_retrying([&] { return m_process_listen_ipc.eproc_create(pid, depth); });
+    eproc_create_retrying([&] { return m_process_return_ipc.eproc_create(pid, depth); });
+    SDK_Processor::gp_processor.load()->start_kova(&m_process_listen_ipc, &m_process_return_ipc, in_thread_count);
+}
+
+class_loader::~class_loader() {
+    SDK_Processor::kova_sdk_processor* processor = SDK_Processor::gp_processor.load();
+    if (processor) processor->exit_kova();
+    delete p_object_manger;
+    p_object_manger = nullptr;
+    delete p_center_manger;
+    p_center_manger = nullptr;
+    m_process_listen_ipc.proc_destroy();
+    m_process_return_ipc.proc_destroy();
+    m_debug_ipc.proc_close();
+    delete p_sdk_memory;
+    p_sdk_memory = nullptr;
+}
+
+}  // namespace Loader
+}  // namespace SDK
+}  // namespace Kova

@@ -1,0 +1,43 @@
+// Builds the SDK's runtime of a process in a fixed order and tears it down in reverse.
+#pragma once
+
+#include <atomic>
+
+#include "Kova/General_Common/IPC/class_debug_ipc.h"
+#include "Kova/General_Common/IPC/class_process_listen_ipc.h"
+#include "Kova/General_Common/IPC/class_process_return_ipc.h"
+#include "Kova/General_SDK/Center_Manager/class_center_manager.h"
+#include "Kova/General_SDK/Memory_Manager/class_sdk_memory.h"
+#include "Kova/General_SDK/Object_Manager/class_object_manager.h"
+
+namespace Kova {
+namespace SDK {
+namespace Loader {
+
+class class_loader {
+public:
+    // Returns once the SDK is up; waits for the service, ends the process without packet memory.
+    class_loader(unsigned int in_thread_count, unsigned int in_call_buffer_count, unsigned int in_udp_buffer_count);
+    ~class_loader();
+    class_loader(const class_loader&) = delete;
+    class_loader& operator=(const class_loader&) = delete;
+
+    // How long creating this process's pipes is retried (a center may still hold
+    // the pipes of a finalisation just before).
+    static constexpr double c_pipe_retry_s = 5.0;
+
+    Object_Manager::class_object_manager* p_object_manger;
+    Memory_Manager::class_sdk_memory* p_sdk_memory;
+    Center_Manager::class_center_manager* p_center_manger;
+    General_Common::IPC::class_process_listen_ipc m_process_listen_ipc;
+    General_Common::IPC::class_process_return_ipc m_process_return_ipc;
+    General_Common::IPC::class_debug_ipc m_debug_ipc;
+};
+
+}  // namespace Loader
+}  // namespace SDK
+
+// Set while the SDK runs in this process.
+extern std::atomic<SDK::Loader::class_loader*> gp_loader;
+
+}  // namespace Kova

@@ -1,0 +1,571 @@
+#include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstring>
+#include <vector>
+
+#include "Kova/Common/Hidden/struct_packet.h"
+#include "Kova/Common/Interface/kova_memory_interface.h"
+#include "Kova/Common/Open/Kova/kova_const.h"
+#include "Kova/Common/Open/Kova/kova_err.h"
+#include "Kova/SDK/Interface/interface_center_manager.h"
+#include "Kova/SDK/Interface/interface_sdk_object_manager.h"
+#include "Pimo/OS/Linux/class_locker.h"
+#include "Pimo/OS/Linux/vimra_time.h"
+#include "Pimo/Utility/pimo_error_hook.h"
+
+namespace Kova {
+namespace SDK {
+namespace SDK_Processor {
+
+using Common::Interface::get_header;
+using Common::Interface::proc_alloc_header_force;
+using Common::Interface::safe_add_ref_mm;
+using Common::Interface::safe_free_data;
+using Common::Interface::safe_free_header;
+using Common::Interface::safe_free_token;
+using Pimo::OS::class_locker;
+using Pimo::OS::vimra_err_t;
+
+std::atomic<kova_sdk_processor*> gp_processor{nullptr};
+
+namespace {
+
+// Packets this thread is delivering right now (nested through dispatch_message in a callback).
+thread_local int t_delivering = 0;
+
+// Process-directed SIGINT and SIGTERM go to the application's threads: the handler
+// finalises, which joins these threads.
+void proc_block_stop_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool in_proxy_range(object_id_t in_id) { return in_id >= 0x8001 && in_id <= 0xFFFE; }
+
+}  // namespace
+
+transaction_t trans_listen_type_to_transaction(msg_type_t in_type) {
+    switch (in_type) {
+    case c_mt_broadcast: return c_transaction_broadcast;
+    case c_mt_signal:
+    case c_mt_signal_cancel: return c_transaction_signal;
+    case c_mt_call:
+    case c_mt_call_cancel: return c_transaction_call;
+    case c_mt_event_connect:
+    case c_mt_event_shutdown:
+    case c_mt_event_disconnect:
+    case c_mt_event: return c_transaction_event;
+    case c_mt_command_connect:
+    case c_mt_command_shutdown:
+    case c_mt_command_disconnect:
+    case c_mt_command_tcp:
+    case c_mt_command_udp: return c_transaction_command;
+    case c_mt_information_tcp_connect:
+    case c_mt_information_tcp_disconnect:
+    case c_mt_information_tcp_shutdown:
+    case c_mt_information_tcp:
+    case c_mt_information_udp_connect:
+    case c_mt_information_udp_disconnect:
+    case c_mt_information_udp_shutdown:
+    case c_mt_information_udp: return c_transaction_information;
+    default: return c_transaction_object;
+    }
+}
+
+msg_type_t get_return_type(msg_type_t in_type) {
+    switch (in_type) {
+    case c_mt_ctrl_ret: return c_mt_ctrl;
+    case c_mt_signal_return:
+    case c_mt_signal_error_return: return c_mt_signal;
+    case c_mt_call_return:
+    case c_mt_call_error_return: return c_mt_call;
+    case c_mt_event_confirm:
+    case c_mt_event_reject: return c_mt_event_connect;
+    case c_mt_command_confirm:
+    case c_mt_command_reject: return c_mt_command_connect;
+    case c_mt_information_tcp_confirm:
+    case c_mt_information_tcp_reject: return c_mt_information_tcp_connect;
+    case c_mt_information_udp_confirm:
+    case c_mt_information_udp_reject: return c_mt_information_udp_connect;
+    default: return 0;
+    }
+}
+
+kova_sdk_processor::kova_sdk_processor()
+    : m_thread_count(0), mp_thread(nullptr), mp_listen_pipe(nullptr), mp_return_pipe(nullptr),
+      m_started_returner(false) {
+    // Readers first: a listener that holds the serial lock and asks for the read lock
+    // must not queue behind a writer that waits for a callback which waits for that
+    // listener's next packet.
+    pthread_rwlock_destroy(&m_rw_lock);
+    pthread_rwlockattr_t attr;
+    pthread_rwlockattr_init(&attr);
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_READER_NP);
+    pthread_rwlock_init(&m_rw_lock, &attr);
+    pthread_rwlockattr_destroy(&attr);
+}
+
+kova_sdk_processor::~kova_sdk_processor() {
+    exit_kova();
+    for (auto it = m_qbuffer_map.begin(); it != m_qbuffer_map.end();) {
+        class_thread_qbuffer* queue = it->second;
+        // Every address of a queue is erased together with the last one.
+        for (auto jt = it; jt != m_qbuffer_map.end();)
+            if (jt->second == queue) jt = m_qbuffer_map.erase(jt);
+            else ++jt;
+        proc_free_queue(queue);
+        it = m_qbuffer_map.begin();
+    }
+}
+
+// The lock ------------------------------------------------------------------
+
+bool kova_sdk_processor::is_listen_thread() { return t_delivering > 0; }
+
+bool kova_sdk_processor::is_sdk_thread() const {
+    const Pimo::OS::thread_id_t self = pthread_self();
+    for (std::size_t i = 0; i < m_thread_count; ++i)
+        if (mp_thread[i].is_created() && pthread_equal(mp_thread[i].get_thread_id(), self)) return true;
+    return m_started_returner && pthread_equal(m_return_thread.get_thread_id(), self);
+}
+
+void kova_sdk_processor::proc_read_lock_force() { pthread_rwlock_rdlock(&m_rw_lock); }
+void kova_sdk_processor::proc_read_unlock_force() { pthread_rwlock_unlock(&m_rw_lock); }
+
+bool kova_sdk_processor::test_lock_free() {
+    if (pthread_rwlock_trywrlock(&m_rw_lock) != 0) return false;
+    pthread_rwlock_unlock(&m_rw_lock);
+    return true;
+}
+
+void kova_sdk_processor::proc_read_lock() {
+    if (!is_listen_thread()) proc_read_lock_force();
+}
+
+void kova_sdk_processor::proc_read_unlock() {
+    if (!is_listen_thread()) proc_read_unlock_force();
+}
+
+void kova_sdk_processor::proc_write_lock() {
+    if (is_listen_thread()) proc_read_unlock_force();
+    pthread_rwlock_wrlock(&m_rw_lock);
+}
+
+void kova_sdk_processor::proc_write_unlock() {
+    pthread_rwlock_unlock(&m_rw_lock);
+    if (is_listen_thread()) proc_read_lock_force();
+}
+
+// Threads --------------------------------------------------------------------
+
+void kova_sdk_processor::start_kova(Common::Interface::interface_kova_pipe* pin_listen,
+                                    Common::Interface::interface_kova_pipe* pin_return, std::size_t in_thread_count) {
+    mp_listen_pipe = pin_listen;
+    mp_return_pipe = pin_return;
+    m_sender.eproc_start();
+    mp_thread = in_thread_count ? new Pimo::OS::class_thread[in_thread_count] : nullptr;
+    m_thread_count = in_thread_count;
+    for (std::size_t i = 0; i < in_thread_count; ++i)
+        if (mp_thread[i].eproc_create(thread_listener, this) != Pimo::OS::c_vimra_success)
+            Pimo::Utility::alert("thread 생성 실패", "kova");
+    m_started_returner = m_return_thread.eproc_create(thread_returner, this) == Pimo::OS::c_vimra_success;
+}
+
+void kova_sdk_processor::exit_kova() {
+    if (mp_listen_pipe) mp_listen_pipe->proc_shutdown();
+    if (mp_return_pipe) mp_return_pipe->proc_shutdown();
+    const Pimo::OS::thread_id_t self = pthread_self();
+    for (std::size_t i = 0; i < m_thread_count; ++i) {
+        if (!mp_thread[i].is_created()) continue;
+        // Never join the calling thread (a handler may run on a listener).
+        if (pthread_equal(mp_thread[i].get_thread_id(), self)) pthread_detach(self);
+        else mp_thread[i].proc_wait_exit();
+    }
+    delete[] mp_thread;
+    mp_thread = nullptr;
+    m_thread_count = 0;
+    if (m_started_returner) {
+        if (pthread_equal(m_return_thread.get_thread_id(), self)) pthread_detach(self);
+        else m_return_thread.proc_wait_exit();
+        m_started_returner = false;
+    }
+    m_sender.proc_stop();
+    mp_listen_pipe = nullptr;
+    mp_return_pipe = nullptr;
+}
+
+void* kova_sdk_processor::thread_listener(Pimo::OS::class_thread* pin_thread) {
+    kova_sdk_processor* self = static_cast<kova_sdk_processor*>(pin_thread->get_thread_param());
+    proc_block_stop_signals();
+    // Start only once no writer holds the lock.
+    self->proc_read_lock_force();
+    self->proc_read_unlock_force();
+    while (self->listener() != Pimo::OS::c_vimra_shutdown) {
+    }
+    return nullptr;
+}
+
+void* kova_sdk_processor::thread_returner(Pimo::OS::class_thread* pin_thread) {
+    kova_sdk_processor* self = static_cast<kova_sdk_processor*>(pin_thread->get_thread_param());
+    proc_block_stop_signals();
+    while (self->returner() != Pimo::OS::c_vimra_shutdown) {
+    }
+    return nullptr;
+}
+
+// Listener --------------------------------------------------------------------
+
+vimra_err_t kova_sdk_processor::listener() { return listener_step(false, 0.0); }
+
+vimra_err_t kova_sdk_processor::listener(double in_seconds) { return listener_step(true, in_seconds); }
+
+vimra_err_t kova_sdk_processor::listener_step(bool in_timed, double in_seconds) {
+    Common::Interface::interface_kova_pipe* pipe = mp_listen_pipe;
+    if (pipe == nullptr) return Pimo::OS::c_vimra_shutdown;
+    m_serial_lock.lock();
+    struct_token token;
+    Pimo::byte_t* elem = reinterpret_cast<Pimo::byte_t*>(&token);
+    const vimra_err_t r = in_timed ? pipe->eproc_receive_timeout(elem, in_seconds) : pipe->eproc_receive(elem);
+    if (r != Pimo::OS::c_vimra_success) {
+        m_serial_lock.unlock();
+        return r;
+    }
+    if (token.has_header()) return listener_processor(token);
+    // A delay order: every listener of the process stands still.
+    if (token.data_mm != 0) Pimo::OS::sleep(token.data_mm);
+    m_serial_lock.unlock();
+    return Pimo::OS::c_vimra_success;
+}
+
+class_thread_qbuffer* kova_sdk_processor::qbuffering(const struct_message_address& in_addr,
+                                                     const struct_token& in_token, const struct_packet*,
+                                                     object_t* pin_object) {
+    auto it = m_qbuffer_map.find(in_addr);
+    if (it == m_qbuffer_map.end()) return nullptr;
+    class_thread_qbuffer* queue = it->second;
+    class_locker lock(queue->m_lock);
+    safe_add_ref_mm(in_token.header_mm, __FILE__, __LINE__);
+    safe_add_ref_mm(in_token.data_mm, __FILE__, __LINE__);
+    queue->push_back(struct_qtoken{pin_object, in_token});
+    return queue;
+}
+
+void kova_sdk_processor::proc_answer_back(struct_token& in_token, kova_err_t in_error, const domain_t* pin_domain) {
+    struct_packet* packet = get_header(in_token);
+    safe_free_data(in_token, __FILE__, __LINE__);
+    struct_packet copy;
+    std::memcpy(&copy, packet, sizeof(copy));
+    if (copy.backward_error_switch(in_error)) {
+        struct_token answer;
+        proc_alloc_header_force(answer, __FILE__, __LINE__);
+        std::memcpy(get_header(answer), &copy, sizeof(copy));
+        send_answer(pin_domain ? *pin_domain : copy.dst_port, answer);
+    }
+    safe_free_header(in_token, __FILE__, __LINE__);
+}
+
+void kova_sdk_processor::proc_deliver(object_t* pin_object, struct_token& in_token) {
+    pin_object->listener_processor(in_token);
+}
+
+void kova_sdk_processor::proc_drain(class_thread_qbuffer* pin_queue) {
+    bool orphan = false;
+    {
+        class_locker lock(pin_queue->m_lock);
+        if (pin_queue->m_run) return;  // its drainer takes this thread's entry too
+        pin_queue->m_run = true;
+        // A callback that makes the queue's last address parallel leaves the queue to us.
+        while (!pin_queue->empty() && !pin_queue->m_orphan) {
+            struct_qtoken entry = pin_queue->front();
+            pin_queue->pop_front();
+            pin_queue->m_lock.unlock();
+            entry.p_object->listener_processor(entry.token);
+            pin_queue->m_lock.lock();
+            safe_free_token(entry.token, __FILE__, __LINE__);
+        }
+        pin_queue->m_run = false;
+        orphan = pin_queue->m_orphan;
+    }
+    if (orphan) proc_free_queue(pin_queue);
+}
+
+void kova_sdk_processor::proc_free_queue(class_thread_qbuffer* pin_queue) {
+    if (pin_queue->m_run) {
+        pin_queue->m_orphan = true;
+        return;
+    }
+    for (struct_qtoken& entry : *pin_queue) safe_free_token(entry.token, __FILE__, __LINE__);
+    delete pin_queue;
+}
+
+void kova_sdk_processor::proc_run_destroys() {
+    std::list<object_t*> local;
+    {
+        class_locker lock(m_destroy_vect_mutex);
+        local.swap(m_destroy_vect);
+    }
+    for (object_t* object : local) {
+        for (;;) {
+            proc_write_lock();
+            const kova_err_t r = object->destroy_force();
+            proc_write_unlock();
+            if (r == c_kova_success) break;
+        }
+    }
+}
+
+void kova_sdk_processor::add_destroy(object_t* pin_object) {
+    class_locker lock(m_destroy_vect_mutex);
+    m_destroy_vect.push_back(pin_object);
+}
+
+vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token) {
+    proc_read_lock_force();
+    ++t_delivering;
+    struct_packet* packet = get_header(in_token);
+    Interface::interface_sdk_object_manager* objects = Interface::gp_object_manager.load();
+    const struct_header& h = packet->header;
+
+    bool drop = packet->update_packet_time_and_return_timeout() || objects == nullptr;
+    struct_message_address addr;
+    if (!drop) {
+        if (h.type == c_mt_qos) addr.domain = packet->dst_port;
+        else if (in_proxy_range(h.did) && in_proxy_range(h.sid)) addr.domain = h.sport;
+        else if (h.is_from_proxy_to_stub()) addr.domain = packet->dst_port;
+        else if (h.is_from_stub_to_proxy()) addr.domain = h.sport;
+        else if (h.did == c_broadcast_stub_id) addr.domain = packet->dst_port;
+        else if (h.did == c_broadcast_proxy_id) addr.domain = h.sport;
+        else drop = true;
+    }
+    if (drop) {
+        safe_free_token(in_token, __FILE__, __LINE__);
+        --t_delivering;
+        proc_read_unlock_force();
+        m_serial_lock.unlock();
+        return Pimo::OS::c_vimra_success;
+    }
+    addr.code = h.code;
+    addr.transaction = trans_listen_type_to_transaction(h.type);
+
+    if (packet->dst_is_broadcast_object()) {
+        // Queued for every target before any of them is delivered.
+        Interface::object_map_t entries;
+        objects->get_domain(addr.domain, entries);
+        std::vector<class_thread_qbuffer*> queues;
+        std::vector<object_t*> direct;
+        for (auto& entry : entries) {
+            addr.object = entry.first;
+            object_t* object = entry.second->get_object();
+            if (class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object)) queues.push_back(q);
+            else direct.push_back(object);
+        }
+        m_serial_lock.unlock();
+        for (object_t* object : direct) proc_deliver(object, in_token);
+        for (class_thread_qbuffer* q : queues) proc_drain(q);
+    } else if (object_t* object = objects->get_object(addr.domain, h.did)) {
+        addr.object = h.did;
+        class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object);
+        m_serial_lock.unlock();
+        if (q) proc_drain(q);
+        else proc_deliver(object, in_token);
+    } else {
+        proc_answer_back(in_token, c_kova_err_object_is_not_exist, &addr.domain);
+        m_serial_lock.unlock();
+    }
+    proc_run_destroys();
+    safe_free_token(in_token, __FILE__, __LINE__);
+    --t_delivering;
+    proc_read_unlock_force();
+    return Pimo::OS::c_vimra_success;
+}
+
+// Serial models ------------------------------------------------------------------
+
+void kova_sdk_processor::msg_processing_by_serial_alone(const struct_message_address& in_a) {
+    auto it = m_qbuffer_map.find(in_a);
+    if (it == m_qbuffer_map.end()) {
+        m_qbuffer_map[in_a] = new class_thread_qbuffer;
+    } else if (it->second->m_ref > 1) {
+        --it->second->m_ref;
+        it->second = new class_thread_qbuffer;
+    }
+}
+
+void kova_sdk_processor::msg_processing_by_serial_group(const struct_message_address& in_a,
+                                                        const struct_message_address& in_b) {
+    auto ia = m_qbuffer_map.find(in_a);
+    auto ib = m_qbuffer_map.find(in_b);
+    const bool has_a = ia != m_qbuffer_map.end();
+    const bool has_b = ib != m_qbuffer_map.end();
+    if (!has_a && !has_b) {
+        class_thread_qbuffer* queue = new class_thread_qbuffer;
+        m_qbuffer_map[in_a] = queue;
+        if (in_b < in_a || in_a < in_b) {
+            queue->m_ref = 2;
+            m_qbuffer_map[in_b] = queue;
+        }
+    } else if (has_a && !has_b) {
+        ++ia->second->m_ref;
+        m_qbuffer_map[in_b] = ia->second;
+    } else if (!has_a && has_b) {
+        ++ib->second->m_ref;
+        m_qbuffer_map[in_a] = ib->second;
+    } else if (ia->second != ib->second) {
+        class_thread_qbuffer* keep = ia->second;
+        class_thread_qbuffer* gone = ib->second;
+        for (auto& entry : m_qbuffer_map)
+            if (entry.second == gone) entry.second = keep;
+        keep->m_ref += gone->m_ref;
+        // Entries still waiting in the old queue keep their order behind the kept ones.
+        for (struct_qtoken& entry : *gone) keep->push_back(entry);
+        gone->clear();
+        proc_free_queue(gone);
+    }
+}
+
+void kova_sdk_processor::msg_processing_by_parallel(const struct_message_address& in_a) {
+    auto it = m_qbuffer_map.find(in_a);
+    if (it == m_qbuffer_map.end()) return;
+    class_thread_qbuffer* queue = it->second;
+    m_qbuffer_map.erase(it);
+    if (--queue->m_ref == 0) proc_free_queue(queue);
+}
+
+bool kova_sdk_processor::has_queue(const struct_message_address& in_a) const {
+    return m_qbuffer_map.count(in_a) != 0;
+}
+
+bool kova_sdk_processor::same_queue(const struct_message_address& in_a, const struct_message_address& in_b) const {
+    auto ia = m_qbuffer_map.find(in_a);
+    auto ib = m_qbuffer_map.find(in_b);
+    return ia != m_qbuffer_map.end() && ib != m_qbuffer_map.end() && ia->second == ib->second;
+}
+
+// Sending ------------------------------------------------------------------------
+
+int kova_sdk_processor::send_force(Common::Interface::interface_kova_pipe* pin_pipe, struct_token& in_token,
+                                   const std::atomic<bool>* pin_abort) {
+    for (;;) {
+        const vimra_err_t r = pin_pipe->eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), 0);
+        if (r == Pimo::OS::c_vimra_success) {
+            in_token.reset();
+            return 0;
+        }
+        if (r != Pimo::OS::c_vimra_busy) {
+            safe_free_token(in_token, __FILE__, __LINE__);
+            return r;
+        }
+        if (get_header(in_token)->update_packet_time_and_return_timeout()) {
+            safe_free_token(in_token, __FILE__, __LINE__);
+            return Pimo::OS::c_vimra_timeout;
+        }
+        if (pin_abort && pin_abort->load()) {
+            safe_free_token(in_token, __FILE__, __LINE__);
+            return -1;
+        }
+        Pimo::OS::rtsleep(0.1);
+    }
+}
+
+int kova_sdk_processor::send_force(domain_t in_domain, struct_token& in_token, const std::atomic<bool>* pin_abort) {
+    Interface::interface_center_manager* centers = Interface::gp_center_manager.load();
+    Pimo::IPC::interface_pipe* pipe = centers ? centers->get_center_pipe(in_domain) : nullptr;
+    if (pipe == nullptr) {
+        safe_free_token(in_token, __FILE__, __LINE__);
+        return -1;
+    }
+    return send_force(pipe, in_token, pin_abort);
+}
+
+void kova_sdk_processor::send_answer(domain_t in_domain, struct_token& in_token) {
+    Interface::interface_center_manager* centers = Interface::gp_center_manager.load();
+    Pimo::IPC::interface_pipe* pipe = centers ? centers->get_center_pipe(in_domain) : nullptr;
+    if (pipe == nullptr) {
+        safe_free_token(in_token, __FILE__, __LINE__);
+        return;
+    }
+    const vimra_err_t r = pipe->eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), 0);
+    if (r == Pimo::OS::c_vimra_success) in_token.reset();
+    else if (r == Pimo::OS::c_vimra_busy) m_sender.proc_post(in_domain, in_token);
+    else safe_free_token(in_token, __FILE__, __LINE__);
+}
+
+// Replies -------------------------------------------------------------------------
+
+void kova_sdk_processor::add_return(const struct_return_key& in_key, struct_return_record* pin_record) {
+    class_locker lock(m_return_map_mutex);
+    m_return_map.emplace(in_key, pin_record);
+}
+
+void kova_sdk_processor::del_return(const struct_return_key& in_key, struct_return_record* pin_record) {
+    class_locker lock(m_return_map_mutex);
+    auto it = m_return_map.find(in_key);
+    if (it != m_return_map.end() && (pin_record == nullptr || it->second == pin_record)) m_return_map.erase(it);
+}
+
+vimra_err_t kova_sdk_processor::returner() {
+    Common::Interface::interface_kova_pipe* pipe = mp_return_pipe;
+    if (pipe == nullptr) return Pimo::OS::c_vimra_shutdown;
+    struct_token token;
+    const vimra_err_t r = pipe->eproc_receive(reinterpret_cast<Pimo::byte_t*>(&token));
+    if (r != Pimo::OS::c_vimra_success) return r;
+    if (token.has_header()) return return_processor(token);
+    if (token.data_mm != 0) Pimo::OS::sleep(token.data_mm);
+    return Pimo::OS::c_vimra_success;
+}
+
+void kova_sdk_processor::proc_wake(ip_t in_ip, domain_t in_domain, bool in_by_object, object_id_t in_obj_id,
+                                   struct_token& in_token) {
+    for (auto& entry : m_return_map) {
+        const struct_return_key& key = entry.first;
+        struct_return_record* record = entry.second;
+        if (key.ip != in_ip || key.domain != in_domain || record->returned) continue;
+        if (in_by_object && key.obj_id != in_obj_id) continue;
+        safe_add_ref_mm(in_token.header_mm, __FILE__, __LINE__);
+        safe_add_ref_mm(in_token.data_mm, __FILE__, __LINE__);
+        record->token = in_token;
+        record->returned = true;
+        record->event.proc_set();
+    }
+}
+
+vimra_err_t kova_sdk_processor::return_processor(struct_token& in_token) {
+    class_locker lock(m_return_map_mutex);
+    struct_packet* packet = get_header(in_token);
+    const struct_header& h = packet->header;
+    if (h.type == c_mt_ctrl) {
+        if (h.code == c_mccr_object_destroy && h.is_from_stub())
+            proc_wake(packet->src_ip, h.sport, true, h.sid, in_token);
+        else if (h.code == c_mccr_tcp_disconnected_from_server)
+            proc_wake(packet->src_ip, h.sport, false, 0, in_token);
+        safe_free_token(in_token, __FILE__, __LINE__);
+        return Pimo::OS::c_vimra_success;
+    }
+    const struct_return_key key(packet->src_ip, h.sport, h.sid, get_return_type(h.type), h.code, h.num, h.did);
+    auto it = m_return_map.find(key);
+    if (it != m_return_map.end()) {
+        struct_return_record* record = it->second;
+        if (record->returned) {
+            safe_free_token(in_token, __FILE__, __LINE__);
+        } else {
+            record->token = in_token;
+            in_token.reset();
+            record->returned = true;
+            record->event.proc_set();
+        }
+        return Pimo::OS::c_vimra_success;
+    }
+    // Nobody waits: tell the stub, so that it drops what it has just answered.
+    proc_answer_back(in_token, c_kova_err_remote_timeout, nullptr);
+    return Pimo::OS::c_vimra_success;
+}
+
+}  // namespace SDK_Processor
+}  // namespace SDK
+}  // namespace Kova

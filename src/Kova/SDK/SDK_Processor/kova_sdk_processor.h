@@ -1,0 +1,130 @@
+// The message engine of an application and the SDK's process-wide reader-writer
+// lock: listener threads deliver packets from the listen pipe at once or through
+// serial queues, the returner matches replies to pending requests.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <list>
+#include <map>
+
+#include "Kova/Common/Interface/interface_kova_pipe.h"
+#include "Kova/Common/Interface/struct_token.h"
+#include "Kova/Common/Open/Kova/kova_message_address.h"
+#include "Kova/SDK/Interface/interface_object_core.h"
+#include "Kova/SDK/SDK_Processor/class_answer_sender.h"
+#include "Kova/SDK/SDK_Processor/class_thread_qbuffer.h"
+#include "Kova/SDK/sdk_typedef/struct_return_record.h"
+#include "Pimo/OS/Linux/class_count_lock.h"
+#include "Pimo/OS/Linux/class_thread.h"
+
+namespace Kova {
+
+struct struct_packet;
+
+namespace SDK {
+namespace SDK_Processor {
+
+typedef std::map<struct_message_address, class_thread_qbuffer*> qbuffer_map_t;
+typedef std::map<struct_return_key, struct_return_record*> return_map_t;
+
+transaction_t trans_listen_type_to_transaction(msg_type_t in_type);
+msg_type_t get_return_type(msg_type_t in_type);
+
+class kova_sdk_processor : public Pimo::OS::class_thread_count_lock {
+public:
+    typedef Interface::interface_object_core object_t;
+
+    kova_sdk_processor();
+    ~kova_sdk_processor() override;
+    kova_sdk_processor(const kova_sdk_processor&) = delete;
+    kova_sdk_processor& operator=(const kova_sdk_processor&) = delete;
+
+    void proc_read_lock() override;
+    void proc_read_unlock() override;
+    void proc_write_lock() override;
+    void proc_write_unlock() override;
+    void proc_read_lock_force();
+    void proc_read_unlock_force();
+    // True when nobody holds the lock at this moment (takes nothing).
+    bool test_lock_free();
+
+    void start_kova(Common::Interface::interface_kova_pipe* pin_listen, Common::Interface::interface_kova_pipe* pin_return,
+                    std::size_t in_thread_count);
+    void exit_kova();
+    std::size_t get_thread_count() const { return m_thread_count; }
+
+    // True while the calling thread delivers a packet (listener threads and threads
+    // in dispatch_message alike): the lock rules of listeners apply to it.
+    static bool is_listen_thread();
+    // True for the processor's own threads (listeners, returner, answer sender).
+    bool is_sdk_thread() const;
+
+    Pimo::OS::vimra_err_t listener();
+    Pimo::OS::vimra_err_t listener(double in_seconds);
+    Pimo::OS::vimra_err_t listener_processor(struct_token& in_token);
+    class_thread_qbuffer* qbuffering(const struct_message_address& in_addr, const struct_token& in_token,
+                                     const struct_packet* pin_packet, object_t* pin_object);
+
+    // The caller holds the write lock.
+    void msg_processing_by_serial_alone(const struct_message_address& in_a);
+    void msg_processing_by_serial_group(const struct_message_address& in_a, const struct_message_address& in_b);
+    void msg_processing_by_parallel(const struct_message_address& in_a);
+    bool has_queue(const struct_message_address& in_a) const;
+    bool same_queue(const struct_message_address& in_a, const struct_message_address& in_b) const;
+
+    // Retries only while the pipe is full, until the packet's limit is spent (2); on
+    // any other failure the token is freed too and the pipe's result returned.
+    // A set pin_abort ends the retries as a failure (-1).
+    static int send_force(Common::Interface::interface_kova_pipe* pin_pipe, struct_token& in_token,
+                          const std::atomic<bool>* pin_abort = nullptr);
+    // Through the domain's center pipe; -1 (token freed) without one.
+    static int send_force(domain_t in_domain, struct_token& in_token, const std::atomic<bool>* pin_abort = nullptr);
+    // One try; a full center pipe hands the token to the answer sender.
+    void send_answer(domain_t in_domain, struct_token& in_token);
+
+    // Pending replies.
+    void add_return(const struct_return_key& in_key, struct_return_record* pin_record);
+    // Erases the key's entry only when it is pin_record's (any record when null).
+    void del_return(const struct_return_key& in_key, struct_return_record* pin_record = nullptr);
+    Pimo::OS::vimra_err_t returner();
+    Pimo::OS::vimra_err_t return_processor(struct_token& in_token);
+
+    // Destroys asked on a listener thread, run at the end of the current packet.
+    void add_destroy(object_t* pin_object);
+
+private:
+    static void* thread_listener(Pimo::OS::class_thread* pin_thread);
+    static void* thread_returner(Pimo::OS::class_thread* pin_thread);
+    Pimo::OS::vimra_err_t listener_step(bool in_timed, double in_seconds);
+    void proc_deliver(object_t* pin_object, struct_token& in_token);
+    void proc_drain(class_thread_qbuffer* pin_queue);
+    // Frees a queue that no address maps to any more, or leaves it to its drainer.
+    void proc_free_queue(class_thread_qbuffer* pin_queue);
+    void proc_run_destroys();
+    // Frees the packet and sends its error or cancel type back (to pin_domain, or the
+    // turned packet's destination domain when null), when the type has one.
+    void proc_answer_back(struct_token& in_token, kova_err_t in_error, const domain_t* pin_domain);
+    void proc_wake(ip_t in_ip, domain_t in_domain, bool in_by_object, object_id_t in_obj_id, struct_token& in_token);
+
+    qbuffer_map_t m_qbuffer_map;
+    std::size_t m_thread_count;
+    Pimo::OS::class_thread* mp_thread;
+    Pimo::OS::class_thread m_return_thread;
+    Common::Interface::interface_kova_pipe* mp_listen_pipe;
+    Common::Interface::interface_kova_pipe* mp_return_pipe;
+    Pimo::OS::class_thread_lock m_serial_lock;
+    return_map_t m_return_map;
+    Pimo::OS::class_thread_lock m_return_map_mutex;
+    std::list<object_t*> m_destroy_vect;
+    Pimo::OS::class_thread_lock m_destroy_vect_mutex;
+    class_answer_sender m_sender;
+    bool m_started_returner;
+};
+
+// Set by Kova::initialize before the loader and cleared by Kova::finalize after it.
+extern std::atomic<kova_sdk_processor*> gp_processor;
+
+}  // namespace SDK_Processor
+}  // namespace SDK
+}  // namespace Kova

@@ -1,0 +1,367 @@
+// The processor: delivery at once or per serial queue, the serial models, answers for
+// missing objects, broadcasts, delay tokens, the listener-aware lock and dispatch_message.
+#include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "Kova/Common/Open/Kova/kova_err.h"
+#include "Kova/Common/Open/Kova/kova_function.h"
+#include "sdk_rig.h"
+
+using namespace kova_sdk_test;
+
+namespace {
+
+constexpr domain_t c_domain = 4701;
+constexpr object_id_t c_stub = 0x1234;
+constexpr object_id_t c_proxy = 0x8123;
+
+domain_t test_domain() { return static_cast<domain_t>(20000 + getpid() % 20000); }
+
+packet_spec call(msg_num_t in_num, msg_code_t in_code = 7, object_id_t in_did = c_stub) {
+    return packet_spec{c_mt_call, in_code, c_proxy, in_did, in_num, test_domain(), test_domain()};
+}
+
+}  // namespace
+
+TEST(kova_sdk_processor, serial_address_delivers_one_at_a_time_in_pipe_order) {
+    sdk_rig rig(4);
+    ASSERT_TRUE(rig.m_ok);
+    test_object stub(test_domain(), c_stub);
+    ASSERT_TRUE(rig.add(stub));
+    EXPECT_EQ(Kova::msg_processing_by_serial_alone(msg_addr_t(test_domain(), c_stub, 7, c_transaction_call)),
+              c_kova_success);
+    std::atomic<int> inside{0}, most{0};
+    stub.on_packet = [&](const delivery&) {
+        const int now = ++inside;
+        if (now > most) most = now;
+        Pimo::OS::msleep(5);
+        --inside;
+    };
+    const unsigned long before = rig.remain();
+    for (msg_num_t n = 1; n <= 12; ++n) rig.push_listen(call(n));
+    ASSERT_TRUE(stub.wait_count(12));
+    EXPECT_EQ(most.load(), 1);
+    const std::vector<delivery> got = stub.got();
+    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].num, i + 1);
+    EXPECT_TRUE(rig.wait_remain(before)) << "queued entries release their own references";
+}
+
+TEST(kova_sdk_processor, parallel_address_is_delivered_concurrently) {
+    sdk_rig rig(4);
+    ASSERT_TRUE(rig.m_ok);
+    test_object stub(test_domain(), c_stub);
+    ASSERT_TRUE(rig.add(stub));
+    // Two callbacks that each wait for the other: only concurrent delivery lets both end.
+    std::atomic<int> arrived{0};
+    stub.on_packet = [&](const delivery&) {
+        ++arrived;
+        const double end = kova_test::now_s() + 10;
+        while (arrived.load() < 2 && kova_test::now_s() < end) Pimo::OS::msleep(1);
+    };
+    rig.push_listen(call(1));
+    rig.push_listen(call(2));
+    ASSERT_TRUE(stub.wait_count(2));
+    EXPECT_EQ(arrived.load(), 2);
+}
+
+TEST(kova_sdk_processor, serial_models_share_split_and_merge_queues) {
+    sdk_rig rig(0);
+    kova_sdk_processor& p = *rig.m_processor;
+    const msg_addr_t a(1, 1, 1, 1), b(1, 1, 2, 1), c(1, 1, 3, 1), d(1, 1, 4, 1);
+    Pimo::OS::class_write_locker lock(&p);
+
+    p.msg_processing_by_serial_group(a, b);
+    EXPECT_TRUE(p.same_queue(a, b));
+    p.msg_processing_by_parallel(a);  // a leaves, b keeps its queue
+    EXPECT_FALSE(p.has_queue(a));
+    EXPECT_TRUE(p.has_queue(b));
+
+    p.msg_processing_by_serial_group(c, d);
+    p.msg_processing_by_serial_group(a, b);  // a joins b
+    EXPECT_TRUE(p.same_queue(a, b));
+    p.msg_processing_by_serial_group(b, c);  // two queues become one
+    EXPECT_TRUE(p.same_queue(a, d));
+    EXPECT_TRUE(p.same_queue(b, c));
+
+    p.msg_processing_by_serial_alone(a);  // a gets its own, the others stay grouped
+    EXPECT_TRUE(p.has_queue(a));
+    EXPECT_FALSE(p.same_queue(a, b));
+    EXPECT_TRUE(p.same_queue(b, d));
+    for (const msg_addr_t& x : {a, b, c, d}) p.msg_processing_by_parallel(x);
+    for (const msg_addr_t& x : {a, b, c, d}) EXPECT_FALSE(p.has_queue(x));
+}
+
+TEST(kova_sdk_processor, grouped_addresses_are_delivered_strictly_in_turn) {
+    sdk_rig rig(4);
+    ASSERT_TRUE(rig.m_ok);
+    test_object stub(test_domain(), c_stub);
+    ASSERT_TRUE(rig.add(stub));
+    EXPECT_EQ(Kova::msg_processing_by_serial_group(msg_addr_t(test_domain(), c_stub, 7, c_transaction_call),
+                                                   msg_addr_t(test_domain(), c_stub, 8, c_transaction_call)),
+              c_kova_success);
+    std::atomic<int> inside{0}, most{0};
+    stub.on_packet = [&](const delivery&) {
+        const int now = ++inside;
+        if (now > most) most = now;
+        Pimo::OS::msleep(3);
+        --inside;
+    };
+    for (msg_num_t n = 1; n <= 10; ++n) rig.push_listen(call(n, n % 2 ? 7 : 8));
+    ASSERT_TRUE(stub.wait_count(10));
+    EXPECT_EQ(most.load(), 1);
+    const std::vector<delivery> got = stub.got();
+    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].num, i + 1);
+}
+
+TEST(kova_sdk_processor, missing_object_is_answered_with_its_error_type) {
+    sdk_rig rig(2);
+    ASSERT_TRUE(rig.m_ok);
+    const unsigned long before = rig.remain();
+    struct row {
+        msg_type_t request;
+        bool answered;
+        msg_type_t answer;
+    };
+    for (const row& r : {row{c_mt_call, true, c_mt_call_error_return}, row{c_mt_signal, true, c_mt_signal_error_return},
+                         row{c_mt_event_connect, true, c_mt_event_reject}, row{c_mt_event, false, 0}}) {
+        packet_spec s = call(33);
+        s.type = r.request;
+        s.payload = 100;
+        rig.push_listen(s);
+        struct_packet got;
+        if (!r.answered) {
+            EXPECT_FALSE(rig.center_receive(got, 0.3)) << int(r.request);
+            continue;
+        }
+        ASSERT_TRUE(rig.center_receive(got)) << int(r.request);
+        EXPECT_EQ(got.header.type, r.answer);
+        EXPECT_EQ(got.header.error, c_kova_err_object_is_not_exist);
+        EXPECT_EQ(got.header.sid, c_stub);  // addresses swapped
+        EXPECT_EQ(got.header.did, c_proxy);
+        EXPECT_EQ(got.header.size, 0u);
+    }
+    EXPECT_TRUE(rig.wait_remain(before));
+}
+
+TEST(kova_sdk_processor, full_center_pipe_does_not_hold_up_the_listeners) {
+    // A center pipe of depth 1 that nobody reads: the first answer fills it.
+    sdk_rig rig(1, 1);
+    ASSERT_TRUE(rig.m_ok);
+    test_object stub(test_domain(), c_stub);
+    ASSERT_TRUE(rig.add(stub));
+    rig.push_listen(call(1, 7, 0x2222));  // missing: fills the center pipe
+    rig.push_listen(call(2, 7, 0x2222));  // missing: the pipe is full
+    rig.push_listen(call(3));             // must still be delivered by the one listener
+    EXPECT_TRUE(stub.wait_count(1, 3.0));
+    // The held-back answer follows once the center reads again.
+    struct_packet got;
+    ASSERT_TRUE(rig.center_receive(got));
+    EXPECT_EQ(got.header.num, 1);
+    ASSERT_TRUE(rig.center_receive(got));
+    EXPECT_EQ(got.header.num, 2);
+}
+
+TEST(kova_sdk_processor, broadcast_reaches_every_object_of_its_domain) {
+    sdk_rig rig(3);
+    ASSERT_TRUE(rig.m_ok);
+    test_object a(test_domain(), 0x10), b(test_domain(), 0x11), other(static_cast<domain_t>(test_domain() + 1), 0x12);
+    ASSERT_TRUE(rig.add(a));
+    ASSERT_TRUE(rig.add(b));
+    ASSERT_TRUE(rig.add(other));
+    {
+        Pimo::OS::class_write_locker lock(rig.m_processor);
+        rig.m_processor->msg_processing_by_serial_alone(msg_addr_t(test_domain(), 0x11, 9, c_transaction_broadcast));
+    }
+    const unsigned long before = rig.remain();
+    rig.push_listen(packet_spec{c_mt_broadcast, 9, c_proxy, c_broadcast_stub_id, 5, test_domain(), test_domain(),
+                                c_local_host, 10.0, 64});
+    EXPECT_TRUE(a.wait_count(1));
+    EXPECT_TRUE(b.wait_count(1));
+    EXPECT_TRUE(rig.wait_remain(before));
+    EXPECT_TRUE(other.got().empty());
+}
+
+TEST(kova_sdk_processor, delay_token_stands_every_listener_still) {
+    sdk_rig rig(3);
+    ASSERT_TRUE(rig.m_ok);
+    test_object stub(test_domain(), c_stub);
+    ASSERT_TRUE(rig.add(stub));
+    struct_token zero;  // {0, 0}: ignored
+    sdk_rig::push(rig.m_listen, zero);
+    rig.push_listen(call(1));
+    ASSERT_TRUE(stub.wait_count(1, 0.9));
+    struct_token delay;
+    delay.data_mm = 1;
+    const double start = kova_test::now_s();
+    sdk_rig::push(rig.m_listen, delay);
+    rig.push_listen(call(2));
+    ASSERT_TRUE(stub.wait_count(2, 5.0));
+    EXPECT_GE(kova_test::now_s() - start, 0.95);
+}
+
+TEST(kova_sdk_processor, callbacks_create_and_destroy_objects_without_deadlock) {
+    sdk_rig rig(2);
+    ASSERT_TRUE(rig.m_ok);
+    test_object stub(test_domain(), c_stub), made(test_domain(), 0x300), doomed(test_domain(), 0x301);
+    ASSERT_TRUE(rig.add(stub));
+    ASSERT_TRUE(rig.add(doomed));
+    std::atomic<bool> created{false}, deferred_seen_after{false};
+    stub.on_packet = [&](const delivery&) {
+        ASSERT_TRUE(kova_sdk_processor::is_listen_thread());
+        {
+            // Object creation takes the write lock from inside the listener's read lock.
+            Pimo::OS::class_write_locker lock(rig.m_processor);
+            created = rig.add_locked(made);
+        }
+        rig.m_processor->add_destroy(&doomed);
+        deferred_seen_after = doomed.m_destroyed.load() == 0;  // not yet: at the end of the packet
+    };
+    rig.push_listen(call(1));
+    ASSERT_TRUE(stub.wait_count(1));
+    const double end = kova_test::now_s() + 5;
+    while (doomed.m_destroyed.load() == 0 && kova_test::now_s() < end) Pimo::OS::msleep(1);
+    EXPECT_TRUE(created.load());
+    EXPECT_TRUE(deferred_seen_after.load());
+    EXPECT_EQ(doomed.m_destroyed.load(), 1);
+    Pimo::OS::class_read_locker lock(rig.m_processor);
+    EXPECT_EQ(rig.m_objects->get_object(test_domain(), 0x301), nullptr);
+    EXPECT_EQ(rig.m_objects->get_object(test_domain(), 0x300), &made);
+}
+
+TEST(kova_sdk_processor, queued_writer_does_not_block_a_listener_that_another_callback_waits_for) {
+    sdk_rig rig(2);
+    ASSERT_TRUE(rig.m_ok);
+    test_object stub(test_domain(), c_stub);
+    ASSERT_TRUE(rig.add(stub));
+    std::atomic<bool> second_seen{false}, writer_waiting{false}, first_in{false};
+    stub.on_packet = [&](const delivery& d) {
+        if (d.num != 1) {
+            second_seen = true;
+            return;
+        }
+        first_in = true;
+        // Holding the read lock, wait until a writer queues, then for the next packet.
+        const double end = kova_test::now_s() + 10;
+        while (!writer_waiting.load() && kova_test::now_s() < end) Pimo::OS::msleep(1);
+        Pimo::OS::msleep(20);
+        rig.push_listen(call(2));
+        while (!second_seen.load() && kova_test::now_s() < end) Pimo::OS::msleep(1);
+    };
+    rig.push_listen(call(1));
+    std::thread writer([&] {
+        while (!first_in.load()) Pimo::OS::msleep(1);
+        writer_waiting = true;
+        Pimo::OS::class_write_locker lock(rig.m_processor);
+    });
+    EXPECT_TRUE(stub.wait_count(2, 10.0));
+    EXPECT_TRUE(second_seen.load());
+    writer.join();
+}
+
+TEST(kova_sdk_processor, dispatch_message_delivers_on_the_calling_thread_and_counts_as_listener) {
+    sdk_rig rig(0);
+    ASSERT_TRUE(rig.m_ok);
+    test_object stub(test_domain(), c_stub), made(test_domain(), 0x300);
+    ASSERT_TRUE(rig.add(stub));
+    const std::thread::id self = std::this_thread::get_id();
+    bool on_self = false, created = false;
+    stub.on_packet = [&](const delivery&) {
+        on_self = std::this_thread::get_id() == self;
+        Pimo::OS::class_write_locker lock(rig.m_processor);  // would deadlock if not a listener
+        created = rig.add_locked(made);
+    };
+    rig.push_listen(call(1));
+    EXPECT_TRUE(Kova::dispatch_message(5.0));
+    EXPECT_TRUE(on_self);
+    EXPECT_TRUE(created);
+    EXPECT_TRUE(Kova::dispatch_message(0.05));  // a time-out is not the end
+    rig.m_listen.proc_shutdown();
+    EXPECT_FALSE(Kova::dispatch_message());
+}
+
+TEST(kova_sdk_processor, expired_and_unaddressable_packets_are_dropped_silently) {
+    sdk_rig rig(1);
+    ASSERT_TRUE(rig.m_ok);
+    const unsigned long before = rig.remain();
+    packet_spec expired = call(1, 7, 0x2222);
+    expired.limit = 1e-9;
+    rig.push_listen(expired);
+    packet_spec stub_to_stub{c_mt_call, 7, 0x10, 0x11, 2, test_domain(), test_domain()};
+    stub_to_stub.payload = 10;
+    rig.push_listen(stub_to_stub);
+    EXPECT_TRUE(rig.wait_remain(before));
+    struct_packet got;
+    EXPECT_FALSE(rig.center_receive(got, 0.2));
+}
+
+TEST(kova_sdk_processor, public_functions_without_the_sdk_report_not_initialised) {
+    const msg_addr_t a(1, 1, 1, 1);
+    EXPECT_EQ(Kova::msg_processing_by_parallel(a), c_kova_err_not_initailize);
+    EXPECT_EQ(Kova::msg_processing_by_serial_alone(a), c_kova_err_not_initailize);
+    EXPECT_EQ(Kova::msg_processing_by_serial_group(a, a), c_kova_err_not_initailize);
+    EXPECT_FALSE(Kova::dispatch_message(0.01));
+    struct_token t;
+    t.header_mm = 8;
+    EXPECT_EQ(kova_sdk_processor::send_force(c_domain, t), -1);  // no center manager: nothing touched
+}
+
+TEST(kova_sdk_processor, send_force_retries_only_a_full_pipe_and_frees_what_it_gives_up) {
+    sdk_rig rig(0, 1);
+    ASSERT_TRUE(rig.m_ok);
+    const unsigned long before = rig.remain();
+    packet_spec s = call(1);
+    s.payload = 32;
+    int queued = 0;
+    for (;;) {  // fill the center pipe
+        struct_token t = rig.make(s);
+        if (rig.m_center.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&t), 0) != 0) {
+            Common::Interface::safe_free_token(t, __FILE__, __LINE__);
+            break;
+        }
+        ++queued;
+    }
+    ASSERT_GT(queued, 0);
+    // Full: retried until the packet's limit is spent.
+    s.limit = 0.3;
+    struct_token timed = rig.make(s);
+    const double start = kova_test::now_s();
+    EXPECT_EQ(kova_sdk_processor::send_force(&rig.m_center, timed), Pimo::OS::c_vimra_timeout);
+    EXPECT_GE(kova_test::now_s() - start, 0.25);
+    // Shut down: no retry at all, even without a limit.
+    rig.m_center.proc_shutdown();
+    s.limit = 1e300;
+    struct_token refused = rig.make(s);
+    EXPECT_EQ(kova_sdk_processor::send_force(&rig.m_center, refused), Pimo::OS::c_vimra_shutdown);
+    int left = 0;  // what was queued before is still there to take
+    for (struct_token t; rig.m_center.eproc_pop(reinterpret_cast<Pimo::byte_t*>(&t)) == 0; ++left)
+        Common::Interface::safe_free_token(t, __FILE__, __LINE__);
+    EXPECT_EQ(left, queued);
+    EXPECT_TRUE(rig.wait_remain(before)) << "what send_force gave up was freed";
+}
+
+TEST(kova_sdk_processor, a_callback_may_end_the_queue_it_is_drained_from) {
+    sdk_rig rig(2);
+    ASSERT_TRUE(rig.m_ok);
+    test_object stub(test_domain(), c_stub);
+    ASSERT_TRUE(rig.add(stub));
+    const msg_addr_t addr(test_domain(), c_stub, 7, c_transaction_call);
+    {
+        Pimo::OS::class_write_locker lock(rig.m_processor);
+        rig.m_processor->msg_processing_by_serial_alone(addr);
+    }
+    stub.on_packet = [&](const delivery& d) {
+        if (d.num != 1) return;
+        Kova::msg_processing_by_parallel(addr);  // the queue goes while it is drained
+    };
+    const unsigned long before = rig.remain();
+    rig.push_listen(call(1));
+    ASSERT_TRUE(stub.wait_count(1));
+    rig.push_listen(call(2));  // now parallel
+    EXPECT_TRUE(stub.wait_count(2));
+    EXPECT_TRUE(rig.wait_remain(before));
+    Pimo::OS::class_read_locker lock(rig.m_processor);
+    EXPECT_FALSE(rig.m_processor->has_queue(addr));
+}

@@ -1,0 +1,209 @@
+// An SDK processor in this test process: its own packet memory, in-process listen,
+// return and center pipes, the registry, and small objects that record deliveries.
+#pragma once
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Kova/Common/Global/kova_global.h"
+#include "Kova/Common/Hidden/struct_packet.h"
+#include "Kova/Common/Interface/kova_memory_interface.h"
+#include "Kova/General_Common/Memory/class_kova_memory.h"
+#include "Kova/General_SDK/Object_Manager/class_object_manager.h"
+#include "Kova/SDK/Interface/interface_center_manager.h"
+#include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
+#include "Pimo/IPC/class_nonshared_pipe.h"
+#include "Pimo/OS/Linux/class_locker.h"
+#include "Pimo/OS/Linux/vimra_time.h"
+#include "test_process.h"
+
+namespace kova_sdk_test {
+
+using namespace Kova;
+using Kova::SDK::SDK_Processor::kova_sdk_processor;
+
+// Hands out one in-process pipe as every domain's center pipe.
+class test_center_manager : public SDK::Interface::interface_center_manager {
+public:
+    Pimo::IPC::interface_pipe* get_center_pipe(domain_t) override { return mp_pipe; }
+    Pimo::IPC::interface_pipe* mp_pipe = nullptr;
+};
+
+struct delivery {
+    msg_type_t type;
+    msg_code_t code;
+    msg_num_t num;
+    object_id_t object;
+};
+
+// A registered object that records what it is handed; on_packet runs inside the callback.
+class test_object : public SDK::Interface::interface_object_core {
+public:
+    test_object(domain_t in_domain, object_id_t in_id) : m_domain(in_domain), m_id(in_id) {}
+
+    Pimo::OS::vimra_err_t listener_processor(struct_token& in_token) override {
+        const struct_packet* p = in_token.get_header_packet();
+        delivery d{p->header.type, p->header.code, p->header.num, m_id};
+        if (on_packet) on_packet(d);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_got.push_back(d);
+        }
+        m_cond.notify_all();
+        return Pimo::OS::c_vimra_success;
+    }
+    kova_err_t destroy() override { return destroy_force(); }
+    kova_err_t destroy_force() override {
+        ++m_destroyed;
+        SDK::Interface::gp_object_manager.load()->destroy_object(m_domain, m_id);
+        return 0;
+    }
+
+    bool wait_count(std::size_t in_n, double in_timeout_s = 10.0) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cond.wait_for(lock, std::chrono::duration<double>(in_timeout_s),
+                               [&] { return m_got.size() >= in_n; });
+    }
+    std::vector<delivery> got() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_got;
+    }
+
+    std::function<void(const delivery&)> on_packet;
+    std::atomic<int> m_destroyed{0};
+    domain_t m_domain;
+    object_id_t m_id;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    std::vector<delivery> m_got;
+};
+
+struct packet_spec {
+    msg_type_t type;
+    msg_code_t code;
+    object_id_t sid;
+    object_id_t did;
+    msg_num_t num;
+    domain_t sport;
+    domain_t dst_port;
+    ip_t src_ip = c_local_host;
+    double limit = 10.0;
+    std::size_t payload = 0;
+};
+
+class sdk_rig {
+public:
+    explicit sdk_rig(std::size_t in_listeners, unsigned in_center_depth = 16)
+        : m_name(kova_test::unique_name("sdkmem")) {
+        Pimo::OS::vimra_update_cpu_hz();
+        m_ok = m_memory.eproc_create(16u << 20, m_name.c_str()) == 0;
+        Common::Global::gp_memory = &m_memory;
+        m_listen.eproc_create(16, sizeof(struct_token));
+        m_return.eproc_create(16, sizeof(struct_token));
+        m_center.eproc_create(in_center_depth, sizeof(struct_token));
+        m_centers.mp_pipe = &m_center;
+        SDK::Interface::gp_center_manager = &m_centers;
+        m_processor = new kova_sdk_processor;
+        SDK::SDK_Processor::gp_processor = m_processor;
+        m_objects = new SDK::Object_Manager::class_object_manager;
+        m_processor->start_kova(&m_listen, &m_return, in_listeners);
+    }
+    ~sdk_rig() {
+        m_processor->exit_kova();
+        // The test's objects may be gone already: leave the registry nothing to destroy.
+        {
+            Pimo::OS::class_write_locker lock(m_processor);
+            for (const auto& added : m_added) m_objects->destroy_object(added.first, added.second);
+        }
+        delete m_objects;
+        SDK::Interface::gp_center_manager = nullptr;
+        struct_token t;
+        while (m_center.eproc_pop(reinterpret_cast<Pimo::byte_t*>(&t)) == 0)
+            Common::Interface::safe_free_token(t, __FILE__, __LINE__);
+        SDK::SDK_Processor::gp_processor = nullptr;
+        delete m_processor;
+        m_listen.proc_destroy();
+        m_return.proc_destroy();
+        m_center.proc_destroy();
+        Common::Global::gp_memory = nullptr;
+        m_memory.proc_destroy();
+        kova_test::remove_shm_containing(m_name);
+        for (const auto& added : m_added)
+            kova_test::remove_shm_containing("kova_object_" + std::to_string(added.first) + "_" +
+                                             std::to_string(added.second) + "_");
+    }
+
+    // Registers an object under the processor's write lock, as object creation does.
+    bool add(test_object& in_object) {
+        Pimo::OS::class_write_locker lock(m_processor);
+        return add_locked(in_object);
+    }
+    // The caller holds the write lock.
+    bool add_locked(test_object& in_object) {
+        m_added.emplace_back(in_object.m_domain, in_object.m_id);
+        return m_objects->create_object(in_object.m_domain, in_object.m_id, &in_object);
+    }
+
+    struct_token make(const packet_spec& in) {
+        struct_token t;
+        Common::Interface::proc_alloc_header_force(t, __FILE__, __LINE__);
+        struct_packet* p = t.get_header_packet();
+        *p = struct_packet();
+        p->initialize_packet(0, Pimo::OS::vimra_cpu_clock(), in.limit);
+        p->initialize_header(static_cast<pksize_t>(in.payload), in.num, in.type, in.code, 0);
+        p->set_source(in.src_ip, in.sport, in.sid);
+        p->set_destination(c_local_host, in.dst_port, in.did);
+        if (in.payload) Common::Interface::proc_alloc_data_force(t.data_mm, in.payload, __FILE__, __LINE__);
+        return t;
+    }
+    void push_listen(const packet_spec& in) { push(m_listen, make(in)); }
+    void push_return(const packet_spec& in) { push(m_return, make(in)); }
+    static void push(Pimo::IPC::interface_pipe& in_pipe, struct_token in_token) {
+        in_pipe.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), 0);
+    }
+
+    // The next answer the processor put into the center pipe; false after in_timeout_s.
+    bool center_receive(struct_packet& pout, double in_timeout_s = 5.0) {
+        struct_token t;
+        if (m_center.eproc_receive_timeout(reinterpret_cast<Pimo::byte_t*>(&t), in_timeout_s) != 0) return false;
+        std::memcpy(&pout, t.get_header_packet(), sizeof(pout));
+        Common::Interface::safe_free_token(t, __FILE__, __LINE__);
+        return true;
+    }
+
+    // Free bytes of the packet memory: equal again once every block is released.
+    unsigned long remain() const { return m_memory.get_remain(); }
+
+    // Waits until the processor has taken everything from the listen pipe and
+    // released the blocks (free bytes back to in_remain).
+    bool wait_remain(unsigned long in_remain, double in_timeout_s = 10.0) const {
+        const double end = kova_test::now_s() + in_timeout_s;
+        while (remain() != in_remain) {
+            if (kova_test::now_s() > end) return false;
+            Pimo::OS::msleep(1);
+        }
+        return true;
+    }
+
+    bool m_ok;
+    std::string m_name;
+    General_Common::Memory::class_kova_memory m_memory;
+    Pimo::IPC::class_nonshared_pipe m_listen, m_return, m_center;
+    test_center_manager m_centers;
+    kova_sdk_processor* m_processor;
+    SDK::Object_Manager::class_object_manager* m_objects;
+    std::vector<std::pair<domain_t, object_id_t>> m_added;
+};
+
+}  // namespace kova_sdk_test
