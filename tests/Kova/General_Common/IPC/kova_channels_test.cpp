@@ -114,6 +114,7 @@ TEST(channel_objects, debug_channel_publishes_itself_while_it_exists) {
         EXPECT_NE(Pimo::OS::c_vimra_success,
                   Common::Global::gp_debug_ipc->eproc_send(reinterpret_cast<const Pimo::byte_t*>(record), 0));
         debug.proc_close();
+        kova_test::remove_shm_containing(absent);
     }
     EXPECT_EQ(nullptr, Common::Global::gp_debug_ipc);
 }

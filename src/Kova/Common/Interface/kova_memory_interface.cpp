@@ -1,0 +1,136 @@
+#include "Kova/Common/Interface/kova_memory_interface.h"
+
+#include <cstdint>
+
+#include "Kova/Common/Global/kova_global.h"
+#include "Kova/Common/Global/kova_send.h"
+#include "Kova/Common/Hidden/struct_packet.h"
+#include "Kova/Common/Open/Kova/kova_err.h"
+#include "Pimo/OS/Linux/vimra_time.h"
+
+namespace Kova {
+namespace Common {
+namespace Interface {
+
+using Global::gp_memory;
+using Global::kova_debug_send;
+
+static_assert(c_data_offset == sizeof(struct_packet), "a data block starts with a record area");
+
+struct_packet* get_header(const struct_token& in_token) { return get_header(in_token.header_mm); }
+
+struct_packet* get_header(mm_t in_mm) { return static_cast<struct_packet*>(get_ptr(in_mm)); }
+
+void* get_data(const struct_token& in_token) { return get_data(in_token.data_mm); }
+
+void* get_data(mm_t in_mm) {
+    if (in_mm == 0) return nullptr;
+    return static_cast<byte_t*>(gp_memory->get_addr(in_mm)) + c_data_offset;
+}
+
+void* get_ptr(mm_t in_mm) { return in_mm == 0 ? nullptr : gp_memory->get_addr(in_mm); }
+
+mm_t get_data_mm(const void* pin_data) {
+    if (pin_data == nullptr) return 0;
+    return gp_memory->get_mm(static_cast<const byte_t*>(pin_data) - c_data_offset);
+}
+
+mm_t get_ptr_mm(const void* pin_ptr) { return pin_ptr == nullptr ? 0 : gp_memory->get_mm(pin_ptr); }
+
+std::size_t get_data_size(mm_t in_mm) { return gp_memory->get_size(in_mm) - c_data_offset; }
+
+std::size_t get_ptr_size(mm_t in_mm) { return gp_memory->get_size(in_mm); }
+
+bool is_clean_memory(mm_t in_mm) { return gp_memory->is_clean_memory(in_mm); }
+
+bool traverse_check(mm_t in_mm) { return gp_memory->traverse_check(in_mm); }
+
+kova_err_t eproc_alloc_header(mm_t& pout_mm, const char* in_file, int in_line) {
+    mm_t mm = 0;
+    if (gp_memory->eproc_alloc(mm, sizeof(struct_packet), in_file, in_line) != Pimo::OS::c_vimra_success ||
+        mm == 0)
+        return c_kova_err_empty_kova_memory;
+    pout_mm = mm;
+    kova_debug_send('A', struct_token(), in_file, in_line, "alloc header %u", mm);
+    return c_kova_success;
+}
+
+kova_err_t eproc_alloc_header(struct_token& pout_token, const char* in_file, int in_line) {
+    return eproc_alloc_header(pout_token.header_mm, in_file, in_line);
+}
+
+kova_err_t eproc_alloc_data(mm_t& pout_mm, std::size_t in_size, const char* in_file, int in_line) {
+    // Handles are 32-bit offsets, so no memory can hold more than this. Sizes come
+    // from peers on the network: refuse rather than let the heap truncate them.
+    const std::size_t c_largest = UINT32_MAX - c_data_offset - c_data_reserve;
+    if (in_size > c_largest) return c_kova_err_empty_kova_memory;
+    mm_t mm = 0;
+    if (gp_memory->eproc_alloc_2(mm, in_size + c_data_offset, c_data_reserve, in_file, in_line) !=
+            Pimo::OS::c_vimra_success ||
+        mm == 0)
+        return c_kova_err_empty_kova_memory;
+    pout_mm = mm;
+    kova_debug_send('A', struct_token(), in_file, in_line, "alloc data - %u size %zu", mm, in_size);
+    return c_kova_success;
+}
+
+kova_err_t eproc_alloc_data(struct_token& pout_token, std::size_t in_size, const char* in_file, int in_line) {
+    return eproc_alloc_data(pout_token.data_mm, in_size, in_file, in_line);
+}
+
+void proc_alloc_header_force(mm_t& pout_mm, const char* in_file, int in_line) {
+    while (eproc_alloc_header(pout_mm, in_file, in_line) != c_kova_success) Pimo::OS::msleep(100);
+}
+
+void proc_alloc_header_force(struct_token& pout_token, const char* in_file, int in_line) {
+    proc_alloc_header_force(pout_token.header_mm, in_file, in_line);
+}
+
+void proc_alloc_data_force(mm_t& pout_mm, std::size_t in_size, const char* in_file, int in_line) {
+    while (eproc_alloc_data(pout_mm, in_size, in_file, in_line) != c_kova_success) Pimo::OS::msleep(100);
+}
+
+void safe_free_header(struct_token& pin_token, const char* in_file, int in_line) {
+    // The record carries the token and so holds the header block until it is logged.
+    kova_debug_send('F', pin_token, in_file, in_line, "free header - %u", pin_token.header_mm);
+    gp_memory->safe_free(pin_token.header_mm, in_file, in_line);
+}
+
+void safe_free_data(struct_token& pin_token, const char* in_file, int in_line) {
+    kova_debug_send('F', pin_token, in_file, in_line, "free data - %u", pin_token.data_mm);
+    gp_memory->safe_free(pin_token.data_mm, in_file, in_line);
+}
+
+void safe_free_token(struct_token& pin_token, const char* in_file, int in_line) {
+    safe_free_header(pin_token, in_file, in_line);
+    safe_free_data(pin_token, in_file, in_line);
+}
+
+void safe_free_mm(mm_t& pin_mm, const char* in_file, int in_line) {
+    kova_debug_send('F', struct_token(), in_file, in_line, "free mm - %u", pin_mm);
+    gp_memory->safe_free(pin_mm, in_file, in_line);
+}
+
+ref_count_t safe_add_ref_mm(mm_t in_mm, const char* in_file, int in_line) {
+    const ref_count_t count = gp_memory->safe_add_ref(in_mm, in_file, in_line);
+    kova_debug_send('F', struct_token(), in_file, in_line, "add ref - %u ref %llu", in_mm,
+                    static_cast<unsigned long long>(count));
+    return count;
+}
+
+ref_count_t safe_add_ref_header(const struct_token& in_token, const char* in_file, int in_line) {
+    return safe_add_ref_mm(in_token.header_mm, in_file, in_line);
+}
+
+ref_count_t safe_add_ref_data(const struct_token& in_token, const char* in_file, int in_line) {
+    return safe_add_ref_mm(in_token.data_mm, in_file, in_line);
+}
+
+void safe_add_ref_token(struct_token& in_token, const char* in_file, int in_line) {
+    safe_add_ref_header(in_token, in_file, in_line);
+    safe_add_ref_data(in_token, in_file, in_line);
+}
+
+}  // namespace Interface
+}  // namespace Common
+}  // namespace Kova

@@ -1,0 +1,61 @@
+// Packet blocks in the process's packet memory (gp_memory): conversions,
+// allocation, references and release. Allocation, release and added references
+// pass the caller's file and line and send trace records to the service's log.
+#pragma once
+
+#include <cstddef>
+
+#include "Kova/Common/Interface/struct_token.h"
+#include "Kova/Common/Open/Kova/kova_typedef.h"
+#include "Pimo/Memory/interface_memory.h"
+
+namespace Kova {
+namespace Common {
+namespace Interface {
+
+using Pimo::Memory::mm_t;
+using Pimo::Memory::ref_count_t;
+
+// Bytes of the record area in front of a data block's payload.
+constexpr std::size_t c_data_offset = 72;
+// Bytes that must stay free after a data block is granted.
+constexpr std::size_t c_data_reserve = 65535;
+
+// Conversions: no trace, no reference change; handle 0 and null map to each other.
+struct_packet* get_header(const struct_token& in_token);
+struct_packet* get_header(mm_t in_mm);
+void* get_data(const struct_token& in_token);
+void* get_data(mm_t in_mm);
+void* get_ptr(mm_t in_mm);
+mm_t get_data_mm(const void* pin_data);
+mm_t get_ptr_mm(const void* pin_ptr);
+std::size_t get_data_size(mm_t in_mm);
+std::size_t get_ptr_size(mm_t in_mm);
+bool is_clean_memory(mm_t in_mm);
+bool traverse_check(mm_t in_mm);
+
+// 0 or c_kova_err_empty_kova_memory.
+kova_err_t eproc_alloc_header(mm_t& pout_mm, const char* in_file, int in_line);
+kova_err_t eproc_alloc_header(struct_token& pout_token, const char* in_file, int in_line);
+// A data block is granted only if c_data_reserve bytes stay free afterwards.
+kova_err_t eproc_alloc_data(mm_t& pout_mm, std::size_t in_size, const char* in_file, int in_line);
+kova_err_t eproc_alloc_data(struct_token& pout_token, std::size_t in_size, const char* in_file, int in_line);
+// Wait in steps of 100 ms until the allocation succeeds.
+void proc_alloc_header_force(mm_t& pout_mm, const char* in_file, int in_line);
+void proc_alloc_header_force(struct_token& pout_token, const char* in_file, int in_line);
+void proc_alloc_data_force(mm_t& pout_mm, std::size_t in_size, const char* in_file, int in_line);
+
+// Release the caller's reference and clear the handle; 0 does nothing but the trace.
+void safe_free_header(struct_token& pin_token, const char* in_file, int in_line);
+void safe_free_data(struct_token& pin_token, const char* in_file, int in_line);
+void safe_free_token(struct_token& pin_token, const char* in_file, int in_line);
+void safe_free_mm(mm_t& pin_mm, const char* in_file, int in_line);
+// Add one reference; the new count (0 for handle 0).
+ref_count_t safe_add_ref_mm(mm_t in_mm, const char* in_file, int in_line);
+ref_count_t safe_add_ref_header(const struct_token& in_token, const char* in_file, int in_line);
+ref_count_t safe_add_ref_data(const struct_token& in_token, const char* in_file, int in_line);
+void safe_add_ref_token(struct_token& in_token, const char* in_file, int in_line);
+
+}  // namespace Interface
+}  // namespace Common
+}  // namespace Kova
