@@ -9,6 +9,8 @@
 //   free MM | ref MM | get_ref MM | size MM | clean MM | check MM
 //   poke MM OFF BYTE         writes a byte at handle + OFF (OFF may be negative)
 //   put32 OFFSET VALUE       writes a 32-bit word at a segment offset; get32 OFFSET reads one
+//   churn N SEED             N random allocations, references and releases, each payload
+//                            filled and verified; everything released at the end
 //   stop | continue | status | dump | counters | reset | exit
 #include <unistd.h>
 
@@ -16,7 +18,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -169,6 +173,43 @@ int main() {
             in >> off;
             std::memcpy(&value, m.addr(0) + off, sizeof value);
             std::printf("get32 %u\n", value);
+        } else if (cmd == "churn") {
+            long ops = 0;
+            unsigned seed = 0;
+            in >> ops >> seed;
+            std::mt19937 rng(seed);
+            struct held {
+                u_int32_t len;
+                u_int32_t refs;
+                byte_t fill;
+            };
+            std::map<mm_t, held> live;
+            long bad = 0;
+            for (long i = 0; i < ops; ++i) {
+                if (live.empty() || rng() % 2 == 0) {
+                    u_int32_t len = 1 + rng() % 2000;
+                    mm_t mm = 0;
+                    if (m.alloc(mm, len, 0, c_site_file, 9) != 0) continue;
+                    byte_t fill = static_cast<byte_t>(rng());
+                    std::memset(m.addr(mm), fill, len);
+                    live[mm] = {len, 1, fill};
+                    continue;
+                }
+                auto it = live.begin();
+                std::advance(it, rng() % live.size());
+                const byte_t* p = m.addr(it->first);
+                for (u_int32_t k = 0; k < it->second.len; ++k) bad += p[k] != it->second.fill;
+                if (rng() % 4 == 0) {
+                    m.ref(it->first);
+                    ++it->second.refs;
+                } else {
+                    m.free(it->first);
+                    if (--it->second.refs == 0) live.erase(it);
+                }
+            }
+            for (auto& h : live)
+                while (h.second.refs--) m.free(h.first);
+            std::printf("churn %ld\n", bad);
         } else if (cmd == "stop") {
             m.stop();
         } else if (cmd == "continue") {

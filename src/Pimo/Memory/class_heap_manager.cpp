@@ -8,7 +8,6 @@
 #include "Pimo/Memory/mem_print.h"
 #include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/OS/Linux/class_shared_memory.h"
-#include "Pimo/OS/Linux/vimra_time.h"
 
 namespace Pimo {
 namespace Memory {
@@ -22,12 +21,6 @@ thread_local char g_status_line[200];
 thread_local char g_short_status_line[200];
 
 constexpr u_int64_t c_no_block = ~static_cast<u_int64_t>(0);
-
-[[noreturn]] void report_pid(const char* in_title) {
-    char text[64];
-    std::snprintf(text, sizeof text, "kova - pid(%d)", static_cast<int>(OS::get_process_id()));
-    mem_print(in_title, text);
-}
 
 }  // namespace
 
@@ -160,7 +153,7 @@ void class_heap_manager::free(void* ptr, const char* const&, int) {
     if (!class_heap_space::is_none(root) && ps.node(root)->key == b) {
         char title[64];
         std::snprintf(title, sizeof title, "Freeing an already freed memory %d", static_cast<int>(to_offset(ptr)));
-        report_pid(title);
+        mem_print_pid(title);
     }
 
     const u_int32_t cap = blk->len.key;
@@ -263,12 +256,15 @@ void class_heap_manager::walk_check(const void* ptr) const {
         if (pos + c_heap_block_size > m_size || (pos & 3) != 0) mem_print("is_clean_memory", "not shared memory");
         const HEAP_BLOCK* b = block_at(pos);
         const u_int32_t ref = b->ref;
+        const u_int64_t next = pos + c_heap_block_size + static_cast<u_int64_t>(b->len.key);
+        // The walk is a chain of dependent reads: start the next header's before checking this block.
+        if (next < m_size) __builtin_prefetch(base() + next);
         if (ref != 0) check_allocated(b, pos);
         if (pos == target) {
             met = true;
             if (ref == 0) mem_print_site("this pointer is not allocated memory\n%s", b->str);
         }
-        pos += c_heap_block_size + static_cast<u_int64_t>(b->len.key);
+        pos = next;
     }
     if (ptr && !met) {
         char where[32];

@@ -49,7 +49,8 @@ constexpr u_int32_t c_first_payload = c_first_block + c_heap_block_size;
 constexpr u_int32_t c_front_guard_size = 16;
 constexpr u_int32_t c_rear_guard_size = 8;
 constexpr u_int32_t c_site_size = 200;
-// The smallest segment that holds the header, one block header and one allocation of 1 byte.
+// The smallest segment worth a heap: the header and one block whose capacity holds the
+// smallest allocation (1 byte and its rear guard, rounded). Below 512 the maximum would wrap.
 constexpr u_int32_t c_heap_min_segment = c_first_payload + 16;
 
 static_assert(std::is_standard_layout<TREE_NODE>::value, "TREE_NODE layout");

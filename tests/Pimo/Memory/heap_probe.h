@@ -17,19 +17,25 @@ public:
     bool started() const { return m_started; }
     int pid() const { return m_child.pid(); }
 
-    // The command's answer without the "ok" line; "<no answer>" when the probe did not reply.
-    std::string ask(const std::string& in_cmd, double in_timeout_s = 20.0) {
-        const size_t start = m_child.output().size();
+    // Sends a command without waiting for its answer.
+    void send(const std::string& in_cmd) {
+        m_start = m_child.output().size();
         m_child.send_line(in_cmd);
-        const std::string ok = "ok " + std::to_string(++m_count);
-        if (!m_child.wait_for_line(ok, in_timeout_s)) return "<no answer>";
+        m_pending = "ok " + std::to_string(++m_count);
+    }
+    // The last command's answer without the "ok" line; "<no answer>" when none came in time.
+    std::string answer(double in_timeout_s = 20.0) {
+        if (!m_child.wait_for_line(m_pending, in_timeout_s)) return "<no answer>";
         const std::string& out = m_child.output();
-        return out.substr(start, out.rfind(ok) - start);
+        return out.substr(m_start, out.rfind(m_pending) - m_start);
+    }
+    std::string ask(const std::string& in_cmd, double in_timeout_s = 20.0) {
+        send(in_cmd);
+        return answer(in_timeout_s);
     }
     // Sends the command and waits for its answer only as long as given: false if none came.
     bool answers_within(const std::string& in_cmd, double in_timeout_s) {
-        m_child.send_line(in_cmd);
-        m_pending = "ok " + std::to_string(++m_count);
+        send(in_cmd);
         return m_child.wait_for_line(m_pending, in_timeout_s);
     }
     bool answer_arrives(double in_timeout_s = 20.0) { return m_child.wait_for_line(m_pending, in_timeout_s); }
@@ -67,6 +73,7 @@ private:
     bool m_started = false;
     int m_count = 0;
     std::string m_pending;
+    size_t m_start = 0;
 };
 
 }  // namespace kova_test
