@@ -352,7 +352,13 @@ TEST_F(relay_hosts, a_connection_refused_for_want_of_descriptors_is_accepted_on_
     ASSERT_TRUE(h.start());
     child_process relay = start_relay(h, 7305);
     relay.send_line("fdlimit tight");
-    ASSERT_TRUE(relay.wait_for_line("done fdlimit"));
+    relay.send_line("ping");
+    ASSERT_TRUE(relay.wait_for_line("pong"));
+    if (relay.output().find("fdlimit unsupported") != std::string::npos) {
+        quit(relay);
+        GTEST_SKIP() << "built with sanitizers";
+    }
+    ASSERT_NE(relay.output().find("done fdlimit"), std::string::npos);
     child_process waiting = peer(h, {"handshake", "7305"});
     // The listener is edge-triggered: the pending connection raises no new event of its own.
     EXPECT_FALSE(waiting.wait_for_line("handshake ok", 2.5));

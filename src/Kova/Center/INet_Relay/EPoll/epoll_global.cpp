@@ -5,7 +5,7 @@
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
-#include "Pimo/Memory/interface_memory.h"
+#include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Pimo/OS/Linux/class_locker.h"
 
 namespace Kova {
@@ -52,44 +52,27 @@ Pimo::OS::class_timer inet_timer;
 Kova::struct_token heartbeat_token;
 Kova::packet_t* heartbeat_pkt = nullptr;
 
-namespace {
-Pimo::Memory::interface_memory* memory() { return Kova::Common::Global::gp_memory; }
-}  // namespace
+namespace Mem = Kova::Common::Interface;
 
-Kova::packet_t* get_header(Pimo::Memory::mm_t in_mm) {
-    return in_mm == 0 ? nullptr : static_cast<Kova::packet_t*>(memory()->get_addr(in_mm));
-}
+Kova::packet_t* get_header(Pimo::Memory::mm_t in_mm) { return Mem::get_header(in_mm); }
 
-Kova::byte_t* get_data(Pimo::Memory::mm_t in_mm) {
-    return in_mm == 0 ? nullptr : static_cast<Kova::byte_t*>(memory()->get_addr(in_mm)) + sizeof(Kova::packet_t);
-}
+Kova::byte_t* get_data(Pimo::Memory::mm_t in_mm) { return static_cast<Kova::byte_t*>(Mem::get_data(in_mm)); }
 
-Kova::packet_t* get_data_packet(const Kova::struct_token& in_token) { return get_header(in_token.data_mm); }
+Kova::packet_t* get_data_packet(const Kova::struct_token& in_token) { return Mem::get_header(in_token.data_mm); }
 
-void alloc_header_force(Kova::struct_token& in_token) {
-    while (memory()->eproc_alloc(in_token.header_mm, sizeof(Kova::packet_t), __FILE__, __LINE__) != 0 ||
-           in_token.header_mm == 0)
-        Pimo::OS::msleep(100);
-}
+void alloc_header_force(Kova::struct_token& in_token) { Mem::proc_alloc_header_force(in_token, __FILE__, __LINE__); }
 
 bool alloc_data(Kova::struct_token& in_token, size_t in_size) {
-    // Sizes come from the wire: compute in size_t so that nothing wraps.
+    // Sizes come from the wire: nothing above the limit is ever asked of the memory.
     if (in_size > c_max_tcp_payload) return false;
-    Pimo::Memory::mm_t mm = 0;
-    if (memory()->eproc_alloc_2(mm, in_size + sizeof(Kova::packet_t), 65535, __FILE__, __LINE__) != 0 || mm == 0)
-        return false;
-    in_token.data_mm = mm;
-    return true;
+    return Mem::eproc_alloc_data(in_token, in_size, __FILE__, __LINE__) == Kova::c_kova_success;
 }
 
-void free_token(Kova::struct_token& in_token) {
-    memory()->safe_free(in_token.header_mm, __FILE__, __LINE__);
-    memory()->safe_free(in_token.data_mm, __FILE__, __LINE__);
-}
+void free_token(Kova::struct_token& in_token) { Mem::safe_free_token(in_token, __FILE__, __LINE__); }
 
-void free_mm(Pimo::Memory::mm_t& in_mm) { memory()->safe_free(in_mm, __FILE__, __LINE__); }
+void free_mm(Pimo::Memory::mm_t& in_mm) { Mem::safe_free_mm(in_mm, __FILE__, __LINE__); }
 
-void add_ref(Pimo::Memory::mm_t in_mm) { memory()->safe_add_ref(in_mm, __FILE__, __LINE__); }
+void add_ref(Pimo::Memory::mm_t in_mm) { Mem::safe_add_ref_mm(in_mm, __FILE__, __LINE__); }
 
 int send_center(Kova::struct_token in_token, Kova::packet_t* pin_pkt) {
     for (;;) {

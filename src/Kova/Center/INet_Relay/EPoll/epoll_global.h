@@ -84,7 +84,7 @@ extern Pimo::OS::class_timer inet_timer;
 extern Kova::struct_token heartbeat_token;
 extern Kova::packet_t* heartbeat_pkt;
 
-// Packet memory, through Kova::Common::Global::gp_memory.
+// Packet memory (the protocol core's token functions, with this file's line in every trace).
 Kova::packet_t* get_header(Pimo::Memory::mm_t in_mm);
 Kova::byte_t* get_data(Pimo::Memory::mm_t in_mm);
 // The 72-byte record area in front of a data block's payload.
