@@ -282,12 +282,12 @@ TEST_F(relay_hosts, hostile_peers_leave_the_center_alive_consistent_and_open_to_
         relay.send_line("ping");
         EXPECT_TRUE(relay.wait_for_line("pong")) << c.mode;
         relay.send_line("check_baseline");
-        EXPECT_TRUE(relay.wait_for_line("baseline ok")) << c.mode << ": " << relay.output();
+        EXPECT_TRUE(relay.wait_for_line("baseline ok", 20)) << c.mode << ": " << relay.output();
         child_process fresh = peer(h, {"handshake", "7303"});
         EXPECT_TRUE(fresh.wait_for_line("handshake ok", 20)) << c.mode;
         EXPECT_EQ(fresh.wait(20), 0);
         relay.send_line("check_baseline");
-        EXPECT_TRUE(relay.wait_for_line("baseline ok")) << c.mode << ": " << relay.output();
+        EXPECT_TRUE(relay.wait_for_line("baseline ok", 20)) << c.mode << ": " << relay.output();
     }
 
     // An init record that stops after 1000 bytes is closed at the init deadline, and a peer
@@ -306,7 +306,7 @@ TEST_F(relay_hosts, hostile_peers_leave_the_center_alive_consistent_and_open_to_
     EXPECT_TRUE(relay.wait_for_line(ended, 20)) << relay.output();
     noread.kill_now();
     relay.send_line("check_baseline");
-    EXPECT_TRUE(relay.wait_for_line("baseline ok")) << relay.output();
+    EXPECT_TRUE(relay.wait_for_line("baseline ok", 20)) << relay.output();
     child_process fresh = peer(h, {"handshake", "7303"});
     EXPECT_TRUE(fresh.wait_for_line("handshake ok", 20));
     quit(relay);
