@@ -178,6 +178,24 @@ TEST_F(center_host, delay_token_holds_the_packets_behind_it_in_order) {
     EXPECT_EQ("got 69 2 0 5 5 0 nodata", ask(a, "recv listen"));
 }
 
+#ifdef KOVA_MANAGER_PROGRAM
+TEST_F(center_host, the_managers_kill_command_stops_a_running_center) {
+    start_center();
+    const double t0 = kova_test::now_s();
+    child_process manager = host.spawn({KOVA_MANAGER_PROGRAM, "kill", c_domain});
+    ASSERT_TRUE(manager.wait_for_line("please enter key.")) << manager.output();
+    EXPECT_EQ(0, center.wait(5.0));
+    EXPECT_LT(kova_test::now_s() - t0, 2.5);
+    manager.send_line("");
+    EXPECT_EQ(0, manager.wait(5.0));
+    // With no center left the same command says so.
+    child_process again = host.spawn({KOVA_MANAGER_PROGRAM, "kill", c_domain});
+    EXPECT_TRUE(again.wait_for_line("kova domain[" + c_domain + "] center is not running")) << again.output();
+    again.send_line("");
+    EXPECT_EQ(0, again.wait(5.0));
+}
+#endif
+
 TEST_F(center_host, the_service_going_away_ends_the_center) {
     start_center();
     service.send_line("die");
