@@ -5,7 +5,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BIN} --prefix ${prefix} RES
 if(r)
   message(FATAL_ERROR "install failed: ${r}")
 endif()
-execute_process(COMMAND ${CMAKE_COMMAND} -S ${SRC} -B ${BIN}/consumer-build -DCMAKE_PREFIX_PATH=${prefix}
+execute_process(COMMAND ${CMAKE_COMMAND} -G Ninja -S ${SRC} -B ${BIN}/consumer-build -DCMAKE_PREFIX_PATH=${prefix}
   RESULT_VARIABLE r OUTPUT_QUIET)
 if(r)
   message(FATAL_ERROR "configure failed: ${r}")
