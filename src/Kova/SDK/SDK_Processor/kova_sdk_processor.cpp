@@ -325,6 +325,11 @@ void kova_sdk_processor::add_destroy(object_t* pin_object) {
     m_destroy_vect.push_back(pin_object);
 }
 
+void kova_sdk_processor::del_destroy(object_t* pin_object) {
+    class_locker lock(m_destroy_vect_mutex);
+    m_destroy_vect.remove(pin_object);
+}
+
 vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token) {
     proc_read_lock_force();
     ++t_delivering;

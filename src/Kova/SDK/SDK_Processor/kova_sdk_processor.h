@@ -92,6 +92,8 @@ public:
 
     // Destroys asked on a listener thread, run at the end of the current packet.
     void add_destroy(object_t* pin_object);
+    // Forgets every deferred destroy of the object (it was carried out or the object ends).
+    void del_destroy(object_t* pin_object);
 
 private:
     static void* thread_listener(Pimo::OS::class_thread* pin_thread);

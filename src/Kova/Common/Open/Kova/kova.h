@@ -5,4 +5,5 @@
 #include "kova_err.h"
 #include "kova_function.h"
 #include "kova_message_address.h"
+#include "kova_object.h"
 #include "kova_typedef.h"

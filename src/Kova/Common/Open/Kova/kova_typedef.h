@@ -79,7 +79,12 @@ struct struct_domain_object {
         : domain(in_domain), object_id(in_object_id) {}
 };
 
+typedef struct_node_addr node_addr_t;
 typedef struct_client_addr client_addr_t;
 typedef struct_server_addr server_addr_t;
+
+// How a stub or proxy interface sits on its object.
+enum enum_interface_kind { c_integrated_interface = 0, c_each_interface = 1 };
+typedef enum_interface_kind interface_kind_t;
 
 }  // namespace Kova

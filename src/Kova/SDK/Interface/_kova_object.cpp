@@ -1,0 +1,418 @@
+#include "Kova/SDK/Interface/_kova_object.h"
+
+#include <cfloat>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+
+#include "Kova/Common/Hidden/struct_packet.h"
+#include "Kova/Common/Interface/kova_memory_interface.h"
+#include "Kova/Common/Open/Kova/kova_const.h"
+#include "Kova/Common/Open/Kova/kova_err.h"
+#include "Kova/Common/Open/Kova/kova_function.h"
+#include "Kova/SDK/Interface/interface_center_manager.h"
+#include "Kova/SDK/Interface/interface_sdk_object_manager.h"
+#include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
+#include "Pimo/OS/Linux/class_locker.h"
+#include "Pimo/OS/Linux/vimra_time.h"
+
+namespace Kova {
+
+using Common::Interface::proc_alloc_header_force;
+using Common::Interface::safe_free_token;
+using Pimo::OS::class_locker;
+using Pimo::OS::class_thread;
+using Pimo::OS::class_write_locker;
+using Pimo::OS::vimra_err_t;
+using SDK::SDK_Processor::gp_processor;
+using SDK::SDK_Processor::kova_sdk_processor;
+
+last_object_map_t _kova_object::m_stub_last_object;
+last_object_map_t _kova_object::m_proxy_last_object;
+
+namespace {
+
+// Every control code of an object shares the queue of c_mccr_run_object.
+const msg_code_t c_ctrl_codes[] = {c_mccr_terminate_object,
+                                   c_mccr_object_create,
+                                   c_mccr_object_destroy,
+                                   c_mccr_process_destroy,
+                                   c_mccr_center_shutdown,
+                                   c_mccr_object_request,
+                                   c_mccr_node_create,
+                                   c_mccr_node_destroy,
+                                   c_mccr_tcp_connected_from_client,
+                                   c_mccr_tcp_disconnected_from_client,
+                                   c_mccr_tcp_connected_to_server,
+                                   c_mccr_tcp_disconnected_from_server};
+
+const std::size_t c_create_payload = 8;
+
+template <typename map_t, typename handler_t>
+void proc_add(map_t& pout_map, msg_code_t in_code, handler_t* pin_handler) {
+    kova_sdk_processor* processor = gp_processor.load();
+    if (processor) processor->proc_write_lock();
+    pout_map.insert(std::make_pair(in_code, pin_handler));  // an existing entry stays
+    if (processor) processor->proc_write_unlock();
+}
+
+template <typename map_t>
+void proc_del(map_t& pout_map, msg_code_t in_code) {
+    kova_sdk_processor* processor = gp_processor.load();
+    if (processor) processor->proc_write_lock();
+    pout_map.erase(in_code);
+    if (processor) processor->proc_write_unlock();
+}
+
+}  // namespace
+
+_kova_object::_kova_object(kova_object* pin_op)
+    : seq_num(0),
+      last_ip(0),
+      last_obj_id(0),
+      last_seq_num(0),
+      last_transaction(0),
+      last_code(0),
+      p_center_pipe(nullptr),
+      domain(0),
+      object_id(0),
+      op(pin_op),
+      destroy_thread_id(class_thread::get_current_thread_id()),
+      mp_server_addr(nullptr),
+      m_destroy_pending(false) {}
+
+_kova_object::~_kova_object() {}
+
+object_id_t _kova_object::get_last_stub_id(domain_t const& in_domain) {
+    auto it = m_stub_last_object.find(in_domain);
+    return it == m_stub_last_object.end() ? 0 : it->second;
+}
+
+object_id_t _kova_object::get_last_proxy_id(domain_t const& in_domain) {
+    auto it = m_proxy_last_object.find(in_domain);
+    return it == m_proxy_last_object.end() ? 0 : it->second;
+}
+
+kova_err_t _kova_object::proc_choose_id(domain_t in_domain, object_id_t in_object_id, object_id_t& pout_id) {
+    SDK::Interface::interface_sdk_object_manager* objects = SDK::Interface::gp_object_manager.load();
+    if (!objects) return c_kova_err_not_initailize;
+    const bool proxy = is_proxy();
+    if (in_object_id != 0) {
+        const object_id_t id = proxy ? static_cast<object_id_t>(in_object_id | 0x8000)
+                                     : static_cast<object_id_t>(in_object_id & 0x7FFF);
+        // 0 and 0xFFFF address every stub or every proxy: never an object's own id.
+        if (id == c_broadcast_stub_id || id == c_broadcast_proxy_id) return c_kova_err_already_used_id;
+        object_id = id;
+        if (!objects->create_object(in_domain, id, this)) return c_kova_err_already_used_id;
+        pout_id = id;
+        return c_kova_err_none;
+    }
+    const std::uint32_t low = proxy ? 0xC000u : 0x7C00u;
+    const std::uint32_t end = proxy ? 0xFFFFu : 0x7FFFu;
+    std::uint32_t start = static_cast<object_id_t>((proxy ? get_last_proxy_id(in_domain)
+                                                          : get_last_stub_id(in_domain)) + 1);
+    if (start == 1 || start == end || start < low || start > end) start = low;
+    for (std::uint32_t id = start; id < end; ++id) {
+        object_id = static_cast<object_id_t>(id);
+        if (objects->create_object(in_domain, object_id, this)) {
+            pout_id = object_id;
+            return c_kova_err_none;
+        }
+    }
+    for (std::uint32_t id = low; id < start; ++id) {
+        object_id = static_cast<object_id_t>(id);
+        if (objects->create_object(in_domain, object_id, this)) {
+            pout_id = object_id;
+            return c_kova_err_none;
+        }
+    }
+    return c_kova_err_all_id_is_used;
+}
+
+void _kova_object::proc_fill_control(struct_token const& in_token, msg_code_t in_code, kova_err_t in_error) {
+    struct_packet* p = in_token.get_header_packet();
+    *p = struct_packet();
+    p->initialize_packet(c_local_host, Pimo::OS::vimra_cpu_clock(), DBL_MAX);
+    p->initialize_header(0, 0, c_mt_ctrl, in_code, in_error);
+    p->set_data(nullptr);
+    if (is_proxy()) {
+        const server_addr_t server = mp_server_addr ? *mp_server_addr : server_addr_t();
+        p->set_destination(server.ip, domain, server.obj_id);
+    } else {
+        p->set_destination(c_broadcast_ip, domain, c_broadcast_proxy_id);
+    }
+}
+
+kova_err_t _kova_object::create(domain_t const& in_domain, object_id_t const& in_object_id) {
+    std::signal(SIGINT, sig_finalizer);
+    std::signal(SIGILL, sig_finalizer);
+    std::signal(SIGFPE, sig_finalizer);
+    std::signal(SIGSEGV, sig_finalizer);
+    std::signal(SIGTERM, sig_finalizer);
+    std::signal(SIGABRT, sig_finalizer);
+    // A destroy still waiting for the end of its packet would otherwise hit the new id.
+    proc_finish_deferred();
+    if (is_created()) return c_kova_err_already_created;
+    const Pimo::OS::thread_id_t self = class_thread::get_current_thread_id();
+    if (!gp_processor.load()) {
+        destroy_thread_id = self;
+        return c_kova_err_not_initailize;
+    }
+    SDK::Interface::interface_center_manager* centers = SDK::Interface::gp_center_manager.load();
+    p_center_pipe = centers ? centers->get_center_pipe(in_domain) : nullptr;
+    if (!p_center_pipe) {
+        destroy_thread_id = self;
+        return c_kova_err_center_shutdown;
+    }
+    struct_token token;
+    if (Common::Interface::eproc_alloc_header(token, __FILE__, __LINE__) != c_kova_err_none) {
+        destroy_thread_id = self;
+        return c_kova_err_empty_kova_memory;
+    }
+    if (Common::Interface::eproc_alloc_data(token, c_create_payload, __FILE__, __LINE__) != c_kova_err_none) {
+        safe_free_token(token, __FILE__, __LINE__);
+        destroy_thread_id = self;
+        return c_kova_err_empty_kova_memory;
+    }
+    object_id_t id = 0;
+    const kova_err_t chosen = proc_choose_id(in_domain, in_object_id, id);
+    if (chosen != c_kova_err_none) {
+        safe_free_token(token, __FILE__, __LINE__);
+        destroy_thread_id = self;
+        return chosen;
+    }
+    domain = in_domain;
+    proc_fill_control(token, is_proxy() ? c_mccr_object_request : c_mccr_object_create, c_kova_err_none);
+    const std::uint32_t pid = static_cast<std::uint32_t>(Pimo::OS::get_process_id());
+    std::memcpy(token.get_data(), &pid, sizeof(pid));
+    regist();
+    const vimra_err_t sent = send(token);
+    if (sent != Pimo::OS::c_vimra_success) {
+        unregist();
+        SDK::Interface::gp_object_manager.load()->destroy_object(in_domain, id);
+        destroy_thread_id = self;
+        if (sent == Pimo::OS::c_vimra_busy) {
+            safe_free_token(token, __FILE__, __LINE__);
+            return c_kova_err_center_busy;
+        }
+        return c_kova_err_center_shutdown;  // send freed the token
+    }
+    destroy_thread_id = 0;
+    if (!is_proxy() && id >= 0x7C00 && id <= 0x7FFE) m_stub_last_object[in_domain] = id;
+    if (is_proxy() && id >= 0xC000 && id <= 0xFFFE) m_proxy_last_object[in_domain] = id;
+    return c_kova_err_none;
+}
+
+kova_err_t _kova_object::destroy() {
+    if (!is_created()) return c_kova_err_is_not_created;
+    if (kova_sdk_processor::is_listen_thread() && gp_processor.load()) {
+        destroy_thread_id = class_thread::get_current_thread_id();
+        m_destroy_pending = true;
+        gp_processor.load()->add_destroy(this);
+        return c_kova_err_none;
+    }
+    return destroy_force();
+}
+
+kova_err_t _kova_object::destroy_force() {
+    // Already carried out (a re-create or the end of the core came first).
+    if (!m_destroy_pending && !is_created()) return c_kova_err_none;
+    struct_token token;
+    proc_alloc_header_force(token, __FILE__, __LINE__);
+    proc_fill_control(token, c_mccr_object_destroy, c_kova_err_object_is_not_exist);
+    const vimra_err_t sent = send(token);
+    if (sent == Pimo::OS::c_vimra_busy) {
+        safe_free_token(token, __FILE__, __LINE__);
+        return c_kova_err_center_busy;
+    }
+    // Any other result: the center has the packet or is gone; the object ends here either way.
+    if (SDK::Interface::interface_sdk_object_manager* objects = SDK::Interface::gp_object_manager.load())
+        objects->destroy_object(domain, object_id);
+    unregist();
+    if (mp_server_addr) *mp_server_addr = server_addr_t();
+    domain = 0;
+    object_id = 0;
+    m_destroy_pending = false;
+    destroy_thread_id = class_thread::get_current_thread_id();
+    return c_kova_err_none;
+}
+
+void _kova_object::proc_finish_deferred() {
+    if (!m_destroy_pending) return;
+    if (kova_sdk_processor* processor = gp_processor.load()) processor->del_destroy(this);
+    while (destroy_force() == c_kova_err_center_busy) {
+    }
+}
+
+msg_num_t _kova_object::get_msg_num() {
+    class_locker lock(seq_num_mutex);
+    return ++seq_num;
+}
+
+void _kova_object::proc_regist_maps(bool in_serial) {
+    kova_sdk_processor* processor = gp_processor.load();
+    auto one = [&](msg_code_t in_code, transaction_t in_t) {
+        const struct_message_address a(domain, object_id, in_code, in_t);
+        if (in_serial)
+            processor->msg_processing_by_serial_alone(a);
+        else
+            processor->msg_processing_by_parallel(a);
+    };
+    if (!is_proxy()) {
+        for (const auto& e : call_map) one(e.first, c_transaction_call);
+        for (const auto& e : signal_map) one(e.first, c_transaction_signal);
+        for (const auto& e : event_map) one(e.first, c_transaction_event);
+        for (const auto& e : command_map) one(e.first, c_transaction_command);
+        for (const auto& e : information_map) one(e.first, c_transaction_information);
+    }
+}
+
+void _kova_object::regist() {
+    kova_sdk_processor* processor = gp_processor.load();
+    if (!processor) return;
+    const struct_message_address run(domain, object_id, c_mccr_run_object, c_transaction_object);
+    processor->msg_processing_by_serial_alone(run);
+    for (msg_code_t code : c_ctrl_codes)
+        processor->msg_processing_by_serial_group(run, struct_message_address(domain, object_id, code, 0));
+    proc_regist_maps(true);
+}
+
+void _kova_object::unregist() {
+    kova_sdk_processor* processor = gp_processor.load();
+    if (!processor) return;
+    processor->msg_processing_by_parallel(
+        struct_message_address(domain, object_id, c_mccr_run_object, c_transaction_object));
+    for (msg_code_t code : c_ctrl_codes)
+        processor->msg_processing_by_parallel(struct_message_address(domain, object_id, code, 0));
+    proc_regist_maps(false);
+}
+
+void _kova_object::add_call(msg_code_t code, _kova_object_call* p) { proc_add(call_map, code, p); }
+void _kova_object::add_signal(msg_code_t code, _kova_object_signal* p) { proc_add(signal_map, code, p); }
+void _kova_object::add_event(msg_code_t code, _kova_object_event* p) { proc_add(event_map, code, p); }
+void _kova_object::add_information(msg_code_t code, _kova_object_information* p) {
+    proc_add(information_map, code, p);
+}
+void _kova_object::add_command(msg_code_t code, _kova_object_command* p) { proc_add(command_map, code, p); }
+void _kova_object::add_broadcast(msg_code_t code, _kova_object_broadcast* p) { proc_add(broadcast_map, code, p); }
+void _kova_object::del_call(msg_code_t code) { proc_del(call_map, code); }
+void _kova_object::del_signal(msg_code_t code) { proc_del(signal_map, code); }
+void _kova_object::del_event(msg_code_t code) { proc_del(event_map, code); }
+void _kova_object::del_information(msg_code_t code) { proc_del(information_map, code); }
+void _kova_object::del_command(msg_code_t code) { proc_del(command_map, code); }
+void _kova_object::del_broadcast(msg_code_t code) { proc_del(broadcast_map, code); }
+
+vimra_err_t _kova_object::send(struct_token const& in_token) {
+    struct_packet* p = in_token.get_header_packet();
+    if (in_token.has_data()) std::memcpy(in_token.get_data_packet(), p, sizeof(struct_packet));
+    p->set_source(c_local_host, domain, object_id);
+    if (!p_center_pipe) {
+        struct_token t = in_token;
+        safe_free_token(t, __FILE__, __LINE__);
+        return Pimo::OS::c_vimra_unknown;
+    }
+    const vimra_err_t r = p_center_pipe->eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), 0);
+    if (r == Pimo::OS::c_vimra_success || r == Pimo::OS::c_vimra_busy) return r;
+    // Refused for good (pipe shut down or broken): the token is not in the pipe.
+    struct_token t = in_token;
+    safe_free_token(t, __FILE__, __LINE__);
+    return r;
+}
+
+vimra_err_t _kova_object::send_force(struct_token const& in_token) {
+    in_token.get_header_packet()->set_source(c_local_host, domain, object_id);
+    struct_token t = in_token;
+    return static_cast<vimra_err_t>(kova_sdk_processor::send_force(p_center_pipe, t));
+}
+
+// Incoming ---------------------------------------------------------------------------
+
+vimra_err_t _kova_object::listener_processor(struct_token& in_token) {
+    const struct_packet* p = in_token.get_header_packet();
+    if (!p) return Pimo::OS::c_vimra_success;
+    const struct_header& h = p->header;
+    {
+        class_locker lock(last_seq_num_mutex);
+        if (h.num != 0 && h.num == last_seq_num && p->src_ip == last_ip && h.sid == last_obj_id &&
+            h.type == last_transaction && h.code == last_code)
+            return Pimo::OS::c_vimra_success;
+        last_seq_num = h.num;
+        last_ip = p->src_ip;
+        last_obj_id = h.sid;
+        last_transaction = h.type;
+        last_code = h.code;
+    }
+    switch (h.type) {
+        case c_mt_ctrl: adapter_ctrl(in_token); break;
+        case c_mt_broadcast:
+        case c_mt_event_disconnect:
+        case c_mt_event:
+        case c_mt_command_disconnect:
+        case c_mt_information_tcp_disconnect:
+        case c_mt_information_tcp:
+        case c_mt_information_udp_disconnect:
+        case c_mt_information_udp: adapter_proxy(in_token); break;
+        case c_mt_call: adapter_call(in_token); break;
+        case c_mt_call_cancel: adapter_call_cancel(in_token); break;
+        case c_mt_signal: adapter_signal(in_token); break;
+        case c_mt_signal_cancel: adapter_signal_cancel(in_token); break;
+        // Connection kinds have no handlers yet: a connect finds no code.
+        case c_mt_event_connect:
+        case c_mt_command_connect:
+        case c_mt_information_tcp_connect:
+        case c_mt_information_udp_connect: adapter_err_return(in_token); break;
+        default: break;
+    }
+    return Pimo::OS::c_vimra_success;
+}
+
+void _kova_object::adapter_ctrl(struct_token const& in_token) {
+    switch (in_token.get_header_packet()->header.code) {
+        case c_mccr_tcp_connected_from_client: adapter_tcp_connected_from_client(in_token); break;
+        case c_mccr_tcp_disconnected_from_client: adapter_tcp_disconnected_from_client(in_token); break;
+        default: break;
+    }
+}
+
+void _kova_object::adapter_proxy(struct_token const&) {
+    // Only a proxy identity takes these; the proxy core hands them on.
+}
+
+void _kova_object::adapter_call(struct_token const& in_token) {
+    if (call_map.find(in_token.get_header_packet()->header.code) == call_map.end()) adapter_err_return(in_token);
+}
+
+void _kova_object::adapter_call_cancel(struct_token const&) {}
+
+void _kova_object::adapter_signal(struct_token const& in_token) {
+    if (signal_map.find(in_token.get_header_packet()->header.code) == signal_map.end())
+        adapter_err_return(in_token);
+}
+
+void _kova_object::adapter_signal_cancel(struct_token const&) {}
+
+void _kova_object::adapter_err_return(struct_token const& in_token) {
+    struct_token answer;
+    proc_alloc_header_force(answer, __FILE__, __LINE__);
+    struct_packet* p = answer.get_header_packet();
+    std::memcpy(p, in_token.get_header_packet(), sizeof(struct_packet));
+    p->set_data(nullptr);
+    if (!p->backward_error_switch(c_kova_err_not_support_code)) {
+        safe_free_token(answer, __FILE__, __LINE__);
+        return;
+    }
+    p->set_data_size(0);
+    send_force(answer);
+}
+
+void _kova_object::adapter_tcp_connected_from_client(struct_token const& in_token) {
+    const struct_packet* p = in_token.get_header_packet();
+    if (op) op->on_connected_tcp(node_addr_t(p->src_ip, p->header.sport));
+}
+
+void _kova_object::adapter_tcp_disconnected_from_client(struct_token const& in_token) {
+    const struct_packet* p = in_token.get_header_packet();
+    if (op) op->on_disconnected_tcp(node_addr_t(p->src_ip, p->header.sport));
+}
+
+}  // namespace Kova

@@ -1,0 +1,82 @@
+#include "Kova/Common/Open/Kova/kova_object.h"
+
+#include "Kova/Common/Open/Kova/kova_err.h"
+#include "Kova/SDK/Interface/_kova_object.h"
+#include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
+#include "Pimo/OS/Linux/class_locker.h"
+
+namespace Kova {
+
+using SDK::SDK_Processor::gp_processor;
+using SDK::SDK_Processor::kova_sdk_processor;
+
+namespace {
+
+// One try of a core operation under the processor's write lock, repeated while the
+// center pipe is full.
+template <typename op_t>
+kova_err_t proc_retry_busy(op_t in_op) {
+    for (;;) {
+        kova_sdk_processor* processor = gp_processor.load();
+        if (processor) processor->proc_write_lock();
+        const kova_err_t r = in_op();
+        if (processor) processor->proc_write_unlock();
+        if (r != c_kova_err_center_busy) return r;
+    }
+}
+
+}  // namespace
+
+kova_object::kova_object() : _op(new _kova_object(this)), pp(nullptr), m_owner(true) {}
+
+kova_object::kova_object(kova_proxy_object* pin_pp) : _op(new _kova_object(this)), pp(pin_pp), m_owner(true) {}
+
+kova_object::kova_object(kova_object const& in_object) : _op(in_object._op), pp(nullptr), m_owner(false) {}
+
+kova_object::~kova_object() {
+    // Only the object that made the core ends it; a copy leaves it alone.
+    if (!_op || !m_owner) return;
+    destroy();
+    {
+        // A destroy deferred by a callback must not outlive the core.
+        kova_sdk_processor* processor = gp_processor.load();
+        if (processor) processor->proc_write_lock();
+        _op->proc_finish_deferred();
+        if (processor) processor->proc_write_unlock();
+    }
+    delete _op;
+    _op = nullptr;
+}
+
+void kova_object::on_connected_tcp(node_addr_t const&) {}
+void kova_object::on_disconnected_tcp(node_addr_t const&) {}
+
+kova_err_t kova_object::create(domain_t const& in_domain, object_id_t const& in_object_id) {
+    if (!_op) return c_kova_err_not_initailize;
+    return proc_retry_busy([&] { return _op->create(in_domain, in_object_id); });
+}
+
+kova_err_t kova_object::destroy() {
+    if (!_op) return c_kova_err_is_not_created;
+    return proc_retry_busy([&] { return _op->destroy(); });
+}
+
+object_id_t kova_object::get_object_id() {
+    if (!_op) return 0;
+    kova_sdk_processor* processor = gp_processor.load();
+    if (processor) processor->proc_read_lock();
+    const object_id_t id = _op->object_id;
+    if (processor) processor->proc_read_unlock();
+    return id;
+}
+
+bool kova_object::is_created() {
+    if (!_op) return false;
+    kova_sdk_processor* processor = gp_processor.load();
+    if (processor) processor->proc_read_lock();
+    const bool created = _op->is_created();
+    if (processor) processor->proc_read_unlock();
+    return created;
+}
+
+}  // namespace Kova

@@ -1,0 +1,303 @@
+// The object core: ids, the announcement to the center, destroy (deferred from a
+// callback too), refused pushes, and the incoming path's filter and error answers.
+#include "Kova/Common/Open/Kova/kova_object.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "Kova/Common/Open/Kova/kova_err.h"
+#include "Kova/SDK/Interface/_kova_object.h"
+#include "sdk_rig.h"
+
+using namespace kova_sdk_test;
+
+namespace {
+
+// A domain of this test process alone, one per test.
+domain_t test_domain(int in_test) { return static_cast<domain_t>(20000 + (getpid() % 4000) * 10 + in_test); }
+
+// Removes the registry's host-wide locks of a domain.
+struct domain_cleanup {
+    explicit domain_cleanup(domain_t in_domain) : m_domain(in_domain) {}
+    ~domain_cleanup() { kova_test::remove_shm_containing("kova_object_" + std::to_string(m_domain) + "_"); }
+    domain_t m_domain;
+};
+
+class callback_object : public kova_object {
+public:
+    std::function<void()> on_connected;
+    std::atomic<int> m_connected{0};
+    void on_connected_tcp(node_addr_t const&) override {
+        if (on_connected) on_connected();
+        ++m_connected;
+    }
+};
+
+packet_spec control(domain_t in_domain, object_id_t in_did, msg_code_t in_code) {
+    return packet_spec{c_mt_ctrl, in_code, 0x8123, in_did, 0, in_domain, in_domain};
+}
+
+void expect_announcement(const struct_packet& in_p, msg_code_t in_code, domain_t in_domain, object_id_t in_id) {
+    EXPECT_EQ(in_p.header.type, c_mt_ctrl);
+    EXPECT_EQ(in_p.header.code, in_code);
+    EXPECT_EQ(in_p.header.num, 0);
+    EXPECT_EQ(in_p.header.size, 0);
+    EXPECT_EQ(in_p.header.sid, in_id);
+    EXPECT_EQ(in_p.header.sport, in_domain);
+    EXPECT_EQ(in_p.header.did, c_broadcast_proxy_id);
+    EXPECT_EQ(in_p.dst_ip, c_broadcast_ip);
+    EXPECT_EQ(in_p.dst_port, in_domain);
+    EXPECT_EQ(in_p.src_ip, c_local_host);
+    EXPECT_EQ(in_p.get_data(), nullptr);
+    EXPECT_EQ(in_p.header.error,
+              in_code == c_mccr_object_destroy ? c_kova_err_object_is_not_exist : c_kova_err_none);
+}
+
+// Creates with an automatic id and takes the create packet off the center pipe; 0 on failure.
+object_id_t create_announced(sdk_rig& in_rig, kova_object& in_object, domain_t in_domain) {
+    struct_packet p;
+    if (in_object.create(in_domain, 0) != c_kova_err_none || !in_rig.center_receive(p)) return 0;
+    return in_object.get_object_id();
+}
+
+}  // namespace
+
+TEST(kova_object, automatic_ids_announcement_and_destroy) {
+    sdk_rig rig(2);
+    const domain_t d = test_domain(1);
+    domain_cleanup cleanup(d);
+    const unsigned long before = rig.remain();
+    {
+        kova_object a, b;
+        ASSERT_EQ(a.create(d, 0), c_kova_err_none);
+        EXPECT_TRUE(a.is_created());
+        EXPECT_EQ(a.get_object_id(), 0x7C00);
+        // The create packet carries the process id in front of its payload.
+        struct_token t;
+        ASSERT_EQ(rig.m_center.eproc_receive_timeout(reinterpret_cast<Pimo::byte_t*>(&t), 5.0), 0);
+        expect_announcement(*t.get_header_packet(), c_mccr_object_create, d, 0x7C00);
+        std::uint32_t pid = 0;
+        std::memcpy(&pid, t.get_data(), sizeof(pid));
+        EXPECT_EQ(pid, static_cast<std::uint32_t>(getpid()));
+        Common::Interface::safe_free_token(t, __FILE__, __LINE__);
+
+        ASSERT_EQ(b.create(d, 0), c_kova_err_none);
+        EXPECT_EQ(b.get_object_id(), 0x7C01);
+        EXPECT_EQ(a.create(d, 0), c_kova_err_already_created);
+        struct_packet p;
+        ASSERT_TRUE(rig.center_receive(p));
+
+        EXPECT_EQ(a._op->get_msg_num(), 1);
+        a._op->seq_num = 0xFFFF;
+        EXPECT_EQ(a._op->get_msg_num(), 0);
+
+        EXPECT_EQ(a.destroy(), c_kova_err_none);
+        EXPECT_FALSE(a.is_created());
+        EXPECT_EQ(a.get_object_id(), 0);
+        ASSERT_TRUE(rig.center_receive(p));
+        expect_announcement(p, c_mccr_object_destroy, d, 0x7C00);
+        EXPECT_EQ(a.destroy(), c_kova_err_is_not_created);
+        // The search goes on after the last id handed out, not from the freed one.
+        ASSERT_EQ(a.create(d, 0), c_kova_err_none);
+        EXPECT_EQ(a.get_object_id(), 0x7C02);
+    }
+    struct_packet p;
+    ASSERT_TRUE(rig.center_receive(p));  // create 0x7C02
+    ASSERT_TRUE(rig.center_receive(p));  // the destructors' destroys
+    ASSERT_TRUE(rig.center_receive(p));
+    EXPECT_EQ(p.header.code, c_mccr_object_destroy);
+    EXPECT_EQ(rig.remain(), before);
+}
+
+TEST(kova_object, explicit_ids_are_masked_and_broadcast_ids_refused) {
+    sdk_rig rig(1, 64);
+    const domain_t d = test_domain(2);
+    domain_cleanup cleanup(d);
+    struct row {
+        object_id_t asked;
+        kova_err_t result;
+        object_id_t id;
+    };
+    const row rows[] = {
+        {0x8005, c_kova_err_none, 0x0005},
+        {0x0005, c_kova_err_already_used_id, 0},
+        {0x8000, c_kova_err_already_used_id, 0},  // would be the broadcast stub id
+        {0x7FFF, c_kova_err_none, 0x7FFF},
+    };
+    std::vector<std::unique_ptr<kova_object>> objects;
+    for (const row& r : rows) {
+        objects.emplace_back(new kova_object);
+        EXPECT_EQ(objects.back()->create(d, r.asked), r.result) << std::hex << r.asked;
+        if (r.result == c_kova_err_none) {
+            EXPECT_EQ(objects.back()->get_object_id(), r.id);
+        }
+        EXPECT_EQ(objects.back()->is_created(), r.result == c_kova_err_none);
+    }
+    // 0x7FFF does not move the automatic search.
+    kova_object automatic;
+    ASSERT_EQ(automatic.create(d, 0), c_kova_err_none);
+    EXPECT_EQ(automatic.get_object_id(), 0x7C00);
+}
+
+TEST(kova_object, full_center_pipe_is_retried_and_a_refused_push_is_no_creation) {
+    sdk_rig rig(1, 1);
+    const domain_t d = test_domain(3);
+    domain_cleanup cleanup(d);
+    const unsigned long before = rig.remain();
+    rig.push(rig.m_center, rig.make(control(d, 1, c_mccr_run_object)));  // fills the pipe
+    kova_object a;
+    kova_err_t result = 1;
+    std::thread creator([&] { result = a.create(d, 0); });
+    struct_packet p;
+    ASSERT_TRUE(rig.center_receive(p));  // the filler: room for the create
+    creator.join();
+    EXPECT_EQ(result, c_kova_err_none);
+    ASSERT_TRUE(rig.center_receive(p));
+    EXPECT_EQ(p.header.code, c_mccr_object_create);
+
+    // A shut pipe refuses for good: no creation, the id and the blocks come back.
+    rig.m_center.proc_shutdown();
+    kova_object b;
+    EXPECT_EQ(b.create(d, 0), c_kova_err_center_shutdown);
+    EXPECT_FALSE(b.is_created());
+    EXPECT_EQ(rig.m_objects->get_object(d, 0x7C01), nullptr);
+    // The destroy ends the object here although the center cannot be told.
+    EXPECT_EQ(a.destroy(), c_kova_err_none);
+    EXPECT_FALSE(a.is_created());
+    EXPECT_EQ(rig.m_objects->get_object(d, 0x7C00), nullptr);
+    EXPECT_EQ(rig.remain(), before);
+}
+
+TEST(kova_object, destroy_in_a_callback_waits_for_the_end_of_the_packet) {
+    sdk_rig rig(2);
+    const domain_t d = test_domain(4);
+    domain_cleanup cleanup(d);
+    callback_object a;
+    const object_id_t id = create_announced(rig, a, d);
+    ASSERT_NE(id, 0);
+    struct_packet p;
+    std::atomic<bool> created_after{true};
+    a.on_connected = [&] {
+        EXPECT_EQ(a.destroy(), c_kova_err_none);
+        created_after = a.is_created();
+    };
+    rig.push_listen(control(d, id, c_mccr_tcp_connected_from_client));
+    ASSERT_TRUE(rig.center_receive(p));
+    EXPECT_FALSE(created_after);
+    EXPECT_EQ(a.m_connected, 1);  // the packet leaves after the callback
+    expect_announcement(p, c_mccr_object_destroy, d, id);
+    EXPECT_FALSE(a.is_created());
+}
+
+TEST(kova_object, recreate_in_a_callback_keeps_the_new_object) {
+    sdk_rig rig(2);
+    const domain_t d = test_domain(5);
+    domain_cleanup cleanup(d);
+    callback_object a;
+    const object_id_t first = create_announced(rig, a, d);
+    ASSERT_NE(first, 0);
+    struct_packet p;
+    a.on_connected = [&] {
+        a.on_connected = nullptr;
+        EXPECT_EQ(a.destroy(), c_kova_err_none);
+        EXPECT_EQ(a.create(d, 0), c_kova_err_none);
+    };
+    rig.push_listen(control(d, first, c_mccr_tcp_connected_from_client));
+    ASSERT_TRUE(rig.center_receive(p));
+    EXPECT_EQ(p.header.code, c_mccr_object_destroy);
+    EXPECT_EQ(p.header.sid, first);
+    ASSERT_TRUE(rig.center_receive(p));
+    EXPECT_EQ(p.header.code, c_mccr_object_create);
+    const object_id_t second = p.header.sid;
+    EXPECT_NE(second, first);
+    // Another packet to the new object runs through the end of a packet again.
+    rig.push_listen(control(d, second, c_mccr_tcp_connected_from_client));
+    EXPECT_FALSE(rig.center_receive(p, 0.5));
+    EXPECT_TRUE(a.is_created());
+    EXPECT_EQ(a.get_object_id(), second);
+    EXPECT_EQ(a.m_connected, 2);
+}
+
+// Ends itself inside its callback: nothing may be left pointing at its core.
+class self_deleting_object : public kova_object {
+public:
+    explicit self_deleting_object(std::atomic<bool>& pout_deleted) : m_deleted(pout_deleted) {}
+    void on_connected_tcp(node_addr_t const&) override {
+        destroy();
+        std::atomic<bool>& deleted = m_deleted;
+        delete this;
+        deleted = true;
+    }
+    std::atomic<bool>& m_deleted;
+};
+
+TEST(kova_object, deleting_an_object_in_its_callback_leaves_nothing_behind) {
+    sdk_rig rig(2);
+    const domain_t d = test_domain(6);
+    domain_cleanup cleanup(d);
+    std::atomic<bool> deleted{false};
+    self_deleting_object* a = new self_deleting_object(deleted);
+    const object_id_t id = create_announced(rig, *a, d);
+    ASSERT_NE(id, 0);
+    struct_packet p;
+    rig.push_listen(control(d, id, c_mccr_tcp_connected_from_client));
+    ASSERT_TRUE(rig.center_receive(p));
+    EXPECT_EQ(p.header.code, c_mccr_object_destroy);
+    EXPECT_EQ(p.header.sid, id);
+    // The end of the packet finds no deferred destroy of the freed core: no second destroy.
+    EXPECT_FALSE(rig.center_receive(p, 0.5));
+    EXPECT_TRUE(deleted);
+    EXPECT_EQ(rig.m_objects->get_object(d, id), nullptr);
+}
+
+TEST(kova_object, a_copy_never_ends_the_core_it_shares) {
+    sdk_rig rig(1);
+    const domain_t d = test_domain(7);
+    domain_cleanup cleanup(d);
+    kova_object a;
+    ASSERT_EQ(a.create(d, 0), c_kova_err_none);
+    { kova_object copy(a); }
+    EXPECT_TRUE(a.is_created());
+}
+
+TEST(kova_object, incoming_filter_and_error_answer_for_a_missing_code) {
+    sdk_rig rig(1);
+    const domain_t d = test_domain(8);
+    domain_cleanup cleanup(d);
+    kova_object a;
+    const object_id_t id = create_announced(rig, a, d);
+    ASSERT_NE(id, 0);
+    struct_packet p;
+    const unsigned long before = rig.remain();
+    auto call = [&](msg_num_t in_num, msg_type_t in_type = c_mt_call) {
+        packet_spec s{in_type, 9, 0x8123, id, in_num, d, d};
+        s.src_ip = 0x0A00000Au;
+        s.payload = 16;
+        rig.push_listen(s);
+    };
+    // A repeat of the packet just accepted is dropped; after another one it is not.
+    call(5);
+    call(5);
+    call(6);
+    call(5);
+    call(0, c_mt_call_cancel);  // a cancel for a missing code gets no answer
+    call(0, c_mt_signal);
+    std::vector<struct_packet> answers;
+    while (rig.center_receive(p, answers.size() < 4 ? 5.0 : 0.5)) answers.push_back(p);
+    ASSERT_EQ(answers.size(), 4u);
+    const msg_num_t nums[] = {5, 6, 5, 0};
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        const struct_packet& q = answers[i];
+        EXPECT_EQ(q.header.type, i < 3 ? c_mt_call_error_return : c_mt_signal_error_return);
+        EXPECT_EQ(q.header.error, c_kova_err_not_support_code);
+        EXPECT_EQ(q.header.num, nums[i]);
+        EXPECT_EQ(q.header.size, 0);
+        EXPECT_EQ(q.header.did, 0x8123);
+        EXPECT_EQ(q.header.sid, id);
+        EXPECT_EQ(q.dst_ip, 0x0A00000Au);
+        EXPECT_EQ(q.src_ip, c_local_host);
+    }
+    EXPECT_TRUE(rig.wait_remain(before));
+}
