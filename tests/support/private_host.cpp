@@ -26,15 +26,6 @@ std::string net_ns_of(pid_t in_pid) {
 
 bool exists(const std::string& in_path) { return access(in_path.c_str(), F_OK) == 0; }
 
-bool poll_until(double in_timeout_s, const std::function<bool()>& in_done) {
-    double end = now_s() + in_timeout_s;
-    for (;;) {
-        if (in_done()) return true;
-        if (now_s() > end) return false;
-        usleep(5000);
-    }
-}
-
 std::string find_tool(const char* in_name) {
     for (const char* dir : {"/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/"}) {
         std::string p = std::string(dir) + in_name;
@@ -126,12 +117,12 @@ std::string private_host::shm_path(const std::string& in_name) const {
 
 bool private_host::wait_for_shm(const std::string& in_name, double in_timeout_s) const {
     std::string p = shm_path(in_name);
-    return poll_until(in_timeout_s, [&] { return exists(p); });
+    return wait_until([&] { return exists(p); }, in_timeout_s);
 }
 
 bool private_host::wait_for_shm_gone(const std::string& in_name, double in_timeout_s) const {
     std::string p = shm_path(in_name);
-    return poll_until(in_timeout_s, [&] { return !exists(p); });
+    return wait_until([&] { return !exists(p); }, in_timeout_s);
 }
 
 bool join_hosts(private_host& in_a, private_host& in_b, const std::string& in_ip_a, const std::string& in_ip_b) {
@@ -149,13 +140,13 @@ bool join_hosts(private_host& in_a, private_host& in_b, const std::string& in_ip
 }
 
 bool wait_for_file_text(const std::string& in_path, const std::string& in_text, double in_timeout_s) {
-    return poll_until(in_timeout_s, [&] {
+    return wait_until([&] {
         std::ifstream f(in_path);
         std::string line;
         while (std::getline(f, line))
             if (line.find(in_text) != std::string::npos) return true;
         return false;
-    });
+    }, in_timeout_s);
 }
 
 }  // namespace kova_test

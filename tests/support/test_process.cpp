@@ -25,6 +25,19 @@ double now_s() {
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
+bool wait_until(const std::function<bool()>& in_done, double in_timeout_s) {
+    const double end = now_s() + in_timeout_s;
+    for (;;) {
+        if (in_done()) return true;
+        if (now_s() > end) return false;
+        usleep(5000);
+    }
+}
+
+bool wait_until(const std::atomic<bool>& in_flag, double in_timeout_s) {
+    return wait_until([&] { return in_flag.load(); }, in_timeout_s);
+}
+
 child_process::child_process(child_process&& other) noexcept { *this = std::move(other); }
 
 child_process& child_process::operator=(child_process&& other) noexcept {

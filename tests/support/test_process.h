@@ -3,6 +3,8 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,5 +65,9 @@ void remove_shm_containing(const std::string& in_fragment);
 
 // Seconds on the monotonic clock.
 double now_s();
+
+// Polls in_done every few milliseconds until it holds (true) or in_timeout_s passes (false).
+bool wait_until(const std::function<bool()>& in_done, double in_timeout_s);
+bool wait_until(const std::atomic<bool>& in_flag, double in_timeout_s);
 
 }  // namespace kova_test

@@ -37,14 +37,7 @@ public:
     std::atomic<int> send_after{-100};
 };
 
-bool wait_until(const std::function<bool()>& in_done, double in_timeout_s) {
-    double end = kova_test::now_s() + in_timeout_s;
-    while (!in_done()) {
-        if (kova_test::now_s() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+using kova_test::wait_until;
 
 class observer_test : public testing::Test {
 protected:

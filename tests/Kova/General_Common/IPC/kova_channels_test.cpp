@@ -50,11 +50,7 @@ public:
 typedef watching<abstract_center_ipc> watching_center_ipc;
 typedef watching<class_process_listen_ipc> watching_listen_ipc;
 
-bool wait_until(const std::atomic<bool>& in_flag, double in_timeout_s) {
-    const double end = kova_test::now_s() + in_timeout_s;
-    while (!in_flag && kova_test::now_s() < end) usleep(10000);
-    return in_flag;
-}
+using kova_test::wait_until;
 
 struct_token token_of(std::uint32_t in_header, std::uint32_t in_data) {
     struct_token t;

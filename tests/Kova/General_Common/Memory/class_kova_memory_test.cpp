@@ -29,11 +29,7 @@ protected:
     }
 };
 
-bool wait_until(const std::atomic<bool>& in_flag, double in_timeout_s) {
-    const double end = kova_test::now_s() + in_timeout_s;
-    while (!in_flag && kova_test::now_s() < end) usleep(10000);
-    return in_flag;
-}
+using kova_test::wait_until;
 
 class kova_memory_fixture : public testing::Test {
 protected:
