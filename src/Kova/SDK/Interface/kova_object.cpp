@@ -48,6 +48,19 @@ kova_object::~kova_object() {
     _op = nullptr;
 }
 
+void kova_object::proc_attach(kova_object const& in_object) {
+    if (_op == in_object._op) return;
+    // The core this object made itself was never created: nothing else knows it.
+    if (m_owner) delete _op;
+    _op = in_object._op;
+    m_owner = false;
+}
+
+void kova_object::proc_detach() {
+    _op = nullptr;
+    m_owner = false;
+}
+
 void kova_object::on_connected_tcp(node_addr_t const&) {}
 void kova_object::on_disconnected_tcp(node_addr_t const&) {}
 

@@ -30,6 +30,13 @@ public:
     _kova_object* _op;
     kova_proxy_object* pp;
 
+protected:
+    // Makes this object share in_object's core, dropping a fresh one of its own: an
+    // attached kind whose most-derived class built the virtual base anew.
+    void proc_attach(kova_object const& in_object);
+    // Leaves the core alone from now on: neither destroyed nor deleted by this object.
+    void proc_detach();
+
 private:
     friend class kova_proxy_object;
     explicit kova_object(kova_proxy_object* pin_pp);

@@ -34,6 +34,10 @@ typedef struct_packet packet_t;
 typedef struct_token token_t;
 typedef struct_debug_token debug_token_t;
 
+// The handle of one pending asynchronous request; its return operation frees it.
+struct struct_return_object;
+typedef struct_return_object* return_object_t;
+
 // A center: a host and a domain.
 struct struct_node_addr {
     ip_t ip;
