@@ -1,0 +1,102 @@
+// What the example programs share: argument parsing, printing addresses and results, and
+// the stubs' wait for the end (SIGINT, SIGTERM or the end of standard input).
+#pragma once
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <Kova/kova.h>
+
+namespace kova_example {
+
+// Defaults of every example: the domain (also the center's port), the stub's id and host.
+constexpr Kova::domain_t c_domain = 7100;
+constexpr Kova::object_id_t c_call_stub_id = 100;
+constexpr Kova::object_id_t c_signal_stub_id = 101;
+constexpr Kova::msg_code_t c_call_code = 1;
+constexpr Kova::msg_code_t c_signal_code = 2;
+constexpr const char* c_host = "127.0.0.1";
+
+// argv[in_index] as a number in [0, in_max], or in_default when it is not given.
+inline unsigned long number_arg(int argc, char** argv, int in_index, unsigned long in_default, unsigned long in_max) {
+    if (argc <= in_index) return in_default;
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(argv[in_index], &end, 0);
+    if (end == argv[in_index] || *end || v > in_max) {
+        std::fprintf(stderr, "not a number up to %lu: %s\n", in_max, argv[in_index]);
+        std::exit(2);
+    }
+    return v;
+}
+
+// An IPv4 address in dotted form, as the SDK takes it (network byte order).
+inline Kova::ip_t ip_arg(int argc, char** argv, int in_index) {
+    const char* text = argc > in_index ? argv[in_index] : c_host;
+    in_addr a{};
+    if (inet_pton(AF_INET, text, &a) != 1) {
+        std::fprintf(stderr, "not an IPv4 address: %s\n", text);
+        std::exit(2);
+    }
+    return a.s_addr;
+}
+
+inline std::string client_text(Kova::client_addr_t const& in_client) {
+    char ip[INET_ADDRSTRLEN] = "?";
+    in_addr a{};
+    a.s_addr = in_client.node_addr.ip;
+    inet_ntop(AF_INET, &a, ip, sizeof ip);
+    return std::string(ip) + " domain " + std::to_string(in_client.node_addr.port) + " object " +
+           std::to_string(in_client.obj_id);
+}
+
+inline std::string err_text(Kova::kova_err_t in_err) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(in_err));
+    return buf;
+}
+
+// Blocks SIGINT and SIGTERM in this thread and every thread it starts from now on, so
+// that they reach wait_for_end instead of the SDK's handler. Call before Kova::initialize.
+inline sigset_t block_end_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    return set;
+}
+
+// Returns when SIGINT or SIGTERM arrives or standard input ends; says which.
+inline void wait_for_end(sigset_t const& in_set) {
+    const int sfd = signalfd(-1, &in_set, SFD_CLOEXEC);
+    pollfd fds[2] = {{sfd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    for (;;) {
+        if (poll(fds, 2, -1) < 0) continue;
+        if (fds[0].revents & POLLIN) {
+            signalfd_siginfo si{};
+            if (read(sfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+                std::printf("stopping on signal %u\n", si.ssi_signo);
+                break;
+            }
+        }
+        if (fds[1].revents) {
+            char buf[256];
+            if (read(STDIN_FILENO, buf, sizeof buf) <= 0) {  // lines typed are ignored
+                std::printf("stopping: standard input closed\n");
+                break;
+            }
+        }
+    }
+    std::fflush(stdout);
+    close(sfd);
+}
+
+}  // namespace kova_example
