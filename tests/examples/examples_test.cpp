@@ -1,0 +1,64 @@
+// The example programs against the real service and center in a private host: each client
+// gets its answers, and each stub ends cleanly on the end it documents.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include "../Kova/General_Service/service_host.h"
+
+namespace {
+
+using kova_test::child_process;
+
+class examples : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (!kova_test::private_host::available(&why)) GTEST_SKIP() << "example tests skipped: " << why;
+        ASSERT_TRUE(m_tree.ok());
+        ASSERT_TRUE(kova_test::copy_file(KOVA_CENTER_PROGRAM, m_tree.bin() + "Kova_General_Center"));
+        ASSERT_TRUE(m_tree.start_service(m_service));
+    }
+
+    child_process start_stub(const std::string& in_program, const std::string& in_id, const std::string& in_ready) {
+        child_process stub = m_tree.host().spawn({in_program, "7100", in_id});
+        EXPECT_TRUE(stub.wait_for_line(in_ready, 20)) << stub.output();
+        return stub;
+    }
+
+    kova_test::service_host m_tree;
+    child_process m_service;
+};
+
+TEST_F(examples, call_client_prints_each_reply_and_the_stub_ends_when_its_input_closes) {
+    child_process stub = start_stub(KOVA_EXAMPLE_CALL_STUB, "100", "call stub 100 serving code 1 in domain 7100");
+    std::string out;
+    EXPECT_EQ(m_tree.host().run({KOVA_EXAMPLE_CALL_CLIENT, "7100", "127.0.0.1", "100", "Hello, stub", "2"}, &out), 0)
+        << out;
+    EXPECT_NE(out.find("reply 1 in "), std::string::npos) << out;
+    EXPECT_NE(out.find(" us: \"HELLO, STUB\"\nreply 2 in "), std::string::npos) << out;
+    stub.close_input();
+    EXPECT_EQ(stub.wait(15), 0);
+    EXPECT_NE(stub.output().find("\"Hello, stub\"\n"), std::string::npos) << stub.output();
+    EXPECT_NE(stub.output().find("stopping: standard input closed\n"), std::string::npos) << stub.output();
+}
+
+TEST_F(examples, signal_client_is_acknowledged_and_the_stub_ends_on_sigterm) {
+    child_process stub = start_stub(KOVA_EXAMPLE_SIGNAL_STUB, "101", "signal stub 101 serving code 2 in domain 7100");
+    std::string out;
+    EXPECT_EQ(m_tree.host().run({KOVA_EXAMPLE_SIGNAL_CLIENT, "7100", "127.0.0.1", "101", "beep", "3"}, &out), 0) << out;
+    EXPECT_NE(out.find("signal 3 acknowledged in "), std::string::npos) << out;
+    // on_signal runs after the acknowledgement: the third may still be on its way.
+    EXPECT_TRUE(kova_test::wait_until([&] {
+        stub.wait_for_line("\x01", 0.01);
+        size_t n = 0;
+        for (size_t at = 0; (at = stub.output().find(": \"beep\"\n", at)) != std::string::npos; ++at) ++n;
+        return n == 3;
+    }, 10)) << stub.output();
+    ASSERT_EQ(kill(stub.pid(), SIGTERM), 0);
+    EXPECT_EQ(stub.wait(15), 0);
+    EXPECT_NE(stub.output().find("signal from 127.0.0.1 domain 7100 object "), std::string::npos) << stub.output();
+    EXPECT_NE(stub.output().find("stopping on signal 15\n"), std::string::npos) << stub.output();
+}
+
+}  // namespace
