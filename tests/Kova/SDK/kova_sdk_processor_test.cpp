@@ -287,7 +287,7 @@ TEST(kova_sdk_processor, expired_and_unaddressable_packets_are_dropped_silently)
     ASSERT_TRUE(rig.m_ok);
     const unsigned long before = rig.remain();
     packet_spec expired = call(1, 7, 0x2222);
-    expired.limit = 1e-9;
+    expired.limit = 0.0;
     rig.push_listen(expired);
     packet_spec stub_to_stub{c_mt_call, 7, 0x10, 0x11, 2, test_domain(), test_domain()};
     stub_to_stub.payload = 10;
