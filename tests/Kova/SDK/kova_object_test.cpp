@@ -15,16 +15,6 @@ using namespace kova_sdk_test;
 
 namespace {
 
-// A domain of this test process alone, one per test.
-domain_t test_domain(int in_test) { return static_cast<domain_t>(20000 + (getpid() % 4000) * 10 + in_test); }
-
-// Removes the registry's host-wide locks of a domain.
-struct domain_cleanup {
-    explicit domain_cleanup(domain_t in_domain) : m_domain(in_domain) {}
-    ~domain_cleanup() { kova_test::remove_shm_containing("kova_object_" + std::to_string(m_domain) + "_"); }
-    domain_t m_domain;
-};
-
 class callback_object : public kova_object {
 public:
     std::function<void()> on_connected;

@@ -89,6 +89,25 @@ private:
     std::vector<delivery> m_got;
 };
 
+// A domain of this test process alone; in_test tells the tests of one file apart.
+inline domain_t test_domain(int in_test) {
+    return static_cast<domain_t>(20000 + (getpid() % 4000) * 10 + in_test);
+}
+
+// Removes the registry's host-wide locks of a domain.
+struct domain_cleanup {
+    explicit domain_cleanup(domain_t in_domain) : m_domain(in_domain) {}
+    ~domain_cleanup() { kova_test::remove_shm_containing("kova_object_" + std::to_string(m_domain) + "_"); }
+    domain_t m_domain;
+};
+
+// A packet taken off the center pipe, with its payload.
+struct received {
+    struct_packet packet;
+    bool has_data = false;
+    std::string data;
+};
+
 struct packet_spec {
     msg_type_t type;
     msg_code_t code;
@@ -180,6 +199,26 @@ public:
         std::memcpy(&pout, t.get_header_packet(), sizeof(pout));
         Common::Interface::safe_free_token(t, __FILE__, __LINE__);
         return true;
+    }
+
+    bool center_receive(received& pout, double in_timeout_s = 5.0) {
+        struct_token t;
+        if (m_center.eproc_receive_timeout(reinterpret_cast<Pimo::byte_t*>(&t), in_timeout_s) != 0) return false;
+        std::memcpy(&pout.packet, t.get_header_packet(), sizeof(pout.packet));
+        pout.has_data = t.has_data();
+        pout.data.clear();
+        if (t.has_data()) {
+            std::size_t n = pout.packet.header.size;
+            const std::size_t capacity = Common::Interface::get_data_size(t.data_mm);
+            if (n > capacity) n = capacity;
+            pout.data.assign(static_cast<const char*>(t.get_data()), n);
+        }
+        Common::Interface::safe_free_token(t, __FILE__, __LINE__);
+        return true;
+    }
+    // Fills the center pipe with one header-only packet per free place.
+    void fill_center() {
+        while (!m_center.test_full()) push(m_center, make(packet_spec{c_mt_ctrl, 1, 1, 1, 0, 1, 1}));
     }
 
     // Free bytes of the packet memory: equal again once every block is released.

@@ -13,6 +13,8 @@
 #include "Kova/SDK/Interface/interface_center_manager.h"
 #include "Kova/SDK/Interface/interface_sdk_object_manager.h"
 #include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
+#include "Kova/SDK/Stub/Call/_kova_object_call.h"
+#include "Kova/SDK/Stub/Signal/_kova_object_signal.h"
 #include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/OS/Linux/vimra_time.h"
 
@@ -249,14 +251,14 @@ msg_num_t _kova_object::get_msg_num() {
     return ++seq_num;
 }
 
-void _kova_object::proc_regist_maps(bool in_serial) {
-    kova_sdk_processor* processor = gp_processor.load();
+void _kova_object::proc_serial(struct_message_address const& in_address) {
+    gp_processor.load()->msg_processing_by_serial_alone(in_address);
+    m_registered.push_back(in_address);
+}
+
+void _kova_object::proc_regist_maps() {
     auto one = [&](msg_code_t in_code, transaction_t in_t) {
-        const struct_message_address a(domain, object_id, in_code, in_t);
-        if (in_serial)
-            processor->msg_processing_by_serial_alone(a);
-        else
-            processor->msg_processing_by_parallel(a);
+        proc_serial(struct_message_address(domain, object_id, in_code, in_t));
     };
     if (!is_proxy()) {
         for (const auto& e : call_map) one(e.first, c_transaction_call);
@@ -271,20 +273,20 @@ void _kova_object::regist() {
     kova_sdk_processor* processor = gp_processor.load();
     if (!processor) return;
     const struct_message_address run(domain, object_id, c_mccr_run_object, c_transaction_object);
-    processor->msg_processing_by_serial_alone(run);
-    for (msg_code_t code : c_ctrl_codes)
-        processor->msg_processing_by_serial_group(run, struct_message_address(domain, object_id, code, 0));
-    proc_regist_maps(true);
+    proc_serial(run);
+    for (msg_code_t code : c_ctrl_codes) {
+        const struct_message_address a(domain, object_id, code, 0);
+        processor->msg_processing_by_serial_group(run, a);
+        m_registered.push_back(a);
+    }
+    proc_regist_maps();
 }
 
 void _kova_object::unregist() {
     kova_sdk_processor* processor = gp_processor.load();
-    if (!processor) return;
-    processor->msg_processing_by_parallel(
-        struct_message_address(domain, object_id, c_mccr_run_object, c_transaction_object));
-    for (msg_code_t code : c_ctrl_codes)
-        processor->msg_processing_by_parallel(struct_message_address(domain, object_id, code, 0));
-    proc_regist_maps(false);
+    if (processor)
+        for (const struct_message_address& a : m_registered) processor->msg_processing_by_parallel(a);
+    m_registered.clear();
 }
 
 void _kova_object::add_call(msg_code_t code, _kova_object_call* p) { proc_add(call_map, code, p); }
@@ -379,17 +381,30 @@ void _kova_object::adapter_proxy(struct_token const&) {
 }
 
 void _kova_object::adapter_call(struct_token const& in_token) {
-    if (call_map.find(in_token.get_header_packet()->header.code) == call_map.end()) adapter_err_return(in_token);
+    auto it = call_map.find(in_token.get_header_packet()->header.code);
+    if (it == call_map.end())
+        adapter_err_return(in_token);
+    else
+        it->second->adapter_call(in_token);
 }
 
-void _kova_object::adapter_call_cancel(struct_token const&) {}
+void _kova_object::adapter_call_cancel(struct_token const& in_token) {
+    auto it = call_map.find(in_token.get_header_packet()->header.code);
+    if (it != call_map.end()) it->second->adapter_call_cancel(in_token);
+}
 
 void _kova_object::adapter_signal(struct_token const& in_token) {
-    if (signal_map.find(in_token.get_header_packet()->header.code) == signal_map.end())
+    auto it = signal_map.find(in_token.get_header_packet()->header.code);
+    if (it == signal_map.end())
         adapter_err_return(in_token);
+    else
+        it->second->adapter_signal(in_token);
 }
 
-void _kova_object::adapter_signal_cancel(struct_token const&) {}
+void _kova_object::adapter_signal_cancel(struct_token const& in_token) {
+    auto it = signal_map.find(in_token.get_header_packet()->header.code);
+    if (it != signal_map.end()) it->second->adapter_signal_cancel(in_token);
+}
 
 void _kova_object::adapter_err_return(struct_token const& in_token) {
     struct_token answer;

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <map>
+#include <vector>
 
 #include "Kova/Common/Interface/interface_kova_pipe.h"
+#include "Kova/Common/Open/Kova/kova_message_address.h"
 #include "Kova/Common/Open/Kova/kova_object.h"
 #include "Kova/SDK/Interface/interface_object_core.h"
 #include "Pimo/OS/Linux/class_lock.h"
@@ -123,10 +125,14 @@ public:
 private:
     kova_err_t proc_choose_id(domain_t in_domain, object_id_t in_object_id, object_id_t& pout_id);
     void proc_fill_control(struct_token const& in_token, msg_code_t in_code, kova_err_t in_error);
-    void proc_regist_maps(bool in_serial);
+    void proc_regist_maps();
+    void proc_serial(struct_message_address const& in_address);
 
     // A destroy marked on a listener thread and not yet carried out.
     bool m_destroy_pending;
+    // The serial queues regist gave this object; unregist releases exactly these,
+    // whatever handlers came or went in between.
+    std::vector<struct_message_address> m_registered;
 };
 
 }  // namespace Kova
