@@ -29,10 +29,9 @@ TEST(kova_object_broadcast, sends_or_refuses_by_size_and_state) {
     const std::string payload(65001, 'b');
     const unsigned long before = rig.remain();
     EXPECT_EQ(stub.broadcast(payload.data(), 10), c_kova_err_is_not_created);
-    ASSERT_EQ(stub.create(d, 0), c_kova_err_none);
-    const object_id_t id = stub.get_object_id();
+    const object_id_t id = rig.create_announced(stub, d);
+    ASSERT_NE(id, 0);
     struct_packet p;
-    ASSERT_TRUE(rig.center_receive(p));
 
     struct row {
         const char* name;
@@ -85,12 +84,16 @@ TEST(kova_object_broadcast, full_center_pipe_drops_it_and_reports_success) {
     const domain_t d = test_domain(2);
     domain_cleanup cleanup(d);
     broadcast_stub stub(c_code);
-    ASSERT_EQ(stub.create(d, 0), c_kova_err_none);
+    ASSERT_NE(rig.create_announced(stub, d), 0);
     struct_packet p;
-    ASSERT_TRUE(rig.center_receive(p));
     rig.fill_center();
     const unsigned long filled = rig.remain();
     EXPECT_EQ(stub.broadcast("abcd", 4), c_kova_err_none);
     EXPECT_EQ(rig.remain(), filled) << "the dropped broadcast's blocks are released";
     while (rig.center_receive(p, 0.1)) EXPECT_EQ(p.header.type, c_mt_ctrl) << "only the fillers";
+    // A pipe that refuses for good loses it the same way.
+    const unsigned long drained = rig.remain();
+    rig.m_center.proc_shutdown();
+    EXPECT_EQ(stub.broadcast("abcd", 4), c_kova_err_none);
+    EXPECT_EQ(rig.remain(), drained);
 }

@@ -17,8 +17,8 @@ using namespace kova_sdk_test;
 
 namespace {
 
-constexpr object_id_t c_proxy = 0x8123;
-constexpr ip_t c_proxy_ip = 0x0A00000Au;
+constexpr object_id_t c_proxy = c_remote_proxy;
+constexpr ip_t c_proxy_ip = c_remote_proxy_ip;
 constexpr msg_code_t c_code = 9;
 
 struct seen_call {
@@ -61,17 +61,7 @@ private:
 
 packet_spec call_to(domain_t in_domain, object_id_t in_stub, msg_num_t in_num, std::size_t in_payload = 0,
                     msg_type_t in_type = c_mt_call, msg_code_t in_code = c_code) {
-    packet_spec s{in_type, in_code, c_proxy, in_stub, in_num, in_domain, in_domain};
-    s.src_ip = c_proxy_ip;
-    s.payload = in_payload;
-    return s;
-}
-
-// Creates with an automatic id and takes the create packet off the center pipe; 0 on failure.
-object_id_t create_announced(sdk_rig& in_rig, kova_object& in_object, domain_t in_domain) {
-    struct_packet p;
-    if (in_object.create(in_domain, 0) != c_kova_err_none || !in_rig.center_receive(p)) return 0;
-    return in_object.get_object_id();
+    return request_to(in_domain, in_stub, in_type, in_code, in_num, in_payload);
 }
 
 }  // namespace
@@ -116,7 +106,7 @@ TEST(kova_object_call, replies_as_the_requester_receives_them) {
         SCOPED_TRACE(r.name);
         call_stub stub(c_code, r.max_return_size);
         stub.body = r.body;
-        const object_id_t id = create_announced(rig, stub, d);
+        const object_id_t id = rig.create_announced(stub, d);
         ASSERT_NE(id, 0);
         struct_token request = rig.make(call_to(d, id, ++num, 16, c_mt_call, r.code));
         std::memcpy(request.get_data(), text, 16);
@@ -168,7 +158,7 @@ TEST(kova_object_call, request_size_is_clamped_to_its_data_block) {
     const domain_t d = test_domain(2);
     domain_cleanup cleanup(d);
     call_stub stub(c_code, 0);
-    const object_id_t id = create_announced(rig, stub, d);
+    const object_id_t id = rig.create_announced(stub, d);
     ASSERT_NE(id, 0);
     struct row {
         std::size_t block;
@@ -195,7 +185,7 @@ TEST(kova_object_call, cancels_and_lost_returns_reach_on_call_cancel) {
     const domain_t d = test_domain(3);
     domain_cleanup cleanup(d);
     call_stub stub(c_code, 8);
-    const object_id_t id = create_announced(rig, stub, d);
+    const object_id_t id = rig.create_announced(stub, d);
     ASSERT_NE(id, 0);
     const unsigned long before = rig.remain();
 
@@ -222,12 +212,14 @@ TEST(kova_object_call, cancels_and_lost_returns_reach_on_call_cancel) {
         SCOPED_TRACE(r.result);
         stub.body = [&](void*, pksize_t*) { return r.result; };
         rig.fill_center();
+        const unsigned long filled = rig.remain();
         packet_spec s = call_to(d, id, ++num);
         s.limit = 0.3;
         const int calls = stub.m_calls;
         rig.push_listen(s);
-        ASSERT_TRUE(kova_test::wait_until([&] { return stub.m_calls.load() == calls + 1; }, 5.0));
-        Pimo::OS::msleep(600);  // the send gives up after the 0.3 s
+        // The request is released once the send has given up and the stub has been told.
+        ASSERT_TRUE(rig.wait_remain(filled));
+        EXPECT_EQ(stub.m_calls, calls + 1);
         EXPECT_EQ(stub.m_cancels, r.cancels);
         EXPECT_EQ(stub.m_cancel_error, c_kova_err_center_busy);
         struct_packet p;
@@ -242,7 +234,7 @@ TEST(kova_object_call, no_memory_for_the_reply_sends_nothing_and_calls_nothing) 
     const domain_t d = test_domain(4);
     domain_cleanup cleanup(d);
     call_stub stub(c_code, 64u << 20);  // larger than the whole packet memory
-    const object_id_t id = create_announced(rig, stub, d);
+    const object_id_t id = rig.create_announced(stub, d);
     ASSERT_NE(id, 0);
     const unsigned long before = rig.remain();
     packet_spec s = call_to(d, id, 1);
@@ -283,7 +275,7 @@ void attached_serves_under_the_given_object(int in_test) {
     domain_cleanup cleanup(d);
     const unsigned long before = rig.remain();
     kova_object owner;
-    const object_id_t id = create_announced(rig, owner, d);
+    const object_id_t id = rig.create_announced(owner, d);
     ASSERT_NE(id, 0);
     attached_t* attached = new attached_t(c_code, owner);
     EXPECT_EQ(attached->_op, owner._op);
@@ -326,7 +318,7 @@ TEST(kova_object_call, unregist_releases_exactly_the_queues_regist_made) {
     const domain_t d = test_domain(7);
     domain_cleanup cleanup(d);
     call_stub stub(c_code, 0);
-    const object_id_t id = create_announced(rig, stub, d);
+    const object_id_t id = rig.create_announced(stub, d);
     ASSERT_NE(id, 0);
     const msg_addr_t removed(d, id, c_code, c_transaction_call);
     const msg_addr_t added(d, id, c_code + 1, c_transaction_call);
@@ -352,22 +344,21 @@ TEST(kova_object_call, unregist_releases_exactly_the_queues_regist_made) {
 }
 
 TEST(kova_object_call, deleting_an_object_drops_its_queued_deliveries) {
-    sdk_rig rig(2);
+    sdk_rig rig(1);
     const domain_t d = test_domain(8);
     domain_cleanup cleanup(d);
     call_stub stub(c_code, 0);
-    const object_id_t id = create_announced(rig, stub, d);
+    const object_id_t id = rig.create_announced(stub, d);
     ASSERT_NE(id, 0);
     kova_object* other = new kova_object;
-    const object_id_t other_id = create_announced(rig, *other, d);
+    const object_id_t other_id = rig.create_announced(*other, d);
     ASSERT_NE(other_id, 0);
     // The application puts a code of the other object on the stub's queue: its
     // deliveries wait behind the stub's call, in a queue that outlives the other object.
     const msg_addr_t stub_addr(d, id, c_code, c_transaction_call), other_addr(d, other_id, c_code, c_transaction_call);
     ASSERT_EQ(Kova::msg_processing_by_serial_group(stub_addr, other_addr), c_kova_success);
     stub.body = [&](void*, pksize_t*) {
-        kova_test::wait_until([&] { return rig.m_listen.test_empty(); }, 5.0);
-        Pimo::OS::msleep(50);  // the other listener queues the other object's call
+        EXPECT_TRUE(Kova::dispatch_message(5.0));  // queues the other object's call behind this one
         delete other;
         return c_kova_err_none;
     };

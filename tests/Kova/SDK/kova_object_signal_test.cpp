@@ -11,8 +11,8 @@ using namespace kova_sdk_test;
 
 namespace {
 
-constexpr object_id_t c_proxy = 0x8123;
-constexpr ip_t c_proxy_ip = 0x0A00000Au;
+constexpr object_id_t c_proxy = c_remote_proxy;
+constexpr ip_t c_proxy_ip = c_remote_proxy_ip;
 constexpr msg_code_t c_code = 11;
 
 std::atomic<int> g_syncs{0};
@@ -59,10 +59,7 @@ private:
 
 packet_spec signal_to(domain_t in_domain, object_id_t in_stub, msg_num_t in_num, std::size_t in_payload = 0,
                       msg_type_t in_type = c_mt_signal) {
-    packet_spec s{in_type, c_code, c_proxy, in_stub, in_num, in_domain, in_domain};
-    s.src_ip = c_proxy_ip;
-    s.payload = in_payload;
-    return s;
+    return request_to(in_domain, in_stub, in_type, c_code, in_num, in_payload);
 }
 
 }  // namespace
@@ -90,10 +87,9 @@ TEST(kova_object_signal, acknowledgement_then_on_signal) {
         stub->mp_center = &rig.m_center;
         g_syncs = 0;
         g_sync_result = r.sync_result;
-        ASSERT_EQ(stub->create(d, 0), c_kova_err_none);
-        const object_id_t id = stub->get_object_id();
+        const object_id_t id = rig.create_announced(*stub, d);
+        ASSERT_NE(id, 0);
         struct_packet p;
-        ASSERT_TRUE(rig.center_receive(p));
 
         struct_token signal = rig.make(signal_to(d, id, 3, 12));
         std::memcpy(signal.get_data(), "hello signal", 12);
@@ -132,10 +128,9 @@ TEST(kova_object_signal, sizes_cancels_and_a_lost_acknowledgement) {
     const domain_t d = test_domain(2);
     domain_cleanup cleanup(d);
     signal_stub stub(c_code);
-    ASSERT_EQ(stub.create(d, 0), c_kova_err_none);
-    const object_id_t id = stub.get_object_id();
+    const object_id_t id = rig.create_announced(stub, d);
+    ASSERT_NE(id, 0);
     struct_packet p;
-    ASSERT_TRUE(rig.center_receive(p));
     const unsigned long before = rig.remain();
 
     // A size the request has no block for is handed on as 0.
@@ -155,10 +150,11 @@ TEST(kova_object_signal, sizes_cancels_and_a_lost_acknowledgement) {
 
     // An acknowledgement that cannot leave in the signal's time: no on_signal.
     rig.fill_center();
+    const unsigned long filled = rig.remain();
     packet_spec s = signal_to(d, id, 2);
     s.limit = 0.3;
     rig.push_listen(s);
-    Pimo::OS::msleep(800);
+    ASSERT_TRUE(rig.wait_remain(filled));  // the signal is released once the send gave up
     EXPECT_EQ(stub.m_signals, 1);
     while (rig.center_receive(p, 0.2)) EXPECT_EQ(p.header.type, c_mt_ctrl) << "only the fillers";
     EXPECT_TRUE(rig.wait_remain(before));

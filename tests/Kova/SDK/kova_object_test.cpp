@@ -45,13 +45,6 @@ void expect_announcement(const struct_packet& in_p, msg_code_t in_code, domain_t
               in_code == c_mccr_object_destroy ? c_kova_err_object_is_not_exist : c_kova_err_none);
 }
 
-// Creates with an automatic id and takes the create packet off the center pipe; 0 on failure.
-object_id_t create_announced(sdk_rig& in_rig, kova_object& in_object, domain_t in_domain) {
-    struct_packet p;
-    if (in_object.create(in_domain, 0) != c_kova_err_none || !in_rig.center_receive(p)) return 0;
-    return in_object.get_object_id();
-}
-
 }  // namespace
 
 TEST(kova_object, automatic_ids_announcement_and_destroy) {
@@ -165,7 +158,7 @@ TEST(kova_object, destroy_in_a_callback_waits_for_the_end_of_the_packet) {
     const domain_t d = test_domain(4);
     domain_cleanup cleanup(d);
     callback_object a;
-    const object_id_t id = create_announced(rig, a, d);
+    const object_id_t id = rig.create_announced(a, d);
     ASSERT_NE(id, 0);
     struct_packet p;
     std::atomic<bool> created_after{true};
@@ -186,7 +179,7 @@ TEST(kova_object, recreate_in_a_callback_keeps_the_new_object) {
     const domain_t d = test_domain(5);
     domain_cleanup cleanup(d);
     callback_object a;
-    const object_id_t first = create_announced(rig, a, d);
+    const object_id_t first = rig.create_announced(a, d);
     ASSERT_NE(first, 0);
     struct_packet p;
     a.on_connected = [&] {
@@ -229,7 +222,7 @@ TEST(kova_object, deleting_an_object_in_its_callback_leaves_nothing_behind) {
     domain_cleanup cleanup(d);
     std::atomic<bool> deleted{false};
     self_deleting_object* a = new self_deleting_object(deleted);
-    const object_id_t id = create_announced(rig, *a, d);
+    const object_id_t id = rig.create_announced(*a, d);
     ASSERT_NE(id, 0);
     struct_packet p;
     rig.push_listen(control(d, id, c_mccr_tcp_connected_from_client));
@@ -257,7 +250,7 @@ TEST(kova_object, incoming_filter_and_error_answer_for_a_missing_code) {
     const domain_t d = test_domain(8);
     domain_cleanup cleanup(d);
     kova_object a;
-    const object_id_t id = create_announced(rig, a, d);
+    const object_id_t id = rig.create_announced(a, d);
     ASSERT_NE(id, 0);
     struct_packet p;
     const unsigned long before = rig.remain();

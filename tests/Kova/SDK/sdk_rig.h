@@ -17,6 +17,7 @@
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
+#include "Kova/Common/Open/Kova/kova_object.h"
 #include "Kova/General_Common/Memory/class_kova_memory.h"
 #include "Kova/General_SDK/Object_Manager/class_object_manager.h"
 #include "Kova/SDK/Interface/interface_center_manager.h"
@@ -121,6 +122,17 @@ struct packet_spec {
     std::size_t payload = 0;
 };
 
+// A request of a remote proxy to a stub, as a center delivers it.
+constexpr object_id_t c_remote_proxy = 0x8123;
+constexpr ip_t c_remote_proxy_ip = 0x0A00000Au;
+inline packet_spec request_to(domain_t in_domain, object_id_t in_stub, msg_type_t in_type, msg_code_t in_code,
+                              msg_num_t in_num, std::size_t in_payload) {
+    packet_spec s{in_type, in_code, c_remote_proxy, in_stub, in_num, in_domain, in_domain};
+    s.src_ip = c_remote_proxy_ip;
+    s.payload = in_payload;
+    return s;
+}
+
 class sdk_rig {
 public:
     explicit sdk_rig(std::size_t in_listeners, unsigned in_center_depth = 16)
@@ -186,6 +198,13 @@ public:
         if (in.payload) Common::Interface::proc_alloc_data_force(t.data_mm, in.payload, __FILE__, __LINE__);
         return t;
     }
+    // Creates with an automatic id and takes the create packet off the center pipe; 0 on failure.
+    object_id_t create_announced(kova_object& in_object, domain_t in_domain) {
+        struct_packet p;
+        if (in_object.create(in_domain, 0) != c_kova_err_none || !center_receive(p)) return 0;
+        return in_object.get_object_id();
+    }
+
     void push_listen(const packet_spec& in) { push(m_listen, make(in)); }
     void push_return(const packet_spec& in) { push(m_return, make(in)); }
     static void push(Pimo::IPC::interface_pipe& in_pipe, struct_token in_token) {

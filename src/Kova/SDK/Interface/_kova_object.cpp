@@ -66,6 +66,15 @@ void proc_del(map_t& pout_map, msg_code_t in_code) {
     if (processor) processor->proc_write_unlock();
 }
 
+// Hands the token to the handler of its code; false when the code has none.
+template <typename map_t, typename handler_t>
+bool proc_to_handler(map_t& in_map, struct_token const& in_token, void (handler_t::*in_op)(struct_token const&)) {
+    auto it = in_map.find(in_token.get_header_packet()->header.code);
+    if (it == in_map.end()) return false;
+    (it->second->*in_op)(in_token);
+    return true;
+}
+
 }  // namespace
 
 _kova_object::_kova_object(kova_object* pin_op)
@@ -381,29 +390,19 @@ void _kova_object::adapter_proxy(struct_token const&) {
 }
 
 void _kova_object::adapter_call(struct_token const& in_token) {
-    auto it = call_map.find(in_token.get_header_packet()->header.code);
-    if (it == call_map.end())
-        adapter_err_return(in_token);
-    else
-        it->second->adapter_call(in_token);
+    if (!proc_to_handler(call_map, in_token, &_kova_object_call::adapter_call)) adapter_err_return(in_token);
 }
 
 void _kova_object::adapter_call_cancel(struct_token const& in_token) {
-    auto it = call_map.find(in_token.get_header_packet()->header.code);
-    if (it != call_map.end()) it->second->adapter_call_cancel(in_token);
+    proc_to_handler(call_map, in_token, &_kova_object_call::adapter_call_cancel);
 }
 
 void _kova_object::adapter_signal(struct_token const& in_token) {
-    auto it = signal_map.find(in_token.get_header_packet()->header.code);
-    if (it == signal_map.end())
-        adapter_err_return(in_token);
-    else
-        it->second->adapter_signal(in_token);
+    if (!proc_to_handler(signal_map, in_token, &_kova_object_signal::adapter_signal)) adapter_err_return(in_token);
 }
 
 void _kova_object::adapter_signal_cancel(struct_token const& in_token) {
-    auto it = signal_map.find(in_token.get_header_packet()->header.code);
-    if (it != signal_map.end()) it->second->adapter_signal_cancel(in_token);
+    proc_to_handler(signal_map, in_token, &_kova_object_signal::adapter_signal_cancel);
 }
 
 void _kova_object::adapter_err_return(struct_token const& in_token) {
