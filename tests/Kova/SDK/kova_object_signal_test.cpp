@@ -101,7 +101,9 @@ TEST(kova_object_signal, acknowledgement_then_on_signal) {
         EXPECT_EQ(stub->m_client.obj_id, c_proxy);
         EXPECT_EQ(stub->m_client.node_addr.ip, c_proxy_ip);
         EXPECT_EQ(g_syncs, r.sync ? 1 : 0);
-        if (r.sync) EXPECT_EQ(g_sync_size, 12u);
+        if (r.sync) {
+            EXPECT_EQ(g_sync_size, 12u);
+        }
 
         received ack;
         ASSERT_TRUE(rig.center_receive(ack));
