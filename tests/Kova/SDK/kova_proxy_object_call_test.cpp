@@ -1,6 +1,7 @@
 // The call proxy: its requests, what async_return makes of each reply and of each
 // failure, time-outs and late replies, cancels, and the attached form.
 #include "Kova/Common/Open/Kova/kova_proxy_object_call.h"
+#include "Kova/Common/Open/Kova/kova_proxy_object_signal.h"
 
 #include <gtest/gtest.h>
 
@@ -18,16 +19,8 @@ namespace {
 constexpr msg_code_t c_code = 7;
 const unsigned char c_request[4] = {1, 2, 3, 4};
 
-// A live call proxy of the test stub.
-struct live_call {
-    explicit live_call(int in_test, unsigned in_center_depth = 16) : w(in_test, 2, in_center_depth), call(c_code) {
-        id = w.create(call);
-        live = id != 0 && w.make_live(call);
-    }
-    proxy_rig w;
-    kova_proxy_object_call call;
-    object_id_t id = 0;
-    bool live = false;
+struct live_call : live_proxy<kova_proxy_object_call> {
+    explicit live_call(int in_test) : live_proxy(in_test, c_code) {}
 };
 
 }  // namespace
@@ -36,7 +29,7 @@ TEST(kova_proxy_object_call, request_carries_a_copy_of_the_data_to_the_bound_stu
     live_call c(1);
     ASSERT_TRUE(c.live);
     for (msg_num_t expected = 1; expected <= 2; ++expected) {
-        return_object_t ro = c.call.async_call(c_request, sizeof(c_request), 3.5);
+        return_object_t ro = c.proxy.async_call(c_request, sizeof(c_request), 3.5);
         struct_packet p;
         std::vector<unsigned char> payload;
         ASSERT_TRUE(c.w.rig.center_receive(p, 5.0, &payload));
@@ -56,7 +49,7 @@ TEST(kova_proxy_object_call, request_carries_a_copy_of_the_data_to_the_bound_stu
         EXPECT_EQ(p.get_data(), nullptr);
         EXPECT_NEAR(p.packet_limit_time, 3.5, 0.5);
         c.w.answer(p, c_mt_call_return, 0);
-        EXPECT_EQ(c.call.async_return(ro, nullptr, nullptr, nullptr), c_kova_err_none);
+        EXPECT_EQ(c.proxy.async_return(ro, nullptr, nullptr, nullptr), c_kova_err_none);
     }
 }
 
@@ -92,7 +85,7 @@ TEST(kova_proxy_object_call, async_return_reports_each_reply_as_the_design_says)
     const unsigned long before = c.w.rig.remain();
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
-        return_object_t ro = c.call.async_call(c_request, sizeof(c_request), 5.0);
+        return_object_t ro = c.proxy.async_call(c_request, sizeof(c_request), 5.0);
         struct_packet request;
         ASSERT_TRUE(c.w.rig.center_receive(request));
         long block = 0;
@@ -107,7 +100,7 @@ TEST(kova_proxy_object_call, async_return_reports_each_reply_as_the_design_says)
         std::vector<unsigned char> buffer(70000, 0xEE);
         pksize_t size = r.capacity;
         double elapsed = -1;
-        EXPECT_EQ(c.call.async_return(ro, r.buffer ? buffer.data() : nullptr, &size, &elapsed), r.result);
+        EXPECT_EQ(c.proxy.async_return(ro, r.buffer ? buffer.data() : nullptr, &size, &elapsed), r.result);
         const long out = r.out_size == c_block ? block : r.out_size;
         EXPECT_EQ(static_cast<long>(size), out);
         EXPECT_GE(elapsed, 0.0);
@@ -181,11 +174,11 @@ TEST(kova_proxy_object_call, no_reply_in_time_is_a_local_time_out_and_a_late_ret
     const unsigned long before = c.w.rig.remain();
     struct_packet request, p;
     for (double limit : {0.0, 0.2}) {
-        return_object_t ro = c.call.async_call(c_request, sizeof(c_request), limit);
+        return_object_t ro = c.proxy.async_call(c_request, sizeof(c_request), limit);
         ASSERT_TRUE(c.w.rig.center_receive(request));
         pksize_t size = 64;
         double elapsed = -1;
-        EXPECT_EQ(c.call.async_return(ro, nullptr, &size, &elapsed), c_kova_err_local_timeout);
+        EXPECT_EQ(c.proxy.async_return(ro, nullptr, &size, &elapsed), c_kova_err_local_timeout);
         EXPECT_GE(elapsed, limit);
         EXPECT_EQ(size, 64u);
     }
@@ -219,12 +212,12 @@ TEST(kova_proxy_object_call, a_pending_call_wakes_at_once_when_the_stub_or_its_h
     const unsigned long before = c.w.rig.remain();
     for (const row& r : rows) {
         SCOPED_TRACE(r.code);
-        return_object_t ro = c.call.async_call(c_request, sizeof(c_request), 30.0);
+        return_object_t ro = c.proxy.async_call(c_request, sizeof(c_request), 30.0);
         struct_packet request;
         ASSERT_TRUE(c.w.rig.center_receive(request));
         kova_err_t result = 1;
         double elapsed = -1;
-        std::thread waiter([&] { result = c.call.async_return(ro, nullptr, nullptr, &elapsed); });
+        std::thread waiter([&] { result = c.proxy.async_return(ro, nullptr, nullptr, &elapsed); });
         c.w.wake(r.code, r.error, c.id);
         waiter.join();
         EXPECT_EQ(result, r.error);
@@ -308,4 +301,33 @@ TEST(kova_proxy_object_call, an_attached_call_uses_the_given_proxy_and_ends_it) 
         ASSERT_TRUE(w.rig.center_receive(p));
         EXPECT_EQ(p.header.code, c_mccr_object_destroy);
     }
+}
+
+// An integrated kind built before an attached one on the same virtual base.
+class mixed_proxy : public kova_proxy_object_signal, public kova_proxy_object_call {
+public:
+    explicit mixed_proxy(kova_proxy_object const& in_proxy)
+        : kova_proxy_object_signal(11), kova_proxy_object_call(9, in_proxy) {}
+};
+
+TEST(kova_proxy_object_call, an_attached_kind_takes_the_handlers_built_before_it_along) {
+    proxy_rig w(9);
+    kova_proxy_object proxy;
+    const object_id_t id = w.create(proxy);
+    ASSERT_NE(id, 0);
+    ASSERT_TRUE(w.make_live(proxy));
+    {
+        mixed_proxy mixed(proxy);
+        EXPECT_EQ(proxy._pp->signal_map.count(11), 1u);
+        EXPECT_EQ(proxy._pp->call_map.count(9), 1u);
+        return_object_t ro = mixed.async_signal(nullptr, 0, 5.0);
+        struct_packet p;
+        ASSERT_TRUE(w.rig.center_receive(p));
+        EXPECT_EQ(p.header.sid, id);
+        EXPECT_EQ(p.header.code, 11);
+        w.answer(p, c_mt_signal_return, 0);
+        EXPECT_EQ(mixed.kova_proxy_object_signal::async_return(ro, nullptr), c_kova_err_none);
+    }
+    EXPECT_EQ(proxy._pp->signal_map.count(11), 0u);
+    EXPECT_FALSE(proxy.is_created());
 }

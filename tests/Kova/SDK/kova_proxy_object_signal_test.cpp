@@ -16,15 +16,8 @@ namespace {
 constexpr msg_code_t c_code = 11;
 const unsigned char c_signal[3] = {9, 8, 7};
 
-struct live_signal {
-    explicit live_signal(int in_test) : w(in_test), proxy(c_code) {
-        id = w.create(proxy);
-        live = id != 0 && w.make_live(proxy);
-    }
-    proxy_rig w;
-    kova_proxy_object_signal proxy;
-    object_id_t id = 0;
-    bool live = false;
+struct live_signal : live_proxy<kova_proxy_object_signal> {
+    explicit live_signal(int in_test) : live_proxy(in_test, c_code) {}
 };
 
 }  // namespace

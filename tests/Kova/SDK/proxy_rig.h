@@ -96,4 +96,18 @@ public:
     domain_t domain;
 };
 
+// A proxy of one kind and code, created and live with the test stub.
+template <typename kind_t>
+struct live_proxy {
+    live_proxy(int in_test, msg_code_t in_code, unsigned in_center_depth = 16)
+        : w(in_test, 2, in_center_depth), proxy(in_code) {
+        id = w.create(proxy);
+        live = id != 0 && w.make_live(proxy);
+    }
+    proxy_rig w;
+    kind_t proxy;
+    object_id_t id = 0;
+    bool live = false;
+};
+
 }  // namespace kova_sdk_test
