@@ -120,6 +120,7 @@ struct packet_spec {
     ip_t src_ip = c_local_host;
     double limit = 10.0;
     std::size_t payload = 0;
+    kova_err_t error = 0;
 };
 
 // A request of a remote proxy to a stub, as a center delivers it.
@@ -192,10 +193,15 @@ public:
         struct_packet* p = t.get_header_packet();
         *p = struct_packet();
         p->initialize_packet(0, Pimo::OS::vimra_cpu_clock(), in.limit);
-        p->initialize_header(static_cast<pksize_t>(in.payload), in.num, in.type, in.code, 0);
+        p->initialize_header(static_cast<pksize_t>(in.payload), in.num, in.type, in.code, in.error);
         p->set_source(in.src_ip, in.sport, in.sid);
         p->set_destination(c_local_host, in.dst_port, in.did);
-        if (in.payload) Common::Interface::proc_alloc_data_force(t.data_mm, in.payload, __FILE__, __LINE__);
+        if (in.payload) {
+            Common::Interface::proc_alloc_data_force(t.data_mm, in.payload, __FILE__, __LINE__);
+            // A recognisable payload: byte i holds i.
+            unsigned char* data = static_cast<unsigned char*>(t.get_data());
+            for (std::size_t i = 0; i < in.payload; ++i) data[i] = static_cast<unsigned char>(i);
+        }
         return t;
     }
     // Creates with an automatic id and takes the create packet off the center pipe; 0 on failure.
@@ -212,10 +218,15 @@ public:
     }
 
     // The next answer the processor put into the center pipe; false after in_timeout_s.
-    bool center_receive(struct_packet& pout, double in_timeout_s = 5.0) {
+    // pout_payload, when given, receives the payload.
+    bool center_receive(struct_packet& pout, double in_timeout_s = 5.0, std::vector<unsigned char>* pout_payload = nullptr) {
         struct_token t;
         if (m_center.eproc_receive_timeout(reinterpret_cast<Pimo::byte_t*>(&t), in_timeout_s) != 0) return false;
         std::memcpy(&pout, t.get_header_packet(), sizeof(pout));
+        if (pout_payload) {
+            const unsigned char* data = static_cast<const unsigned char*>(t.get_data());
+            pout_payload->assign(data, data ? data + pout.header.size : data);
+        }
         Common::Interface::safe_free_token(t, __FILE__, __LINE__);
         return true;
     }

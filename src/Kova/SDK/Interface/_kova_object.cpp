@@ -10,6 +10,7 @@
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Open/Kova/kova_function.h"
+#include "Kova/SDK/Interface/_kova_proxy_object.h"
 #include "Kova/SDK/Interface/interface_center_manager.h"
 #include "Kova/SDK/Interface/interface_sdk_object_manager.h"
 #include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
@@ -381,12 +382,12 @@ void _kova_object::adapter_ctrl(struct_token const& in_token) {
     switch (in_token.get_header_packet()->header.code) {
         case c_mccr_tcp_connected_from_client: adapter_tcp_connected_from_client(in_token); break;
         case c_mccr_tcp_disconnected_from_client: adapter_tcp_disconnected_from_client(in_token); break;
+        case c_mccr_object_create: adapter_object_created(in_token); break;
+        case c_mccr_object_destroy: adapter_object_destroyed(in_token); break;
+        case c_mccr_tcp_connected_to_server: adapter_tcp_connected_to_server(in_token); break;
+        case c_mccr_tcp_disconnected_from_server: adapter_tcp_disconnected_from_server(in_token); break;
         default: break;
     }
-}
-
-void _kova_object::adapter_proxy(struct_token const&) {
-    // Only a proxy identity takes these; the proxy core hands them on.
 }
 
 void _kova_object::adapter_call(struct_token const& in_token) {
@@ -427,6 +428,46 @@ void _kova_object::adapter_tcp_connected_from_client(struct_token const& in_toke
 void _kova_object::adapter_tcp_disconnected_from_client(struct_token const& in_token) {
     const struct_packet* p = in_token.get_header_packet();
     if (op) op->on_disconnected_tcp(node_addr_t(p->src_ip, p->header.sport));
+}
+
+// Proxy identity ---------------------------------------------------------------------
+
+_kova_proxy_object* _kova_object::proc_bound_proxy(struct_token const& in_token, bool in_host_only) const {
+    if (!is_proxy() || !op->pp->_pp) return nullptr;
+    _kova_proxy_object* proxy = op->pp->_pp;
+    const struct_packet* p = in_token.get_header_packet();
+    if (p->src_ip != proxy->server_addr.ip) return nullptr;
+    if (!in_host_only && p->header.sid != proxy->server_addr.obj_id) return nullptr;
+    return proxy;
+}
+
+kova_err_t _kova_object::destroy_left() {
+    if (is_proxy() && op->pp->_pp) return op->pp->_pp->destroy();
+    return destroy();
+}
+
+void _kova_object::adapter_proxy(struct_token const& in_token) {
+    if (!is_proxy() || !op->pp->_pp) return;
+    // Broadcasts come from anyone; the rest only from the bound stub.
+    if (in_token.get_header_packet()->header.type == c_mt_broadcast) op->pp->_pp->adapter_proxy(in_token);
+    else if (_kova_proxy_object* proxy = proc_bound_proxy(in_token, false)) proxy->adapter_proxy(in_token);
+}
+
+void _kova_object::adapter_object_created(struct_token const& in_token) {
+    if (_kova_proxy_object* proxy = proc_bound_proxy(in_token, false)) proxy->adapter_object_create(in_token);
+}
+
+void _kova_object::adapter_object_destroyed(struct_token const& in_token) {
+    if (_kova_proxy_object* proxy = proc_bound_proxy(in_token, false)) proxy->adapter_object_destroy(in_token);
+}
+
+void _kova_object::adapter_tcp_connected_to_server(struct_token const& in_token) {
+    if (_kova_proxy_object* proxy = proc_bound_proxy(in_token, true)) proxy->adapter_connected_to_server(in_token);
+}
+
+void _kova_object::adapter_tcp_disconnected_from_server(struct_token const& in_token) {
+    if (_kova_proxy_object* proxy = proc_bound_proxy(in_token, true))
+        proxy->adapter_disconnected_from_server(in_token);
 }
 
 }  // namespace Kova
