@@ -22,7 +22,7 @@ kova_proxy_object_call::~kova_proxy_object_call() {
     delete _mp;
 }
 
-return_object_t const kova_proxy_object_call::async_call(void const* pin_call_data, pksize_t const& in_call_size,
+return_object_t kova_proxy_object_call::async_call(void const* pin_call_data, pksize_t const& in_call_size,
                                                          double const& in_limit_time) {
     return _mp->async_call(pin_call_data, in_call_size, in_limit_time);
 }

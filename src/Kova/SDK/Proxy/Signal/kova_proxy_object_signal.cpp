@@ -23,7 +23,7 @@ kova_proxy_object_signal::~kova_proxy_object_signal() {
     delete _mp;
 }
 
-return_object_t const kova_proxy_object_signal::async_signal(void const* pin_signal_data,
+return_object_t kova_proxy_object_signal::async_signal(void const* pin_signal_data,
                                                              pksize_t const& in_signal_size,
                                                              double const& in_limit_time) {
     return _mp->async_signal(pin_signal_data, in_signal_size, in_limit_time);
