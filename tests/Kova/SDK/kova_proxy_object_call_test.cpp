@@ -106,8 +106,9 @@ TEST(kova_proxy_object_call, async_return_reports_each_reply_as_the_design_says)
         EXPECT_GE(elapsed, 0.0);
         EXPECT_LT(elapsed, 5.0);
         const std::size_t filled = r.copied ? static_cast<std::size_t>(out) : 0;
-        for (std::size_t i = 0; i < filled; ++i)
-            if (i < r.payload) ASSERT_EQ(buffer[i], static_cast<unsigned char>(i)) << i;
+        for (std::size_t i = 0; i < filled && i < r.payload; ++i) {
+            ASSERT_EQ(buffer[i], static_cast<unsigned char>(i)) << i;
+        }
         EXPECT_EQ(buffer[filled], 0xEE);  // nothing past what was handed over
         EXPECT_EQ(c.w.rig.remain(), before);
     }
