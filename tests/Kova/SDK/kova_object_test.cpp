@@ -15,16 +15,6 @@ using namespace kova_sdk_test;
 
 namespace {
 
-// A domain of this test process alone, one per test.
-domain_t test_domain(int in_test) { return static_cast<domain_t>(20000 + (getpid() % 4000) * 10 + in_test); }
-
-// Removes the registry's host-wide locks of a domain.
-struct domain_cleanup {
-    explicit domain_cleanup(domain_t in_domain) : m_domain(in_domain) {}
-    ~domain_cleanup() { kova_test::remove_shm_containing("kova_object_" + std::to_string(m_domain) + "_"); }
-    domain_t m_domain;
-};
-
 class callback_object : public kova_object {
 public:
     std::function<void()> on_connected;
@@ -53,13 +43,6 @@ void expect_announcement(const struct_packet& in_p, msg_code_t in_code, domain_t
     EXPECT_EQ(in_p.get_data(), nullptr);
     EXPECT_EQ(in_p.header.error,
               in_code == c_mccr_object_destroy ? c_kova_err_object_is_not_exist : c_kova_err_none);
-}
-
-// Creates with an automatic id and takes the create packet off the center pipe; 0 on failure.
-object_id_t create_announced(sdk_rig& in_rig, kova_object& in_object, domain_t in_domain) {
-    struct_packet p;
-    if (in_object.create(in_domain, 0) != c_kova_err_none || !in_rig.center_receive(p)) return 0;
-    return in_object.get_object_id();
 }
 
 }  // namespace
@@ -175,7 +158,7 @@ TEST(kova_object, destroy_in_a_callback_waits_for_the_end_of_the_packet) {
     const domain_t d = test_domain(4);
     domain_cleanup cleanup(d);
     callback_object a;
-    const object_id_t id = create_announced(rig, a, d);
+    const object_id_t id = rig.create_announced(a, d);
     ASSERT_NE(id, 0);
     struct_packet p;
     std::atomic<bool> created_after{true};
@@ -196,7 +179,7 @@ TEST(kova_object, recreate_in_a_callback_keeps_the_new_object) {
     const domain_t d = test_domain(5);
     domain_cleanup cleanup(d);
     callback_object a;
-    const object_id_t first = create_announced(rig, a, d);
+    const object_id_t first = rig.create_announced(a, d);
     ASSERT_NE(first, 0);
     struct_packet p;
     a.on_connected = [&] {
@@ -239,7 +222,7 @@ TEST(kova_object, deleting_an_object_in_its_callback_leaves_nothing_behind) {
     domain_cleanup cleanup(d);
     std::atomic<bool> deleted{false};
     self_deleting_object* a = new self_deleting_object(deleted);
-    const object_id_t id = create_announced(rig, *a, d);
+    const object_id_t id = rig.create_announced(*a, d);
     ASSERT_NE(id, 0);
     struct_packet p;
     rig.push_listen(control(d, id, c_mccr_tcp_connected_from_client));
@@ -267,7 +250,7 @@ TEST(kova_object, incoming_filter_and_error_answer_for_a_missing_code) {
     const domain_t d = test_domain(8);
     domain_cleanup cleanup(d);
     kova_object a;
-    const object_id_t id = create_announced(rig, a, d);
+    const object_id_t id = rig.create_announced(a, d);
     ASSERT_NE(id, 0);
     struct_packet p;
     const unsigned long before = rig.remain();

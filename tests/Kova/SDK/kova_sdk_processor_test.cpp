@@ -130,7 +130,10 @@ TEST(kova_sdk_processor, missing_object_is_answered_with_its_error_type) {
         packet_spec s = call(33);
         s.type = r.request;
         s.payload = 100;
-        rig.push_listen(s);
+        struct_token t = rig.make(s);
+        // A heap pointer of the sender's process must not travel on in the answer.
+        t.get_header_packet()->set_data(reinterpret_cast<byte_t*>(0x1234));
+        sdk_rig::push(rig.m_listen, t);
         struct_packet got;
         if (!r.answered) {
             EXPECT_FALSE(rig.center_receive(got, 0.3)) << int(r.request);
@@ -142,6 +145,7 @@ TEST(kova_sdk_processor, missing_object_is_answered_with_its_error_type) {
         EXPECT_EQ(got.header.sid, c_stub);  // addresses swapped
         EXPECT_EQ(got.header.did, c_proxy);
         EXPECT_EQ(got.header.size, 0u);
+        EXPECT_EQ(got.get_data(), nullptr);
     }
     EXPECT_TRUE(rig.wait_remain(before));
 }
@@ -287,7 +291,7 @@ TEST(kova_sdk_processor, expired_and_unaddressable_packets_are_dropped_silently)
     ASSERT_TRUE(rig.m_ok);
     const unsigned long before = rig.remain();
     packet_spec expired = call(1, 7, 0x2222);
-    expired.limit = 1e-9;
+    expired.limit = 0.0;
     rig.push_listen(expired);
     packet_spec stub_to_stub{c_mt_call, 7, 0x10, 0x11, 2, test_domain(), test_domain()};
     stub_to_stub.payload = 10;
@@ -364,4 +368,57 @@ TEST(kova_sdk_processor, a_callback_may_end_the_queue_it_is_drained_from) {
     EXPECT_TRUE(rig.wait_remain(before));
     Pimo::OS::class_read_locker lock(rig.m_processor);
     EXPECT_FALSE(rig.m_processor->has_queue(addr));
+}
+
+TEST(kova_sdk_processor, a_queue_released_while_its_entry_waits_is_kept_until_drained) {
+    sdk_rig rig(1);
+    ASSERT_TRUE(rig.m_ok);
+    // a is delivered at once, before b's queue is drained; a's callback releases that queue.
+    test_object a(test_domain(), 0x10), b(test_domain(), 0x11);
+    ASSERT_TRUE(rig.add(a));
+    ASSERT_TRUE(rig.add(b));
+    const msg_addr_t b_addr(test_domain(), 0x11, 9, c_transaction_broadcast);
+    {
+        Pimo::OS::class_write_locker lock(rig.m_processor);
+        rig.m_processor->msg_processing_by_serial_alone(b_addr);
+    }
+    a.on_packet = [&](const delivery&) { Kova::msg_processing_by_parallel(b_addr); };
+    const unsigned long before = rig.remain();
+    rig.push_listen(packet_spec{c_mt_broadcast, 9, c_proxy, c_broadcast_stub_id, 5, test_domain(), test_domain(),
+                                c_local_host, 10.0, 64});
+    EXPECT_TRUE(a.wait_count(1));
+    EXPECT_TRUE(rig.wait_remain(before));
+    EXPECT_TRUE(b.got().empty()) << "an address that left its queue takes nothing more from it";
+    // The address is parallel now.
+    rig.push_listen(packet_spec{c_mt_broadcast, 9, c_proxy, c_broadcast_stub_id, 6, test_domain(), test_domain()});
+    EXPECT_TRUE(b.wait_count(1));
+}
+
+TEST(kova_sdk_processor, a_merge_in_a_callback_delivers_the_moved_entries_in_order) {
+    sdk_rig rig(1);
+    ASSERT_TRUE(rig.m_ok);
+    test_object stub(test_domain(), c_stub);
+    ASSERT_TRUE(rig.add(stub));
+    const msg_addr_t a(test_domain(), c_stub, 7, c_transaction_call), b(test_domain(), c_stub, 8, c_transaction_call);
+    {
+        Pimo::OS::class_write_locker lock(rig.m_processor);
+        rig.m_processor->msg_processing_by_serial_alone(a);
+        rig.m_processor->msg_processing_by_serial_alone(b);
+    }
+    stub.on_packet = [&](const delivery& d) {
+        if (d.num != 1) return;
+        // 2 and 3 are queued behind this one; then b's queue goes into a's.
+        EXPECT_TRUE(Kova::dispatch_message(5.0));
+        EXPECT_TRUE(Kova::dispatch_message(5.0));
+        EXPECT_EQ(stub.got().size(), 0u);
+        Kova::msg_processing_by_serial_group(a, b);
+    };
+    const unsigned long before = rig.remain();
+    for (msg_num_t n = 1; n <= 3; ++n) rig.push_listen(call(n, 8));
+    ASSERT_TRUE(stub.wait_count(3, 5.0)) << "nothing else arrives to drain the moved entries";
+    const std::vector<delivery> got = stub.got();
+    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].num, i + 1);
+    EXPECT_TRUE(rig.wait_remain(before));
+    Pimo::OS::class_read_locker lock(rig.m_processor);
+    EXPECT_TRUE(rig.m_processor->same_queue(a, b));
 }

@@ -17,6 +17,7 @@
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
+#include "Kova/Common/Open/Kova/kova_object.h"
 #include "Kova/General_Common/Memory/class_kova_memory.h"
 #include "Kova/General_SDK/Object_Manager/class_object_manager.h"
 #include "Kova/SDK/Interface/interface_center_manager.h"
@@ -89,6 +90,25 @@ private:
     std::vector<delivery> m_got;
 };
 
+// A domain of this test process alone; in_test tells the tests of one file apart.
+inline domain_t test_domain(int in_test) {
+    return static_cast<domain_t>(20000 + (getpid() % 4000) * 10 + in_test);
+}
+
+// Removes the registry's host-wide locks of a domain.
+struct domain_cleanup {
+    explicit domain_cleanup(domain_t in_domain) : m_domain(in_domain) {}
+    ~domain_cleanup() { kova_test::remove_shm_containing("kova_object_" + std::to_string(m_domain) + "_"); }
+    domain_t m_domain;
+};
+
+// A packet taken off the center pipe, with its payload.
+struct received {
+    struct_packet packet;
+    bool has_data = false;
+    std::string data;
+};
+
 struct packet_spec {
     msg_type_t type;
     msg_code_t code;
@@ -100,7 +120,19 @@ struct packet_spec {
     ip_t src_ip = c_local_host;
     double limit = 10.0;
     std::size_t payload = 0;
+    kova_err_t error = 0;
 };
+
+// A request of a remote proxy to a stub, as a center delivers it.
+constexpr object_id_t c_remote_proxy = 0x8123;
+constexpr ip_t c_remote_proxy_ip = 0x0A00000Au;
+inline packet_spec request_to(domain_t in_domain, object_id_t in_stub, msg_type_t in_type, msg_code_t in_code,
+                              msg_num_t in_num, std::size_t in_payload) {
+    packet_spec s{in_type, in_code, c_remote_proxy, in_stub, in_num, in_domain, in_domain};
+    s.src_ip = c_remote_proxy_ip;
+    s.payload = in_payload;
+    return s;
+}
 
 class sdk_rig {
 public:
@@ -161,12 +193,24 @@ public:
         struct_packet* p = t.get_header_packet();
         *p = struct_packet();
         p->initialize_packet(0, Pimo::OS::vimra_cpu_clock(), in.limit);
-        p->initialize_header(static_cast<pksize_t>(in.payload), in.num, in.type, in.code, 0);
+        p->initialize_header(static_cast<pksize_t>(in.payload), in.num, in.type, in.code, in.error);
         p->set_source(in.src_ip, in.sport, in.sid);
         p->set_destination(c_local_host, in.dst_port, in.did);
-        if (in.payload) Common::Interface::proc_alloc_data_force(t.data_mm, in.payload, __FILE__, __LINE__);
+        if (in.payload) {
+            Common::Interface::proc_alloc_data_force(t.data_mm, in.payload, __FILE__, __LINE__);
+            // A recognisable payload: byte i holds i.
+            unsigned char* data = static_cast<unsigned char*>(t.get_data());
+            for (std::size_t i = 0; i < in.payload; ++i) data[i] = static_cast<unsigned char>(i);
+        }
         return t;
     }
+    // Creates with an automatic id and takes the create packet off the center pipe; 0 on failure.
+    object_id_t create_announced(kova_object& in_object, domain_t in_domain) {
+        struct_packet p;
+        if (in_object.create(in_domain, 0) != c_kova_err_none || !center_receive(p)) return 0;
+        return in_object.get_object_id();
+    }
+
     void push_listen(const packet_spec& in) { push(m_listen, make(in)); }
     void push_return(const packet_spec& in) { push(m_return, make(in)); }
     static void push(Pimo::IPC::interface_pipe& in_pipe, struct_token in_token) {
@@ -174,12 +218,37 @@ public:
     }
 
     // The next answer the processor put into the center pipe; false after in_timeout_s.
-    bool center_receive(struct_packet& pout, double in_timeout_s = 5.0) {
+    // pout_payload, when given, receives the payload.
+    bool center_receive(struct_packet& pout, double in_timeout_s = 5.0, std::vector<unsigned char>* pout_payload = nullptr) {
         struct_token t;
         if (m_center.eproc_receive_timeout(reinterpret_cast<Pimo::byte_t*>(&t), in_timeout_s) != 0) return false;
         std::memcpy(&pout, t.get_header_packet(), sizeof(pout));
+        if (pout_payload) {
+            const unsigned char* data = static_cast<const unsigned char*>(t.get_data());
+            pout_payload->assign(data, data ? data + pout.header.size : data);
+        }
         Common::Interface::safe_free_token(t, __FILE__, __LINE__);
         return true;
+    }
+
+    bool center_receive(received& pout, double in_timeout_s = 5.0) {
+        struct_token t;
+        if (m_center.eproc_receive_timeout(reinterpret_cast<Pimo::byte_t*>(&t), in_timeout_s) != 0) return false;
+        std::memcpy(&pout.packet, t.get_header_packet(), sizeof(pout.packet));
+        pout.has_data = t.has_data();
+        pout.data.clear();
+        if (t.has_data()) {
+            std::size_t n = pout.packet.header.size;
+            const std::size_t capacity = Common::Interface::get_data_size(t.data_mm);
+            if (n > capacity) n = capacity;
+            pout.data.assign(static_cast<const char*>(t.get_data()), n);
+        }
+        Common::Interface::safe_free_token(t, __FILE__, __LINE__);
+        return true;
+    }
+    // Fills the center pipe with one header-only packet per free place.
+    void fill_center() {
+        while (!m_center.test_full()) push(m_center, make(packet_spec{c_mt_ctrl, 1, 1, 1, 0, 1, 1}));
     }
 
     // Free bytes of the packet memory: equal again once every block is released.

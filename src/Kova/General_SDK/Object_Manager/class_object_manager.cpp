@@ -26,7 +26,7 @@ class_object_manager::~class_object_manager() {
         // The object's destruction removes its entry; a busy center pipe asks for another try,
         // with the lock given up in between so that listeners and replies can go on.
         for (;;) {
-            const kova_err_t r = object ? object->destroy() : c_kova_success;
+            const kova_err_t r = object ? object->destroy_left() : c_kova_success;
             if (processor) processor->proc_write_unlock();
             Pimo::OS::thread_yield();
             if (processor) processor->proc_write_lock();

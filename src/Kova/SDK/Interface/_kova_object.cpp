@@ -10,9 +10,12 @@
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Open/Kova/kova_function.h"
+#include "Kova/SDK/Interface/_kova_proxy_object.h"
 #include "Kova/SDK/Interface/interface_center_manager.h"
 #include "Kova/SDK/Interface/interface_sdk_object_manager.h"
 #include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
+#include "Kova/SDK/Stub/Call/_kova_object_call.h"
+#include "Kova/SDK/Stub/Signal/_kova_object_signal.h"
 #include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/OS/Linux/vimra_time.h"
 
@@ -62,6 +65,15 @@ void proc_del(map_t& pout_map, msg_code_t in_code) {
     if (processor) processor->proc_write_lock();
     pout_map.erase(in_code);
     if (processor) processor->proc_write_unlock();
+}
+
+// Hands the token to the handler of its code; false when the code has none.
+template <typename map_t, typename handler_t>
+bool proc_to_handler(map_t& in_map, struct_token const& in_token, void (handler_t::*in_op)(struct_token const&)) {
+    auto it = in_map.find(in_token.get_header_packet()->header.code);
+    if (it == in_map.end()) return false;
+    (it->second->*in_op)(in_token);
+    return true;
 }
 
 }  // namespace
@@ -249,14 +261,14 @@ msg_num_t _kova_object::get_msg_num() {
     return ++seq_num;
 }
 
-void _kova_object::proc_regist_maps(bool in_serial) {
-    kova_sdk_processor* processor = gp_processor.load();
+void _kova_object::proc_serial(struct_message_address const& in_address) {
+    gp_processor.load()->msg_processing_by_serial_alone(in_address);
+    m_registered.push_back(in_address);
+}
+
+void _kova_object::proc_regist_maps() {
     auto one = [&](msg_code_t in_code, transaction_t in_t) {
-        const struct_message_address a(domain, object_id, in_code, in_t);
-        if (in_serial)
-            processor->msg_processing_by_serial_alone(a);
-        else
-            processor->msg_processing_by_parallel(a);
+        proc_serial(struct_message_address(domain, object_id, in_code, in_t));
     };
     if (!is_proxy()) {
         for (const auto& e : call_map) one(e.first, c_transaction_call);
@@ -271,20 +283,20 @@ void _kova_object::regist() {
     kova_sdk_processor* processor = gp_processor.load();
     if (!processor) return;
     const struct_message_address run(domain, object_id, c_mccr_run_object, c_transaction_object);
-    processor->msg_processing_by_serial_alone(run);
-    for (msg_code_t code : c_ctrl_codes)
-        processor->msg_processing_by_serial_group(run, struct_message_address(domain, object_id, code, 0));
-    proc_regist_maps(true);
+    proc_serial(run);
+    for (msg_code_t code : c_ctrl_codes) {
+        const struct_message_address a(domain, object_id, code, 0);
+        processor->msg_processing_by_serial_group(run, a);
+        m_registered.push_back(a);
+    }
+    proc_regist_maps();
 }
 
 void _kova_object::unregist() {
     kova_sdk_processor* processor = gp_processor.load();
-    if (!processor) return;
-    processor->msg_processing_by_parallel(
-        struct_message_address(domain, object_id, c_mccr_run_object, c_transaction_object));
-    for (msg_code_t code : c_ctrl_codes)
-        processor->msg_processing_by_parallel(struct_message_address(domain, object_id, code, 0));
-    proc_regist_maps(false);
+    if (processor)
+        for (const struct_message_address& a : m_registered) processor->msg_processing_by_parallel(a);
+    m_registered.clear();
 }
 
 void _kova_object::add_call(msg_code_t code, _kova_object_call* p) { proc_add(call_map, code, p); }
@@ -370,26 +382,29 @@ void _kova_object::adapter_ctrl(struct_token const& in_token) {
     switch (in_token.get_header_packet()->header.code) {
         case c_mccr_tcp_connected_from_client: adapter_tcp_connected_from_client(in_token); break;
         case c_mccr_tcp_disconnected_from_client: adapter_tcp_disconnected_from_client(in_token); break;
+        case c_mccr_object_create: adapter_object_created(in_token); break;
+        case c_mccr_object_destroy: adapter_object_destroyed(in_token); break;
+        case c_mccr_tcp_connected_to_server: adapter_tcp_connected_to_server(in_token); break;
+        case c_mccr_tcp_disconnected_from_server: adapter_tcp_disconnected_from_server(in_token); break;
         default: break;
     }
 }
 
-void _kova_object::adapter_proxy(struct_token const&) {
-    // Only a proxy identity takes these; the proxy core hands them on.
-}
-
 void _kova_object::adapter_call(struct_token const& in_token) {
-    if (call_map.find(in_token.get_header_packet()->header.code) == call_map.end()) adapter_err_return(in_token);
+    if (!proc_to_handler(call_map, in_token, &_kova_object_call::adapter_call)) adapter_err_return(in_token);
 }
 
-void _kova_object::adapter_call_cancel(struct_token const&) {}
+void _kova_object::adapter_call_cancel(struct_token const& in_token) {
+    proc_to_handler(call_map, in_token, &_kova_object_call::adapter_call_cancel);
+}
 
 void _kova_object::adapter_signal(struct_token const& in_token) {
-    if (signal_map.find(in_token.get_header_packet()->header.code) == signal_map.end())
-        adapter_err_return(in_token);
+    if (!proc_to_handler(signal_map, in_token, &_kova_object_signal::adapter_signal)) adapter_err_return(in_token);
 }
 
-void _kova_object::adapter_signal_cancel(struct_token const&) {}
+void _kova_object::adapter_signal_cancel(struct_token const& in_token) {
+    proc_to_handler(signal_map, in_token, &_kova_object_signal::adapter_signal_cancel);
+}
 
 void _kova_object::adapter_err_return(struct_token const& in_token) {
     struct_token answer;
@@ -413,6 +428,46 @@ void _kova_object::adapter_tcp_connected_from_client(struct_token const& in_toke
 void _kova_object::adapter_tcp_disconnected_from_client(struct_token const& in_token) {
     const struct_packet* p = in_token.get_header_packet();
     if (op) op->on_disconnected_tcp(node_addr_t(p->src_ip, p->header.sport));
+}
+
+// Proxy identity ---------------------------------------------------------------------
+
+_kova_proxy_object* _kova_object::proc_bound_proxy(struct_token const& in_token, bool in_host_only) const {
+    if (!is_proxy() || !op->pp->_pp) return nullptr;
+    _kova_proxy_object* proxy = op->pp->_pp;
+    const struct_packet* p = in_token.get_header_packet();
+    if (p->src_ip != proxy->server_addr.ip) return nullptr;
+    if (!in_host_only && p->header.sid != proxy->server_addr.obj_id) return nullptr;
+    return proxy;
+}
+
+kova_err_t _kova_object::destroy_left() {
+    if (is_proxy() && op->pp->_pp) return op->pp->_pp->destroy();
+    return destroy();
+}
+
+void _kova_object::adapter_proxy(struct_token const& in_token) {
+    if (!is_proxy() || !op->pp->_pp) return;
+    // Broadcasts come from anyone; the rest only from the bound stub.
+    if (in_token.get_header_packet()->header.type == c_mt_broadcast) op->pp->_pp->adapter_proxy(in_token);
+    else if (_kova_proxy_object* proxy = proc_bound_proxy(in_token, false)) proxy->adapter_proxy(in_token);
+}
+
+void _kova_object::adapter_object_created(struct_token const& in_token) {
+    if (_kova_proxy_object* proxy = proc_bound_proxy(in_token, false)) proxy->adapter_object_create(in_token);
+}
+
+void _kova_object::adapter_object_destroyed(struct_token const& in_token) {
+    if (_kova_proxy_object* proxy = proc_bound_proxy(in_token, false)) proxy->adapter_object_destroy(in_token);
+}
+
+void _kova_object::adapter_tcp_connected_to_server(struct_token const& in_token) {
+    if (_kova_proxy_object* proxy = proc_bound_proxy(in_token, true)) proxy->adapter_connected_to_server(in_token);
+}
+
+void _kova_object::adapter_tcp_disconnected_from_server(struct_token const& in_token) {
+    if (_kova_proxy_object* proxy = proc_bound_proxy(in_token, true))
+        proxy->adapter_disconnected_from_server(in_token);
 }
 
 }  // namespace Kova

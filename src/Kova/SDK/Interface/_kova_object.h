@@ -3,8 +3,10 @@
 #pragma once
 
 #include <map>
+#include <vector>
 
 #include "Kova/Common/Interface/interface_kova_pipe.h"
+#include "Kova/Common/Open/Kova/kova_message_address.h"
 #include "Kova/Common/Open/Kova/kova_object.h"
 #include "Kova/SDK/Interface/interface_object_core.h"
 #include "Pimo/OS/Linux/class_lock.h"
@@ -19,6 +21,7 @@ class _kova_object_event;
 class _kova_object_information;
 class _kova_object_command;
 class _kova_object_broadcast;
+class _kova_proxy_object;
 
 typedef std::map<msg_code_t, _kova_object_call*> object_call_map_t;
 typedef std::map<msg_code_t, _kova_object_signal*> object_signal_map_t;
@@ -92,6 +95,12 @@ public:
     void adapter_err_return(struct_token const& in_token);
     void adapter_tcp_connected_from_client(struct_token const& in_token);
     void adapter_tcp_disconnected_from_client(struct_token const& in_token);
+    void adapter_object_created(struct_token const& in_token);
+    void adapter_object_destroyed(struct_token const& in_token);
+    void adapter_tcp_connected_to_server(struct_token const& in_token);
+    void adapter_tcp_disconnected_from_server(struct_token const& in_token);
+    // A proxy identity is destroyed through its proxy, which drops the kinds' state too.
+    kova_err_t destroy_left() override;
 
     bool is_proxy() const { return op != nullptr && op->pp != nullptr; }
 
@@ -121,12 +130,19 @@ public:
     static last_object_map_t m_proxy_last_object;
 
 private:
+    // The owning proxy's state when the packet comes from its bound stub (from the
+    // stub's host, with in_host_only); null otherwise and for a stub.
+    _kova_proxy_object* proc_bound_proxy(struct_token const& in_token, bool in_host_only) const;
     kova_err_t proc_choose_id(domain_t in_domain, object_id_t in_object_id, object_id_t& pout_id);
     void proc_fill_control(struct_token const& in_token, msg_code_t in_code, kova_err_t in_error);
-    void proc_regist_maps(bool in_serial);
+    void proc_regist_maps();
+    void proc_serial(struct_message_address const& in_address);
 
     // A destroy marked on a listener thread and not yet carried out.
     bool m_destroy_pending;
+    // The serial queues regist gave this object; unregist releases exactly these,
+    // whatever handlers came or went in between.
+    std::vector<struct_message_address> m_registered;
 };
 
 }  // namespace Kova

@@ -17,6 +17,8 @@ public:
     virtual Pimo::OS::vimra_err_t listener_processor(struct_token& in_token) = 0;
     // Destruction left to the registry at shut-down; c_kova_err_center_busy asks for another try.
     virtual kova_err_t destroy() = 0;
+    // Destruction of an object the application left behind, at the registry's shut-down.
+    virtual kova_err_t destroy_left() { return destroy(); }
     // A destroy asked on a listener thread, carried out at the end of its packet.
     virtual kova_err_t destroy_force() = 0;
 };

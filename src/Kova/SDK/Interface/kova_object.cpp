@@ -38,10 +38,11 @@ kova_object::~kova_object() {
     if (!_op || !m_owner) return;
     destroy();
     {
-        // A destroy deferred by a callback must not outlive the core.
+        // Neither a destroy deferred by a callback nor a queued delivery may outlive the core.
         kova_sdk_processor* processor = gp_processor.load();
         if (processor) processor->proc_write_lock();
         _op->proc_finish_deferred();
+        if (processor) processor->proc_forget_object(_op);
         if (processor) processor->proc_write_unlock();
     }
     delete _op;

@@ -15,14 +15,17 @@ struct struct_qtoken {
     struct_token token;  // holds its own reference to each block
 };
 
+// Freed only when no address maps to it and no listener holds it: a listener that
+// queued an entry keeps the queue until its own drain is over.
 class class_thread_qbuffer : public std::deque<struct_qtoken> {
 public:
-    class_thread_qbuffer() : m_run(false), m_orphan(false), m_ref(1) {}
+    class_thread_qbuffer() : m_run(false), m_ref(1), m_hold(0), mp_merged(nullptr) {}
 
-    Pimo::OS::class_thread_lock m_lock;  // guards the queue and m_run
+    Pimo::OS::class_thread_lock m_lock;  // guards the queue, m_run and m_hold
     bool m_run;                          // a thread is draining the queue
-    bool m_orphan;                       // left by its last address while drained: the drainer frees it
     int m_ref;                           // message addresses that map to this queue
+    int m_hold;                          // listeners that queued an entry and have not drained yet
+    class_thread_qbuffer* mp_merged;     // the queue that took this one's addresses and entries
 };
 
 }  // namespace Kova

@@ -253,6 +253,7 @@ class_thread_qbuffer* kova_sdk_processor::qbuffering(const struct_message_addres
     safe_add_ref_mm(in_token.header_mm, __FILE__, __LINE__);
     safe_add_ref_mm(in_token.data_mm, __FILE__, __LINE__);
     queue->push_back(struct_qtoken{pin_object, in_token});
+    ++queue->m_hold;  // released by this thread's drain
     return queue;
 }
 
@@ -261,6 +262,7 @@ void kova_sdk_processor::proc_answer_back(struct_token& in_token, kova_err_t in_
     safe_free_data(in_token, __FILE__, __LINE__);
     struct_packet copy;
     std::memcpy(&copy, packet, sizeof(copy));
+    copy.set_data(nullptr);
     if (copy.backward_error_switch(in_error)) {
         struct_token answer;
         proc_alloc_header_force(answer, __FILE__, __LINE__);
@@ -275,33 +277,62 @@ void kova_sdk_processor::proc_deliver(object_t* pin_object, struct_token& in_tok
 }
 
 void kova_sdk_processor::proc_drain(class_thread_qbuffer* pin_queue) {
-    bool orphan = false;
+    // A merge hands this thread's hold on to the queue that took the entries.
+    for (class_thread_qbuffer* queue = pin_queue; queue != nullptr;) {
+        class_thread_qbuffer* next = nullptr;
+        bool last = false;
+        {
+            class_locker lock(queue->m_lock);
+            if (!queue->m_run) {  // else its drainer takes this thread's entry too
+                queue->m_run = true;
+                // Entries of a queue that no address maps to any more are not delivered.
+                while (!queue->empty() && queue->m_ref > 0) {
+                    struct_qtoken entry = queue->front();
+                    queue->pop_front();
+                    queue->m_lock.unlock();
+                    entry.p_object->listener_processor(entry.token);
+                    queue->m_lock.lock();
+                    safe_free_token(entry.token, __FILE__, __LINE__);
+                }
+                queue->m_run = false;
+            }
+            --queue->m_hold;
+            next = queue->mp_merged;
+            last = queue->m_ref == 0 && queue->m_hold == 0;
+        }
+        if (last) proc_free_queue(queue);
+        queue = next;
+    }
+}
+
+void kova_sdk_processor::proc_release_queue(class_thread_qbuffer* pin_queue, int in_addresses) {
+    bool last = false;
     {
         class_locker lock(pin_queue->m_lock);
-        if (pin_queue->m_run) return;  // its drainer takes this thread's entry too
-        pin_queue->m_run = true;
-        // A callback that makes the queue's last address parallel leaves the queue to us.
-        while (!pin_queue->empty() && !pin_queue->m_orphan) {
-            struct_qtoken entry = pin_queue->front();
-            pin_queue->pop_front();
-            pin_queue->m_lock.unlock();
-            entry.p_object->listener_processor(entry.token);
-            pin_queue->m_lock.lock();
-            safe_free_token(entry.token, __FILE__, __LINE__);
-        }
-        pin_queue->m_run = false;
-        orphan = pin_queue->m_orphan;
+        pin_queue->m_ref -= in_addresses;
+        last = pin_queue->m_ref == 0 && pin_queue->m_hold == 0;
     }
-    if (orphan) proc_free_queue(pin_queue);
+    if (last) proc_free_queue(pin_queue);
 }
 
 void kova_sdk_processor::proc_free_queue(class_thread_qbuffer* pin_queue) {
-    if (pin_queue->m_run) {
-        pin_queue->m_orphan = true;
-        return;
-    }
     for (struct_qtoken& entry : *pin_queue) safe_free_token(entry.token, __FILE__, __LINE__);
     delete pin_queue;
+}
+
+void kova_sdk_processor::proc_forget_object(object_t* pin_object) {
+    for (auto& address : m_qbuffer_map) {
+        class_thread_qbuffer* queue = address.second;
+        class_locker lock(queue->m_lock);
+        for (auto it = queue->begin(); it != queue->end();) {
+            if (it->p_object != pin_object) {
+                ++it;
+                continue;
+            }
+            safe_free_token(it->token, __FILE__, __LINE__);
+            it = queue->erase(it);
+        }
+    }
 }
 
 void kova_sdk_processor::proc_run_destroys() {
@@ -397,7 +428,7 @@ void kova_sdk_processor::msg_processing_by_serial_alone(const struct_message_add
     if (it == m_qbuffer_map.end()) {
         m_qbuffer_map[in_a] = new class_thread_qbuffer;
     } else if (it->second->m_ref > 1) {
-        --it->second->m_ref;
+        proc_release_queue(it->second, 1);
         it->second = new class_thread_qbuffer;
     }
 }
@@ -426,11 +457,20 @@ void kova_sdk_processor::msg_processing_by_serial_group(const struct_message_add
         class_thread_qbuffer* gone = ib->second;
         for (auto& entry : m_qbuffer_map)
             if (entry.second == gone) entry.second = keep;
-        keep->m_ref += gone->m_ref;
-        // Entries still waiting in the old queue keep their order behind the kept ones.
-        for (struct_qtoken& entry : *gone) keep->push_back(entry);
-        gone->clear();
-        proc_free_queue(gone);
+        int addresses = 0;
+        {
+            class_locker lock_keep(keep->m_lock);
+            class_locker lock_gone(gone->m_lock);
+            addresses = gone->m_ref;
+            keep->m_ref += addresses;
+            // Entries still waiting in the old queue keep their order behind the kept ones,
+            // and the listeners that hold the old queue go on to drain the kept one.
+            for (struct_qtoken& entry : *gone) keep->push_back(entry);
+            gone->clear();
+            keep->m_hold += gone->m_hold;
+            gone->mp_merged = keep;
+        }
+        proc_release_queue(gone, addresses);
     }
 }
 
@@ -439,7 +479,7 @@ void kova_sdk_processor::msg_processing_by_parallel(const struct_message_address
     if (it == m_qbuffer_map.end()) return;
     class_thread_qbuffer* queue = it->second;
     m_qbuffer_map.erase(it);
-    if (--queue->m_ref == 0) proc_free_queue(queue);
+    proc_release_queue(queue, 1);
 }
 
 bool kova_sdk_processor::has_queue(const struct_message_address& in_a) const {

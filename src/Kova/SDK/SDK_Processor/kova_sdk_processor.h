@@ -94,6 +94,8 @@ public:
     void add_destroy(object_t* pin_object);
     // Forgets every deferred destroy of the object (it was carried out or the object ends).
     void del_destroy(object_t* pin_object);
+    // Drops every queued delivery to an object that ends; the caller holds the write lock.
+    void proc_forget_object(object_t* pin_object);
 
 private:
     static void* thread_listener(Pimo::OS::class_thread* pin_thread);
@@ -101,7 +103,8 @@ private:
     Pimo::OS::vimra_err_t listener_step(bool in_timed, double in_seconds);
     void proc_deliver(object_t* pin_object, struct_token& in_token);
     void proc_drain(class_thread_qbuffer* pin_queue);
-    // Frees a queue that no address maps to any more, or leaves it to its drainer.
+    // Drops addresses of a queue; the last one out (address or holder) frees it.
+    void proc_release_queue(class_thread_qbuffer* pin_queue, int in_addresses);
     void proc_free_queue(class_thread_qbuffer* pin_queue);
     void proc_run_destroys();
     // Frees the packet and sends its error or cancel type back (to pin_domain, or the

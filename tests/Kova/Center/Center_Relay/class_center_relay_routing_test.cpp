@@ -135,7 +135,7 @@ TEST_F(routing_test, table_of_destinations_types_and_pipe_states) {
          [](routing_test& t) { t.network.tcp_connected = false; }, "return100:50/1073741825"},
         {"remote call return to a proxy", c_local_host, c_stub, c_remote, 0x8009, c_mt_call_return, 0, 10, none,
          "tcp_server:49/0"},
-        {"remote call return whose time is spent", c_local_host, c_stub, c_remote, 0x8009, c_mt_call_return, 8, 1e-9,
+        {"remote call return whose time is spent", c_local_host, c_stub, c_remote, 0x8009, c_mt_call_return, 8, 0.0,
          none, "listen200:51/1073741824"},
         {"remote command by UDP of 60000 bytes", c_local_host, c_proxy, c_remote, 9, c_mt_command_udp, 60000, 10, none,
          "udp:87/0"},

@@ -17,7 +17,7 @@ public:
     kova_proxy_object_call& operator=(kova_proxy_object_call const&) = delete;
 
     // Never null: a failure travels in the return object to async_return.
-    return_object_t const async_call(void const* pin_call_data, pksize_t const& in_call_size,
+    return_object_t async_call(void const* pin_call_data, pksize_t const& in_call_size,
                                      double const& in_limit_time);
     // Consumes return_object. *pout_size enters as the buffer's capacity and leaves
     // as the reply's size; *pout_time gets the seconds since async_call began.

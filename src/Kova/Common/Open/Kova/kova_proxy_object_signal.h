@@ -17,7 +17,7 @@ public:
     kova_proxy_object_signal& operator=(kova_proxy_object_signal const&) = delete;
 
     // Never null: a failure travels in the return object to async_return.
-    return_object_t const async_signal(void const* pin_signal_data, pksize_t const& in_signal_size,
+    return_object_t async_signal(void const* pin_signal_data, pksize_t const& in_signal_size,
                                        double const& in_limit_time);
     // Consumes return_object; *pout_time gets the seconds since async_signal began.
     kova_err_t async_return(return_object_t const& return_object, double* pout_time);

@@ -1,0 +1,153 @@
+// The hidden state of a proxy: the bound stub, its liveness and the TCP link to its
+// host, the kinds' handlers by message code, and the addressing of what it sends.
+#pragma once
+
+#include <map>
+
+#include "Kova/Common/Interface/struct_token.h"
+#include "Kova/Common/Open/Kova/kova_proxy_object.h"
+#include "Kova/SDK/sdk_typedef/struct_return_record.h"
+#include "Pimo/OS/Linux/vimra_err.h"
+
+namespace Kova {
+
+class _kova_object;
+class _kova_proxy_object;
+
+// Base of every proxy handler.
+class _kova_proxy_method {
+public:
+    _kova_proxy_method(_kova_proxy_object* pin_pp, msg_code_t in_code, interface_kind_t in_kind)
+        : _pp(pin_pp), code(in_code), b_interface(in_kind) {}
+    virtual ~_kova_proxy_method() {}
+    _kova_proxy_method(const _kova_proxy_method&) = delete;
+    _kova_proxy_method& operator=(const _kova_proxy_method&) = delete;
+
+    _kova_proxy_object* _pp;
+    msg_code_t code;
+    interface_kind_t b_interface;
+
+protected:
+    // An asynchronous request of in_type to the bound stub, registered for its reply
+    // before it leaves. Never null; a failure comes back in the error form.
+    return_object_t proc_request(msg_type_t in_type, void const* pin_data, pksize_t in_size, double in_limit);
+    // Waits for the reply of in_return_object and consumes the return object. True:
+    // a reply came and pout_reply holds it (the caller frees it). False: pout_result
+    // holds the outcome and nothing is left to free. The caller holds the read lock.
+    bool proc_collect(return_object_t const& in_return_object, double* pout_time, struct_token& pout_reply,
+                      kova_err_t& pout_result);
+    // A cancel of in_type carrying in_error; waits for memory and for the center pipe.
+    void proc_cancel(msg_type_t in_type, kova_err_t in_error);
+};
+
+// What the proxy core needs of the kinds that receive packets; each kind implements
+// its own.
+class _kova_proxy_event_method : public _kova_proxy_method {
+public:
+    using _kova_proxy_method::_kova_proxy_method;
+    virtual void adapter_event(struct_token const& in_token) = 0;
+    virtual void adapter_disconnect(struct_token const& in_token) = 0;
+    // Drops the subscription; sends the shutdown only when in_send.
+    virtual void shutdown(bool in_send) = 0;
+};
+
+class _kova_proxy_information_method : public _kova_proxy_method {
+public:
+    using _kova_proxy_method::_kova_proxy_method;
+    virtual void adapter_sync(struct_token const& in_token) = 0;
+    virtual void adapter_disconnect(struct_token const& in_token) = 0;
+    virtual void shutdown(bool in_send) = 0;
+};
+
+class _kova_proxy_command_method : public _kova_proxy_method {
+public:
+    using _kova_proxy_method::_kova_proxy_method;
+    virtual void adapter_disconnect(struct_token const& in_token) = 0;
+    virtual void shutdown(bool in_send) = 0;
+    // Releases the command blocks and the history once the identity is destroyed.
+    virtual void proc_release_command() = 0;
+};
+
+class _kova_proxy_broadcast_method : public _kova_proxy_method {
+public:
+    using _kova_proxy_method::_kova_proxy_method;
+    virtual void adapter_broadcast(struct_token const& in_token) = 0;
+};
+
+class _kova_proxy_object_call;
+class _kova_proxy_object_signal;
+
+typedef std::map<msg_code_t, _kova_proxy_object_call*> proxy_call_map_t;
+typedef std::map<msg_code_t, _kova_proxy_object_signal*> proxy_signal_map_t;
+typedef std::map<msg_code_t, _kova_proxy_event_method*> proxy_event_map_t;
+typedef std::map<msg_code_t, _kova_proxy_information_method*> proxy_information_map_t;
+typedef std::map<msg_code_t, _kova_proxy_command_method*> proxy_command_map_t;
+typedef std::map<msg_code_t, _kova_proxy_broadcast_method*> proxy_broadcast_map_t;
+
+class _kova_proxy_object {
+public:
+    _kova_proxy_object(kova_proxy_object* pin_pp, _kova_object* pin_op);
+    ~_kova_proxy_object();
+    _kova_proxy_object(const _kova_proxy_object&) = delete;
+    _kova_proxy_object& operator=(const _kova_proxy_object&) = delete;
+
+    // The processor's write lock is held.
+    kova_err_t create(domain_t const& in_domain, ip_t const& in_server_ip, object_id_t const& in_stub_object_id,
+                      object_id_t const& in_proxy_object_id);
+    kova_err_t destroy();
+    bool is_live() const { return live_state; }
+    bool is_connected_tcp() const { return tcp_connection; }
+
+    // Under the write lock; a code present already keeps its handler.
+    void add_call(msg_code_t in_code, _kova_proxy_object_call* pin_handler);
+    void add_signal(msg_code_t in_code, _kova_proxy_object_signal* pin_handler);
+    void add_event(msg_code_t in_code, _kova_proxy_event_method* pin_handler);
+    void add_information(msg_code_t in_code, _kova_proxy_information_method* pin_handler);
+    void add_command(msg_code_t in_code, _kova_proxy_command_method* pin_handler);
+    void add_broadcast(msg_code_t in_code, _kova_proxy_broadcast_method* pin_handler);
+    void del_call(msg_code_t in_code);
+    void del_signal(msg_code_t in_code);
+    void del_event(msg_code_t in_code);
+    void del_information(msg_code_t in_code);
+    void del_command(msg_code_t in_code);
+    void del_broadcast(msg_code_t in_code);
+    // Hands every handler of this state over to pout_target (an attached kind whose
+    // own proxy is dropped).
+    void proc_move_handlers(_kova_proxy_object& pout_target);
+
+    // Proxy-bound packets from the bound stub (broadcasts from anyone).
+    void adapter_proxy(struct_token const& in_token);
+    void adapter_event(struct_token const& in_token);
+    void adapter_information(struct_token const& in_token);
+    void adapter_broadcast(struct_token const& in_token);
+    void adapter_event_disconnect(struct_token const& in_token);
+    void adapter_information_disconnect(struct_token const& in_token);
+    void adapter_command_disconnect(struct_token const& in_token);
+
+    // Control packets about the bound stub and its host.
+    void adapter_object_create(struct_token const& in_token);
+    void adapter_object_destroy(struct_token const& in_token);
+    void adapter_connected_to_server(struct_token const& in_token);
+    void adapter_disconnected_from_server(struct_token const& in_token);
+
+    // Address the packet to the bound stub and send it through the identity: once
+    // (8 when the center pipe is full and the token is still the caller's, else 0),
+    // or retried until the packet's time is spent.
+    int send(struct_token const& in_token);
+    int send_force(struct_token const& in_token);
+
+    bool live_state;
+    domain_t domain;
+    proxy_call_map_t call_map;
+    proxy_signal_map_t signal_map;
+    proxy_event_map_t event_map;
+    proxy_information_map_t information_map;
+    proxy_command_map_t command_map;
+    proxy_broadcast_map_t broadcast_map;
+    server_addr_t server_addr;
+    bool tcp_connection;
+    _kova_object* _op;
+    kova_proxy_object* pp;
+};
+
+}  // namespace Kova

@@ -1,0 +1,41 @@
+#include "Kova/SDK/Stub/class_stub_request.h"
+
+#include <cstring>
+
+#include "Kova/Common/Interface/kova_memory_interface.h"
+#include "Pimo/OS/Linux/vimra_time.h"
+
+namespace Kova {
+namespace SDK {
+namespace Stub {
+
+class_stub_request::class_stub_request(struct_token const& in_token)
+    : m_token(in_token), mp_packet(in_token.get_header_packet()), mp_data(in_token.get_data()), m_size(0) {
+    if (!in_token.has_data()) return;
+    // The header's size is the sender's word; the block is what is really there.
+    const std::size_t capacity = Common::Interface::get_data_size(in_token.data_mm);
+    const pksize_t size = mp_packet->get_data_size();
+    m_size = size > capacity ? static_cast<pksize_t>(capacity) : size;
+}
+
+client_addr_t get_client(struct_packet const& in_packet) {
+    client_addr_t client;
+    client.node_addr = node_addr_t(in_packet.src_ip, in_packet.header.sport);
+    client.obj_id = in_packet.header.sid;
+    return client;
+}
+
+void class_stub_request::proc_check_data() const {
+    if (m_token.has_data()) Common::Interface::traverse_check(m_token.data_mm);
+}
+
+void class_stub_request::proc_wait_memory() { Pimo::OS::msleep(100); }
+
+void proc_copy_request(struct_packet& pout_reply, struct_packet const& in_request) {
+    std::memcpy(&pout_reply, &in_request, sizeof(struct_packet));
+    pout_reply.set_data(nullptr);
+}
+
+}  // namespace Stub
+}  // namespace SDK
+}  // namespace Kova

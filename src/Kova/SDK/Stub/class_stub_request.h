@@ -1,0 +1,55 @@
+// A request as a stub handler sees it: the client, and the payload and size that a
+// callback may be handed.
+#pragma once
+
+#include "Kova/Common/Hidden/struct_packet.h"
+#include "Kova/Common/Interface/struct_token.h"
+#include "Kova/Common/Open/Kova/kova_typedef.h"
+
+namespace Kova {
+namespace SDK {
+namespace Stub {
+
+// The client of a stub: source ip, the header's source domain and sid.
+client_addr_t get_client(struct_packet const& in_packet);
+
+class class_stub_request {
+public:
+    explicit class_stub_request(struct_token const& in_token);
+
+    client_addr_t get_client() const { return Stub::get_client(*mp_packet); }
+    // Null without a data block.
+    void* get_data() const { return mp_data; }
+    // Never more than the data block holds; 0 without one.
+    pksize_t get_size() const { return m_size; }
+    struct_packet* get_packet() const { return mp_packet; }
+    bool has_data() const { return m_token.has_data(); }
+    // The memory's consistency check of the request's data block, when it has one.
+    void proc_check_data() const;
+
+    // Tries in_alloc until it grants (true) or the request's time is spent (false),
+    // charging the waited time to the request.
+    template <typename alloc_t>
+    bool proc_alloc_within(alloc_t in_alloc) const {
+        for (;;) {
+            if (in_alloc() == 0) return true;
+            if (mp_packet->update_packet_time_and_return_timeout()) return false;
+            proc_wait_memory();
+        }
+    }
+
+private:
+    static void proc_wait_memory();
+
+    struct_token m_token;
+    struct_packet* mp_packet;
+    void* mp_data;
+    pksize_t m_size;
+};
+
+// A reply built from the request's record: no heap payload of the requester's process.
+void proc_copy_request(struct_packet& pout_reply, struct_packet const& in_request);
+
+}  // namespace Stub
+}  // namespace SDK
+}  // namespace Kova
