@@ -1,11 +1,29 @@
 // Sees only the installed headers and library. Deriving from the public classes needs
 // their type information and virtual tables from the library.
+#include <arpa/inet.h>
+
 #include <Kova/kova.h>
 
 namespace {
 
 struct app_object : Kova::kova_object {
     void on_connected_tcp(Kova::node_addr_t const&) override {}
+};
+
+struct app_stub : Kova::kova_object_call {
+    app_stub() : kova_object_call(1, 64) {}
+
+private:
+    Kova::kova_err_t on_call(Kova::client_addr_t const&, void*, Kova::pksize_t const&, void*, Kova::pksize_t* pout_size,
+                             double const&, double const&) override {
+        *pout_size = 0;
+        return Kova::c_kova_success;
+    }
+};
+
+struct app_proxy : Kova::kova_proxy_object_call {
+    app_proxy() : kova_proxy_object_call(1) {}
+    void on_object_create() override {}
 };
 
 }  // namespace
@@ -16,5 +34,14 @@ int main() {
     if (Kova::dispatch_message(0.0)) return 3;
     app_object object;
     if (object.create(7100, 1) != Kova::c_kova_err_not_initailize || object.is_created()) return 4;
+    app_stub stub;
+    if (stub.create(7100, 2) != Kova::c_kova_err_not_initailize) return 5;
+    app_proxy proxy;
+    if (proxy.create(7100, inet_addr("127.0.0.1"), 2) != Kova::c_kova_err_not_initailize || proxy.is_live()) return 6;
+    // Not created: the failure travels in the return object.
+    char reply[64];
+    Kova::pksize_t size = sizeof reply;
+    if (proxy.async_return(proxy.async_call("x", 2, 1.0), reply, &size, nullptr) != Kova::c_kova_err_is_not_created)
+        return 7;
     return 0;
 }
