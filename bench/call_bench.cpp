@@ -141,8 +141,7 @@ int run_client(Kova::domain_t in_domain, Kova::object_id_t in_stub, Kova::pksize
             auto round_trip = [&](unsigned t) {
                 const Kova::return_object_t r = proxy.async_call(out[t].data(), in_size, c_limit_s);
                 Kova::pksize_t size = static_cast<Kova::pksize_t>(back[t].size());
-                return proxy.async_return(r, back[t].data(), &size, nullptr) == Kova::c_kova_success &&
-                       size == in_size;
+                return proxy.async_return(r, back[t].data(), &size, nullptr) == Kova::c_kova_success && size == in_size;
             };
             measure(1, std::min<unsigned long>(in_calls / 10 + 100, 2000), round_trip);  // warm-up
             const figures f = measure(in_threads, in_calls, round_trip);
@@ -157,9 +156,8 @@ int run_client(Kova::domain_t in_domain, Kova::object_id_t in_stub, Kova::pksize
 figures parse_result(const std::string& in_output) {
     figures f;
     const size_t at = in_output.rfind("result ");
-    if (at != std::string::npos &&
-        std::sscanf(in_output.c_str() + at, "result %lf %lf %lf %lu", &f.median_us, &f.p99_us, &f.calls_per_s,
-                    &f.errors) == 4)
+    if (at != std::string::npos && std::sscanf(in_output.c_str() + at, "result %lf %lf %lf %lu", &f.median_us,
+                                               &f.p99_us, &f.calls_per_s, &f.errors) == 4)
         f.ok = f.errors == 0;
     return f;
 }
@@ -214,8 +212,8 @@ std::string self_path() {
 void print_row(const char* in_transport, size_t in_size, unsigned in_threads, const figures& in_f) {
     const std::string size = in_size >= 1024 ? std::to_string(in_size / 1024) + " KiB" : std::to_string(in_size) + " B";
     if (!in_f.ok && in_f.median_us == 0) {
-        std::printf("| %-16s | %7s | %7u | %10s | %10s | %10s |\n", in_transport, size.c_str(), in_threads, "failed", "-",
-                    "-");
+        std::printf("| %-16s | %7s | %7u | %10s | %10s | %10s |\n", in_transport, size.c_str(), in_threads, "failed",
+                    "-", "-");
         return;
     }
     std::printf("| %-16s | %7s | %7u | %10.1f | %10.1f | %10.0f |%s\n", in_transport, size.c_str(), in_threads,
@@ -252,9 +250,9 @@ int run_all(unsigned long in_calls) {
         }
         for (Kova::object_id_t id = 1; id <= 3; ++id)
             for (unsigned threads : {1u, 4u}) {
-                kova_test::child_process client =
-                    tree.host().spawn({self, "--client", std::to_string(c_domain), std::to_string(id),
-                                       std::to_string(c_sizes[id - 1]), std::to_string(threads), std::to_string(in_calls)});
+                kova_test::child_process client = tree.host().spawn(
+                    {self, "--client", std::to_string(c_domain), std::to_string(id), std::to_string(c_sizes[id - 1]),
+                     std::to_string(threads), std::to_string(in_calls)});
                 client.wait(600);
                 const figures f = parse_result(client.output());
                 if (!f.ok) std::printf("client: %s\n", client.output().c_str());
@@ -272,7 +270,8 @@ int run_all(unsigned long in_calls) {
             std::printf("the ZeroMQ side did not start\n");
         } else {
             for (size_t size : c_sizes)
-                for (unsigned threads : {1u, 4u}) print_row("ZeroMQ REQ/REP", size, threads, zmq_row(endpoint, size, threads, in_calls));
+                for (unsigned threads : {1u, 4u})
+                    print_row("ZeroMQ REQ/REP", size, threads, zmq_row(endpoint, size, threads, in_calls));
         }
         rep.kill_now(SIGKILL);
         rep.wait(5);
@@ -298,9 +297,11 @@ int run_all(unsigned long in_calls) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "--stub") == 0) return run_stub(static_cast<Kova::domain_t>(std::atoi(argv[2])));
+    if (argc == 3 && std::strcmp(argv[1], "--stub") == 0)
+        return run_stub(static_cast<Kova::domain_t>(std::atoi(argv[2])));
     if (argc == 7 && std::strcmp(argv[1], "--client") == 0)
-        return run_client(static_cast<Kova::domain_t>(std::atoi(argv[2])), static_cast<Kova::object_id_t>(std::atoi(argv[3])),
+        return run_client(static_cast<Kova::domain_t>(std::atoi(argv[2])),
+                          static_cast<Kova::object_id_t>(std::atoi(argv[3])),
                           static_cast<Kova::pksize_t>(std::atol(argv[4])), static_cast<unsigned>(std::atoi(argv[5])),
                           std::strtoul(argv[6], nullptr, 10));
 #ifdef KOVA_BENCH_ZMQ

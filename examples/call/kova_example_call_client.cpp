@@ -42,28 +42,24 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    const auto domain = static_cast<Kova::domain_t>(kova_example::number_arg(argc, argv, 1, kova_example::c_domain, 0xFFFF));
-    const Kova::ip_t host = kova_example::ip_arg(argc, argv, 2);
-    const auto stub_id =
-        static_cast<Kova::object_id_t>(kova_example::number_arg(argc, argv, 3, kova_example::c_call_stub_id, 0x7FFF));
-    const char* text = argc > 4 ? argv[4] : "hello, kova";
-    const unsigned long count = kova_example::number_arg(argc, argv, 5, 3, 1000000);
-
+    const kova_example::client_args a =
+        kova_example::parse_client_args(argc, argv, kova_example::c_call_stub_id, "hello, kova");
     Kova::initialize();
     int status = 0;
     {
         upper_case_client client;
-        const Kova::kova_err_t err = client.create(domain, host, stub_id);
+        const Kova::kova_err_t err = client.create(a.domain, a.host, a.stub_id);
         if (err != Kova::c_kova_success) {
             std::printf("create failed: %s\n", kova_example::err_text(err).c_str());
             status = 1;
         } else if (!client.wait_live(10.0)) {
-            std::printf("no call stub %u in domain %u on %s\n", stub_id, domain, argc > 2 ? argv[2] : kova_example::c_host);
+            std::printf("no call stub %u in domain %u on %s\n", a.stub_id, a.domain, a.host_text);
             status = 1;
         }
-        for (unsigned long i = 0; status == 0 && i < count; ++i) {
+        for (unsigned long i = 0; status == 0 && i < a.count; ++i) {
             // The request is copied into the packet memory; the reply is copied out into reply.
-            const Kova::return_object_t call = client.async_call(text, static_cast<Kova::pksize_t>(std::strlen(text) + 1), 1.0);
+            const Kova::return_object_t call =
+                client.async_call(a.text, static_cast<Kova::pksize_t>(std::strlen(a.text) + 1), 1.0);
             char reply[256];
             Kova::pksize_t size = sizeof reply;
             double seconds = 0;
@@ -72,8 +68,8 @@ int main(int argc, char** argv) {
                 std::printf("call %lu failed: %s\n", i + 1, kova_example::err_text(result).c_str());
                 status = 1;
             } else {
-                std::printf("reply %lu in %.0f us: \"%.*s\"\n", i + 1, seconds * 1e6, static_cast<int>(strnlen(reply, size)),
-                            reply);
+                std::printf("reply %lu in %.0f us: \"%.*s\"\n", i + 1, seconds * 1e6,
+                            static_cast<int>(strnlen(reply, size)), reply);
             }
         }
         client.destroy();

@@ -3,6 +3,7 @@
 //   kova_example_call_stub [domain] [stub id]      (defaults 7100 and 100)
 //
 // Runs until SIGINT or SIGTERM, or until its standard input closes (Ctrl-D on a terminal).
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -27,7 +28,8 @@ private:
         const char* in = static_cast<const char*>(pin_buf);
         const Kova::pksize_t n = std::min<Kova::pksize_t>(strnlen(in ? in : "", in_size), *pout_size - 1);
         char* out = static_cast<char*>(pout_buf);
-        for (Kova::pksize_t i = 0; i < n; ++i) out[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(in[i])));
+        for (Kova::pksize_t i = 0; i < n; ++i)
+            out[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(in[i])));
         out[n] = 0;
         *pout_size = n + 1;
         std::printf("call from %s after %.0f us: \"%.*s\"\n", kova_example::client_text(in_client).c_str(),
@@ -37,35 +39,13 @@ private:
     }
 
     void on_call_cancel(Kova::client_addr_t const& in_client, Kova::kova_err_t const& in_error) override {
-        std::printf("call cancelled by %s: %s\n", kova_example::client_text(in_client).c_str(),
-                    kova_example::err_text(in_error).c_str());
-        std::fflush(stdout);
+        kova_example::print_cancel("call", in_client, in_error);
     }
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const auto domain = static_cast<Kova::domain_t>(kova_example::number_arg(argc, argv, 1, kova_example::c_domain, 0xFFFF));
-    const auto id =
-        static_cast<Kova::object_id_t>(kova_example::number_arg(argc, argv, 2, kova_example::c_call_stub_id, 0x7FFF));
-    const sigset_t end_signals = kova_example::block_end_signals();
-    Kova::initialize();  // waits for the service
-    int status = 0;
-    {
-        upper_case_stub stub;
-        const Kova::kova_err_t err = stub.create(domain, id);
-        if (err != Kova::c_kova_success) {
-            std::printf("create failed: %s\n", kova_example::err_text(err).c_str());
-            status = 1;
-        } else {
-            std::printf("call stub %u serving code %u in domain %u\n", stub.get_object_id(), kova_example::c_call_code,
-                        domain);
-            std::fflush(stdout);
-            kova_example::wait_for_end(end_signals);
-            stub.destroy();
-        }
-    }
-    Kova::finalize();
-    return status;
+    return kova_example::serve<upper_case_stub>(argc, argv, "call", kova_example::c_call_code,
+                                                kova_example::c_call_stub_id);
 }

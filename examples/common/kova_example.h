@@ -1,5 +1,6 @@
 // What the example programs share: argument parsing, printing addresses and results, and
-// the stubs' wait for the end (SIGINT, SIGTERM or the end of standard input).
+// the stubs' life: start the SDK, create, serve until SIGINT, SIGTERM or the end of standard
+// input, destroy, stop the SDK.
 #pragma once
 
 #include <arpa/inet.h>
@@ -97,6 +98,58 @@ inline void wait_for_end(sigset_t const& in_set) {
     }
     std::fflush(stdout);
     close(sfd);
+}
+
+inline void print_cancel(const char* in_kind, Kova::client_addr_t const& in_client, Kova::kova_err_t in_error) {
+    std::printf("%s cancelled by %s: %s\n", in_kind, client_text(in_client).c_str(), err_text(in_error).c_str());
+    std::fflush(stdout);
+}
+
+// The clients' command line: [domain] [stub host] [stub id] [text] [count].
+struct client_args {
+    Kova::domain_t domain;
+    Kova::ip_t host;
+    const char* host_text;
+    Kova::object_id_t stub_id;
+    const char* text;
+    unsigned long count;
+};
+
+inline client_args parse_client_args(int argc, char** argv, Kova::object_id_t in_stub_id, const char* in_text) {
+    client_args a;
+    a.domain = static_cast<Kova::domain_t>(number_arg(argc, argv, 1, c_domain, 0xFFFF));
+    a.host = ip_arg(argc, argv, 2);
+    a.host_text = argc > 2 ? argv[2] : c_host;
+    a.stub_id = static_cast<Kova::object_id_t>(number_arg(argc, argv, 3, in_stub_id, 0x7FFF));
+    a.text = argc > 4 ? argv[4] : in_text;
+    a.count = number_arg(argc, argv, 5, 3, 1000000);
+    return a;
+}
+
+// A stub's whole life, with the command line [domain] [stub id]. The end signals are
+// blocked before the SDK starts its threads, so that they reach wait_for_end in every case.
+template <typename stub_t>
+int serve(int argc, char** argv, const char* in_kind, Kova::msg_code_t in_code, Kova::object_id_t in_default_id) {
+    const auto domain = static_cast<Kova::domain_t>(number_arg(argc, argv, 1, c_domain, 0xFFFF));
+    const auto id = static_cast<Kova::object_id_t>(number_arg(argc, argv, 2, in_default_id, 0x7FFF));
+    const sigset_t end_signals = block_end_signals();
+    Kova::initialize();  // waits for the service
+    int status = 0;
+    {
+        stub_t stub;
+        const Kova::kova_err_t err = stub.create(domain, id);  // the SDK starts the domain's center if needed
+        if (err != Kova::c_kova_success) {
+            std::printf("create failed: %s\n", err_text(err).c_str());
+            status = 1;
+        } else {
+            std::printf("%s stub %u serving code %u in domain %u\n", in_kind, stub.get_object_id(), in_code, domain);
+            std::fflush(stdout);
+            wait_for_end(end_signals);
+            stub.destroy();
+        }
+    }
+    Kova::finalize();
+    return status;
 }
 
 }  // namespace kova_example

@@ -11,19 +11,14 @@
 #include "../common/kova_example.h"
 
 int main(int argc, char** argv) {
-    const auto domain = static_cast<Kova::domain_t>(kova_example::number_arg(argc, argv, 1, kova_example::c_domain, 0xFFFF));
-    const Kova::ip_t host = kova_example::ip_arg(argc, argv, 2);
-    const auto stub_id =
-        static_cast<Kova::object_id_t>(kova_example::number_arg(argc, argv, 3, kova_example::c_signal_stub_id, 0x7FFF));
-    const char* text = argc > 4 ? argv[4] : "ping";
-    const unsigned long count = kova_example::number_arg(argc, argv, 5, 3, 1000000);
-
+    const kova_example::client_args a =
+        kova_example::parse_client_args(argc, argv, kova_example::c_signal_stub_id, "ping");
     Kova::initialize();
     int status = 0;
     {
         // Used as it is: no callbacks needed, the client polls for the stub.
         Kova::kova_proxy_object_signal proxy(kova_example::c_signal_code);
-        const Kova::kova_err_t err = proxy.create(domain, host, stub_id);
+        const Kova::kova_err_t err = proxy.create(a.domain, a.host, a.stub_id);
         if (err != Kova::c_kova_success) {
             std::printf("create failed: %s\n", kova_example::err_text(err).c_str());
             status = 1;
@@ -32,15 +27,15 @@ int main(int argc, char** argv) {
             while (!proxy.is_live() && std::chrono::steady_clock::now() < end)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             if (!proxy.is_live()) {
-                std::printf("no signal stub %u in domain %u\n", stub_id, domain);
+                std::printf("no signal stub %u in domain %u on %s\n", a.stub_id, a.domain, a.host_text);
                 status = 1;
             }
         }
-        for (unsigned long i = 0; status == 0 && i < count; ++i) {
+        for (unsigned long i = 0; status == 0 && i < a.count; ++i) {
             double seconds = 0;
             // Blocks until the stub acknowledged (or refused) the signal, at most 1 s.
             const Kova::kova_err_t result =
-                proxy.signal(text, static_cast<Kova::pksize_t>(std::strlen(text) + 1), 1.0, &seconds);
+                proxy.signal(a.text, static_cast<Kova::pksize_t>(std::strlen(a.text) + 1), 1.0, &seconds);
             if (result != Kova::c_kova_success) {
                 std::printf("signal %lu failed: %s\n", i + 1, kova_example::err_text(result).c_str());
                 status = 1;

@@ -49,12 +49,15 @@ TEST_F(examples, signal_client_is_acknowledged_and_the_stub_ends_on_sigterm) {
     EXPECT_EQ(m_tree.host().run({KOVA_EXAMPLE_SIGNAL_CLIENT, "7100", "127.0.0.1", "101", "beep", "3"}, &out), 0) << out;
     EXPECT_NE(out.find("signal 3 acknowledged in "), std::string::npos) << out;
     // on_signal runs after the acknowledgement: the third may still be on its way.
-    EXPECT_TRUE(kova_test::wait_until([&] {
-        stub.wait_for_line("\x01", 0.01);
-        size_t n = 0;
-        for (size_t at = 0; (at = stub.output().find(": \"beep\"\n", at)) != std::string::npos; ++at) ++n;
-        return n == 3;
-    }, 10)) << stub.output();
+    EXPECT_TRUE(kova_test::wait_until(
+        [&] {
+            stub.wait_for_line("\x01", 0.01);
+            size_t n = 0;
+            for (size_t at = 0; (at = stub.output().find(": \"beep\"\n", at)) != std::string::npos; ++at) ++n;
+            return n == 3;
+        },
+        10))
+        << stub.output();
     ASSERT_EQ(kill(stub.pid(), SIGTERM), 0);
     EXPECT_EQ(stub.wait(15), 0);
     EXPECT_NE(stub.output().find("signal from 127.0.0.1 domain 7100 object "), std::string::npos) << stub.output();

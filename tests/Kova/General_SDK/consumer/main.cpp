@@ -1,8 +1,7 @@
 // Sees only the installed headers and library. Deriving from the public classes needs
 // their type information and virtual tables from the library.
-#include <arpa/inet.h>
-
 #include <Kova/kova.h>
+#include <arpa/inet.h>
 
 namespace {
 
