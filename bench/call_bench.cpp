@@ -3,9 +3,14 @@
 // over ipc:// between two processes and the base library's pipe ping-pong. The reply carries
 // as many bytes as the request. Prints median and p99 per call and calls per second.
 //
-//   call_bench [calls]                        the whole comparison (default 20000 per row)
-//   call_bench --stub <domain>                (inside the host) echo stubs 1, 2, 3 for 0 B, 1 KiB, 60 KiB
-//   call_bench --client <domain> <stub> <size> <threads> <calls>
+// The request leg is the time from the proxy's async_call to the stub's on_call, as on_call's
+// elapsed time reports it.
+//
+//   call_bench [calls] [listeners]            the whole comparison (default 20000 calls per row and
+//                                             the SDK's default of 8 listener threads per process)
+//   call_bench --stub <domain> <listeners>    (inside the host) echo stubs 1, 2, 3 for 0 B, 1 KiB, 60 KiB;
+//                                             "legs" on its input prints the request legs since the last
+//   call_bench --client <domain> <stub> <size> <threads> <calls> <listeners>
 //   call_bench --zmq-rep <endpoint>           the ZeroMQ echo side
 #include <arpa/inet.h>
 #include <signal.h>
@@ -18,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,22 +92,34 @@ figures measure(unsigned in_threads, unsigned long in_calls, round_trip_t in_rou
 
 // ---- Kova ----
 
+void start_sdk(unsigned in_listeners) {
+    const unsigned call_buffers = 16, udp_buffers = 1;
+    Kova::initialize(in_listeners, call_buffers, udp_buffers);
+}
+
+// Request legs in microseconds, since the last "legs" command.
+std::mutex g_legs_mutex;
+std::vector<double> g_legs;
+
 class echo_stub : public Kova::kova_object_call {
 public:
     explicit echo_stub(Kova::pksize_t in_size) : kova_object_call(c_code, in_size) {}
 
 private:
     Kova::kova_err_t on_call(Kova::client_addr_t const&, void* pin_buf, Kova::pksize_t const& in_size, void* pout_buf,
-                             Kova::pksize_t* pout_size, double const&, double const&) override {
+                             Kova::pksize_t* pout_size, double const& in_elapsed, double const&) override {
         const Kova::pksize_t n = std::min(in_size, *pout_size);
         if (n) std::memcpy(pout_buf, pin_buf, n);
         *pout_size = n;
+        std::lock_guard<std::mutex> guard(g_legs_mutex);
+        if (g_legs.size() < g_legs.capacity()) g_legs.push_back(in_elapsed * 1e6);
         return Kova::c_kova_success;
     }
 };
 
-int run_stub(Kova::domain_t in_domain) {
-    Kova::initialize();
+int run_stub(Kova::domain_t in_domain, unsigned in_listeners) {
+    g_legs.reserve(4000000);
+    start_sdk(in_listeners);
     std::vector<std::unique_ptr<echo_stub>> stubs;
     for (Kova::object_id_t id = 1; id <= 3; ++id) {
         stubs.emplace_back(new echo_stub(c_sizes[id - 1]));
@@ -113,8 +131,17 @@ int run_stub(Kova::domain_t in_domain) {
     }
     std::printf("ready\n");
     std::fflush(stdout);
-    char buf[64];
-    while (read(STDIN_FILENO, buf, sizeof buf) > 0) {
+    char line[64];
+    while (std::fgets(line, sizeof line, stdin)) {
+        std::vector<double> legs;
+        {
+            std::lock_guard<std::mutex> guard(g_legs_mutex);
+            legs.assign(g_legs.begin(), g_legs.end());
+            g_legs.clear();
+        }
+        const figures f = summarise(legs, 1, 0);
+        std::printf("legs %.2f %.2f %zu\n", f.median_us, f.p99_us, legs.size());
+        std::fflush(stdout);
     }
     for (auto& s : stubs) s->destroy();
     stubs.clear();
@@ -124,8 +151,8 @@ int run_stub(Kova::domain_t in_domain) {
 
 // The threads share one proxy: its single message counter keeps their pending keys apart.
 int run_client(Kova::domain_t in_domain, Kova::object_id_t in_stub, Kova::pksize_t in_size, unsigned in_threads,
-               unsigned long in_calls) {
-    Kova::initialize();
+               unsigned long in_calls, unsigned in_listeners) {
+    start_sdk(in_listeners);
     int status = 0;
     {
         Kova::kova_proxy_object_call proxy(c_code);
@@ -209,20 +236,23 @@ std::string self_path() {
     return self;
 }
 
-void print_row(const char* in_transport, size_t in_size, unsigned in_threads, const figures& in_f) {
+// in_leg_us: the median request leg, or a negative value where there is none.
+void print_row(const char* in_transport, size_t in_size, unsigned in_threads, const figures& in_f, double in_leg_us) {
     const std::string size = in_size >= 1024 ? std::to_string(in_size / 1024) + " KiB" : std::to_string(in_size) + " B";
     if (!in_f.ok && in_f.median_us == 0) {
-        std::printf("| %-16s | %7s | %7u | %10s | %10s | %10s |\n", in_transport, size.c_str(), in_threads, "failed",
-                    "-", "-");
+        std::printf("| %-16s | %7s | %7u | %10s | %10s | %10s | %11s |\n", in_transport, size.c_str(), in_threads,
+                    "failed", "-", "-", "-");
         return;
     }
-    std::printf("| %-16s | %7s | %7u | %10.1f | %10.1f | %10.0f |%s\n", in_transport, size.c_str(), in_threads,
-                in_f.median_us, in_f.p99_us, in_f.calls_per_s,
+    char leg[32] = "-";
+    if (in_leg_us >= 0) std::snprintf(leg, sizeof leg, "%.1f", in_leg_us);
+    std::printf("| %-16s | %7s | %7u | %10.1f | %10.1f | %10.0f | %11s |%s\n", in_transport, size.c_str(), in_threads,
+                in_f.median_us, in_f.p99_us, in_f.calls_per_s, leg,
                 in_f.errors ? (" " + std::to_string(in_f.errors) + " calls failed").c_str() : "");
     std::fflush(stdout);
 }
 
-int run_all(unsigned long in_calls) {
+int run_all(unsigned long in_calls, unsigned in_listeners) {
     std::string why;
     if (!kova_test::private_host::available(&why)) {
         std::printf("no private host: %s\n", why.c_str());
@@ -230,10 +260,12 @@ int run_all(unsigned long in_calls) {
     }
     const std::string self = self_path();
     std::vector<std::pair<std::string, std::vector<figures>>> rows;
-    std::printf("round trips of %lu calls per row, reply as large as the request; latency per call in us\n", in_calls);
-    std::printf("| %-16s | %7s | %7s | %10s | %10s | %10s |\n", "transport", "payload", "threads", "median", "p99",
-                "calls/s");
-    std::printf("|------------------|---------|---------|------------|------------|------------|\n");
+    std::printf("round trips of %lu calls per row, reply as large as the request; latency per call in us;\n"
+                "Kova: service and center in a private host, %u listener threads per process\n",
+                in_calls, in_listeners);
+    std::printf("| %-16s | %7s | %7s | %10s | %10s | %10s | %11s |\n", "transport", "payload", "threads", "median",
+                "p99", "calls/s", "request leg");
+    std::printf("|------------------|---------|---------|------------|------------|------------|-------------|\n");
     {
         // The service and center of an install tree of its own, as shipped but with 64 MiB of packet memory.
         kova_test::service_host tree("MEMSIZE=67108864\nLOG=yes\nCOMMAND_LOG=yes\nINFORMATION_LOG=yes\n", "call_bench");
@@ -243,7 +275,8 @@ int run_all(unsigned long in_calls) {
             std::printf("the service did not start\n");
             return 1;
         }
-        kova_test::child_process stub = tree.host().spawn({self, "--stub", std::to_string(c_domain)});
+        kova_test::child_process stub =
+            tree.host().spawn({self, "--stub", std::to_string(c_domain), std::to_string(in_listeners)});
         if (!stub.wait_for_line("ready", 30)) {
             std::printf("the stub did not start: %s\n", stub.output().c_str());
             return 1;
@@ -252,11 +285,13 @@ int run_all(unsigned long in_calls) {
             for (unsigned threads : {1u, 4u}) {
                 kova_test::child_process client = tree.host().spawn(
                     {self, "--client", std::to_string(c_domain), std::to_string(id), std::to_string(c_sizes[id - 1]),
-                     std::to_string(threads), std::to_string(in_calls)});
+                     std::to_string(threads), std::to_string(in_calls), std::to_string(in_listeners)});
                 client.wait(600);
                 const figures f = parse_result(client.output());
                 if (!f.ok) std::printf("client: %s\n", client.output().c_str());
-                print_row("Kova call", c_sizes[id - 1], threads, f);
+                double leg = -1;
+                std::sscanf(kova_test::ask(stub, "legs").c_str(), "legs %lf", &leg);  // warm-up included
+                print_row("Kova call", c_sizes[id - 1], threads, f, leg);
             }
         stub.close_input();
         stub.wait(20);
@@ -271,7 +306,7 @@ int run_all(unsigned long in_calls) {
         } else {
             for (size_t size : c_sizes)
                 for (unsigned threads : {1u, 4u})
-                    print_row("ZeroMQ REQ/REP", size, threads, zmq_row(endpoint, size, threads, in_calls));
+                    print_row("ZeroMQ REQ/REP", size, threads, zmq_row(endpoint, size, threads, in_calls), -1);
         }
         rep.kill_now(SIGKILL);
         rep.wait(5);
@@ -297,15 +332,16 @@ int run_all(unsigned long in_calls) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "--stub") == 0)
-        return run_stub(static_cast<Kova::domain_t>(std::atoi(argv[2])));
-    if (argc == 7 && std::strcmp(argv[1], "--client") == 0)
+    if (argc == 4 && std::strcmp(argv[1], "--stub") == 0)
+        return run_stub(static_cast<Kova::domain_t>(std::atoi(argv[2])), static_cast<unsigned>(std::atoi(argv[3])));
+    if (argc == 8 && std::strcmp(argv[1], "--client") == 0)
         return run_client(static_cast<Kova::domain_t>(std::atoi(argv[2])),
                           static_cast<Kova::object_id_t>(std::atoi(argv[3])),
                           static_cast<Kova::pksize_t>(std::atol(argv[4])), static_cast<unsigned>(std::atoi(argv[5])),
-                          std::strtoul(argv[6], nullptr, 10));
+                          std::strtoul(argv[6], nullptr, 10), static_cast<unsigned>(std::atoi(argv[7])));
 #ifdef KOVA_BENCH_ZMQ
     if (argc == 3 && std::strcmp(argv[1], "--zmq-rep") == 0) return run_zmq_rep(argv[2]);
 #endif
-    return run_all(argc >= 2 ? std::strtoul(argv[1], nullptr, 10) : 20000);
+    return run_all(argc >= 2 ? std::strtoul(argv[1], nullptr, 10) : 20000,
+                   argc >= 3 ? static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)) : 8);
 }
