@@ -44,7 +44,8 @@ private:
 int main(int argc, char** argv) {
     const kova_example::client_args a =
         kova_example::parse_client_args(argc, argv, kova_example::c_call_stub_id, "hello, kova");
-    Kova::initialize();
+    kova_example::end_client_on_signals();
+    Kova::initialize();  // waits for the service
     int status = 0;
     {
         upper_case_client client;

@@ -7,12 +7,15 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include <Kova/kova.h>
 
@@ -65,7 +68,7 @@ inline std::string err_text(Kova::kova_err_t in_err) {
 }
 
 // Blocks SIGINT and SIGTERM in this thread and every thread it starts from now on, so
-// that they reach wait_for_end instead of the SDK's handler. Call before Kova::initialize.
+// that they reach the waits below instead of the SDK's handler. Call before Kova::initialize.
 inline sigset_t block_end_signals() {
     sigset_t set;
     sigemptyset(&set);
@@ -75,29 +78,75 @@ inline sigset_t block_end_signals() {
     return set;
 }
 
+// Waits until SIGINT or SIGTERM arrives (returns its number), in_fd is readable (returns 0)
+// or in_timeout_ms pass (returns -1; a negative time-out waits without end).
+inline int wait_signal_or(sigset_t const& in_set, int in_fd, int in_timeout_ms = -1) {
+    const int sfd = signalfd(-1, &in_set, SFD_CLOEXEC);
+    pollfd fds[2] = {{sfd, POLLIN, 0}, {in_fd, POLLIN, 0}};
+    int result = 0;
+    for (;;) {
+        const int n = poll(fds, 2, in_timeout_ms);
+        if (n == 0) {
+            result = -1;
+            break;
+        }
+        if (n < 0) continue;
+        signalfd_siginfo si{};
+        if ((fds[0].revents & POLLIN) && read(sfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+            result = static_cast<int>(si.ssi_signo);
+            break;
+        }
+        if (fds[1].revents) break;
+    }
+    close(sfd);
+    return result;
+}
+
+// Kova::initialize waits for the service without end. It runs on a thread of its own, which
+// passes the blocked signals on to the SDK's threads, so that an end signal meanwhile still
+// ends the program.
+inline void start_sdk(sigset_t const& in_set) {
+    const int started = eventfd(0, EFD_CLOEXEC);
+    std::thread starter([started] {
+        Kova::initialize();
+        const std::uint64_t one = 1;
+        if (write(started, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) std::_Exit(1);
+    });
+    int signal_number = wait_signal_or(in_set, started, 500);
+    if (signal_number < 0) {
+        std::printf("waiting for the service (Kova_General_Service) on this host\n");
+        std::fflush(stdout);
+        signal_number = wait_signal_or(in_set, started);
+    }
+    if (signal_number > 0) {
+        std::printf("stopping on signal %d before the service was found\n", signal_number);
+        std::fflush(stdout);
+        std::_Exit(1);  // the starter still waits
+    }
+    starter.join();
+    close(started);
+}
+
 // Returns when SIGINT or SIGTERM arrives or standard input ends; says which.
 inline void wait_for_end(sigset_t const& in_set) {
-    const int sfd = signalfd(-1, &in_set, SFD_CLOEXEC);
-    pollfd fds[2] = {{sfd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     for (;;) {
-        if (poll(fds, 2, -1) < 0) continue;
-        if (fds[0].revents & POLLIN) {
-            signalfd_siginfo si{};
-            if (read(sfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-                std::printf("stopping on signal %u\n", si.ssi_signo);
-                break;
-            }
+        if (const int signal_number = wait_signal_or(in_set, STDIN_FILENO)) {
+            std::printf("stopping on signal %d\n", signal_number);
+            break;
         }
-        if (fds[1].revents) {
-            char buf[256];
-            if (read(STDIN_FILENO, buf, sizeof buf) <= 0) {  // lines typed are ignored
-                std::printf("stopping: standard input closed\n");
-                break;
-            }
+        char buf[256];
+        if (read(STDIN_FILENO, buf, sizeof buf) <= 0) {  // lines typed are ignored
+            std::printf("stopping: standard input closed\n");
+            break;
         }
     }
     std::fflush(stdout);
-    close(sfd);
+}
+
+// The SDK's signal handler finalises and returns, and Kova::initialize waits for the service
+// without end; these hooks, which the handler runs first, end a client at once instead.
+inline void end_client_on_signals() {
+    Kova::sigint_func_ = Kova::sigter_func_ = [](int in_signal) { std::_Exit(128 + in_signal); };
 }
 
 inline void print_cancel(const char* in_kind, Kova::client_addr_t const& in_client, Kova::kova_err_t in_error) {
@@ -126,14 +175,13 @@ inline client_args parse_client_args(int argc, char** argv, Kova::object_id_t in
     return a;
 }
 
-// A stub's whole life, with the command line [domain] [stub id]. The end signals are
-// blocked before the SDK starts its threads, so that they reach wait_for_end in every case.
+// A stub's whole life, with the command line [domain] [stub id].
 template <typename stub_t>
 int serve(int argc, char** argv, const char* in_kind, Kova::msg_code_t in_code, Kova::object_id_t in_default_id) {
     const auto domain = static_cast<Kova::domain_t>(number_arg(argc, argv, 1, c_domain, 0xFFFF));
     const auto id = static_cast<Kova::object_id_t>(number_arg(argc, argv, 2, in_default_id, 0x7FFF));
     const sigset_t end_signals = block_end_signals();
-    Kova::initialize();  // waits for the service
+    start_sdk(end_signals);
     int status = 0;
     {
         stub_t stub;

@@ -13,7 +13,8 @@
 int main(int argc, char** argv) {
     const kova_example::client_args a =
         kova_example::parse_client_args(argc, argv, kova_example::c_signal_stub_id, "ping");
-    Kova::initialize();
+    kova_example::end_client_on_signals();
+    Kova::initialize();  // waits for the service
     int status = 0;
     {
         // Used as it is: no callbacks needed, the client polls for the stub.

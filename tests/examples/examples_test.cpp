@@ -1,6 +1,7 @@
 // The example programs against the real service and center in a private host: each client
 // gets its answers, and each stub ends cleanly on the end it documents.
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -62,6 +63,32 @@ TEST_F(examples, signal_client_is_acknowledged_and_the_stub_ends_on_sigterm) {
     EXPECT_EQ(stub.wait(15), 0);
     EXPECT_NE(stub.output().find("signal from 127.0.0.1 domain 7100 object "), std::string::npos) << stub.output();
     EXPECT_NE(stub.output().find("stopping on signal 15\n"), std::string::npos) << stub.output();
+}
+
+// Kova::initialize waits for the service without end: the end signals must still be heard.
+TEST(examples_without_service, a_stub_waiting_for_the_service_ends_on_sigint_and_a_client_on_sigterm) {
+    REQUIRE_PRIVATE_HOSTS();
+    kova_test::private_host host;
+    ASSERT_TRUE(host.start());
+    child_process stub = host.spawn({KOVA_EXAMPLE_CALL_STUB});
+    ASSERT_TRUE(stub.wait_for_line("waiting for the service (Kova_General_Service) on this host", 10)) << stub.output();
+    ASSERT_EQ(kill(stub.pid(), SIGINT), 0);
+    EXPECT_EQ(stub.wait(10), 1);
+    EXPECT_NE(stub.output().find("stopping on signal 2 before the service was found\n"), std::string::npos);
+    // The client prints nothing while the SDK polls for the service: it is there once the
+    // program sleeps.
+    child_process client = host.spawn({KOVA_EXAMPLE_CALL_CLIENT});
+    const std::string proc = "/proc/" + std::to_string(client.pid());
+    ASSERT_TRUE(kova_test::wait_until(
+        [&] {
+            char exe[512] = {};
+            const ssize_t n = readlink((proc + "/exe").c_str(), exe, sizeof(exe) - 1);
+            return n > 0 && std::string(exe).find("kova_example_call_client") != std::string::npos &&
+                   kova_test::read_text_file(proc + "/wchan").find("sleep") != std::string::npos;
+        },
+        10));
+    ASSERT_EQ(kill(client.pid(), SIGTERM), 0);
+    EXPECT_EQ(client.wait(10), 128 + SIGTERM);
 }
 
 }  // namespace
