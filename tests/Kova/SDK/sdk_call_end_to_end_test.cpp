@@ -160,7 +160,8 @@ protected:
                                                       in_stub + " " + std::to_string(in_call) + " " +
                                                       std::to_string(in_signal));
         ASSERT_EQ(0u, answer.rfind("proxy " + in_name + " 0x0 ", 0)) << answer;
-        ASSERT_EQ("on_object_create " + in_name, proxy_app->wait("on_object_create " + in_name)) << proxy_app->child().output();
+        ASSERT_EQ("on_object_create " + in_name, proxy_app->wait("on_object_create " + in_name))
+            << proxy_app->child().output();
         proxy_id[in_name] = call_app::id_of(answer);
     }
     std::string call(const std::string& in_line, double in_timeout_s = 20.0) {
@@ -168,12 +169,41 @@ protected:
         proxy_app->send(in_line);
         return proxy_app->wait(w[0] + " " + w[2] + " ", in_timeout_s);
     }
+    // Leaves call in_tag of proxy p pending in stub s, which sleeps in on_call.
+    void hold_a_call(const std::string& in_tag) {
+        ASSERT_EQ("mode s ok", stub_app->command("mode s sleep 60000"));
+        proxy_app->send("call p " + in_tag + " 30 hello 64");
+        ASSERT_FALSE(stub_app->wait("on_call s hello").empty());
+    }
+    // The stub's process dies under a held call: the call ends with the object's destroy.
+    void expect_the_stub_death_to_end_a_held_call() {
+        ASSERT_NO_FATAL_FAILURE(hold_a_call("k1"));
+        const double killed = kova_test::now_s();
+        stub_app->child().kill_now(SIGKILL);
+        EXPECT_EQ("0x2", result_of(proxy_app->wait("call k1 ", 10.0)));
+        EXPECT_LT(kova_test::now_s() - killed, 4.0);
+        EXPECT_EQ("on_object_destroy p", proxy_app->wait("on_object_destroy p"));
+    }
+    // Stub s answers after the call's limit: the caller times out, and the stub's
+    // on_call_cancel hears of its late reply with in_error; then it serves the next call.
+    void expect_a_late_reply_to_be_cancelled(const std::string& in_error, const std::string& in_client_ip) {
+        ASSERT_EQ("mode s ok", stub_app->command("mode s sleep 1500"));
+        const std::string late = call("call p t1 0.3 hello 64");
+        EXPECT_EQ("call t1 0x40000000 64 -", without_time(late));
+        EXPECT_GE(time_of(late), 300);
+        EXPECT_LT(time_of(late), 1400);
+        EXPECT_EQ(0u, stub_app->wait("on_call_cancel s", 10.0).rfind("on_call_cancel s " + in_error + " " +
+                                                                         in_client_ip + ":", 0))
+            << stub_app->child().output();
+        EXPECT_EQ("mode s ok", stub_app->command("mode s reverse"));
+        EXPECT_EQ("call t2 0x0 3 cba", without_time(call("call p t2 5 abc 64")));
+    }
 
     std::unique_ptr<call_app> stub_app, proxy_app;
     std::map<std::string, std::string> proxy_id;
 };
 
-class one_host : public end_to_end {
+class call_one_host : public end_to_end {
 protected:
     void SetUp() override {
         REQUIRE_PRIVATE_HOSTS();
@@ -185,7 +215,7 @@ protected:
     kova_host host;
 };
 
-TEST_F(one_host, calls_come_back_with_the_reply_content_and_size) {
+TEST_F(call_one_host, calls_come_back_with_the_reply_content_and_size) {
     struct row {
         std::string data;
         unsigned capacity;
@@ -214,22 +244,28 @@ TEST_F(one_host, calls_come_back_with_the_reply_content_and_size) {
     EXPECT_EQ("on_call_cancel s 0x4d 127.0.0.1:" + c_domain + ":" + proxy_id["p"], stub_app->wait("on_call_cancel s"));
 }
 
-TEST_F(one_host, signals_are_acknowledged_with_the_sync_result_and_then_delivered) {
+TEST_F(call_one_host, signals_are_acknowledged_with_the_sync_result_and_then_delivered) {
     EXPECT_EQ("signal g1 0x0", without_time(call("signal p g1 5 ping")));
     EXPECT_EQ("on_signal s ping 127.0.0.1:" + c_domain + ":" + proxy_id["p"], stub_app->wait("on_signal s"));
 
     // An attached signal interface whose sync function answers 5: the sender gets 5, and
     // the stub still gets the signal after the answer left.
     EXPECT_EQ("sync ss ok", stub_app->command("sync ss s 260 5"));
-    bind("q", "127.0.0.1", "5", 261, 260);
+    ASSERT_NO_FATAL_FAILURE(bind("q", "127.0.0.1", "5", 261, 260));
     EXPECT_EQ("signal g2 0x5", without_time(call("signal q g2 5 tick")));
     EXPECT_EQ("on_sync ss tick", stub_app->wait("on_sync ss"));
     EXPECT_EQ("on_signal ss tick", stub_app->wait("on_signal ss"));
     EXPECT_EQ("scancel p ok", proxy_app->command("scancel p 12"));
-    EXPECT_EQ("on_signal_cancel s 0xc 127.0.0.1:" + c_domain + ":" + proxy_id["p"], stub_app->wait("on_signal_cancel s"));
+    EXPECT_EQ("on_signal_cancel s 0xc 127.0.0.1:" + c_domain + ":" + proxy_id["p"],
+              stub_app->wait("on_signal_cancel s"));
+    // Both applications end cleanly, the attached interface taking the shared object along.
+    stub_app->send("exit");
+    proxy_app->send("exit");
+    for (call_app* app : {stub_app.get(), proxy_app.get()})
+        EXPECT_EQ(0, app->child().wait(10.0)) << app->child().output();
 }
 
-TEST_F(one_host, failures_come_back_at_once_even_with_a_long_limit) {
+TEST_F(call_one_host, failures_come_back_at_once_even_with_a_long_limit) {
     // on_call's own error, without data: the caller's size stays.
     EXPECT_EQ("mode s ok", stub_app->command("mode s error 7"));
     EXPECT_EQ("call e1 0x7 64 -", without_time(call("call p e1 5 hello 64")));
@@ -246,33 +282,18 @@ TEST_F(one_host, failures_come_back_at_once_even_with_a_long_limit) {
     EXPECT_LT(time_of(unknown), 1000);
 }
 
-TEST_F(one_host, a_call_past_its_limit_times_out_and_the_late_reply_is_cancelled_at_the_stub) {
-    EXPECT_EQ("mode s ok", stub_app->command("mode s sleep 1500"));
-    const std::string late = call("call p t1 0.3 hello 64");
-    EXPECT_EQ("call t1 0x40000000 64 -", without_time(late));
-    EXPECT_GE(time_of(late), 300);
-    EXPECT_LT(time_of(late), 1400);
-    // The reply comes when the proxy no longer waits: the stub is told with error 9.
-    EXPECT_EQ(0u, stub_app->wait("on_call_cancel s", 10.0).rfind("on_call_cancel s 0x9 ", 0)) << stub_app->child().output();
-    // The stub serves the next call.
-    EXPECT_EQ("mode s ok", stub_app->command("mode s reverse"));
-    EXPECT_EQ("call t2 0x0 3 cba", without_time(call("call p t2 5 abc 64")));
+TEST_F(call_one_host, a_call_past_its_limit_times_out_and_the_late_reply_is_cancelled_at_the_stub) {
+    // The reply comes when the proxy no longer waits, and is answered with error 9.
+    expect_a_late_reply_to_be_cancelled("0x9", "127.0.0.1");
 }
 
-TEST_F(one_host, killing_the_stub_process_ends_a_pending_call_with_its_object_destroy) {
-    EXPECT_EQ("mode s ok", stub_app->command("mode s sleep 60000"));
-    proxy_app->send("call p k1 30 hello 64");
-    ASSERT_FALSE(stub_app->wait("on_call s hello").empty());
-    const double killed = kova_test::now_s();
-    stub_app->child().kill_now(SIGKILL);
-    EXPECT_EQ("0x2", result_of(proxy_app->wait("call k1 ", 10.0)));
-    EXPECT_LT(kova_test::now_s() - killed, 4.0);
-    EXPECT_EQ("on_object_destroy p", proxy_app->wait("on_object_destroy p"));
+TEST_F(call_one_host, killing_the_stub_process_ends_a_pending_call_with_its_object_destroy) {
+    expect_the_stub_death_to_end_a_held_call();
     EXPECT_EQ("state p live=0 tcp=1 created=1", proxy_app->command("state p"));
 }
 
 // Stubs on host B, proxies on host A.
-class two_hosts : public end_to_end {
+class call_two_hosts : public end_to_end {
 protected:
     void SetUp() override {
         REQUIRE_PRIVATE_HOSTS();
@@ -286,7 +307,7 @@ protected:
     kova_host a, b;
 };
 
-TEST_F(two_hosts, calls_and_signals_cross_hosts_over_one_connection) {
+TEST_F(call_two_hosts, calls_and_signals_cross_hosts_over_one_connection) {
     ASSERT_NO_FATAL_FAILURE(bind("big", c_ip_b, "6", 258, 0));
     EXPECT_EQ("call x1 0x0 5 olleh", without_time(call("call p x1 5 hello 64")));
     EXPECT_EQ(0u, stub_app->wait("on_call s hello").rfind("on_call s hello 64 " + c_ip_a + ":", 0));
@@ -310,21 +331,17 @@ TEST_F(two_hosts, calls_and_signals_cross_hosts_over_one_connection) {
     EXPECT_EQ("state p live=1 tcp=1 created=1", proxy_app->command("state p"));
 }
 
-TEST_F(two_hosts, killing_the_remote_stub_process_ends_a_pending_call_with_its_object_destroy) {
-    EXPECT_EQ("mode s ok", stub_app->command("mode s sleep 60000"));
-    proxy_app->send("call p k1 30 hello 64");
-    ASSERT_FALSE(stub_app->wait("on_call s hello").empty());
-    const double killed = kova_test::now_s();
-    stub_app->child().kill_now(SIGKILL);
-    EXPECT_EQ("0x2", result_of(proxy_app->wait("call k1 ", 10.0)));
-    EXPECT_LT(kova_test::now_s() - killed, 4.0);
-    EXPECT_EQ("on_object_destroy p", proxy_app->wait("on_object_destroy p"));
+TEST_F(call_two_hosts, a_late_reply_is_refused_by_the_stubs_center_and_the_stub_is_told) {
+    // The reply's time is spent before it could leave the stub's host.
+    expect_a_late_reply_to_be_cancelled("0x40000000", c_ip_a);
 }
 
-TEST_F(two_hosts, killing_the_remote_center_ends_a_pending_call_with_the_disconnect) {
-    EXPECT_EQ("mode s ok", stub_app->command("mode s sleep 60000"));
-    proxy_app->send("call p d1 30 hello 64");
-    ASSERT_FALSE(stub_app->wait("on_call s hello").empty());
+TEST_F(call_two_hosts, killing_the_remote_stub_process_ends_a_pending_call_with_its_object_destroy) {
+    expect_the_stub_death_to_end_a_held_call();
+}
+
+TEST_F(call_two_hosts, killing_the_remote_center_ends_a_pending_call_with_the_disconnect) {
+    ASSERT_NO_FATAL_FAILURE(hold_a_call("d1"));
     const pid_t center = b.center();
     ASSERT_GT(center, 0);
     const double killed = kova_test::now_s();
