@@ -119,6 +119,7 @@ public:
                m_tree.start_service(m_service);
     }
     private_host& host() { return m_tree.host(); }
+    std::string log(const std::string& in_file) const { return m_tree.log(in_file); }
     std::unique_ptr<call_app> app() {
         std::unique_ptr<call_app> a(new call_app(host()));
         return a->init() ? std::move(a) : nullptr;
@@ -176,13 +177,20 @@ protected:
         ASSERT_FALSE(stub_app->wait("on_call s hello").empty());
     }
     // The stub's process dies under a held call: the call ends with the object's destroy.
-    void expect_the_stub_death_to_end_a_held_call() {
+    // A new process of in_host that serves the same stub makes the same proxy alive again.
+    void expect_the_stub_death_to_end_a_held_call(kova_host& in_host) {
         ASSERT_NO_FATAL_FAILURE(hold_a_call("k1"));
         const double killed = kova_test::now_s();
         stub_app->child().kill_now(SIGKILL);
         EXPECT_EQ("0x2", result_of(proxy_app->wait("call k1 ", 10.0)));
         EXPECT_LT(kova_test::now_s() - killed, 4.0);
         EXPECT_EQ("on_object_destroy p", proxy_app->wait("on_object_destroy p"));
+        EXPECT_EQ("state p live=0 tcp=1 created=1", proxy_app->command("state p"));
+
+        const size_t from = proxy_app->mark();
+        ASSERT_NO_FATAL_FAILURE(start_stubs(in_host));
+        EXPECT_EQ("on_object_create p", proxy_app->wait("on_object_create p", 10.0, from));
+        EXPECT_EQ("call k2 0x0 5 olleh", without_time(call("call p k2 5 hello 64")));
     }
     // Stub s answers after the call's limit: the caller times out, and the stub's
     // on_call_cancel hears of its late reply with in_error; then it serves the next call.
@@ -287,9 +295,8 @@ TEST_F(call_one_host, a_call_past_its_limit_times_out_and_the_late_reply_is_canc
     expect_a_late_reply_to_be_cancelled("0x9", "127.0.0.1");
 }
 
-TEST_F(call_one_host, killing_the_stub_process_ends_a_pending_call_with_its_object_destroy) {
-    expect_the_stub_death_to_end_a_held_call();
-    EXPECT_EQ("state p live=0 tcp=1 created=1", proxy_app->command("state p"));
+TEST_F(call_one_host, killing_the_stub_process_ends_a_pending_call_with_its_object_destroy_until_it_is_back) {
+    expect_the_stub_death_to_end_a_held_call(host);
 }
 
 // Stubs on host B, proxies on host A.
@@ -336,8 +343,8 @@ TEST_F(call_two_hosts, a_late_reply_is_refused_by_the_stubs_center_and_the_stub_
     expect_a_late_reply_to_be_cancelled("0x40000000", c_ip_a);
 }
 
-TEST_F(call_two_hosts, killing_the_remote_stub_process_ends_a_pending_call_with_its_object_destroy) {
-    expect_the_stub_death_to_end_a_held_call();
+TEST_F(call_two_hosts, killing_the_remote_stub_process_ends_a_pending_call_with_its_object_destroy_until_it_is_back) {
+    expect_the_stub_death_to_end_a_held_call(b);
 }
 
 TEST_F(call_two_hosts, killing_the_remote_center_ends_a_pending_call_with_the_disconnect) {
@@ -353,6 +360,7 @@ TEST_F(call_two_hosts, killing_the_remote_center_ends_a_pending_call_with_the_di
     const std::string& out = proxy_app->child().output();
     EXPECT_LT(out.find("on_object_destroy p"), out.find("on_disconnected_tcp p")) << out;
     EXPECT_EQ("state p live=0 tcp=0 created=1", proxy_app->command("state p"));
+
 }
 
 }  // namespace
