@@ -47,14 +47,14 @@ std::string hex(kova_err_t in_err) {
     return buf;
 }
 
-std::string make_data(const std::string& in_spec) {
-    if (in_spec == "-") return "";
-    if (in_spec.rfind("pat:", 0) == 0) {
-        std::string out(std::stoul(in_spec.substr(4)), '\0');
+std::string make_data(const std::string& in_text) {
+    if (in_text == "-") return "";
+    if (in_text.rfind("pat:", 0) == 0) {
+        std::string out(std::stoul(in_text.substr(4)), '\0');
         for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>('a' + (i * 7) % 26);
         return out;
     }
-    return in_spec;
+    return in_text;
 }
 
 std::string show(const void* pin_data, size_t in_size) {
