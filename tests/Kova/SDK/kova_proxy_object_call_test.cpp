@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -205,10 +206,14 @@ TEST(kova_proxy_object_call, a_pending_call_wakes_at_once_when_the_stub_or_its_h
     struct row {
         msg_code_t code;
         kova_err_t error;
+        std::size_t payload;  // a destroy made for a dead process carries its pid
+        bool buffer;
     };
     const row rows[] = {
-        {c_mccr_object_destroy, c_kova_err_object_is_not_exist},
-        {c_mccr_tcp_disconnected_from_server, c_kova_err_disconnected_tcp},
+        {c_mccr_object_destroy, c_kova_err_object_is_not_exist, 0, false},
+        {c_mccr_object_destroy, c_kova_err_object_is_not_exist, 4, false},
+        {c_mccr_object_destroy, c_kova_err_object_is_not_exist, 4, true},
+        {c_mccr_tcp_disconnected_from_server, c_kova_err_disconnected_tcp, 0, true},
     };
     const unsigned long before = c.w.rig.remain();
     for (const row& r : rows) {
@@ -218,10 +223,19 @@ TEST(kova_proxy_object_call, a_pending_call_wakes_at_once_when_the_stub_or_its_h
         ASSERT_TRUE(c.w.rig.center_receive(request));
         kova_err_t result = 1;
         double elapsed = -1;
-        std::thread waiter([&] { result = c.proxy.async_return(ro, nullptr, nullptr, &elapsed); });
-        c.w.wake(r.code, r.error, c.id);
+        unsigned char buffer[16];
+        std::memset(buffer, 0xEE, sizeof(buffer));
+        pksize_t size = sizeof(buffer);
+        std::thread waiter([&] {
+            result = r.buffer ? c.proxy.async_return(ro, buffer, &size, &elapsed)
+                              : c.proxy.async_return(ro, nullptr, nullptr, &elapsed);
+        });
+        c.w.wake(r.code, r.error, c.id, r.payload);
         waiter.join();
         EXPECT_EQ(result, r.error);
+        // The wake is no reply: the caller's buffer and size stay as they were.
+        EXPECT_EQ(size, sizeof(buffer));
+        EXPECT_EQ(buffer[0], 0xEE);
         EXPECT_LT(elapsed, 5.0);
         EXPECT_EQ(c.w.rig.remain(), before);
     }

@@ -86,9 +86,10 @@ public:
         sdk_rig::push(rig.m_return, t);
     }
     // A control packet of the center about the stub or its host, into the return pipe.
-    void wake(msg_code_t in_code, kova_err_t in_error, object_id_t in_proxy) {
+    void wake(msg_code_t in_code, kova_err_t in_error, object_id_t in_proxy, std::size_t in_payload = 0) {
         packet_spec s = from_stub(c_mt_ctrl, in_code, in_proxy);
         s.error = in_error;
+        s.payload = in_payload;
         rig.push_return(s);
     }
 

@@ -35,7 +35,9 @@ kova_err_t _kova_proxy_object_call::async_return(return_object_t const& in_retur
     if (!proc_collect(in_return_object, pout_time, reply, result)) return result;
     const struct_packet* p = reply.get_header_packet();
     result = p->header.error;
-    if (p->header.type != c_mt_call_error_return) {
+    // Only a call return carries reply data: a wake by a destroy or a lost link may
+    // carry a dead process's id, which is not the stub's answer.
+    if (p->header.type == c_mt_call_return) {
         // What the data block does not hold was never received.
         const pksize_t size =
             reply.has_data()

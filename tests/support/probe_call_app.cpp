@@ -1,0 +1,287 @@
+// An application of calls and signals on the SDK's installed interface alone, driven on
+// stdin; each command answers one line, callbacks and finished requests print their own.
+// Commands:
+//   init
+//   stub <name> <domain> <id> <call code> <max return size> <signal code>
+//   sync <stub name> <signal code> <result>      a signal interface with a sync function
+//   mode <stub name> reverse | error <e> | sleep <ms> | size <n>
+//   proxy <name> <domain> <server ip> <stub id> <call code> <signal code>
+//   call <proxy name> <tag> <limit s> <data> <capacity>     on a thread of its own
+//   signal <proxy name> <tag> <limit s> <data>              on a thread of its own
+//   cancel | scancel <proxy name> <error>
+//   state <name> | destroy <name> | exit
+// Data is "-" (none), "pat:<n>" (n pattern bytes) or the text itself; payloads longer
+// than 40 bytes print as "#" and their FNV-1a hash. Results print in hex.
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Kova/kova.h"
+
+using namespace Kova;
+
+namespace {
+
+std::mutex g_say_lock;
+
+void say(const std::string& in_line) {
+    std::lock_guard<std::mutex> hold(g_say_lock);
+    std::printf("%s\n", in_line.c_str());
+    std::fflush(stdout);
+}
+
+std::string hex(kova_err_t in_err) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%x", in_err);
+    return buf;
+}
+
+std::string make_data(const std::string& in_text) {
+    if (in_text == "-") return "";
+    if (in_text.rfind("pat:", 0) == 0) {
+        std::string out(std::stoul(in_text.substr(4)), '\0');
+        for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>('a' + (i * 7) % 26);
+        return out;
+    }
+    return in_text;
+}
+
+std::string show(const void* pin_data, size_t in_size) {
+    if (in_size == 0 || !pin_data) return "-";
+    const unsigned char* p = static_cast<const unsigned char*>(pin_data);
+    if (in_size <= 40) return std::string(reinterpret_cast<const char*>(p), in_size);
+    std::uint32_t h = 2166136261u;
+    for (size_t i = 0; i < in_size; ++i) h = (h ^ p[i]) * 16777619u;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "#%08x", h);
+    return buf;
+}
+
+std::string client(client_addr_t const& in_client) {
+    in_addr a{};
+    a.s_addr = in_client.node_addr.ip;
+    return std::string(inet_ntoa(a)) + ":" + std::to_string(in_client.node_addr.port) + ":" +
+           std::to_string(in_client.obj_id);
+}
+
+long ms_since(std::chrono::steady_clock::time_point in_from) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - in_from).count());
+}
+
+// A call stub and a signal stub on one object; how it answers can change while it runs.
+class app_stub : public kova_object_call, public kova_object_signal {
+public:
+    app_stub(const std::string& in_name, msg_code_t in_call, pksize_t in_max, msg_code_t in_signal)
+        : kova_object_call(in_call, in_max), kova_object_signal(in_signal), m_name(in_name) {}
+
+    std::atomic<int> m_mode{0};  // 0 reverse, 1 error, 2 sleep then reverse, 3 fixed size
+    std::atomic<unsigned> m_value{0};
+
+private:
+    kova_err_t on_call(client_addr_t const& in_client, void* pin_buf, pksize_t const& in_size, void* pout_buf,
+                       pksize_t* pout_size, double const&, double const&) override {
+        say("on_call " + m_name + " " + show(pin_buf, in_size) + " " + std::to_string(*pout_size) + " " +
+            client(in_client));
+        const int mode = m_mode.load();
+        if (mode == 1) return m_value.load();
+        if (mode == 2) std::this_thread::sleep_for(std::chrono::milliseconds(m_value.load()));
+        if (mode == 3) {
+            if (m_value.load() < *pout_size) *pout_size = m_value.load();
+            for (pksize_t i = 0; i < *pout_size; ++i)
+                static_cast<char*>(pout_buf)[i] = static_cast<char>('a' + (i * 7) % 26);
+            return c_kova_success;
+        }
+        if (in_size < *pout_size) *pout_size = in_size;
+        for (pksize_t i = 0; i < *pout_size; ++i)
+            static_cast<char*>(pout_buf)[i] = static_cast<const char*>(pin_buf)[in_size - 1 - i];
+        return c_kova_success;
+    }
+    void on_call_cancel(client_addr_t const& in_client, kova_err_t const& in_error) override {
+        say("on_call_cancel " + m_name + " " + hex(in_error) + " " + client(in_client));
+    }
+    void on_signal(client_addr_t const& in_client, void* pin_buf, pksize_t const& in_size, double const&) override {
+        say("on_signal " + m_name + " " + show(pin_buf, in_size) + " " + client(in_client));
+    }
+    void on_signal_cancel(client_addr_t const& in_client, kova_err_t const& in_error) override {
+        say("on_signal_cancel " + m_name + " " + hex(in_error) + " " + client(in_client));
+    }
+
+    std::string m_name;
+};
+
+// A signal interface attached to a stub's object, with a sync function that answers m_result.
+class sync_signal : public kova_object_signal {
+public:
+    sync_signal(const std::string& in_name, msg_code_t in_code, kova_object const& in_object, kova_err_t in_result)
+        : kova_object_signal(in_code, in_object, &sync_signal::sync), m_name(in_name), m_result(in_result) {}
+
+private:
+    static kova_err_t sync(kova_object_signal* pin_object, client_addr_t const&, void* pin_buf,
+                           pksize_t const& in_size, double const&, double const&) {
+        sync_signal* self = static_cast<sync_signal*>(pin_object);
+        say("on_sync " + self->m_name + " " + show(pin_buf, in_size));
+        return self->m_result;
+    }
+    void on_signal(client_addr_t const&, void* pin_buf, pksize_t const& in_size, double const&) override {
+        say("on_signal " + m_name + " " + show(pin_buf, in_size));
+    }
+
+    std::string m_name;
+    kova_err_t m_result;
+};
+
+// A call proxy and a signal proxy sharing one identity; tells what happens to its stub.
+class app_proxy : public kova_proxy_object_call, public kova_proxy_object_signal {
+public:
+    app_proxy(const std::string& in_name, msg_code_t in_call, msg_code_t in_signal)
+        : kova_proxy_object_call(in_call), kova_proxy_object_signal(in_signal), m_name(in_name) {}
+
+    void on_connected_tcp() override { say("on_connected_tcp " + m_name); }
+    void on_disconnected_tcp() override { say("on_disconnected_tcp " + m_name); }
+    void on_object_create() override { say("on_object_create " + m_name); }
+    void on_object_destroy() override { say("on_object_destroy " + m_name); }
+
+    void call(const std::string& in_tag, double in_limit, const std::string& in_data, pksize_t in_capacity) {
+        const auto start = std::chrono::steady_clock::now();
+        return_object_t r = async_call(in_data.empty() ? nullptr : in_data.data(),
+                                       static_cast<pksize_t>(in_data.size()), in_limit);
+        std::vector<char> buf(in_capacity + 1);
+        pksize_t size = in_capacity;
+        double took = 0;
+        const kova_err_t e = kova_proxy_object_call::async_return(r, buf.data(), &size, &took);
+        const bool copied = e == c_kova_success;
+        say("call " + in_tag + " " + hex(e) + " " + std::to_string(size) + " " +
+            (copied ? show(buf.data(), size) : "-") + " " + std::to_string(ms_since(start)));
+    }
+    void signal_one(const std::string& in_tag, double in_limit, const std::string& in_data) {
+        const auto start = std::chrono::steady_clock::now();
+        double took = 0;
+        const kova_err_t e = signal(in_data.empty() ? nullptr : in_data.data(), static_cast<pksize_t>(in_data.size()),
+                                    in_limit, &took);
+        say("signal " + in_tag + " " + hex(e) + " " + std::to_string(ms_since(start)));
+    }
+
+private:
+    std::string m_name;
+};
+
+std::string state_of(const std::string& in_name, kova_proxy_object& in_proxy) {
+    return "state " + in_name + " live=" + std::to_string(in_proxy.is_live()) +
+           " tcp=" + std::to_string(in_proxy.is_connected_tcp()) + " created=" + std::to_string(in_proxy.is_created());
+}
+
+}  // namespace
+
+int main() {
+    std::map<std::string, std::unique_ptr<app_stub>> stubs;
+    std::map<std::string, std::unique_ptr<sync_signal>> syncs;
+    std::map<std::string, std::unique_ptr<app_proxy>> proxies;
+    std::vector<std::thread> requests;
+    std::string line;
+    say("pid " + std::to_string(getpid()));
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        std::string cmd, name;
+        in >> cmd >> name;
+        if (cmd == "exit") break;
+        if (cmd == "init") {
+            Kova::initialize();
+            say("initialized");
+        } else if (cmd == "stub") {
+            unsigned domain = 0, id = 0, call = 0, max = 0, sig = 0;
+            in >> domain >> id >> call >> max >> sig;
+            auto& s = stubs[name];
+            s.reset(new app_stub(name, static_cast<msg_code_t>(call), max, static_cast<msg_code_t>(sig)));
+            const kova_err_t e = s->create(static_cast<domain_t>(domain), static_cast<object_id_t>(id));
+            say("stub " + name + " " + hex(e) + " " + std::to_string(s->get_object_id()));
+        } else if (cmd == "sync") {
+            unsigned code = 0, result = 0;
+            std::string on;
+            in >> on >> code >> result;
+            if (!stubs.count(on)) {
+                say("sync " + name + " unknown");
+                continue;
+            }
+            syncs[name].reset(new sync_signal(name, static_cast<msg_code_t>(code), *stubs[on], result));
+            say("sync " + name + " ok");
+        } else if (cmd == "mode") {
+            std::string how;
+            unsigned value = 0;
+            in >> how >> value;
+            if (!stubs.count(name)) {
+                say("mode " + name + " unknown");
+                continue;
+            }
+            app_stub& s = *stubs[name];
+            s.m_value = value;
+            s.m_mode = how == "error" ? 1 : how == "sleep" ? 2 : how == "size" ? 3 : 0;
+            say("mode " + name + " ok");
+        } else if (cmd == "proxy") {
+            unsigned domain = 0, id = 0, call = 0, sig = 0;
+            std::string ip;
+            in >> domain >> ip >> id >> call >> sig;
+            auto& p = proxies[name];
+            p.reset(new app_proxy(name, static_cast<msg_code_t>(call), static_cast<msg_code_t>(sig)));
+            const kova_err_t e =
+                p->create(static_cast<domain_t>(domain), inet_addr(ip.c_str()), static_cast<object_id_t>(id));
+            say("proxy " + name + " " + hex(e) + " " + std::to_string(p->get_local_object_id()));
+        } else if (cmd == "call" || cmd == "signal") {
+            std::string tag, data;
+            double limit = 0;
+            unsigned capacity = 0;
+            in >> tag >> limit >> data >> capacity;
+            if (!proxies.count(name)) {
+                say(cmd + " " + tag + " unknown");
+                continue;
+            }
+            app_proxy* p = proxies[name].get();
+            const std::string payload = make_data(data);
+            if (cmd == "call")
+                requests.emplace_back([=] { p->call(tag, limit, payload, capacity); });
+            else
+                requests.emplace_back([=] { p->signal_one(tag, limit, payload); });
+        } else if (cmd == "cancel" || cmd == "scancel") {
+            unsigned err = 0;
+            in >> err;
+            if (!proxies.count(name)) {
+                say(cmd + " " + name + " unknown");
+                continue;
+            }
+            if (cmd == "cancel")
+                proxies[name]->kova_proxy_object_call::cancel(err);
+            else
+                proxies[name]->kova_proxy_object_signal::cancel(err);
+            say(cmd + " " + name + " ok");
+        } else if (cmd == "state") {
+            if (proxies.count(name))
+                say(state_of(name, *proxies[name]));
+            else
+                say("state " + name + " unknown");
+        } else if (cmd == "destroy") {
+            kova_err_t e = c_kova_err_null_object_id;
+            if (proxies.count(name)) e = proxies[name]->destroy();
+            if (stubs.count(name)) e = stubs[name]->destroy();
+            say("destroy " + name + " " + hex(e));
+        } else {
+            say("unknown " + cmd);
+        }
+    }
+    for (std::thread& t : requests) t.join();
+    syncs.clear();
+    proxies.clear();
+    stubs.clear();
+    Kova::finalize();
+    return 0;
+}
