@@ -2,6 +2,7 @@
 // on_call is handed, lost returns and cancels, the attached form, and the serial
 // queues of handlers that come and go.
 #include "Kova/Common/Open/Kova/kova_object_call.h"
+#include "Kova/Common/Open/Kova/kova_object_signal.h"
 
 #include <gtest/gtest.h>
 
@@ -311,6 +312,50 @@ TEST(kova_object_call, attached_form_serves_under_the_given_object_without_namin
 
 TEST(kova_object_call, attached_form_serves_under_the_given_object_naming_the_base) {
     attached_serves_under_the_given_object<attached_call_named>(6);
+}
+
+// An integrated call built before an attached signal: the call was made on the fresh
+// core that the signal drops, and must come along to the given object.
+class call_then_attached_signal : public kova_object_call, public kova_object_signal {
+public:
+    explicit call_then_attached_signal(kova_object const& in_object)
+        : kova_object_call(c_code, 4), kova_object_signal(c_code + 1, in_object, nullptr) {}
+    std::atomic<int> m_calls{0};
+
+private:
+    kova_err_t on_call(client_addr_t const&, void*, pksize_t const&, void*, pksize_t*, double const&,
+                       double const&) override {
+        ++m_calls;
+        return c_kova_err_none;
+    }
+};
+
+TEST(kova_object_call, an_attached_kind_takes_the_handlers_built_before_it_along) {
+    sdk_rig rig(1);
+    const domain_t d = test_domain(9);
+    domain_cleanup cleanup(d);
+    const unsigned long before = rig.remain();
+    kova_object owner;
+    const object_id_t id = rig.create_announced(owner, d);
+    ASSERT_NE(id, 0);
+    {
+        call_then_attached_signal both(owner);
+        EXPECT_EQ(both._op, owner._op);
+        EXPECT_EQ(owner._op->call_map.count(c_code), 1u);
+        EXPECT_EQ(owner._op->signal_map.count(c_code + 1), 1u);
+        rig.push_listen(call_to(d, id, 1));
+        struct_packet reply;
+        ASSERT_TRUE(rig.center_receive(reply));
+        EXPECT_EQ(reply.header.type, c_mt_call_return);
+        EXPECT_EQ(both.m_calls, 1);
+        // Ending it destroys the object it is attached to.
+    }
+    struct_packet gone;
+    ASSERT_TRUE(rig.center_receive(gone));
+    EXPECT_EQ(gone.header.code, c_mccr_object_destroy);
+    EXPECT_TRUE(owner._op->call_map.empty());
+    EXPECT_TRUE(owner._op->signal_map.empty());
+    EXPECT_TRUE(rig.wait_remain(before));
 }
 
 TEST(kova_object_call, unregist_releases_exactly_the_queues_regist_made) {

@@ -14,6 +14,7 @@
 #include "Kova/SDK/Interface/interface_center_manager.h"
 #include "Kova/SDK/Interface/interface_sdk_object_manager.h"
 #include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
+#include "Kova/SDK/Stub/Broadcast/_kova_object_broadcast.h"
 #include "Kova/SDK/Stub/Call/_kova_object_call.h"
 #include "Kova/SDK/Stub/Signal/_kova_object_signal.h"
 #include "Pimo/OS/Linux/class_locker.h"
@@ -57,6 +58,17 @@ void proc_add(map_t& pout_map, msg_code_t in_code, handler_t* pin_handler) {
     if (processor) processor->proc_write_lock();
     pout_map.insert(std::make_pair(in_code, pin_handler));  // an existing entry stays
     if (processor) processor->proc_write_unlock();
+}
+
+// The handler follows its code even when the target serves that code already: its
+// own core is about to go.
+template <typename map_t>
+void proc_move(map_t& pin_from, map_t& pout_to, _kova_object* pin_target) {
+    for (auto& entry : pin_from) {
+        entry.second->_op = pin_target;
+        pout_to.insert(entry);
+    }
+    pin_from.clear();
 }
 
 template <typename map_t>
@@ -254,6 +266,16 @@ void _kova_object::proc_finish_deferred() {
     if (kova_sdk_processor* processor = gp_processor.load()) processor->del_destroy(this);
     while (destroy_force() == c_kova_err_center_busy) {
     }
+}
+
+void _kova_object::proc_move_handlers(_kova_object& pout_target) {
+    kova_sdk_processor* processor = gp_processor.load();
+    if (processor) processor->proc_write_lock();
+    // The kinds that exist; the others' maps stay empty until they do.
+    proc_move(call_map, pout_target.call_map, &pout_target);
+    proc_move(signal_map, pout_target.signal_map, &pout_target);
+    proc_move(broadcast_map, pout_target.broadcast_map, &pout_target);
+    if (processor) processor->proc_write_unlock();
 }
 
 msg_num_t _kova_object::get_msg_num() {

@@ -61,6 +61,9 @@ public:
     // Carries out a destroy left for the end of a packet, and drops it from the
     // processor's list (a re-create, or the end of the core).
     void proc_finish_deferred();
+    // Hands this core's handlers to pout_target: the fresh core of an object that an
+    // attached kind re-points, whose integrated kinds were built on it already.
+    void proc_move_handlers(_kova_object& pout_target);
 
     msg_num_t get_msg_num();
     void regist();

@@ -51,8 +51,12 @@ kova_object::~kova_object() {
 
 void kova_object::proc_attach(kova_object const& in_object) {
     if (_op == in_object._op) return;
-    // The core this object made itself was never created: nothing else knows it.
-    if (m_owner) delete _op;
+    // The core this object made itself was never created: nothing else knows it,
+    // except handlers of this object built on it already.
+    if (m_owner) {
+        _op->proc_move_handlers(*in_object._op);
+        delete _op;
+    }
     _op = in_object._op;
     m_owner = false;
 }
