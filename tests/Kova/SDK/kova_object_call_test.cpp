@@ -181,6 +181,29 @@ TEST(kova_object_call, request_size_is_clamped_to_its_data_block) {
     }
 }
 
+TEST(kova_object_call, a_request_still_queued_for_a_destroyed_object_is_not_answered) {
+    sdk_rig rig(1);
+    const domain_t d = test_domain(8);
+    domain_cleanup cleanup(d);
+    call_stub stub(c_code, 8);
+    const object_id_t id = rig.create_announced(stub, d);
+    ASSERT_NE(id, 0);
+    const unsigned long before = rig.remain();
+    ASSERT_EQ(stub.destroy(), c_kova_err_none);
+    struct_packet gone;
+    ASSERT_TRUE(rig.center_receive(gone));
+    // What a serial queue hands the core after the destroy, as its drainer would.
+    struct_token request = rig.make(call_to(d, id, 1, 4));
+    rig.m_processor->proc_read_lock();
+    stub._op->listener_processor(request);
+    rig.m_processor->proc_read_unlock();
+    Common::Interface::safe_free_token(request, __FILE__, __LINE__);
+    EXPECT_EQ(stub.m_calls, 0);
+    struct_packet reply;
+    EXPECT_FALSE(rig.center_receive(reply, 0.2));
+    EXPECT_TRUE(rig.wait_remain(before));
+}
+
 TEST(kova_object_call, cancels_and_lost_returns_reach_on_call_cancel) {
     sdk_rig rig(1, 2);
     const domain_t d = test_domain(3);

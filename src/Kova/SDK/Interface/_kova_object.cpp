@@ -363,7 +363,9 @@ vimra_err_t _kova_object::send_force(struct_token const& in_token) {
 
 vimra_err_t _kova_object::listener_processor(struct_token& in_token) {
     const struct_packet* p = in_token.get_header_packet();
-    if (!p) return Pimo::OS::c_vimra_success;
+    // A packet queued before the object was destroyed: answering it would send from
+    // an address that no longer exists.
+    if (!p || !is_created()) return Pimo::OS::c_vimra_success;
     const struct_header& h = p->header;
     {
         class_locker lock(last_seq_num_mutex);
