@@ -4,11 +4,15 @@
 //   init
 //   stub <name> <domain> <id> <call code> <max return size> <signal code>
 //   sync <stub name> <signal code> <result>      a signal interface with a sync function
-//   mode <stub name> reverse | error <e> | sleep <ms> | size <n>
+//   mode <stub name> reverse | error <e> | sleep <ms> | size <n> | jitter <ms>
 //   proxy <name> <domain> <server ip> <stub id> <call code> <signal code>
 //   call <proxy name> <tag> <limit s> <data> <capacity>     on a thread of its own
 //   signal <proxy name> <tag> <limit s> <data>              on a thread of its own
 //   cancel | scancel <proxy name> <error>
+//   storm <proxy name> <threads> <requests> <seed>  threads of random calls (0..60000 bytes,
+//       some with limits too short to be answered in time), signals and cancels; prints
+//       "storm done <calls and signals> <answered> <timed out> <others> <wrong>" once all have ended,
+//       <others> as "result:count,..." and <wrong> counting answers whose content is not the reply
 //   state <name> | destroy <name> | exit
 // Data is "-" (none), "pat:<n>" (n pattern bytes) or the text itself; payloads longer
 // than 40 bytes print as "#" and their FNV-1a hash. Results print in hex.
@@ -17,11 +21,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -86,15 +92,24 @@ public:
     app_stub(const std::string& in_name, msg_code_t in_call, pksize_t in_max, msg_code_t in_signal)
         : kova_object_call(in_call, in_max), kova_object_signal(in_signal), m_name(in_name) {}
 
-    std::atomic<int> m_mode{0};  // 0 reverse, 1 error, 2 sleep then reverse, 3 fixed size
+    std::atomic<int> m_mode{0};  // 0 reverse, 1 error, 2 sleep then reverse, 3 fixed size, 4 random sleep then reverse
     std::atomic<unsigned> m_value{0};
 
 private:
     kova_err_t on_call(client_addr_t const& in_client, void* pin_buf, pksize_t const& in_size, void* pout_buf,
                        pksize_t* pout_size, double const&, double const&) override {
+        const int mode = m_mode.load();
+        if (mode == 4) {
+            // Quiet under load: a storm would drown the other lines.
+            thread_local std::minstd_rand jitter(static_cast<unsigned>(getpid()));
+            std::this_thread::sleep_for(std::chrono::microseconds(jitter() % (m_value.load() * 1000 + 1)));
+            if (in_size < *pout_size) *pout_size = in_size;
+            for (pksize_t i = 0; i < *pout_size; ++i)
+                static_cast<char*>(pout_buf)[i] = static_cast<const char*>(pin_buf)[in_size - 1 - i];
+            return c_kova_success;
+        }
         say("on_call " + m_name + " " + show(pin_buf, in_size) + " " + std::to_string(*pout_size) + " " +
             client(in_client));
-        const int mode = m_mode.load();
         if (mode == 1) return m_value.load();
         if (mode == 2) std::this_thread::sleep_for(std::chrono::milliseconds(m_value.load()));
         if (mode == 3) {
@@ -109,12 +124,15 @@ private:
         return c_kova_success;
     }
     void on_call_cancel(client_addr_t const& in_client, kova_err_t const& in_error) override {
+        if (m_mode.load() == 4) return;
         say("on_call_cancel " + m_name + " " + hex(in_error) + " " + client(in_client));
     }
     void on_signal(client_addr_t const& in_client, void* pin_buf, pksize_t const& in_size, double const&) override {
+        if (m_mode.load() == 4) return;
         say("on_signal " + m_name + " " + show(pin_buf, in_size) + " " + client(in_client));
     }
     void on_signal_cancel(client_addr_t const& in_client, kova_err_t const& in_error) override {
+        if (m_mode.load() == 4) return;
         say("on_signal_cancel " + m_name + " " + hex(in_error) + " " + client(in_client));
     }
 
@@ -173,6 +191,67 @@ public:
         say("signal " + in_tag + " " + hex(e) + " " + std::to_string(ms_since(start)));
     }
 
+    // in_requests random requests on each of in_threads threads; see the command list.
+    void storm(unsigned in_threads, unsigned in_requests, unsigned in_seed) {
+        std::mutex lock;
+        std::map<kova_err_t, unsigned> results;
+        unsigned wrong = 0;
+        std::vector<std::thread> threads;
+        for (unsigned t = 0; t < in_threads; ++t)
+            threads.emplace_back([&, t] {
+                std::minstd_rand rnd(in_seed * 7919u + t);
+                std::string data, expect;
+                std::vector<char> buf;
+                for (unsigned i = 0; i < in_requests; ++i) {
+                    const unsigned what = rnd() % 20;
+                    // Mostly enough time; every fifth a limit the reply cannot keep.
+                    const double limit = rnd() % 5 == 0 ? 0.0005 * (1 + rnd() % 20) : 3.0;
+                    kova_err_t e = 0;
+                    bool bad = false;
+                    if (what == 0) {
+                        kova_proxy_object_call::cancel(static_cast<kova_err_t>(rnd() % 100));
+                        continue;
+                    }
+                    if (what == 1) {
+                        kova_proxy_object_signal::cancel(static_cast<kova_err_t>(rnd() % 100));
+                        continue;
+                    }
+                    data.resize(rnd() % 60001);
+                    for (char& c : data) c = static_cast<char>(rnd());
+                    if (what < 5) {
+                        double took = 0;
+                        e = signal(data.empty() ? nullptr : data.data(), static_cast<pksize_t>(data.size()), limit,
+                                   &took);
+                    } else {
+                        return_object_t r = async_call(data.empty() ? nullptr : data.data(),
+                                                       static_cast<pksize_t>(data.size()), limit);
+                        const pksize_t capacity = rnd() % 4 == 0 ? static_cast<pksize_t>(rnd() % 60001) : 65000;
+                        buf.assign(capacity + 1, '\0');
+                        pksize_t size = capacity;
+                        double took = 0;
+                        e = kova_proxy_object_call::async_return(r, buf.data(), &size, &took);
+                        expect.assign(data.rbegin(), data.rend());
+                        if (e == c_kova_success) bad = size != data.size() || std::memcmp(buf.data(), expect.data(), size) != 0;
+                        if (e == c_kova_err_boundout_buffer) bad = size != data.size() || capacity >= size;
+                    }
+                    std::lock_guard<std::mutex> hold(lock);
+                    ++results[e];
+                    if (bad) ++wrong;
+                }
+            });
+        for (std::thread& t : threads) t.join();
+        unsigned total = 0, answered = 0, timed_out = 0;
+        std::string others;
+        for (const auto& r : results) {
+            total += r.second;
+            if (r.first == c_kova_success || r.first == c_kova_err_boundout_buffer) answered += r.second;
+            else if (r.first == c_kova_err_local_timeout) timed_out += r.second;
+            else others += (others.empty() ? "" : ",") + hex(r.first) + ":" + std::to_string(r.second);
+        }
+        say("storm done " + std::to_string(total) + " " + std::to_string(answered) + " " +
+            std::to_string(timed_out) + " " + (others.empty() ? "-" : others) + " " + std::to_string(wrong));
+    }
+
 private:
     std::string m_name;
 };
@@ -226,7 +305,7 @@ int main() {
             }
             app_stub& s = *stubs[name];
             s.m_value = value;
-            s.m_mode = how == "error" ? 1 : how == "sleep" ? 2 : how == "size" ? 3 : 0;
+            s.m_mode = how == "error" ? 1 : how == "sleep" ? 2 : how == "size" ? 3 : how == "jitter" ? 4 : 0;
             say("mode " + name + " ok");
         } else if (cmd == "proxy") {
             unsigned domain = 0, id = 0, call = 0, sig = 0;
@@ -252,6 +331,15 @@ int main() {
                 requests.emplace_back([=] { p->call(tag, limit, payload, capacity); });
             else
                 requests.emplace_back([=] { p->signal_one(tag, limit, payload); });
+        } else if (cmd == "storm") {
+            unsigned threads = 0, count = 0, seed = 0;
+            in >> threads >> count >> seed;
+            if (!proxies.count(name)) {
+                say("storm " + name + " unknown");
+                continue;
+            }
+            app_proxy* p = proxies[name].get();
+            requests.emplace_back([=] { p->storm(threads, count, seed); });
         } else if (cmd == "cancel" || cmd == "scancel") {
             unsigned err = 0;
             in >> err;

@@ -299,6 +299,102 @@ TEST_F(call_one_host, killing_the_stub_process_ends_a_pending_call_with_its_obje
     expect_the_stub_death_to_end_a_held_call(host);
 }
 
+// Many threads of random requests against one stub, with short limits, late replies and
+// cancels in between: every request ends, and the packet memory gets back every block.
+class call_storm : public end_to_end {
+protected:
+    void SetUp() override {
+        REQUIRE_PRIVATE_HOSTS();
+        ASSERT_TRUE(host.start());
+        start_stubs(host);
+        // Stub 7 answers calls of 300 with up to 65000 bytes after a random pause, and signals of 301.
+        ASSERT_EQ("stub st 0x0 7", stub_app->command("stub st " + c_domain + " 7 300 65000 301"));
+        ASSERT_EQ("mode st ok", stub_app->command("mode st jitter 2"));
+        start_proxies(host);
+        bind("q", "127.0.0.1", "7", 300, 301);
+        memory = host.host().spawn({kova_test::probe_path("probe_service_client")});
+        ASSERT_EQ("opened 0 0 0", kova_test::ask(memory, "open"));
+        // One of each, so that whatever the center sets up once is there before the count.
+        EXPECT_EQ("call w1 0x0 3 cba", without_time(call("call q w1 5 abc 65000")));
+        EXPECT_EQ("signal w2 0x0", without_time(call("signal q w2 5 abc")));
+        baseline = remain();
+    }
+    unsigned long remain() { return kova_test::answer_number(kova_test::ask(memory, "remain")); }
+    // Polls until the free space is back at the baseline (the center frees what it relays).
+    bool remain_back(double in_timeout_s = 5.0) {
+        return kova_test::wait_until([&] { return remain() == baseline; }, in_timeout_s);
+    }
+    // The words of the storm's summary, empty on time-out.
+    std::vector<std::string> storm(const std::string& in_seed, double in_timeout_s = 20.0) {
+        const size_t from = proxy_app->mark();
+        proxy_app->send("storm q 4 150 " + in_seed);
+        return words(proxy_app->wait("storm done ", in_timeout_s, from));
+    }
+    void expect_clean_exits() {
+        stub_app->send("exit");
+        proxy_app->send("exit");
+        for (call_app* app : {stub_app.get(), proxy_app.get()})
+            EXPECT_EQ(0, app->child().wait(10.0)) << app->child().output();
+    }
+
+    kova_host host;
+    child_process memory;
+    unsigned long baseline = 0;
+};
+
+TEST_F(call_storm, every_request_ends_and_every_block_comes_back) {
+    const std::vector<std::string> done = storm("1");
+    ASSERT_EQ(7u, done.size()) << proxy_app->child().output();
+    std::printf("%s %s %s %s %s\n", done[2].c_str(), done[3].c_str(), done[4].c_str(), done[5].c_str(), done[6].c_str());
+    // "storm done <n> <answered> <timed out> <others> <wrong>"
+    EXPECT_GT(std::stoul(done[3]), 0u) << "some answers";
+    EXPECT_GT(std::stoul(done[4]), 0u) << "some time-outs";
+    EXPECT_EQ("-", done[5]) << "no other outcome";
+    EXPECT_EQ("0", done[6]) << "no answer with the wrong content";
+    EXPECT_TRUE(remain_back()) << remain() << " free, " << baseline << " before";
+    // The stub is still sound after all the late replies.
+    EXPECT_EQ("call a1 0x0 3 cba", without_time(call("call q a1 5 abc 65000")));
+    expect_clean_exits();
+}
+
+TEST_F(call_storm, killing_the_stub_process_mid_storm_ends_every_request_and_frees_its_blocks) {
+    const size_t from = proxy_app->mark();
+    proxy_app->send("storm q 4 150 2");
+    // Let the storm get going, then the stub's process dies under it.
+    kova_test::wait_until([&] { return false; }, 0.3);
+    stub_app->child().kill_now(SIGKILL);
+    const std::vector<std::string> done = words(proxy_app->wait("storm done ", 20.0, from));
+    ASSERT_EQ(7u, done.size()) << proxy_app->child().output();
+    // What did not end in an answer or a time-out ended with the stub's destroy (2).
+    const std::string others = done[5];
+    EXPECT_TRUE(others == "-" || others.rfind("0x2:", 0) == 0) << others;
+    EXPECT_EQ(std::string::npos, others.find(',')) << others;
+    EXPECT_EQ("0", done[6]);
+    // The center's clean-up drains the dead process's pipes; what stays lost is only what
+    // that process held in its hands: a request per client thread and a reply or two.
+    const unsigned long c_in_hand = 6ul * 65600ul;
+    unsigned long after = 0;
+    EXPECT_TRUE(kova_test::wait_until(
+        [&] {
+            after = remain();
+            return after + c_in_hand >= baseline && after <= baseline;
+        },
+        8.0))
+        << after << " free, " << baseline << " before";
+    // Once the stub is back, a new storm leaves the memory exactly as it found it.
+    ASSERT_NO_FATAL_FAILURE(start_stubs(host));
+    ASSERT_EQ("stub st 0x0 7", stub_app->command("stub st " + c_domain + " 7 300 65000 301"));
+    ASSERT_EQ("mode st ok", stub_app->command("mode st jitter 2"));
+    EXPECT_FALSE(proxy_app->wait("on_object_create q", 10.0, from).empty());
+    EXPECT_EQ("call a1 0x0 3 cba", without_time(call("call q a1 5 abc 65000")));
+    baseline = remain();
+    const std::vector<std::string> again = storm("3");
+    ASSERT_EQ(7u, again.size()) << proxy_app->child().output();
+    EXPECT_EQ("-", again[5]);
+    EXPECT_TRUE(remain_back()) << remain() << " free, " << baseline << " before";
+    expect_clean_exits();
+}
+
 // Stubs on host B, proxies on host A.
 class call_two_hosts : public end_to_end {
 protected:
