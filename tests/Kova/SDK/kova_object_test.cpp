@@ -235,6 +235,53 @@ TEST(kova_object, deleting_an_object_in_its_callback_leaves_nothing_behind) {
     EXPECT_EQ(rig.m_objects->get_object(d, id), nullptr);
 }
 
+// A destroy marked in a callback is taken up by the listener at the end of its packet,
+// while another thread may already be waiting to re-create or delete the object.
+TEST(kova_object, a_deferred_destroy_never_hits_the_object_recreated_or_deleted_before_it_ran) {
+    sdk_rig rig(1);
+    const domain_t d = test_domain(9);
+    domain_cleanup cleanup(d);
+    for (const bool deleting : {false, true}) {
+        for (int round = 0; round < 5; ++round) {
+            SCOPED_TRACE(std::string(deleting ? "delete" : "recreate") + " round " + std::to_string(round));
+            callback_object* a = new callback_object;
+            const object_id_t id = rig.create_announced(*a, d);
+            ASSERT_NE(id, 0);
+            std::atomic<bool> marked{false}, go{false};
+            a->on_connected = [&] {
+                EXPECT_EQ(a->destroy(), c_kova_err_none);
+                marked = true;
+                while (!go) Pimo::OS::msleep(1);
+            };
+            rig.push_listen(control(d, id, c_mccr_tcp_connected_from_client));
+            ASSERT_TRUE(kova_test::wait_until([&] { return marked.load(); }, 5.0));
+            // The other thread waits for the write lock while the callback still runs.
+            std::thread other([&] {
+                if (deleting) delete a;
+                else EXPECT_EQ(a->create(d, 0), c_kova_err_none);
+            });
+            kova_test::wait_until([] { return false; }, 0.05);
+            go = true;
+            other.join();
+            struct_packet p;
+            ASSERT_TRUE(rig.center_receive(p));
+            EXPECT_EQ(p.header.code, c_mccr_object_destroy);
+            EXPECT_EQ(p.header.sid, id);
+            if (!deleting) {
+                ASSERT_TRUE(rig.center_receive(p));
+                EXPECT_EQ(p.header.code, c_mccr_object_create);
+            }
+            // Nothing more: the new object is not destroyed behind its owner's back.
+            EXPECT_FALSE(rig.center_receive(p, 0.2)) << p.header.code;
+            if (!deleting) {
+                EXPECT_TRUE(a->is_created());
+                delete a;
+                ASSERT_TRUE(rig.center_receive(p));
+            }
+        }
+    }
+}
+
 TEST(kova_object, a_copy_never_ends_the_core_it_shares) {
     sdk_rig rig(1);
     const domain_t d = test_domain(7);

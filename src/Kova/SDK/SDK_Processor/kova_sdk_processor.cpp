@@ -335,19 +335,31 @@ void kova_sdk_processor::proc_forget_object(object_t* pin_object) {
     }
 }
 
+bool kova_sdk_processor::has_destroys() {
+    class_locker lock(m_destroy_vect_mutex);
+    return !m_destroy_vect.empty();
+}
+
 void kova_sdk_processor::proc_run_destroys() {
-    std::list<object_t*> local;
-    {
-        class_locker lock(m_destroy_vect_mutex);
-        local.swap(m_destroy_vect);
-    }
-    for (object_t* object : local) {
-        for (;;) {
-            proc_write_lock();
-            const kova_err_t r = object->destroy_force();
-            proc_write_unlock();
-            if (r == c_kova_success) break;
+    // An entry leaves the list only under the write lock, where it is carried out: a
+    // re-create or the end of the object, which waited for that lock too, takes its
+    // entry off first (del_destroy) and then never meets it again.
+    while (has_destroys()) {
+        proc_write_lock();
+        object_t* object = nullptr;
+        {
+            class_locker lock(m_destroy_vect_mutex);
+            if (!m_destroy_vect.empty()) {
+                object = m_destroy_vect.front();
+                m_destroy_vect.pop_front();
+            }
         }
+        // A busy center pipe: back in front, so that it is tried again at once.
+        if (object && object->destroy_force() != c_kova_success) {
+            class_locker lock(m_destroy_vect_mutex);
+            m_destroy_vect.push_front(object);
+        }
+        proc_write_unlock();
     }
 }
 

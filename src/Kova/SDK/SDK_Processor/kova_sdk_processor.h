@@ -107,6 +107,7 @@ private:
     void proc_release_queue(class_thread_qbuffer* pin_queue, int in_addresses);
     void proc_free_queue(class_thread_qbuffer* pin_queue);
     void proc_run_destroys();
+    bool has_destroys();
     // Frees the packet and sends its error or cancel type back (to pin_domain, or the
     // turned packet's destination domain when null), when the type has one.
     void proc_answer_back(struct_token& in_token, kova_err_t in_error, const domain_t* pin_domain);
