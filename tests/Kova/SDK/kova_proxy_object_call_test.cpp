@@ -20,6 +20,12 @@ namespace {
 constexpr msg_code_t c_code = 7;
 const unsigned char c_request[4] = {1, 2, 3, 4};
 
+class call_and_signal_proxy : public kova_proxy_object_call, public kova_proxy_object_signal {
+public:
+    explicit call_and_signal_proxy(msg_code_t in_code)
+        : kova_proxy_object_call(in_code), kova_proxy_object_signal(static_cast<msg_code_t>(in_code + 1)) {}
+};
+
 struct live_call : live_proxy<kova_proxy_object_call> {
     explicit live_call(int in_test) : live_proxy(in_test, c_code) {}
 };
@@ -239,6 +245,44 @@ TEST(kova_proxy_object_call, a_pending_call_wakes_at_once_when_the_stub_or_its_h
         EXPECT_LT(elapsed, 5.0);
         EXPECT_EQ(c.w.rig.remain(), before);
     }
+}
+
+TEST(kova_proxy_object_call, destroying_the_proxy_ends_the_requests_that_wait_for_their_replies) {
+    live_proxy<call_and_signal_proxy> c(8, c_code);
+    ASSERT_TRUE(c.live);
+    const unsigned long before = c.w.rig.remain();
+    kova_err_t call_result = 1, signal_result = 1;
+    pksize_t size = 16;
+    // Long limits: only the destroy can end them soon.
+    std::thread caller([&] {
+        call_result = c.proxy.kova_proxy_object_call::async_return(
+            c.proxy.async_call(c_request, sizeof(c_request), 30.0), nullptr, &size, nullptr);
+    });
+    std::thread signaller([&] { signal_result = c.proxy.signal(c_request, sizeof(c_request), 30.0, nullptr); });
+    struct_packet call_request, signal_request, p;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(c.w.rig.center_receive(p));
+        (p.header.type == c_mt_call ? call_request : signal_request) = p;
+    }
+    const double start = kova_test::now_s();
+    ASSERT_EQ(c.proxy.destroy(), c_kova_err_none);
+    caller.join();
+    signaller.join();
+    EXPECT_LT(kova_test::now_s() - start, 5.0);
+    EXPECT_EQ(call_result, c_kova_err_is_not_created);
+    EXPECT_EQ(signal_result, c_kova_err_is_not_created);
+    EXPECT_EQ(size, 16u);
+    ASSERT_TRUE(c.w.rig.center_receive(p));
+    EXPECT_EQ(p.header.code, c_mccr_object_destroy);
+    // The stub's answers come after all: nobody takes them, the stub is told.
+    c.w.answer(call_request, c_mt_call_return, 0, 8);
+    c.w.answer(signal_request, c_mt_signal_return, 0);
+    for (msg_type_t cancel : {c_mt_call_cancel, c_mt_signal_cancel}) {
+        ASSERT_TRUE(c.w.rig.center_receive(p));
+        EXPECT_EQ(p.header.type, cancel);
+        EXPECT_EQ(p.header.error, c_kova_err_remote_timeout);
+    }
+    EXPECT_TRUE(c.w.rig.wait_remain(before));
 }
 
 TEST(kova_proxy_object_call, cancel_names_no_request_and_needs_a_created_proxy) {

@@ -109,8 +109,13 @@ kova_err_t _kova_proxy_object::create(domain_t const& in_domain, ip_t const& in_
 
 kova_err_t _kova_proxy_object::destroy() {
     if (!_op->is_created()) return c_kova_err_is_not_created;
+    const domain_t identity_domain = _op->domain;
+    const object_id_t identity = _op->object_id;
     const kova_err_t r = _op->destroy();
     if (r != c_kova_err_none) return r;
+    // Requests still waiting would otherwise wait out their limits for replies that
+    // are addressed to an identity that is gone.
+    if (kova_sdk_processor* processor = gp_processor.load()) processor->proc_end_requests(identity_domain, identity);
     for (auto& entry : event_map) entry.second->shutdown(false);
     for (auto& entry : information_map) entry.second->shutdown(false);
     for (auto& entry : command_map) {
@@ -310,6 +315,13 @@ bool _kova_proxy_method::proc_collect(return_object_t const& in_return_object, d
         if (!replied && pout_time) *pout_time = seconds_since(record->clock);
     }
     processor->del_return(object->key, record);
+    // Woken without a reply: the identity was destroyed while this request waited.
+    if (replied && !record->token.has_header()) {
+        pout_result = c_kova_err_is_not_created;
+        delete record;
+        delete object;
+        return false;
+    }
     // The returner stores nothing once the key is gone: the token is ours now.
     if (replied) pout_reply = record->token;
     else if (record->token.has_header() || record->token.has_data())

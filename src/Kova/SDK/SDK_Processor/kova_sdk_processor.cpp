@@ -566,6 +566,16 @@ void kova_sdk_processor::del_return(const struct_return_key& in_key, struct_retu
     if (it != m_return_map.end() && (pin_record == nullptr || it->second == pin_record)) m_return_map.erase(it);
 }
 
+void kova_sdk_processor::proc_end_requests(domain_t in_domain, object_id_t in_req_id) {
+    class_locker lock(m_return_map_mutex);
+    for (auto& entry : m_return_map) {
+        struct_return_record* record = entry.second;
+        if (entry.first.domain != in_domain || entry.first.req_id != in_req_id || record->returned) continue;
+        record->returned = true;  // without a token
+        record->event.proc_set();
+    }
+}
+
 vimra_err_t kova_sdk_processor::returner() {
     Common::Interface::interface_kova_pipe* pipe = mp_return_pipe;
     if (pipe == nullptr) return Pimo::OS::c_vimra_shutdown;

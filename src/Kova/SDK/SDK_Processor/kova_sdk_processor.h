@@ -87,6 +87,9 @@ public:
     void add_return(const struct_return_key& in_key, struct_return_record* pin_record);
     // Erases the key's entry only when it is pin_record's (any record when null).
     void del_return(const struct_return_key& in_key, struct_return_record* pin_record = nullptr);
+    // Wakes every request of the requester in_req_id of in_domain with no reply: its
+    // identity is destroyed, nothing it waits for can reach it any more.
+    void proc_end_requests(domain_t in_domain, object_id_t in_req_id);
     Pimo::OS::vimra_err_t returner();
     Pimo::OS::vimra_err_t return_processor(struct_token& in_token);
 
