@@ -306,23 +306,26 @@ protected:
     void SetUp() override {
         REQUIRE_PRIVATE_HOSTS();
         ASSERT_TRUE(host.start());
+        memory = host.host().spawn({kova_test::probe_path("probe_service_client")});
+        ASSERT_EQ("opened 0 0 0", kova_test::ask(memory, "open"));
+        initial = remain();
         start_stubs(host);
         // Stub 7 answers calls of 300 with up to 65000 bytes after a random pause, and signals of 301.
         ASSERT_EQ("stub st 0x0 7", stub_app->command("stub st " + c_domain + " 7 300 65000 301"));
         ASSERT_EQ("mode st ok", stub_app->command("mode st jitter 2"));
         start_proxies(host);
         bind("q", "127.0.0.1", "7", 300, 301);
-        memory = host.host().spawn({kova_test::probe_path("probe_service_client")});
-        ASSERT_EQ("opened 0 0 0", kova_test::ask(memory, "open"));
         // One of each, so that whatever the center sets up once is there before the count.
         EXPECT_EQ("call w1 0x0 3 cba", without_time(call("call q w1 5 abc 65000")));
         EXPECT_EQ("signal w2 0x0", without_time(call("signal q w2 5 abc")));
         baseline = remain();
     }
     unsigned long remain() { return kova_test::answer_number(kova_test::ask(memory, "remain")); }
-    // Polls until the free space is back at the baseline (the center frees what it relays).
-    bool remain_back(double in_timeout_s = 5.0) {
-        return kova_test::wait_until([&] { return remain() == baseline; }, in_timeout_s);
+    // Polls until the free space is back at in_remain (the baseline when 0; the center
+    // frees what it relays).
+    bool remain_back(double in_timeout_s = 5.0, unsigned long in_remain = 0) {
+        const unsigned long expected = in_remain ? in_remain : baseline;
+        return kova_test::wait_until([&] { return remain() == expected; }, in_timeout_s);
     }
     // The words of the storm's summary, empty on time-out.
     std::vector<std::string> storm(const std::string& in_seed, double in_timeout_s = 20.0) {
@@ -339,13 +342,12 @@ protected:
 
     kova_host host;
     child_process memory;
-    unsigned long baseline = 0;
+    unsigned long initial = 0, baseline = 0;
 };
 
 TEST_F(call_storm, every_request_ends_and_every_block_comes_back) {
     const std::vector<std::string> done = storm("1");
     ASSERT_EQ(7u, done.size()) << proxy_app->child().output();
-    std::printf("%s %s %s %s %s\n", done[2].c_str(), done[3].c_str(), done[4].c_str(), done[5].c_str(), done[6].c_str());
     // "storm done <n> <answered> <timed out> <others> <wrong>"
     EXPECT_GT(std::stoul(done[3]), 0u) << "some answers";
     EXPECT_GT(std::stoul(done[4]), 0u) << "some time-outs";
@@ -355,6 +357,8 @@ TEST_F(call_storm, every_request_ends_and_every_block_comes_back) {
     // The stub is still sound after all the late replies.
     EXPECT_EQ("call a1 0x0 3 cba", without_time(call("call q a1 5 abc 65000")));
     expect_clean_exits();
+    // Finalised, both leave the memory as it was before they started.
+    EXPECT_TRUE(remain_back(5.0, initial)) << remain() << " free, " << initial << " at the start";
 }
 
 TEST_F(call_storm, killing_the_stub_process_mid_storm_ends_every_request_and_frees_its_blocks) {
