@@ -194,6 +194,34 @@ TEST(sdk_hostile_input, lying_repeated_and_senseless_replies_under_load_leave_no
     EXPECT_TRUE(w.rig.wait_remain(before)) << w.rig.remain() << " free, " << before << " before";
 }
 
+TEST(sdk_hostile_input, a_wake_meeting_a_request_that_the_full_center_pipe_refused_leaves_nothing_behind) {
+    live_proxy<kova_proxy_object_call> c(3, c_call_code, 4);
+    ASSERT_TRUE(c.live);
+    const unsigned long before = c.w.rig.remain();
+    c.w.rig.fill_center();
+    // The stub's destroy, again and again, into the gap between registration and refusal.
+    std::atomic<bool> stop{false};
+    std::thread waker([&] {
+        while (!stop) {
+            packet_spec s = c.w.from_stub(c_mt_ctrl, c_mccr_object_destroy, c.id);
+            s.error = c_kova_err_object_is_not_exist;
+            s.payload = 4;
+            push_all(c.w.rig.m_return, c.w.rig.make(s));
+        }
+    });
+    const unsigned char data[4] = {1, 2, 3, 4};
+    std::set<kova_err_t> results;
+    for (int i = 0; i < 10000; ++i)
+        results.insert(c.proxy.async_return(c.proxy.async_call(data, sizeof(data), 1.0), nullptr, nullptr, nullptr));
+    stop = true;
+    waker.join();
+    EXPECT_EQ(results, std::set<kova_err_t>{c_kova_err_busy_localhost});
+    struct_packet p;
+    while (c.w.rig.center_receive(p, 0.0)) {
+    }
+    EXPECT_TRUE(c.w.rig.wait_remain(before)) << c.w.rig.remain() << " free, " << before << " before";
+}
+
 namespace {
 
 // Echoes what it is handed, and counts what reaches it.

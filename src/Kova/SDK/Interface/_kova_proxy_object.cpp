@@ -274,6 +274,9 @@ return_object_t _kova_proxy_method::proc_request(msg_type_t in_type, void const*
     if (_pp->send(token) == Pimo::OS::c_vimra_busy) {
         safe_free_token(token, __FILE__, __LINE__);
         processor->del_return(result->key, result->p_value);
+        // A wake (the stub's destroy, a lost link) may have stored its packet meanwhile.
+        if (result->p_value->token.has_header() || result->p_value->token.has_data())
+            safe_free_token(result->p_value->token, __FILE__, __LINE__);
         delete result->p_value;
         delete result;
         return new struct_return_object(c_kova_err_busy_localhost);
