@@ -259,11 +259,13 @@ TEST(kova_proxy_object_call, destroying_the_proxy_ends_the_requests_that_wait_fo
             c.proxy.async_call(c_request, sizeof(c_request), 30.0), nullptr, &size, nullptr);
     });
     std::thread signaller([&] { signal_result = c.proxy.signal(c_request, sizeof(c_request), 30.0, nullptr); });
-    struct_packet call_request, signal_request, p;
+    struct_packet call_request = struct_packet(), signal_request = struct_packet(), p;
     for (int i = 0; i < 2; ++i) {
         ASSERT_TRUE(c.w.rig.center_receive(p));
         (p.header.type == c_mt_call ? call_request : signal_request) = p;
     }
+    ASSERT_EQ(call_request.header.type, c_mt_call);
+    ASSERT_EQ(signal_request.header.type, c_mt_signal);
     const double start = kova_test::now_s();
     ASSERT_EQ(c.proxy.destroy(), c_kova_err_none);
     caller.join();
