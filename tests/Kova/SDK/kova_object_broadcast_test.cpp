@@ -23,8 +23,7 @@ public:
 
 TEST(kova_object_broadcast, sends_or_refuses_by_size_and_state) {
     sdk_rig rig(1);
-    const domain_t d = test_domain(1);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(1);
     broadcast_stub stub(c_code);
     const std::string payload(65001, 'b');
     const unsigned long before = rig.remain();
@@ -81,8 +80,7 @@ TEST(kova_object_broadcast, sends_or_refuses_by_size_and_state) {
 
 TEST(kova_object_broadcast, full_center_pipe_drops_it_and_reports_success) {
     sdk_rig rig(1, 2);
-    const domain_t d = test_domain(2);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(2);
     broadcast_stub stub(c_code);
     ASSERT_NE(rig.create_announced(stub, d), 0);
     struct_packet p;

@@ -69,8 +69,7 @@ packet_spec call_to(domain_t in_domain, object_id_t in_stub, msg_num_t in_num, s
 
 TEST(kova_object_call, replies_as_the_requester_receives_them) {
     sdk_rig rig(2);
-    const domain_t d = test_domain(1);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(1);
     const char text[] = "0123456789abcdef";
     struct row {
         const char* name;
@@ -156,8 +155,7 @@ TEST(kova_object_call, replies_as_the_requester_receives_them) {
 
 TEST(kova_object_call, request_size_is_clamped_to_its_data_block) {
     sdk_rig rig(1);
-    const domain_t d = test_domain(2);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(2);
     call_stub stub(c_code, 0);
     const object_id_t id = rig.create_announced(stub, d);
     ASSERT_NE(id, 0);
@@ -183,8 +181,7 @@ TEST(kova_object_call, request_size_is_clamped_to_its_data_block) {
 
 TEST(kova_object_call, a_request_still_queued_for_a_destroyed_object_is_not_answered) {
     sdk_rig rig(1);
-    const domain_t d = test_domain(8);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(8);
     call_stub stub(c_code, 8);
     const object_id_t id = rig.create_announced(stub, d);
     ASSERT_NE(id, 0);
@@ -206,8 +203,7 @@ TEST(kova_object_call, a_request_still_queued_for_a_destroyed_object_is_not_answ
 
 TEST(kova_object_call, cancels_and_lost_returns_reach_on_call_cancel) {
     sdk_rig rig(1, 2);
-    const domain_t d = test_domain(3);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(3);
     call_stub stub(c_code, 8);
     const object_id_t id = rig.create_announced(stub, d);
     ASSERT_NE(id, 0);
@@ -255,8 +251,7 @@ TEST(kova_object_call, cancels_and_lost_returns_reach_on_call_cancel) {
 
 TEST(kova_object_call, no_memory_for_the_reply_sends_nothing_and_calls_nothing) {
     sdk_rig rig(1);
-    const domain_t d = test_domain(4);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(4);
     call_stub stub(c_code, 64u << 20);  // larger than the whole packet memory
     const object_id_t id = rig.create_announced(stub, d);
     ASSERT_NE(id, 0);
@@ -295,8 +290,7 @@ public:
 template <typename attached_t>
 void attached_serves_under_the_given_object(int in_test) {
     sdk_rig rig(1);
-    const domain_t d = test_domain(in_test);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(in_test);
     const unsigned long before = rig.remain();
     kova_object owner;
     const object_id_t id = rig.create_announced(owner, d);
@@ -355,8 +349,7 @@ private:
 
 TEST(kova_object_call, an_attached_kind_takes_the_handlers_built_before_it_along) {
     sdk_rig rig(1);
-    const domain_t d = test_domain(9);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(9);
     const unsigned long before = rig.remain();
     kova_object owner;
     const object_id_t id = rig.create_announced(owner, d);
@@ -383,8 +376,7 @@ TEST(kova_object_call, an_attached_kind_takes_the_handlers_built_before_it_along
 
 TEST(kova_object_call, unregist_releases_exactly_the_queues_regist_made) {
     sdk_rig rig(1);
-    const domain_t d = test_domain(7);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(7);
     call_stub stub(c_code, 0);
     const object_id_t id = rig.create_announced(stub, d);
     ASSERT_NE(id, 0);
@@ -413,8 +405,7 @@ TEST(kova_object_call, unregist_releases_exactly_the_queues_regist_made) {
 
 TEST(kova_object_call, deleting_an_object_drops_its_queued_deliveries) {
     sdk_rig rig(1);
-    const domain_t d = test_domain(8);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(8);
     call_stub stub(c_code, 0);
     const object_id_t id = rig.create_announced(stub, d);
     ASSERT_NE(id, 0);

@@ -66,8 +66,7 @@ packet_spec signal_to(domain_t in_domain, object_id_t in_stub, msg_num_t in_num,
 
 TEST(kova_object_signal, acknowledgement_then_on_signal) {
     sdk_rig rig(1);
-    const domain_t d = test_domain(1);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(1);
     struct row {
         const char* name;
         on_signal_sync_t sync;  // null: the integrated form
@@ -127,8 +126,7 @@ TEST(kova_object_signal, acknowledgement_then_on_signal) {
 
 TEST(kova_object_signal, sizes_cancels_and_a_lost_acknowledgement) {
     sdk_rig rig(1, 2);
-    const domain_t d = test_domain(2);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(2);
     signal_stub stub(c_code);
     const object_id_t id = rig.create_announced(stub, d);
     ASSERT_NE(id, 0);

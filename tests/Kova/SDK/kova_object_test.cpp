@@ -49,8 +49,7 @@ void expect_announcement(const struct_packet& in_p, msg_code_t in_code, domain_t
 
 TEST(kova_object, automatic_ids_announcement_and_destroy) {
     sdk_rig rig(2);
-    const domain_t d = test_domain(1);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(1);
     const unsigned long before = rig.remain();
     {
         kova_object a, b;
@@ -96,8 +95,7 @@ TEST(kova_object, automatic_ids_announcement_and_destroy) {
 
 TEST(kova_object, explicit_ids_are_masked_and_broadcast_ids_refused) {
     sdk_rig rig(1, 64);
-    const domain_t d = test_domain(2);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(2);
     struct row {
         object_id_t asked;
         kova_err_t result;
@@ -126,8 +124,7 @@ TEST(kova_object, explicit_ids_are_masked_and_broadcast_ids_refused) {
 
 TEST(kova_object, full_center_pipe_is_retried_and_a_refused_push_is_no_creation) {
     sdk_rig rig(1, 1);
-    const domain_t d = test_domain(3);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(3);
     const unsigned long before = rig.remain();
     rig.push(rig.m_center, rig.make(control(d, 1, c_mccr_run_object)));  // fills the pipe
     kova_object a;
@@ -155,8 +152,7 @@ TEST(kova_object, full_center_pipe_is_retried_and_a_refused_push_is_no_creation)
 
 TEST(kova_object, destroy_in_a_callback_waits_for_the_end_of_the_packet) {
     sdk_rig rig(2);
-    const domain_t d = test_domain(4);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(4);
     callback_object a;
     const object_id_t id = rig.create_announced(a, d);
     ASSERT_NE(id, 0);
@@ -176,8 +172,7 @@ TEST(kova_object, destroy_in_a_callback_waits_for_the_end_of_the_packet) {
 
 TEST(kova_object, recreate_in_a_callback_keeps_the_new_object) {
     sdk_rig rig(2);
-    const domain_t d = test_domain(5);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(5);
     callback_object a;
     const object_id_t first = rig.create_announced(a, d);
     ASSERT_NE(first, 0);
@@ -218,8 +213,7 @@ public:
 
 TEST(kova_object, deleting_an_object_in_its_callback_leaves_nothing_behind) {
     sdk_rig rig(2);
-    const domain_t d = test_domain(6);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(6);
     std::atomic<bool> deleted{false};
     self_deleting_object* a = new self_deleting_object(deleted);
     const object_id_t id = rig.create_announced(*a, d);
@@ -254,8 +248,7 @@ public:
 // while another thread may already be waiting to re-create or delete the object.
 TEST(kova_object, a_deferred_destroy_never_hits_the_object_recreated_or_deleted_before_it_ran) {
     sdk_rig rig(1);
-    const domain_t d = test_domain(9);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(9);
     for (const bool deleting : {true, false}) {
         for (int round = 0; round < 5; ++round) {
             SCOPED_TRACE(std::string(deleting ? "delete" : "recreate") + " round " + std::to_string(round));
@@ -294,8 +287,7 @@ TEST(kova_object, a_deferred_destroy_never_hits_the_object_recreated_or_deleted_
 
 TEST(kova_object, a_copy_never_ends_the_core_it_shares) {
     sdk_rig rig(1);
-    const domain_t d = test_domain(7);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(7);
     kova_object a;
     ASSERT_EQ(a.create(d, 0), c_kova_err_none);
     { kova_object copy(a); }
@@ -304,8 +296,7 @@ TEST(kova_object, a_copy_never_ends_the_core_it_shares) {
 
 TEST(kova_object, incoming_filter_and_error_answer_for_a_missing_code) {
     sdk_rig rig(1);
-    const domain_t d = test_domain(8);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(8);
     kova_object a;
     const object_id_t id = rig.create_announced(a, d);
     ASSERT_NE(id, 0);

@@ -43,9 +43,7 @@ private:
 class proxy_rig {
 public:
     explicit proxy_rig(int in_test, std::size_t in_listeners = 2, unsigned in_center_depth = 16)
-        : rig(in_listeners, in_center_depth),
-          domain(static_cast<domain_t>(30000 + (getpid() % 3000) * 10 + in_test)) {}
-    ~proxy_rig() { kova_test::remove_shm_containing("kova_object_" + std::to_string(domain) + "_"); }
+        : rig(in_listeners, in_center_depth), domain(in_test) {}
 
     // Creates the proxy bound to the test stub and takes its object request off the
     // center pipe; the proxy's id, or 0.
@@ -94,7 +92,7 @@ public:
     }
 
     sdk_rig rig;
-    domain_t domain;
+    const test_domain_scope domain;
 };
 
 // A proxy of one kind and code, created and live with the test stub.

@@ -252,8 +252,7 @@ private:
 
 TEST(sdk_hostile_input, a_stub_fed_lies_and_nonsense_answers_what_it_can_and_keeps_nothing) {
     sdk_rig rig(4, 64);
-    const domain_t d = test_domain(9);
-    domain_cleanup cleanup(d);
+    const test_domain_scope d(9);
     echo_stub stub;
     const object_id_t id = rig.create_announced(stub, d);
     ASSERT_NE(id, 0);

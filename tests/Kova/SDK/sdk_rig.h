@@ -95,10 +95,17 @@ inline domain_t test_domain(int in_test) {
     return static_cast<domain_t>(20000 + (getpid() % 4000) * 10 + in_test);
 }
 
-// Removes the registry's host-wide locks of a domain.
-struct domain_cleanup {
-    explicit domain_cleanup(domain_t in_domain) : m_domain(in_domain) {}
-    ~domain_cleanup() { kova_test::remove_shm_containing("kova_object_" + std::to_string(m_domain) + "_"); }
+// The domain of one test in this process; the registry's host-wide locks of the
+// domain go with it.
+class test_domain_scope {
+public:
+    explicit test_domain_scope(int in_test) : m_domain(test_domain(in_test)) {}
+    ~test_domain_scope() { kova_test::remove_shm_containing("kova_object_" + std::to_string(m_domain) + "_"); }
+    test_domain_scope(const test_domain_scope&) = delete;
+    test_domain_scope& operator=(const test_domain_scope&) = delete;
+    operator domain_t() const { return m_domain; }
+
+private:
     domain_t m_domain;
 };
 
