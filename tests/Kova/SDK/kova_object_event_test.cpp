@@ -138,6 +138,11 @@ struct event_fixture {
 TEST(kova_object_event, handshake_as_the_proxy_receives_it) {
     event_fixture f(1);
     ASSERT_NE(f.id, 0);
+    {
+        // Connects and shutdowns of the code reach the handler one at a time.
+        Pimo::OS::class_read_locker lock(f.rig.m_processor);
+        EXPECT_TRUE(f.rig.m_processor->has_queue(msg_addr_t(f.d, f.id, c_code, c_transaction_event)));
+    }
     const unsigned long before = f.rig.remain();
     struct row {
         const char* name;
