@@ -188,6 +188,25 @@ TEST(kova_sdk_processor, broadcast_reaches_every_object_of_its_domain) {
     EXPECT_TRUE(other.got().empty());
 }
 
+TEST(kova_sdk_processor, a_broadcast_skips_an_object_that_a_callback_before_it_took_out) {
+    sdk_rig rig(2);
+    ASSERT_TRUE(rig.m_ok);
+    test_object first(test_domain(), 0x10), second(test_domain(), 0x11), third(test_domain(), 0x12);
+    for (test_object* o : {&first, &second, &third}) ASSERT_TRUE(rig.add(*o));
+    // As an application that destroys and deletes an object from a callback: the write
+    // lock gives up the listener's read lock for the while.
+    first.on_packet = [&](const delivery&) {
+        Pimo::OS::class_write_locker lock(rig.m_processor);
+        rig.m_objects->destroy_object(test_domain(), 0x11);
+    };
+    const unsigned long before = rig.remain();
+    rig.push_listen(packet_spec{c_mt_broadcast, 9, c_proxy, c_broadcast_proxy_id, 5, test_domain(), test_domain()});
+    ASSERT_TRUE(third.wait_count(1));
+    EXPECT_EQ(first.got().size(), 1u);
+    EXPECT_TRUE(second.got().empty());
+    EXPECT_TRUE(rig.wait_remain(before));
+}
+
 TEST(kova_sdk_processor, delay_token_stands_every_listener_still) {
     sdk_rig rig(3);
     ASSERT_TRUE(rig.m_ok);
