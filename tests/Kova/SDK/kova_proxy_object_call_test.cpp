@@ -95,14 +95,8 @@ TEST(kova_proxy_object_call, async_return_reports_each_reply_as_the_design_says)
         return_object_t ro = c.proxy.async_call(c_request, sizeof(c_request), 5.0);
         struct_packet request;
         ASSERT_TRUE(c.w.rig.center_receive(request));
-        long block = 0;
-        if (r.out_size == c_block) {
-            // The reply's block as the memory grants it: the most there is to read.
-            Pimo::Memory::mm_t mm = 0;
-            ASSERT_EQ(Common::Interface::eproc_alloc_data(mm, r.payload, __FILE__, __LINE__), 0u);
-            block = static_cast<long>(Common::Interface::get_data_size(mm));
-            Common::Interface::safe_free_mm(mm, __FILE__, __LINE__);
-        }
+        // The reply's block as the memory grants it: the most there is to read.
+        const long block = r.out_size == c_block ? static_cast<long>(sdk_rig::block_capacity(r.payload)) : 0;
         c.w.answer(request, r.type, r.error, r.payload, r.header_size);
         std::vector<unsigned char> buffer(70000, 0xEE);
         pksize_t size = r.capacity;
