@@ -30,8 +30,8 @@ void* get_ptr(mm_t in_mm);
 mm_t get_data_mm(const void* pin_data);
 mm_t get_ptr_mm(const void* pin_ptr);
 std::size_t get_data_size(mm_t in_mm);
-// The header's payload size, which is only the sender's claim, clamped to what the
-// data block holds; 0 without a data block.
+// The payload size a callback may be handed: the header's size is the sender's word,
+// the data block is what is really there (0 without one).
 pksize_t get_payload_size(const struct_token& in_token);
 std::size_t get_ptr_size(mm_t in_mm);
 bool is_clean_memory(mm_t in_mm);
