@@ -1,7 +1,6 @@
 #include "Kova/SDK/Interface/_kova_proxy_object.h"
 
 #include <cfloat>
-#include <cstdio>
 #include <cstring>
 
 #include "Kova/Common/Hidden/struct_packet.h"
@@ -23,58 +22,6 @@ using SDK::SDK_Processor::kova_sdk_processor;
 
 namespace {
 
-struct duplicate_lines {
-    const char* first;
-    const char* second;
-};
-
-const duplicate_lines c_dup_call = {"중복된 코드값의 프록시 콜 삽입입니다\n",
-                                    "삽입된 콜은 정상 동작하지 않을 가능성이 높습니다\n"};
-const duplicate_lines c_dup_signal = {"중복된 코드값의 프록시 시그널 삽입입니다\n",
-                                      "삽입된 시그널은 정상 동작하지 않을 가능성이 높습니다\n"};
-const duplicate_lines c_dup_event = {"중복된 코드값의 프록시 이벤트 삽입입니다\n",
-                                     "삽입된 이벤트는 정상 동작하지 않을 가능성이 높습니다\n"};
-const duplicate_lines c_dup_information = {"중복된 코드값의 프록시 인포메이션 삽입입니다\n",
-                                           "삽입된 인포메이션은 정상 동작하지 않을 가능성이 높습니다\n"};
-const duplicate_lines c_dup_command = {"중복된 코드값의 프록시 커맨드 삽입입니다.\n",
-                                       "삽입된 커맨드는 정상 동작하지 않을 가능성이 높습니다.\n"};
-const duplicate_lines c_dup_broadcast = {"중복된 코드값의 프록시 데이터그램 삽입입니다.\n",
-                                         "삽입된 데이터그램은 정상 동작하지 않을 가능성이 높습니다.\n"};
-
-template <typename map_t, typename handler_t>
-void proc_add(map_t& pout_map, msg_code_t in_code, handler_t* pin_handler, const duplicate_lines& in_lines) {
-    Pimo::OS::class_write_locker lock(gp_processor.load());
-    if (!pout_map.insert(std::make_pair(in_code, pin_handler)).second) {
-        std::fputs(in_lines.first, stderr);
-        std::fputs(in_lines.second, stderr);
-    }
-}
-
-template <typename map_t>
-void proc_del(map_t& pout_map, msg_code_t in_code) {
-    Pimo::OS::class_write_locker lock(gp_processor.load());
-    pout_map.erase(in_code);
-}
-
-template <typename map_t>
-void proc_move(map_t& pin_from, map_t& pout_to, _kova_proxy_object* pin_target, const duplicate_lines& in_lines) {
-    for (auto& entry : pin_from) {
-        entry.second->_pp = pin_target;
-        if (!pout_to.insert(entry).second) {
-            std::fputs(in_lines.first, stderr);
-            std::fputs(in_lines.second, stderr);
-        }
-    }
-    pin_from.clear();
-}
-
-// Hands the token to the handler of its code, if one is registered.
-template <typename map_t, typename entry_t>
-void proc_dispatch(map_t& in_map, struct_token const& in_token, entry_t in_entry) {
-    auto it = in_map.find(in_token.get_header_packet()->header.code);
-    if (it != in_map.end()) (it->second->*in_entry)(in_token);
-}
-
 // The bound stub counts as local however its loop-back address was written.
 ip_t proc_server_ip(ip_t in_ip) { return (in_ip & 0xFFu) == c_local_host_net ? c_local_host : in_ip; }
 
@@ -90,7 +37,20 @@ double seconds_since(kova_clock_t in_clock) {
 // Proxy state ------------------------------------------------------------------------
 
 _kova_proxy_object::_kova_proxy_object(kova_proxy_object* pin_pp, _kova_object* pin_op)
-    : live_state(false), domain(0), tcp_connection(false), _op(pin_op), pp(pin_pp), stub_epoch(0) {
+    : live_state(false),
+      domain(0),
+      call_map("중복된 코드값의 프록시 콜 삽입입니다\n", "삽입된 콜은 정상 동작하지 않을 가능성이 높습니다\n"),
+      signal_map("중복된 코드값의 프록시 시그널 삽입입니다\n", "삽입된 시그널은 정상 동작하지 않을 가능성이 높습니다\n"),
+      event_map("중복된 코드값의 프록시 이벤트 삽입입니다\n", "삽입된 이벤트는 정상 동작하지 않을 가능성이 높습니다\n"),
+      information_map("중복된 코드값의 프록시 인포메이션 삽입입니다\n",
+                      "삽입된 인포메이션은 정상 동작하지 않을 가능성이 높습니다\n"),
+      command_map("중복된 코드값의 프록시 커맨드 삽입입니다.\n", "삽입된 커맨드는 정상 동작하지 않을 가능성이 높습니다.\n"),
+      broadcast_map("중복된 코드값의 프록시 데이터그램 삽입입니다.\n",
+                    "삽입된 데이터그램은 정상 동작하지 않을 가능성이 높습니다.\n"),
+      tcp_connection(false),
+      _op(pin_op),
+      pp(pin_pp),
+      stub_epoch(0) {
     // Announcements and destroys of the identity go to the bound stub.
     if (_op) _op->mp_server_addr = &server_addr;
 }
@@ -137,38 +97,51 @@ kova_err_t _kova_proxy_object::proc_check_binding(struct_return_key const& in_ke
 }
 
 void _kova_proxy_object::add_call(msg_code_t in_code, _kova_proxy_object_call* pin_handler) {
-    proc_add(call_map, in_code, pin_handler, c_dup_call);
+    call_map.proc_add(in_code, pin_handler);
 }
 void _kova_proxy_object::add_signal(msg_code_t in_code, _kova_proxy_object_signal* pin_handler) {
-    proc_add(signal_map, in_code, pin_handler, c_dup_signal);
+    signal_map.proc_add(in_code, pin_handler);
 }
 void _kova_proxy_object::add_event(msg_code_t in_code, _kova_proxy_event_method* pin_handler) {
-    proc_add(event_map, in_code, pin_handler, c_dup_event);
+    event_map.proc_add(in_code, pin_handler);
 }
 void _kova_proxy_object::add_information(msg_code_t in_code, _kova_proxy_information_method* pin_handler) {
-    proc_add(information_map, in_code, pin_handler, c_dup_information);
+    information_map.proc_add(in_code, pin_handler);
 }
 void _kova_proxy_object::add_command(msg_code_t in_code, _kova_proxy_command_method* pin_handler) {
-    proc_add(command_map, in_code, pin_handler, c_dup_command);
+    command_map.proc_add(in_code, pin_handler);
 }
 void _kova_proxy_object::add_broadcast(msg_code_t in_code, _kova_proxy_broadcast_method* pin_handler) {
-    proc_add(broadcast_map, in_code, pin_handler, c_dup_broadcast);
+    broadcast_map.proc_add(in_code, pin_handler);
 }
-void _kova_proxy_object::del_call(msg_code_t in_code) { proc_del(call_map, in_code); }
-void _kova_proxy_object::del_signal(msg_code_t in_code) { proc_del(signal_map, in_code); }
-void _kova_proxy_object::del_event(msg_code_t in_code) { proc_del(event_map, in_code); }
-void _kova_proxy_object::del_information(msg_code_t in_code) { proc_del(information_map, in_code); }
-void _kova_proxy_object::del_command(msg_code_t in_code) { proc_del(command_map, in_code); }
-void _kova_proxy_object::del_broadcast(msg_code_t in_code) { proc_del(broadcast_map, in_code); }
+void _kova_proxy_object::del_call(msg_code_t in_code, _kova_proxy_object_call* pin_handler) {
+    call_map.proc_del(in_code, pin_handler);
+}
+void _kova_proxy_object::del_signal(msg_code_t in_code, _kova_proxy_object_signal* pin_handler) {
+    signal_map.proc_del(in_code, pin_handler);
+}
+void _kova_proxy_object::del_event(msg_code_t in_code, _kova_proxy_event_method* pin_handler) {
+    event_map.proc_del(in_code, pin_handler);
+}
+void _kova_proxy_object::del_information(msg_code_t in_code, _kova_proxy_information_method* pin_handler) {
+    information_map.proc_del(in_code, pin_handler);
+}
+void _kova_proxy_object::del_command(msg_code_t in_code, _kova_proxy_command_method* pin_handler) {
+    command_map.proc_del(in_code, pin_handler);
+}
+void _kova_proxy_object::del_broadcast(msg_code_t in_code, _kova_proxy_broadcast_method* pin_handler) {
+    broadcast_map.proc_del(in_code, pin_handler);
+}
 
 void _kova_proxy_object::proc_move_handlers(_kova_proxy_object& pout_target) {
     Pimo::OS::class_write_locker lock(gp_processor.load());
-    proc_move(call_map, pout_target.call_map, &pout_target, c_dup_call);
-    proc_move(signal_map, pout_target.signal_map, &pout_target, c_dup_signal);
-    proc_move(event_map, pout_target.event_map, &pout_target, c_dup_event);
-    proc_move(information_map, pout_target.information_map, &pout_target, c_dup_information);
-    proc_move(command_map, pout_target.command_map, &pout_target, c_dup_command);
-    proc_move(broadcast_map, pout_target.broadcast_map, &pout_target, c_dup_broadcast);
+    auto repoint = [&](_kova_proxy_method& in_handler) { in_handler._pp = &pout_target; };
+    call_map.proc_move_to(pout_target.call_map, repoint);
+    signal_map.proc_move_to(pout_target.signal_map, repoint);
+    event_map.proc_move_to(pout_target.event_map, repoint);
+    information_map.proc_move_to(pout_target.information_map, repoint);
+    command_map.proc_move_to(pout_target.command_map, repoint);
+    broadcast_map.proc_move_to(pout_target.broadcast_map, repoint);
 }
 
 // Incoming -------------------------------------------------------------------------
@@ -188,22 +161,22 @@ void _kova_proxy_object::adapter_proxy(struct_token const& in_token) {
 }
 
 void _kova_proxy_object::adapter_event(struct_token const& in_token) {
-    proc_dispatch(event_map, in_token, &_kova_proxy_event_method::adapter_event);
+    event_map.proc_dispatch(in_token, &_kova_proxy_event_method::adapter_event);
 }
 void _kova_proxy_object::adapter_information(struct_token const& in_token) {
-    proc_dispatch(information_map, in_token, &_kova_proxy_information_method::adapter_sync);
+    information_map.proc_dispatch(in_token, &_kova_proxy_information_method::adapter_sync);
 }
 void _kova_proxy_object::adapter_broadcast(struct_token const& in_token) {
-    proc_dispatch(broadcast_map, in_token, &_kova_proxy_broadcast_method::adapter_broadcast);
+    broadcast_map.proc_dispatch(in_token, &_kova_proxy_broadcast_method::adapter_broadcast);
 }
 void _kova_proxy_object::adapter_event_disconnect(struct_token const& in_token) {
-    proc_dispatch(event_map, in_token, &_kova_proxy_event_method::adapter_disconnect);
+    event_map.proc_dispatch(in_token, &_kova_proxy_event_method::adapter_disconnect);
 }
 void _kova_proxy_object::adapter_information_disconnect(struct_token const& in_token) {
-    proc_dispatch(information_map, in_token, &_kova_proxy_information_method::adapter_disconnect);
+    information_map.proc_dispatch(in_token, &_kova_proxy_information_method::adapter_disconnect);
 }
 void _kova_proxy_object::adapter_command_disconnect(struct_token const& in_token) {
-    proc_dispatch(command_map, in_token, &_kova_proxy_command_method::adapter_disconnect);
+    command_map.proc_dispatch(in_token, &_kova_proxy_command_method::adapter_disconnect);
 }
 
 void _kova_proxy_object::adapter_object_create(struct_token const&) {
