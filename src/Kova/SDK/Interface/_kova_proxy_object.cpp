@@ -67,6 +67,13 @@ kova_err_t _kova_proxy_object::create(domain_t const& in_domain, ip_t const& in_
     return _op->create(in_domain, in_proxy_object_id);
 }
 
+template <typename op_t>
+void _kova_proxy_object::proc_each_connection(op_t in_op) {
+    for (auto& entry : event_map) in_op(*entry.second);
+    for (auto& entry : information_map) in_op(*entry.second);
+    for (auto& entry : command_map) in_op(*entry.second);
+}
+
 kova_err_t _kova_proxy_object::destroy() {
     if (!_op->is_created()) return c_kova_err_is_not_created;
     const domain_t identity_domain = _op->domain;
@@ -76,12 +83,9 @@ kova_err_t _kova_proxy_object::destroy() {
     // Requests still waiting would otherwise wait out their limits for replies that
     // are addressed to an identity that is gone.
     if (kova_sdk_processor* processor = gp_processor.load()) processor->proc_end_requests(identity_domain, identity);
-    for (auto& entry : event_map) entry.second->shutdown(false);
-    for (auto& entry : information_map) entry.second->shutdown(false);
-    for (auto& entry : command_map) {
-        entry.second->shutdown(false);
-        entry.second->proc_release_command();
-    }
+    proc_each_connection([](_kova_proxy_connection_method& in_handler) { in_handler.shutdown(false); });
+    // The command kind keeps blocks and a history beyond its subscription.
+    for (auto& entry : command_map) entry.second->proc_release_command();
     live_state = false;
     ++stub_epoch;
     return c_kova_err_none;
@@ -189,9 +193,8 @@ void _kova_proxy_object::adapter_object_destroy(struct_token const& in_token) {
     if (!live_state) return;
     live_state = false;
     ++stub_epoch;
-    for (auto& entry : event_map) entry.second->adapter_disconnect(in_token);
-    for (auto& entry : information_map) entry.second->adapter_disconnect(in_token);
-    for (auto& entry : command_map) entry.second->adapter_disconnect(in_token);
+    proc_each_connection(
+        [&](_kova_proxy_connection_method& in_handler) { in_handler.adapter_disconnect(in_token); });
     pp->on_object_destroy();
 }
 

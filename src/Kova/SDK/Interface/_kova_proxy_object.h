@@ -52,30 +52,33 @@ protected:
     void proc_send_notice(msg_type_t in_type, msg_num_t in_num, kova_err_t in_error);
 };
 
-// What the proxy core needs of the kinds that receive packets; each kind implements
-// its own.
-class _kova_proxy_event_method : public _kova_proxy_method {
+// Base of the handlers of the connection kinds (event, command, information): what the
+// proxy core asks of every one of them when the stub or the identity goes. Each kind
+// adds what only it receives.
+class _kova_proxy_connection_method : public _kova_proxy_method {
 public:
     using _kova_proxy_method::_kova_proxy_method;
-    virtual void adapter_event(struct_token const& in_token) = 0;
+    // The stub ended the subscription, or is gone.
     virtual void adapter_disconnect(struct_token const& in_token) = 0;
     // Drops the subscription; sends the shutdown only when in_send.
     virtual void shutdown(bool in_send) = 0;
 };
 
-class _kova_proxy_information_method : public _kova_proxy_method {
+class _kova_proxy_event_method : public _kova_proxy_connection_method {
 public:
-    using _kova_proxy_method::_kova_proxy_method;
-    virtual void adapter_sync(struct_token const& in_token) = 0;
-    virtual void adapter_disconnect(struct_token const& in_token) = 0;
-    virtual void shutdown(bool in_send) = 0;
+    using _kova_proxy_connection_method::_kova_proxy_connection_method;
+    virtual void adapter_event(struct_token const& in_token) = 0;
 };
 
-class _kova_proxy_command_method : public _kova_proxy_method {
+class _kova_proxy_information_method : public _kova_proxy_connection_method {
 public:
-    using _kova_proxy_method::_kova_proxy_method;
-    virtual void adapter_disconnect(struct_token const& in_token) = 0;
-    virtual void shutdown(bool in_send) = 0;
+    using _kova_proxy_connection_method::_kova_proxy_connection_method;
+    virtual void adapter_sync(struct_token const& in_token) = 0;
+};
+
+class _kova_proxy_command_method : public _kova_proxy_connection_method {
+public:
+    using _kova_proxy_connection_method::_kova_proxy_connection_method;
     // Releases the command blocks and the history once the identity is destroyed.
     virtual void proc_release_command() = 0;
 };
@@ -168,6 +171,12 @@ public:
     // lost, the identity destroyed): an answer to a request made before belongs to
     // neither the stub nor the identity bound now. Listeners write it.
     std::atomic<unsigned> stub_epoch;
+
+private:
+    // Runs in_op on the handler of every connection kind: every event handler, then
+    // every information handler, then every command handler.
+    template <typename op_t>
+    void proc_each_connection(op_t in_op);
 };
 
 }  // namespace Kova
