@@ -48,6 +48,25 @@ void proc_block_stop_signals() {
 
 bool in_proxy_range(object_id_t in_id) { return in_id >= 0x8001 && in_id <= 0xFFFE; }
 
+// A listener's hold of the processor for one packet: the real read lock, and the thread
+// counted as delivering, so that the lock rules of listeners apply to its callbacks.
+class class_delivery {
+public:
+    explicit class_delivery(kova_sdk_processor& in_processor) : m_processor(in_processor) {
+        m_processor.proc_read_lock_force();
+        ++t_delivering;
+    }
+    ~class_delivery() {
+        --t_delivering;
+        m_processor.proc_read_unlock_force();
+    }
+    class_delivery(const class_delivery&) = delete;
+    class_delivery& operator=(const class_delivery&) = delete;
+
+private:
+    kova_sdk_processor& m_processor;
+};
+
 }  // namespace
 
 transaction_t trans_listen_type_to_transaction(msg_type_t in_type) {
@@ -228,18 +247,14 @@ vimra_err_t kova_sdk_processor::listener(double in_seconds) { return listener_st
 vimra_err_t kova_sdk_processor::listener_step(bool in_timed, double in_seconds) {
     Common::Interface::interface_kova_pipe* pipe = mp_listen_pipe;
     if (pipe == nullptr) return Pimo::OS::c_vimra_shutdown;
-    m_serial_lock.lock();
+    serial_holder_t serial(m_serial_lock);
     struct_token token;
     Pimo::byte_t* elem = reinterpret_cast<Pimo::byte_t*>(&token);
     const vimra_err_t r = in_timed ? pipe->eproc_receive_timeout(elem, in_seconds) : pipe->eproc_receive(elem);
-    if (r != Pimo::OS::c_vimra_success) {
-        m_serial_lock.unlock();
-        return r;
-    }
-    if (token.has_header()) return listener_processor(token);
+    if (r != Pimo::OS::c_vimra_success) return r;
+    if (token.has_header()) return listener_processor(token, std::move(serial));
     // A delay order: every listener of the process stands still.
     if (token.data_mm != 0) Pimo::OS::sleep(token.data_mm);
-    m_serial_lock.unlock();
     return Pimo::OS::c_vimra_success;
 }
 
@@ -289,9 +304,10 @@ void kova_sdk_processor::proc_drain(class_thread_qbuffer* pin_queue) {
                 while (!queue->empty() && queue->m_ref > 0) {
                     struct_qtoken entry = queue->front();
                     queue->pop_front();
-                    queue->m_lock.unlock();
-                    entry.p_object->listener_processor(entry.token);
-                    queue->m_lock.lock();
+                    {
+                        Pimo::OS::class_unlocker unlock(queue->m_lock);
+                        entry.p_object->listener_processor(entry.token);
+                    }
                     safe_free_token(entry.token, __FILE__, __LINE__);
                 }
                 queue->m_run = false;
@@ -345,7 +361,7 @@ void kova_sdk_processor::proc_run_destroys() {
     // re-create or the end of the object, which waited for that lock too, takes its
     // entry off first (del_destroy) and then never meets it again.
     while (has_destroys()) {
-        proc_write_lock();
+        Pimo::OS::class_write_locker lock(this);
         object_t* object = nullptr;
         {
             class_locker lock(m_destroy_vect_mutex);
@@ -359,7 +375,6 @@ void kova_sdk_processor::proc_run_destroys() {
             class_locker lock(m_destroy_vect_mutex);
             m_destroy_vect.push_front(object);
         }
-        proc_write_unlock();
     }
 }
 
@@ -373,9 +388,8 @@ void kova_sdk_processor::del_destroy(object_t* pin_object) {
     m_destroy_vect.remove(pin_object);
 }
 
-vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token) {
-    proc_read_lock_force();
-    ++t_delivering;
+vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token, serial_holder_t in_serial) {
+    class_delivery delivery(*this);
     struct_packet* packet = get_header(in_token);
     Interface::interface_sdk_object_manager* objects = Interface::gp_object_manager.load();
     const struct_header& h = packet->header;
@@ -393,9 +407,6 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token) {
     }
     if (drop) {
         safe_free_token(in_token, __FILE__, __LINE__);
-        --t_delivering;
-        proc_read_unlock_force();
-        m_serial_lock.unlock();
         return Pimo::OS::c_vimra_success;
     }
     addr.code = h.code;
@@ -413,7 +424,7 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token) {
             if (class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object)) queues.push_back(q);
             else direct.emplace_back(entry.first, object);
         }
-        m_serial_lock.unlock();
+        in_serial.unlock();
         // A callback may destroy and delete the objects after it (giving up the read lock
         // for the write): only one still registered gets the packet.
         for (const auto& target : direct)
@@ -422,17 +433,15 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token) {
     } else if (object_t* object = objects->get_object(addr.domain, h.did)) {
         addr.object = h.did;
         class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object);
-        m_serial_lock.unlock();
+        in_serial.unlock();
         if (q) proc_drain(q);
         else proc_deliver(object, in_token);
     } else {
         proc_answer_back(in_token, c_kova_err_object_is_not_exist, &addr.domain);
-        m_serial_lock.unlock();
+        in_serial.unlock();
     }
     proc_run_destroys();
     safe_free_token(in_token, __FILE__, __LINE__);
-    --t_delivering;
-    proc_read_unlock_force();
     return Pimo::OS::c_vimra_success;
 }
 
