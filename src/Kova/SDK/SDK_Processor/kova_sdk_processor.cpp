@@ -132,15 +132,12 @@ kova_sdk_processor::kova_sdk_processor()
 
 kova_sdk_processor::~kova_sdk_processor() {
     exit_kova();
-    for (auto it = m_qbuffer_map.begin(); it != m_qbuffer_map.end();) {
-        class_thread_qbuffer* queue = it->second;
-        // Every address of a queue is erased together with the last one.
-        for (auto jt = it; jt != m_qbuffer_map.end();)
-            if (jt->second == queue) jt = m_qbuffer_map.erase(jt);
-            else ++jt;
-        proc_free_queue(queue);
-        it = m_qbuffer_map.begin();
-    }
+    // Every address leaves its queue; a queue that a listener still holds goes with its
+    // last hold.
+    std::map<class_thread_qbuffer*, int> addresses;
+    for (const auto& entry : m_qbuffer_map) ++addresses[entry.second];
+    m_qbuffer_map.clear();
+    for (const auto& queue : addresses) class_thread_qbuffer::proc_release(queue.first, queue.second, 0);
 }
 
 // The lock ------------------------------------------------------------------
@@ -294,8 +291,6 @@ void kova_sdk_processor::proc_deliver(object_t* pin_object, struct_token& in_tok
 void kova_sdk_processor::proc_drain(class_thread_qbuffer* pin_queue) {
     // A merge hands this thread's hold on to the queue that took the entries.
     for (class_thread_qbuffer* queue = pin_queue; queue != nullptr;) {
-        class_thread_qbuffer* next = nullptr;
-        bool last = false;
         {
             class_locker lock(queue->m_lock);
             if (!queue->m_run) {  // else its drainer takes this thread's entry too
@@ -312,28 +307,9 @@ void kova_sdk_processor::proc_drain(class_thread_qbuffer* pin_queue) {
                 }
                 queue->m_run = false;
             }
-            --queue->m_hold;
-            next = queue->mp_merged;
-            last = queue->m_ref == 0 && queue->m_hold == 0;
         }
-        if (last) proc_free_queue(queue);
-        queue = next;
+        queue = class_thread_qbuffer::proc_release(queue, 0, 1);
     }
-}
-
-void kova_sdk_processor::proc_release_queue(class_thread_qbuffer* pin_queue, int in_addresses) {
-    bool last = false;
-    {
-        class_locker lock(pin_queue->m_lock);
-        pin_queue->m_ref -= in_addresses;
-        last = pin_queue->m_ref == 0 && pin_queue->m_hold == 0;
-    }
-    if (last) proc_free_queue(pin_queue);
-}
-
-void kova_sdk_processor::proc_free_queue(class_thread_qbuffer* pin_queue) {
-    for (struct_qtoken& entry : *pin_queue) safe_free_token(entry.token, __FILE__, __LINE__);
-    delete pin_queue;
 }
 
 void kova_sdk_processor::proc_forget_object(object_t* pin_object) {
@@ -452,7 +428,7 @@ void kova_sdk_processor::msg_processing_by_serial_alone(const struct_message_add
     if (it == m_qbuffer_map.end()) {
         m_qbuffer_map[in_a] = new class_thread_qbuffer;
     } else if (it->second->m_ref > 1) {
-        proc_release_queue(it->second, 1);
+        class_thread_qbuffer::proc_release(it->second, 1, 0);
         it->second = new class_thread_qbuffer;
     }
 }
@@ -494,7 +470,7 @@ void kova_sdk_processor::msg_processing_by_serial_group(const struct_message_add
             keep->m_hold += gone->m_hold;
             gone->mp_merged = keep;
         }
-        proc_release_queue(gone, addresses);
+        class_thread_qbuffer::proc_release(gone, addresses, 0);
     }
 }
 
@@ -503,7 +479,7 @@ void kova_sdk_processor::msg_processing_by_parallel(const struct_message_address
     if (it == m_qbuffer_map.end()) return;
     class_thread_qbuffer* queue = it->second;
     m_qbuffer_map.erase(it);
-    proc_release_queue(queue, 1);
+    class_thread_qbuffer::proc_release(queue, 1, 0);
 }
 
 bool kova_sdk_processor::has_queue(const struct_message_address& in_a) const {

@@ -115,9 +115,6 @@ private:
     Pimo::OS::vimra_err_t listener_step(bool in_timed, double in_seconds);
     void proc_deliver(object_t* pin_object, struct_token& in_token);
     void proc_drain(class_thread_qbuffer* pin_queue);
-    // Drops addresses of a queue; the last one out (address or holder) frees it.
-    void proc_release_queue(class_thread_qbuffer* pin_queue, int in_addresses);
-    void proc_free_queue(class_thread_qbuffer* pin_queue);
     void proc_run_destroys();
     bool has_destroys();
     // Frees the packet and sends its error or cancel type back (to pin_domain, or the
