@@ -1,5 +1,7 @@
 #include "Kova/General_SDK/Object_Manager/class_object_manager.h"
 
+#include <memory>
+
 #include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/General_SDK/Object_Manager/class_kova_object.h"
 #include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
@@ -44,12 +46,9 @@ bool class_object_manager::create_object(domain_t in_domain, object_id_t in_id,
                                          Interface::interface_object_core* pin_object) {
     auto domain = m_object_map.find(in_domain);
     if (domain != m_object_map.end() && domain->second.count(in_id)) return false;
-    class_kova_object* entry = new class_kova_object;
-    if (entry->create_object(in_domain, in_id, pin_object) != Pimo::OS::c_vimra_success) {
-        delete entry;
-        return false;
-    }
-    m_object_map[in_domain][in_id] = entry;
+    std::unique_ptr<class_kova_object> entry(new class_kova_object);
+    if (entry->create_object(in_domain, in_id, pin_object) != Pimo::OS::c_vimra_success) return false;
+    m_object_map[in_domain][in_id] = entry.release();
     return true;
 }
 

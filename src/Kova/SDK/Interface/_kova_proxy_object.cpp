@@ -2,6 +2,7 @@
 
 #include <cfloat>
 #include <cstring>
+#include <memory>
 
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
@@ -245,14 +246,14 @@ return_object_t _kova_proxy_method::proc_request(msg_type_t in_type, void const*
         safe_free_token(token, __FILE__, __LINE__);
         return new struct_return_object(c_kova_err_empty_kova_memory);
     }
-    struct_return_object* result = new struct_return_object;
+    std::unique_ptr<struct_return_object> result(new struct_return_object);
+    std::unique_ptr<struct_return_record> record(new struct_return_record);
     result->key = struct_return_key(_pp->server_addr.ip, op->domain, _pp->server_addr.obj_id, in_type, code,
                                     op->get_msg_num(), op->object_id);
-    result->p_value = new struct_return_record;
-    result->p_value->limit = in_limit;
-    result->p_value->clock = clock;
-    result->p_value->epoch = _pp->stub_epoch.load();
-    processor->add_return(result->key, result->p_value);
+    record->limit = in_limit;
+    record->clock = clock;
+    record->epoch = _pp->stub_epoch.load();
+    processor->add_return(result->key, record.get());
 
     struct_packet* p = token.get_header_packet();
     *p = struct_packet();
@@ -262,15 +263,15 @@ return_object_t _kova_proxy_method::proc_request(msg_type_t in_type, void const*
     if (in_size != 0) std::memcpy(token.get_data(), pin_data, in_size);
     if (_pp->send(token) == Pimo::OS::c_vimra_busy) {
         safe_free_token(token, __FILE__, __LINE__);
-        processor->del_return(result->key, result->p_value);
+        processor->del_return(result->key, record.get());
         // A wake (the stub's destroy, a lost link) may have stored its packet meanwhile.
-        if (result->p_value->token.has_header() || result->p_value->token.has_data())
-            safe_free_token(result->p_value->token, __FILE__, __LINE__);
-        delete result->p_value;
-        delete result;
+        if (record->token.has_header() || record->token.has_data())
+            safe_free_token(record->token, __FILE__, __LINE__);
         return new struct_return_object(c_kova_err_busy_localhost);
     }
-    return result;
+    // The caller's from here: collecting the reply frees both.
+    result->p_value = record.release();
+    return result.release();
 }
 
 bool _kova_proxy_method::proc_collect(return_object_t const& in_return_object, double* pout_time,
@@ -280,14 +281,12 @@ bool _kova_proxy_method::proc_collect(return_object_t const& in_return_object, d
         return false;
     }
     kova_sdk_processor* processor = gp_processor.load();
-    struct_return_object* object = in_return_object;
-    struct_return_record* record = object->p_value;
+    const std::unique_ptr<struct_return_object> object(in_return_object);
+    const std::unique_ptr<struct_return_record> record(object->p_value);
     pout_reply.reset();
     if (object->key.err != c_kova_err_none || !record || !processor) {
         // The error form was never registered.
         pout_result = object->key.err != c_kova_err_none ? object->key.err : c_kova_err_is_not_created;
-        delete record;
-        delete object;
         return false;
     }
     bool replied = false;
@@ -306,7 +305,7 @@ bool _kova_proxy_method::proc_collect(return_object_t const& in_return_object, d
         pout_result = replied ? c_kova_err_none : c_kova_err_local_timeout;
         if (pout_time) *pout_time = seconds_since(record->clock);
     }
-    processor->del_return(object->key, record);
+    processor->del_return(object->key, record.get());
     // The returner stores nothing once the key is gone: the token is ours now.
     if (replied && !record->token.has_header()) {
         // Woken without a reply: the identity was destroyed while this request waited.
@@ -325,8 +324,6 @@ bool _kova_proxy_method::proc_collect(return_object_t const& in_return_object, d
         if (in_confirm != 0 && pout_result == c_kova_err_local_timeout) processor->proc_answer_late(record->token);
         else safe_free_token(record->token, __FILE__, __LINE__);
     }
-    delete record;
-    delete object;
     return replied;
 }
 
