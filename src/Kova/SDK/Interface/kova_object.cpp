@@ -44,7 +44,9 @@ void kova_object::proc_attach(kova_object const& in_object) {
     m_owner = false;
 }
 
-void kova_object::proc_detach() {
+void kova_object::proc_end_interface(interface_kind_t in_kind) {
+    if (in_kind != c_each_interface) return;
+    destroy();
     _op = nullptr;
     m_owner = false;
 }

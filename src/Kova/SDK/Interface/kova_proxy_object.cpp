@@ -57,7 +57,9 @@ void kova_proxy_object::proc_attach(kova_proxy_object const& in_proxy_object) {
     m_owner = false;
 }
 
-void kova_proxy_object::proc_detach() {
+void kova_proxy_object::proc_end_interface(interface_kind_t in_kind) {
+    if (in_kind != c_each_interface) return;
+    destroy();
     op = nullptr;
     _op = nullptr;
     _pp = nullptr;
