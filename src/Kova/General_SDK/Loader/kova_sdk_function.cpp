@@ -71,12 +71,7 @@ void initialize() { initialize(8, 16, 1); }
 
 void initialize(const unsigned int& in_thread_count, const unsigned int& in_call_buffer_count,
                 const unsigned int& in_udp_buffer_count) {
-    signal(SIGINT, sig_finalizer);
-    signal(SIGILL, sig_finalizer);
-    signal(SIGFPE, sig_finalizer);
-    signal(SIGSEGV, sig_finalizer);
-    signal(SIGTERM, sig_finalizer);
-    signal(SIGABRT, sig_finalizer);
+    SDK::proc_install_sig_finalizer();
     if (gp_processor.load() || gp_loader.load()) return;
     gp_processor = new kova_sdk_processor;
     gp_loader = new SDK::Loader::class_loader(in_thread_count, in_call_buffer_count, in_udp_buffer_count);
