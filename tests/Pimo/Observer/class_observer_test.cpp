@@ -70,6 +70,7 @@ TEST_F(observer_test, on_destroy_runs_in_every_user_after_creator_is_killed) {
         mine.emplace_back(new watched_pipe);
         ASSERT_EQ(mine.back()->eproc_open(name.c_str()), c_vimra_success);
         EXPECT_TRUE(mine.back()->is_live());
+        EXPECT_FALSE(mine.back()->test_shutdown());
     }
     ::usleep(200000);
     for (auto& w : mine) EXPECT_FALSE(w->fired.load());
@@ -85,6 +86,7 @@ TEST_F(observer_test, on_destroy_runs_in_every_user_after_creator_is_killed) {
         EXPECT_TRUE(wait_until([&] { return w->fired.load(); }, 4.0));
         EXPECT_EQ(w->send_after.load(), c_vimra_shutdown);
         EXPECT_FALSE(w->is_live());
+        EXPECT_TRUE(w->test_shutdown()) << "its creator, the reader, is gone";
     }
     EXPECT_LT(kova_test::now_s() - t0, 4.0);
     // Watchers that fired are still joined: no thread is left behind per dead peer.
