@@ -17,6 +17,7 @@
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
+#include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Open/Kova/kova_object.h"
 #include "Kova/General_Common/Memory/class_kova_memory.h"
 #include "Kova/General_SDK/Object_Manager/class_object_manager.h"
