@@ -1,5 +1,5 @@
 // An application that sees only the installed interface of the SDK library, for how the SDK
-// starts and ends. Standard error goes to standard
+// starts and ends and for the diagnostic pipe functions. Standard error goes to standard
 // output. Commands, one answer line each:
 //   init [threads]             "initialized" (0 threads: packets come through "dispatch")
 //   hook                       SIGINT, SIGTERM and SIGSEGV hooks that print "hook <signal>"
@@ -15,6 +15,9 @@
 //   dispatch                   a thread that runs dispatch_message until it says false
 //   publish <domain>           a broadcast stub, then broadcasts on this thread until a
 //                              broadcast fails: "published <result> <count>", finalize, exit
+//   delay_center|busy_center <domain> <s>, clean_center <domain>, delay_process|busy_process|
+//   delay_return|busy_return <s>, clean_process, clean_return, test_etc:
+//                              "<command> <result> <ms>"
 //   state                      "created <0|1>" of the stub
 //   release | finalize ("finalized <ms>") | segv | error | exit
 // Results print in hex.
@@ -25,7 +28,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -126,6 +131,23 @@ public:
     kova_err_t publish(unsigned in_n) { return broadcast(&in_n, sizeof in_n); }
 };
 
+// The diagnostic functions by name; in_domain and in_sec as the command gave them.
+const std::map<std::string, std::function<kova_err_t(domain_t, int)>>& diagnostics() {
+    static const std::map<std::string, std::function<kova_err_t(domain_t, int)>> table = {
+        {"delay_center", [](domain_t d, int s) { return kova_delay_center(d, s); }},
+        {"busy_center", [](domain_t d, int s) { return kova_busy_center(d, s); }},
+        {"clean_center", [](domain_t d, int) { return kova_clean_center(d); }},
+        {"delay_process", [](domain_t, int s) { return kova_delay_process(s); }},
+        {"busy_process", [](domain_t, int s) { return kova_busy_process(s); }},
+        {"clean_process", [](domain_t, int) { return kova_clean_process(); }},
+        {"delay_return", [](domain_t, int s) { return kova_delay_return(s); }},
+        {"busy_return", [](domain_t, int s) { return kova_busy_return(s); }},
+        {"clean_return", [](domain_t, int) { return kova_clean_return(); }},
+        {"test_etc", [](domain_t, int) { return (kova_sdk_test_etc(), c_kova_success); }},
+    };
+    return table;
+}
+
 }  // namespace
 
 int main() {
@@ -196,6 +218,13 @@ int main() {
             while ((e = publisher.publish(count)) == c_kova_success) ++count;
             say("published " + hex(e) + " " + std::to_string(count));
             break;
+        } else if (diagnostics().count(cmd)) {
+            const bool with_domain = cmd.find("_center") != std::string::npos;
+            int domain = 0, seconds = 0;
+            if (with_domain) in >> domain;
+            in >> seconds;
+            const kova_err_t e = diagnostics().at(cmd)(static_cast<domain_t>(domain), seconds);
+            say(cmd + " " + hex(e) + " " + std::to_string(ms_since(start)));
         } else if (cmd == "state") {
             say(std::string("created ") + (stub && stub->is_created() ? "1" : "0"));
         } else if (cmd == "release") {

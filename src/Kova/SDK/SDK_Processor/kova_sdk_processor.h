@@ -60,6 +60,10 @@ public:
     void proc_begin_exit();
     void exit_kova();
     std::size_t get_thread_count() const { return m_thread_count; }
+    // The process's own pipes; null before start_kova, after exit_kova and for a pipe that
+    // could not be made.
+    Common::Interface::interface_kova_pipe* get_listen_pipe() const { return mp_listen_pipe; }
+    Common::Interface::interface_kova_pipe* get_return_pipe() const { return mp_return_pipe; }
 
     // True while the calling thread delivers a packet (listener threads and threads
     // in dispatch_message alike): the lock rules of listeners apply to it.
