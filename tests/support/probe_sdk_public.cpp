@@ -3,13 +3,14 @@
 // output. Commands, one answer line each:
 //   init [threads]             "initialized" (0 threads: packets come through "dispatch")
 //   hook                       SIGINT, SIGTERM and SIGSEGV hooks that print "hook <signal>"
-//   stub <domain> <id> <mode>  a call stub of code 1; mode answer | finalize | hold:
-//                              answer prints "on_call <data> <ms since init>"; finalize calls
-//                              Kova::finalize in on_call, then says whether the stub is still
-//                              created; hold keeps the call until "release"
+//   stub <domain> <id> <mode>  a call stub of code 1; mode answer | finalize: answer prints
+//                              "on_call <data> <ms since init>"; finalize calls Kova::finalize
+//                              in on_call, then says whether the stub is still created
 //   create <domain>            one more call stub, with an automatic id: "create <result> <ms>"
-//   proxy <domain> <stub id>   a call proxy of code 1, bound to the stub on this host
+//   proxy <domain> <stub id>   a call proxy of code 1 and an event proxy of code 3, bound to
+//                              the stub on this host
 //   call <tag> <limit s>       on a thread of its own: "call <tag> <result> <ms>"
+//   connect <tag> <limit s>    on a thread of its own: "connect <tag> <result> <ms>"
 //   calls <n> <limit s>        n calls with the data 1..n sent one after the other from one
 //                              thread, then collected: "calls <results> <ms>"
 //   dispatch                   a thread that runs dispatch_message until it says false
@@ -19,7 +20,7 @@
 //   delay_return|busy_return <s>, clean_process, clean_return, test_etc:
 //                              "<command> <result> <ms>"
 //   state                      "created <0|1>" of the stub
-//   release | finalize ("finalized <ms>") | segv | error | exit
+//   finalize ("finalized <ms>") | segv | error | exit
 // Results print in hex.
 #include <arpa/inet.h>
 #include <signal.h>
@@ -45,7 +46,6 @@ using namespace Kova;
 namespace {
 
 std::mutex g_say_lock;
-std::atomic<bool> g_release{false};
 std::chrono::steady_clock::time_point g_start = std::chrono::steady_clock::now();
 
 void say(const std::string& in_line) {
@@ -88,8 +88,6 @@ private:
             // The real finalize waits for this callback: nothing of the SDK is gone yet.
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             say("in on_call created " + std::to_string(is_created()));
-        } else if (m_mode == "hold") {
-            for (int i = 0; i < 600 && !g_release.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return c_kova_success;
     }
@@ -97,9 +95,9 @@ private:
     std::string m_mode;
 };
 
-class app_proxy : public kova_proxy_object_call {
+class app_proxy : public kova_proxy_object_call, public kova_proxy_object_event {
 public:
-    app_proxy() : kova_proxy_object_call(1) {}
+    app_proxy() : kova_proxy_object_call(1), kova_proxy_object_event(3) {}
     void on_object_create() override { say("on_object_create"); }
 
     kova_err_t collect(return_object_t in_request) {
@@ -111,6 +109,12 @@ public:
         const auto start = std::chrono::steady_clock::now();
         const kova_err_t e = collect(async_call("x", 1, in_limit));
         say("call " + in_tag + " " + hex(e) + " " + std::to_string(ms_since(start)));
+    }
+    void connect(const std::string& in_tag, double in_limit) {
+        const auto start = std::chrono::steady_clock::now();
+        double took = 0;
+        const kova_err_t e = async_connect_return(async_connect(in_limit), &took);
+        say("connect " + in_tag + " " + hex(e) + " " + std::to_string(ms_since(start)));
     }
     void calls(unsigned in_n, double in_limit) {
         const auto start = std::chrono::steady_clock::now();
@@ -193,13 +197,15 @@ int main() {
             proxy.reset(new app_proxy);
             say("proxy " + hex(proxy->create(static_cast<domain_t>(domain), inet_addr("127.0.0.1"),
                                              static_cast<object_id_t>(id))));
-        } else if (cmd == "call" || cmd == "calls") {
+        } else if (cmd == "call" || cmd == "calls" || cmd == "connect") {
             std::string tag;
             double limit = 0;
             in >> tag >> limit;
             app_proxy* p = proxy.get();
             if (cmd == "call")
                 threads.emplace_back([=] { p->call(tag, limit); });
+            else if (cmd == "connect")
+                threads.emplace_back([=] { p->connect(tag, limit); });
             else
                 threads.emplace_back([=] { p->calls(static_cast<unsigned>(std::stoul(tag)), limit); });
         } else if (cmd == "dispatch") {
@@ -227,9 +233,6 @@ int main() {
             say(cmd + " " + hex(e) + " " + std::to_string(ms_since(start)));
         } else if (cmd == "state") {
             say(std::string("created ") + (stub && stub->is_created() ? "1" : "0"));
-        } else if (cmd == "release") {
-            g_release = true;
-            say("released");
         } else if (cmd == "finalize") {
             Kova::finalize();
             say("finalized " + std::to_string(ms_since(start)));
@@ -242,7 +245,6 @@ int main() {
             say("unknown " + cmd);
         }
     }
-    g_release = true;
     for (std::thread& t : threads) t.join();
     proxy.reset();
     more.clear();

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "../General_Service/service_host.h"
 
@@ -111,22 +112,21 @@ TEST_F(sdk_end, finalize_in_a_callback_is_carried_out_once_the_callback_has_retu
 
 TEST_F(sdk_end, finalize_wakes_the_requests_waiting_for_replies_and_they_leave_before_it_returns) {
     child_process stub = h.started(2);
-    ASSERT_NO_FATAL_FAILURE(h.serve(stub, 6, "hold"));
+    ASSERT_NO_FATAL_FAILURE(h.serve(stub, 6, "answer"));
     child_process app = h.started(2);
     ASSERT_NO_FATAL_FAILURE(h.bind(app, 6));
-    for (int i = 1; i <= 4; ++i) app.send_line("call w" + std::to_string(i) + " 30");
-    // The first request is held in on_call; the others wait behind it in the stub's queue.
-    ASSERT_TRUE(stub.wait_for_line("on_call"));
+    // The stub's listeners stand still: calls and an event connect wait for their answers.
+    stub.send_line("delay_process 4");
+    ASSERT_FALSE(stub.wait_for_prefix("delay_process 0x0 ").empty()) << stub.output();
+    const std::vector<std::string> requests = {"call w1", "call w2", "call w3", "connect w4"};
+    for (const std::string& request : requests) app.send_line(request + " 30");
     kova_test::wait_until([] { return false; }, 0.3);
     const long took = h.finalize(app);
     EXPECT_GE(took, 0) << app.output();
     EXPECT_LT(took, 1000) << "not the requests' limits of 30 s";
-    for (int i = 1; i <= 4; ++i) {
-        const std::string tag = "call w" + std::to_string(i) + " ";
-        EXPECT_EQ(0u, app.wait_for_prefix(tag, 5.0).rfind(tag + "0x40000009 ", 0)) << app.output();
-    }
+    for (const std::string& request : requests)
+        EXPECT_EQ(0u, app.wait_for_prefix(request + " ", 5.0).rfind(request + " 0x40000009 ", 0)) << app.output();
     h.expect_clean_exit(app);
-    stub.send_line("release");
     h.expect_clean_exit(stub);
 }
 
