@@ -34,7 +34,7 @@ Pimo::OS::class_thread_lock g_client_lock;
 Pimo::OS::class_thread_lock g_establish_server_map_lock;
 std::set<struct_epoll_overlapped_tcp*> g_init_server_set;
 std::map<Kova::domain_t, struct_epoll_overlapped*> g_listener_map;
-volatile bool g_accept_retry = false;
+std::atomic<bool> g_accept_retry(false);
 std::set<struct_epoll_overlapped_tcp*> g_tcp_records;
 Pimo::OS::class_thread_lock g_tcp_records_lock;
 

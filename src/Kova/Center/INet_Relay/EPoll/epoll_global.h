@@ -2,6 +2,7 @@
 // connection maps, the shared heartbeat packet, and the packet-memory helpers it uses.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <set>
 
@@ -61,7 +62,9 @@ extern Pimo::OS::class_thread_lock g_establish_server_map_lock;
 extern std::set<struct_epoll_overlapped_tcp*> g_init_server_set;
 // Listener records, so the timer can accept again after a descriptor shortage.
 extern std::map<Kova::domain_t, struct_epoll_overlapped*> g_listener_map;
-extern volatile bool g_accept_retry;
+// Set by an accept refused for want of descriptors (init thread); the timer takes it with an
+// exchange, so a refusal between its test and its reset is not lost.
+extern std::atomic<bool> g_accept_retry;
 // Every TCP record alive, whatever its stage, so that finalize leaves none behind.
 extern std::set<struct_epoll_overlapped_tcp*> g_tcp_records;
 extern Pimo::OS::class_thread_lock g_tcp_records_lock;

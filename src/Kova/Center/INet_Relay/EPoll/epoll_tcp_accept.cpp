@@ -60,7 +60,7 @@ int accept(struct_epoll_overlapped* pin_listener) {
         if (s < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) g_accept_retry = true;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) g_accept_retry.store(true);
             print_error("소켓 엑셉트 실패");
             return -1;
         }

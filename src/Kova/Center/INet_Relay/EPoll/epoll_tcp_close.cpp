@@ -22,6 +22,13 @@ namespace {
 using Pimo::OS::class_locker;
 using Pimo::Utility::print_error;
 
+// Takes an established record out of its map under the map's lock; false when the map no longer
+// holds it (withdrawn before).
+bool withdraw(Pimo::OS::class_thread_lock& in_lock, establish_map_t& in_map, tcp_t* p) {
+    class_locker lock(in_lock);
+    return erase_if_holds(in_map, p);
+}
+
 void hand_over(std::vector<Kova::struct_token>& in_returns) {
     for (Kova::struct_token& t : in_returns) send_center(t, get_header(t.header_mm));
     in_returns.clear();
@@ -81,12 +88,8 @@ void end_connection(tcp_t* p) {
 // ---- accepted connections ----
 
 void unestablish_accept(tcp_t* p) {
-    bool removed;
-    {
-        class_locker lock(g_establish_server_map_lock);
-        removed = erase_if_holds(g_establish_server_map, p);
-    }
-    if (removed) eproc_send_disconnected_from_client_msg_to_center(p);
+    if (withdraw(g_establish_server_map_lock, g_establish_server_map, p))
+        eproc_send_disconnected_from_client_msg_to_center(p);
 }
 
 void shutdown_server(tcp_t* p) {
@@ -105,12 +108,7 @@ int failed_server_init(tcp_t* p) {
 // ---- outgoing connections ----
 
 void unestablish_connect(tcp_t* p) {
-    bool removed;
-    {
-        class_locker lock(g_client_lock);
-        removed = erase_if_holds(g_establish_client_map, p);
-    }
-    if (removed) eproc_send_disconnected_from_server_msg_to_center(p);
+    if (withdraw(g_client_lock, g_establish_client_map, p)) eproc_send_disconnected_from_server_msg_to_center(p);
 }
 
 int failed_connect_init(tcp_t* p) {

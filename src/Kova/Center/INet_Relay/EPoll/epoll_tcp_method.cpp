@@ -13,18 +13,12 @@ int on_recv_event(tcp_t* p, unsigned in_events) {
     case c_socket_init_server: return bad ? failed_server_init(p) : recv_server_init(p);
     case c_socket_init_client: return bad ? failed_connect_init(p) : recv_client_init(p);
     case c_socket_server:
-        if (bad) {
-            shutdown_server(p);
-            return 0;
-        }
-        return recv_server(p);
     case c_socket_client:
         if (bad) {
-            unestablish_connect(p);
-            close_client(p);
+            end_connection(p);
             return 0;
         }
-        return recv_client(p);
+        return p->type == c_socket_server ? recv_server(p) : recv_client(p);
     default: return 0;
     }
 }

@@ -50,6 +50,16 @@ void start_front(tcp_t* p) {
     p->header_send = true;
 }
 
+// The pump cannot go on: it stops with the queue kept, and the record's end turns the queue into
+// returns. True when that end has come (the receive is over) and the record is to be released
+// now; otherwise the socket is shut down, which ends the receive and so the connection.
+bool stop_pump(tcp_t* p) {
+    p->send_state = false;
+    if (p->recv_ended) return true;
+    if (p->socket >= 0) ::shutdown(p->socket, SHUT_RDWR);
+    return false;
+}
+
 // The send pump of an established connection; the caller holds send_queue_lock. True when the
 // record must be released now.
 bool pump(tcp_t* p) {
@@ -85,19 +95,11 @@ bool pump(tcp_t* p) {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (epoll_arm(epoll_tcp_send, EPOLL_CTL_MOD, p->socket, c_mask_send, p) != 0) {
                 print_error("epoll.out 등록 에러\n");
-                p->send_state = false;
-                if (p->recv_ended) return true;
-                ::shutdown(p->socket, SHUT_RDWR);
+                return stop_pump(p);
             }
             return false;
         }
-        if (n <= 0) {
-            // The pump stops with the queue kept; the record's end turns it into returns.
-            p->send_state = false;
-            if (p->recv_ended) return true;
-            ::shutdown(p->socket, SHUT_RDWR);
-            return false;
-        }
+        if (n <= 0) return stop_pump(p);
         const Pimo::OS::vimra_clock_t now = now_ms();
         p->send_clk = now;
         p->send_progress_clk = now;
@@ -126,18 +128,18 @@ bool pump(tcp_t* p) {
     }
     if (epoll_arm(epoll_tcp_send, EPOLL_CTL_MOD, p->socket, c_mask_send, p) != 0) {
         print_error("epoll.epoll_tcp_send 요청 에러\n");
-        p->send_state = false;
-        if (p->recv_ended) return true;
-        ::shutdown(p->socket, SHUT_RDWR);
+        return stop_pump(p);
     }
     return false;
 }
 
-int send_established(tcp_t* p) {
+// Runs one step of the send thread under send_queue_lock; the record is released after the lock
+// is let go when the step says so.
+int send_step(tcp_t* p, bool (*in_step)(tcp_t*)) {
     bool release;
     {
         class_locker lock(p->send_queue_lock);
-        release = pump(p);
+        release = in_step(p);
     }
     if (release) delete_overlapped(p);
     return 0;
@@ -145,22 +147,11 @@ int send_established(tcp_t* p) {
 
 }  // namespace
 
-int send_client(tcp_t* p) { return send_established(p); }
+int send_client(tcp_t* p) { return send_step(p, pump); }
 
-int send_server(tcp_t* p) { return send_established(p); }
+int send_server(tcp_t* p) { return send_step(p, pump); }
 
-int failed_send(tcp_t* p) {
-    bool release;
-    {
-        class_locker lock(p->send_queue_lock);
-        p->send_state = false;
-        release = p->recv_ended;
-        // The receive is still running: end it, and with it the connection.
-        if (!release && p->socket >= 0) ::shutdown(p->socket, SHUT_RDWR);
-    }
-    if (release) delete_overlapped(p);
-    return 0;
-}
+int failed_send(tcp_t* p) { return send_step(p, stop_pump); }
 
 void queue_on_connection(tcp_t* p, const Kova::struct_token& in_token, Kova::packet_t*) {
     const bool was_empty = p->send_queue.empty();

@@ -206,10 +206,8 @@ void timer_inet(Pimo::OS::class_timer*) {
     timer_shutdown_server(now);
     timer_shutdown_client(now);
     timer_reconnect_client();
-    if (g_accept_retry) {
-        g_accept_retry = false;
+    if (g_accept_retry.exchange(false))
         for (auto& entry : g_listener_map) accept(entry.second);
-    }
 }
 
 }  // namespace EPoll
