@@ -90,6 +90,16 @@ void proc_alloc_data_force(mm_t& pout_mm, std::size_t in_size, const char* in_fi
     while (eproc_alloc_data(pout_mm, in_size, in_file, in_line) != c_kova_success) Pimo::OS::msleep(100);
 }
 
+void proc_alloc_error_return(const struct_packet& in_packet, kova_err_t in_error, struct_token& pout_return,
+                             const char* in_file, int in_line) {
+    pout_return.reset();
+    struct_packet turned = in_packet;
+    turned.set_data(nullptr);  // a pointer of the process that set it, and no payload goes back
+    if (!turned.backward_error_switch(in_error)) return;
+    proc_alloc_header_force(pout_return, in_file, in_line);
+    *get_header(pout_return) = turned;
+}
+
 void safe_free_header(struct_token& pin_token, const char* in_file, int in_line) {
     // After the memory has gone (the SDK finalised), a free has nothing left to release.
     if (gp_memory == nullptr) {

@@ -74,6 +74,10 @@ void free_mm(Pimo::Memory::mm_t& in_mm) { Mem::safe_free_mm(in_mm, __FILE__, __L
 
 void add_ref(Pimo::Memory::mm_t in_mm) { Mem::safe_add_ref_mm(in_mm, __FILE__, __LINE__); }
 
+void alloc_error_return(const Kova::packet_t& in_pkt, Kova::kova_err_t in_error, Kova::struct_token& out_return) {
+    Mem::proc_alloc_error_return(in_pkt, in_error, out_return, __FILE__, __LINE__);
+}
+
 int send_center(Kova::struct_token in_token, Kova::packet_t* pin_pkt) {
     for (;;) {
         const Kova::kova_err_t err = Kova::Common::Global::send_kova_center(in_token);
@@ -85,6 +89,11 @@ int send_center(Kova::struct_token in_token, Kova::packet_t* pin_pkt) {
         }
         if (err == Kova::c_kova_err_center_busy) Pimo::OS::msleep(10);
     }
+}
+
+void hand_over(std::vector<Kova::struct_token>& in_returns) {
+    for (Kova::struct_token& t : in_returns) send_center(t, get_header(t.header_mm));
+    in_returns.clear();
 }
 
 int epoll_arm(int in_set, int in_op, SOCKET in_socket, unsigned in_mask, void* pin_record) {

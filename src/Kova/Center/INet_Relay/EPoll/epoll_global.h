@@ -5,6 +5,7 @@
 #include <atomic>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "Kova/Center/INet_Relay/EPoll/struct_epoll_overlapped.h"
 #include "Kova/Common/Hidden/struct_packet.h"
@@ -98,10 +99,14 @@ bool alloc_data(Kova::struct_token& in_token, size_t in_size);
 void free_token(Kova::struct_token& in_token);
 void free_mm(Pimo::Memory::mm_t& in_mm);
 void add_ref(Pimo::Memory::mm_t in_mm);
+// The packet's error return in a new header block; out_return stays empty when it has none.
+void alloc_error_return(const Kova::packet_t& in_pkt, Kova::kova_err_t in_error, Kova::struct_token& out_return);
 
 // Hands a packet to the center pipe; 0, or -1 when it was released instead. Never call it
 // while holding a lock that the center thread can take.
 int send_center(Kova::struct_token in_token, Kova::packet_t* pin_pkt);
+// Hands over, in order, the returns collected while locks were held; call it with none held.
+void hand_over(std::vector<Kova::struct_token>& in_returns);
 
 // EPOLL_CTL_MOD, or EPOLL_CTL_ADD when in_add; 0 or -1.
 int epoll_arm(int in_set, int in_op, SOCKET in_socket, unsigned in_mask, void* pin_record);

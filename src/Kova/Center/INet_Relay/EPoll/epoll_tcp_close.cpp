@@ -29,11 +29,6 @@ bool withdraw(Pimo::OS::class_thread_lock& in_lock, establish_map_t& in_map, tcp
     return erase_if_holds(in_map, p);
 }
 
-void hand_over(std::vector<Kova::struct_token>& in_returns) {
-    for (Kova::struct_token& t : in_returns) send_center(t, get_header(t.header_mm));
-    in_returns.clear();
-}
-
 void free_recv_token(tcp_t* p) {
     Kova::packet_t* pkt = get_header(p->recv_token.header_mm);
     if (pkt && pkt->p_data) {

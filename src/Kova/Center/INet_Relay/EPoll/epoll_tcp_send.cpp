@@ -21,17 +21,6 @@ namespace {
 using Pimo::OS::class_locker;
 using Pimo::Utility::print_error;
 
-// A copy of the record in a new header block, when the error switch has an answer for it.
-bool make_error_return(const Kova::packet_t& in_pkt, Kova::kova_err_t in_error, Kova::struct_token& out_token) {
-    Kova::packet_t copy = in_pkt;
-    copy.p_data = nullptr;
-    if (!copy.backward_error_switch(in_error)) return false;
-    out_token.reset();
-    alloc_header_force(out_token);
-    *get_header(out_token.header_mm) = copy;
-    return true;
-}
-
 // Makes the front token the current piece.
 void start_front(tcp_t* p) {
     Kova::struct_token& front = p->send_queue.front();
@@ -176,16 +165,21 @@ int request_send_hearbeat(tcp_t* p) {
     return 0;
 }
 
-void clear_send_q(tcp_t* p, std::vector<Kova::struct_token>& out_returns) {
-    for (Kova::struct_token& t : p->send_queue) {
+void take_error_returns(token_queue_t& io_queue, Kova::kova_err_t in_error,
+                        std::vector<Kova::struct_token>& out_returns) {
+    for (Kova::struct_token& t : io_queue) {
         if (t.has_header()) {
             Kova::struct_token ret;
-            if (make_error_return(*get_header(t.header_mm), Kova::c_kova_err_not_connected_tcp, ret))
-                out_returns.push_back(ret);
+            alloc_error_return(*get_header(t.header_mm), in_error, ret);
+            if (ret.has_header()) out_returns.push_back(ret);
         }
         free_token(t);
     }
-    p->send_queue.clear();
+    io_queue.clear();
+}
+
+void clear_send_q(tcp_t* p, std::vector<Kova::struct_token>& out_returns) {
+    take_error_returns(p->send_queue, Kova::c_kova_err_not_connected_tcp, out_returns);
 }
 
 void wait_ack(tcp_t* p, Kova::struct_token& in_token, Kova::packet_t* pin_pkt) {

@@ -29,6 +29,10 @@ int request_send_hearbeat(tcp_t* p);
 // Turns every queued packet into its error return; the returns are collected for a hand-over
 // after every lock is let go.
 void clear_send_q(tcp_t* p, std::vector<Kova::struct_token>& out_returns);
+// Empties a queue whose lock the caller holds: each packet that has an error return is turned
+// into it with in_error and collected; every token is released.
+void take_error_returns(token_queue_t& io_queue, Kova::kova_err_t in_error,
+                        std::vector<Kova::struct_token>& out_returns);
 
 // Registers a signal or call return that starts sending on an accepted connection.
 void wait_ack(tcp_t* p, Kova::struct_token& in_token, Kova::packet_t* pin_pkt);

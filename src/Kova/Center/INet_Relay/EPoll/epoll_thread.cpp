@@ -129,18 +129,7 @@ bool send_stalled(tcp_t* p, Pimo::OS::vimra_clock_t in_now) {
 // The cancel returns of the returns still waiting for an acknowledgement.
 void drain_ack_wait(tcp_t* p, std::vector<Kova::struct_token>& out_returns) {
     class_locker lock(p->ack_wait_q_lock);
-    for (Kova::struct_token& entry : p->ack_wait_q) {
-        Kova::packet_t copy = *get_header(entry.header_mm);
-        copy.p_data = nullptr;
-        if (copy.backward_error_switch(Kova::c_kova_err_disconnected_tcp)) {
-            Kova::struct_token ret;
-            alloc_header_force(ret);
-            *get_header(ret.header_mm) = copy;
-            out_returns.push_back(ret);
-        }
-        free_token(entry);
-    }
-    p->ack_wait_q.clear();
+    take_error_returns(p->ack_wait_q, Kova::c_kova_err_disconnected_tcp, out_returns);
 }
 
 }  // namespace
@@ -170,7 +159,7 @@ void timer_shutdown_server(Pimo::OS::vimra_clock_t in_now) {
             if (older_than(p->create_clk, in_now) && p->socket != -1) ::shutdown(p->socket, SHUT_RDWR);
     }
     // Handed over with no lock held: the center thread takes the map lock to queue packets.
-    for (Kova::struct_token& t : returns) send_center(t, get_header(t.header_mm));
+    hand_over(returns);
 }
 
 void timer_shutdown_client(Pimo::OS::vimra_clock_t in_now) {
