@@ -50,6 +50,30 @@ int integer(const boost::property_tree::ptree& in_tree, const char* in_key) {
     return result;
 }
 
+// Queues a packet on the established connection to in_dst of one map (outgoing or accepted).
+// A connection that is busy drops a packet of in_dropped_type, the type whose next value
+// replaces it anyway. The map lock stays held while the packet is queued, so the connection
+// cannot be withdrawn in between.
+int send_tcp_established(Pimo::OS::class_thread_lock& in_map_lock, establish_map_t& in_map,
+                         Kova::msg_type_t in_dropped_type, Kova::struct_node_addr in_dst, Kova::struct_token& in_token,
+                         Kova::struct_packet* pin_pkt) {
+    class_locker lock(in_map_lock);
+    auto it = in_map.find(in_dst);
+    if (it == in_map.end()) return -1;
+    tcp_t* p = it->second;
+    class_locker queue_lock(p->send_queue_lock);
+    // Closing (its last user has left, or its receive has ended): it must not swallow the packet.
+    if (p->b_remove_client || p->recv_ended) return -1;
+    p->send_clk = now_ms();
+    pin_pkt->set_src_port(p->gate_port_of_local);
+    if (!p->send_queue.empty() && pin_pkt->get_msg_type() == in_dropped_type) {
+        free_token(in_token);
+        return 0;
+    }
+    queue_on_connection(p, in_token, pin_pkt);
+    return 0;
+}
+
 void close_sets() {
     for (int* set : {&epoll_tcp_send, &epoll_tcp_recv, &epoll_tcp_init, &epoll_udp_send, &epoll_udp_recv}) {
         if (*set != -1 && ::close(*set) != 0) Pimo::Utility::print_error(__FILE__, __LINE__);
@@ -185,38 +209,13 @@ int finalize() {
 }
 
 int send_tcp_client(Kova::struct_node_addr in_dst, Kova::struct_token& in_token, Kova::struct_packet* pin_pkt) {
-    class_locker lock(g_client_lock);
-    auto it = g_establish_client_map.find(in_dst);
-    if (it == g_establish_client_map.end()) return -1;
-    tcp_t* p = it->second;
-    class_locker queue_lock(p->send_queue_lock);
-    // The last user has left: the connection is closing and must not swallow the packet.
-    if (p->b_remove_client || p->recv_ended) return -1;
-    p->send_clk = now_ms();
-    pin_pkt->set_src_port(p->gate_port_of_local);
-    if (!p->send_queue.empty() && pin_pkt->is_command_udp()) {
-        free_token(in_token);
-        return 0;
-    }
-    queue_on_connection(p, in_token, pin_pkt);
-    return 0;
+    return send_tcp_established(g_client_lock, g_establish_client_map, Kova::c_mt_command_udp, in_dst, in_token,
+                                pin_pkt);
 }
 
 int send_tcp_server(Kova::struct_node_addr in_dst, Kova::struct_token& in_token, Kova::struct_packet* pin_pkt) {
-    class_locker lock(g_establish_server_map_lock);
-    auto it = g_establish_server_map.find(in_dst);
-    if (it == g_establish_server_map.end()) return -1;
-    tcp_t* p = it->second;
-    class_locker queue_lock(p->send_queue_lock);
-    if (p->recv_ended) return -1;
-    p->send_clk = now_ms();
-    pin_pkt->set_src_port(p->gate_port_of_local);
-    if (!p->send_queue.empty() && pin_pkt->is_information_udp()) {
-        free_token(in_token);
-        return 0;
-    }
-    queue_on_connection(p, in_token, pin_pkt);
-    return 0;
+    return send_tcp_established(g_establish_server_map_lock, g_establish_server_map, Kova::c_mt_information_udp,
+                                in_dst, in_token, pin_pkt);
 }
 
 int send_tcp_broadcast(Kova::struct_token& in_token, Kova::struct_packet* pin_pkt) {
