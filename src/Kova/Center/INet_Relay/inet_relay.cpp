@@ -74,6 +74,16 @@ int send_tcp_established(Pimo::OS::class_thread_lock& in_map_lock, establish_map
     return 0;
 }
 
+// An optional key: in_default when the file lacks it; otherwise a number above 0, or the
+// reader's bad-data error.
+int optional_positive(const boost::property_tree::ptree& in_tree, const char* in_key, int in_default) {
+    if (!in_tree.get_child_optional(std::string("KOVA.") + in_key)) return in_default;
+    const int value = integer(in_tree, in_key);
+    if (value <= 0)
+        throw boost::property_tree::ptree_bad_data(std::string(in_key) + " must be above 0", value);
+    return value;
+}
+
 void close_sets() {
     for (int* set : {&epoll_tcp_send, &epoll_tcp_recv, &epoll_tcp_init, &epoll_udp_send, &epoll_udp_recv}) {
         if (*set != -1 && ::close(*set) != 0) Pimo::Utility::print_error(__FILE__, __LINE__);
@@ -97,6 +107,7 @@ void read_config(const char* in_path) {
         g_client_linger_use = false;
         g_client_linger_time = 1024;
         g_client_nagle_off_use = true;
+        g_timeout_ms = c_default_timeout_ms;
         return;
     }
     // A readable file must carry every key: the reader's error leaves this function.
@@ -109,6 +120,8 @@ void read_config(const char* in_path) {
     g_client_linger_use = yes_no(tree, "CLIENT_LINGER_USE");
     g_client_linger_time = integer(tree, "CLIENT_LINGER_TIME");
     g_client_nagle_off_use = yes_no(tree, "CLIENT_NAGLE_OFF_USE");
+    g_timeout_ms = static_cast<Pimo::OS::vimra_clock_t>(
+        optional_positive(tree, "CONNECTION_TIMEOUT_MS", static_cast<int>(c_default_timeout_ms)));
 }
 
 int initialize() {

@@ -22,6 +22,7 @@ bool g_server_nagle_off_use = true;
 bool g_client_linger_use = false;
 int g_client_linger_time = 1024;
 bool g_client_nagle_off_use = true;
+Pimo::OS::vimra_clock_t g_timeout_ms = c_default_timeout_ms;
 
 std::map<Kova::domain_t, int> g_server_map;
 udp_map_t g_udp_map;

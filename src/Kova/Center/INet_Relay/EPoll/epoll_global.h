@@ -30,8 +30,11 @@ constexpr unsigned c_mask_recv = 0x40000001u;          // EPOLLIN | EPOLLONESHOT
 constexpr unsigned c_mask_connect_cancel = 0xC0000005u;  // EPOLLIN | EPOLLOUT | EPOLLONESHOT | EPOLLET
 constexpr unsigned c_mask_udp_send_idle = 0x80000008u;  // EPOLLERR | EPOLLET
 
-// Silence, connect, init record and stalled-send limit.
-constexpr Pimo::OS::vimra_clock_t c_timeout_ms = 8000;
+// Silence, connect, init record and stalled-send limit: c_default_timeout_ms unless the
+// configuration's optional CONNECTION_TIMEOUT_MS sets another (tests shorten it). Set before the
+// threads start, read by the timer.
+constexpr Pimo::OS::vimra_clock_t c_default_timeout_ms = 8000;
+extern Pimo::OS::vimra_clock_t g_timeout_ms;
 // Largest payload a peer may announce on TCP. Anything above can never be a packet of this
 // system (the packet memory could not hold it) and is discarded without an allocation.
 constexpr size_t c_max_tcp_payload = 16u * 1024u * 1024u;
@@ -59,7 +62,7 @@ extern server_map_t g_remote_server_map;
 extern Pimo::OS::class_thread_lock g_client_lock;
 extern Pimo::OS::class_thread_lock g_establish_server_map_lock;
 // Accepted connections still exchanging init records (guarded by g_establish_server_map_lock):
-// the timer closes those that take longer than c_timeout_ms.
+// the timer closes those that take longer than g_timeout_ms.
 extern std::set<struct_epoll_overlapped_tcp*> g_init_server_set;
 // Listener records, so the timer can accept again after a descriptor shortage.
 extern std::map<Kova::domain_t, struct_epoll_overlapped*> g_listener_map;

@@ -58,7 +58,7 @@ void* run_loop(const char* in_entry, const char* in_other, int in_set, Dispatch 
 }
 
 bool older_than(Pimo::OS::vimra_clock_t in_clock, Pimo::OS::vimra_clock_t in_now) {
-    return in_clock + c_timeout_ms < in_now;
+    return in_clock + g_timeout_ms < in_now;
 }
 
 }  // namespace
