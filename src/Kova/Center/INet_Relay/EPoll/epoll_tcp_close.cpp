@@ -10,7 +10,6 @@
 #include "Kova/Center/INet_Relay/EPoll/epoll_tcp_connect.h"
 #include "Kova/Center/INet_Relay/EPoll/epoll_tcp_send.h"
 #include "Pimo/OS/Linux/class_locker.h"
-#include "Pimo/Utility/pimo_error_hook.h"
 
 namespace Kova {
 namespace Center {
@@ -20,7 +19,6 @@ namespace EPoll {
 namespace {
 
 using Pimo::OS::class_locker;
-using Pimo::Utility::print_error;
 
 // Takes an established record out of its map under the map's lock; false when the map no longer
 // holds it (withdrawn before).
@@ -58,8 +56,7 @@ void end_receive(tcp_t* p) {
                 p->header_send = true;
             }
             p->send_state = true;
-            if (epoll_arm(epoll_tcp_send, EPOLL_CTL_MOD, p->socket, c_mask_send, p) != 0) {
-                print_error("epoll.epoll_tcp_send 요청 에러\n");
+            if (arm_or_report(epoll_tcp_send, EPOLL_CTL_MOD, c_mask_send, p, "epoll.epoll_tcp_send 요청 에러\n") != 0) {
                 // Nothing is armed on the send side: nobody else can reach the record.
                 p->send_state = false;
                 release_here = true;

@@ -41,6 +41,12 @@ void unregister_all(SOCKET in_socket) {
     epoll_ctl(epoll_tcp_send, EPOLL_CTL_DEL, in_socket, nullptr);
 }
 
+int arm_or_report(int in_set, int in_op, unsigned in_mask, tcp_t* p, const char* in_error) {
+    if (epoll_arm(in_set, in_op, p->socket, in_mask, p) == 0) return 0;
+    Pimo::Utility::print_error(in_error);
+    return -1;
+}
+
 bool erase_if_holds(connect_map_t& in_map, tcp_t* p) {
     auto it = in_map.find(p->remote_addr);
     if (it == in_map.end() || it->second != p) return false;

@@ -24,6 +24,8 @@ Kova::struct_node_addr own_addr(SOCKET in_socket);
 void set_nodelay(SOCKET in_socket);
 // Takes the socket out of the three TCP sets; -1 does nothing.
 void unregister_all(SOCKET in_socket);
+// Arms the record's socket in one set; 0, or -1 after in_error went to the error hook.
+int arm_or_report(int in_set, int in_op, unsigned in_mask, tcp_t* p, const char* in_error);
 // Erases the entry only when it holds this record.
 bool erase_if_holds(connect_map_t& in_map, tcp_t* p);
 

@@ -77,29 +77,31 @@ int send_init_record(tcp_t* p, const Kova::struct_tcp_header& in_record) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (epoll_arm(epoll_tcp_send, EPOLL_CTL_MOD, p->socket, c_mask_send, p) != 0) {
-                print_error("epoll.out 등록 에러\n");
-                return -1;
-            }
-            return 0;
-        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return arm_or_report(epoll_tcp_send, EPOLL_CTL_MOD, c_mask_send, p, "epoll.out 등록 에러\n");
         return -1;
     }
+}
+
+// The first receive of the peer's init record.
+int request_recv_init(tcp_t* p, const char* in_error) {
+    p->recv_len = sizeof(Kova::struct_tcp_header);
+    return arm_or_report(epoll_tcp_recv, EPOLL_CTL_ADD, c_mask_recv, p, in_error);
+}
+
+// The first send of our init record: our port, then the peer's.
+int request_send_init(tcp_t* p, Kova::struct_tcp_header& io_record) {
+    io_record.set_port_of_sender(p->local_addr.port);
+    io_record.set_port_of_receiver(p->remote_addr.port);
+    p->send_len = sizeof(Kova::struct_tcp_header);
+    return arm_or_report(epoll_tcp_send, EPOLL_CTL_ADD, c_mask_send, p, "epoll.out 등록 에러\n");
 }
 
 }  // namespace
 
 // ---- accepted connections ----
 
-int request_recv_server_init(tcp_t* p) {
-    p->recv_len = sizeof(Kova::struct_tcp_header);
-    if (epoll_arm(epoll_tcp_recv, EPOLL_CTL_ADD, p->socket, c_mask_recv, p) != 0) {
-        print_error("epoll_tcp_recv server ADD 에러\n");
-        return -1;
-    }
-    return 0;
-}
+int request_recv_server_init(tcp_t* p) { return request_recv_init(p, "epoll_tcp_recv server ADD 에러\n"); }
 
 int recv_server_init(tcp_t* p) {
     const int r = recv_init_record(p, p->tcp_client_header);
@@ -114,16 +116,7 @@ int recv_server_init(tcp_t* p) {
     return 0;
 }
 
-int request_send_server_init(tcp_t* p) {
-    p->tcp_server_header.set_port_of_sender(p->local_addr.port);
-    p->tcp_server_header.set_port_of_receiver(p->remote_addr.port);
-    p->send_len = sizeof(Kova::struct_tcp_header);
-    if (epoll_arm(epoll_tcp_send, EPOLL_CTL_ADD, p->socket, c_mask_send, p) != 0) {
-        print_error("epoll.out 등록 에러\n");
-        return -1;
-    }
-    return 0;
-}
+int request_send_server_init(tcp_t* p) { return request_send_init(p, p->tcp_server_header); }
 
 int send_server_init(tcp_t* p) {
     const int r = send_init_record(p, p->tcp_server_header);
@@ -215,16 +208,7 @@ void set_client_option(tcp_t* p) {
     // The socket stays non-blocking: no send may wait under a lock (see the pump).
 }
 
-int request_send_client_init(tcp_t* p) {
-    p->tcp_client_header.set_port_of_sender(p->local_addr.port);
-    p->tcp_client_header.set_port_of_receiver(p->remote_addr.port);
-    p->send_len = sizeof(Kova::struct_tcp_header);
-    if (epoll_arm(epoll_tcp_send, EPOLL_CTL_ADD, p->socket, c_mask_send, p) != 0) {
-        print_error("epoll.out 등록 에러\n");
-        return -1;
-    }
-    return 0;
-}
+int request_send_client_init(tcp_t* p) { return request_send_init(p, p->tcp_client_header); }
 
 int send_client_init(tcp_t* p) {
     const int r = send_init_record(p, p->tcp_client_header);
@@ -240,14 +224,7 @@ int send_client_init(tcp_t* p) {
     return 0;
 }
 
-int request_recv_client_init(tcp_t* p) {
-    p->recv_len = sizeof(Kova::struct_tcp_header);
-    if (epoll_arm(epoll_tcp_recv, EPOLL_CTL_ADD, p->socket, c_mask_recv, p) != 0) {
-        print_error("epoll_tcp_recv client ADD 에러\n");
-        return -1;
-    }
-    return 0;
-}
+int request_recv_client_init(tcp_t* p) { return request_recv_init(p, "epoll_tcp_recv client ADD 에러\n"); }
 
 int recv_client_init(tcp_t* p) {
     const int r = recv_init_record(p, p->tcp_server_header);

@@ -40,11 +40,7 @@ void prepare_recv_header(tcp_t* p) {
 
 int request_recv_header(tcp_t* p, const char* in_error) {
     prepare_recv_header(p);
-    if (epoll_arm(epoll_tcp_recv, EPOLL_CTL_MOD, p->socket, c_mask_recv, p) != 0) {
-        print_error(in_error);
-        return -1;
-    }
-    return 0;
+    return arm_or_report(epoll_tcp_recv, EPOLL_CTL_MOD, c_mask_recv, p, in_error);
 }
 
 // Hands the received packet over and starts the next one.
@@ -170,9 +166,9 @@ int recv_established(tcp_t* p) {
         end_connection(p);
         return 0;
     }
-    if (epoll_arm(epoll_tcp_recv, EPOLL_CTL_MOD, p->socket, c_mask_recv, p) != 0) {
-        print_error(p->type == c_socket_server ? "epoll_tcp_recv server data MOD 에러\n"
-                                               : "epoll_tcp_recv client data MOD 에러\n");
+    if (arm_or_report(epoll_tcp_recv, EPOLL_CTL_MOD, c_mask_recv, p,
+                      p->type == c_socket_server ? "epoll_tcp_recv server data MOD 에러\n"
+                                                 : "epoll_tcp_recv client data MOD 에러\n") != 0) {
         end_connection(p);
         return -1;
     }

@@ -9,7 +9,6 @@
 #include "Kova/Center/INet_Relay/EPoll/epoll_tcp_close.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
 #include "Pimo/OS/Linux/class_locker.h"
-#include "Pimo/Utility/pimo_error_hook.h"
 
 namespace Kova {
 namespace Center {
@@ -19,7 +18,6 @@ namespace EPoll {
 namespace {
 
 using Pimo::OS::class_locker;
-using Pimo::Utility::print_error;
 
 // Makes the front token the current piece.
 void start_front(tcp_t* p) {
@@ -82,10 +80,8 @@ bool pump(tcp_t* p) {
         const ssize_t n = ::sendmsg(p->socket, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (epoll_arm(epoll_tcp_send, EPOLL_CTL_MOD, p->socket, c_mask_send, p) != 0) {
-                print_error("epoll.out 등록 에러\n");
+            if (arm_or_report(epoll_tcp_send, EPOLL_CTL_MOD, c_mask_send, p, "epoll.out 등록 에러\n") != 0)
                 return stop_pump(p);
-            }
             return false;
         }
         if (n <= 0) return stop_pump(p);
@@ -115,10 +111,8 @@ bool pump(tcp_t* p) {
         }
         start_front(p);
     }
-    if (epoll_arm(epoll_tcp_send, EPOLL_CTL_MOD, p->socket, c_mask_send, p) != 0) {
-        print_error("epoll.epoll_tcp_send 요청 에러\n");
+    if (arm_or_report(epoll_tcp_send, EPOLL_CTL_MOD, c_mask_send, p, "epoll.epoll_tcp_send 요청 에러\n") != 0)
         return stop_pump(p);
-    }
     return false;
 }
 
@@ -149,8 +143,7 @@ void queue_on_connection(tcp_t* p, const Kova::struct_token& in_token, Kova::pac
     p->send_progress_clk = now_ms();
     start_front(p);
     p->send_state = true;
-    if (epoll_arm(epoll_tcp_send, EPOLL_CTL_MOD, p->socket, c_mask_send, p) != 0) {
-        print_error("epoll.epoll_tcp_send 요청 에러\n");
+    if (arm_or_report(epoll_tcp_send, EPOLL_CTL_MOD, c_mask_send, p, "epoll.epoll_tcp_send 요청 에러\n") != 0) {
         // The pump cannot run: end the connection; its queue becomes error returns on release.
         p->send_state = false;
         if (p->socket >= 0) ::shutdown(p->socket, SHUT_RDWR);
