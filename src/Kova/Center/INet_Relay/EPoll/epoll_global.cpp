@@ -1,5 +1,6 @@
 #include "Kova/Center/INet_Relay/EPoll/epoll_global.h"
 
+#include <arpa/inet.h>
 #include <sys/epoll.h>
 
 #include "Kova/Common/Global/kova_global.h"
@@ -95,6 +96,14 @@ int send_center(Kova::struct_token in_token, Kova::packet_t* pin_pkt) {
 void hand_over(std::vector<Kova::struct_token>& in_returns) {
     for (Kova::struct_token& t : in_returns) send_center(t, get_header(t.header_mm));
     in_returns.clear();
+}
+
+sockaddr_in make_addr(Kova::ip_t in_ip, Kova::domain_t in_port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = in_ip;
+    addr.sin_port = htons(in_port);
+    return addr;
 }
 
 int epoll_arm(int in_set, int in_op, SOCKET in_socket, unsigned in_mask, void* pin_record) {

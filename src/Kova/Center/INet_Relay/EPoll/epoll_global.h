@@ -2,6 +2,8 @@
 // connection maps, the shared heartbeat packet, and the packet-memory helpers it uses.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <map>
 #include <set>
@@ -38,6 +40,9 @@ extern Pimo::OS::vimra_clock_t g_timeout_ms;
 // Largest payload a peer may announce on TCP. Anything above can never be a packet of this
 // system (the packet memory could not hold it) and is discarded without an allocation.
 constexpr size_t c_max_tcp_payload = 16u * 1024u * 1024u;
+// Pieces (or datagrams) per event before the registration is re-armed, so that one busy socket
+// cannot hold its thread.
+constexpr int c_max_steps = 64;
 // Largest datagram the UDP socket takes.
 constexpr size_t c_max_datagram = 65535;
 
@@ -111,7 +116,10 @@ int send_center(Kova::struct_token in_token, Kova::packet_t* pin_pkt);
 // Hands over, in order, the returns collected while locks were held; call it with none held.
 void hand_over(std::vector<Kova::struct_token>& in_returns);
 
-// EPOLL_CTL_MOD, or EPOLL_CTL_ADD when in_add; 0 or -1.
+// An IPv4 socket address; the port in host byte order.
+sockaddr_in make_addr(Kova::ip_t in_ip, Kova::domain_t in_port);
+
+// epoll_ctl with in_op (add or modify) and the record as the data word; 0 or -1.
 int epoll_arm(int in_set, int in_op, SOCKET in_socket, unsigned in_mask, void* pin_record);
 
 Pimo::OS::vimra_clock_t now_ms();

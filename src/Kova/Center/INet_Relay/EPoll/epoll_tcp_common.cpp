@@ -12,14 +12,6 @@ namespace Center {
 namespace INet_Relay {
 namespace EPoll {
 
-sockaddr_in make_addr(Kova::ip_t in_ip, Kova::domain_t in_port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = in_ip;
-    addr.sin_port = htons(in_port);
-    return addr;
-}
-
 Kova::struct_node_addr own_addr(SOCKET in_socket) {
     sockaddr_in addr{};
     socklen_t len = sizeof(addr);

@@ -5,8 +5,6 @@
 // acknowledgements), epoll_tcp_close (close and reconnect).
 #pragma once
 
-#include <netinet/in.h>
-
 #include "Kova/Center/INet_Relay/EPoll/epoll_global.h"
 
 namespace Kova {
@@ -16,9 +14,6 @@ namespace EPoll {
 
 typedef struct_epoll_overlapped_tcp tcp_t;
 
-constexpr int c_max_steps = 64;  // pieces per event before the registration is re-armed
-
-sockaddr_in make_addr(Kova::ip_t in_ip, Kova::domain_t in_port);
 // The socket's own address; {0, 0} when it has none.
 Kova::struct_node_addr own_addr(SOCKET in_socket);
 void set_nodelay(SOCKET in_socket);
