@@ -1,8 +1,8 @@
-// What more than one stage of a TCP connection needs: the record's short name, socket
-// addresses and options, and the map and epoll clean-ups. Each stage lives in its own file:
-// epoll_tcp_accept (listen and accept), epoll_tcp_connect (connect and the init-record
-// handshake), epoll_tcp_recv (receive framing), epoll_tcp_send (the send pump and
-// acknowledgements), epoll_tcp_close (close and reconnect).
+// What more than one stage of a TCP connection needs: the record's short name, the socket's
+// own address and options, arming with a report, and the map and epoll clean-ups. Each stage
+// lives in its own file: epoll_tcp_accept (listen and accept), epoll_tcp_connect (connect and
+// the init-record handshake), epoll_tcp_recv (receive framing), epoll_tcp_send (the send pump
+// and acknowledgements), epoll_tcp_close (close and reconnect).
 #pragma once
 
 #include "Kova/Center/INet_Relay/EPoll/epoll_global.h"
