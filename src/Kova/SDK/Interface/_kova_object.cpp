@@ -24,6 +24,7 @@
 
 namespace Kova {
 
+using Common::Interface::proc_alloc_error_return;
 using Common::Interface::proc_alloc_header_force;
 using Common::Interface::safe_free_token;
 using Pimo::OS::class_locker;
@@ -462,16 +463,8 @@ void _kova_object::adapter_event_shutdown(struct_token const& in_token) {
 
 void _kova_object::adapter_err_return(struct_token const& in_token) {
     struct_token answer;
-    proc_alloc_header_force(answer, __FILE__, __LINE__);
-    struct_packet* p = answer.get_header_packet();
-    std::memcpy(p, in_token.get_header_packet(), sizeof(struct_packet));
-    p->set_data(nullptr);
-    if (!p->backward_error_switch(c_kova_err_not_support_code)) {
-        safe_free_token(answer, __FILE__, __LINE__);
-        return;
-    }
-    p->set_data_size(0);
-    send_force(answer);
+    proc_alloc_error_return(*in_token.get_header_packet(), c_kova_err_not_support_code, answer, __FILE__, __LINE__);
+    if (answer.has_header()) send_force(answer);
 }
 
 void _kova_object::adapter_tcp_connected_from_client(struct_token const& in_token) {
