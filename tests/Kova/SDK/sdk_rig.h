@@ -249,6 +249,11 @@ public:
         in_pipe.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), 0);
     }
 
+    // The next token in the center pipe itself, with its references; the caller frees it.
+    bool center_receive(struct_token& pout, double in_timeout_s = 5.0) {
+        return m_center.eproc_receive_timeout(reinterpret_cast<Pimo::byte_t*>(&pout), in_timeout_s) == 0;
+    }
+
     // The next answer the processor put into the center pipe; false after in_timeout_s.
     // pout_payload, when given, receives the payload.
     bool center_receive(struct_packet& pout, double in_timeout_s = 5.0, std::vector<unsigned char>* pout_payload = nullptr) {
