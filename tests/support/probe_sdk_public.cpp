@@ -14,8 +14,9 @@
 //   calls <n> <limit s>        n calls with the data 1..n sent one after the other from one
 //                              thread, then collected: "calls <results> <ms>"
 //   dispatch                   a thread that runs dispatch_message until it says false
-//   publish <domain>           a broadcast stub, then broadcasts on this thread until a
-//                              broadcast fails: "published <result> <count>", finalize, exit
+//   publish <domain> <how>     a broadcast and event stub, then on this thread broadcasts
+//                              (how: broadcast) or events (how: event) until one fails:
+//                              "published <result> <count>", finalize, exit
 //   delay_center|busy_center <domain> <s>, clean_center <domain>, delay_process|busy_process|
 //   delay_return|busy_return <s>, clean_process, clean_return, test_etc:
 //                              "<command> <result> <ms>"
@@ -129,10 +130,12 @@ public:
     }
 };
 
-class app_publisher : public kova_object_broadcast {
+class app_publisher : public kova_object_broadcast, public kova_object_event {
 public:
-    app_publisher() : kova_object_broadcast(2) {}
-    kova_err_t publish(unsigned in_n) { return broadcast(&in_n, sizeof in_n); }
+    app_publisher() : kova_object_broadcast(2), kova_object_event(3) {}
+    kova_err_t publish(bool in_event, unsigned in_n) {
+        return in_event ? event(&in_n, sizeof in_n) : broadcast(&in_n, sizeof in_n);
+    }
 };
 
 // The diagnostic functions by name; in_domain and in_sec as the command gave them.
@@ -216,12 +219,13 @@ int main() {
             });
         } else if (cmd == "publish") {
             unsigned domain = 0;
-            in >> domain;
+            std::string how;
+            in >> domain >> how;
             app_publisher publisher;
             say("publisher " + hex(publisher.create(static_cast<domain_t>(domain), 0)));
             unsigned count = 0;
             kova_err_t e = c_kova_success;
-            while ((e = publisher.publish(count)) == c_kova_success) ++count;
+            while ((e = publisher.publish(how == "event", count)) == c_kova_success) ++count;
             say("published " + hex(e) + " " + std::to_string(count));
             break;
         } else if (diagnostics().count(cmd)) {

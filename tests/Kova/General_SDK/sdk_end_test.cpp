@@ -173,11 +173,18 @@ TEST(sdk_end_without_service, a_stop_signal_while_initialize_waits_for_the_servi
 }
 
 TEST_F(sdk_end, a_stop_signal_on_a_thread_inside_a_public_call_lets_the_call_complete_and_finalises) {
-    // The main thread broadcasts in a tight loop, holding the SDK's lock most of the time.
-    for (const int signal_number : {SIGTERM, SIGINT, SIGTERM}) {
-        SCOPED_TRACE(signal_number);
+    // The main thread broadcasts or publishes events in a tight loop, holding the SDK's lock
+    // most of the time.
+    struct row {
+        const char* how;
+        int signal_number;
+    };
+    for (const row& r : {row{"broadcast", SIGTERM}, row{"broadcast", SIGINT}, row{"event", SIGTERM},
+                         row{"event", SIGINT}}) {
+        const int signal_number = r.signal_number;
+        SCOPED_TRACE(std::string(r.how) + " " + std::to_string(signal_number));
         child_process app = h.started(2);
-        app.send_line("publish " + c_domain);
+        app.send_line("publish " + c_domain + " " + r.how);
         ASSERT_TRUE(app.wait_for_line("publisher 0x0")) << app.output();
         kova_test::wait_until([] { return false; }, 0.2);
         const double sent = kova_test::now_s();
