@@ -178,7 +178,6 @@ TEST_F(center_host, delay_token_holds_the_packets_behind_it_in_order) {
     EXPECT_EQ("got 69 2 0 5 5 0 nodata", ask(a, "recv listen"));
 }
 
-#ifdef KOVA_MANAGER_PROGRAM
 TEST_F(center_host, the_managers_kill_command_stops_a_running_center) {
     start_center();
     const double t0 = kova_test::now_s();
@@ -194,7 +193,6 @@ TEST_F(center_host, the_managers_kill_command_stops_a_running_center) {
     again.send_line("");
     EXPECT_EQ(0, again.wait(5.0));
 }
-#endif
 
 TEST_F(center_host, the_service_going_away_ends_the_center) {
     start_center();
