@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -16,13 +15,19 @@ using kova_test::child_process;
 
 namespace {
 
-int thread_count() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/task");
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    closedir(d);
-    return n;
+int thread_count() { return static_cast<int>(kova_test::thread_ids().size()); }
+
+// The threads of this process started since in_before was taken.
+std::vector<pid_t> threads_since(const std::vector<pid_t>& in_before) {
+    std::vector<pid_t> started;
+    for (pid_t tid : kova_test::thread_ids())
+        if (std::find(in_before.begin(), in_before.end(), tid) == in_before.end()) started.push_back(tid);
+    return started;
+}
+
+// A watcher asleep has tried the creator's lock and found it held: it sleeps until its next try.
+bool all_asleep(const std::vector<pid_t>& in_tids) {
+    return !in_tids.empty() && std::all_of(in_tids.begin(), in_tids.end(), kova_test::is_thread_asleep);
 }
 
 class watched_pipe : public IPC::class_shared_observer_pipe {
@@ -64,14 +69,16 @@ TEST_F(observer_test, on_destroy_runs_in_every_user_after_creator_is_killed) {
         users.push_back(probe({"open", name, "observer"}));
         ASSERT_TRUE(users.back().wait_for_line("open 0"));
     }
-    const int baseline = thread_count();
+    const std::vector<pid_t> before = kova_test::thread_ids();
+    const int baseline = static_cast<int>(before.size());
     std::vector<std::unique_ptr<watched_pipe>> mine;
     for (int i = 0; i < 4; ++i) {
         mine.emplace_back(new watched_pipe);
         ASSERT_EQ(mine.back()->eproc_open(name.c_str()), c_vimra_success);
         EXPECT_TRUE(mine.back()->is_live());
     }
-    ::usleep(200000);
+    const std::vector<pid_t> watchers = threads_since(before);
+    EXPECT_TRUE(wait_until([&] { return all_asleep(watchers); }, 10.0));
     for (auto& w : mine) EXPECT_FALSE(w->fired.load());
 
     double t0 = kova_test::now_s();
@@ -99,18 +106,24 @@ TEST_F(observer_test, on_destroy_runs_in_every_user_after_creator_is_killed) {
 TEST_F(observer_test, close_joins_the_watcher_without_firing_it) {
     child_process creator = probe({"create", name, "4", "8", "observer"});
     ASSERT_TRUE(creator.wait_for_line("create 0"));
+    const std::vector<pid_t> before = kova_test::thread_ids();
     watched_pipe w;
     ASSERT_EQ(w.eproc_open(name.c_str()), c_vimra_success);
-    ::usleep(100000);
+    // Closed while its watcher sleeps between two tries.
+    EXPECT_TRUE(wait_until([&] { return all_asleep(threads_since(before)); }, 10.0));
     double t0 = kova_test::now_s();
     w.proc_close();
     EXPECT_LT(kova_test::now_s() - t0, 1.6);
     EXPECT_FALSE(w.is_live());
-    // The creator going now must not reach a closed observer.
+    EXPECT_EQ(kova_test::thread_ids().size(), before.size()) << "the watcher was joined";
+    // The creator going now must not reach a closed observer; an open one sees it go.
+    watched_pipe witness;
+    ASSERT_EQ(witness.eproc_open(name.c_str()), c_vimra_success);
     creator.send_line("destroy");
     EXPECT_TRUE(creator.wait_for_line("destroyed"));
-    ::usleep(1200000);
+    EXPECT_TRUE(wait_until([&] { return witness.fired.load(); }, 4.0));
     EXPECT_FALSE(w.fired.load());
+    witness.proc_close();
     creator.send_line("exit");
     EXPECT_EQ(creator.wait(), 0);
 }
