@@ -56,6 +56,8 @@ TEST(center_program, waits_for_the_packet_memory_and_starts_once_the_service_mad
     private_host host;
     ASSERT_TRUE(host.start());
     child_process center = host.spawn({c_center, c_domain, "debug"});  // "debug" changes nothing
+    // Its stop event made, it waits for the packet memory before it makes its pipe.
+    ASSERT_TRUE(host.wait_for_shm("Global\\Kova_Center_KILLER_" + c_domain));
     EXPECT_FALSE(host.wait_for_shm("kova_center_ipc" + c_domain + "pipe", 0.5));
     EXPECT_EQ(-1, center.wait(0.1));
     child_process service = host.spawn({probe(), "host"});

@@ -22,9 +22,7 @@ int centers_running(kova_test::private_host& in_host) {
 }
 
 bool wait_for_centers(kova_test::private_host& in_host, int in_count) {
-    const double until = kova_test::now_s() + 10.0;
-    while (centers_running(in_host) != in_count && kova_test::now_s() < until) usleep(20000);
-    return centers_running(in_host) == in_count;
+    return kova_test::wait_until([&] { return centers_running(in_host) == in_count; }, 10.0);
 }
 
 TEST(center_with_service, a_start_request_starts_one_center_which_the_service_watches_and_forgets) {

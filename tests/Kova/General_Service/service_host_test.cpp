@@ -109,7 +109,7 @@ TEST_F(running_service, starts_watches_and_forgets_a_center_then_resets_the_memo
     ASSERT_TRUE(settle(*h, client, "restarted"));
     ASSERT_EQ(ask(client, "stop 7000"), "stopped 0");
     ASSERT_TRUE(settle(*h, client, "x"));
-    for (int i = 0; i < 200 && count_of(h->read_log("log.csv"), c_reset_row) < 2; ++i) usleep(50000);
+    wait_until([&] { return count_of(h->read_log("log.csv"), c_reset_row) >= 2; }, 10.0);
     EXPECT_EQ(count_of(h->read_log("log.csv"), c_reset_row), 2u);
 }
 
@@ -159,7 +159,7 @@ TEST_F(running_service, any_gone_notice_with_no_center_left_orders_a_reset) {
     ASSERT_EQ(ask(client, "send 1234 2"), "sent 0");
     ASSERT_TRUE(wait_for_file_text(h->log("log.csv"), c_reset_row));
     ASSERT_EQ(ask(client, "send 1234 7"), "sent 0");
-    for (int i = 0; i < 200 && count_of(h->read_log("log.csv"), c_reset_row) < 2; ++i) usleep(20000);
+    wait_until([&] { return count_of(h->read_log("log.csv"), c_reset_row) >= 2; }, 10.0);
     ASSERT_TRUE(settle(*h, client, "done"));
     EXPECT_EQ(count_of(h->read_log("log.csv"), c_reset_row), 2u);
     EXPECT_EQ(resets(client), before + 2);
@@ -195,7 +195,7 @@ TEST_F(running_service, a_reset_is_dropped_when_a_center_was_started_after_it_wa
 
     // With the center gone and nothing started since, the next order resets.
     ASSERT_EQ(ask(client, "stop 7000"), "stopped 0");
-    for (int i = 0; i < 300 && resets(client) == before; ++i) usleep(50000);
+    wait_until([&] { return resets(client) != before; }, 15.0);
     EXPECT_EQ(resets(client), before + 1);
 }
 
