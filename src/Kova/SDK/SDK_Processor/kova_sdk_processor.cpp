@@ -3,7 +3,6 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <cstring>
 #include <vector>
 
 #include "Kova/Common/Hidden/struct_packet.h"
@@ -21,7 +20,7 @@ namespace SDK {
 namespace SDK_Processor {
 
 using Common::Interface::get_header;
-using Common::Interface::proc_alloc_header_force;
+using Common::Interface::proc_alloc_error_return;
 using Common::Interface::safe_add_ref_mm;
 using Common::Interface::safe_free_data;
 using Common::Interface::safe_free_header;
@@ -258,17 +257,10 @@ class_thread_qbuffer* kova_sdk_processor::qbuffering(const struct_message_addres
 }
 
 void kova_sdk_processor::proc_answer_back(struct_token& in_token, kova_err_t in_error, const domain_t* pin_domain) {
-    struct_packet* packet = get_header(in_token);
     safe_free_data(in_token, __FILE__, __LINE__);
-    struct_packet copy;
-    std::memcpy(&copy, packet, sizeof(copy));
-    copy.set_data(nullptr);
-    if (copy.backward_error_switch(in_error)) {
-        struct_token answer;
-        proc_alloc_header_force(answer, __FILE__, __LINE__);
-        std::memcpy(get_header(answer), &copy, sizeof(copy));
-        send_answer(pin_domain ? *pin_domain : copy.dst_port, answer);
-    }
+    struct_token answer;
+    proc_alloc_error_return(*get_header(in_token), in_error, answer, __FILE__, __LINE__);
+    if (answer.has_header()) send_answer(pin_domain ? *pin_domain : get_header(answer)->dst_port, answer);
     safe_free_header(in_token, __FILE__, __LINE__);
 }
 
