@@ -76,6 +76,7 @@ TEST_F(observer_test, on_destroy_runs_in_every_user_after_creator_is_killed) {
         mine.emplace_back(new watched_pipe);
         ASSERT_EQ(mine.back()->eproc_open(name.c_str()), c_vimra_success);
         EXPECT_TRUE(mine.back()->is_live());
+        EXPECT_FALSE(mine.back()->test_shutdown());
     }
     const std::vector<pid_t> watchers = threads_since(before);
     EXPECT_TRUE(wait_until([&] { return all_asleep(watchers); }, 10.0));
@@ -92,6 +93,7 @@ TEST_F(observer_test, on_destroy_runs_in_every_user_after_creator_is_killed) {
         EXPECT_TRUE(wait_until([&] { return w->fired.load(); }, 4.0));
         EXPECT_EQ(w->send_after.load(), c_vimra_shutdown);
         EXPECT_FALSE(w->is_live());
+        EXPECT_TRUE(w->test_shutdown()) << "its creator, the reader, is gone";
     }
     EXPECT_LT(kova_test::now_s() - t0, 4.0);
     // Watchers that fired are still joined: no thread is left behind per dead peer.
@@ -103,26 +105,30 @@ TEST_F(observer_test, on_destroy_runs_in_every_user_after_creator_is_killed) {
     }
 }
 
-TEST_F(observer_test, close_joins_the_watcher_without_firing_it) {
+TEST_F(observer_test, close_wakes_and_joins_the_watcher_without_firing_it) {
     child_process creator = probe({"create", name, "4", "8", "observer"});
     ASSERT_TRUE(creator.wait_for_line("create 0"));
+    // Wherever the watcher is in its once-a-second tries, a close does not wait it out.
     const std::vector<pid_t> before = kova_test::thread_ids();
-    watched_pipe w;
-    ASSERT_EQ(w.eproc_open(name.c_str()), c_vimra_success);
-    // Closed while its watcher sleeps between two tries.
-    EXPECT_TRUE(wait_until([&] { return all_asleep(threads_since(before)); }, 10.0));
-    double t0 = kova_test::now_s();
-    w.proc_close();
-    EXPECT_LT(kova_test::now_s() - t0, 1.6);
-    EXPECT_FALSE(w.is_live());
-    EXPECT_EQ(kova_test::thread_ids().size(), before.size()) << "the watcher was joined";
+    std::vector<std::unique_ptr<watched_pipe>> closed;
+    for (const double after_s : {0.0, 0.1, 0.5, 0.95}) {
+        closed.emplace_back(new watched_pipe);
+        watched_pipe& w = *closed.back();
+        ASSERT_EQ(w.eproc_open(name.c_str()), c_vimra_success);
+        ::usleep(static_cast<useconds_t>(after_s * 1e6));
+        double t0 = kova_test::now_s();
+        w.proc_close();
+        EXPECT_LT(kova_test::now_s() - t0, 0.2) << "closed " << after_s << " s after the open";
+        EXPECT_FALSE(w.is_live());
+    }
+    EXPECT_EQ(kova_test::thread_ids().size(), before.size()) << "the watchers were joined";
     // The creator going now must not reach a closed observer; an open one sees it go.
     watched_pipe witness;
     ASSERT_EQ(witness.eproc_open(name.c_str()), c_vimra_success);
     creator.send_line("destroy");
     EXPECT_TRUE(creator.wait_for_line("destroyed"));
     EXPECT_TRUE(wait_until([&] { return witness.fired.load(); }, 4.0));
-    EXPECT_FALSE(w.fired.load());
+    for (auto& w : closed) EXPECT_FALSE(w->fired.load());
     witness.proc_close();
     creator.send_line("exit");
     EXPECT_EQ(creator.wait(), 0);

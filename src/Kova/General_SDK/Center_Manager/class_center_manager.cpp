@@ -16,8 +16,11 @@ std::set<domain_t> get_total_domain() {
     return g_total_domain;
 }
 
-class_center_manager::class_center_manager(const char* in_service_name) {
-    while (m_service_ipc.eproc_open(in_service_name) != Pimo::OS::c_vimra_success) Pimo::OS::msleep(100);
+class_center_manager::class_center_manager(const char* in_service_name, const std::atomic<bool>* pin_abort) {
+    while (m_service_ipc.eproc_open(in_service_name) != Pimo::OS::c_vimra_success) {
+        if (pin_abort && pin_abort->load()) return;
+        Pimo::OS::msleep(100);
+    }
     Interface::gp_center_manager = this;
 }
 

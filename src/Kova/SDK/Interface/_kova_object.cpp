@@ -1,7 +1,6 @@
 #include "Kova/SDK/Interface/_kova_object.h"
 
 #include <cfloat>
-#include <csignal>
 #include <cstdint>
 #include <cstring>
 
@@ -9,7 +8,6 @@
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
-#include "Kova/Common/Open/Kova/kova_function.h"
 #include "Kova/SDK/Interface/_kova_proxy_object.h"
 #include "Kova/SDK/Interface/interface_center_manager.h"
 #include "Kova/SDK/Interface/interface_sdk_object_manager.h"
@@ -19,6 +17,7 @@
 #include "Kova/SDK/Stub/Event/_kova_object_event.h"
 #include "Kova/SDK/Stub/Signal/_kova_object_signal.h"
 #include "Kova/SDK/Stub/class_stub_request.h"
+#include "Kova/kova_sdk_utility/kova_sdk_utility.h"
 #include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/OS/Linux/vimra_time.h"
 
@@ -171,12 +170,7 @@ void _kova_object::proc_fill_control(struct_token const& in_token, msg_code_t in
 }
 
 kova_err_t _kova_object::create(domain_t const& in_domain, object_id_t const& in_object_id) {
-    std::signal(SIGINT, sig_finalizer);
-    std::signal(SIGILL, sig_finalizer);
-    std::signal(SIGFPE, sig_finalizer);
-    std::signal(SIGSEGV, sig_finalizer);
-    std::signal(SIGTERM, sig_finalizer);
-    std::signal(SIGABRT, sig_finalizer);
+    SDK::proc_install_sig_finalizer();
     // A destroy still waiting for the end of its packet would otherwise hit the new id.
     proc_finish_deferred();
     if (is_created()) return c_kova_err_already_created;

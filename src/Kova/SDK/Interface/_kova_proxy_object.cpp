@@ -11,6 +11,7 @@
 #include "Kova/SDK/Interface/_kova_object.h"
 #include "Kova/SDK/Proxy/Call/_kova_proxy_object_call.h"
 #include "Kova/SDK/Proxy/Signal/_kova_proxy_object_signal.h"
+#include "Kova/SDK/SDK_Processor/class_sdk_gate.h"
 #include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
 #include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/OS/Linux/vimra_time.h"
@@ -320,15 +321,22 @@ bool _kova_proxy_method::proc_collect(return_object_t const& in_return_object, d
     } else {
         double remaining = record->limit - seconds_since(record->clock);
         if (!(remaining > 0.0)) remaining = 0.0;
-        {
-            Pimo::OS::class_read_unlocker unlock(processor);
-            const Pimo::OS::vimra_err_t r = Pimo::OS::is_max_infinite(remaining)
-                                                ? record->event.eproc_wait()
-                                                : record->event.eproc_wait_timeout(remaining);
-            replied = r == Pimo::OS::c_vimra_success;
+        // Counted inside the SDK while the lock is given up, so that a finalize, which wakes
+        // the request, frees nothing before this thread has the lock back and leaves.
+        SDK::SDK_Processor::class_sdk_entry entry;
+        if (!entry.get()) {
+            pout_result = c_kova_err_is_not_created;
+        } else {
+            {
+                Pimo::OS::class_read_unlocker unlock(processor);
+                const Pimo::OS::vimra_err_t r = Pimo::OS::is_max_infinite(remaining)
+                                                    ? record->event.eproc_wait()
+                                                    : record->event.eproc_wait_timeout(remaining);
+                replied = r == Pimo::OS::c_vimra_success;
+            }
+            pout_result = replied ? c_kova_err_none : c_kova_err_local_timeout;
+            if (pout_time) *pout_time = seconds_since(record->clock);
         }
-        pout_result = replied ? c_kova_err_none : c_kova_err_local_timeout;
-        if (pout_time) *pout_time = seconds_since(record->clock);
     }
     processor->del_return(object->key, record);
     // The returner stores nothing once the key is gone: the token is ours now.

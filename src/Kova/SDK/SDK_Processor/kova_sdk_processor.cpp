@@ -30,13 +30,6 @@ using Pimo::OS::vimra_err_t;
 
 std::atomic<kova_sdk_processor*> gp_processor{nullptr};
 
-namespace {
-
-// Packets this thread is delivering right now (nested through dispatch_message in a callback).
-thread_local int t_delivering = 0;
-
-// Process-directed SIGINT and SIGTERM go to the application's threads: the handler
-// finalises, which joins these threads.
 void proc_block_stop_signals() {
     sigset_t set;
     sigemptyset(&set);
@@ -44,6 +37,13 @@ void proc_block_stop_signals() {
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
+
+namespace {
+
+// Packets this thread is delivering right now (nested through dispatch_message in a callback).
+thread_local int t_delivering = 0;
+// Holds of the lock that this thread took as an application thread (a public call).
+thread_local int t_holding = 0;
 
 bool in_proxy_range(object_id_t in_id) { return in_id >= 0x8001 && in_id <= 0xFFFE; }
 
@@ -96,6 +96,17 @@ msg_type_t get_return_type(msg_type_t in_type) {
     }
 }
 
+template <typename match_t>
+void kova_sdk_processor::proc_end_requests_where(match_t in_match) {
+    class_locker lock(m_return_map_mutex);
+    for (auto& entry : m_return_map) {
+        struct_return_record* record = entry.second;
+        if (record->returned || !in_match(entry.first)) continue;
+        record->returned = true;  // without a token
+        record->event.proc_set();
+    }
+}
+
 kova_sdk_processor::kova_sdk_processor()
     : m_thread_count(0), mp_thread(nullptr), mp_listen_pipe(nullptr), mp_return_pipe(nullptr),
       m_started_returner(false) {
@@ -127,6 +138,8 @@ kova_sdk_processor::~kova_sdk_processor() {
 
 bool kova_sdk_processor::is_listen_thread() { return t_delivering > 0; }
 
+bool kova_sdk_processor::is_lock_holder() { return t_delivering > 0 || t_holding > 0; }
+
 bool kova_sdk_processor::is_sdk_thread() const {
     const Pimo::OS::thread_id_t self = pthread_self();
     for (std::size_t i = 0; i < m_thread_count; ++i)
@@ -144,19 +157,25 @@ bool kova_sdk_processor::test_lock_free() {
 }
 
 void kova_sdk_processor::proc_read_lock() {
-    if (!is_listen_thread()) proc_read_lock_force();
+    if (is_listen_thread()) return;
+    proc_read_lock_force();
+    ++t_holding;
 }
 
 void kova_sdk_processor::proc_read_unlock() {
-    if (!is_listen_thread()) proc_read_unlock_force();
+    if (is_listen_thread()) return;
+    --t_holding;
+    proc_read_unlock_force();
 }
 
 void kova_sdk_processor::proc_write_lock() {
     if (is_listen_thread()) proc_read_unlock_force();
     pthread_rwlock_wrlock(&m_rw_lock);
+    ++t_holding;
 }
 
 void kova_sdk_processor::proc_write_unlock() {
+    --t_holding;
     pthread_rwlock_unlock(&m_rw_lock);
     if (is_listen_thread()) proc_read_lock_force();
 }
@@ -174,6 +193,12 @@ void kova_sdk_processor::start_kova(Common::Interface::interface_kova_pipe* pin_
         if (mp_thread[i].eproc_create(thread_listener, this) != Pimo::OS::c_vimra_success)
             Pimo::Utility::alert("thread 생성 실패", "kova");
     m_started_returner = m_return_thread.eproc_create(thread_returner, this) == Pimo::OS::c_vimra_success;
+}
+
+void kova_sdk_processor::proc_begin_exit() {
+    if (mp_listen_pipe) mp_listen_pipe->proc_shutdown();
+    if (mp_return_pipe) mp_return_pipe->proc_shutdown();
+    proc_end_requests_where([](const struct_return_key&) { return true; });
 }
 
 void kova_sdk_processor::exit_kova() {
@@ -562,13 +587,8 @@ void kova_sdk_processor::del_return(const struct_return_key& in_key, struct_retu
 }
 
 void kova_sdk_processor::proc_end_requests(domain_t in_domain, object_id_t in_req_id) {
-    class_locker lock(m_return_map_mutex);
-    for (auto& entry : m_return_map) {
-        struct_return_record* record = entry.second;
-        if (entry.first.domain != in_domain || entry.first.req_id != in_req_id || record->returned) continue;
-        record->returned = true;  // without a token
-        record->event.proc_set();
-    }
+    proc_end_requests_where(
+        [&](const struct_return_key& in_key) { return in_key.domain == in_domain && in_key.req_id == in_req_id; });
 }
 
 vimra_err_t kova_sdk_processor::returner() {

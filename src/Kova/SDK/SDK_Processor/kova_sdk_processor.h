@@ -29,6 +29,10 @@ typedef std::map<struct_message_address, class_thread_qbuffer*> qbuffer_map_t;
 typedef std::map<struct_return_key, struct_return_record*> return_map_t;
 
 transaction_t trans_listen_type_to_transaction(msg_type_t in_type);
+
+// Process-directed SIGINT and SIGTERM go to the application's threads, not to the SDK's
+// own: the handler finalises, which joins these threads. Called by each of them first.
+void proc_block_stop_signals();
 msg_type_t get_return_type(msg_type_t in_type);
 
 class kova_sdk_processor : public Pimo::OS::class_thread_count_lock {
@@ -51,12 +55,22 @@ public:
 
     void start_kova(Common::Interface::interface_kova_pipe* pin_listen, Common::Interface::interface_kova_pipe* pin_return,
                     std::size_t in_thread_count);
+    // Finalize begins: the listen and return pipes are shut down (every receive ends) and
+    // every pending request wakes without a reply. The threads are joined by exit_kova.
+    void proc_begin_exit();
     void exit_kova();
     std::size_t get_thread_count() const { return m_thread_count; }
+    // The process's own pipes; null before start_kova, after exit_kova and for a pipe that
+    // could not be made.
+    Common::Interface::interface_kova_pipe* get_listen_pipe() const { return mp_listen_pipe; }
+    Common::Interface::interface_kova_pipe* get_return_pipe() const { return mp_return_pipe; }
 
     // True while the calling thread delivers a packet (listener threads and threads
     // in dispatch_message alike): the lock rules of listeners apply to it.
     static bool is_listen_thread();
+    // True while the calling thread holds the lock: delivering a packet, or inside a public
+    // call. Finalising there would wait for the thread itself.
+    static bool is_lock_holder();
     // True for the processor's own threads (listeners, returner, answer sender).
     bool is_sdk_thread() const;
 
@@ -117,6 +131,9 @@ private:
     // Frees the packet and sends its error or cancel type back (to pin_domain, or the
     // turned packet's destination domain when null), when the type has one.
     void proc_answer_back(struct_token& in_token, kova_err_t in_error, const domain_t* pin_domain);
+    // Wakes every pending request whose key in_match accepts, without a reply.
+    template <typename match_t>
+    void proc_end_requests_where(match_t in_match);
     void proc_wake(ip_t in_ip, domain_t in_domain, bool in_by_object, object_id_t in_obj_id, struct_token& in_token);
 
     qbuffer_map_t m_qbuffer_map;
