@@ -131,6 +131,16 @@ void proc_finalize_after_fault() {
     }
 }
 
+// A change of the serial model, under the processor's write lock.
+template <typename op_t>
+kova_err_t proc_change_model(op_t in_op) {
+    kova_sdk_processor* processor = gp_processor.load();
+    if (processor == nullptr) return c_kova_err_not_initailize;
+    Pimo::OS::class_write_locker lock(processor);
+    in_op(*processor);
+    return c_kova_success;
+}
+
 }  // namespace
 
 void initialize() { initialize(8, 16, 1); }
@@ -207,27 +217,15 @@ bool dispatch_message(const double& in_seconds) {
 }
 
 kova_err_t msg_processing_by_parallel(const msg_addr_t& in_a) {
-    kova_sdk_processor* processor = gp_processor.load();
-    if (processor == nullptr) return c_kova_err_not_initailize;
-    Pimo::OS::class_write_locker lock(processor);
-    processor->msg_processing_by_parallel(in_a);
-    return c_kova_success;
+    return proc_change_model([&](kova_sdk_processor& in_processor) { in_processor.msg_processing_by_parallel(in_a); });
 }
 
 kova_err_t msg_processing_by_serial_alone(const msg_addr_t& in_a) {
-    kova_sdk_processor* processor = gp_processor.load();
-    if (processor == nullptr) return c_kova_err_not_initailize;
-    Pimo::OS::class_write_locker lock(processor);
-    processor->msg_processing_by_serial_alone(in_a);
-    return c_kova_success;
+    return proc_change_model([&](kova_sdk_processor& in_processor) { in_processor.msg_processing_by_serial_alone(in_a); });
 }
 
 kova_err_t msg_processing_by_serial_group(const msg_addr_t& in_a, const msg_addr_t& in_b) {
-    kova_sdk_processor* processor = gp_processor.load();
-    if (processor == nullptr) return c_kova_err_not_initailize;
-    Pimo::OS::class_write_locker lock(processor);
-    processor->msg_processing_by_serial_group(in_a, in_b);
-    return c_kova_success;
+    return proc_change_model([&](kova_sdk_processor& in_processor) { in_processor.msg_processing_by_serial_group(in_a, in_b); });
 }
 
 kova_err_t get_last_error() { return g_last_error; }

@@ -7,15 +7,18 @@
 #include <cstddef>
 #include <list>
 #include <map>
+#include <mutex>
 
 #include "Kova/Common/Interface/interface_kova_pipe.h"
 #include "Kova/Common/Interface/struct_token.h"
+#include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Open/Kova/kova_message_address.h"
 #include "Kova/SDK/Interface/interface_object_core.h"
 #include "Kova/SDK/SDK_Processor/class_answer_sender.h"
 #include "Kova/SDK/SDK_Processor/class_thread_qbuffer.h"
 #include "Kova/SDK/sdk_typedef/struct_return_record.h"
 #include "Pimo/OS/Linux/class_count_lock.h"
+#include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/OS/Linux/class_thread.h"
 
 namespace Kova {
@@ -76,7 +79,10 @@ public:
 
     Pimo::OS::vimra_err_t listener();
     Pimo::OS::vimra_err_t listener(double in_seconds);
-    Pimo::OS::vimra_err_t listener_processor(struct_token& in_token);
+    // Holds m_serial_lock from before a receive until the packet is queued or handed out.
+    typedef std::unique_lock<Pimo::OS::class_lock> serial_holder_t;
+    // Entered with the serial lock, which it releases once the packet is queued.
+    Pimo::OS::vimra_err_t listener_processor(struct_token& in_token, serial_holder_t in_serial);
     class_thread_qbuffer* qbuffering(const struct_message_address& in_addr, const struct_token& in_token,
                                      const struct_packet* pin_packet, object_t* pin_object);
 
@@ -123,9 +129,6 @@ private:
     Pimo::OS::vimra_err_t listener_step(bool in_timed, double in_seconds);
     void proc_deliver(object_t* pin_object, struct_token& in_token);
     void proc_drain(class_thread_qbuffer* pin_queue);
-    // Drops addresses of a queue; the last one out (address or holder) frees it.
-    void proc_release_queue(class_thread_qbuffer* pin_queue, int in_addresses);
-    void proc_free_queue(class_thread_qbuffer* pin_queue);
     void proc_run_destroys();
     bool has_destroys();
     // Frees the packet and sends its error or cancel type back (to pin_domain, or the
@@ -153,6 +156,20 @@ private:
 
 // Set by Kova::initialize before the loader and cleared by Kova::finalize after it.
 extern std::atomic<kova_sdk_processor*> gp_processor;
+
+// Object creation and destruction: each try of in_op under a fresh write lock, again
+// at once while the center pipe is full. The last result.
+template <typename op_t>
+kova_err_t proc_retry_busy(op_t in_op) {
+    for (;;) {
+        kova_err_t result;
+        {
+            Pimo::OS::class_write_locker lock(gp_processor.load());
+            result = in_op();
+        }
+        if (result != c_kova_err_center_busy) return result;
+    }
+}
 
 }  // namespace SDK_Processor
 }  // namespace SDK
