@@ -274,8 +274,13 @@ TEST(kova_proxy_object_command, lending_gives_one_block_to_a_thread_and_posts_it
     block = static_cast<char*>(e.proxy.get_real(4));
     ASSERT_NE(block, nullptr);
     std::atomic<kova_err_t> written{0xFFFFFFFFu};
-    std::thread other([&] { written = e.proxy.write("from the other", 14); });
-    Pimo::OS::msleep(100);
+    std::atomic<pid_t> tid{0};
+    std::thread other([&] {
+        tid = kova_test::this_thread_id();
+        written = e.proxy.write("from the other", 14);
+    });
+    auto asleep = [&] { return kova_test::wait_until([&] { return kova_test::is_thread_asleep(tid.load()); }, 5.0); };
+    EXPECT_TRUE(asleep());
     EXPECT_EQ(written.load(), 0xFFFFFFFFu) << "it waits";
     std::memcpy(block, "wxyz", 4);
     EXPECT_EQ(e.proxy.post_real(4), c_kova_err_none);
@@ -290,8 +295,12 @@ TEST(kova_proxy_object_command, lending_gives_one_block_to_a_thread_and_posts_it
     block = static_cast<char*>(e.proxy.get_real(4));
     ASSERT_NE(block, nullptr);
     written = 0xFFFFFFFFu;
-    std::thread waiter([&] { written = e.proxy.write("late", 4); });
-    Pimo::OS::msleep(100);
+    tid = 0;
+    std::thread waiter([&] {
+        tid = kova_test::this_thread_id();
+        written = e.proxy.write("late", 4);
+    });
+    EXPECT_TRUE(asleep());
     ASSERT_EQ(e.proxy.destroy(), c_kova_err_none);
     waiter.join();
     EXPECT_EQ(written.load(), c_kova_err_empty_kova_memory) << "a waiter gives up at the destroy";
