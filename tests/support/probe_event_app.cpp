@@ -7,7 +7,7 @@
 //   publish <stub name> <from> <count> <sizes>   events numbered from.. on a thread of its own,
 //       each tried again while the packet memory is full; prints "published <stub> <count> <failures>"
 //   flood <stub name> <size>         events on the main thread until one fails; prints
-//       "flood <stub> <result>" and reads no command meanwhile
+//       "flood <stub> <result>" and ends the application (reads no command meanwhile)
 //   broadcast <stub name> <from> <count> <sizes>  to every host; prints "broadcasted <stub> <count> <failures>"
 //   clients <stub name>
 //   eproxy <name> <domain> <server ip> <stub id> <code> [auto]   an event proxy; "auto"
@@ -311,6 +311,7 @@ int main() {
             in >> size;
             say("flooding " + name);
             say("flood " + name + " " + hex(stub->flood(size)));
+            break;  // the SDK has stopped: the application ends
         } else if (cmd == "clients" && stub) {
             say("clients " + name + " " + std::to_string(stub->clients()));
         } else if (cmd == "connect" && events.count(name)) {
