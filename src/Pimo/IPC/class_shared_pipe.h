@@ -34,6 +34,8 @@ public:
     OS::vimra_err_t eproc_receive(byte_t* pout_elem) override;
     OS::vimra_err_t eproc_receive_timeout(byte_t* pout_elem, const double& in_timeout) override;
     OS::vimra_err_t eproc_pop(byte_t* pout_elem) override;
+    // Also true for a pipe that is not live.
+    bool test_shutdown() override;
 
     u_int32_t get_size();
     u_int32_t get_capacity() const { return m_qsize ? m_qsize - 1 : 0; }
