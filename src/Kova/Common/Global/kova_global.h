@@ -3,6 +3,7 @@
 
 #include "Kova/Common/Interface/interface_debug_pipe.h"
 #include "Kova/Common/Interface/interface_kova_pipe.h"
+#include "Pimo/OS/Linux/pimo_typedef.h"
 
 namespace Pimo {
 namespace Memory {
@@ -18,6 +19,10 @@ namespace Global {
 extern Pimo::Memory::interface_memory* gp_memory;
 // Set and cleared by the debug channel object.
 extern Interface::interface_debug_pipe* gp_debug_ipc;
+// The word the service publishes beside the debug channel: 0 when no row is made of 'A' and 'F'
+// records (LOG=no). Set and cleared by the debug channel object that found it; null: every kind
+// is sent.
+extern const Pimo::u_int32_t* gp_debug_switch;
 // Set and cleared by the center's own center pipe.
 extern Interface::interface_kova_pipe* gp_center_pipe;
 

@@ -6,12 +6,14 @@
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
+#include "Pimo/Memory/class_memory_hold.h"
 #include "Pimo/OS/Linux/vimra_time.h"
 
 namespace Kova {
 namespace Common {
 namespace Interface {
 
+using Global::class_debug_records;
 using Global::gp_memory;
 using Global::kova_debug_send;
 
@@ -96,9 +98,12 @@ void safe_free_header(struct_token& pin_token, const char* in_file, int in_line)
         pin_token.header_mm = 0;
         return;
     }
-    // The record carries the token and so holds the header block until it is logged.
-    kova_debug_send('F', pin_token, in_file, in_line, "free header - %u", pin_token.header_mm);
-    gp_memory->safe_free(pin_token.header_mm, in_file, in_line);
+    // The record carries the token and holds the header block, with the caller's reference,
+    // until it is logged.
+    class_debug_records records;
+    records.add_taking('F', pin_token, in_file, in_line, "free header - %u", pin_token.header_mm);
+    records.proc_send();
+    pin_token.header_mm = 0;
 }
 
 void safe_free_data(struct_token& pin_token, const char* in_file, int in_line) {
@@ -106,13 +111,27 @@ void safe_free_data(struct_token& pin_token, const char* in_file, int in_line) {
         pin_token.data_mm = 0;
         return;
     }
-    kova_debug_send('F', pin_token, in_file, in_line, "free data - %u", pin_token.data_mm);
-    gp_memory->safe_free(pin_token.data_mm, in_file, in_line);
+    class_debug_records records;
+    records.add('F', pin_token, in_file, in_line, "free data - %u", pin_token.data_mm);
+    records.release_after(pin_token.data_mm);
+    records.proc_send();
+    pin_token.data_mm = 0;
 }
 
 void safe_free_token(struct_token& pin_token, const char* in_file, int in_line) {
-    safe_free_header(pin_token, in_file, in_line);
-    safe_free_data(pin_token, in_file, in_line);
+    if (gp_memory == nullptr) {
+        pin_token.reset();
+        return;
+    }
+    // safe_free_header, then safe_free_data, with their records queued together.
+    class_debug_records records;
+    records.add_taking('F', pin_token, in_file, in_line, "free header - %u", pin_token.header_mm);
+    struct_token data_only;
+    data_only.data_mm = pin_token.data_mm;
+    records.add('F', data_only, in_file, in_line, "free data - %u", pin_token.data_mm);
+    records.release_after(pin_token.data_mm);
+    records.proc_send();
+    pin_token.reset();
 }
 
 void safe_free_mm(mm_t& pin_mm, const char* in_file, int in_line) {
@@ -120,8 +139,11 @@ void safe_free_mm(mm_t& pin_mm, const char* in_file, int in_line) {
         pin_mm = 0;
         return;
     }
-    kova_debug_send('F', struct_token(), in_file, in_line, "free mm - %u", pin_mm);
-    gp_memory->safe_free(pin_mm, in_file, in_line);
+    class_debug_records records;
+    records.add('F', struct_token(), in_file, in_line, "free mm - %u", pin_mm);
+    records.release_after(pin_mm);
+    records.proc_send();
+    pin_mm = 0;
 }
 
 ref_count_t safe_add_ref_mm(mm_t in_mm, const char* in_file, int in_line) {
@@ -141,8 +163,20 @@ ref_count_t safe_add_ref_data(const struct_token& in_token, const char* in_file,
 }
 
 void safe_add_ref_token(struct_token& in_token, const char* in_file, int in_line) {
-    safe_add_ref_header(in_token, in_file, in_line);
-    safe_add_ref_data(in_token, in_file, in_line);
+    if (gp_memory == nullptr) return;
+    // safe_add_ref_header, then safe_add_ref_data: one hold of the memory, the records together.
+    ref_count_t header = 0, data = 0;
+    {
+        Pimo::Memory::class_memory_hold hold(gp_memory, in_token.has_header() && in_token.has_data() ? 2 : 1);
+        header = gp_memory->safe_add_ref(in_token.header_mm, in_file, in_line);
+        data = gp_memory->safe_add_ref(in_token.data_mm, in_file, in_line);
+    }
+    class_debug_records records;
+    records.add('F', struct_token(), in_file, in_line, "add ref - %u ref %llu", in_token.header_mm,
+                static_cast<unsigned long long>(header));
+    records.add('F', struct_token(), in_file, in_line, "add ref - %u ref %llu", in_token.data_mm,
+                static_cast<unsigned long long>(data));
+    records.proc_send();
 }
 
 }  // namespace Interface
