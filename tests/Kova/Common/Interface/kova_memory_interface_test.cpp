@@ -278,6 +278,41 @@ TEST_F(packet_memory_fixture, debug_record_holds_the_header_while_queued) {
     gp_memory->safe_free(t.data_mm, __FILE__, __LINE__);
 }
 
+// The header's record takes over the caller's reference: with no room for it, the block is
+// released at once; with room, it stays until the log releases the record.
+TEST_F(packet_memory_fixture, a_freed_token_s_header_stays_with_its_record_or_goes_back_when_it_finds_no_room) {
+    struct row {
+        Pimo::u_int32_t room;
+        bool header_record, data_record;
+    };
+    const row rows[] = {{0, false, false}, {1, true, false}, {2, true, true}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.room);
+        struct_token t;
+        ASSERT_EQ(c_kova_success, eproc_alloc_header(t, __FILE__, __LINE__));
+        ASSERT_EQ(c_kova_success, eproc_alloc_data(t, 8, __FILE__, __LINE__));
+        const mm_t h = t.header_mm, d = t.data_mm;
+        struct_debug_token drop;
+        while (next_record(drop)) {
+        }
+        for (Pimo::u_int32_t i = 0; i < m_depth - r.room; ++i)
+            Common::Global::kova_debug_send('C', struct_token(), "f", 1, "filler");
+        safe_free_token(t, __FILE__, __LINE__);
+        EXPECT_EQ(0u, t.header_mm);
+        EXPECT_EQ(0u, t.data_mm);
+        EXPECT_EQ(r.header_record ? 1u : 0u, m_memory.get_alloc_count()) << "the data block is always gone";
+        for (Pimo::u_int32_t i = 0; i < m_depth - r.room; ++i) ASSERT_TRUE(next_record(drop));
+        if (r.header_record) {
+            EXPECT_EQ(1u, gp_memory->get_ref(h));
+            expect_record('F', h, "free header - " + std::to_string(h));
+        }
+        if (r.data_record) expect_record('F', 0, "free data - " + std::to_string(d));
+        expect_no_record();
+        EXPECT_EQ(0u, m_memory.get_alloc_count());
+        EXPECT_EQ(0u, m_memory.get_refer_count());
+    }
+}
+
 TEST_F(packet_memory_fixture, debug_record_is_zeroed_and_cut_to_its_fields) {
     const std::string long_file(400, 'f');
     const std::string long_text(700, 't');
