@@ -13,8 +13,8 @@
 //       defaults: 3 runs, 20 blocks of 250 calls per transport and row, both log settings,
 //       the SDK's 8 listener threads per process, all rows
 //   call_bench --syscalls <calls> [--log yes|no|both]
-//       one host, 0 B, 1 thread, Kova alone: the flock and futex calls and the context switches of
-//       the service, the center and both applications per call (perf stat, attached to them)
+//       one host, 0 B, 1 thread, Kova alone: the flock and futex calls, the context switches and the
+//       CPU time of the service, the center and both applications per call (perf stat, attached)
 //   call_bench --stub <domain> <listeners>      (inside a host) echo stubs 1 to 4 of 0 B, 1 KiB, 60 KiB, 64 B;
 //                                               "legs" on its input prints the request legs since the last
 //   call_bench --client <domain> <stub ip> <stub> <size> <threads> <blocks> <block> <listeners> <zmq endpoint>
@@ -477,7 +477,8 @@ std::string program_of(pid_t in_pid) {
 int run_syscalls(unsigned long in_calls, const std::vector<std::string>& in_logs) {
     const std::string self = self_path();
     std::printf("per call of 0 B on one host, %lu calls; perf stat attached to every process of the host\n", in_calls);
-    std::printf("| LOG | process | flock | futex | context switches |\n|-----|---------|-------|-------|------------------|\n");
+    std::printf("| LOG | process | flock | futex | context switches | CPU us |\n"
+                "|-----|---------|-------|-------|------------------|--------|\n");
     for (const std::string& log : in_logs) {
         bench_host a(log);
         if (!a.start_service()) return 1;
@@ -494,14 +495,21 @@ int run_syscalls(unsigned long in_calls, const std::vector<std::string>& in_logs
         const std::string out = "/tmp/" + kova_test::unique_name("call_bench_perf");
         kova_test::child_process perf;
         perf.start({"/usr/bin/perf", "stat", "--per-thread", "-x", ",", "-o", out, "-e",
-                    "syscalls:sys_enter_flock,syscalls:sys_enter_futex,context-switches", "-p", list});
+                    "syscalls:sys_enter_flock,syscalls:sys_enter_futex,context-switches,task-clock", "-p", list});
+        // CALL_BENCH_PERF_RECORD=<file>: a profile of the same calls as well (perf report -i <file>).
+        kova_test::child_process record;
+        if (const char* profile = std::getenv("CALL_BENCH_PERF_RECORD"))
+            record.start({"/usr/bin/perf", "record", "-g", "-o", profile + ("." + log), "-p", list});
         kova_test::wait_until([] { return false; }, 1.0);  // perf attaches
         client.send_line("go");
         client.wait_for_line("done 0", 600);
-        perf.kill_now(SIGINT);
-        perf.wait(20);
+        for (kova_test::child_process* p : {&perf, &record}) {
+            if (p->pid() <= 0) continue;
+            p->kill_now(SIGINT);
+            p->wait(60);
+        }
         // "<comm>-<tid>,<count>,,<event>,..." per thread: summed per process name.
-        std::map<std::string, std::array<double, 3>> by_process;
+        std::map<std::string, std::array<double, 4>> by_process;
         std::map<pid_t, std::string> names;
         for (pid_t p : pids) names[p] = p == stub.pid() ? "stub" : p == client.pid() ? "client" : program_of(p);
         std::istringstream in(kova_test::read_text_file(out));
@@ -519,14 +527,17 @@ int run_syscalls(unsigned long in_calls, const std::vector<std::string>& in_logs
                 const pid_t owner = static_cast<pid_t>(std::atol(status.c_str() + tgid + 6));
                 if (names.count(owner)) process = names[owner];
             }
-            const int e = f[3].find("flock") != std::string::npos ? 0 : f[3].find("futex") != std::string::npos ? 1 : 2;
+            const int e = f[3].find("flock") != std::string::npos   ? 0
+                          : f[3].find("futex") != std::string::npos ? 1
+                          : f[3].find("switch") != std::string::npos ? 2
+                                                                     : 3;
             by_process[process][e] += std::atof(f[1].c_str());
             by_process["all"][e] += std::atof(f[1].c_str());
         }
         unlink(out.c_str());
         for (const auto& p : by_process)
-            std::printf("| %s | %s | %.1f | %.1f | %.1f |\n", log.c_str(), p.first.c_str(), p.second[0] / in_calls,
-                        p.second[1] / in_calls, p.second[2] / in_calls);
+            std::printf("| %s | %s | %.1f | %.1f | %.1f | %.1f |\n", log.c_str(), p.first.c_str(), p.second[0] / in_calls,
+                        p.second[1] / in_calls, p.second[2] / in_calls, p.second[3] * 1000 / in_calls);
         client.send_line("");
         client.wait(30);
         stub.close_input();
