@@ -335,10 +335,10 @@ struct run_result {
 run_result parse_result(const std::string& in_output) {
     run_result r;
     const size_t at = in_output.rfind("result ");
-    r.ok = at != std::string::npos &&
-           std::sscanf(in_output.c_str() + at, "result %lf %lf %lf %lu %lf %lf %lf %lu", &r.kova.median_us,
-                       &r.kova.p99_us, &r.kova.calls_per_s, &r.kova.errors, &r.zmq.median_us, &r.zmq.p99_us,
-                       &r.zmq.calls_per_s, &r.zmq.errors) == 8;
+    r.ok =
+        at != std::string::npos && std::sscanf(in_output.c_str() + at, "result %lf %lf %lf %lu %lf %lf %lf %lu",
+                                               &r.kova.median_us, &r.kova.p99_us, &r.kova.calls_per_s, &r.kova.errors,
+                                               &r.zmq.median_us, &r.zmq.p99_us, &r.zmq.calls_per_s, &r.zmq.errors) == 8;
     return r;
 }
 
@@ -387,7 +387,8 @@ bool run_log_setting(const options& in_o, const std::string& in_log, std::vector
     }
     const std::string ipc = "ipc:///tmp/kova_call_bench_" + std::to_string(getpid()) + ".ipc";
     const std::string tcp = std::string("tcp://") + c_ip_b + ":" + std::to_string(c_zmq_port);
-    kova_test::child_process stub_a = a.tree.host().spawn({self, "--stub", std::to_string(c_domain), std::to_string(in_o.listeners)});
+    kova_test::child_process stub_a =
+        a.tree.host().spawn({self, "--stub", std::to_string(c_domain), std::to_string(in_o.listeners)});
     kova_test::child_process zmq_a = a.tree.host().spawn({self, "--zmq-rep", ipc});
     kova_test::child_process stub_b, zmq_b;
     bool ok = stub_a.wait_for_line("ready", 30) && zmq_a.wait_for_line("ready", 10);
@@ -431,12 +432,15 @@ bool run_log_setting(const options& in_o, const std::string& in_log, std::vector
 }
 
 void print_rows(const std::string& in_log, const std::vector<std::vector<run_result>>& in_rows) {
-    std::printf("\nLOG=%s  (latency in us; ratio = Kova / ZeroMQ, medians over the runs; calls/s ratio = Kova / ZeroMQ)\n",
-                in_log.c_str());
+    std::printf(
+        "\nLOG=%s  (latency in us; ratio = Kova / ZeroMQ, medians over the runs; calls/s ratio = Kova / ZeroMQ)\n",
+        in_log.c_str());
     std::printf("| %-9s | %7s | %7s | %9s | %9s | %6s | %9s | %9s | %8s | %8s | %6s | %7s |\n", "hosts", "payload",
                 "threads", "Kova med", "ZMQ med", "ratio", "Kova p99", "ZMQ p99", "Kova c/s", "ZMQ c/s", "ratio",
                 "req leg");
-    std::printf("|-----------|---------|---------|-----------|-----------|--------|-----------|-----------|----------|----------|--------|---------|\n");
+    std::printf(
+        "|-----------|---------|---------|-----------|-----------|--------|-----------|-----------|----------|---------"
+        "-|--------|---------|\n");
     for (size_t i = 0; i < in_rows.size(); ++i) {
         if (in_rows[i].empty()) continue;
         const row_spec& r = c_rows[i];
@@ -455,9 +459,10 @@ void print_rows(const std::string& in_log, const std::vector<std::vector<run_res
             if (x.leg_us >= 0) leg.push_back(x.leg_us);
             errors += x.kova.errors + x.zmq.errors;
         }
-        std::printf("| %-9s | %7s | %7u | %9.1f | %9.1f | %6.2f | %9.1f | %9.1f | %8.0f | %8.0f | %6.2f | %7.1f |", r.name,
-                    size_text(c_sizes[r.stub - 1]).c_str(), r.threads, median_of(km), median_of(zm), median_of(lat),
-                    median_of(kp), median_of(zp), median_of(kc), median_of(zc), median_of(cps), median_of(leg));
+        std::printf("| %-9s | %7s | %7u | %9.1f | %9.1f | %6.2f | %9.1f | %9.1f | %8.0f | %8.0f | %6.2f | %7.1f |",
+                    r.name, size_text(c_sizes[r.stub - 1]).c_str(), r.threads, median_of(km), median_of(zm),
+                    median_of(lat), median_of(kp), median_of(zp), median_of(kc), median_of(zc), median_of(cps),
+                    median_of(leg));
         std::printf("  runs:");
         for (double v : lat) std::printf(" %.2f", v);
         if (errors) std::printf("  %lu failed", errors);
@@ -477,14 +482,15 @@ std::string program_of(pid_t in_pid) {
 int run_syscalls(unsigned long in_calls, const std::vector<std::string>& in_logs) {
     const std::string self = self_path();
     std::printf("per call of 0 B on one host, %lu calls; perf stat attached to every process of the host\n", in_calls);
-    std::printf("| LOG | process | flock | futex | context switches | CPU us |\n"
-                "|-----|---------|-------|-------|------------------|--------|\n");
+    std::printf(
+        "| LOG | process | flock | futex | context switches | CPU us |\n"
+        "|-----|---------|-------|-------|------------------|--------|\n");
     for (const std::string& log : in_logs) {
         bench_host a(log);
         if (!a.start_service()) return 1;
         kova_test::child_process stub = a.tree.host().spawn({self, "--stub", std::to_string(c_domain), "8"});
-        kova_test::child_process client = a.tree.host().spawn(
-            {self, "--counted-client", std::to_string(c_domain), std::to_string(in_calls)});
+        kova_test::child_process client =
+            a.tree.host().spawn({self, "--counted-client", std::to_string(c_domain), std::to_string(in_calls)});
         if (!stub.wait_for_line("ready", 30) || !client.wait_for_line("ready", 30)) {
             std::printf("the applications did not start: %s\n", client.output().c_str());
             return 1;
@@ -527,8 +533,8 @@ int run_syscalls(unsigned long in_calls, const std::vector<std::string>& in_logs
                 const pid_t owner = static_cast<pid_t>(std::atol(status.c_str() + tgid + 6));
                 if (names.count(owner)) process = names[owner];
             }
-            const int e = f[3].find("flock") != std::string::npos   ? 0
-                          : f[3].find("futex") != std::string::npos ? 1
+            const int e = f[3].find("flock") != std::string::npos    ? 0
+                          : f[3].find("futex") != std::string::npos  ? 1
                           : f[3].find("switch") != std::string::npos ? 2
                                                                      : 3;
             by_process[process][e] += std::atof(f[1].c_str());
@@ -536,8 +542,9 @@ int run_syscalls(unsigned long in_calls, const std::vector<std::string>& in_logs
         }
         unlink(out.c_str());
         for (const auto& p : by_process)
-            std::printf("| %s | %s | %.1f | %.1f | %.1f | %.1f |\n", log.c_str(), p.first.c_str(), p.second[0] / in_calls,
-                        p.second[1] / in_calls, p.second[2] / in_calls, p.second[3] * 1000 / in_calls);
+            std::printf("| %s | %s | %.1f | %.1f | %.1f | %.1f |\n", log.c_str(), p.first.c_str(),
+                        p.second[0] / in_calls, p.second[1] / in_calls, p.second[2] / in_calls,
+                        p.second[3] * 1000 / in_calls);
         client.send_line("");
         client.wait(30);
         stub.close_input();
@@ -552,10 +559,11 @@ int run_all(const options& in_o) {
         std::printf("no private host: %s\n", why.c_str());
         return 1;
     }
-    std::printf("%u runs of %u blocks of %u round trips per transport and row, Kova and ZeroMQ alternating in one "
-                "client loop;\n%u listener threads per application; one host: ZeroMQ over ipc://, two hosts: tcp:// "
-                "over the same veth\n",
-                in_o.runs, in_o.blocks, in_o.block, in_o.listeners);
+    std::printf(
+        "%u runs of %u blocks of %u round trips per transport and row, Kova and ZeroMQ alternating in one "
+        "client loop;\n%u listener threads per application; one host: ZeroMQ over ipc://, two hosts: tcp:// "
+        "over the same veth\n",
+        in_o.runs, in_o.blocks, in_o.block, in_o.listeners);
     for (const std::string& log : in_o.logs) {
         std::vector<std::vector<run_result>> rows;
         if (!run_log_setting(in_o, log, rows)) return 1;
@@ -587,11 +595,16 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i], value = argv[i + 1];
         const unsigned n = static_cast<unsigned>(std::strtoul(value.c_str(), nullptr, 10));
-        if (key == "--runs") o.runs = std::max(1u, n);
-        else if (key == "--blocks") o.blocks = std::max(1u, n);
-        else if (key == "--block") o.block = std::max(4u, n);
-        else if (key == "--listeners") o.listeners = std::max(1u, n);
-        else if (key == "--log") o.logs = value == "both" ? std::vector<std::string>{"yes", "no"} : std::vector<std::string>{value};
+        if (key == "--runs")
+            o.runs = std::max(1u, n);
+        else if (key == "--blocks")
+            o.blocks = std::max(1u, n);
+        else if (key == "--block")
+            o.block = std::max(4u, n);
+        else if (key == "--listeners")
+            o.listeners = std::max(1u, n);
+        else if (key == "--log")
+            o.logs = value == "both" ? std::vector<std::string>{"yes", "no"} : std::vector<std::string>{value};
         else if (key == "--rows") {
             o.one = value != "two";
             o.two = value != "one";
