@@ -25,9 +25,7 @@ Pimo::OS::process_id_t own_process_id() {
 }  // namespace
 
 bool is_debug_kind_wanted(char in_type) {
-    if (in_type != 'A' && in_type != 'F') return true;
-    const Pimo::u_int32_t* word = gp_debug_switch;
-    return word == nullptr || __atomic_load_n(word, __ATOMIC_RELAXED) != 0;
+    return (in_type != 'A' && in_type != 'F') || !g_debug_block_traces_off.load(std::memory_order_relaxed);
 }
 
 void class_debug_records::add(char in_type, const struct_token& in_token, const char* in_file, int in_line,
