@@ -294,7 +294,9 @@ int run_counted_client(Kova::domain_t in_domain, unsigned long in_calls) {
             return proxy.async_return(r, nullptr, &size, nullptr) == Kova::c_kova_success;
         };
         unsigned long failed = 0;
-        for (int i = 0; i < 500; ++i) failed += !call();
+        // Enough calls to go once round the debug channel's ring (65536 records, ten a call): every
+        // page of it is then mapped in every process, as on a host that has run for a while.
+        for (int i = 0; i < 7000; ++i) failed += !call();
         std::printf("ready\n");
         std::fflush(stdout);
         char line[16];
