@@ -90,6 +90,17 @@ private:
     std::vector<delivery> m_got;
 };
 
+// How many callbacks run at once at the most; each that calls run stays in_ms inside.
+struct overlap_meter {
+    void run(unsigned in_ms) {
+        const int now = ++inside;
+        if (now > most) most = now;
+        Pimo::OS::msleep(in_ms);
+        --inside;
+    }
+    std::atomic<int> inside{0}, most{0};
+};
+
 // A domain of this test process alone; in_test tells the tests of one file apart.
 inline domain_t test_domain(int in_test) {
     return static_cast<domain_t>(20000 + (getpid() % 4000) * 10 + in_test);
@@ -219,6 +230,19 @@ public:
     }
 
     void push_listen(const packet_spec& in) { push(m_listen, make(in)); }
+    // Into the listen pipe, waiting while it is full.
+    void push_listen_waiting(struct_token in_token) {
+        while (m_listen.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), 0) != 0) Pimo::OS::msleep(1);
+    }
+    // What the data block that the memory grants for in_payload bytes holds: the most a
+    // callback can be handed from such a block; 0 when none is granted.
+    static std::size_t block_capacity(std::size_t in_payload) {
+        Pimo::Memory::mm_t mm = 0;
+        if (Common::Interface::eproc_alloc_data(mm, in_payload, __FILE__, __LINE__) != c_kova_err_none) return 0;
+        const std::size_t capacity = Common::Interface::get_data_size(mm);
+        Common::Interface::safe_free_mm(mm, __FILE__, __LINE__);
+        return capacity;
+    }
     void push_return(const packet_spec& in) { push(m_return, make(in)); }
     static void push(Pimo::IPC::interface_pipe& in_pipe, struct_token in_token) {
         in_pipe.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), 0);

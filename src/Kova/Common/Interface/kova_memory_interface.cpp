@@ -41,6 +41,13 @@ mm_t get_ptr_mm(const void* pin_ptr) { return pin_ptr == nullptr ? 0 : gp_memory
 
 std::size_t get_data_size(mm_t in_mm) { return gp_memory->get_size(in_mm) - c_data_offset; }
 
+pksize_t get_payload_size(const struct_token& in_token) {
+    if (!in_token.has_data() || !in_token.has_header()) return 0;
+    const std::size_t capacity = get_data_size(in_token.data_mm);
+    const pksize_t size = get_header(in_token)->get_data_size();
+    return size > capacity ? static_cast<pksize_t>(capacity) : size;
+}
+
 std::size_t get_ptr_size(mm_t in_mm) { return gp_memory->get_size(in_mm); }
 
 bool is_clean_memory(mm_t in_mm) { return gp_memory->is_clean_memory(in_mm); }

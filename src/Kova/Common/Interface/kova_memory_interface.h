@@ -30,6 +30,9 @@ void* get_ptr(mm_t in_mm);
 mm_t get_data_mm(const void* pin_data);
 mm_t get_ptr_mm(const void* pin_ptr);
 std::size_t get_data_size(mm_t in_mm);
+// The payload size a callback may be handed: the header's size is the sender's word,
+// the data block is what is really there (0 without one).
+pksize_t get_payload_size(const struct_token& in_token);
 std::size_t get_ptr_size(mm_t in_mm);
 bool is_clean_memory(mm_t in_mm);
 bool traverse_check(mm_t in_mm);

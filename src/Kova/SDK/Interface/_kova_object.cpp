@@ -298,7 +298,16 @@ void _kova_object::proc_regist_maps() {
         for (const auto& e : event_map) one(e.first, c_transaction_event);
         for (const auto& e : command_map) one(e.first, c_transaction_command);
         for (const auto& e : information_map) one(e.first, c_transaction_information);
+        return;
     }
+    // The kinds whose packets come through the listen pipe; replies to calls and
+    // signals come through the return pipe.
+    const _kova_proxy_object* proxy = op->pp->_pp;
+    if (!proxy) return;
+    for (const auto& e : proxy->event_map) one(e.first, c_transaction_event);
+    for (const auto& e : proxy->command_map) one(e.first, c_transaction_command);
+    for (const auto& e : proxy->information_map) one(e.first, c_transaction_information);
+    for (const auto& e : proxy->broadcast_map) one(e.first, c_transaction_broadcast);
 }
 
 void _kova_object::regist() {

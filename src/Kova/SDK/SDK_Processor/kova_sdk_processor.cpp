@@ -406,15 +406,18 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token) {
         Interface::object_map_t entries;
         objects->get_domain(addr.domain, entries);
         std::vector<class_thread_qbuffer*> queues;
-        std::vector<object_t*> direct;
+        std::vector<std::pair<object_id_t, object_t*>> direct;
         for (auto& entry : entries) {
             addr.object = entry.first;
             object_t* object = entry.second->get_object();
             if (class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object)) queues.push_back(q);
-            else direct.push_back(object);
+            else direct.emplace_back(entry.first, object);
         }
         m_serial_lock.unlock();
-        for (object_t* object : direct) proc_deliver(object, in_token);
+        // A callback may destroy and delete the objects after it (giving up the read lock
+        // for the write): only one still registered gets the packet.
+        for (const auto& target : direct)
+            if (objects->get_object(addr.domain, target.first) == target.second) proc_deliver(target.second, in_token);
         for (class_thread_qbuffer* q : queues) proc_drain(q);
     } else if (object_t* object = objects->get_object(addr.domain, h.did)) {
         addr.object = h.did;
@@ -628,8 +631,12 @@ vimra_err_t kova_sdk_processor::return_processor(struct_token& in_token) {
         return Pimo::OS::c_vimra_success;
     }
     // Nobody waits: tell the stub, so that it drops what it has just answered.
-    proc_answer_back(in_token, c_kova_err_remote_timeout, nullptr);
+    proc_answer_late(in_token);
     return Pimo::OS::c_vimra_success;
+}
+
+void kova_sdk_processor::proc_answer_late(struct_token& in_token) {
+    proc_answer_back(in_token, c_kova_err_remote_timeout, nullptr);
 }
 
 }  // namespace SDK_Processor

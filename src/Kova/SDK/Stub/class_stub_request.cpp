@@ -10,13 +10,10 @@ namespace SDK {
 namespace Stub {
 
 class_stub_request::class_stub_request(struct_token const& in_token)
-    : m_token(in_token), mp_packet(in_token.get_header_packet()), mp_data(in_token.get_data()), m_size(0) {
-    if (!in_token.has_data()) return;
-    // The header's size is the sender's word; the block is what is really there.
-    const std::size_t capacity = Common::Interface::get_data_size(in_token.data_mm);
-    const pksize_t size = mp_packet->get_data_size();
-    m_size = size > capacity ? static_cast<pksize_t>(capacity) : size;
-}
+    : m_token(in_token),
+      mp_packet(in_token.get_header_packet()),
+      mp_data(in_token.get_data()),
+      m_size(Common::Interface::get_payload_size(in_token)) {}
 
 client_addr_t get_client(struct_packet const& in_packet) {
     client_addr_t client;

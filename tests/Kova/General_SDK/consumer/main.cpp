@@ -25,6 +25,20 @@ struct app_proxy : Kova::kova_proxy_object_call {
     void on_object_create() override {}
 };
 
+struct app_subscriber : Kova::kova_proxy_object_event {
+    app_subscriber() : kova_proxy_object_event(2) {}
+
+private:
+    void on_event(const void*, Kova::pksize_t const&, double const&) override {}
+};
+
+struct app_listener : Kova::kova_proxy_object_broadcast {
+    app_listener() : kova_proxy_object_broadcast(3) {}
+
+protected:
+    void on_broadcast(Kova::server_addr_t const&, void*, Kova::pksize_t const&, double const&) override {}
+};
+
 }  // namespace
 
 int main() {
@@ -42,5 +56,12 @@ int main() {
     Kova::pksize_t size = sizeof reply;
     if (proxy.async_return(proxy.async_call("x", 2, 1.0), reply, &size, nullptr) != Kova::c_kova_err_is_not_created)
         return 7;
+    app_subscriber subscriber;
+    if (subscriber.async_connect_return(subscriber.async_connect(1.0), nullptr) != Kova::c_kova_err_is_not_created)
+        return 8;
+    subscriber.shutdown();
+    if (subscriber.is_connected()) return 9;
+    app_listener listener;
+    if (listener.is_created()) return 10;
     return 0;
 }

@@ -10,6 +10,8 @@
 #include "kova_object_call.h"
 #include "kova_object_signal.h"
 #include "kova_proxy_object.h"
+#include "kova_proxy_object_broadcast.h"
 #include "kova_proxy_object_call.h"
+#include "kova_proxy_object_event.h"
 #include "kova_proxy_object_signal.h"
 #include "kova_typedef.h"
