@@ -198,7 +198,7 @@ int send_tcp_client(Kova::struct_node_addr in_dst, Kova::struct_token& in_token,
         free_token(in_token);
         return 0;
     }
-    queue_on_connection(p, in_token, pin_pkt);
+    queue_on_connection(p, in_token, pin_pkt, true);
     return 0;
 }
 
@@ -215,7 +215,7 @@ int send_tcp_server(Kova::struct_node_addr in_dst, Kova::struct_token& in_token,
         free_token(in_token);
         return 0;
     }
-    queue_on_connection(p, in_token, pin_pkt);
+    queue_on_connection(p, in_token, pin_pkt, true);
     return 0;
 }
 
@@ -238,7 +238,7 @@ int send_tcp_broadcast(Kova::struct_token& in_token, Kova::struct_packet* pin_pk
             continue;
         }
         p->send_clk = now_ms();
-        queue_on_connection(p, copy, pkt);
+        queue_on_connection(p, copy, pkt, true);
     }
     return 0;
 }

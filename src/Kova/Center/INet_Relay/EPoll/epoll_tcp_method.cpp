@@ -178,6 +178,7 @@ void prepare_recv_header(tcp_t* p) {
     p->recv_piece = c_recv_header;
     p->recv_discard = 0;
     p->recv_drop = false;
+    p->recv_ack = false;
 }
 
 int request_recv_header(tcp_t* p, const char* in_error) {
@@ -189,11 +190,15 @@ int request_recv_header(tcp_t* p, const char* in_error) {
     return 0;
 }
 
-// Hands the received packet over and starts the next one.
+void queue_ack(tcp_t* p, const Kova::packet_t& in_return);
+
+// Hands the received packet over and starts the next one. A return is acknowledged once it is
+// the center's: the acknowledgement's making and sending stay off the return's way.
 void deliver(tcp_t* p) {
     Kova::packet_t* pkt = get_header(p->recv_token.header_mm);
     send_center(p->recv_token, pkt);
     p->recv_token.reset();
+    if (p->recv_ack) queue_ack(p, p->recv_ack_of);
     prepare_recv_header(p);
 }
 
@@ -220,7 +225,7 @@ void queue_ack(tcp_t* p, const Kova::packet_t& in_return) {
     pkt->set_swap_acktype();
     pkt->set_data_size(0);
     class_locker lock(p->send_queue_lock);
-    queue_on_connection(p, ack, pkt);
+    queue_on_connection(p, ack, pkt, true);
 }
 
 void pop_ack(tcp_t* p) {
@@ -245,7 +250,9 @@ int completed_recv_header(tcp_t* p) {
     pkt->determine_arrival_clock(Pimo::OS::vimra_cpu_clock());
     const size_t size = pkt->header.size;
     const bool drop = pkt->is_heartbeat() || is_local_only_control(pkt);
-    if (p->type == c_socket_client && (pkt->is_signal_return() || pkt->is_call_return())) queue_ack(p, *pkt);
+    // Acknowledged as it was received, once it is handed over (deliver).
+    p->recv_ack = p->type == c_socket_client && (pkt->is_signal_return() || pkt->is_call_return());
+    if (p->recv_ack) p->recv_ack_of = *pkt;
     if (size == 0) {
         if (drop) {
             prepare_recv_header(p);
@@ -921,13 +928,19 @@ int request_send_hearbeat(tcp_t* p) {
     return 0;
 }
 
-void queue_on_connection(tcp_t* p, const Kova::struct_token& in_token, Kova::packet_t*) {
+void queue_on_connection(tcp_t* p, const Kova::struct_token& in_token, Kova::packet_t*, bool in_write_now) {
     const bool was_empty = p->send_queue.empty();
     p->send_queue.push_back(in_token);
     if (!was_empty || p->send_state) return;
     p->send_progress_clk = now_ms();
     start_front(p);
     p->send_state = true;
+    // The queueing thread writes what the socket takes at once; the pump arms the send thread
+    // only when the socket takes no more. The receive is running, so the pump keeps the record.
+    if (in_write_now) {
+        pump(p);
+        return;
+    }
     if (epoll_arm(epoll_tcp_send, EPOLL_CTL_MOD, p->socket, c_mask_send, p) != 0) {
         print_error("epoll.epoll_tcp_send 요청 에러\n");
         // The pump cannot run: end the connection; its queue becomes error returns on release.

@@ -68,8 +68,11 @@ int request_send_hearbeat(tcp_t* p);
 // Turns every queued packet into its error return; the returns are collected for a hand-over
 // after every lock is let go.
 void clear_send_q(tcp_t* p, std::vector<Kova::struct_token>& out_returns);
-// Queues a token under send_queue_lock; the caller holds the lock. Arms the pump when idle.
-void queue_on_connection(tcp_t* p, const Kova::struct_token& in_token, Kova::packet_t* pin_pkt);
+// Queues a token under send_queue_lock; the caller holds the lock. On an idle connection the
+// pump is armed, or with in_write_now run at once on the calling thread (non-blocking: the send
+// thread takes over what the socket does not take); in_write_now only while the receive runs.
+void queue_on_connection(tcp_t* p, const Kova::struct_token& in_token, Kova::packet_t* pin_pkt,
+                         bool in_write_now = false);
 
 // Control packets that only this host makes: dropped when they come from the network.
 bool is_local_only_control(const Kova::packet_t* pin_pkt);
