@@ -54,13 +54,47 @@ bool is_clean_memory(mm_t in_mm) { return gp_memory->is_clean_memory(in_mm); }
 
 bool traverse_check(mm_t in_mm) { return gp_memory->traverse_check(in_mm); }
 
-kova_err_t eproc_alloc_header(mm_t& pout_mm, const char* in_file, int in_line) {
+namespace {
+
+// The blocks alone, without a trace: true when granted.
+bool alloc_header_block(mm_t& pout_mm, const char* in_file, int in_line) {
     mm_t mm = 0;
-    if (gp_memory->eproc_alloc(mm, sizeof(struct_packet), in_file, in_line) != Pimo::OS::c_vimra_success ||
-        mm == 0)
-        return c_kova_err_empty_kova_memory;
+    if (gp_memory->eproc_alloc(mm, sizeof(struct_packet), in_file, in_line) != Pimo::OS::c_vimra_success || mm == 0)
+        return false;
     pout_mm = mm;
-    kova_debug_send('A', struct_token(), in_file, in_line, "alloc header %u", mm);
+    return true;
+}
+
+bool alloc_data_block(mm_t& pout_mm, std::size_t in_size, const char* in_file, int in_line) {
+    // Handles are 32-bit offsets, so no memory can hold more than this. Sizes come
+    // from peers on the network: refuse rather than let the heap truncate them.
+    const std::size_t c_largest = UINT32_MAX - c_data_offset - c_data_reserve;
+    if (in_size > c_largest) return false;
+    mm_t mm = 0;
+    if (gp_memory->eproc_alloc_2(mm, in_size + c_data_offset, c_data_reserve, in_file, in_line) !=
+            Pimo::OS::c_vimra_success ||
+        mm == 0)
+        return false;
+    pout_mm = mm;
+    return true;
+}
+
+void add_header_record(class_debug_records& in_records, mm_t in_mm, const char* in_file, int in_line) {
+    in_records.add('A', struct_token(), in_file, in_line, "alloc header %u", in_mm);
+}
+
+void add_data_record(class_debug_records& in_records, mm_t in_mm, std::size_t in_size, const char* in_file,
+                     int in_line) {
+    in_records.add('A', struct_token(), in_file, in_line, "alloc data - %u size %zu", in_mm, in_size);
+}
+
+}  // namespace
+
+kova_err_t eproc_alloc_header(mm_t& pout_mm, const char* in_file, int in_line) {
+    if (!alloc_header_block(pout_mm, in_file, in_line)) return c_kova_err_empty_kova_memory;
+    class_debug_records records;
+    add_header_record(records, pout_mm, in_file, in_line);
+    records.proc_send();
     return c_kova_success;
 }
 
@@ -69,22 +103,31 @@ kova_err_t eproc_alloc_header(struct_token& pout_token, const char* in_file, int
 }
 
 kova_err_t eproc_alloc_data(mm_t& pout_mm, std::size_t in_size, const char* in_file, int in_line) {
-    // Handles are 32-bit offsets, so no memory can hold more than this. Sizes come
-    // from peers on the network: refuse rather than let the heap truncate them.
-    const std::size_t c_largest = UINT32_MAX - c_data_offset - c_data_reserve;
-    if (in_size > c_largest) return c_kova_err_empty_kova_memory;
-    mm_t mm = 0;
-    if (gp_memory->eproc_alloc_2(mm, in_size + c_data_offset, c_data_reserve, in_file, in_line) !=
-            Pimo::OS::c_vimra_success ||
-        mm == 0)
-        return c_kova_err_empty_kova_memory;
-    pout_mm = mm;
-    kova_debug_send('A', struct_token(), in_file, in_line, "alloc data - %u size %zu", mm, in_size);
+    if (!alloc_data_block(pout_mm, in_size, in_file, in_line)) return c_kova_err_empty_kova_memory;
+    class_debug_records records;
+    add_data_record(records, pout_mm, in_size, in_file, in_line);
+    records.proc_send();
     return c_kova_success;
 }
 
 kova_err_t eproc_alloc_data(struct_token& pout_token, std::size_t in_size, const char* in_file, int in_line) {
     return eproc_alloc_data(pout_token.data_mm, in_size, in_file, in_line);
+}
+
+kova_err_t eproc_alloc_packet(struct_token& pout_token, std::size_t in_size, const char* in_file, int in_line) {
+    const bool header = !pout_token.has_header();
+    const bool data = in_size != 0 && !pout_token.has_data();
+    class_debug_records records;
+    {
+        Pimo::Memory::class_memory_hold hold(gp_memory, (header ? 1 : 0) + (data ? 1 : 0));
+        if (header && alloc_header_block(pout_token.header_mm, in_file, in_line))
+            add_header_record(records, pout_token.header_mm, in_file, in_line);
+        if (data && pout_token.has_header() && alloc_data_block(pout_token.data_mm, in_size, in_file, in_line))
+            add_data_record(records, pout_token.data_mm, in_size, in_file, in_line);
+    }
+    records.proc_send();
+    return pout_token.has_header() && (in_size == 0 || pout_token.has_data()) ? c_kova_success
+                                                                              : c_kova_err_empty_kova_memory;
 }
 
 void proc_alloc_header_force(mm_t& pout_mm, const char* in_file, int in_line) {
@@ -97,6 +140,29 @@ void proc_alloc_header_force(struct_token& pout_token, const char* in_file, int 
 
 void proc_alloc_data_force(mm_t& pout_mm, std::size_t in_size, const char* in_file, int in_line) {
     while (eproc_alloc_data(pout_mm, in_size, in_file, in_line) != c_kova_success) Pimo::OS::msleep(100);
+}
+
+struct_token proc_alloc_copy_force(mm_t in_data, const char* in_file, int in_line) {
+    struct_token copy;
+    ref_count_t count = 0;
+    for (;;) {
+        {
+            Pimo::Memory::class_memory_hold hold(gp_memory, in_data != 0 ? 2 : 1);
+            if (alloc_header_block(copy.header_mm, in_file, in_line) && in_data != 0)
+                count = gp_memory->safe_add_ref(in_data, in_file, in_line);
+        }
+        if (copy.has_header()) break;
+        Pimo::OS::msleep(100);
+    }
+    copy.data_mm = in_data;
+    // proc_alloc_header_force, then safe_add_ref_mm of the data block.
+    class_debug_records records;
+    add_header_record(records, copy.header_mm, in_file, in_line);
+    if (in_data != 0)
+        records.add('F', struct_token(), in_file, in_line, "add ref - %u ref %llu", in_data,
+                    static_cast<unsigned long long>(count));
+    records.proc_send();
+    return copy;
 }
 
 void safe_free_header(struct_token& pin_token, const char* in_file, int in_line) {
