@@ -301,8 +301,15 @@ int run_counted_client(Kova::domain_t in_domain, unsigned long in_calls) {
         std::fflush(stdout);
         char line[16];
         if (std::fgets(line, sizeof line, stdin)) {
-            for (unsigned long i = 0; i < in_calls; ++i) failed += !call();
-            std::printf("done %lu\n", failed);
+            std::vector<double> us;
+            us.reserve(in_calls);
+            for (unsigned long i = 0; i < in_calls; ++i) {
+                const double t0 = now_us();
+                failed += !call();
+                us.push_back(now_us() - t0);
+            }
+            const figures f = summarise(us, 1, failed);
+            std::printf("done %lu %.1f %.1f\n", failed, f.median_us, f.p99_us);
             std::fflush(stdout);
             // Every thread stays until the counts are read.
             if (std::fgets(line, sizeof line, stdin) == nullptr) std::printf("no end line\n");
@@ -510,7 +517,12 @@ int run_syscalls(unsigned long in_calls, const std::vector<std::string>& in_logs
             record.start({"/usr/bin/perf", "record", "-g", "-o", profile + ("." + log), "-p", list});
         kova_test::wait_until([] { return false; }, 1.0);  // perf attaches
         client.send_line("go");
-        client.wait_for_line("done 0", 600);
+        double median = 0, p99 = 0;
+        const double until = now_us() + 600e6;
+        while (client.output().find("done ") == std::string::npos && now_us() < until)
+            client.wait_for_line("\x01", 0.05);  // reads what has come
+        const size_t done = client.output().find("done ");
+        if (done != std::string::npos) std::sscanf(client.output().c_str() + done, "done %*u %lf %lf", &median, &p99);
         for (kova_test::child_process* p : {&perf, &record}) {
             if (p->pid() <= 0) continue;
             p->kill_now(SIGINT);
@@ -547,6 +559,7 @@ int run_syscalls(unsigned long in_calls, const std::vector<std::string>& in_logs
             std::printf("| %s | %s | %.1f | %.1f | %.1f | %.1f |\n", log.c_str(), p.first.c_str(),
                         p.second[0] / in_calls, p.second[1] / in_calls, p.second[2] / in_calls,
                         p.second[3] * 1000 / in_calls);
+        std::printf("| %s | call median %.1f us, p99 %.1f us (under perf) |\n", log.c_str(), median, p99);
         client.send_line("");
         client.wait(30);
         stub.close_input();

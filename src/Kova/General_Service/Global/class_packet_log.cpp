@@ -11,6 +11,7 @@
 #include "Kova/General_Service/Global/kova_block_check.h"
 #include "Kova/General_Service/Global/kova_service_global.h"
 #include "Pimo/Utility/pimo_ini_file.h"
+#include "Pimo/OS/Linux/vimra_time.h"
 #include "Pimo/Utility/pimo_local_time.h"
 
 namespace Kova {
@@ -141,6 +142,10 @@ int class_packet_log::run(Pimo::IPC::interface_pipe& in_pipe) {
             break;
         }
         proc_batch(m_batch.data(), taken, in_pipe);
+        // A batch that did not fill up came while the senders are busy with packets: let their next
+        // records gather before the next take, instead of waking for each and competing for the
+        // channel's and the memory's locks.
+        if (taken < m_batch.size()) Pimo::OS::usleep(c_gather_us);
     }
     proc_close();
     return 0;

@@ -32,6 +32,8 @@ public:
     static constexpr int c_rotation = 100000;
     // Records taken from the channel under one hold of its lock.
     static constexpr std::size_t c_batch = 64;
+    // Microseconds the thread lets records gather after a batch that did not fill up.
+    static constexpr unsigned c_gather_us = 1000;
     static const char* const c_header_line;  // the 170-byte first line of every file
 
     // in_directory ends with "/". in_own_pid is the only sender whose reset order counts.
