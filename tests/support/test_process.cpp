@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -122,6 +123,21 @@ bool child_process::read_some(int in_timeout_ms) {
     }
     m_out.append(buf, n);
     return true;
+}
+
+std::string child_process::wait_for_prefix(const std::string& in_prefix, double in_timeout_s, size_t in_from) {
+    const double end = now_s() + in_timeout_s;
+    for (;;) {
+        for (size_t at = in_from; at < m_out.size();) {
+            const size_t eol = m_out.find('\n', at);
+            if (eol == std::string::npos) break;
+            if (m_out.compare(at, in_prefix.size(), in_prefix) == 0) return m_out.substr(at, eol - at);
+            at = eol + 1;
+        }
+        const double left = end - now_s();
+        if (left <= 0) return "";
+        if (!read_some(static_cast<int>(std::min(left, 0.05) * 1000) + 1) && m_out_fd < 0) return "";
+    }
 }
 
 bool child_process::wait_for_line(const std::string& in_line, double in_timeout_s) {

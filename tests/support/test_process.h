@@ -30,6 +30,9 @@ public:
 
     // Reads captured output until a line equal to in_line appears; false on time-out or EOF.
     bool wait_for_line(const std::string& in_line, double in_timeout_s = 10.0);
+    // The first line at or after output offset in_from that begins with in_prefix, read
+    // until in_timeout_s; empty if none. Unlike wait_for_line it consumes nothing.
+    std::string wait_for_prefix(const std::string& in_prefix, double in_timeout_s = 10.0, size_t in_from = 0);
     // Everything read so far (and what is left, once the child has ended).
     const std::string& output();
 

@@ -56,5 +56,7 @@ vimra_err_t class_shared_observer_pipe::eproc_send(const byte_t* in_elem, size_t
     return r;
 }
 
+bool class_shared_observer_pipe::test_shutdown() { return !is_live() || class_shared_pipe::test_shutdown(); }
+
 }  // namespace IPC
 }  // namespace Pimo

@@ -154,6 +154,12 @@ bool class_shared_pipe::test_full() {
     return mp_queue->is_sane(m_qsize, m_elem_size) && mp_queue->test_full();
 }
 
+bool class_shared_pipe::test_shutdown() {
+    if (!m_live) return true;
+    class_locker guard(m_mutex);
+    return !mp_queue->is_valid();
+}
+
 u_int32_t class_shared_pipe::get_size() {
     if (!m_live) return 0;
     class_locker guard(m_mutex);

@@ -34,6 +34,8 @@ public:
     OS::vimra_err_t eproc_receive(byte_t* pout_elem) override;
     OS::vimra_err_t eproc_receive_timeout(byte_t* pout_elem, const double& in_timeout) override;
     OS::vimra_err_t eproc_pop(byte_t* pout_elem) override;
+    // Also true for a pipe that is not live.
+    bool test_shutdown() override;
     // One hold of the lock for all the elements, one wake.
     OS::vimra_err_t eproc_send_n(const byte_t* pin_elems, size_t in_elem_size, size_t in_count, size_t in_min,
                                  size_t* pout_sent) override;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "Kova/Common/Open/Kova/kova_err.h"
@@ -292,6 +293,52 @@ TEST(kova_object, a_copy_never_ends_the_core_it_shares) {
     ASSERT_EQ(a.create(d, 0), c_kova_err_none);
     { kova_object copy(a); }
     EXPECT_TRUE(a.is_created());
+}
+
+TEST(kova_object, each_kind_keeps_the_first_handler_of_a_code_until_that_handler_leaves) {
+    sdk_rig rig(1);
+    kova_object a;
+    _kova_object& c = *a._op;
+    struct row {
+        const char* kind;
+        std::function<void(_kova_method*)> add;
+        std::function<void(_kova_method*)> del;
+        std::function<std::size_t()> size;
+        std::function<_kova_method*()> first;
+    };
+    // The maps never touch their handlers: stand-ins do.
+    _kova_method* one = reinterpret_cast<_kova_method*>(0x1000);
+    _kova_method* two = reinterpret_cast<_kova_method*>(0x2000);
+#define KIND(name, type)                                                                    \
+    row {                                                                                   \
+        #name, [&](_kova_method* h) { c.add_##name(3, reinterpret_cast<type*>(h)); },       \
+            [&](_kova_method* h) { c.del_##name(3, reinterpret_cast<type*>(h)); },          \
+            [&] { return c.name##_map.size(); },                                            \
+            [&] { return reinterpret_cast<_kova_method*>(c.name##_map.at(3)); }             \
+    }
+    const row rows[] = {
+        KIND(call, _kova_object_call),
+        KIND(signal, _kova_object_signal),
+        KIND(event, _kova_object_event),
+        KIND(information, _kova_object_information),
+        KIND(command, _kova_object_command),
+        KIND(broadcast, _kova_object_broadcast),
+    };
+#undef KIND
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.kind);
+        testing::internal::CaptureStderr();
+        r.add(one);
+        r.add(two);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // a stub says nothing
+        EXPECT_EQ(r.size(), 1u);
+        EXPECT_EQ(r.first(), one);
+        r.del(two);
+        EXPECT_EQ(r.size(), 1u);
+        EXPECT_EQ(r.first(), one);
+        r.del(one);
+        EXPECT_EQ(r.size(), 0u);
+    }
 }
 
 TEST(kova_object, incoming_filter_and_error_answer_for_a_missing_code) {

@@ -431,3 +431,26 @@ TEST(kova_sdk_processor, a_merge_in_a_callback_delivers_the_moved_entries_in_ord
     Pimo::OS::class_read_locker lock(rig.m_processor);
     EXPECT_TRUE(rig.m_processor->same_queue(a, b));
 }
+
+TEST(kova_sdk_processor, its_end_leaves_a_queue_that_a_listener_still_holds_to_that_listener) {
+    sdk_rig rig(0);
+    ASSERT_TRUE(rig.m_ok);
+    const unsigned long before = rig.remain();
+    test_object stub(test_domain(), c_stub);
+    const msg_addr_t addr(test_domain(), c_stub, 7, c_transaction_call);
+    // A processor of its own, never started: the test plays the listener that queued.
+    kova_sdk_processor* own = new kova_sdk_processor;
+    own->msg_processing_by_serial_alone(addr);
+    struct_token token = rig.make(call(1));
+    class_thread_qbuffer* queue = own->qbuffering(addr, token, token.get_header_packet(), &stub);
+    ASSERT_NE(queue, nullptr);
+    Common::Interface::safe_free_token(token, __FILE__, __LINE__);  // the listener's own reference
+    delete own;
+    // Still the listener's: its entry keeps its references until the hold goes.
+    EXPECT_EQ(queue->size(), 1u);
+    EXPECT_EQ(queue->m_ref, 0);
+    EXPECT_NE(rig.remain(), before);
+    EXPECT_EQ(class_thread_qbuffer::proc_release(queue, 0, 1), nullptr);
+    EXPECT_TRUE(rig.wait_remain(before));
+    EXPECT_TRUE(stub.got().empty()) << "a queue no address maps to delivers nothing";
+}

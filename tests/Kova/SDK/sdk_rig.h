@@ -17,6 +17,7 @@
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
+#include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Open/Kova/kova_object.h"
 #include "Kova/General_Common/Memory/class_kova_memory.h"
 #include "Kova/General_SDK/Object_Manager/class_object_manager.h"
@@ -246,6 +247,11 @@ public:
     void push_return(const packet_spec& in) { push(m_return, make(in)); }
     static void push(Pimo::IPC::interface_pipe& in_pipe, struct_token in_token) {
         in_pipe.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), 0);
+    }
+
+    // The next token in the center pipe itself, with its references; the caller frees it.
+    bool center_receive(struct_token& pout, double in_timeout_s = 5.0) {
+        return m_center.eproc_receive_timeout(reinterpret_cast<Pimo::byte_t*>(&pout), in_timeout_s) == 0;
     }
 
     // The next answer the processor put into the center pipe; false after in_timeout_s.

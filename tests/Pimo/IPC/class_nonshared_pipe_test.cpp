@@ -120,7 +120,9 @@ TEST(nonshared_pipe_test, timed_receive_times_out_and_shutdown_drains_by_pop) {
 
     ASSERT_EQ(push(p, 7), c_vimra_success);
     ASSERT_EQ(push(p, 8), c_vimra_success);
+    EXPECT_FALSE(p.test_shutdown());
     p.proc_shutdown();
+    EXPECT_TRUE(p.test_shutdown());
     EXPECT_EQ(recv(p, v), c_vimra_shutdown);
     ASSERT_EQ(pop(p, v), c_vimra_success);
     EXPECT_EQ(v, 7u);

@@ -115,11 +115,13 @@ TEST_F(shared_pipe_test, shutdown_is_seen_by_every_process_and_pop_still_drains)
     a.send_line("recv");
     b.send_line("recv");
     ::usleep(100000);
+    EXPECT_FALSE(p.test_shutdown());
     child_process c = probe({"open", name});
     ASSERT_TRUE(c.wait_for_line("open 0"));
     c.send_line("shutdown");
     EXPECT_TRUE(a.wait_for_line("recv 5 -"));
     EXPECT_TRUE(b.wait_for_line("recv 5 -"));
+    EXPECT_TRUE(p.test_shutdown()) << "shut down by another process";
     EXPECT_EQ(push(p, 1), c_vimra_shutdown);
     u_int64_t v;
     EXPECT_EQ(recv(p, v), c_vimra_shutdown);
@@ -144,6 +146,7 @@ TEST_F(shared_pipe_test, shutdown_is_seen_by_every_process_and_pop_still_drains)
 TEST_F(shared_pipe_test, open_refuses_absent_dead_and_mismatched_pipes) {
     IPC::class_shared_pipe p;
     EXPECT_EQ(p.eproc_open(name.c_str()), c_vimra_not_created);
+    EXPECT_TRUE(p.test_shutdown()) << "not live: nothing reads it";
     p.proc_destroy();  // never made live: returns at once
 
     child_process creator = probe({"create", name, "4", "8"});

@@ -70,6 +70,7 @@ TEST_F(observer_test, on_destroy_runs_in_every_user_after_creator_is_killed) {
         mine.emplace_back(new watched_pipe);
         ASSERT_EQ(mine.back()->eproc_open(name.c_str()), c_vimra_success);
         EXPECT_TRUE(mine.back()->is_live());
+        EXPECT_FALSE(mine.back()->test_shutdown());
     }
     ::usleep(200000);
     for (auto& w : mine) EXPECT_FALSE(w->fired.load());
@@ -85,6 +86,7 @@ TEST_F(observer_test, on_destroy_runs_in_every_user_after_creator_is_killed) {
         EXPECT_TRUE(wait_until([&] { return w->fired.load(); }, 4.0));
         EXPECT_EQ(w->send_after.load(), c_vimra_shutdown);
         EXPECT_FALSE(w->is_live());
+        EXPECT_TRUE(w->test_shutdown()) << "its creator, the reader, is gone";
     }
     EXPECT_LT(kova_test::now_s() - t0, 4.0);
     // Watchers that fired are still joined: no thread is left behind per dead peer.
@@ -96,21 +98,26 @@ TEST_F(observer_test, on_destroy_runs_in_every_user_after_creator_is_killed) {
     }
 }
 
-TEST_F(observer_test, close_joins_the_watcher_without_firing_it) {
+TEST_F(observer_test, close_wakes_and_joins_the_watcher_without_firing_it) {
     child_process creator = probe({"create", name, "4", "8", "observer"});
     ASSERT_TRUE(creator.wait_for_line("create 0"));
-    watched_pipe w;
-    ASSERT_EQ(w.eproc_open(name.c_str()), c_vimra_success);
-    ::usleep(100000);
-    double t0 = kova_test::now_s();
-    w.proc_close();
-    EXPECT_LT(kova_test::now_s() - t0, 1.6);
-    EXPECT_FALSE(w.is_live());
+    // Wherever the watcher is in its once-a-second tries, a close does not wait it out.
+    std::vector<std::unique_ptr<watched_pipe>> closed;
+    for (const double after_s : {0.0, 0.1, 0.5, 0.95}) {
+        closed.emplace_back(new watched_pipe);
+        watched_pipe& w = *closed.back();
+        ASSERT_EQ(w.eproc_open(name.c_str()), c_vimra_success);
+        ::usleep(static_cast<useconds_t>(after_s * 1e6));
+        double t0 = kova_test::now_s();
+        w.proc_close();
+        EXPECT_LT(kova_test::now_s() - t0, 0.2) << "closed " << after_s << " s after the open";
+        EXPECT_FALSE(w.is_live());
+    }
     // The creator going now must not reach a closed observer.
     creator.send_line("destroy");
     EXPECT_TRUE(creator.wait_for_line("destroyed"));
     ::usleep(1200000);
-    EXPECT_FALSE(w.fired.load());
+    for (auto& w : closed) EXPECT_FALSE(w->fired.load());
     creator.send_line("exit");
     EXPECT_EQ(creator.wait(), 0);
 }

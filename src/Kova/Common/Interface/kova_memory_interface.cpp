@@ -165,8 +165,37 @@ struct_token proc_alloc_copy_force(mm_t in_data, const char* in_file, int in_lin
     return copy;
 }
 
+void proc_alloc_error_return(const struct_packet& in_packet, kova_err_t in_error, struct_token& pout_return,
+                             const char* in_file, int in_line) {
+    pout_return.reset();
+    struct_packet turned = in_packet;
+    turned.set_data(nullptr);  // a pointer of the process that set it, and no payload goes back
+    if (!turned.backward_error_switch(in_error)) return;
+    proc_alloc_header_force(pout_return, in_file, in_line);
+    *get_header(pout_return) = turned;
+}
+
+namespace {
+
+// One reference less on a block, with an 'F' record that describes in_described and names the
+// block in in_format; the record is queued before the block goes. After the memory has gone (the
+// SDK finalised), a free has nothing left to release: only the handle is cleared.
+void free_traced(mm_t& pin_mm, const struct_token& in_described, const char* in_format, const char* in_file,
+                 int in_line) {
+    if (gp_memory == nullptr) {
+        pin_mm = 0;
+        return;
+    }
+    class_debug_records records;
+    records.add('F', in_described, in_file, in_line, in_format, pin_mm);
+    records.release_after(pin_mm);
+    records.proc_send();
+    pin_mm = 0;
+}
+
+}  // namespace
+
 void safe_free_header(struct_token& pin_token, const char* in_file, int in_line) {
-    // After the memory has gone (the SDK finalised), a free has nothing left to release.
     if (gp_memory == nullptr) {
         pin_token.header_mm = 0;
         return;
@@ -180,15 +209,7 @@ void safe_free_header(struct_token& pin_token, const char* in_file, int in_line)
 }
 
 void safe_free_data(struct_token& pin_token, const char* in_file, int in_line) {
-    if (gp_memory == nullptr) {
-        pin_token.data_mm = 0;
-        return;
-    }
-    class_debug_records records;
-    records.add('F', pin_token, in_file, in_line, "free data - %u", pin_token.data_mm);
-    records.release_after(pin_token.data_mm);
-    records.proc_send();
-    pin_token.data_mm = 0;
+    free_traced(pin_token.data_mm, pin_token, "free data - %u", in_file, in_line);
 }
 
 void safe_free_token(struct_token& pin_token, const char* in_file, int in_line) {
@@ -208,15 +229,7 @@ void safe_free_token(struct_token& pin_token, const char* in_file, int in_line) 
 }
 
 void safe_free_mm(mm_t& pin_mm, const char* in_file, int in_line) {
-    if (gp_memory == nullptr) {
-        pin_mm = 0;
-        return;
-    }
-    class_debug_records records;
-    records.add('F', struct_token(), in_file, in_line, "free mm - %u", pin_mm);
-    records.release_after(pin_mm);
-    records.proc_send();
-    pin_mm = 0;
+    free_traced(pin_mm, struct_token(), "free mm - %u", in_file, in_line);
 }
 
 ref_count_t safe_add_ref_mm(mm_t in_mm, const char* in_file, int in_line) {

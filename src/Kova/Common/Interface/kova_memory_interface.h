@@ -56,6 +56,13 @@ void proc_alloc_data_force(mm_t& pout_mm, std::size_t in_size, const char* in_fi
 // not 0, by an added reference; both under one hold of the memory's lock, their records together.
 struct_token proc_alloc_copy_force(mm_t in_data, const char* in_file, int in_line);
 
+// The error return of a packet: its record copied without the data pointer, turned around with
+// in_error by the backward error switch (addresses and domains exchanged, size 0), in a new
+// header block, waiting in steps of 100 ms until the memory grants one. pout_return is left
+// empty when the packet's type has no error return. The packet itself is not touched.
+void proc_alloc_error_return(const struct_packet& in_packet, kova_err_t in_error, struct_token& pout_return,
+                             const char* in_file, int in_line);
+
 // Release the caller's reference and clear the handle; 0 does nothing but the trace.
 void safe_free_header(struct_token& pin_token, const char* in_file, int in_line);
 void safe_free_data(struct_token& pin_token, const char* in_file, int in_line);

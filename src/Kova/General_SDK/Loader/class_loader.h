@@ -17,7 +17,10 @@ namespace Loader {
 class class_loader {
 public:
     // Returns once the SDK is up; waits for the service, ends the process without packet memory.
-    class_loader(unsigned int in_thread_count, unsigned int in_call_buffer_count, unsigned int in_udp_buffer_count);
+    // A set pin_abort ends the waits early, with the SDK not started (is_started false);
+    // the destructor takes down what was built.
+    class_loader(unsigned int in_thread_count, unsigned int in_call_buffer_count, unsigned int in_udp_buffer_count,
+                 const std::atomic<bool>* pin_abort = nullptr);
     ~class_loader();
     class_loader(const class_loader&) = delete;
     class_loader& operator=(const class_loader&) = delete;
@@ -26,12 +29,17 @@ public:
     // the pipes of a finalisation just before).
     static constexpr double c_pipe_retry_s = 5.0;
 
+    bool is_started() const { return m_started; }
+
     Object_Manager::class_object_manager* p_object_manger;
     Memory_Manager::class_sdk_memory* p_sdk_memory;
     Center_Manager::class_center_manager* p_center_manger;
     General_Common::IPC::class_process_listen_ipc m_process_listen_ipc;
     General_Common::IPC::class_process_return_ipc m_process_return_ipc;
     General_Common::IPC::class_debug_ipc m_debug_ipc;
+
+private:
+    bool m_started;
 };
 
 }  // namespace Loader

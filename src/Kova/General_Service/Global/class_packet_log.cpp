@@ -80,8 +80,7 @@ class_packet_log::class_packet_log(Pimo::Memory::class_dynamic_shared_ref_memory
       m_counter(0),
       m_resets(0),
       m_batch(c_batch),
-      m_packets(c_batch),
-      m_has_packet(c_batch) {}
+      m_packets(c_batch) {}
 
 class_packet_log::~class_packet_log() { proc_close(); }
 
@@ -217,24 +216,71 @@ void class_packet_log::proc_reset(Pimo::IPC::interface_pipe& in_pipe) {
     m_counter = 0;
 }
 
-void class_packet_log::proc_batch(const struct_debug_token* pin_records, std::size_t in_count,
-                                  Pimo::IPC::interface_pipe& in_pipe) {
-    struct_packet* packets = m_packets.data();
-    bool has_packet[c_batch];
-    for (std::size_t from = 0; from < in_count;) {
-        // Up to the next reset order: what follows it waits until the order is decided.
-        std::size_t to = from;
-        while (to < in_count && to - from < c_batch && !test_reset_order(pin_records[to])) ++to;
-        if (to < in_count && to - from < c_batch) ++to;
-        take_packets(pin_records + from, to - from, packets, has_packet);
-        for (std::size_t i = from; i < to; ++i) {
-            if (i != 0) proc_rotate_if_due();
-            write_rows(pin_records[i], packets[i - from], has_packet[i - from]);
-            if (proc_reset_order(pin_records[i], in_pipe)) return;  // the rest described blocks now gone
-            if (++m_counter >= c_rotation) m_counter = 0;
+// What one record gives the three row writers: its time stamp, its packet when the handle names
+// one, and the packet row that app.csv and the rotating log share, built on first use.
+struct class_packet_log::struct_entry {
+    const struct_debug_token& record;
+    char stamp[64];
+    struct_packet packet;
+    bool has_packet;
+    bool left_out;  // a command or information packet whose log switch is off
+    char data_row[c_row_size];
+    bool data_row_built;
+
+    explicit struct_entry(const struct_debug_token& in_record) : record(in_record), data_row_built(false) {}
+};
+
+const char* class_packet_log::get_data_row(struct_entry& in_entry) const {
+    if (!in_entry.data_row_built)
+        format_packet_row(in_entry.data_row, sizeof in_entry.data_row, in_entry.stamp, in_entry.record,
+                          in_entry.packet, in_entry.packet.header.type == c_mt_ctrl);
+    in_entry.data_row_built = true;
+    return in_entry.data_row;
+}
+
+void class_packet_log::write_object_row(const struct_entry& in_entry) {
+    if (!mp_object) return;
+    const struct_debug_token& record = in_entry.record;
+    char row[c_row_size];
+    if (in_entry.has_packet) {
+        if (is_object_event(record, in_entry.packet)) {
+            format_packet_row(row, sizeof row, in_entry.stamp, record, in_entry.packet, true);
+            std::fputs(row, mp_object);
         }
-        from = to;
+    } else if (record.type == 'K') {
+        const domain_t domain =
+            static_cast<domain_t>(std::strtoul(std::string(record.str, bounded(record.str, sizeof record.str)).c_str(), nullptr, 10));
+        int n = format_prefix(row, sizeof row, in_entry.stamp, record, 0.0, 0.0);
+        std::snprintf(row + n, sizeof row - n,
+                      "127.0.0.1,127.0.0.1,127.0.0.1,%d,%d,0,65535,control,c_mccr_center_shutdown,"
+                      "0.0,0.0,0,0,0\n",
+                      static_cast<int>(domain), static_cast<int>(domain));
+        std::fputs(row, mp_object);
     }
+    std::fflush(mp_object);
+}
+
+void class_packet_log::write_app_row(struct_entry& in_entry) {
+    if (!mp_app) return;
+    const bool app_kind = in_entry.record.type == 'O' || in_entry.record.type == 'o';
+    if (in_entry.has_packet && app_kind && !in_entry.left_out) std::fputs(get_data_row(in_entry), mp_app);
+    std::fflush(mp_app);
+}
+
+void class_packet_log::write_log_row(struct_entry& in_entry) {
+    if (!mp_log) return;
+    const struct_debug_token& record = in_entry.record;
+    if (in_entry.has_packet) {
+        const bool filtered_kind = record.type == 'O' || record.type == 'o' || record.type == 'M';
+        if (!(filtered_kind && in_entry.left_out)) std::fputs(get_data_row(in_entry), mp_log);
+    } else {
+        char short_row[c_row_size];
+        std::snprintf(short_row, sizeof short_row, "%s,%d,%c,%.*s,%.*s\n", in_entry.stamp, record.pid, record.type,
+                      bounded(record.doc, sizeof record.doc), record.doc, bounded(record.str, sizeof record.str),
+                      record.str);
+        std::fputs(short_row, mp_log);
+    }
+    std::fflush(mp_log);
 }
 
 bool class_packet_log::proc_reset_order(const struct_debug_token& in_record, Pimo::IPC::interface_pipe& in_pipe) {
@@ -259,63 +305,38 @@ bool class_packet_log::proc_reset_order(const struct_debug_token& in_record, Pim
 
 void class_packet_log::write_rows(const struct_debug_token& in_record, const struct_packet& in_packet,
                                   bool in_has_packet) {
+    struct_entry entry(in_record);
     const Pimo::Utility::system_time_t t = Pimo::Utility::get_local_time();
-    char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%04d_%02d_%02d %02d_%02d_%02d %d", t.wYear, t.wMonth, t.wDay, t.wHour,
-                  t.wMinute, t.wSecond, t.wMilliseconds);
-    char row[c_row_size];
-    if (mp_object) {
-        if (in_has_packet) {
-            if (is_object_event(in_record, in_packet)) {
-                format_packet_row(row, sizeof row, stamp, in_record, in_packet, true);
-                std::fputs(row, mp_object);
-            }
-        } else if (in_record.type == 'K') {
-            const domain_t domain =
-                static_cast<domain_t>(std::strtoul(std::string(in_record.str, bounded(in_record.str, sizeof in_record.str)).c_str(), nullptr, 10));
-            int n = format_prefix(row, sizeof row, stamp, in_record, 0.0, 0.0);
-            std::snprintf(row + n, sizeof row - n,
-                          "127.0.0.1,127.0.0.1,127.0.0.1,%d,%d,0,65535,control,c_mccr_center_shutdown,"
-                          "0.0,0.0,0,0,0\n",
-                          static_cast<int>(domain), static_cast<int>(domain));
-            std::fputs(row, mp_object);
-        }
-        std::fflush(mp_object);
-    }
+    std::snprintf(entry.stamp, sizeof entry.stamp, "%04d_%02d_%02d %02d_%02d_%02d %d", t.wYear, t.wMonth, t.wDay,
+                  t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+    entry.has_packet = in_has_packet;
+    if (in_has_packet) entry.packet = in_packet;
+    const msg_type_t type = entry.has_packet ? entry.packet.header.type : c_mt_null;
+    entry.left_out = (is_information_data(type) && !m_settings.information) ||
+                     (is_command_data(type) && !m_settings.command);
 
-    const bool app_kind = in_record.type == 'O' || in_record.type == 'o';
-    const bool filtered_kind = app_kind || in_record.type == 'M';
-    bool data_row_built = false;
-    auto build_data_row = [&]() {
-        if (!data_row_built) format_packet_row(row, sizeof row, stamp, in_record, in_packet, in_packet.header.type == c_mt_ctrl);
-        data_row_built = true;
-    };
-    const msg_type_t type = in_has_packet ? in_packet.header.type : c_mt_null;
-    const bool left_out = (is_information_data(type) && !m_settings.information) ||
-                          (is_command_data(type) && !m_settings.command);
+    write_object_row(entry);
+    write_app_row(entry);
+    write_log_row(entry);
+}
 
-    if (mp_app) {
-        if (in_has_packet && app_kind && !left_out) {
-            build_data_row();
-            std::fputs(row, mp_app);
+void class_packet_log::proc_batch(const struct_debug_token* pin_records, std::size_t in_count,
+                                  Pimo::IPC::interface_pipe& in_pipe) {
+    struct_packet* packets = m_packets.data();
+    bool has_packet[c_batch];
+    for (std::size_t from = 0; from < in_count;) {
+        // Up to the next reset order: what follows it waits until the order is decided.
+        std::size_t to = from;
+        while (to < in_count && to - from < c_batch && !test_reset_order(pin_records[to])) ++to;
+        if (to < in_count && to - from < c_batch) ++to;
+        take_packets(pin_records + from, to - from, packets, has_packet);
+        for (std::size_t i = from; i < to; ++i) {
+            if (i != 0) proc_rotate_if_due();
+            write_rows(pin_records[i], packets[i - from], has_packet[i - from]);
+            if (proc_reset_order(pin_records[i], in_pipe)) return;  // the rest described blocks now gone
+            if (++m_counter >= c_rotation) m_counter = 0;
         }
-        std::fflush(mp_app);
-    }
-
-    if (mp_log) {
-        if (in_has_packet) {
-            if (!(filtered_kind && left_out)) {
-                build_data_row();
-                std::fputs(row, mp_log);
-            }
-        } else {
-            char short_row[c_row_size];
-            std::snprintf(short_row, sizeof short_row, "%s,%d,%c,%.*s,%.*s\n", stamp, in_record.pid, in_record.type,
-                          bounded(in_record.doc, sizeof in_record.doc), in_record.doc,
-                          bounded(in_record.str, sizeof in_record.str), in_record.str);
-            std::fputs(short_row, mp_log);
-        }
-        std::fflush(mp_log);
+        from = to;
     }
 }
 

@@ -69,12 +69,20 @@ private:
     void take_packets(const struct_debug_token* pin_records, std::size_t in_count, struct_packet* pout_packets,
                       bool* pout_has_packet);
     void release_locked(Pimo::Memory::mm_t in_mm);
-    // The rows of one record.
+    // The rows of one record, from its packet's copy.
     void write_rows(const struct_debug_token& in_record, const struct_packet& in_packet, bool in_has_packet);
     bool test_reset_order(const struct_debug_token& in_record) const;
-    // Carries out a reset order that is still good; true when the memory was reset.
-    bool proc_reset_order(const struct_debug_token& in_record, Pimo::IPC::interface_pipe& in_pipe);
     void proc_reset(Pimo::IPC::interface_pipe& in_pipe);
+    // Carries out a reset order of this service's loader, when the record is one and still current;
+    // true when the memory was reset.
+    bool proc_reset_order(const struct_debug_token& in_record, Pimo::IPC::interface_pipe& in_pipe);
+
+    // The three row writers of a record, one file each: object.csv, app.csv, the rotating log.
+    struct struct_entry;
+    void write_object_row(const struct_entry& in_entry);
+    void write_app_row(struct_entry& in_entry);
+    void write_log_row(struct_entry& in_entry);
+    const char* get_data_row(struct_entry& in_entry) const;
 
     int format_prefix(char* out_row, std::size_t in_size, const char* in_stamp,
                       const struct_debug_token& in_record, double in_limit, double in_live) const;
@@ -97,7 +105,6 @@ private:
     // The log thread's buffers for one batch, made once.
     std::vector<struct_debug_token> m_batch;
     std::vector<struct_packet> m_packets;
-    std::vector<char> m_has_packet;
 };
 
 }  // namespace Global

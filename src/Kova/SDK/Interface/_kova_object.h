@@ -9,6 +9,7 @@
 #include "Kova/Common/Open/Kova/kova_message_address.h"
 #include "Kova/Common/Open/Kova/kova_object.h"
 #include "Kova/SDK/Interface/interface_object_core.h"
+#include "Kova/SDK/Interface/template_handler_map.h"
 #include "Pimo/OS/Linux/class_lock.h"
 #include "Pimo/OS/Linux/class_thread.h"
 
@@ -23,12 +24,12 @@ class _kova_object_command;
 class _kova_object_broadcast;
 class _kova_proxy_object;
 
-typedef std::map<msg_code_t, _kova_object_call*> object_call_map_t;
-typedef std::map<msg_code_t, _kova_object_signal*> object_signal_map_t;
-typedef std::map<msg_code_t, _kova_object_event*> object_event_map_t;
-typedef std::map<msg_code_t, _kova_object_information*> object_information_map_t;
-typedef std::map<msg_code_t, _kova_object_command*> object_command_map_t;
-typedef std::map<msg_code_t, _kova_object_broadcast*> object_broadcast_map_t;
+typedef template_handler_map<_kova_object_call> object_call_map_t;
+typedef template_handler_map<_kova_object_signal> object_signal_map_t;
+typedef template_handler_map<_kova_object_event> object_event_map_t;
+typedef template_handler_map<_kova_object_information> object_information_map_t;
+typedef template_handler_map<_kova_object_command> object_command_map_t;
+typedef template_handler_map<_kova_object_broadcast> object_broadcast_map_t;
 typedef std::map<domain_t, object_id_t> last_object_map_t;
 
 // Base of every stub handler.
@@ -41,6 +42,20 @@ public:
     _kova_object* _op;
     msg_code_t code;
     interface_kind_t b_interface;
+};
+
+// Base of the handlers of the connection kinds (event, command, information): what the
+// core asks of every one of them when clients go or the object ends. On listener
+// threads, except disconnect_all_client_object, which the destroy runs.
+class _kova_connection_method : public _kova_method {
+public:
+    using _kova_method::_kova_method;
+    // The node's host link is gone: every client of the node, each with on_shutdown.
+    virtual void adapter_shutdown(node_addr_t const& in_node_addr, struct_token const& in_token) = 0;
+    // A proxy object was destroyed: on_shutdown only if it was a client.
+    virtual void adapter_shutdown(client_addr_t const& in_client, struct_token const& in_token) = 0;
+    // Drops every client; tells each node only with in_send.
+    virtual void disconnect_all_client_object(bool in_send) = 0;
 };
 
 class _kova_object : public SDK::Interface::interface_object_core {
@@ -69,18 +84,20 @@ public:
     void regist();
     void unregist();
 
+    // Under the write lock; a code present already keeps its handler, and a handler
+    // leaves only an entry that holds it.
     void add_call(msg_code_t code, _kova_object_call* p);
     void add_signal(msg_code_t code, _kova_object_signal* p);
     void add_event(msg_code_t code, _kova_object_event* p);
     void add_information(msg_code_t code, _kova_object_information* p);
     void add_command(msg_code_t code, _kova_object_command* p);
     void add_broadcast(msg_code_t code, _kova_object_broadcast* p);
-    void del_call(msg_code_t code);
-    void del_signal(msg_code_t code);
-    void del_event(msg_code_t code);
-    void del_information(msg_code_t code);
-    void del_command(msg_code_t code);
-    void del_broadcast(msg_code_t code);
+    void del_call(msg_code_t code, _kova_object_call* p);
+    void del_signal(msg_code_t code, _kova_object_signal* p);
+    void del_event(msg_code_t code, _kova_object_event* p);
+    void del_information(msg_code_t code, _kova_object_information* p);
+    void del_command(msg_code_t code, _kova_object_command* p);
+    void del_broadcast(msg_code_t code, _kova_object_broadcast* p);
 
     // 8 when the center pipe is full (the token is still the caller's); 0 when sent;
     // 5 or -1 when the pipe refused it for good (the token is freed).
@@ -95,6 +112,8 @@ public:
     void adapter_call_cancel(struct_token const& in_token);
     void adapter_signal(struct_token const& in_token);
     void adapter_signal_cancel(struct_token const& in_token);
+    void adapter_event_connect(struct_token const& in_token);
+    void adapter_event_shutdown(struct_token const& in_token);
     void adapter_err_return(struct_token const& in_token);
     void adapter_tcp_connected_from_client(struct_token const& in_token);
     void adapter_tcp_disconnected_from_client(struct_token const& in_token);
@@ -139,6 +158,10 @@ private:
     kova_err_t proc_choose_id(domain_t in_domain, object_id_t in_object_id, object_id_t& pout_id);
     void proc_fill_control(struct_token const& in_token, msg_code_t in_code, kova_err_t in_error);
     void proc_regist_maps();
+    // Runs in_op on the handler of every connection kind: every event handler, then
+    // every command handler, then every information handler.
+    template <typename op_t>
+    void proc_each_connection(op_t in_op);
     void proc_serial(struct_message_address const& in_address);
 
     // A destroy marked on a listener thread and not yet carried out.

@@ -20,6 +20,16 @@ private:
     }
 };
 
+struct app_events : Kova::kova_object_event {
+    app_events() : kova_object_event(2) {}
+    Kova::kova_err_t publish() { return event("x", 1); }
+
+private:
+    Kova::kova_err_t on_connect(Kova::client_addr_t const&, double const&, double const&) override {
+        return Kova::c_kova_success;
+    }
+};
+
 struct app_proxy : Kova::kova_proxy_object_call {
     app_proxy() : kova_proxy_object_call(1) {}
     void on_object_create() override {}
@@ -51,6 +61,11 @@ int main() {
     if (stub.create(7100, 2) != Kova::c_kova_err_not_initailize) return 5;
     app_proxy proxy;
     if (proxy.create(7100, inet_addr("127.0.0.1"), 2) != Kova::c_kova_err_not_initailize || proxy.is_live()) return 6;
+    app_events events;
+    if (events.publish() != Kova::c_kova_err_is_not_created) return 11;
+    // The library's own form of the history; an empty one reads as zeros.
+    Kova::template_history<int> history;
+    if (history || history.size() != 0 || history[0].p_buffer != nullptr) return 12;
     // Not created: the failure travels in the return object.
     char reply[64];
     Kova::pksize_t size = sizeof reply;

@@ -30,8 +30,6 @@ namespace {
 using Pimo::OS::class_locker;
 using Pimo::Utility::print_error;
 
-constexpr int c_max_steps = 64;
-
 struct_epoll_overlapped_ex* find_record(unsigned short in_port) {
     auto it = g_udp_map.find(in_port);
     return it == g_udp_map.end() ? nullptr : it->second;
@@ -131,10 +129,7 @@ bool is_acceptable_datagram(const Kova::struct_header* pin_header, size_t in_len
 int udp_initialize(unsigned short in_port) {
     SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (s < 0) throw "udp socket 생성 에러";
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(0);
-    addr.sin_port = htons(in_port);
+    sockaddr_in addr = make_addr(0, in_port);
     if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         ::close(s);
         throw "udp bind 에러";
@@ -197,10 +192,7 @@ int send_udp(struct_epoll_overlapped_ex* p) {
         } else {
             pkt->set_data_size(0);  // never announce a payload that is not sent
         }
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = pkt->dst_ip;
-        to.sin_port = htons(p->local_addr.port);
+        sockaddr_in to = make_addr(pkt->dst_ip, p->local_addr.port);
         const ssize_t n = ::sendto(p->socket, bytes, length, MSG_DONTWAIT | MSG_NOSIGNAL,
                                    reinterpret_cast<sockaddr*>(&to), sizeof(to));
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;  // kept at the front
