@@ -3,12 +3,12 @@
 //
 // The pump runs on the send thread, and on the thread that queues a packet or an acknowledgement
 // on an idle connection until the socket takes no more. Packets are queued by the center thread
-// (and its close markers by del_client), acknowledgements and the receive's close markers by the receive
-// thread, heartbeats by the timer; all of them meet under send_queue_lock, which guards the queue
-// and every send field. ack_wait_q_lock is taken inside it (wait_ack, as a return starts) or
-// alone (pop_ack, on the receive thread of an accepted connection). The sockets are non-blocking,
-// so the pump never waits under the lock: a piece that does not fit re-arms the one-shot send
-// registration.
+// (and its close markers by del_client), acknowledgements and the receive's close markers by the
+// receive thread, heartbeats by the timer; all of them meet under send_queue_lock, which guards
+// the queue and every send field. ack_wait_q_lock is taken inside it (wait_ack, as a return
+// starts) or alone (pop_ack, on the receive thread of an accepted connection). The sockets are
+// non-blocking, so the pump never waits under the lock: a piece that does not fit re-arms the
+// one-shot send registration.
 #pragma once
 
 #include <vector>
