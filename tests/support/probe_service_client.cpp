@@ -8,9 +8,12 @@
 //   trace <kind> <mm> <text>   a record through kova_debug_send (adds a reference) -> "traced"
 //   raw <kind> <mm> <text>     a record written as is, no reference     -> "raw <r>"
 //   flood <n> <mm>             n object-create records about mm         -> "flooded <sent>"
-//   ref <mm> | resets | remain -> "ref <n>" | "resets <n>" | "remain <n>"
+//   ref <mm> | resets | remain | acount -> "ref <n>" | "resets <n>" | "remain <n>" | "acount <n>"
 //   hold | release             take and give back the memory's lock     -> "held" | "released"
 //   stop <domain>              sets the domain's stop event             -> "stopped <r>"
+//   claim <domain>             holds the domain as a center that is ending does: its stop
+//                              event and a center pipe already shut down -> "claimed <r>"
+//   unclaim                    lets go of it, pipe first, as that center ends -> "unclaimed"
 #include <arpa/inet.h>
 #include <unistd.h>
 
@@ -24,6 +27,7 @@
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Global/struct_debug_token.h"
 #include "Kova/Common/Hidden/struct_packet.h"
+#include "Kova/General_Common/IPC/abstract_center_ipc.h"
 #include "Kova/General_Common/IPC/class_debug_ipc.h"
 #include "Kova/General_Common/IPC/class_service_ipc.h"
 #include "Kova/General_Common/IPC/kova_named_objects.h"
@@ -49,6 +53,8 @@ int main() {
     Pimo::Memory::class_dynamic_shared_ref_memory memory;
     class_debug_ipc debug;
     class_service_ipc service;
+    Pimo::OS::class_event claimed_stop;
+    abstract_center_ipc claimed_pipe;
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
@@ -131,6 +137,8 @@ int main() {
             say("resets " + std::to_string(memory.get_reset_count()));
         } else if (cmd == "remain") {
             say("remain " + std::to_string(memory.get_remain()));
+        } else if (cmd == "acount") {
+            say("acount " + std::to_string(memory.get_alloc_count()));
         } else if (cmd == "hold") {
             memory.proc_stop();
             say("held");
@@ -147,6 +155,17 @@ int main() {
                 e.proc_close();
             }
             say("stopped " + std::to_string(r));
+        } else if (cmd == "claim") {
+            unsigned domain = 0;
+            in >> domain;
+            int r = claimed_stop.eproc_create_global(get_center_killer_name(static_cast<domain_t>(domain)), false);
+            if (r == 0) r = claimed_pipe.eproc_create(static_cast<domain_t>(domain), abstract_center_ipc::c_depth);
+            if (r == 0) claimed_pipe.proc_shutdown();
+            say("claimed " + std::to_string(r));
+        } else if (cmd == "unclaim") {
+            claimed_pipe.proc_destroy();
+            claimed_stop.proc_destroy();
+            say("unclaimed");
         } else if (cmd == "exit") {
             break;
         }

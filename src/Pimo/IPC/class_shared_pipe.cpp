@@ -142,6 +142,21 @@ void class_shared_pipe::proc_shutdown() {
     m_event.proc_cancel();
 }
 
+vimra_err_t class_shared_pipe::eproc_shutdown_if_empty() {
+    if (!m_live) return c_vimra_unknown;
+    class_locker guard(m_mutex);
+    if (mp_queue->is_sane(m_qsize, m_elem_size) && !mp_queue->test_empty()) return c_vimra_busy;
+    mp_queue->proc_destroy();
+    m_event.proc_cancel();
+    return c_vimra_success;
+}
+
+bool class_shared_pipe::test_shutdown() {
+    if (!m_live) return true;
+    class_locker guard(m_mutex);
+    return !mp_queue->is_valid();
+}
+
 bool class_shared_pipe::test_empty() {
     if (!m_live) return true;
     class_locker guard(m_mutex);

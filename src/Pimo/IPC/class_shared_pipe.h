@@ -27,6 +27,11 @@ public:
     void proc_destroy();
 
     void proc_shutdown() override;
+    // Shuts the pipe down only while it is empty, in one step under its lock: 0, or 8 when
+    // something waits in it (a push that comes later is refused with 5).
+    OS::vimra_err_t eproc_shutdown_if_empty();
+    // True once the pipe has been shut down.
+    bool test_shutdown();
     bool test_empty() override;
     bool test_full() override;
     OS::vimra_err_t eproc_push(const byte_t* pin_elem, size_t in_min) override;

@@ -124,8 +124,10 @@ bool class_center_relay_control::center_kill_control() {
     bool result = false;
     if (m_object_manager.get_process_count() == 0 &&
         Kova::Center::Center_Relay::class_center_relay::tcp_client_count < 1) {
-        // Tokens queued behind the event may bring a new user: look again after them.
-        if (!p_center_ipc->test_empty()) return false;
+        // Tokens queued behind the event may bring a new user: look again after them. Once
+        // empty, the pipe is shut down in the same step, so no application pushes into a
+        // center that will not read any more: its push is refused and it waits for the next one.
+        if (p_center_ipc->eproc_shutdown_if_empty() != Pimo::OS::c_vimra_success) return false;
         Kova::Common::Global::kova_debug_send('K', struct_token(), __FILE__, __LINE__, "%u",
                                               static_cast<unsigned>(m_domain));
         Pimo::OS::class_event stop;

@@ -20,6 +20,11 @@ Pimo::OS::vimra_err_t abstract_center_ipc::eproc_open(domain_t in_domain) {
     return class_shared_observer_pipe::eproc_open(get_name(in_domain).c_str(), sizeof(struct_token));
 }
 
+Pimo::OS::vimra_err_t abstract_center_ipc::eproc_open_serving(domain_t in_domain) {
+    domain = in_domain;
+    return class_shared_observer_pipe::eproc_open_serving(get_name(in_domain).c_str(), sizeof(struct_token));
+}
+
 }  // namespace IPC
 }  // namespace General_Common
 }  // namespace Kova

@@ -26,6 +26,8 @@ public:
     Pimo::OS::vimra_err_t eproc_create(domain_t in_domain, Pimo::u_int32_t in_depth);
     // Opens the pipe and watches the center that created it.
     Pimo::OS::vimra_err_t eproc_open(domain_t in_domain);
+    // The same, refusing (5) the pipe of a center that is already ending.
+    Pimo::OS::vimra_err_t eproc_open_serving(domain_t in_domain);
 
     // The center's own pipe keeps this; the SDK's and the service's watchers override it.
     void* on_destroy() override { return nullptr; }

@@ -1,6 +1,8 @@
 #include "Kova/General_SDK/Center_Manager/class_center_manager.h"
 
+#include "Kova/General_Common/IPC/kova_named_objects.h"
 #include "Kova/General_Common/IPC/struct_service_token.h"
+#include "Pimo/OS/Linux/class_event.h"
 #include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/OS/Linux/vimra_time.h"
 
@@ -45,20 +47,25 @@ Pimo::IPC::interface_pipe* class_center_manager::get_center_pipe(domain_t in_dom
     if (entry != nullptr) return entry;
 
     IPC::class_center_ipc* pipe = new IPC::class_center_ipc;
-    if (pipe->eproc_open(in_domain) != Pimo::OS::c_vimra_success) {
-        General_Common::IPC::struct_service_token request{in_domain,
-                                                          General_Common::IPC::struct_service_token::c_msg_start_center};
-        m_service_ipc.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&request), 0);
+    if (pipe->eproc_open_serving(in_domain) != Pimo::OS::c_vimra_success) {
+        proc_post_start(in_domain);
+        // A center that is still ending holds the domain: the one just asked for fails to
+        // start beside it, so the request goes again once that center is seen to end.
+        bool previous = is_center_running(in_domain);
         Pimo::OS::vimra_update_cpu_hz();
         const Pimo::OS::vimra_clock_t start = Pimo::OS::vimra_cpu_clock();
         bool opened = false;
         for (;;) {
-            if (pipe->eproc_open(in_domain) == Pimo::OS::c_vimra_success) {
+            if (pipe->eproc_open_serving(in_domain) == Pimo::OS::c_vimra_success) {
                 opened = true;
                 break;
             }
             const double hz = static_cast<double>(Pimo::OS::vimra_cpu_hz());
             if (hz > 0 && static_cast<double>(Pimo::OS::vimra_cpu_clock() - start) / hz > c_center_wait_s) break;
+            if (previous && !is_center_running(in_domain)) {
+                proc_post_start(in_domain);
+                previous = false;
+            }
             // A short sleep instead of a spin: the center is found within a millisecond.
             Pimo::OS::msleep(1);
         }
@@ -69,6 +76,16 @@ Pimo::IPC::interface_pipe* class_center_manager::get_center_pipe(domain_t in_dom
     }
     entry = pipe;
     return entry;
+}
+
+void class_center_manager::proc_post_start(domain_t in_domain) {
+    General_Common::IPC::struct_service_token request{in_domain,
+                                                      General_Common::IPC::struct_service_token::c_msg_start_center};
+    m_service_ipc.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&request), 0);
+}
+
+bool class_center_manager::is_center_running(domain_t in_domain) {
+    return Pimo::OS::class_event::is_held_global(General_Common::IPC::get_center_killer_name(in_domain));
 }
 
 }  // namespace Center_Manager

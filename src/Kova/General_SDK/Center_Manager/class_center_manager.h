@@ -27,6 +27,11 @@ public:
     static constexpr double c_center_wait_s = 5.0;
 
 private:
+    // Asks the service, once, to start the domain's center.
+    void proc_post_start(domain_t in_domain);
+    // True while a center of the domain lives (it holds the domain's stop event).
+    static bool is_center_running(domain_t in_domain);
+
     Pimo::OS::class_thread_lock m_mutex_01;
     std::map<domain_t, IPC::class_center_ipc*> m_center_ipc_map;
     General_Common::IPC::class_service_ipc m_service_ipc;

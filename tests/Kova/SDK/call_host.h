@@ -1,0 +1,158 @@
+// Real application processes (probe_call_app) in a private host that runs the service and
+// the real center from an install tree of its own; shared by the tests of whole hosts.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../General_Service/service_host.h"
+
+namespace kova_call_test {
+
+using kova_test::child_process;
+using kova_test::private_host;
+using kova_test::read_text_file;
+
+// The probe's pattern bytes, and its hash of payloads longer than 40 bytes.
+inline std::string pattern(size_t in_size) {
+    std::string out(in_size, '\0');
+    for (size_t i = 0; i < in_size; ++i) out[i] = static_cast<char>('a' + (i * 7) % 26);
+    return out;
+}
+
+inline std::string shown(const std::string& in_data) {
+    if (in_data.empty()) return "-";
+    if (in_data.size() <= 40) return in_data;
+    std::uint32_t h = 2166136261u;
+    for (unsigned char c : in_data) h = (h ^ c) * 16777619u;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "#%08x", h);
+    return buf;
+}
+
+inline std::vector<std::string> words(const std::string& in_line) {
+    std::istringstream in(in_line);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
+}
+
+// A result line without its last word (the milliseconds the request took).
+inline std::string without_time(const std::string& in_line) {
+    const size_t sp = in_line.rfind(' ');
+    return sp == std::string::npos ? in_line : in_line.substr(0, sp);
+}
+
+// The result word of a "call" or "signal" line.
+inline std::string result_of(const std::string& in_line) {
+    const std::vector<std::string> w = words(in_line);
+    return w.size() > 2 ? w[2] : "";
+}
+
+inline long time_of(const std::string& in_line) {
+    const std::vector<std::string> w = words(in_line);
+    return w.empty() ? -1 : std::stol(w.back());
+}
+
+// One probe_call_app inside a host.
+class call_app {
+public:
+    explicit call_app(private_host& in_host) : m_child(in_host.spawn({kova_test::probe_path("probe_call_app")})) {}
+
+    bool init() {
+        m_child.send_line("init");
+        return !wait("initialized").empty();
+    }
+    void send(const std::string& in_command) { m_child.send_line(in_command); }
+    // Sends a command; its answer is the first later line that begins with its first two words.
+    std::string command(const std::string& in_command) {
+        const size_t from = mark();
+        const std::vector<std::string> w = words(in_command);
+        send(in_command);
+        return wait(w.size() > 1 ? w[0] + " " + w[1] + " " : w[0], 20.0, from);
+    }
+    // The first line at or after in_from that begins with in_prefix; "" on time-out.
+    std::string wait(const std::string& in_prefix, double in_timeout_s = 10.0, size_t in_from = 0) {
+        const double end = kova_test::now_s() + in_timeout_s;
+        for (;;) {
+            const std::string& out = m_child.output();
+            for (size_t at = in_from; at < out.size();) {
+                const size_t e = out.find('\n', at);
+                if (e == std::string::npos) break;
+                if (out.compare(at, in_prefix.size(), in_prefix) == 0) return out.substr(at, e - at);
+                at = e + 1;
+            }
+            if (kova_test::now_s() > end) return "";
+            m_child.wait_for_line("\x01", 0.02);  // reads what has come
+        }
+    }
+    size_t mark() {
+        m_child.wait_for_line("\x01", 0.0);
+        return m_child.output().size();
+    }
+    // The object id in a "stub"/"proxy" answer.
+    static std::string id_of(const std::string& in_answer) {
+        const std::vector<std::string> w = words(in_answer);
+        return w.size() == 4 ? w[3] : "";
+    }
+    child_process& child() { return m_child; }
+
+private:
+    child_process m_child;
+};
+
+// A private host with the service and the real center installed.
+class kova_host {
+public:
+    // in_ini: the body of the service's ini file.
+    explicit kova_host(const std::string& in_ini = "MEMSIZE=16777216\n") : m_tree(in_ini, "call_tree") {}
+
+    bool start() {
+        return m_tree.ok() && kova_test::copy_file(KOVA_CENTER_PROGRAM, m_tree.bin() + "Kova_General_Center") &&
+               m_tree.start_service(m_service);
+    }
+    private_host& host() { return m_tree.host(); }
+    std::string log(const std::string& in_file) const { return m_tree.log(in_file); }
+    std::string bin() const { return m_tree.bin(); }
+    child_process& service() { return m_service; }
+    std::unique_ptr<call_app> app() {
+        std::unique_ptr<call_app> a(new call_app(host()));
+        return a->init() ? std::move(a) : nullptr;
+    }
+    // A probe_service_client with the host's memory and channels open: "remain", "acount" and
+    // the other commands of that probe.
+    child_process memory() {
+        child_process m = host().spawn({kova_test::probe_path("probe_service_client")});
+        if (kova_test::ask(m, "open") != "opened 0 0 0") m.kill_now();
+        return m;
+    }
+    // The center of in_domain ("": of any domain); -1 when none runs.
+    pid_t center(const std::string& in_domain = "") {
+        for (pid_t p : host().processes()) {
+            char buf[512] = {};
+            const std::string link = "/proc/" + std::to_string(p) + "/exe";
+            const ssize_t n = readlink(link.c_str(), buf, sizeof(buf) - 1);
+            if (n <= 0 || std::string(buf, static_cast<size_t>(n)).find("Kova_General_Center") == std::string::npos)
+                continue;
+            if (in_domain.empty()) return p;
+            // The command line: program, domain.
+            const std::string cmdline = read_text_file("/proc/" + std::to_string(p) + "/cmdline");
+            const size_t arg = cmdline.find('\0');
+            if (arg != std::string::npos && cmdline.compare(arg + 1, std::string::npos, in_domain + std::string(1, '\0')) == 0)
+                return p;
+        }
+        return -1;
+    }
+
+private:
+    kova_test::service_host m_tree;
+    child_process m_service;
+};
+
+}  // namespace kova_call_test

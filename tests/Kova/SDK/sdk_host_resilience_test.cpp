@@ -1,0 +1,43 @@
+// Whole hosts under faults: centers that end or die, application processes that die or
+// stop, hostile input. Real service, center and application processes in private hosts.
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "call_host.h"
+
+using kova_test::child_process;
+using namespace kova_call_test;
+
+namespace {
+
+// A center that is still ending holds its domain (its stop event, its pipe already shut
+// down): an application's first object in the domain waits for it to end and then gets
+// the next center, instead of failing after the five-second wait or opening the pipe of
+// the center that ends.
+TEST(center_restart, an_object_created_while_the_previous_center_ends_gets_the_next_center) {
+    REQUIRE_PRIVATE_HOSTS();
+    kova_host host;
+    ASSERT_TRUE(host.start());
+    child_process ending = host.memory();
+    ASSERT_EQ("claimed 0", kova_test::ask(ending, "claim 7611"));
+    std::unique_ptr<call_app> app = host.app();
+    ASSERT_TRUE(app);
+    app->send("stub s 7611 5 258 64 259");
+    EXPECT_EQ("", app->wait("stub s ", 0.5)) << "no center while the previous one holds the domain";
+    const double ended = kova_test::now_s();
+    ASSERT_EQ("unclaimed", kova_test::ask(ending, "unclaim"));
+    EXPECT_EQ("stub s 0x0 5", app->wait("stub s ", 10.0));
+    EXPECT_LT(kova_test::now_s() - ended, 3.0);
+    // Still alive a watch period later: nothing watched the center that ended.
+    kova_test::wait_until([] { return false; }, 1.5);
+    EXPECT_EQ("state x unknown", app->command("state x"));
+    EXPECT_GT(host.center("7611"), 0);
+}
+
+}  // namespace
