@@ -14,9 +14,11 @@
 //       "storm done <calls and signals> <answered> <timed out> <others> <wrong>" once all have ended,
 //       <others> as "result:count,..." and <wrong> counting answers whose content is not the reply
 //   state <name> | destroy <name> | exit
+//   fds exhaust | fds free      takes every file descriptor left (-> "fds exhaust <n>"), gives them back
 // Data is "-" (none), "pat:<n>" (n pattern bytes) or the text itself; payloads longer
 // than 40 bytes print as "#" and their FNV-1a hash. Results print in hex.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -268,6 +270,7 @@ int main() {
     std::map<std::string, std::unique_ptr<sync_signal>> syncs;
     std::map<std::string, std::unique_ptr<app_proxy>> proxies;
     std::vector<std::thread> requests;
+    std::vector<int> taken_fds;
     std::string line;
     say("pid " + std::to_string(getpid()));
     while (std::getline(std::cin, line)) {
@@ -362,6 +365,15 @@ int main() {
             if (proxies.count(name)) e = proxies[name]->destroy();
             if (stubs.count(name)) e = stubs[name]->destroy();
             say("destroy " + name + " " + hex(e));
+        } else if (cmd == "fds") {
+            if (name == "exhaust") {
+                for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken_fds.push_back(fd);
+                say("fds exhaust " + std::to_string(taken_fds.size()));
+            } else {
+                for (int fd : taken_fds) close(fd);
+                taken_fds.clear();
+                say("fds free done");
+            }
         } else {
             say("unknown " + cmd);
         }

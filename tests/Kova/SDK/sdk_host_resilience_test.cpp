@@ -40,4 +40,22 @@ TEST(center_restart, an_object_created_while_the_previous_center_ends_gets_the_n
     EXPECT_GT(host.center("7611"), 0);
 }
 
+// With no file descriptor left, an object id cannot be taken: the create says so at once
+// (0x1) instead of trying every id of the range and calling them all used.
+TEST(object_ids, a_process_without_descriptors_fails_its_create_at_once_and_not_as_all_ids_used) {
+    REQUIRE_PRIVATE_HOSTS();
+    kova_host host;
+    ASSERT_TRUE(host.start());
+    std::unique_ptr<call_app> app = host.app();
+    ASSERT_TRUE(app);
+    ASSERT_EQ("stub s 0x0 5", app->command("stub s 7612 5 258 64 259"));  // the center pipe is open
+    ASSERT_EQ(0u, app->command("fds exhaust").rfind("fds exhaust ", 0));
+    const double t0 = kova_test::now_s();
+    EXPECT_EQ(0u, app->command("stub a 7612 0 258 64 259").rfind("stub a 0x1 ", 0)) << "an automatic id";
+    EXPECT_EQ(0u, app->command("stub e 7612 9 258 64 259").rfind("stub e 0x1 ", 0)) << "an explicit id";
+    EXPECT_LT(kova_test::now_s() - t0, 1.0);
+    EXPECT_EQ("fds free done", app->command("fds free"));
+    EXPECT_EQ("stub a 0x0 31744", app->command("stub a 7612 0 258 64 259"));
+}
+
 }  // namespace

@@ -191,7 +191,7 @@ public:
     // The caller holds the write lock.
     bool add_locked(test_object& in_object) {
         m_added.emplace_back(in_object.m_domain, in_object.m_id);
-        return m_objects->create_object(in_object.m_domain, in_object.m_id, &in_object);
+        return m_objects->create_object(in_object.m_domain, in_object.m_id, &in_object) == Pimo::OS::c_vimra_success;
     }
 
     struct_token make(const packet_spec& in) {

@@ -39,17 +39,18 @@ class_object_manager::~class_object_manager() {
     if (processor) processor->proc_write_unlock();
 }
 
-bool class_object_manager::create_object(domain_t in_domain, object_id_t in_id,
-                                         Interface::interface_object_core* pin_object) {
+Pimo::OS::vimra_err_t class_object_manager::create_object(domain_t in_domain, object_id_t in_id,
+                                                          Interface::interface_object_core* pin_object) {
     auto domain = m_object_map.find(in_domain);
-    if (domain != m_object_map.end() && domain->second.count(in_id)) return false;
+    if (domain != m_object_map.end() && domain->second.count(in_id)) return Pimo::OS::c_vimra_already_exists;
     class_kova_object* entry = new class_kova_object;
-    if (entry->create_object(in_domain, in_id, pin_object) != Pimo::OS::c_vimra_success) {
+    const Pimo::OS::vimra_err_t r = entry->create_object(in_domain, in_id, pin_object);
+    if (r != Pimo::OS::c_vimra_success) {
         delete entry;
-        return false;
+        return r;
     }
     m_object_map[in_domain][in_id] = entry;
-    return true;
+    return Pimo::OS::c_vimra_success;
 }
 
 bool class_object_manager::destroy_object(domain_t in_domain, object_id_t in_id) {
