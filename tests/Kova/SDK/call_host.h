@@ -77,6 +77,14 @@ public:
         send(in_command);
         return wait(w.size() > 1 ? w[0] + " " + w[1] + " " : w[0], 20.0, from);
     }
+    // A "call" or "signal" line: its answer is the first later line that begins with its
+    // first and third words (the request's tag).
+    std::string request(const std::string& in_line, double in_timeout_s = 20.0) {
+        const size_t from = mark();
+        const std::vector<std::string> w = words(in_line);
+        send(in_line);
+        return wait(w[0] + " " + w[2] + " ", in_timeout_s, from);
+    }
     // The first line at or after in_from that begins with in_prefix; "" on time-out.
     std::string wait(const std::string& in_prefix, double in_timeout_s = 10.0, size_t in_from = 0) {
         const double end = kova_test::now_s() + in_timeout_s;

@@ -50,9 +50,7 @@ protected:
         proxy_id[in_name] = call_app::id_of(answer);
     }
     std::string call(const std::string& in_line, double in_timeout_s = 20.0) {
-        const std::vector<std::string> w = words(in_line);
-        proxy_app->send(in_line);
-        return proxy_app->wait(w[0] + " " + w[2] + " ", in_timeout_s);
+        return proxy_app->request(in_line, in_timeout_s);
     }
     // Leaves call in_tag of proxy p pending in stub s, which sleeps in on_call.
     void hold_a_call(const std::string& in_tag) {

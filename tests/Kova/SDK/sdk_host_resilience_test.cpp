@@ -58,4 +58,42 @@ TEST(object_ids, a_process_without_descriptors_fails_its_create_at_once_and_not_
     EXPECT_EQ("stub a 0x0 31744", app->command("stub a 7612 0 258 64 259"));
 }
 
+// Controls that only the host's own programs make (a process destroy, the TCP connection
+// reports) are dropped when a datagram brings them, also from the host itself: a datagram
+// does not unregister a live application or end its links.
+TEST(hostile_datagrams, host_only_controls_by_udp_are_dropped) {
+    REQUIRE_PRIVATE_HOSTS();
+    kova_host host;
+    ASSERT_TRUE(host.start());
+    std::unique_ptr<call_app> stub = host.app();
+    ASSERT_TRUE(stub);
+    const std::vector<std::string> pid = words(stub->wait("pid "));
+    ASSERT_EQ(2u, pid.size());
+    ASSERT_EQ("stub s 0x0 5", stub->command("stub s 7613 5 258 64 259"));
+    std::unique_ptr<call_app> client = host.app();
+    ASSERT_TRUE(client);
+    ASSERT_EQ(0u, client->command("proxy p 7613 127.0.0.1 5 258 259").rfind("proxy p 0x0 ", 0));
+    ASSERT_FALSE(client->wait("on_object_create p").empty());
+    const size_t from = client->mark();
+
+    // type 1, code (process destroy 5, the reports 0x8005 to 0x8008), the stub's pid as payload.
+    const char* const script = R"PY(
+import socket, struct, sys
+pid = int(sys.argv[1])
+u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for code in (5, 0x8005, 0x8006, 0x8007, 0x8008):
+    hdr = struct.pack('<BBHHHHHHHII', 2, 1, 7613, 0xFFFF, 0, code, 0, 0xFFFF, 0, 0, 4)
+    u.sendto(hdr + struct.pack('<i', pid), ('127.0.0.1', 7613))
+print('sent', flush=True)
+)PY";
+    child_process sender = host.host().spawn({"/usr/bin/python3", "-c", script, pid[1]});
+    ASSERT_TRUE(sender.wait_for_line("sent"));
+    kova_test::wait_until([] { return false; }, 0.5);
+    EXPECT_EQ("call c1 0x0 5 olleh", without_time(client->request("call p c1 5 hello 64")));
+    const std::string heard = client->child().output().substr(from);
+    EXPECT_EQ(std::string::npos, heard.find("on_object_destroy")) << heard;
+    EXPECT_EQ(std::string::npos, heard.find("on_disconnected_tcp")) << heard;
+    EXPECT_GT(host.center("7613"), 0);
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cfloat>
 #include <string>
 
+#include "Kova/Center/INet_Relay/EPoll/epoll_tcp_method.h"
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Pimo/OS/Linux/class_locker.h"
@@ -170,6 +171,11 @@ int recv_udp(struct_epoll_overlapped_ex* p) {
             discard_datagram(p->socket);
             print_error(length < sizeof(Kova::struct_header) || pkt->is_right_version() ? "recd_len!= recv_len"
                                                                                       : "! p_pkt->is_right_version()");
+            continue;
+        }
+        // Whoever sent it, a process destroy or a connection report is this host's own word.
+        if (is_local_only_control(pkt)) {
+            discard_datagram(p->socket);
             continue;
         }
         const size_t size = pkt->header.size;
