@@ -16,17 +16,38 @@ using namespace kova_call_test;
 
 namespace {
 
+// One private host with the service; the tests start their applications in it.
+class one_host : public testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_PRIVATE_HOSTS();
+        ASSERT_TRUE(host.start());
+    }
+    // An initialised application; null (and a failure) when it does not come up.
+    std::unique_ptr<call_app> start_app() {
+        std::unique_ptr<call_app> a = host.app();
+        EXPECT_TRUE(a) << "an application";
+        return a;
+    }
+    // Runs a python3 script inside the host that sends datagrams and prints "sent".
+    void send_datagrams(const char* in_script, const std::vector<std::string>& in_args) {
+        std::vector<std::string> argv{"/usr/bin/python3", "-c", in_script};
+        argv.insert(argv.end(), in_args.begin(), in_args.end());
+        child_process sender = host.host().spawn(argv);
+        ASSERT_TRUE(sender.wait_for_line("sent")) << sender.output();
+    }
+
+    kova_host host;
+};
+
 // A center that is still ending holds its domain (its stop event, its pipe already shut
 // down): an application's first object in the domain waits for it to end and then gets
 // the next center, instead of failing after the five-second wait or opening the pipe of
 // the center that ends.
-TEST(center_restart, an_object_created_while_the_previous_center_ends_gets_the_next_center) {
-    REQUIRE_PRIVATE_HOSTS();
-    kova_host host;
-    ASSERT_TRUE(host.start());
+TEST_F(one_host, an_object_created_while_the_previous_center_ends_gets_the_next_center) {
     child_process ending = host.memory();
     ASSERT_EQ("claimed 0", kova_test::ask(ending, "claim 7611"));
-    std::unique_ptr<call_app> app = host.app();
+    std::unique_ptr<call_app> app = start_app();
     ASSERT_TRUE(app);
     app->send("stub s 7611 5 258 64 259");
     EXPECT_EQ("", app->wait("stub s ", 0.5)) << "no center while the previous one holds the domain";
@@ -42,11 +63,8 @@ TEST(center_restart, an_object_created_while_the_previous_center_ends_gets_the_n
 
 // With no file descriptor left, an object id cannot be taken: the create says so at once
 // (0x1) instead of trying every id of the range and calling them all used.
-TEST(object_ids, a_process_without_descriptors_fails_its_create_at_once_and_not_as_all_ids_used) {
-    REQUIRE_PRIVATE_HOSTS();
-    kova_host host;
-    ASSERT_TRUE(host.start());
-    std::unique_ptr<call_app> app = host.app();
+TEST_F(one_host, a_process_without_descriptors_fails_its_create_at_once_and_not_as_all_ids_used) {
+    std::unique_ptr<call_app> app = start_app();
     ASSERT_TRUE(app);
     ASSERT_EQ("stub s 0x0 5", app->command("stub s 7612 5 258 64 259"));  // the center pipe is open
     ASSERT_EQ(0u, app->command("fds exhaust").rfind("fds exhaust ", 0));
@@ -61,16 +79,13 @@ TEST(object_ids, a_process_without_descriptors_fails_its_create_at_once_and_not_
 // Controls that only the host's own programs make (a process destroy, the TCP connection
 // reports) are dropped when a datagram brings them, also from the host itself: a datagram
 // does not unregister a live application or end its links.
-TEST(hostile_datagrams, host_only_controls_by_udp_are_dropped) {
-    REQUIRE_PRIVATE_HOSTS();
-    kova_host host;
-    ASSERT_TRUE(host.start());
-    std::unique_ptr<call_app> stub = host.app();
+TEST_F(one_host, host_only_controls_by_udp_are_dropped) {
+    std::unique_ptr<call_app> stub = start_app();
     ASSERT_TRUE(stub);
     const std::vector<std::string> pid = words(stub->wait("pid "));
     ASSERT_EQ(2u, pid.size());
     ASSERT_EQ("stub s 0x0 5", stub->command("stub s 7613 5 258 64 259"));
-    std::unique_ptr<call_app> client = host.app();
+    std::unique_ptr<call_app> client = start_app();
     ASSERT_TRUE(client);
     ASSERT_EQ(0u, client->command("proxy p 7613 127.0.0.1 5 258 259").rfind("proxy p 0x0 ", 0));
     ASSERT_FALSE(client->wait("on_object_create p").empty());
@@ -86,14 +101,36 @@ for code in (5, 0x8005, 0x8006, 0x8007, 0x8008):
     u.sendto(hdr + struct.pack('<i', pid), ('127.0.0.1', 7613))
 print('sent', flush=True)
 )PY";
-    child_process sender = host.host().spawn({"/usr/bin/python3", "-c", script, pid[1]});
-    ASSERT_TRUE(sender.wait_for_line("sent"));
+    ASSERT_NO_FATAL_FAILURE(send_datagrams(script, {pid[1]}));
     kova_test::wait_until([] { return false; }, 0.5);
     EXPECT_EQ("call c1 0x0 5 olleh", without_time(client->request("call p c1 5 hello 64")));
     const std::string heard = client->child().output().substr(from);
     EXPECT_EQ(std::string::npos, heard.find("on_object_destroy")) << heard;
     EXPECT_EQ(std::string::npos, heard.find("on_disconnected_tcp")) << heard;
     EXPECT_GT(host.center("7613"), 0);
+}
+
+// A packet for an object that does not exist here is answered in its own domain only
+// when the process already uses that domain: the domain is the sender's word, and an
+// answer must never make the host start a center for it.
+TEST_F(one_host, an_answer_never_starts_a_center_for_the_domain_a_packet_names) {
+    std::unique_ptr<call_app> client = start_app();
+    ASSERT_TRUE(client);
+    const std::vector<std::string> proxy = words(client->command("proxy p 7614 127.0.0.1 5 258 259"));
+    ASSERT_EQ(4u, proxy.size());
+    ASSERT_EQ("0x0", proxy[2]);
+    // A call from "proxy 0x8001 of domain 9999" to the client's proxy: the client has no
+    // such object in domain 9999.
+    const char* const script = R"PY(
+import socket, struct, sys
+u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+hdr = struct.pack('<BBHHHHHHHII', 2, 48, 9999, 0xFFFF, 0, 258, 0x8001, int(sys.argv[1]), 1, 0, 0)
+u.sendto(hdr, ('127.0.0.1', 7614))
+print('sent', flush=True)
+)PY";
+    ASSERT_NO_FATAL_FAILURE(send_datagrams(script, {proxy[3]}));
+    EXPECT_FALSE(kova_test::wait_until([&] { return host.center("9999") > 0; }, 1.5)) << "a center for 9999";
+    EXPECT_GT(host.center("7614"), 0);
 }
 
 }  // namespace

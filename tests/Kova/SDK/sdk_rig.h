@@ -36,6 +36,7 @@ using Kova::SDK::SDK_Processor::kova_sdk_processor;
 class test_center_manager : public SDK::Interface::interface_center_manager {
 public:
     Pimo::IPC::interface_pipe* get_center_pipe(domain_t) override { return mp_pipe; }
+    Pimo::IPC::interface_pipe* find_center_pipe(domain_t) override { return mp_pipe; }
     Pimo::IPC::interface_pipe* mp_pipe = nullptr;
 };
 

@@ -78,6 +78,12 @@ Pimo::IPC::interface_pipe* class_center_manager::get_center_pipe(domain_t in_dom
     return entry;
 }
 
+Pimo::IPC::interface_pipe* class_center_manager::find_center_pipe(domain_t in_domain) {
+    Pimo::OS::class_locker lock(m_mutex_01);
+    const auto entry = m_center_ipc_map.find(in_domain);
+    return entry == m_center_ipc_map.end() ? nullptr : entry->second;
+}
+
 void class_center_manager::proc_post_start(domain_t in_domain) {
     General_Common::IPC::struct_service_token request{in_domain,
                                                       General_Common::IPC::struct_service_token::c_msg_start_center};

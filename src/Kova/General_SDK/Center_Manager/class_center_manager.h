@@ -22,6 +22,7 @@ public:
     ~class_center_manager() override;
 
     Pimo::IPC::interface_pipe* get_center_pipe(domain_t in_domain) override;
+    Pimo::IPC::interface_pipe* find_center_pipe(domain_t in_domain) override;
 
     // How long a missing center is waited for.
     static constexpr double c_center_wait_s = 5.0;

@@ -532,7 +532,7 @@ int kova_sdk_processor::send_force(Common::Interface::interface_kova_pipe* pin_p
 
 int kova_sdk_processor::send_force(domain_t in_domain, struct_token& in_token, const std::atomic<bool>* pin_abort) {
     Interface::interface_center_manager* centers = Interface::gp_center_manager.load();
-    Pimo::IPC::interface_pipe* pipe = centers ? centers->get_center_pipe(in_domain) : nullptr;
+    Pimo::IPC::interface_pipe* pipe = centers ? centers->find_center_pipe(in_domain) : nullptr;
     if (pipe == nullptr) {
         safe_free_token(in_token, __FILE__, __LINE__);
         return -1;
@@ -542,7 +542,8 @@ int kova_sdk_processor::send_force(domain_t in_domain, struct_token& in_token, c
 
 void kova_sdk_processor::send_answer(domain_t in_domain, struct_token& in_token) {
     Interface::interface_center_manager* centers = Interface::gp_center_manager.load();
-    Pimo::IPC::interface_pipe* pipe = centers ? centers->get_center_pipe(in_domain) : nullptr;
+    // A domain this process has no center pipe of is none of its business: nothing to answer.
+    Pimo::IPC::interface_pipe* pipe = centers ? centers->find_center_pipe(in_domain) : nullptr;
     if (pipe == nullptr) {
         safe_free_token(in_token, __FILE__, __LINE__);
         return;

@@ -78,7 +78,7 @@ public:
     // A set pin_abort ends the retries as a failure (-1).
     static int send_force(Common::Interface::interface_kova_pipe* pin_pipe, struct_token& in_token,
                           const std::atomic<bool>* pin_abort = nullptr);
-    // Through the domain's center pipe; -1 (token freed) without one.
+    // Through the domain's center pipe if this process holds it; -1 (token freed) without one.
     static int send_force(domain_t in_domain, struct_token& in_token, const std::atomic<bool>* pin_abort = nullptr);
     // One try; a full center pipe hands the token to the answer sender.
     void send_answer(domain_t in_domain, struct_token& in_token);
