@@ -116,6 +116,45 @@ TEST(kova_sdk_processor, grouped_addresses_are_delivered_strictly_in_turn) {
     for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].num, i + 1);
 }
 
+// A serial queue whose drainer does not come back holds no more requests than a listen
+// pipe would: beyond 16 a request is answered with busy node at once; other packets queue on.
+TEST(kova_sdk_processor, a_serial_queue_refuses_requests_beyond_sixteen) {
+    sdk_rig rig(4);
+    ASSERT_TRUE(rig.m_ok);
+    test_object stub(test_domain(), c_stub);
+    ASSERT_TRUE(rig.add(stub));
+    EXPECT_EQ(Kova::msg_processing_by_serial_alone(msg_addr_t(test_domain(), c_stub, 7, c_transaction_call)),
+              c_kova_success);
+    std::atomic<bool> release{false};
+    stub.on_packet = [&](const delivery& in_d) {
+        while (in_d.num == 1 && !release) Pimo::OS::msleep(1);
+    };
+    const unsigned long before = rig.remain();
+    rig.push_listen(call(1));
+    ASSERT_TRUE(kova_test::wait_until([&] { return stub.got().empty() && rig.m_listen.test_empty(); }, 5.0));
+    for (msg_num_t n = 2; n <= 19; ++n) {  // 16 wait behind the first, 2 are refused
+        rig.push_listen(call(n));
+        ASSERT_TRUE(kova_test::wait_until([&] { return rig.m_listen.test_empty(); }, 5.0));
+    }
+    packet_spec cancel = call(20);
+    cancel.type = c_mt_call_cancel;  // not a request: queued all the same
+    rig.push_listen(cancel);
+    for (msg_num_t n : {18, 19}) {
+        struct_packet got;
+        ASSERT_TRUE(rig.center_receive(got));
+        EXPECT_EQ(got.header.type, c_mt_call_error_return);
+        EXPECT_EQ(got.header.error, c_kova_err_busy_node);
+        EXPECT_EQ(got.header.num, n);
+    }
+    struct_packet none;
+    EXPECT_FALSE(rig.center_receive(none, 0.2));
+    release = true;
+    ASSERT_TRUE(stub.wait_count(18));
+    const std::vector<delivery> got = stub.got();
+    EXPECT_EQ(got.back().type, c_mt_call_cancel);
+    EXPECT_TRUE(rig.wait_remain(before));
+}
+
 TEST(kova_sdk_processor, missing_object_is_answered_with_its_error_type) {
     sdk_rig rig(2);
     ASSERT_TRUE(rig.m_ok);

@@ -133,4 +133,74 @@ print('sent', flush=True)
     EXPECT_GT(host.center("7614"), 0);
 }
 
+// Calls of 30 KB with no time limit from the network, whose replies are never read: a
+// stub answers what it can and refuses the rest as a full listen pipe would, so the
+// requests never hold the memory their replies need. Another stub in another process
+// answers throughout, and the memory is back where it was once the sender is gone.
+class flooded_host : public testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_PRIVATE_HOSTS();
+        ASSERT_TRUE(host.start());
+        memory = host.memory();
+        target = host.app();
+        other = host.app();
+        client = host.app();
+        ASSERT_TRUE(target && other && client);
+        ASSERT_EQ("stub s 0x0 5", target->command("stub s 7615 5 258 64 259"));
+        ASSERT_EQ("mode s ok", target->command("mode s jitter 0"));  // quiet
+        ASSERT_EQ("stub t 0x0 6", other->command("stub t 7615 6 258 64 259"));
+        ASSERT_EQ(0u, client->command("proxy q 7615 127.0.0.1 6 258 259").rfind("proxy q 0x0 ", 0));
+        ASSERT_FALSE(client->wait("on_object_create q").empty());
+        EXPECT_EQ("call w1 0x0 3 cba", without_time(client->request("call q w1 5 abc 64")));
+        // The datagram receive keeps a header block for the next datagram: count it in.
+        ASSERT_NO_FATAL_FAILURE(flood("udp", 1));
+        kova_test::wait_until([] { return false; }, 0.3);
+        baseline = blocks();
+    }
+    // The memory's allocated blocks, as the manager's "acount" reads them.
+    std::string blocks() { return kova_test::ask(memory, "acount"); }
+    // Sends in_count calls of 30000 bytes without limit to stub 5, by TCP as a center would
+    // (and never reading what comes back) or by UDP; returns once all are sent, leaving the
+    // sender running until then. Meanwhile the client calls the other stub, which must answer.
+    void flood(const std::string& in_how, int in_count) {
+        const char* const script = R"PY(
+import socket, struct, sys
+how, count = sys.argv[1], int(sys.argv[2])
+port, size = 7615, 30000
+def call(n): return struct.pack('<BBHHHHHHHII', 2, 48, port, 0xFFFF, 0, 258, 0x8001, 5, n % 65535 + 1, 0, size) + b'x' * size
+if how == 'tcp':
+    s = socket.create_connection(('127.0.0.1', port))
+    s.sendall(b'\0' * 1020 + struct.pack('<HH', s.getsockname()[1], port))
+    for n in range(count): s.sendall(call(n))
+else:
+    u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    for n in range(count): u.sendto(call(n), ('127.0.0.1', port))
+print('sent', flush=True)
+)PY";
+        child_process sender = host.host().spawn({"/usr/bin/python3", "-c", script, in_how, std::to_string(in_count)});
+        for (int n = 0; !sender.wait_for_line("sent", 0.05); ++n) {
+            ASSERT_LT(n, 2000) << in_how << " flood not sent: " << sender.output();
+            const std::string tag = "f" + std::to_string(++m_calls);
+            ASSERT_EQ("call " + tag + " 0x0 3 cba", without_time(client->request("call q " + tag + " 5 abc 64")))
+                << "the other stub during the " << in_how << " flood";
+        }
+    }
+
+    kova_host host{"MEMSIZE=8388608\n"};
+    child_process memory;
+    std::unique_ptr<call_app> target, other, client;
+    std::string baseline;
+    int m_calls = 0;
+};
+
+TEST_F(flooded_host, calls_without_limit_by_tcp_or_udp_hold_no_memory_for_good) {
+    for (const char* how : {"tcp", "udp"}) {
+        ASSERT_NO_FATAL_FAILURE(flood(how, 1500));
+        EXPECT_TRUE(kova_test::wait_until([&] { return blocks() == baseline; }, 10.0))
+            << how << ": " << blocks() << " now, " << baseline << " before";
+        EXPECT_EQ("call r1 0x0 3 cba", without_time(client->request("call q r1 5 abc 64")));
+    }
+}
+
 }  // namespace

@@ -26,23 +26,10 @@ int class_center_relay::tcp_client_count = 0;
 namespace {
 
 constexpr pksize_t c_udp_size_limit = 60000;
+// A UDP information value is dropped for a subscriber whose listen pipe holds this many.
+constexpr Pimo::u_int32_t c_udp_value_limit = 16;
 
 const Pimo::byte_t* as_bytes(const struct_token& in_token) { return reinterpret_cast<const Pimo::byte_t*>(&in_token); }
-
-// Requests are refused at once when the listen pipe already holds 16 packets.
-bool is_request(msg_type_t in_type) {
-    switch (in_type) {
-        case c_mt_signal:
-        case c_mt_call:
-        case c_mt_event_connect:
-        case c_mt_command_connect:
-        case c_mt_information_tcp_connect:
-        case c_mt_information_udp_connect:
-            return true;
-        default:
-            return false;
-    }
-}
 
 // Replies go to the return pipe, where the returner matches them to pending requests.
 bool is_reply(msg_type_t in_type) {
@@ -67,8 +54,6 @@ bool is_reply(msg_type_t in_type) {
             return false;
     }
 }
-
-constexpr Pimo::u_int32_t c_request_limit = 16;
 
 }  // namespace
 
@@ -209,9 +194,9 @@ void class_center_relay::send_return_to_local_host_object(struct_token& in_token
 
 void class_center_relay::push_to_local_object(struct_token& in_token, struct_packet* pin_pkt, bool in_listen) {
     const msg_type_t type = pin_pkt->header.type;
-    const bool request = in_listen && is_request(type);
+    const bool request = in_listen && pin_pkt->is_request();
     const bool command_udp = in_listen && type == c_mt_command_udp;
-    const Pimo::u_int32_t limit = (request || command_udp) ? c_request_limit : 0;
+    const Pimo::u_int32_t limit = (request || command_udp) ? c_request_queue_limit : 0;
     const object_id_t did = pin_pkt->header.did;
     for (;;) {
         if (is_stopping()) {
@@ -301,7 +286,7 @@ void class_center_relay::send_to_local_host_broadcast_object_for_information(str
         struct_token copy = make_copy(in_token, pin_pkt, nullptr);
         pin_pkt->update_packet_time_and_return_timeout();
         for (;;) {
-            const Pimo::OS::vimra_err_t r = pipe->eproc_send(as_bytes(copy), udp ? c_request_limit : 0);
+            const Pimo::OS::vimra_err_t r = pipe->eproc_send(as_bytes(copy), udp ? c_udp_value_limit : 0);
             if (r == c_vimra_success) break;
             if (r != c_vimra_busy || udp || pin_pkt->update_packet_time_and_return_timeout() || is_stopping()) {
                 safe_free_token(copy, __FILE__, __LINE__);

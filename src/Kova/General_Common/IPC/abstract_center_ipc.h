@@ -15,6 +15,9 @@ class abstract_center_ipc : public Pimo::IPC::class_shared_observer_pipe {
 public:
     static const char* const str_name;  // "kova_center_ipc"
     static constexpr Pimo::u_int32_t c_depth = 32;
+    // The center's network threads fill the pipe up to this many tokens: the rest stays for
+    // the host's applications, whose single tries a flood from the network must not starve.
+    static constexpr Pimo::u_int32_t c_network_depth = 24;
 
     domain_t domain;
 

@@ -244,12 +244,19 @@ vimra_err_t kova_sdk_processor::listener_step(bool in_timed, double in_seconds) 
 }
 
 class_thread_qbuffer* kova_sdk_processor::qbuffering(const struct_message_address& in_addr,
-                                                     const struct_token& in_token, const struct_packet*,
-                                                     object_t* pin_object) {
+                                                     const struct_token& in_token, const struct_packet* pin_packet,
+                                                     object_t* pin_object, bool* pout_refused) {
+    *pout_refused = false;
     auto it = m_qbuffer_map.find(in_addr);
     if (it == m_qbuffer_map.end()) return nullptr;
     class_thread_qbuffer* queue = it->second;
     class_locker lock(queue->m_lock);
+    // A queue whose drainer waits (a stub in a long callback, memory that does not come)
+    // holds no more requests than a listen pipe would: the rest are refused, not kept.
+    if (pin_packet->is_request() && queue->size() >= c_request_queue_limit) {
+        *pout_refused = true;
+        return nullptr;
+    }
     safe_add_ref_mm(in_token.header_mm, __FILE__, __LINE__);
     safe_add_ref_mm(in_token.data_mm, __FILE__, __LINE__);
     queue->push_back(struct_qtoken{pin_object, in_token});
@@ -407,21 +414,27 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token) {
         objects->get_domain(addr.domain, entries);
         std::vector<class_thread_qbuffer*> queues;
         std::vector<object_t*> direct;
+        bool refused = false;
         for (auto& entry : entries) {
             addr.object = entry.first;
             object_t* object = entry.second->get_object();
-            if (class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object)) queues.push_back(q);
+            bool full = false;
+            if (class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &full)) queues.push_back(q);
+            else if (full) refused = true;
             else direct.push_back(object);
         }
+        if (refused && queues.empty() && direct.empty()) proc_answer_back(in_token, c_kova_err_busy_node, &addr.domain);
         m_serial_lock.unlock();
         for (object_t* object : direct) proc_deliver(object, in_token);
         for (class_thread_qbuffer* q : queues) proc_drain(q);
     } else if (object_t* object = objects->get_object(addr.domain, h.did)) {
         addr.object = h.did;
-        class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object);
+        bool full = false;
+        class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &full);
+        if (full) proc_answer_back(in_token, c_kova_err_busy_node, &addr.domain);
         m_serial_lock.unlock();
         if (q) proc_drain(q);
-        else proc_deliver(object, in_token);
+        else if (!full) proc_deliver(object, in_token);
     } else {
         proc_answer_back(in_token, c_kova_err_object_is_not_exist, &addr.domain);
         m_serial_lock.unlock();

@@ -63,8 +63,11 @@ public:
     Pimo::OS::vimra_err_t listener();
     Pimo::OS::vimra_err_t listener(double in_seconds);
     Pimo::OS::vimra_err_t listener_processor(struct_token& in_token);
+    // The address's queue with the token appended, or null when the address has none. A
+    // request that finds c_request_queue_limit entries is not appended (null, *pout_refused
+    // true): the caller answers it with busy node.
     class_thread_qbuffer* qbuffering(const struct_message_address& in_addr, const struct_token& in_token,
-                                     const struct_packet* pin_packet, object_t* pin_object);
+                                     const struct_packet* pin_packet, object_t* pin_object, bool* pout_refused);
 
     // The caller holds the write lock.
     void msg_processing_by_serial_alone(const struct_message_address& in_a);

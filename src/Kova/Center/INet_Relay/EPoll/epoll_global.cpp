@@ -6,6 +6,7 @@
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
+#include "Kova/General_Common/IPC/abstract_center_ipc.h"
 #include "Pimo/OS/Linux/class_locker.h"
 
 namespace Kova {
@@ -76,7 +77,8 @@ void add_ref(Pimo::Memory::mm_t in_mm) { Mem::safe_add_ref_mm(in_mm, __FILE__, _
 
 int send_center(Kova::struct_token in_token, Kova::packet_t* pin_pkt) {
     for (;;) {
-        const Kova::kova_err_t err = Kova::Common::Global::send_kova_center(in_token);
+        const Kova::kova_err_t err = Kova::Common::Global::send_kova_center(
+            in_token, Kova::General_Common::IPC::abstract_center_ipc::c_network_depth);
         if (err == Kova::c_kova_success) return 0;
         if (err == Kova::c_kova_err_center_shutdown || pin_pkt == nullptr ||
             pin_pkt->update_packet_time_and_return_timeout()) {

@@ -13,6 +13,7 @@
 #include "Kova/Center/INet_Relay/EPoll/epoll_tcp_method.h"
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
+#include "Kova/General_Common/IPC/abstract_center_ipc.h"
 #include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/Utility/pimo_error_hook.h"
 
@@ -221,7 +222,8 @@ void set_multicast_if(const unsigned long& multicast_if, const unsigned short& i
 }
 
 Kova::kova_err_t send_center_from_udp(Kova::struct_token token, Kova::packet_t*) {
-    const Kova::kova_err_t err = Kova::Common::Global::send_kova_center(token);
+    const Kova::kova_err_t err =
+        Kova::Common::Global::send_kova_center(token, Kova::General_Common::IPC::abstract_center_ipc::c_network_depth);
     if (err != Kova::c_kova_success) free_token(token);
     return err;
 }

@@ -28,7 +28,14 @@ void _kova_object_call::adapter_call(struct_token const& in_token) {
     SDK::Stub::proc_copy_request(*p, *r);
     if (max_return_size != 0 &&
         !request.proc_alloc_within([&] { return reply.alloc_data(max_return_size, __FILE__, __LINE__); })) {
-        safe_free_header(reply, __FILE__, __LINE__);
+        // No memory for the reply: the caller hears it now rather than at its limit.
+        if (r->update_packet_time_and_return_timeout()) {
+            safe_free_header(reply, __FILE__, __LINE__);
+            return;
+        }
+        SDK::Stub::proc_copy_request(*p, *r);
+        p->backward_error_switch(c_kova_err_empty_kova_memory);
+        _op->send_force(reply);
         return;
     }
     p->set_data_size(max_return_size);
