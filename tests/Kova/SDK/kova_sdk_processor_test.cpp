@@ -24,6 +24,12 @@ packet_spec call(msg_num_t in_num, msg_code_t in_code = 7, object_id_t in_did = 
     return packet_spec{c_mt_call, in_code, c_proxy, in_did, in_num, test_domain(), test_domain()};
 }
 
+// Calls of in_code to the stub get a serial queue of their own.
+void serialize_calls(msg_code_t in_code) {
+    EXPECT_EQ(Kova::msg_processing_by_serial_alone(msg_addr_t(test_domain(), c_stub, in_code, c_transaction_call)),
+              c_kova_success);
+}
+
 }  // namespace
 
 TEST(kova_sdk_processor, serial_address_delivers_one_at_a_time_in_pipe_order) {
@@ -31,8 +37,7 @@ TEST(kova_sdk_processor, serial_address_delivers_one_at_a_time_in_pipe_order) {
     ASSERT_TRUE(rig.m_ok);
     test_object stub(test_domain(), c_stub);
     ASSERT_TRUE(rig.add(stub));
-    EXPECT_EQ(Kova::msg_processing_by_serial_alone(msg_addr_t(test_domain(), c_stub, 7, c_transaction_call)),
-              c_kova_success);
+    serialize_calls(7);
     std::atomic<int> inside{0}, most{0};
     stub.on_packet = [&](const delivery&) {
         const int now = ++inside;
@@ -123,8 +128,7 @@ TEST(kova_sdk_processor, a_serial_queue_refuses_requests_beyond_sixteen) {
     ASSERT_TRUE(rig.m_ok);
     test_object stub(test_domain(), c_stub);
     ASSERT_TRUE(rig.add(stub));
-    EXPECT_EQ(Kova::msg_processing_by_serial_alone(msg_addr_t(test_domain(), c_stub, 7, c_transaction_call)),
-              c_kova_success);
+    serialize_calls(7);
     std::atomic<bool> release{false};
     stub.on_packet = [&](const delivery& in_d) {
         while (in_d.num == 1 && !release) Pimo::OS::msleep(1);
