@@ -9,6 +9,10 @@
 //   call <proxy name> <tag> <limit s> <data> <capacity>     on a thread of its own
 //   signal <proxy name> <tag> <limit s> <data>              on a thread of its own
 //   cancel | scancel <proxy name> <error>
+//   bcast <stub name> <code> <count> <bytes>   broadcasts to the local host's proxies from an
+//       interface attached to the stub's object -> "bcast <stub name> <broadcasts sent>"
+//   pingpong <proxy name> <count> <limit s>    calls one after the other ("abc", 64 bytes back)
+//       -> "pingpong <proxy name> <median µs> <longest µs> <failed>"
 //   storm <proxy name> <threads> <requests> <seed>  threads of random calls (0..60000 bytes,
 //       some with limits too short to be answered in time), signals and cancels; prints
 //       "storm done <calls and signals> <answered> <timed out> <others> <wrong>" once all have ended,
@@ -21,6 +25,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -162,6 +167,19 @@ private:
     kova_err_t m_result;
 };
 
+// A broadcast interface attached to a stub's object.
+class app_broadcast : public kova_object_broadcast {
+public:
+    app_broadcast(msg_code_t in_code, kova_object const& in_object) : kova_object_broadcast(in_code, in_object) {}
+    unsigned send(unsigned in_count, unsigned in_bytes) {
+        const std::string data(in_bytes, 'b');
+        unsigned sent = 0;
+        for (unsigned i = 0; i < in_count; ++i)
+            if (broadcast(c_local_host, data.empty() ? nullptr : data.data(), in_bytes) == c_kova_success) ++sent;
+        return sent;
+    }
+};
+
 // A call proxy and a signal proxy sharing one identity; tells what happens to its stub.
 class app_proxy : public kova_proxy_object_call, public kova_proxy_object_signal {
 public:
@@ -184,6 +202,25 @@ public:
         const bool copied = e == c_kova_success;
         say("call " + in_tag + " " + hex(e) + " " + std::to_string(size) + " " +
             (copied ? show(buf.data(), size) : "-") + " " + std::to_string(ms_since(start)));
+    }
+    // in_count calls one after the other; see the command list.
+    std::string pingpong(unsigned in_count, double in_limit) {
+        std::vector<long> took;
+        unsigned failed = 0;
+        char buf[64];
+        for (unsigned i = 0; i < in_count; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            return_object_t r = async_call("abc", 3, in_limit);
+            pksize_t size = sizeof buf;
+            double elapsed = 0;
+            if (kova_proxy_object_call::async_return(r, buf, &size, &elapsed) != c_kova_success) ++failed;
+            took.push_back(static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                 std::chrono::steady_clock::now() - start)
+                                                 .count()));
+        }
+        std::sort(took.begin(), took.end());
+        return std::to_string(took.empty() ? 0 : took[took.size() / 2]) + " " +
+               std::to_string(took.empty() ? 0 : took.back()) + " " + std::to_string(failed);
     }
     void signal_one(const std::string& in_tag, double in_limit, const std::string& in_data) {
         const auto start = std::chrono::steady_clock::now();
@@ -268,6 +305,7 @@ std::string state_of(const std::string& in_name, kova_proxy_object& in_proxy) {
 int main() {
     std::map<std::string, std::unique_ptr<app_stub>> stubs;
     std::map<std::string, std::unique_ptr<sync_signal>> syncs;
+    std::map<std::string, std::unique_ptr<app_broadcast>> broadcasts;
     std::map<std::string, std::unique_ptr<app_proxy>> proxies;
     std::vector<std::thread> requests;
     std::vector<int> taken_fds;
@@ -365,6 +403,25 @@ int main() {
             if (proxies.count(name)) e = proxies[name]->destroy();
             if (stubs.count(name)) e = stubs[name]->destroy();
             say("destroy " + name + " " + hex(e));
+        } else if (cmd == "bcast") {
+            unsigned code = 0, count = 0, bytes = 0;
+            in >> code >> count >> bytes;
+            if (!stubs.count(name)) {
+                say("bcast " + name + " unknown");
+                continue;
+            }
+            auto& b = broadcasts[name];
+            if (!b) b.reset(new app_broadcast(static_cast<msg_code_t>(code), *stubs[name]));
+            say("bcast " + name + " " + std::to_string(b->send(count, bytes)));
+        } else if (cmd == "pingpong") {
+            unsigned count = 0;
+            double limit = 0;
+            in >> count >> limit;
+            if (!proxies.count(name)) {
+                say("pingpong " + name + " unknown");
+                continue;
+            }
+            say("pingpong " + name + " " + proxies[name]->pingpong(count, limit));
         } else if (cmd == "fds") {
             if (name == "exhaust") {
                 for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken_fds.push_back(fd);
@@ -379,6 +436,7 @@ int main() {
         }
     }
     for (std::thread& t : requests) t.join();
+    broadcasts.clear();
     syncs.clear();
     proxies.clear();
     stubs.clear();

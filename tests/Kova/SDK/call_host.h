@@ -71,11 +71,11 @@ public:
     }
     void send(const std::string& in_command) { m_child.send_line(in_command); }
     // Sends a command; its answer is the first later line that begins with its first two words.
-    std::string command(const std::string& in_command) {
+    std::string command(const std::string& in_command, double in_timeout_s = 20.0) {
         const size_t from = mark();
         const std::vector<std::string> w = words(in_command);
         send(in_command);
-        return wait(w.size() > 1 ? w[0] + " " + w[1] + " " : w[0], 20.0, from);
+        return wait(w.size() > 1 ? w[0] + " " + w[1] + " " : w[0], in_timeout_s, from);
     }
     // A "call" or "signal" line: its answer is the first later line that begins with its
     // first and third words (the request's tag).

@@ -133,6 +133,53 @@ print('sent', flush=True)
     EXPECT_GT(host.center("7614"), 0);
 }
 
+// "pingpong <name> <median µs> <longest µs> <failed>" as numbers; empty on a wrong answer.
+std::vector<long> pingpong(call_app& in_app, const std::string& in_proxy, int in_count) {
+    const std::vector<std::string> w =
+        words(in_app.command("pingpong " + in_proxy + " " + std::to_string(in_count) + " 2", 60.0));
+    if (w.size() != 5) return {};
+    return {std::stol(w[2]), std::stol(w[3]), std::stol(w[4])};
+}
+
+// An application that stops reading (SIGSTOP, every listener held) stalls nobody: what
+// comes for it without limit (broadcasts here, as events and control packets) waits in a
+// bounded backlog of the center, and two other applications' round trips stay as they were.
+// Once it goes on, it catches up and the memory is back where it was.
+TEST_F(one_host, a_stopped_application_stalls_nobody) {
+    child_process memory = host.memory();
+    std::unique_ptr<call_app> stopped = start_app(), a = start_app(), b = start_app();
+    ASSERT_TRUE(stopped && a && b);
+    const std::vector<std::string> pid = words(stopped->wait("pid "));
+    ASSERT_EQ(2u, pid.size());
+    ASSERT_EQ("stub x 0x0 7", stopped->command("stub x 7616 7 258 64 259"));
+    ASSERT_EQ("stub a 0x0 5", a->command("stub a 7616 5 258 64 259"));
+    for (const char* bind : {"proxy p 7616 127.0.0.1 5 258 259", "proxy q 7616 127.0.0.1 7 258 259"}) {
+        ASSERT_EQ(0u, b->command(bind).rfind(std::string(bind).substr(0, 8) + "0x0 ", 0));
+        ASSERT_FALSE(b->wait("on_object_create " + std::string(bind).substr(6, 1)).empty());
+    }
+    ASSERT_EQ("mode a ok", a->command("mode a jitter 0"));  // quiet
+    ASSERT_EQ("bcast a 1", a->command("bcast a 300 1 100"));
+    const std::vector<long> unloaded = pingpong(*b, "p", 300);
+    ASSERT_EQ(3u, unloaded.size());
+    ASSERT_EQ(0, unloaded[2]);
+    const std::string baseline = kova_test::ask(memory, "acount");
+
+    const double stopped_at = kova_test::now_s();
+    ASSERT_EQ(0, kill(std::stoi(pid[1]), SIGSTOP));
+    // More than its listen pipe and the center's backlog for it take.
+    EXPECT_EQ("bcast a 200", a->command("bcast a 300 200 100"));
+    const std::vector<long> loaded = pingpong(*b, "p", 300);
+    ASSERT_EQ(3u, loaded.size());
+    EXPECT_EQ(0, loaded[2]) << "failed round trips while one application is stopped";
+    EXPECT_LE(loaded[0], 2 * unloaded[0]) << "median µs, " << unloaded[0] << " unloaded";
+    kova_test::wait_until([] { return false; }, 3.0 - (kova_test::now_s() - stopped_at));
+    ASSERT_EQ(0, kill(std::stoi(pid[1]), SIGCONT));
+
+    EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::ask(memory, "acount") == baseline; }, 5.0))
+        << kova_test::ask(memory, "acount") << " now, " << baseline << " before";
+    EXPECT_EQ("call c1 0x0 5 olleh", without_time(b->request("call q c1 5 hello 64")));
+}
+
 // Calls of 30 KB with no time limit from the network, whose replies are never read: a
 // stub answers what it can and refuses the rest as a full listen pipe would, so the
 // requests never hold the memory their replies need. Another stub in another process

@@ -105,14 +105,24 @@ void* class_center_relay_control::thread_center() {
 int class_center_relay_control::eproc_relay_from_kova_to_kova() {
     for (;;) {
         struct_token token;
-        if (p_center_ipc->eproc_receive(reinterpret_cast<Pimo::byte_t*>(&token)) != Pimo::OS::c_vimra_success)
-            return 5;
+        Pimo::byte_t* elem = reinterpret_cast<Pimo::byte_t*>(&token);
+        // Packets kept for full pipes are retried while nothing else comes.
+        const Pimo::OS::vimra_err_t r =
+            center_relay.has_backlog()
+                ? p_center_ipc->eproc_receive_timeout(elem, Kova::Center::Center_Relay::class_center_relay::c_backlog_retry_s)
+                : p_center_ipc->eproc_receive(elem);
+        if (r == Pimo::OS::c_vimra_timeout && !center_relay.is_stopping()) {
+            center_relay.proc_retry_backlogs();
+            continue;
+        }
+        if (r != Pimo::OS::c_vimra_success) return 5;
         if (center_relay.is_stopping()) {
             if (token.has_header()) safe_free_token(token, __FILE__, __LINE__);
             return 5;
         }
         if (token.has_header()) {
             center_relay.eproc_relay_from_kova_to_kova(token, get_header(token));
+            center_relay.proc_retry_backlogs();
             return center_kill_control() ? 5 : 0;
         }
         if (token.data_mm != 0) center_relay.proc_wait_stop(static_cast<double>(token.data_mm));
