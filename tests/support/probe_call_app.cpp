@@ -13,6 +13,8 @@
 //       interface attached to the stub's object -> "bcast <stub name> <broadcasts sent>"
 //   pingpong <proxy name> <count> <limit s>    calls one after the other ("abc", 64 bytes back)
 //       -> "pingpong <proxy name> <median µs> <longest µs> <failed>"
+//   stream <proxy name> <count> <bytes>        calls whose replies are left with the returner,
+//       never taken -> "stream <proxy name> <count>"
 //   storm <proxy name> <threads> <requests> <seed>  threads of random calls (0..60000 bytes,
 //       some with limits too short to be answered in time), signals and cancels; prints
 //       "storm done <calls and signals> <answered> <timed out> <others> <wrong>" once all have ended,
@@ -203,6 +205,12 @@ public:
         say("call " + in_tag + " " + hex(e) + " " + std::to_string(size) + " " +
             (copied ? show(buf.data(), size) : "-") + " " + std::to_string(ms_since(start)));
     }
+    // in_count calls of in_bytes whose replies nobody takes; see the command list.
+    unsigned stream(unsigned in_count, unsigned in_bytes) {
+        const std::string data(in_bytes, 's');
+        for (unsigned i = 0; i < in_count; ++i) m_streamed.push_back(async_call(data.data(), in_bytes, 30.0));
+        return in_count;
+    }
     // in_count calls one after the other; see the command list.
     std::string pingpong(unsigned in_count, double in_limit) {
         std::vector<long> took;
@@ -293,6 +301,7 @@ public:
 
 private:
     std::string m_name;
+    std::vector<return_object_t> m_streamed;
 };
 
 std::string state_of(const std::string& in_name, kova_proxy_object& in_proxy) {
@@ -422,6 +431,14 @@ int main() {
                 continue;
             }
             say("pingpong " + name + " " + proxies[name]->pingpong(count, limit));
+        } else if (cmd == "stream") {
+            unsigned count = 0, bytes = 0;
+            in >> count >> bytes;
+            if (!proxies.count(name)) {
+                say("stream " + name + " unknown");
+                continue;
+            }
+            say("stream " + name + " " + std::to_string(proxies[name]->stream(count, bytes)));
         } else if (cmd == "fds") {
             if (name == "exhaust") {
                 for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken_fds.push_back(fd);

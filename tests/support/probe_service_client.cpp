@@ -9,6 +9,7 @@
 //   raw <kind> <mm> <text>     a record written as is, no reference     -> "raw <r>"
 //   flood <n> <mm>             n object-create records about mm         -> "flooded <sent>"
 //   ref <mm> | resets | remain | acount -> "ref <n>" | "resets <n>" | "remain <n>" | "acount <n>"
+//   sites                      every allocated block -> "sites <mm>:<ref>:<allocation site>;..."
 //   hold | release             take and give back the memory's lock     -> "held" | "released"
 //   stop <domain>              sets the domain's stop event             -> "stopped <r>"
 //   claim <domain>             holds the domain as a center that is ending does: its stop
@@ -34,6 +35,7 @@
 #include "Kova/General_Common/IPC/struct_service_token.h"
 #include "Kova/General_Common/Memory/class_kova_memory.h"
 #include "Pimo/Memory/class_dynamic_shared_ref_memory.h"
+#include "Pimo/Memory/heap_record.h"
 #include "Pimo/OS/Linux/class_event.h"
 
 using namespace Kova;
@@ -137,6 +139,19 @@ int main() {
             say("resets " + std::to_string(memory.get_reset_count()));
         } else if (cmd == "remain") {
             say("remain " + std::to_string(memory.get_remain()));
+        } else if (cmd == "sites") {
+            // A walk without the lock: a picture for a test's failure message, nothing more.
+            std::string out = "sites";
+            const Pimo::byte_t* base = static_cast<const Pimo::byte_t*>(memory.get_addr(0));
+            const size_t end = memory.get_pool().get_heap() ? memory.get_pool().get_heap()->get_segment_size() : 0;
+            for (size_t pos = Pimo::Memory::c_first_block; pos + Pimo::Memory::c_heap_block_size <= end;) {
+                const auto* b = reinterpret_cast<const Pimo::Memory::HEAP_BLOCK*>(base + pos);
+                if (b->ref != 0)
+                    out += " " + std::to_string(pos + Pimo::Memory::c_heap_block_size) + ":" + std::to_string(b->ref) +
+                           ":" + std::string(b->str, strnlen(b->str, sizeof b->str)) + ";";
+                pos += Pimo::Memory::c_heap_block_size + b->len.key;
+            }
+            say(out);
         } else if (cmd == "acount") {
             say("acount " + std::to_string(memory.get_alloc_count()));
         } else if (cmd == "hold") {

@@ -183,6 +183,7 @@ vimra_err_t class_shared_pipe::eproc_push(const byte_t* pin_elem, size_t in_min)
     // A limit is tested first, but a full ring is never overwritten whatever the limit.
     if (in_min != 0 && mp_queue->get_size() >= in_min) return c_vimra_busy;
     if (mp_queue->test_full()) return c_vimra_busy;
+    if (mp_hook) mp_hook->on_leaving(pin_elem);
     mp_queue->proc_push(pin_elem);
     return c_vimra_success;
 }
@@ -201,6 +202,7 @@ vimra_err_t class_shared_pipe::receive(byte_t* pout_elem, bool in_timed, double 
         if (!mp_queue->is_valid()) return c_vimra_shutdown;
         if (!mp_queue->test_empty()) {
             mp_queue->proc_pop(pout_elem);
+            if (mp_hook) mp_hook->on_arrived(pout_elem);
             return c_vimra_success;
         }
         vimra_err_t w;
@@ -234,6 +236,7 @@ vimra_err_t class_shared_pipe::eproc_pop(byte_t* pout_elem) {
     class_locker guard(m_mutex);
     if (!mp_queue->is_sane(m_qsize, m_elem_size) || mp_queue->test_empty()) return c_vimra_unknown;
     mp_queue->proc_pop(pout_elem);
+    if (mp_hook) mp_hook->on_arrived(pout_elem);
     return c_vimra_success;
 }
 

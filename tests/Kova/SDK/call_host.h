@@ -116,6 +116,20 @@ private:
 };
 
 // A private host with the service and the real center installed.
+// The packet memory's allocated blocks as the manager's "acount" reads them, through a
+// probe_service_client; settled: read again until trace records in flight (each holds a
+// block a moment) have been written.
+inline std::string blocks(child_process& in_memory) { return kova_test::ask(in_memory, "acount"); }
+inline std::string settled_blocks(child_process& in_memory) {
+    std::string last = blocks(in_memory);
+    for (int same = 0; same < 3; kova_test::wait_until([] { return false; }, 0.1)) {
+        const std::string now = blocks(in_memory);
+        same = now == last ? same + 1 : 0;
+        last = now;
+    }
+    return last;
+}
+
 class kova_host {
 public:
     // in_ini: the body of the service's ini file.

@@ -201,6 +201,7 @@ protected:
         EXPECT_EQ("call w1 0x0 3 cba", without_time(call("call q w1 5 abc 65000")));
         EXPECT_EQ("signal w2 0x0", without_time(call("signal q w2 5 abc")));
         baseline = remain();
+        baseline_blocks = settled_blocks(memory);
     }
     unsigned long remain() { return kova_test::answer_number(kova_test::ask(memory, "remain")); }
     // Polls until the free space is back at in_remain (the baseline when 0; the center
@@ -225,6 +226,7 @@ protected:
     kova_host host;
     child_process memory;
     unsigned long initial = 0, baseline = 0;
+    std::string baseline_blocks;
 };
 
 TEST_F(call_storm, every_request_ends_and_every_block_comes_back) {
@@ -256,28 +258,21 @@ TEST_F(call_storm, killing_the_stub_process_mid_storm_ends_every_request_and_fre
     EXPECT_TRUE(others == "-" || others.rfind("0x2:", 0) == 0) << others;
     EXPECT_EQ(std::string::npos, others.find(',')) << others;
     EXPECT_EQ("0", done[6]);
-    // The center's clean-up drains the dead process's pipes; what stays lost is only what
-    // that process held in its hands: a request per client thread and a reply or two.
-    const unsigned long c_in_hand = 6ul * 65600ul;
-    unsigned long after = 0;
-    EXPECT_TRUE(kova_test::wait_until(
-        [&] {
-            after = remain();
-            return after + c_in_hand >= baseline && after <= baseline;
-        },
-        8.0))
-        << after << " free, " << baseline << " before";
+    // The center drains the dead process's pipes and gives back what that process held.
+    EXPECT_TRUE(kova_test::wait_until([&] { return blocks(memory) == baseline_blocks; }, 8.0))
+        << blocks(memory) << " now, " << baseline_blocks << " before; " << kova_test::ask(memory, "sites");
     // Once the stub is back, a new storm leaves the memory exactly as it found it.
     ASSERT_NO_FATAL_FAILURE(start_stubs(host));
     ASSERT_EQ("stub st 0x0 7", stub_app->command("stub st " + c_domain + " 7 300 65000 301"));
     ASSERT_EQ("mode st ok", stub_app->command("mode st jitter 2"));
     EXPECT_FALSE(proxy_app->wait("on_object_create q", 10.0, from).empty());
     EXPECT_EQ("call a1 0x0 3 cba", without_time(call("call q a1 5 abc 65000")));
-    baseline = remain();
+    baseline_blocks = settled_blocks(memory);
     const std::vector<std::string> again = storm("3");
     ASSERT_EQ(7u, again.size()) << proxy_app->child().output();
     EXPECT_EQ("-", again[5]);
-    EXPECT_TRUE(remain_back()) << remain() << " free, " << baseline << " before";
+    EXPECT_TRUE(kova_test::wait_until([&] { return blocks(memory) == baseline_blocks; }, 8.0))
+        << blocks(memory) << " now, " << baseline_blocks << " before; " << kova_test::ask(memory, "sites");
     expect_clean_exits();
 }
 

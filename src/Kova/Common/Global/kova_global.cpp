@@ -7,6 +7,7 @@ namespace Global {
 Pimo::Memory::interface_memory* gp_memory = nullptr;
 Interface::interface_debug_pipe* gp_debug_ipc = nullptr;
 Interface::interface_kova_pipe* gp_center_pipe = nullptr;
+Pimo::Memory::class_handle_ledger* gp_ledger = nullptr;
 
 }  // namespace Global
 }  // namespace Common

@@ -21,7 +21,8 @@ public:
 
     domain_t domain;
 
-    abstract_center_ipc() : domain(0) {}
+    // Its tokens are told to the process's ledger.
+    abstract_center_ipc();
 
     // "kova_center_ipc" + domain in decimal.
     static std::string get_name(domain_t in_domain);

@@ -2,6 +2,7 @@
 
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Global/struct_debug_token.h"
+#include "Kova/General_Common/IPC/class_ledger_pipe_hook.h"
 
 namespace Kova {
 namespace General_Common {
@@ -9,7 +10,10 @@ namespace IPC {
 
 const char* const class_debug_ipc::str_name = "kova_debug_ipc";
 
-class_debug_ipc::class_debug_ipc() { Common::Global::gp_debug_ipc = this; }
+class_debug_ipc::class_debug_ipc() {
+    Common::Global::gp_debug_ipc = this;
+    set_hook(class_ledger_pipe_hook::for_trace_records());
+}
 
 class_debug_ipc::~class_debug_ipc() {
     if (Common::Global::gp_debug_ipc == this) Common::Global::gp_debug_ipc = nullptr;

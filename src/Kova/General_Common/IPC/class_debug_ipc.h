@@ -14,7 +14,8 @@ public:
     static const char* const str_name;  // "kova_debug_ipc"
     static constexpr Pimo::u_int32_t c_depth = 65536;
 
-    // Publishes itself as the process's gp_debug_ipc.
+    // Publishes itself as the process's gp_debug_ipc. The reference each record holds is
+    // told to the process's ledger.
     class_debug_ipc();
     ~class_debug_ipc() override;
 

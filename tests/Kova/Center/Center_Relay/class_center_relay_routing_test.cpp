@@ -10,6 +10,7 @@
 
 #include "../relay_fixture.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
+#include "Pimo/Memory/class_handle_ledger.h"
 
 // The replacement new below pairs with free: malloc is its source.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -204,7 +205,11 @@ TEST_F(routing_test, information_by_udp_leaves_by_udp_unless_too_big) {
     check_references("information by UDP");
 }
 
+// With the center's ledger recording every reference it takes and gives up, and with the
+// backlog of a full pipe.
 TEST_F(routing_test, unicast_routing_does_not_allocate_on_the_process_heap) {
+    Pimo::Memory::class_handle_ledger ledger;
+    ASSERT_EQ(Pimo::OS::c_vimra_success, ledger.eproc_create(m_memory.get_pool()));
     std::vector<struct_token> packets;
     for (msg_type_t type : {c_mt_call, c_mt_event, c_mt_call_return})
         packets.push_back(make_packet(c_local_host, type == c_mt_call ? c_proxy : c_stub, c_local_host,
@@ -236,6 +241,9 @@ TEST_F(routing_test, unicast_routing_does_not_allocate_on_the_process_heap) {
     g_counting = false;
     EXPECT_EQ(0, g_heap_allocations.load());
     relay.proc_release_backlog(&ret(c_pid_a));
+    EXPECT_NE(0u, ledger.get_count()) << "it did record";
+    release_sinks();
+    EXPECT_EQ(0u, ledger.get_count());
 }
 
 TEST_F(routing_test, command_datagram_carries_the_gate_port_of_the_connection) {

@@ -1,0 +1,243 @@
+#include "Pimo/Memory/class_handle_ledger.h"
+
+#include <dirent.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "Pimo/OS/Linux/named_object_protocol.h"
+#include "Pimo/OS/Linux/vimra_time.h"
+
+namespace Pimo {
+namespace Memory {
+
+namespace named_object = OS::named_object;
+
+const char* const class_handle_ledger::c_name_prefix = "kova_ledger_";
+
+namespace {
+
+constexpr u_int32_t c_magic = 0x4B4C4447;  // "KLDG"
+constexpr u_int32_t c_holding = 1;
+constexpr u_int32_t c_released = 2;
+// Slot values that name no block (a handle is at least the first payload's offset).
+constexpr u_int32_t c_empty = 0;
+constexpr u_int32_t c_gone = 1;
+constexpr u_int32_t c_mask = class_handle_ledger::c_capacity - 1;
+// An entry sits at most this far from its hash; one that finds no room within goes unrecorded.
+constexpr u_int32_t c_max_probe = 64;
+// Where the host's named segments are.
+const char c_shm_dir[] = "/dev/shm/";
+
+u_int32_t slot_of(mm_t in_mm) { return (in_mm * 2654435761u) >> 16; }
+
+// True while in_fd is the segment that bears in_name (not one unlinked meanwhile).
+bool bears_name(int in_fd, const std::string& in_name) {
+    struct stat by_fd, by_name;
+    if (fstat(in_fd, &by_fd) != 0 || stat((c_shm_dir + in_name).c_str(), &by_name) != 0) return false;
+    return by_fd.st_ino == by_name.st_ino && by_fd.st_dev == by_name.st_dev;
+}
+
+}  // namespace
+
+struct class_handle_ledger::struct_table {
+    u_int32_t magic;
+    u_int32_t state;        // c_holding, then c_released once given back or dropped
+    u_int32_t pid;
+    u_int32_t reset_count;  // the heap's resets when the entries were made
+    u_int32_t capacity;
+    u_int32_t spare0;
+    u_int64_t segment_dev;  // the heap's segment
+    u_int64_t segment_ino;
+    u_int32_t spare[6];
+    u_int32_t slots[c_capacity];
+};
+
+class_handle_ledger::class_handle_ledger() : mp_table(nullptr), mp_pool(nullptr), m_fd(-1) {}
+
+class_handle_ledger::~class_handle_ledger() { proc_close(); }
+
+std::string class_handle_ledger::get_name(u_int32_t in_pid) { return c_name_prefix + std::to_string(in_pid); }
+
+bool class_handle_ledger::is_of(const struct_table* pin_table, const class_dynamic_shared_memory_pool& in_pool) {
+    u_int64_t dev = 0, ino = 0;
+    return pin_table->magic == c_magic && in_pool.get_segment_id(&dev, &ino) && pin_table->segment_dev == dev &&
+           pin_table->segment_ino == ino;
+}
+
+OS::vimra_err_t class_handle_ledger::eproc_create(class_dynamic_shared_memory_pool& in_pool) {
+    u_int64_t dev = 0, ino = 0;
+    if (mp_table != nullptr || in_pool.get_heap() == nullptr || !in_pool.get_segment_id(&dev, &ino))
+        return OS::c_vimra_unknown;
+    const u_int32_t pid = static_cast<u_int32_t>(OS::get_process_id());
+    const std::string name = get_name(pid);
+    named_object::class_umask_guard mask;
+    for (;;) {
+        int fd = named_object::open_object(name, true, 0777);
+        if (fd < 0) return OS::c_vimra_unknown;
+        // A sweeper may hold it for a moment; once it has let go, the name may be gone.
+        if (named_object::flock_retry(fd, LOCK_EX) != 0) {
+            named_object::proc_close_fd(fd);
+            return OS::c_vimra_unknown;
+        }
+        if (!bears_name(fd, name)) {
+            named_object::proc_unlock_close(fd);
+            continue;
+        }
+        void* p = MAP_FAILED;
+        if (ftruncate(fd, sizeof(struct_table)) == 0)
+            p = mmap(nullptr, sizeof(struct_table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p == MAP_FAILED) {
+            shm_unlink(name.c_str());
+            named_object::proc_unlock_close(fd);
+            return OS::c_vimra_unknown;
+        }
+        struct_table* table = static_cast<struct_table*>(p);
+        // A dead process of the same id left it: what it records is given back first.
+        proc_release_table(table, in_pool, true);
+        std::memset(table, 0, sizeof(struct_table));
+        table->pid = pid;
+        table->capacity = c_capacity;
+        table->reset_count = *in_pool.get_heap()->get_reset_count_word();
+        table->segment_dev = dev;
+        table->segment_ino = ino;
+        table->state = c_holding;
+        table->magic = c_magic;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        mp_table = table;
+        mp_pool = &in_pool;
+        m_fd = fd;
+        m_name = name;
+        in_pool.get_heap()->set_hook(this);
+        return OS::c_vimra_success;
+    }
+}
+
+void class_handle_ledger::proc_close() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (mp_table == nullptr) return;
+    if (mp_pool->get_heap() != nullptr) {
+        mp_pool->get_heap()->set_hook(nullptr);
+        proc_release_table(mp_table, *mp_pool, true);
+    }
+    shm_unlink(m_name.c_str());
+    munmap(mp_table, sizeof(struct_table));
+    mp_table = nullptr;
+    named_object::proc_unlock_close(m_fd);
+}
+
+void class_handle_ledger::proc_abandon() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (mp_table == nullptr) return;
+    mp_table->state = c_released;
+    shm_unlink(m_name.c_str());
+}
+
+void class_handle_ledger::proc_follow_reset() {
+    const u_int32_t resets = *mp_pool->get_heap()->get_reset_count_word();
+    if (mp_table->reset_count == resets) return;
+    std::memset(mp_table->slots, 0, sizeof(mp_table->slots));
+    mp_table->reset_count = resets;
+}
+
+u_int32_t* class_handle_ledger::get_slots_for(mm_t in_mm) {
+    if (in_mm <= c_gone || mp_table == nullptr) return nullptr;
+    proc_follow_reset();
+    return mp_table->slots;
+}
+
+void class_handle_ledger::on_taken(mm_t in_mm) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    u_int32_t* slots = get_slots_for(in_mm);
+    if (slots == nullptr) return;
+    for (u_int32_t i = 0, s = slot_of(in_mm); i < c_max_probe; ++i, s = (s + 1) & c_mask) {
+        if (slots[s] <= c_gone) {
+            slots[s] = in_mm;
+            return;
+        }
+    }
+}
+
+void class_handle_ledger::on_released(mm_t in_mm) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    u_int32_t* slots = get_slots_for(in_mm);
+    if (slots == nullptr) return;
+    for (u_int32_t i = 0, s = slot_of(in_mm); i < c_max_probe; ++i, s = (s + 1) & c_mask) {
+        if (slots[s] == c_empty) return;  // never recorded
+        if (slots[s] != in_mm) continue;
+        slots[s] = c_gone;
+        // A run of gone marks that ends at an empty slot lies on no entry's way: empty again.
+        if (slots[(s + 1) & c_mask] == c_empty)
+            for (u_int32_t t = s; slots[t] == c_gone; t = (t - 1) & c_mask) slots[t] = c_empty;
+        return;
+    }
+}
+
+u_int32_t class_handle_ledger::get_count() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (mp_table == nullptr) return 0;
+    proc_follow_reset();
+    u_int32_t n = 0;
+    for (u_int32_t v : mp_table->slots)
+        if (v > c_gone) ++n;
+    return n;
+}
+
+void class_handle_ledger::proc_release_table(struct_table* pin_table, class_dynamic_shared_memory_pool& in_pool,
+                                             bool in_give_back) {
+    if (!is_of(pin_table, in_pool) || pin_table->state != c_holding) return;
+    pin_table->state = c_released;
+    if (!in_give_back || pin_table->reset_count != *in_pool.get_heap()->get_reset_count_word()) return;
+    for (u_int32_t v : pin_table->slots)
+        if (v > c_gone) in_pool.proc_free_if_allocated(v);
+}
+
+void class_handle_ledger::proc_sweep(class_dynamic_shared_memory_pool& in_pool, bool in_give_back) {
+    if (in_pool.get_heap() == nullptr) return;
+    DIR* dir = opendir(c_shm_dir);
+    if (dir == nullptr) return;
+    const size_t prefix = std::strlen(c_name_prefix);
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix, c_name_prefix) != 0) continue;
+        int fd = named_object::open_object(name, false, 0);
+        if (fd < 0) continue;
+        // Held: its owner lives, or another sweeper is at it.
+        if (named_object::flock_retry(fd, LOCK_EX | LOCK_NB) != 0) {
+            named_object::proc_close_fd(fd);
+            continue;
+        }
+        struct stat st;
+        if (bears_name(fd, name) && fstat(fd, &st) == 0) {
+            void* p = MAP_FAILED;
+            if (static_cast<size_t>(st.st_size) >= sizeof(struct_table))
+                p = mmap(nullptr, sizeof(struct_table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (p != MAP_FAILED) {
+                struct_table* table = static_cast<struct_table*>(p);
+                // Another memory's ledger (a test's, beside the host's) is not this sweep's.
+                const bool ours = is_of(table, in_pool);
+                proc_release_table(table, in_pool, in_give_back);
+                munmap(p, sizeof(struct_table));
+                if (ours) shm_unlink(name.c_str());
+            }
+        }
+        named_object::proc_unlock_close(fd);
+    }
+    closedir(dir);
+}
+
+void class_handle_ledger::proc_release_own_for_exit() {
+    m_mutex.lock();  // never let go: the process ends holding it
+    if (mp_table == nullptr) return;
+    proc_follow_reset();
+    mp_table->state = c_released;
+    for (u_int32_t v : mp_table->slots)
+        if (v > c_gone) mp_pool->proc_free_if_allocated(v);
+    shm_unlink(m_name.c_str());
+}
+
+}  // namespace Memory
+}  // namespace Pimo
