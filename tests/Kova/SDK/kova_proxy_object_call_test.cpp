@@ -89,20 +89,14 @@ TEST(kova_proxy_object_call, async_return_reports_each_reply_as_the_design_says)
         {"size without a block", c_mt_call_return, 0, 0, 100, true, 128, c_kova_err_none, 0, false},
         {"size beyond the block", c_mt_call_return, 0, 16, 60000, true, 65535, c_kova_err_none, c_block, true},
     };
-    const unsigned long before = c.w.rig.remain();
+    const unsigned long before = c.w.baseline;
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
         return_object_t ro = c.proxy.async_call(c_request, sizeof(c_request), 5.0);
         struct_packet request;
         ASSERT_TRUE(c.w.rig.center_receive(request));
-        long block = 0;
-        if (r.out_size == c_block) {
-            // The reply's block as the memory grants it: the most there is to read.
-            Pimo::Memory::mm_t mm = 0;
-            ASSERT_EQ(Common::Interface::eproc_alloc_data(mm, r.payload, __FILE__, __LINE__), 0u);
-            block = static_cast<long>(Common::Interface::get_data_size(mm));
-            Common::Interface::safe_free_mm(mm, __FILE__, __LINE__);
-        }
+        // The reply's block as the memory grants it: the most there is to read.
+        const long block = r.out_size == c_block ? static_cast<long>(sdk_rig::block_capacity(r.payload)) : 0;
         c.w.answer(request, r.type, r.error, r.payload, r.header_size);
         std::vector<unsigned char> buffer(70000, 0xEE);
         pksize_t size = r.capacity;
@@ -179,7 +173,7 @@ TEST(kova_proxy_object_call, failures_before_sending_come_back_through_async_ret
 TEST(kova_proxy_object_call, no_reply_in_time_is_a_local_time_out_and_a_late_return_is_cancelled) {
     live_call c(4);
     ASSERT_TRUE(c.live);
-    const unsigned long before = c.w.rig.remain();
+    const unsigned long before = c.w.baseline;
     struct_packet request, p;
     for (double limit : {0.0, 0.2}) {
         return_object_t ro = c.proxy.async_call(c_request, sizeof(c_request), limit);
@@ -221,7 +215,7 @@ TEST(kova_proxy_object_call, a_pending_call_wakes_at_once_when_the_stub_or_its_h
         {c_mccr_object_destroy, c_kova_err_object_is_not_exist, 4, true},
         {c_mccr_tcp_disconnected_from_server, c_kova_err_disconnected_tcp, 0, true},
     };
-    const unsigned long before = c.w.rig.remain();
+    const unsigned long before = c.w.baseline;
     for (const row& r : rows) {
         SCOPED_TRACE(r.code);
         return_object_t ro = c.proxy.async_call(c_request, sizeof(c_request), 30.0);
@@ -250,7 +244,7 @@ TEST(kova_proxy_object_call, a_pending_call_wakes_at_once_when_the_stub_or_its_h
 TEST(kova_proxy_object_call, destroying_the_proxy_ends_the_requests_that_wait_for_their_replies) {
     live_proxy<call_and_signal_proxy> c(8, c_code);
     ASSERT_TRUE(c.live);
-    const unsigned long before = c.w.rig.remain();
+    const unsigned long before = c.w.baseline;
     kova_err_t call_result = 1, signal_result = 1;
     pksize_t size = 16;
     // Long limits: only the destroy can end them soon.

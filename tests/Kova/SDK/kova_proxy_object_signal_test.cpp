@@ -39,7 +39,7 @@ TEST(kova_proxy_object_signal, async_return_reports_each_acknowledgement) {
         {"no such object", c_mt_signal_error_return, 2, 0, c_kova_err_object_is_not_exist},
         {"an acknowledgement with a block", c_mt_signal_return, 0, 32, c_kova_err_none},
     };
-    const unsigned long before = s.w.rig.remain();
+    const unsigned long before = s.w.baseline;
     msg_num_t num = 0;
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);

@@ -38,17 +38,12 @@ TEST(kova_sdk_processor, serial_address_delivers_one_at_a_time_in_pipe_order) {
     test_object stub(test_domain(), c_stub);
     ASSERT_TRUE(rig.add(stub));
     serialize_calls(7);
-    std::atomic<int> inside{0}, most{0};
-    stub.on_packet = [&](const delivery&) {
-        const int now = ++inside;
-        if (now > most) most = now;
-        Pimo::OS::msleep(5);
-        --inside;
-    };
+    overlap_meter meter;
+    stub.on_packet = [&](const delivery&) { meter.run(5); };
     const unsigned long before = rig.remain();
     for (msg_num_t n = 1; n <= 12; ++n) rig.push_listen(call(n));
     ASSERT_TRUE(stub.wait_count(12));
-    EXPECT_EQ(most.load(), 1);
+    EXPECT_EQ(meter.most.load(), 1);
     const std::vector<delivery> got = stub.got();
     for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].num, i + 1);
     EXPECT_TRUE(rig.wait_remain(before)) << "queued entries release their own references";
@@ -107,16 +102,11 @@ TEST(kova_sdk_processor, grouped_addresses_are_delivered_strictly_in_turn) {
     EXPECT_EQ(Kova::msg_processing_by_serial_group(msg_addr_t(test_domain(), c_stub, 7, c_transaction_call),
                                                    msg_addr_t(test_domain(), c_stub, 8, c_transaction_call)),
               c_kova_success);
-    std::atomic<int> inside{0}, most{0};
-    stub.on_packet = [&](const delivery&) {
-        const int now = ++inside;
-        if (now > most) most = now;
-        Pimo::OS::msleep(3);
-        --inside;
-    };
+    overlap_meter meter;
+    stub.on_packet = [&](const delivery&) { meter.run(3); };
     for (msg_num_t n = 1; n <= 10; ++n) rig.push_listen(call(n, n % 2 ? 7 : 8));
     ASSERT_TRUE(stub.wait_count(10));
-    EXPECT_EQ(most.load(), 1);
+    EXPECT_EQ(meter.most.load(), 1);
     const std::vector<delivery> got = stub.got();
     for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].num, i + 1);
 }
@@ -229,6 +219,25 @@ TEST(kova_sdk_processor, broadcast_reaches_every_object_of_its_domain) {
     EXPECT_TRUE(b.wait_count(1));
     EXPECT_TRUE(rig.wait_remain(before));
     EXPECT_TRUE(other.got().empty());
+}
+
+TEST(kova_sdk_processor, a_broadcast_skips_an_object_that_a_callback_before_it_took_out) {
+    sdk_rig rig(2);
+    ASSERT_TRUE(rig.m_ok);
+    test_object first(test_domain(), 0x10), second(test_domain(), 0x11), third(test_domain(), 0x12);
+    for (test_object* o : {&first, &second, &third}) ASSERT_TRUE(rig.add(*o));
+    // As an application that destroys and deletes an object from a callback: the write
+    // lock gives up the listener's read lock for the while.
+    first.on_packet = [&](const delivery&) {
+        Pimo::OS::class_write_locker lock(rig.m_processor);
+        rig.m_objects->destroy_object(test_domain(), 0x11);
+    };
+    const unsigned long before = rig.remain();
+    rig.push_listen(packet_spec{c_mt_broadcast, 9, c_proxy, c_broadcast_proxy_id, 5, test_domain(), test_domain()});
+    ASSERT_TRUE(third.wait_count(1));
+    EXPECT_EQ(first.got().size(), 1u);
+    EXPECT_TRUE(second.got().empty());
+    EXPECT_TRUE(rig.wait_remain(before));
 }
 
 TEST(kova_sdk_processor, delay_token_stands_every_listener_still) {

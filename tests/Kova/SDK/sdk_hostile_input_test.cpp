@@ -101,7 +101,7 @@ private:
 TEST(sdk_hostile_input, a_reply_meeting_the_time_out_is_taken_or_cancelled_exactly_once) {
     live_proxy<kova_proxy_object_call> c(1, c_call_code, 64);
     ASSERT_TRUE(c.live);
-    const unsigned long before = c.w.rig.remain();
+    const unsigned long before = c.w.baseline;
     std::atomic<bool> stop{false};
     std::atomic<int> cancels{0}, served{0};
     // The stub answers each call after a pause about as long as the call's limit.
@@ -197,7 +197,7 @@ TEST(sdk_hostile_input, lying_repeated_and_senseless_replies_under_load_leave_no
 TEST(sdk_hostile_input, a_wake_meeting_a_request_that_the_full_center_pipe_refused_leaves_nothing_behind) {
     live_proxy<kova_proxy_object_call> c(3, c_call_code, 4);
     ASSERT_TRUE(c.live);
-    const unsigned long before = c.w.rig.remain();
+    const unsigned long before = c.w.baseline;
     c.w.rig.fill_center();
     // The stub's destroy, again and again, into the gap between registration and refusal.
     std::atomic<bool> stop{false};

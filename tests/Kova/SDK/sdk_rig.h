@@ -17,6 +17,7 @@
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
+#include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Open/Kova/kova_object.h"
 #include "Kova/General_Common/Memory/class_kova_memory.h"
 #include "Kova/General_SDK/Object_Manager/class_object_manager.h"
@@ -89,6 +90,17 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cond;
     std::vector<delivery> m_got;
+};
+
+// How many callbacks run at once at the most; each that calls run stays in_ms inside.
+struct overlap_meter {
+    void run(unsigned in_ms) {
+        const int now = ++inside;
+        if (now > most) most = now;
+        Pimo::OS::msleep(in_ms);
+        --inside;
+    }
+    std::atomic<int> inside{0}, most{0};
 };
 
 // A domain of this test process alone; in_test tells the tests of one file apart.
@@ -220,9 +232,27 @@ public:
     }
 
     void push_listen(const packet_spec& in) { push(m_listen, make(in)); }
+    // Into the listen pipe, waiting while it is full.
+    void push_listen_waiting(struct_token in_token) {
+        while (m_listen.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), 0) != 0) Pimo::OS::msleep(1);
+    }
+    // What the data block that the memory grants for in_payload bytes holds: the most a
+    // callback can be handed from such a block; 0 when none is granted.
+    static std::size_t block_capacity(std::size_t in_payload) {
+        Pimo::Memory::mm_t mm = 0;
+        if (Common::Interface::eproc_alloc_data(mm, in_payload, __FILE__, __LINE__) != c_kova_err_none) return 0;
+        const std::size_t capacity = Common::Interface::get_data_size(mm);
+        Common::Interface::safe_free_mm(mm, __FILE__, __LINE__);
+        return capacity;
+    }
     void push_return(const packet_spec& in) { push(m_return, make(in)); }
     static void push(Pimo::IPC::interface_pipe& in_pipe, struct_token in_token) {
         in_pipe.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), 0);
+    }
+
+    // The next token in the center pipe itself, with its references; the caller frees it.
+    bool center_receive(struct_token& pout, double in_timeout_s = 5.0) {
+        return m_center.eproc_receive_timeout(reinterpret_cast<Pimo::byte_t*>(&pout), in_timeout_s) == 0;
     }
 
     // The next answer the processor put into the center pipe; false after in_timeout_s.

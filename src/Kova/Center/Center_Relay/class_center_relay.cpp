@@ -416,14 +416,13 @@ void class_center_relay::send_to_broadcast_tcp(struct_token& in_token, struct_pa
 
 void class_center_relay::process_failed_token(struct_token& in_token, struct_packet* pin_pkt, kova_err_t in_error) {
     safe_free_data(in_token, __FILE__, __LINE__);  // an error return carries no payload
-    struct_packet reply = *pin_pkt;
-    const bool switched = reply.backward_error_switch(in_error);
+    // The record outlives its block: the block goes back before the return's is asked for.
+    const struct_packet failed = *pin_pkt;
     safe_free_header(in_token, __FILE__, __LINE__);
-    if (!switched) return;
     struct_token back;
-    proc_alloc_header_force(back, __FILE__, __LINE__);
+    proc_alloc_error_return(failed, in_error, back, __FILE__, __LINE__);
+    if (!back.has_header()) return;
     struct_packet* pkt = get_header(back);
-    *pkt = reply;
     // The center's own error returns end subscriptions just as the stub's would.
     run_subscription_hooks(pkt);
     send(back, pkt);

@@ -51,6 +51,22 @@ void remove_proxy(multicast_smap_t& in_smap, ip_t in_stub_ip, object_id_t in_stu
     }
 }
 
+// The subscriptions of local proxies to one remote stub end: every membership they counted is
+// released and their records are dropped. The stub's entry itself is left to the caller.
+void release_stub_subscribers(multicast_map_t& in_memberships, multicast_pmap_t& in_records,
+                              const pobject_map_t& in_proxies, ip_t in_stub_ip, object_id_t in_stub_id, ip_t in_if,
+                              domain_t in_port) {
+    for (const auto& proxy : in_proxies) {
+        for (msg_code_t code : *proxy.second)
+            release_membership(in_memberships, get_multicast_group(in_stub_id, code), in_stub_ip, in_if, in_port);
+        const auto record = in_records.find(proxy.first);
+        if (record != in_records.end()) {
+            delete record->second;
+            in_records.erase(record);
+        }
+    }
+}
+
 }  // namespace
 
 void class_center_relay::confirm_information(const struct_packet* pin_pkt) {
@@ -155,16 +171,8 @@ void class_center_relay::erase_multicast_of_remote_stub(const struct_packet* pin
     if (host == multicast_smap.end()) return;
     const auto stub = host->second->find(pin_pkt->header.sid);
     if (stub == host->second->end()) return;
-    for (const auto& proxy : *stub->second) {
-        for (msg_code_t code : *proxy.second)
-            release_membership(multicast_map, get_multicast_group(pin_pkt->header.sid, code), pin_pkt->src_ip,
-                               pin_pkt->mct_if, pin_pkt->header.sport);
-        const auto record = multicast_pmap.find(proxy.first);
-        if (record != multicast_pmap.end()) {
-            delete record->second;
-            multicast_pmap.erase(record);
-        }
-    }
+    release_stub_subscribers(multicast_map, multicast_pmap, *stub->second, pin_pkt->src_ip, pin_pkt->header.sid,
+                             pin_pkt->mct_if, pin_pkt->header.sport);
     delete stub->second;
     host->second->erase(stub);
 }
@@ -185,16 +193,8 @@ void class_center_relay::erase_multicast_of_remote_host(const struct_packet* pin
     const auto host = multicast_smap.find(pin_pkt->src_ip);
     if (host == multicast_smap.end()) return;
     for (const auto& stub : *host->second) {
-        for (const auto& proxy : *stub.second) {
-            for (msg_code_t code : *proxy.second)
-                release_membership(multicast_map, get_multicast_group(stub.first, code), pin_pkt->src_ip,
-                                   pin_pkt->mct_if, pin_pkt->header.sport);
-            const auto record = multicast_pmap.find(proxy.first);
-            if (record != multicast_pmap.end()) {
-                delete record->second;
-                multicast_pmap.erase(record);
-            }
-        }
+        release_stub_subscribers(multicast_map, multicast_pmap, *stub.second, pin_pkt->src_ip, stub.first,
+                                 pin_pkt->mct_if, pin_pkt->header.sport);
         delete stub.second;
     }
     delete host->second;

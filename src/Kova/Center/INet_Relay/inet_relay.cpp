@@ -50,6 +50,40 @@ int integer(const boost::property_tree::ptree& in_tree, const char* in_key) {
     return result;
 }
 
+// Queues a packet on the established connection to in_dst of one map (outgoing or accepted).
+// A connection that is busy drops a packet of in_dropped_type, the type whose next value
+// replaces it anyway. The map lock stays held while the packet is queued, so the connection
+// cannot be withdrawn in between.
+int send_tcp_established(Pimo::OS::class_thread_lock& in_map_lock, establish_map_t& in_map,
+                         Kova::msg_type_t in_dropped_type, Kova::struct_node_addr in_dst, Kova::struct_token& in_token,
+                         Kova::struct_packet* pin_pkt) {
+    class_locker lock(in_map_lock);
+    auto it = in_map.find(in_dst);
+    if (it == in_map.end()) return -1;
+    tcp_t* p = it->second;
+    class_locker queue_lock(p->send_queue_lock);
+    // Closing (its last user has left, or its receive has ended): it must not swallow the packet.
+    if (p->b_remove_client || p->recv_ended) return -1;
+    p->send_clk = now_ms();
+    pin_pkt->set_src_port(p->gate_port_of_local);
+    if (!p->send_queue.empty() && pin_pkt->get_msg_type() == in_dropped_type) {
+        free_token(in_token);
+        return 0;
+    }
+    queue_on_connection(p, in_token, pin_pkt);
+    return 0;
+}
+
+// An optional key: in_default when the file lacks it; otherwise a number above 0, or the
+// reader's bad-data error.
+int optional_positive(const boost::property_tree::ptree& in_tree, const char* in_key, int in_default) {
+    if (!in_tree.get_child_optional(std::string("KOVA.") + in_key)) return in_default;
+    const int value = integer(in_tree, in_key);
+    if (value <= 0)
+        throw boost::property_tree::ptree_bad_data(std::string(in_key) + " must be above 0", value);
+    return value;
+}
+
 void close_sets() {
     for (int* set : {&epoll_tcp_send, &epoll_tcp_recv, &epoll_tcp_init, &epoll_udp_send, &epoll_udp_recv}) {
         if (*set != -1 && ::close(*set) != 0) Pimo::Utility::print_error(__FILE__, __LINE__);
@@ -73,6 +107,7 @@ void read_config(const char* in_path) {
         g_client_linger_use = false;
         g_client_linger_time = 1024;
         g_client_nagle_off_use = true;
+        g_timeout_ms = c_default_timeout_ms;
         return;
     }
     // A readable file must carry every key: the reader's error leaves this function.
@@ -85,6 +120,8 @@ void read_config(const char* in_path) {
     g_client_linger_use = yes_no(tree, "CLIENT_LINGER_USE");
     g_client_linger_time = integer(tree, "CLIENT_LINGER_TIME");
     g_client_nagle_off_use = yes_no(tree, "CLIENT_NAGLE_OFF_USE");
+    g_timeout_ms = static_cast<Pimo::OS::vimra_clock_t>(
+        optional_positive(tree, "CONNECTION_TIMEOUT_MS", static_cast<int>(c_default_timeout_ms)));
 }
 
 int initialize() {
@@ -185,38 +222,13 @@ int finalize() {
 }
 
 int send_tcp_client(Kova::struct_node_addr in_dst, Kova::struct_token& in_token, Kova::struct_packet* pin_pkt) {
-    class_locker lock(g_client_lock);
-    auto it = g_establish_client_map.find(in_dst);
-    if (it == g_establish_client_map.end()) return -1;
-    tcp_t* p = it->second;
-    class_locker queue_lock(p->send_queue_lock);
-    // The last user has left: the connection is closing and must not swallow the packet.
-    if (p->b_remove_client || p->recv_ended) return -1;
-    p->send_clk = now_ms();
-    pin_pkt->set_src_port(p->gate_port_of_local);
-    if (!p->send_queue.empty() && pin_pkt->is_command_udp()) {
-        free_token(in_token);
-        return 0;
-    }
-    queue_on_connection(p, in_token, pin_pkt);
-    return 0;
+    return send_tcp_established(g_client_lock, g_establish_client_map, Kova::c_mt_command_udp, in_dst, in_token,
+                                pin_pkt);
 }
 
 int send_tcp_server(Kova::struct_node_addr in_dst, Kova::struct_token& in_token, Kova::struct_packet* pin_pkt) {
-    class_locker lock(g_establish_server_map_lock);
-    auto it = g_establish_server_map.find(in_dst);
-    if (it == g_establish_server_map.end()) return -1;
-    tcp_t* p = it->second;
-    class_locker queue_lock(p->send_queue_lock);
-    if (p->recv_ended) return -1;
-    p->send_clk = now_ms();
-    pin_pkt->set_src_port(p->gate_port_of_local);
-    if (!p->send_queue.empty() && pin_pkt->is_information_udp()) {
-        free_token(in_token);
-        return 0;
-    }
-    queue_on_connection(p, in_token, pin_pkt);
-    return 0;
+    return send_tcp_established(g_establish_server_map_lock, g_establish_server_map, Kova::c_mt_information_udp,
+                                in_dst, in_token, pin_pkt);
 }
 
 int send_tcp_broadcast(Kova::struct_token& in_token, Kova::struct_packet* pin_pkt) {

@@ -14,7 +14,8 @@ namespace INet_Relay {
 extern const char* const str_config_path;  // "../Config/kova.ini"
 
 // Reads the configuration file; throws the reader's error when the file is readable but a key
-// is missing or an integer key is not a number.
+// is missing or an integer key is not a number. CONNECTION_TIMEOUT_MS, the connection limit in
+// milliseconds, is the one key that may be left out (8000).
 void read_config(const char* in_path);
 
 int initialize();

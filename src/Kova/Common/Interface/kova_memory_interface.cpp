@@ -39,6 +39,13 @@ mm_t get_ptr_mm(const void* pin_ptr) { return pin_ptr == nullptr ? 0 : gp_memory
 
 std::size_t get_data_size(mm_t in_mm) { return gp_memory->get_size(in_mm) - c_data_offset; }
 
+pksize_t get_payload_size(const struct_token& in_token) {
+    if (!in_token.has_data() || !in_token.has_header()) return 0;
+    const std::size_t capacity = get_data_size(in_token.data_mm);
+    const pksize_t size = get_header(in_token)->get_data_size();
+    return size > capacity ? static_cast<pksize_t>(capacity) : size;
+}
+
 std::size_t get_ptr_size(mm_t in_mm) { return gp_memory->get_size(in_mm); }
 
 bool is_clean_memory(mm_t in_mm) { return gp_memory->is_clean_memory(in_mm); }
@@ -90,24 +97,40 @@ void proc_alloc_data_force(mm_t& pout_mm, std::size_t in_size, const char* in_fi
     while (eproc_alloc_data(pout_mm, in_size, in_file, in_line) != c_kova_success) Pimo::OS::msleep(100);
 }
 
-void safe_free_header(struct_token& pin_token, const char* in_file, int in_line) {
-    // After the memory has gone (the SDK finalised), a free has nothing left to release.
+void proc_alloc_error_return(const struct_packet& in_packet, kova_err_t in_error, struct_token& pout_return,
+                             const char* in_file, int in_line) {
+    pout_return.reset();
+    struct_packet turned = in_packet;
+    turned.set_data(nullptr);  // a pointer of the process that set it, and no payload goes back
+    if (!turned.backward_error_switch(in_error)) return;
+    proc_alloc_header_force(pout_return, in_file, in_line);
+    *get_header(pout_return) = turned;
+}
+
+namespace {
+
+// One reference less on a block, with an 'F' record that describes in_described and names the
+// block in in_format. After the memory has gone (the SDK finalised), a free has nothing left to
+// release: only the handle is cleared.
+void free_traced(mm_t& pin_mm, const struct_token& in_described, const char* in_format, const char* in_file,
+                 int in_line) {
     if (gp_memory == nullptr) {
-        pin_token.header_mm = 0;
+        pin_mm = 0;
         return;
     }
+    kova_debug_send('F', in_described, in_file, in_line, in_format, pin_mm);
+    gp_memory->safe_free(pin_mm, in_file, in_line);
+}
+
+}  // namespace
+
+void safe_free_header(struct_token& pin_token, const char* in_file, int in_line) {
     // The record carries the token and so holds the header block until it is logged.
-    kova_debug_send('F', pin_token, in_file, in_line, "free header - %u", pin_token.header_mm);
-    gp_memory->safe_free(pin_token.header_mm, in_file, in_line);
+    free_traced(pin_token.header_mm, pin_token, "free header - %u", in_file, in_line);
 }
 
 void safe_free_data(struct_token& pin_token, const char* in_file, int in_line) {
-    if (gp_memory == nullptr) {
-        pin_token.data_mm = 0;
-        return;
-    }
-    kova_debug_send('F', pin_token, in_file, in_line, "free data - %u", pin_token.data_mm);
-    gp_memory->safe_free(pin_token.data_mm, in_file, in_line);
+    free_traced(pin_token.data_mm, pin_token, "free data - %u", in_file, in_line);
 }
 
 void safe_free_token(struct_token& pin_token, const char* in_file, int in_line) {
@@ -116,12 +139,7 @@ void safe_free_token(struct_token& pin_token, const char* in_file, int in_line) 
 }
 
 void safe_free_mm(mm_t& pin_mm, const char* in_file, int in_line) {
-    if (gp_memory == nullptr) {
-        pin_mm = 0;
-        return;
-    }
-    kova_debug_send('F', struct_token(), in_file, in_line, "free mm - %u", pin_mm);
-    gp_memory->safe_free(pin_mm, in_file, in_line);
+    free_traced(pin_mm, struct_token(), "free mm - %u", in_file, in_line);
 }
 
 ref_count_t safe_add_ref_mm(mm_t in_mm, const char* in_file, int in_line) {

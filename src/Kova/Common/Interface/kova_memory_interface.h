@@ -30,6 +30,9 @@ void* get_ptr(mm_t in_mm);
 mm_t get_data_mm(const void* pin_data);
 mm_t get_ptr_mm(const void* pin_ptr);
 std::size_t get_data_size(mm_t in_mm);
+// The payload size a callback may be handed: the header's size is the sender's word,
+// the data block is what is really there (0 without one).
+pksize_t get_payload_size(const struct_token& in_token);
 std::size_t get_ptr_size(mm_t in_mm);
 bool is_clean_memory(mm_t in_mm);
 bool traverse_check(mm_t in_mm);
@@ -44,6 +47,13 @@ kova_err_t eproc_alloc_data(struct_token& pout_token, std::size_t in_size, const
 void proc_alloc_header_force(mm_t& pout_mm, const char* in_file, int in_line);
 void proc_alloc_header_force(struct_token& pout_token, const char* in_file, int in_line);
 void proc_alloc_data_force(mm_t& pout_mm, std::size_t in_size, const char* in_file, int in_line);
+
+// The error return of a packet: its record copied without the data pointer, turned around with
+// in_error by the backward error switch (addresses and domains exchanged, size 0), in a new
+// header block, waiting in steps of 100 ms until the memory grants one. pout_return is left
+// empty when the packet's type has no error return. The packet itself is not touched.
+void proc_alloc_error_return(const struct_packet& in_packet, kova_err_t in_error, struct_token& pout_return,
+                             const char* in_file, int in_line);
 
 // Release the caller's reference and clear the handle; 0 does nothing but the trace.
 void safe_free_header(struct_token& pin_token, const char* in_file, int in_line);

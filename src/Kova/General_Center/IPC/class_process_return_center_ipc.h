@@ -17,6 +17,9 @@ public:
     Pimo::OS::vimra_err_t eproc_send(const Pimo::byte_t* pin_elem, size_t in_min) override;
 
 private:
+    // A refusal once the process is gone is final: shutdown instead of busy.
+    Pimo::OS::vimra_err_t final_if_gone(Pimo::OS::vimra_err_t in_result) const;
+
     const class_process_listen_center_ipc* mp_listen;
 };
 

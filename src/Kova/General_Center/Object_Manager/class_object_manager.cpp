@@ -18,22 +18,8 @@ class_object_manager::~class_object_manager() {
 }
 
 void class_object_manager::proc_close_all() {
-    while (!m_process_listen_map.empty()) {
-        const int pid = m_process_listen_map.begin()->first;
-        if (!close_process(pid)) {  // a listen pipe without its return pipe: close it alone
-            IPC::class_process_listen_center_ipc* listen = m_process_listen_map.begin()->second;
-            clean_pipe(listen);
-            listen->proc_close();
-            delete listen;
-            m_process_listen_map.erase(m_process_listen_map.begin());
-        }
-    }
-    for (auto& entry : m_process_return_map) {
-        clean_pipe(entry.second);
-        entry.second->proc_close();
-        delete entry.second;
-    }
     m_process_return_map.clear();
+    m_process_listen_map.clear();
 }
 
 void class_object_manager::clean_pipe(interface_pipe* pin_pipe) {
@@ -48,19 +34,17 @@ bool class_object_manager::open_object_pipe(object_id_t in_id, int in_pid) {
         ++m_process_ref[in_pid];
         return true;
     }
-    auto* listen = new IPC::class_process_listen_center_ipc;
+    std::unique_ptr<IPC::class_process_listen_center_ipc> listen(new IPC::class_process_listen_center_ipc);
     listen->m_domain = m_domain;
-    auto* ret = new IPC::class_process_return_center_ipc(listen);
+    std::unique_ptr<IPC::class_process_return_center_ipc> ret(new IPC::class_process_return_center_ipc(listen.get()));
     const bool listen_open = listen->eproc_open(in_pid) == Pimo::OS::c_vimra_success;
     const bool return_open = listen_open && ret->eproc_open(in_pid) == Pimo::OS::c_vimra_success;
     if (!return_open) {
-        if (listen_open) listen->proc_close();
-        delete ret;
-        delete listen;
+        if (listen_open) listen->proc_close();  // nothing was queued on it: closing is all it needs
         return false;
     }
-    m_process_listen_map[in_pid] = listen;
-    m_process_return_map[in_pid] = ret;
+    m_process_listen_map[in_pid] = listen_ptr_t(listen.release());
+    m_process_return_map[in_pid] = return_ptr_t(ret.release());
     m_object_map[in_id] = in_pid;
     m_process_ref[in_pid] = 1;
     return true;
@@ -81,14 +65,8 @@ bool class_object_manager::close_process(int in_pid) {
     const auto listen = m_process_listen_map.find(in_pid);
     const auto ret = m_process_return_map.find(in_pid);
     if (listen == m_process_listen_map.end() || ret == m_process_return_map.end()) return false;
-    clean_pipe(listen->second);
-    clean_pipe(ret->second);
-    listen->second->proc_close();  // stops watching the process; joins its watcher
-    ret->second->proc_close();
-    delete ret->second;  // it refers to the listen pipe object
-    delete listen->second;
-    m_process_listen_map.erase(listen);
     m_process_return_map.erase(ret);
+    m_process_listen_map.erase(listen);  // stops watching the process; joins its watcher
     return true;
 }
 
@@ -102,22 +80,22 @@ interface_pipe* class_object_manager::get_object_return_pipe(object_id_t in_id) 
 
 interface_pipe* class_object_manager::get_process_listen_pipe(int in_pid) {
     const auto found = m_process_listen_map.find(in_pid);
-    return found == m_process_listen_map.end() ? nullptr : found->second;
+    return found == m_process_listen_map.end() ? nullptr : found->second.get();
 }
 
 interface_pipe* class_object_manager::get_process_return_pipe(int in_pid) {
     const auto found = m_process_return_map.find(in_pid);
-    return found == m_process_return_map.end() ? nullptr : found->second;
+    return found == m_process_return_map.end() ? nullptr : found->second.get();
 }
 
 void class_object_manager::get_all_listen_pipe(std::vector<interface_pipe*>& pout_pipes) {
     for (const auto& entry : m_process_listen_map)
-        if (entry.second != nullptr) pout_pipes.push_back(entry.second);
+        if (entry.second != nullptr) pout_pipes.push_back(entry.second.get());
 }
 
 void class_object_manager::get_all_return_pipe(std::vector<interface_pipe*>& pout_pipes) {
     for (const auto& entry : m_process_return_map)
-        if (entry.second != nullptr) pout_pipes.push_back(entry.second);
+        if (entry.second != nullptr) pout_pipes.push_back(entry.second.get());
 }
 
 void class_object_manager::get_all_object(std::vector<object_id_t>& pout_ids) {

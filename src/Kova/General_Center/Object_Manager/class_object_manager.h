@@ -2,6 +2,7 @@
 // return pipes of every registered process. Only the center thread uses it.
 #pragma once
 #include <map>
+#include <memory>
 
 #include "Kova/Center/Interface/interface_center_object_manager.h"
 #include "Kova/General_Center/IPC/class_process_listen_center_ipc.h"
@@ -40,11 +41,25 @@ public:
     static void clean_pipe(Pimo::IPC::interface_pipe* pin_pipe);
 
 private:
+    // A registered pipe goes in one order: the tokens still in it are released, it is closed (a
+    // listen pipe's watcher is joined), then it is freed.
+    struct struct_release_pipe {
+        template <typename T>
+        void operator()(T* pin_pipe) const {
+            clean_pipe(pin_pipe);
+            pin_pipe->proc_close();
+            delete pin_pipe;
+        }
+    };
+    typedef std::unique_ptr<IPC::class_process_listen_center_ipc, struct_release_pipe> listen_ptr_t;
+    typedef std::unique_ptr<IPC::class_process_return_center_ipc, struct_release_pipe> return_ptr_t;
+
     domain_t m_domain;
     std::map<object_id_t, int> m_object_map;
     std::map<int, int> m_process_ref;
-    std::map<int, IPC::class_process_listen_center_ipc*> m_process_listen_map;
-    std::map<int, IPC::class_process_return_center_ipc*> m_process_return_map;
+    // A return pipe refers to the listen pipe of its process, so it always goes first.
+    std::map<int, listen_ptr_t> m_process_listen_map;
+    std::map<int, return_ptr_t> m_process_return_map;
 };
 
 }  // namespace Object_Manager

@@ -30,10 +30,6 @@ class_center_loader::class_center_loader(Global::class_reset_gate* pin_gate) : m
 class_center_loader::~class_center_loader() {
     g_service_ipc.proc_shutdown();
     if (m_service_thread.is_created()) m_service_thread.proc_wait_exit();
-    for (auto& entry : m_center_map) {
-        entry.second->proc_close();
-        delete entry.second;
-    }
     m_center_map.clear();
     g_service_ipc.proc_destroy();
 }
@@ -67,12 +63,10 @@ void class_center_loader::proc_start_center(domain_t in_domain) {
 void class_center_loader::proc_watch_center(domain_t in_domain) {
     if (m_center_map.count(in_domain)) return;
     if (mp_gate) mp_gate->proc_note_activity();
-    IPC::class_center_ipc* watcher = new IPC::class_center_ipc(&g_service_ipc);
-    m_center_map[in_domain] = watcher;
-    if (watcher->eproc_open(in_domain) != Pimo::OS::c_vimra_success) {
-        delete watcher;
-        m_center_map.erase(in_domain);
-    }
+    // Never opened, a watcher that fails has nothing to close.
+    std::unique_ptr<IPC::class_center_ipc> watcher(new IPC::class_center_ipc(&g_service_ipc));
+    if (watcher->eproc_open(in_domain) != Pimo::OS::c_vimra_success) return;
+    m_center_map[in_domain] = watcher_ptr_t(watcher.release());
 }
 
 void class_center_loader::proc_release_center_leftovers(IPC::class_center_ipc& in_pipe) {
@@ -92,8 +86,6 @@ void class_center_loader::proc_forget_center(domain_t in_domain) {
     auto it = m_center_map.find(in_domain);
     if (it != m_center_map.end()) {
         proc_release_center_leftovers(*it->second);
-        it->second->proc_close();
-        delete it->second;
         m_center_map.erase(it);
     }
     if (!m_center_map.empty()) return;

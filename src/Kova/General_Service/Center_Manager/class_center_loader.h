@@ -4,6 +4,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 
 #include "Kova/General_Common/IPC/struct_service_token.h"
 #include "Kova/General_Service/Global/class_reset_gate.h"
@@ -16,7 +17,16 @@ namespace Center_Manager {
 
 class class_center_loader {
 public:
-    typedef std::map<unsigned long, IPC::class_center_ipc*> center_map_t;
+    // A watcher is closed (a notice still being retried stopped, its thread joined) before it is
+    // freed: its destructor releases nothing.
+    struct struct_close_watcher {
+        void operator()(IPC::class_center_ipc* pin_watcher) const {
+            pin_watcher->proc_close();
+            delete pin_watcher;
+        }
+    };
+    typedef std::unique_ptr<IPC::class_center_ipc, struct_close_watcher> watcher_ptr_t;
+    typedef std::map<unsigned long, watcher_ptr_t> center_map_t;
 
     // Creates the service channel (16 tokens) and starts the loader thread.
     explicit class_center_loader(Global::class_reset_gate* pin_gate);

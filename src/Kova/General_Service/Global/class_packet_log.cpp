@@ -202,87 +202,107 @@ void class_packet_log::proc_reset(Pimo::IPC::interface_pipe& in_pipe) {
     m_counter = 0;
 }
 
-void class_packet_log::proc_record(const struct_debug_token& in_record, Pimo::IPC::interface_pipe& in_pipe) {
-    const Pimo::Utility::system_time_t t = Pimo::Utility::get_local_time();
+// What one record gives the three row writers: its time stamp, its packet when the handle names
+// one, and the packet row that app.csv and the rotating log share, built on first use.
+struct class_packet_log::struct_entry {
+    const struct_debug_token& record;
     char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%04d_%02d_%02d %02d_%02d_%02d %d", t.wYear, t.wMonth, t.wDay, t.wHour,
-                  t.wMinute, t.wSecond, t.wMilliseconds);
-
     struct_packet packet;
-    const bool has_packet = read_packet(in_record.token.header_mm, packet);
-    char row[c_row_size];
+    bool has_packet;
+    bool left_out;  // a command or information packet whose log switch is off
+    char data_row[c_row_size];
+    bool data_row_built;
 
-    if (mp_object) {
-        if (has_packet) {
-            if (is_object_event(in_record, packet)) {
-                format_packet_row(row, sizeof row, stamp, in_record, packet, true);
-                std::fputs(row, mp_object);
-            }
-        } else if (in_record.type == 'K') {
-            const domain_t domain =
-                static_cast<domain_t>(std::strtoul(std::string(in_record.str, bounded(in_record.str, sizeof in_record.str)).c_str(), nullptr, 10));
-            int n = format_prefix(row, sizeof row, stamp, in_record, 0.0, 0.0);
-            std::snprintf(row + n, sizeof row - n,
-                          "127.0.0.1,127.0.0.1,127.0.0.1,%d,%d,0,65535,control,c_mccr_center_shutdown,"
-                          "0.0,0.0,0,0,0\n",
-                          static_cast<int>(domain), static_cast<int>(domain));
+    explicit struct_entry(const struct_debug_token& in_record) : record(in_record), data_row_built(false) {}
+};
+
+const char* class_packet_log::get_data_row(struct_entry& in_entry) const {
+    if (!in_entry.data_row_built)
+        format_packet_row(in_entry.data_row, sizeof in_entry.data_row, in_entry.stamp, in_entry.record,
+                          in_entry.packet, in_entry.packet.header.type == c_mt_ctrl);
+    in_entry.data_row_built = true;
+    return in_entry.data_row;
+}
+
+void class_packet_log::write_object_row(const struct_entry& in_entry) {
+    if (!mp_object) return;
+    const struct_debug_token& record = in_entry.record;
+    char row[c_row_size];
+    if (in_entry.has_packet) {
+        if (is_object_event(record, in_entry.packet)) {
+            format_packet_row(row, sizeof row, in_entry.stamp, record, in_entry.packet, true);
             std::fputs(row, mp_object);
         }
-        std::fflush(mp_object);
+    } else if (record.type == 'K') {
+        const domain_t domain =
+            static_cast<domain_t>(std::strtoul(std::string(record.str, bounded(record.str, sizeof record.str)).c_str(), nullptr, 10));
+        int n = format_prefix(row, sizeof row, in_entry.stamp, record, 0.0, 0.0);
+        std::snprintf(row + n, sizeof row - n,
+                      "127.0.0.1,127.0.0.1,127.0.0.1,%d,%d,0,65535,control,c_mccr_center_shutdown,"
+                      "0.0,0.0,0,0,0\n",
+                      static_cast<int>(domain), static_cast<int>(domain));
+        std::fputs(row, mp_object);
     }
+    std::fflush(mp_object);
+}
 
-    const bool app_kind = in_record.type == 'O' || in_record.type == 'o';
-    const bool filtered_kind = app_kind || in_record.type == 'M';
-    bool data_row_built = false;
-    auto build_data_row = [&]() {
-        if (!data_row_built) format_packet_row(row, sizeof row, stamp, in_record, packet, packet.header.type == c_mt_ctrl);
-        data_row_built = true;
-    };
-    const msg_type_t type = has_packet ? packet.header.type : c_mt_null;
-    const bool left_out = (is_information_data(type) && !m_settings.information) ||
-                          (is_command_data(type) && !m_settings.command);
+void class_packet_log::write_app_row(struct_entry& in_entry) {
+    if (!mp_app) return;
+    const bool app_kind = in_entry.record.type == 'O' || in_entry.record.type == 'o';
+    if (in_entry.has_packet && app_kind && !in_entry.left_out) std::fputs(get_data_row(in_entry), mp_app);
+    std::fflush(mp_app);
+}
 
-    if (mp_app) {
-        if (has_packet && app_kind && !left_out) {
-            build_data_row();
-            std::fputs(row, mp_app);
-        }
-        std::fflush(mp_app);
+void class_packet_log::write_log_row(struct_entry& in_entry) {
+    if (!mp_log) return;
+    const struct_debug_token& record = in_entry.record;
+    if (in_entry.has_packet) {
+        const bool filtered_kind = record.type == 'O' || record.type == 'o' || record.type == 'M';
+        if (!(filtered_kind && in_entry.left_out)) std::fputs(get_data_row(in_entry), mp_log);
+    } else {
+        char short_row[c_row_size];
+        std::snprintf(short_row, sizeof short_row, "%s,%d,%c,%.*s,%.*s\n", in_entry.stamp, record.pid, record.type,
+                      bounded(record.doc, sizeof record.doc), record.doc, bounded(record.str, sizeof record.str),
+                      record.str);
+        std::fputs(short_row, mp_log);
     }
+    std::fflush(mp_log);
+}
 
-    if (mp_log) {
-        if (has_packet) {
-            if (!(filtered_kind && left_out)) {
-                build_data_row();
-                std::fputs(row, mp_log);
-            }
-        } else {
-            char short_row[c_row_size];
-            std::snprintf(short_row, sizeof short_row, "%s,%d,%c,%.*s,%.*s\n", stamp, in_record.pid, in_record.type,
-                          bounded(in_record.doc, sizeof in_record.doc), in_record.doc,
-                          bounded(in_record.str, sizeof in_record.str), in_record.str);
-            std::fputs(short_row, mp_log);
-        }
-        std::fflush(mp_log);
+void class_packet_log::proc_reset_order(const struct_debug_token& in_record, Pimo::IPC::interface_pipe& in_pipe) {
+    if (!test_reset_order(in_record) || mp_memory == nullptr) return;
+    if (mp_gate == nullptr) {
+        proc_reset(in_pipe);
+        return;
     }
+    // The order carries the loader's epoch after its text.
+    const char* tail = in_record.str + bounded(in_record.str, sizeof in_record.str) + 1;
+    if (tail < in_record.str + sizeof in_record.str && *tail) {
+        const Pimo::u_int32_t epoch = static_cast<Pimo::u_int32_t>(std::strtoul(
+            std::string(tail, bounded(tail, in_record.str + sizeof in_record.str - tail)).c_str(), nullptr, 10));
+        mp_gate->run_if_current(epoch, [&] { proc_reset(in_pipe); });
+    }
+}
+
+void class_packet_log::proc_record(const struct_debug_token& in_record, Pimo::IPC::interface_pipe& in_pipe) {
+    struct_entry entry(in_record);
+    const Pimo::Utility::system_time_t t = Pimo::Utility::get_local_time();
+    std::snprintf(entry.stamp, sizeof entry.stamp, "%04d_%02d_%02d %02d_%02d_%02d %d", t.wYear, t.wMonth, t.wDay,
+                  t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+    entry.has_packet = read_packet(in_record.token.header_mm, entry.packet);
+    const msg_type_t type = entry.has_packet ? entry.packet.header.type : c_mt_null;
+    entry.left_out = (is_information_data(type) && !m_settings.information) ||
+                     (is_command_data(type) && !m_settings.command);
+
+    write_object_row(entry);
+    write_app_row(entry);
+    write_log_row(entry);
 
     // A handle that names no block of ours is left alone: freeing it would end the service.
-    if (has_packet) release(in_record.token.header_mm);
+    if (entry.has_packet) release(in_record.token.header_mm);
     release(in_record.token.data_mm);
 
-    if (test_reset_order(in_record) && mp_memory != nullptr) {
-        if (mp_gate == nullptr) {
-            proc_reset(in_pipe);
-        } else {
-            // The order carries the loader's epoch after its text.
-            const char* tail = in_record.str + bounded(in_record.str, sizeof in_record.str) + 1;
-            if (tail < in_record.str + sizeof in_record.str && *tail) {
-                const Pimo::u_int32_t epoch = static_cast<Pimo::u_int32_t>(std::strtoul(
-                    std::string(tail, bounded(tail, in_record.str + sizeof in_record.str - tail)).c_str(), nullptr, 10));
-                mp_gate->run_if_current(epoch, [&] { proc_reset(in_pipe); });
-            }
-        }
-    }
+    proc_reset_order(in_record, in_pipe);
     if (++m_counter >= c_rotation) m_counter = 0;
 }
 

@@ -59,6 +59,15 @@ private:
     void release(Pimo::Memory::mm_t in_mm);
     bool test_reset_order(const struct_debug_token& in_record) const;
     void proc_reset(Pimo::IPC::interface_pipe& in_pipe);
+    // Carries out a reset order of this service's loader, when the record is one and still current.
+    void proc_reset_order(const struct_debug_token& in_record, Pimo::IPC::interface_pipe& in_pipe);
+
+    // The three row writers of a record, one file each: object.csv, app.csv, the rotating log.
+    struct struct_entry;
+    void write_object_row(const struct_entry& in_entry);
+    void write_app_row(struct_entry& in_entry);
+    void write_log_row(struct_entry& in_entry);
+    const char* get_data_row(struct_entry& in_entry) const;
 
     int format_prefix(char* out_row, std::size_t in_size, const char* in_stamp,
                       const struct_debug_token& in_record, double in_limit, double in_live) const;

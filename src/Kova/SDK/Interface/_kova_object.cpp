@@ -16,12 +16,15 @@
 #include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
 #include "Kova/SDK/Stub/Broadcast/_kova_object_broadcast.h"
 #include "Kova/SDK/Stub/Call/_kova_object_call.h"
+#include "Kova/SDK/Stub/Event/_kova_object_event.h"
 #include "Kova/SDK/Stub/Signal/_kova_object_signal.h"
+#include "Kova/SDK/Stub/class_stub_request.h"
 #include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/OS/Linux/vimra_time.h"
 
 namespace Kova {
 
+using Common::Interface::proc_alloc_error_return;
 using Common::Interface::proc_alloc_header_force;
 using Common::Interface::safe_free_token;
 using Pimo::OS::class_locker;
@@ -250,6 +253,8 @@ kova_err_t _kova_object::destroy_force() {
         return c_kova_err_center_busy;
     }
     // Any other result: the center has the packet or is gone; the object ends here either way.
+    // The clients learn of the end from the announcement, not from disconnects.
+    proc_each_connection([](_kova_connection_method& in_handler) { in_handler.disconnect_all_client_object(false); });
     if (SDK::Interface::interface_sdk_object_manager* objects = SDK::Interface::gp_object_manager.load())
         objects->destroy_object(domain, object_id);
     unregist();
@@ -268,12 +273,19 @@ void _kova_object::proc_finish_deferred() {
     }
 }
 
+template <typename op_t>
+void _kova_object::proc_each_connection(op_t in_op) {
+    // The command and information kinds join here with their maps.
+    for (auto& entry : event_map) in_op(static_cast<_kova_connection_method&>(*entry.second));
+}
+
 void _kova_object::proc_move_handlers(_kova_object& pout_target) {
     kova_sdk_processor* processor = gp_processor.load();
     if (processor) processor->proc_write_lock();
     // The kinds that exist; the others' maps stay empty until they do.
     proc_move(call_map, pout_target.call_map, &pout_target);
     proc_move(signal_map, pout_target.signal_map, &pout_target);
+    proc_move(event_map, pout_target.event_map, &pout_target);
     proc_move(broadcast_map, pout_target.broadcast_map, &pout_target);
     if (processor) processor->proc_write_unlock();
 }
@@ -298,7 +310,16 @@ void _kova_object::proc_regist_maps() {
         for (const auto& e : event_map) one(e.first, c_transaction_event);
         for (const auto& e : command_map) one(e.first, c_transaction_command);
         for (const auto& e : information_map) one(e.first, c_transaction_information);
+        return;
     }
+    // The kinds whose packets come through the listen pipe; replies to calls and
+    // signals come through the return pipe.
+    const _kova_proxy_object* proxy = op->pp->_pp;
+    if (!proxy) return;
+    for (const auto& e : proxy->event_map) one(e.first, c_transaction_event);
+    for (const auto& e : proxy->command_map) one(e.first, c_transaction_command);
+    for (const auto& e : proxy->information_map) one(e.first, c_transaction_information);
+    for (const auto& e : proxy->broadcast_map) one(e.first, c_transaction_broadcast);
 }
 
 void _kova_object::regist() {
@@ -392,8 +413,9 @@ vimra_err_t _kova_object::listener_processor(struct_token& in_token) {
         case c_mt_call_cancel: adapter_call_cancel(in_token); break;
         case c_mt_signal: adapter_signal(in_token); break;
         case c_mt_signal_cancel: adapter_signal_cancel(in_token); break;
-        // Connection kinds have no handlers yet: a connect finds no code.
-        case c_mt_event_connect:
+        case c_mt_event_connect: adapter_event_connect(in_token); break;
+        case c_mt_event_shutdown: adapter_event_shutdown(in_token); break;
+        // The command and information kinds have no handlers yet: a connect finds no code.
         case c_mt_command_connect:
         case c_mt_information_tcp_connect:
         case c_mt_information_udp_connect: adapter_err_return(in_token); break;
@@ -430,18 +452,19 @@ void _kova_object::adapter_signal_cancel(struct_token const& in_token) {
     proc_to_handler(signal_map, in_token, &_kova_object_signal::adapter_signal_cancel);
 }
 
+void _kova_object::adapter_event_connect(struct_token const& in_token) {
+    if (!proc_to_handler(event_map, in_token, &_kova_object_event::adapter_connect)) adapter_err_return(in_token);
+}
+
+void _kova_object::adapter_event_shutdown(struct_token const& in_token) {
+    void (_kova_object_event::*shutdown)(struct_token const&) = &_kova_object_event::adapter_shutdown;
+    proc_to_handler(event_map, in_token, shutdown);
+}
+
 void _kova_object::adapter_err_return(struct_token const& in_token) {
     struct_token answer;
-    proc_alloc_header_force(answer, __FILE__, __LINE__);
-    struct_packet* p = answer.get_header_packet();
-    std::memcpy(p, in_token.get_header_packet(), sizeof(struct_packet));
-    p->set_data(nullptr);
-    if (!p->backward_error_switch(c_kova_err_not_support_code)) {
-        safe_free_token(answer, __FILE__, __LINE__);
-        return;
-    }
-    p->set_data_size(0);
-    send_force(answer);
+    proc_alloc_error_return(*in_token.get_header_packet(), c_kova_err_not_support_code, answer, __FILE__, __LINE__);
+    if (answer.has_header()) send_force(answer);
 }
 
 void _kova_object::adapter_tcp_connected_from_client(struct_token const& in_token) {
@@ -451,7 +474,10 @@ void _kova_object::adapter_tcp_connected_from_client(struct_token const& in_toke
 
 void _kova_object::adapter_tcp_disconnected_from_client(struct_token const& in_token) {
     const struct_packet* p = in_token.get_header_packet();
-    if (op) op->on_disconnected_tcp(node_addr_t(p->src_ip, p->header.sport));
+    const node_addr_t node(p->src_ip, p->header.sport);
+    // Every client of the node has its on_shutdown before the object hears of the link.
+    proc_each_connection([&](_kova_connection_method& in_handler) { in_handler.adapter_shutdown(node, in_token); });
+    if (op) op->on_disconnected_tcp(node);
 }
 
 // Proxy identity ---------------------------------------------------------------------
@@ -482,7 +508,13 @@ void _kova_object::adapter_object_created(struct_token const& in_token) {
 }
 
 void _kova_object::adapter_object_destroyed(struct_token const& in_token) {
-    if (_kova_proxy_object* proxy = proc_bound_proxy(in_token, false)) proxy->adapter_object_destroy(in_token);
+    if (is_proxy()) {
+        if (_kova_proxy_object* proxy = proc_bound_proxy(in_token, false)) proxy->adapter_object_destroy(in_token);
+        return;
+    }
+    // A proxy object went: each connection kind forgets it, if it was a client.
+    const client_addr_t client = SDK::Stub::get_client(*in_token.get_header_packet());
+    proc_each_connection([&](_kova_connection_method& in_handler) { in_handler.adapter_shutdown(client, in_token); });
 }
 
 void _kova_object::adapter_tcp_connected_to_server(struct_token const& in_token) {

@@ -43,6 +43,20 @@ public:
     interface_kind_t b_interface;
 };
 
+// Base of the handlers of the connection kinds (event, command, information): what the
+// core asks of every one of them when clients go or the object ends. On listener
+// threads, except disconnect_all_client_object, which the destroy runs.
+class _kova_connection_method : public _kova_method {
+public:
+    using _kova_method::_kova_method;
+    // The node's host link is gone: every client of the node, each with on_shutdown.
+    virtual void adapter_shutdown(node_addr_t const& in_node_addr, struct_token const& in_token) = 0;
+    // A proxy object was destroyed: on_shutdown only if it was a client.
+    virtual void adapter_shutdown(client_addr_t const& in_client, struct_token const& in_token) = 0;
+    // Drops every client; tells each node only with in_send.
+    virtual void disconnect_all_client_object(bool in_send) = 0;
+};
+
 class _kova_object : public SDK::Interface::interface_object_core {
 public:
     explicit _kova_object(kova_object* pin_op);
@@ -95,6 +109,8 @@ public:
     void adapter_call_cancel(struct_token const& in_token);
     void adapter_signal(struct_token const& in_token);
     void adapter_signal_cancel(struct_token const& in_token);
+    void adapter_event_connect(struct_token const& in_token);
+    void adapter_event_shutdown(struct_token const& in_token);
     void adapter_err_return(struct_token const& in_token);
     void adapter_tcp_connected_from_client(struct_token const& in_token);
     void adapter_tcp_disconnected_from_client(struct_token const& in_token);
@@ -139,6 +155,10 @@ private:
     kova_err_t proc_choose_id(domain_t in_domain, object_id_t in_object_id, object_id_t& pout_id);
     void proc_fill_control(struct_token const& in_token, msg_code_t in_code, kova_err_t in_error);
     void proc_regist_maps();
+    // Runs in_op on the handler of every connection kind: every event handler, then
+    // every command handler, then every information handler.
+    template <typename op_t>
+    void proc_each_connection(op_t in_op);
     void proc_serial(struct_message_address const& in_address);
 
     // A destroy marked on a listener thread and not yet carried out.

@@ -90,7 +90,7 @@ double seconds_since(kova_clock_t in_clock) {
 // Proxy state ------------------------------------------------------------------------
 
 _kova_proxy_object::_kova_proxy_object(kova_proxy_object* pin_pp, _kova_object* pin_op)
-    : live_state(false), domain(0), tcp_connection(false), _op(pin_op), pp(pin_pp) {
+    : live_state(false), domain(0), tcp_connection(false), _op(pin_op), pp(pin_pp), stub_epoch(0) {
     // Announcements and destroys of the identity go to the bound stub.
     if (_op) _op->mp_server_addr = &server_addr;
 }
@@ -123,6 +123,16 @@ kova_err_t _kova_proxy_object::destroy() {
         entry.second->proc_release_command();
     }
     live_state = false;
+    ++stub_epoch;
+    return c_kova_err_none;
+}
+
+kova_err_t _kova_proxy_object::proc_check_binding(struct_return_key const& in_key, unsigned in_epoch) const {
+    if (!_op->is_created() || _op->domain != in_key.domain || _op->object_id != in_key.req_id)
+        return c_kova_err_is_not_created;
+    if (!live_state || stub_epoch.load() != in_epoch || server_addr.ip != in_key.ip ||
+        server_addr.obj_id != in_key.obj_id)
+        return c_kova_err_object_is_not_exist;
     return c_kova_err_none;
 }
 
@@ -205,6 +215,7 @@ void _kova_proxy_object::adapter_object_create(struct_token const&) {
 void _kova_proxy_object::adapter_object_destroy(struct_token const& in_token) {
     if (!live_state) return;
     live_state = false;
+    ++stub_epoch;
     for (auto& entry : event_map) entry.second->adapter_disconnect(in_token);
     for (auto& entry : information_map) entry.second->adapter_disconnect(in_token);
     for (auto& entry : command_map) entry.second->adapter_disconnect(in_token);
@@ -247,6 +258,7 @@ return_object_t _kova_proxy_method::proc_request(msg_type_t in_type, void const*
     if (!_pp->is_live())
         return new struct_return_object(_pp->is_connected_tcp() ? c_kova_err_object_is_not_exist
                                                                 : c_kova_err_not_connected_tcp);
+    if (const kova_err_t refused = proc_refuse_request()) return new struct_return_object(refused);
     // Without data nothing can fill the payload the size promises.
     if (!pin_data && in_size != 0) return new struct_return_object(c_kova_err_boundout_buffer);
     struct_token token;
@@ -263,6 +275,7 @@ return_object_t _kova_proxy_method::proc_request(msg_type_t in_type, void const*
     result->p_value = new struct_return_record;
     result->p_value->limit = in_limit;
     result->p_value->clock = clock;
+    result->p_value->epoch = _pp->stub_epoch.load();
     processor->add_return(result->key, result->p_value);
 
     struct_packet* p = token.get_header_packet();
@@ -285,7 +298,7 @@ return_object_t _kova_proxy_method::proc_request(msg_type_t in_type, void const*
 }
 
 bool _kova_proxy_method::proc_collect(return_object_t const& in_return_object, double* pout_time,
-                                      struct_token& pout_reply, kova_err_t& pout_result) {
+                                      struct_token& pout_reply, kova_err_t& pout_result, msg_type_t in_confirm) {
     if (!in_return_object) {
         pout_result = c_kova_err_null_return_object;
         return false;
@@ -315,21 +328,27 @@ bool _kova_proxy_method::proc_collect(return_object_t const& in_return_object, d
             replied = r == Pimo::OS::c_vimra_success;
         }
         pout_result = replied ? c_kova_err_none : c_kova_err_local_timeout;
-        if (!replied && pout_time) *pout_time = seconds_since(record->clock);
+        if (pout_time) *pout_time = seconds_since(record->clock);
     }
     processor->del_return(object->key, record);
-    // Woken without a reply: the identity was destroyed while this request waited.
-    if (replied && !record->token.has_header()) {
-        pout_result = c_kova_err_is_not_created;
-        delete record;
-        delete object;
-        return false;
-    }
     // The returner stores nothing once the key is gone: the token is ours now.
-    if (replied) pout_reply = record->token;
-    else if (record->token.has_header() || record->token.has_data())
-        safe_free_token(record->token, __FILE__, __LINE__);
-    if (replied && pout_time) *pout_time = seconds_since(record->clock);
+    if (replied && !record->token.has_header()) {
+        // Woken without a reply: the identity was destroyed while this request waited.
+        pout_result = c_kova_err_is_not_created;
+        replied = false;
+    } else if (replied && in_confirm != 0 && record->token.get_header_packet()->header.type == in_confirm) {
+        // A confirm set up for what was bound when the request left; it holds nothing now.
+        pout_result = _pp->proc_check_binding(object->key, record->epoch);
+        replied = pout_result == c_kova_err_none;
+    }
+    if (replied) {
+        pout_reply = record->token;
+    } else if (record->token.has_header() || record->token.has_data()) {
+        // Stored just as the wait ran out: a stub that set up a connection must learn
+        // that nobody took it, as it would from the returner a moment later.
+        if (in_confirm != 0 && pout_result == c_kova_err_local_timeout) processor->proc_answer_late(record->token);
+        else safe_free_token(record->token, __FILE__, __LINE__);
+    }
     delete record;
     delete object;
     return replied;
@@ -338,12 +357,16 @@ bool _kova_proxy_method::proc_collect(return_object_t const& in_return_object, d
 void _kova_proxy_method::proc_cancel(msg_type_t in_type, kova_err_t in_error) {
     Pimo::OS::class_read_locker lock(gp_processor.load());
     if (!_pp->_op->is_created()) return;
+    proc_send_notice(in_type, 0, in_error);
+}
+
+void _kova_proxy_method::proc_send_notice(msg_type_t in_type, msg_num_t in_num, kova_err_t in_error) {
     struct_token token;
     Common::Interface::proc_alloc_header_force(token, __FILE__, __LINE__);
     struct_packet* p = token.get_header_packet();
     *p = struct_packet();
     p->initialize_packet(c_local_host, Pimo::OS::vimra_cpu_clock(), DBL_MAX);
-    p->initialize_header(0, 0, in_type, code, in_error);
+    p->initialize_header(0, in_num, in_type, code, in_error);
     p->set_data(nullptr);
     _pp->send_force(token);
 }

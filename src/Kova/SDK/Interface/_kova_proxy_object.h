@@ -2,9 +2,11 @@
 // host, the kinds' handlers by message code, and the addressing of what it sends.
 #pragma once
 
+#include <atomic>
 #include <map>
 
 #include "Kova/Common/Interface/struct_token.h"
+#include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Open/Kova/kova_proxy_object.h"
 #include "Kova/SDK/sdk_typedef/struct_return_record.h"
 #include "Pimo/OS/Linux/vimra_err.h"
@@ -31,13 +33,23 @@ protected:
     // An asynchronous request of in_type to the bound stub, registered for its reply
     // before it leaves. Never null; a failure comes back in the error form.
     return_object_t proc_request(msg_type_t in_type, void const* pin_data, pksize_t in_size, double in_limit);
+    // What the kind refuses a request for once the stub is alive (0: nothing); the
+    // read lock is held.
+    virtual kova_err_t proc_refuse_request() const { return c_kova_err_none; }
     // Waits for the reply of in_return_object and consumes the return object. True:
     // a reply came and pout_reply holds it (the caller frees it). False: pout_result
     // holds the outcome and nothing is left to free. The caller holds the read lock.
+    // in_confirm, for the connection kinds, is the type that subscribes: a reply stored
+    // as the wait ran out is answered as one that came too late, and a confirm for an
+    // identity or a stub that went away during the wait comes back as
+    // c_kova_err_is_not_created or c_kova_err_object_is_not_exist.
     bool proc_collect(return_object_t const& in_return_object, double* pout_time, struct_token& pout_reply,
-                      kova_err_t& pout_result);
+                      kova_err_t& pout_result, msg_type_t in_confirm = 0);
     // A cancel of in_type carrying in_error; waits for memory and for the center pipe.
     void proc_cancel(msg_type_t in_type, kova_err_t in_error);
+    // A header-only packet of in_type to the bound stub with no time limit, sent with
+    // retries; the read lock is held and the identity is created.
+    void proc_send_notice(msg_type_t in_type, msg_num_t in_num, kova_err_t in_error);
 };
 
 // What the proxy core needs of the kinds that receive packets; each kind implements
@@ -97,6 +109,9 @@ public:
     kova_err_t destroy();
     bool is_live() const { return live_state; }
     bool is_connected_tcp() const { return tcp_connection; }
+    // 0 while the identity and the stub that a request of in_key made at in_epoch
+    // went to are still the ones bound; else why not.
+    kova_err_t proc_check_binding(struct_return_key const& in_key, unsigned in_epoch) const;
 
     // Under the write lock; a code present already keeps its handler.
     void add_call(msg_code_t in_code, _kova_proxy_object_call* pin_handler);
@@ -148,6 +163,10 @@ public:
     bool tcp_connection;
     _kova_object* _op;
     kova_proxy_object* pp;
+    // Counts the ends of the binding (the stub announced gone, the link to its host
+    // lost, the identity destroyed): an answer to a request made before belongs to
+    // neither the stub nor the identity bound now. Listeners write it.
+    std::atomic<unsigned> stub_epoch;
 };
 
 }  // namespace Kova

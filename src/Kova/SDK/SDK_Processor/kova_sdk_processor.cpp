@@ -3,7 +3,6 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <cstring>
 #include <vector>
 
 #include "Kova/Common/Hidden/struct_packet.h"
@@ -21,7 +20,7 @@ namespace SDK {
 namespace SDK_Processor {
 
 using Common::Interface::get_header;
-using Common::Interface::proc_alloc_header_force;
+using Common::Interface::proc_alloc_error_return;
 using Common::Interface::safe_add_ref_mm;
 using Common::Interface::safe_free_data;
 using Common::Interface::safe_free_header;
@@ -265,17 +264,10 @@ class_thread_qbuffer* kova_sdk_processor::qbuffering(const struct_message_addres
 }
 
 void kova_sdk_processor::proc_answer_back(struct_token& in_token, kova_err_t in_error, const domain_t* pin_domain) {
-    struct_packet* packet = get_header(in_token);
     safe_free_data(in_token, __FILE__, __LINE__);
-    struct_packet copy;
-    std::memcpy(&copy, packet, sizeof(copy));
-    copy.set_data(nullptr);
-    if (copy.backward_error_switch(in_error)) {
-        struct_token answer;
-        proc_alloc_header_force(answer, __FILE__, __LINE__);
-        std::memcpy(get_header(answer), &copy, sizeof(copy));
-        send_answer(pin_domain ? *pin_domain : copy.dst_port, answer);
-    }
+    struct_token answer;
+    proc_alloc_error_return(*get_header(in_token), in_error, answer, __FILE__, __LINE__);
+    if (answer.has_header()) send_answer(pin_domain ? *pin_domain : get_header(answer)->dst_port, answer);
     safe_free_header(in_token, __FILE__, __LINE__);
 }
 
@@ -413,7 +405,7 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token) {
         Interface::object_map_t entries;
         objects->get_domain(addr.domain, entries);
         std::vector<class_thread_qbuffer*> queues;
-        std::vector<object_t*> direct;
+        std::vector<std::pair<object_id_t, object_t*>> direct;
         bool refused = false;
         for (auto& entry : entries) {
             addr.object = entry.first;
@@ -421,11 +413,14 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token) {
             bool full = false;
             if (class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &full)) queues.push_back(q);
             else if (full) refused = true;
-            else direct.push_back(object);
+            else direct.emplace_back(entry.first, object);
         }
         if (refused && queues.empty() && direct.empty()) proc_answer_back(in_token, c_kova_err_busy_node, &addr.domain);
         m_serial_lock.unlock();
-        for (object_t* object : direct) proc_deliver(object, in_token);
+        // A callback may destroy and delete the objects after it (giving up the read lock
+        // for the write): only one still registered gets the packet.
+        for (const auto& target : direct)
+            if (objects->get_object(addr.domain, target.first) == target.second) proc_deliver(target.second, in_token);
         for (class_thread_qbuffer* q : queues) proc_drain(q);
     } else if (object_t* object = objects->get_object(addr.domain, h.did)) {
         addr.object = h.did;
@@ -643,8 +638,12 @@ vimra_err_t kova_sdk_processor::return_processor(struct_token& in_token) {
         return Pimo::OS::c_vimra_success;
     }
     // Nobody waits: tell the stub, so that it drops what it has just answered.
-    proc_answer_back(in_token, c_kova_err_remote_timeout, nullptr);
+    proc_answer_late(in_token);
     return Pimo::OS::c_vimra_success;
+}
+
+void kova_sdk_processor::proc_answer_late(struct_token& in_token) {
+    proc_answer_back(in_token, c_kova_err_remote_timeout, nullptr);
 }
 
 }  // namespace SDK_Processor

@@ -95,6 +95,9 @@ public:
     void proc_end_requests(domain_t in_domain, object_id_t in_req_id);
     Pimo::OS::vimra_err_t returner();
     Pimo::OS::vimra_err_t return_processor(struct_token& in_token);
+    // A reply that nobody waits for any more: the stub gets its cancel or shutdown with
+    // c_kova_err_remote_timeout, when the type has one. Consumes the token.
+    void proc_answer_late(struct_token& in_token);
 
     // Destroys asked on a listener thread, run at the end of the current packet.
     void add_destroy(object_t* pin_object);

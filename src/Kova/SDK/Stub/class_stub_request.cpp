@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Kova/Common/Interface/kova_memory_interface.h"
+#include "Kova/Common/Open/Kova/kova_err.h"
 #include "Pimo/OS/Linux/vimra_time.h"
 
 namespace Kova {
@@ -10,13 +11,10 @@ namespace SDK {
 namespace Stub {
 
 class_stub_request::class_stub_request(struct_token const& in_token)
-    : m_token(in_token), mp_packet(in_token.get_header_packet()), mp_data(in_token.get_data()), m_size(0) {
-    if (!in_token.has_data()) return;
-    // The header's size is the sender's word; the block is what is really there.
-    const std::size_t capacity = Common::Interface::get_data_size(in_token.data_mm);
-    const pksize_t size = mp_packet->get_data_size();
-    m_size = size > capacity ? static_cast<pksize_t>(capacity) : size;
-}
+    : m_token(in_token),
+      mp_packet(in_token.get_header_packet()),
+      mp_data(in_token.get_data()),
+      m_size(Common::Interface::get_payload_size(in_token)) {}
 
 client_addr_t get_client(struct_packet const& in_packet) {
     client_addr_t client;
@@ -34,6 +32,14 @@ void class_stub_request::proc_wait_memory() { Pimo::OS::msleep(100); }
 void proc_copy_request(struct_packet& pout_reply, struct_packet const& in_request) {
     std::memcpy(&pout_reply, &in_request, sizeof(struct_packet));
     pout_reply.set_data(nullptr);
+}
+
+void proc_answer_connect(struct_packet& pout_answer, struct_packet const& in_request, kova_err_t in_result) {
+    proc_copy_request(pout_answer, in_request);
+    if (in_result != c_kova_err_none) pout_answer.backward_error_switch(in_result);
+    else pout_answer.backward_return_switch();
+    // A confirm would otherwise keep the request's size with no payload behind it.
+    pout_answer.set_data_size(0);
 }
 
 }  // namespace Stub

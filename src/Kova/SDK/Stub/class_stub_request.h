@@ -55,6 +55,9 @@ private:
 
 // A reply built from the request's record: no heap payload of the requester's process.
 void proc_copy_request(struct_packet& pout_reply, struct_packet const& in_request);
+// The answer to a connect of a connection kind, turned around: confirm for in_result 0,
+// otherwise reject carrying in_result; header-only either way.
+void proc_answer_connect(struct_packet& pout_answer, struct_packet const& in_request, kova_err_t in_result);
 
 }  // namespace Stub
 }  // namespace SDK

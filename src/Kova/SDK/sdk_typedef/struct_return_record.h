@@ -13,8 +13,9 @@ struct struct_return_record {
     kova_clock_t clock;           // send time
     double limit;                 // the request's limit in seconds
     bool returned;
+    unsigned epoch;               // the requester's binding when it asked (a proxy's stub_epoch)
 
-    struct_return_record() : token(), clock(0), limit(0.0), returned(false) { event.eproc_create(false); }
+    struct_return_record() : token(), clock(0), limit(0.0), returned(false), epoch(0) { event.eproc_create(false); }
     ~struct_return_record() { event.proc_destroy(); }
     struct_return_record(const struct_return_record&) = delete;
     struct_return_record& operator=(const struct_return_record&) = delete;

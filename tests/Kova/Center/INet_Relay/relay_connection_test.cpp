@@ -308,7 +308,7 @@ TEST_F(relay_connection, returns_are_acknowledged_by_the_connecting_side_and_awa
     ASSERT_EQ(send_tcp_server(s->remote_addr, t, get_header(t.header_mm)), 0);
     on_send_event(s, EPOLLOUT);
     s->recv_clk = 0;
-    timer_shutdown_server(now_ms() + 10 * c_timeout_ms);
+    timer_shutdown_server(now_ms() + 10 * g_timeout_ms);
     std::vector<Kova::struct_token> got = handed();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(m_memory.packet(got[0])->header.type, Kova::c_mt_call_cancel);
@@ -369,7 +369,7 @@ TEST_F(relay_connection, a_peer_that_stops_reading_never_blocks_the_sender_and_i
     EXPECT_FALSE(p->send_queue.empty());
     EXPECT_TRUE(p->send_state);
     // No send progress for longer than the limit ends the connection like silence does.
-    timer_shutdown_server(p->send_progress_clk + c_timeout_ms + 1);
+    timer_shutdown_server(p->send_progress_clk + g_timeout_ms + 1);
     on_send_event(p, EPOLLOUT | EPOLLHUP);
     on_recv_event(p, EPOLLIN | EPOLLHUP);
     on_send_event(p, EPOLLOUT | EPOLLHUP);
@@ -420,7 +420,7 @@ TEST_F(relay_connection, the_timer_sends_heartbeats_up_to_the_silence_limit_and_
     tcp_t* p = connect_pair(c_socket_server, peer);
     const Pimo::OS::vimra_clock_t heard = 1000000;
     p->recv_clk = heard;
-    timer_shutdown_server(heard + c_timeout_ms);  // exactly at the limit: still a heartbeat
+    timer_shutdown_server(heard + g_timeout_ms);  // exactly at the limit: still a heartbeat
     on_send_event(p, EPOLLOUT);
     std::vector<Kova::byte_t> out = read_peer(peer);
     ASSERT_EQ(out.size(), 24u);
@@ -431,7 +431,7 @@ TEST_F(relay_connection, the_timer_sends_heartbeats_up_to_the_silence_limit_and_
     EXPECT_EQ(hb.get_ver(), Kova::c_version);
 
     g_auto_disconnect = false;
-    timer_shutdown_server(heard + c_timeout_ms + 1);  // silent: no heartbeat, and kept open
+    timer_shutdown_server(heard + g_timeout_ms + 1);  // silent: no heartbeat, and kept open
     on_send_event(p, EPOLLOUT);
     EXPECT_TRUE(read_peer(peer).empty());
     feed_header(p, peer, make_header(Kova::c_mt_signal, 0));
@@ -439,7 +439,7 @@ TEST_F(relay_connection, the_timer_sends_heartbeats_up_to_the_silence_limit_and_
 
     g_auto_disconnect = true;
     p->recv_clk = heard;
-    timer_shutdown_server(heard + c_timeout_ms + 1);
+    timer_shutdown_server(heard + g_timeout_ms + 1);
     on_recv_event(p, EPOLLIN | EPOLLHUP);
     std::vector<Kova::struct_token> got = handed();
     ASSERT_EQ(got.size(), 1u);

@@ -333,3 +333,63 @@ TEST_F(packet_memory_fixture, application_allocator) {
     EXPECT_EQ(0u, m_memory.get_alloc_count());
     expect_no_record();  // the application allocator sends no traces
 }
+
+TEST_F(packet_memory_fixture, an_error_return_is_a_turned_copy_in_a_new_block_or_nothing) {
+    struct case_t {
+        msg_type_t type;
+        double limit;
+        msg_type_t returned;  // 0: the type has no error return
+        double returned_limit;
+    };
+    const double infinite = 4290772992.0;  // the infinite packet time, decoded
+    const case_t cases[] = {
+        {c_mt_call, 2.5, c_mt_call_error_return, 2.5},
+        {c_mt_signal_return, 2.5, c_mt_signal_cancel, infinite},  // a cancel must never time out
+        {c_mt_broadcast, 2.5, 0, 0},
+    };
+    byte_t foreign[4];
+    for (const case_t& c : cases) {
+        struct_token source;
+        ASSERT_EQ(c_kova_success, eproc_alloc_header(source, __FILE__, __LINE__));
+        struct_packet* p = get_header(source);
+        *p = struct_packet();
+        p->initialize_packet(c_local_host, 0, c.limit);
+        p->set_source(c_local_host, 7000, 0x8001);
+        p->set_destination(0x0500000A, 7001, 5);
+        p->initialize_header(16, 3, c.type, 7, c_kova_err_none);
+        p->set_data(foreign);
+        const struct_packet before = *p;
+        const unsigned long count = m_memory.get_alloc_count();
+
+        struct_token answer;
+        answer.header_mm = 12345;  // whatever it held is not looked at
+        proc_alloc_error_return(*p, 9, answer, __FILE__, __LINE__);
+        EXPECT_EQ(0, std::memcmp(&before, p, sizeof before)) << "the packet is left as it was";
+        EXPECT_EQ(0u, answer.data_mm);
+        if (c.returned == 0) {
+            EXPECT_EQ(0u, answer.header_mm) << int(c.type);
+            EXPECT_EQ(count, m_memory.get_alloc_count()) << "nothing allocated for " << int(c.type);
+        } else {
+            ASSERT_NE(0u, answer.header_mm);
+            EXPECT_NE(source.header_mm, answer.header_mm);
+            const struct_packet* r = get_header(answer);
+            EXPECT_EQ(c.returned, r->header.type);
+            EXPECT_EQ(0x0500000Au, r->src_ip);
+            EXPECT_EQ(c_local_host, r->dst_ip);
+            EXPECT_EQ(7001, r->header.sport);
+            EXPECT_EQ(7000, r->dst_port);
+            EXPECT_EQ(5, r->header.sid);
+            EXPECT_EQ(0x8001, r->header.did);
+            EXPECT_EQ(9u, r->header.error);
+            EXPECT_EQ(0u, r->header.size);
+            EXPECT_EQ(3, r->header.num);
+            EXPECT_EQ(nullptr, r->p_data) << "a pointer of the sender's process never travels on";
+            EXPECT_DOUBLE_EQ(c.returned_limit, r->packet_limit_time);
+            safe_free_header(answer, __FILE__, __LINE__);
+        }
+        safe_free_header(source, __FILE__, __LINE__);
+        struct_debug_token record;
+        while (next_record(record)) gp_memory->safe_free(record.token.header_mm, __FILE__, __LINE__);
+    }
+    EXPECT_EQ(0u, m_memory.get_alloc_count());
+}

@@ -1,5 +1,6 @@
 #include "Kova/Center/INet_Relay/EPoll/epoll_global.h"
 
+#include <arpa/inet.h>
 #include <sys/epoll.h>
 
 #include "Kova/Common/Global/kova_global.h"
@@ -23,6 +24,7 @@ bool g_server_nagle_off_use = true;
 bool g_client_linger_use = false;
 int g_client_linger_time = 1024;
 bool g_client_nagle_off_use = true;
+Pimo::OS::vimra_clock_t g_timeout_ms = c_default_timeout_ms;
 
 std::map<Kova::domain_t, int> g_server_map;
 udp_map_t g_udp_map;
@@ -35,7 +37,7 @@ Pimo::OS::class_thread_lock g_client_lock;
 Pimo::OS::class_thread_lock g_establish_server_map_lock;
 std::set<struct_epoll_overlapped_tcp*> g_init_server_set;
 std::map<Kova::domain_t, struct_epoll_overlapped*> g_listener_map;
-volatile bool g_accept_retry = false;
+std::atomic<bool> g_accept_retry(false);
 std::set<struct_epoll_overlapped_tcp*> g_tcp_records;
 Pimo::OS::class_thread_lock g_tcp_records_lock;
 
@@ -75,6 +77,10 @@ void free_mm(Pimo::Memory::mm_t& in_mm) { Mem::safe_free_mm(in_mm, __FILE__, __L
 
 void add_ref(Pimo::Memory::mm_t in_mm) { Mem::safe_add_ref_mm(in_mm, __FILE__, __LINE__); }
 
+void alloc_error_return(const Kova::packet_t& in_pkt, Kova::kova_err_t in_error, Kova::struct_token& out_return) {
+    Mem::proc_alloc_error_return(in_pkt, in_error, out_return, __FILE__, __LINE__);
+}
+
 int send_center(Kova::struct_token in_token, Kova::packet_t* pin_pkt) {
     for (;;) {
         const Kova::kova_err_t err = Kova::Common::Global::send_kova_center(
@@ -87,6 +93,19 @@ int send_center(Kova::struct_token in_token, Kova::packet_t* pin_pkt) {
         }
         if (err == Kova::c_kova_err_center_busy) Pimo::OS::msleep(10);
     }
+}
+
+void hand_over(std::vector<Kova::struct_token>& in_returns) {
+    for (Kova::struct_token& t : in_returns) send_center(t, get_header(t.header_mm));
+    in_returns.clear();
+}
+
+sockaddr_in make_addr(Kova::ip_t in_ip, Kova::domain_t in_port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = in_ip;
+    addr.sin_port = htons(in_port);
+    return addr;
 }
 
 int epoll_arm(int in_set, int in_op, SOCKET in_socket, unsigned in_mask, void* pin_record) {

@@ -2,8 +2,12 @@
 // connection maps, the shared heartbeat packet, and the packet-memory helpers it uses.
 #pragma once
 
+#include <netinet/in.h>
+
+#include <atomic>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "Kova/Center/INet_Relay/EPoll/struct_epoll_overlapped.h"
 #include "Kova/Common/Hidden/struct_packet.h"
@@ -28,11 +32,17 @@ constexpr unsigned c_mask_recv = 0x40000001u;          // EPOLLIN | EPOLLONESHOT
 constexpr unsigned c_mask_connect_cancel = 0xC0000005u;  // EPOLLIN | EPOLLOUT | EPOLLONESHOT | EPOLLET
 constexpr unsigned c_mask_udp_send_idle = 0x80000008u;  // EPOLLERR | EPOLLET
 
-// Silence, connect, init record and stalled-send limit.
-constexpr Pimo::OS::vimra_clock_t c_timeout_ms = 8000;
+// Silence, connect, init record and stalled-send limit: c_default_timeout_ms unless the
+// configuration's optional CONNECTION_TIMEOUT_MS sets another (tests shorten it). Set before the
+// threads start, read by the timer.
+constexpr Pimo::OS::vimra_clock_t c_default_timeout_ms = 8000;
+extern Pimo::OS::vimra_clock_t g_timeout_ms;
 // Largest payload a peer may announce on TCP. Anything above can never be a packet of this
 // system (the packet memory could not hold it) and is discarded without an allocation.
 constexpr size_t c_max_tcp_payload = 16u * 1024u * 1024u;
+// Pieces (or datagrams) per event before the registration is re-armed, so that one busy socket
+// cannot hold its thread.
+constexpr int c_max_steps = 64;
 // Largest datagram the UDP socket takes.
 constexpr size_t c_max_datagram = 65535;
 
@@ -57,11 +67,13 @@ extern server_map_t g_remote_server_map;
 extern Pimo::OS::class_thread_lock g_client_lock;
 extern Pimo::OS::class_thread_lock g_establish_server_map_lock;
 // Accepted connections still exchanging init records (guarded by g_establish_server_map_lock):
-// the timer closes those that take longer than c_timeout_ms.
+// the timer closes those that take longer than g_timeout_ms.
 extern std::set<struct_epoll_overlapped_tcp*> g_init_server_set;
 // Listener records, so the timer can accept again after a descriptor shortage.
 extern std::map<Kova::domain_t, struct_epoll_overlapped*> g_listener_map;
-extern volatile bool g_accept_retry;
+// Set by an accept refused for want of descriptors (init thread); the timer takes it with an
+// exchange, so a refusal between its test and its reset is not lost.
+extern std::atomic<bool> g_accept_retry;
 // Every TCP record alive, whatever its stage, so that finalize leaves none behind.
 extern std::set<struct_epoll_overlapped_tcp*> g_tcp_records;
 extern Pimo::OS::class_thread_lock g_tcp_records_lock;
@@ -95,12 +107,19 @@ bool alloc_data(Kova::struct_token& in_token, size_t in_size);
 void free_token(Kova::struct_token& in_token);
 void free_mm(Pimo::Memory::mm_t& in_mm);
 void add_ref(Pimo::Memory::mm_t in_mm);
+// The packet's error return in a new header block; out_return stays empty when it has none.
+void alloc_error_return(const Kova::packet_t& in_pkt, Kova::kova_err_t in_error, Kova::struct_token& out_return);
 
 // Hands a packet to the center pipe; 0, or -1 when it was released instead. Never call it
 // while holding a lock that the center thread can take.
 int send_center(Kova::struct_token in_token, Kova::packet_t* pin_pkt);
+// Hands over, in order, the returns collected while locks were held; call it with none held.
+void hand_over(std::vector<Kova::struct_token>& in_returns);
 
-// EPOLL_CTL_MOD, or EPOLL_CTL_ADD when in_add; 0 or -1.
+// An IPv4 socket address; the port in host byte order.
+sockaddr_in make_addr(Kova::ip_t in_ip, Kova::domain_t in_port);
+
+// epoll_ctl with in_op (add or modify) and the record as the data word; 0 or -1.
 int epoll_arm(int in_set, int in_op, SOCKET in_socket, unsigned in_mask, void* pin_record);
 
 Pimo::OS::vimra_clock_t now_ms();

@@ -58,7 +58,7 @@ void* run_loop(const char* in_entry, const char* in_other, int in_set, Dispatch 
 }
 
 bool older_than(Pimo::OS::vimra_clock_t in_clock, Pimo::OS::vimra_clock_t in_now) {
-    return in_clock + c_timeout_ms < in_now;
+    return in_clock + g_timeout_ms < in_now;
 }
 
 }  // namespace
@@ -126,21 +126,26 @@ bool send_stalled(tcp_t* p, Pimo::OS::vimra_clock_t in_now) {
     return !p->send_queue.empty() && older_than(p->send_progress_clk, in_now);
 }
 
+enum enum_timer_verdict { c_timer_keep, c_timer_heartbeat, c_timer_end };
+
+// What the timer does with an established connection of either kind: it ends one whose sends
+// have stalled, or, with AUTO_DISCONNECT, one silent for longer than the limit; it sends a
+// heartbeat on one that has heard from its peer within the limit.
+enum_timer_verdict judge(tcp_t* p, Pimo::OS::vimra_clock_t in_now) {
+    if (send_stalled(p, in_now)) return c_timer_end;
+    if (!older_than(p->recv_clk, in_now)) return c_timer_heartbeat;
+    return g_auto_disconnect ? c_timer_end : c_timer_keep;
+}
+
+void heartbeat(tcp_t* p, Pimo::OS::vimra_clock_t in_now) {
+    p->send_clk = in_now;
+    request_send_hearbeat(p);
+}
+
 // The cancel returns of the returns still waiting for an acknowledgement.
 void drain_ack_wait(tcp_t* p, std::vector<Kova::struct_token>& out_returns) {
     class_locker lock(p->ack_wait_q_lock);
-    for (Kova::struct_token& entry : p->ack_wait_q) {
-        Kova::packet_t copy = *get_header(entry.header_mm);
-        copy.p_data = nullptr;
-        if (copy.backward_error_switch(Kova::c_kova_err_disconnected_tcp)) {
-            Kova::struct_token ret;
-            alloc_header_force(ret);
-            *get_header(ret.header_mm) = copy;
-            out_returns.push_back(ret);
-        }
-        free_token(entry);
-    }
-    p->ack_wait_q.clear();
+    take_error_returns(p->ack_wait_q, Kova::c_kova_err_disconnected_tcp, out_returns);
 }
 
 }  // namespace
@@ -152,14 +157,9 @@ void timer_shutdown_server(Pimo::OS::vimra_clock_t in_now) {
         std::vector<tcp_t*> listed;
         for (auto& entry : g_establish_server_map) {
             tcp_t* p = entry.second;
-            if (send_stalled(p, in_now)) {
-                listed.push_back(p);
-            } else if (!older_than(p->recv_clk, in_now)) {
-                p->send_clk = in_now;
-                request_send_hearbeat(p);
-            } else if (g_auto_disconnect) {
-                listed.push_back(p);
-            }
+            const enum_timer_verdict verdict = judge(p, in_now);
+            if (verdict == c_timer_heartbeat) heartbeat(p, in_now);
+            if (verdict == c_timer_end) listed.push_back(p);
         }
         for (tcp_t* p : listed) {
             if (p->socket != -1) ::shutdown(p->socket, SHUT_RDWR);
@@ -170,21 +170,17 @@ void timer_shutdown_server(Pimo::OS::vimra_clock_t in_now) {
             if (older_than(p->create_clk, in_now) && p->socket != -1) ::shutdown(p->socket, SHUT_RDWR);
     }
     // Handed over with no lock held: the center thread takes the map lock to queue packets.
-    for (Kova::struct_token& t : returns) send_center(t, get_header(t.header_mm));
+    hand_over(returns);
 }
 
 void timer_shutdown_client(Pimo::OS::vimra_clock_t in_now) {
     class_locker lock(g_client_lock);
     for (auto& entry : g_establish_client_map) {
         tcp_t* p = entry.second;
-        if (send_stalled(p, in_now)) {
-            if (p->socket != -1) ::shutdown(p->socket, SHUT_RDWR);
-        } else if (!older_than(p->recv_clk, in_now)) {
-            p->send_clk = in_now;
-            request_send_hearbeat(p);
-        } else if (g_auto_disconnect && p->socket != -1) {
-            ::shutdown(p->socket, SHUT_RDWR);
-        }
+        const enum_timer_verdict verdict = judge(p, in_now);
+        if (verdict == c_timer_heartbeat) heartbeat(p, in_now);
+        // Outgoing connections keep no acknowledgement queue: the shut-down is all.
+        if (verdict == c_timer_end && p->socket != -1) ::shutdown(p->socket, SHUT_RDWR);
     }
 }
 
@@ -206,10 +202,8 @@ void timer_inet(Pimo::OS::class_timer*) {
     timer_shutdown_server(now);
     timer_shutdown_client(now);
     timer_reconnect_client();
-    if (g_accept_retry) {
-        g_accept_retry = false;
+    if (g_accept_retry.exchange(false))
         for (auto& entry : g_listener_map) accept(entry.second);
-    }
 }
 
 }  // namespace EPoll

@@ -6,9 +6,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <ifaddrs.h>
+
 #include <cerrno>
 #include <cfloat>
+#include <chrono>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "Kova/Center/INet_Relay/EPoll/epoll_tcp_method.h"
 #include "Kova/Common/Global/kova_send.h"
@@ -27,8 +32,6 @@ namespace {
 using Pimo::OS::class_locker;
 using Pimo::Utility::print_error;
 
-constexpr int c_max_steps = 64;
-
 struct_epoll_overlapped_ex* find_record(unsigned short in_port) {
     auto it = g_udp_map.find(in_port);
     return it == g_udp_map.end() ? nullptr : it->second;
@@ -38,6 +41,72 @@ struct_epoll_overlapped_ex* find_record(unsigned short in_port) {
 void discard_datagram(SOCKET in_socket) {
     Kova::byte_t dummy;
     ::recv(in_socket, &dummy, sizeof(dummy), MSG_DONTWAIT | MSG_TRUNC);
+}
+
+// Takes the data block back from a datagram that will not become a packet; the header
+// block stays for the next one.
+void release_payload(struct_epoll_overlapped_ex* p) {
+    Pimo::Memory::mm_t data = p->recv_token.data_mm;
+    p->recv_token.reset_data();
+    free_mm(data);
+}
+
+// Reads the datagram at the head of the socket into in_buf; pout_to gets the address it
+// was sent to (0 when the socket does not tell).
+ssize_t receive_datagram(SOCKET in_socket, void* in_buf, size_t in_len, sockaddr_in& pout_from, Kova::ip_t& pout_to) {
+    iovec iov{in_buf, in_len};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr msg{};
+    msg.msg_name = &pout_from;
+    msg.msg_namelen = sizeof(pout_from);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
+    const ssize_t n = ::recvmsg(in_socket, &msg, MSG_DONTWAIT);
+    pout_to = 0;
+    if (n < 0) return n;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+        in_pktinfo info;
+        std::memcpy(&info, CMSG_DATA(c), sizeof(info));
+        pout_to = info.ipi_addr.s_addr;
+    }
+    return n;
+}
+
+// Whether in_ip is one of this host's addresses. The addresses are read again, at most
+// once a second, when in_ip is not among those read last. The UDP receive thread alone
+// calls it.
+bool is_own_address(Kova::ip_t in_ip) {
+    static std::vector<Kova::ip_t> s_addresses;
+    static std::chrono::steady_clock::time_point s_read_at;
+    static bool s_read = false;
+    for (Kova::ip_t a : s_addresses)
+        if (a == in_ip) return true;
+    const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    if (s_read && now - s_read_at < std::chrono::seconds(1)) return false;
+    s_read = true;
+    s_read_at = now;
+    s_addresses.clear();
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return false;
+    for (ifaddrs* i = list; i != nullptr; i = i->ifa_next)
+        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET)
+            s_addresses.push_back(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+    ::freeifaddrs(list);
+    for (Kova::ip_t a : s_addresses)
+        if (a == in_ip) return true;
+    return false;
+}
+
+// A broadcast to every host that this center sent itself, looped back: the relay handed
+// its local copies out when it sent it.
+bool is_own_broadcast(const Kova::struct_header& in_header, const sockaddr_in& in_from, Kova::ip_t in_to,
+                      unsigned short in_port) {
+    return in_header.type == Kova::c_mt_broadcast && in_to == Kova::c_broadcast_ip &&
+           in_from.sin_family == AF_INET && in_from.sin_port == htons(in_port) &&
+           is_own_address(in_from.sin_addr.s_addr);
 }
 
 void set_membership(int in_option, const unsigned long& in_group, const unsigned long& in_if,
@@ -62,10 +131,7 @@ bool is_acceptable_datagram(const Kova::struct_header* pin_header, size_t in_len
 int udp_initialize(unsigned short in_port) {
     SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (s < 0) throw "udp socket 생성 에러";
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(0);
-    addr.sin_port = htons(in_port);
+    sockaddr_in addr = make_addr(0, in_port);
     if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         ::close(s);
         throw "udp bind 에러";
@@ -85,6 +151,8 @@ int udp_initialize(unsigned short in_port) {
         ::close(s);
         throw "udp 소 IP_MULTICAST_LOOP 옵션 변 에러";
     }
+    // Where each datagram was sent to: this center's own broadcasts come back to it.
+    if (setsockopt(s, IPPROTO_IP, IP_PKTINFO, &one, sizeof(one)) != 0) print_error("IP_PKTINFO");
     struct_epoll_overlapped_ex* p = new struct_epoll_overlapped_ex(s, c_socket_udp, Kova::struct_node_addr(0, in_port));
     g_udp_map[in_port] = p;
     epoll_arm(epoll_udp_recv, EPOLL_CTL_ADD, s, c_mask_listen, p);
@@ -126,10 +194,7 @@ int send_udp(struct_epoll_overlapped_ex* p) {
         } else {
             pkt->set_data_size(0);  // never announce a payload that is not sent
         }
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = pkt->dst_ip;
-        to.sin_port = htons(p->local_addr.port);
+        sockaddr_in to = make_addr(pkt->dst_ip, p->local_addr.port);
         const ssize_t n = ::sendto(p->socket, bytes, length, MSG_DONTWAIT | MSG_NOSIGNAL,
                                    reinterpret_cast<sockaddr*>(&to), sizeof(to));
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;  // kept at the front
@@ -192,15 +257,16 @@ int recv_udp(struct_epoll_overlapped_ex* p) {
             p->recv_len = length;
         }
         sockaddr_in from{};
-        socklen_t from_len = sizeof(from);
-        const ssize_t n = ::recvfrom(p->socket, p->recv_buf, p->recv_len, MSG_DONTWAIT,
-                                     reinterpret_cast<sockaddr*>(&from), &from_len);
+        Kova::ip_t to = 0;
+        const ssize_t n = receive_datagram(p->socket, p->recv_buf, p->recv_len, from, to);
         if (n < 0 || static_cast<size_t>(n) != p->recv_len) {
             print_error("recd_len!= recv_len");
-            Pimo::Memory::mm_t data = p->recv_token.data_mm;
-            p->recv_token.reset_data();
-            free_mm(data);
+            release_payload(p);
             if (n < 0 && errno != EINTR) break;
+            continue;
+        }
+        if (is_own_broadcast(pkt->header, from, to, p->local_addr.port)) {
+            release_payload(p);
             continue;
         }
         pkt->determine_arrival_clock(Pimo::OS::vimra_cpu_clock());

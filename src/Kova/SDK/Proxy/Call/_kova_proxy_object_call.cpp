@@ -1,6 +1,5 @@
 #include "Kova/SDK/Proxy/Call/_kova_proxy_object_call.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "Kova/Common/Hidden/struct_packet.h"
@@ -39,11 +38,7 @@ kova_err_t _kova_proxy_object_call::async_return(return_object_t const& in_retur
     // carry a dead process's id, which is not the stub's answer.
     if (p->header.type == c_mt_call_return) {
         // What the data block does not hold was never received.
-        const pksize_t size =
-            reply.has_data()
-                ? static_cast<pksize_t>(std::min<std::size_t>(p->header.size,
-                                                               Common::Interface::get_data_size(reply.data_mm)))
-                : 0;
+        const pksize_t size = Common::Interface::get_payload_size(reply);
         if (size == 0) {
             if (pout_size) *pout_size = 0;
         } else if (pout_size && pout_return_data) {
