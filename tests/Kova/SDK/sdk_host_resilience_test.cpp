@@ -61,6 +61,66 @@ TEST_F(one_host, an_object_created_while_the_previous_center_ends_gets_the_next_
     EXPECT_GT(host.center("7611"), 0);
 }
 
+// A peer that speaks to a center as another center would, from inside the host:
+//   idle <port>      makes the init exchange, says "connected", then stays silent; says
+//                    "closed" once the center ends the connection
+//   bind <port>      tries to open a second listener on the port -> "bound" or "refused"
+const char* const c_tcp_peer = R"PY(
+import socket, struct, sys
+how, port = sys.argv[1], int(sys.argv[2])
+if how == 'bind':
+    l = socket.socket(); l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        l.bind(('0.0.0.0', port)); l.listen(); print('bound', flush=True)
+    except OSError:
+        print('refused', flush=True)
+else:
+    s = socket.create_connection(('127.0.0.1', port))
+    s.sendall(b'\0' * 1020 + struct.pack('<HH', s.getsockname()[1], port))
+    got = b''
+    while len(got) < 1024: got += s.recv(1024 - len(got))
+    print('connected', flush=True)
+    try:
+        while s.recv(65536): pass
+    except OSError:
+        pass
+    print('closed', flush=True)
+    import time; time.sleep(60)
+)PY";
+
+// A center starts again at once where the last one left connections behind on the
+// domain port (TIME_WAIT, FIN_WAIT): after a center killed with an idle connection, and
+// after one that closed a silent peer and then stopped. A second listener beside a running
+// center is still refused.
+TEST_F(one_host, a_center_starts_again_at_once_after_one_that_left_connections_behind) {
+    for (const char* domain : {"7620", "7621"}) {
+        const bool killed = std::string(domain) == "7620";
+        std::unique_ptr<call_app> first = start_app();
+        ASSERT_TRUE(first);
+        ASSERT_EQ("stub s 0x0 5", first->command("stub s " + std::string(domain) + " 5 258 64 259"));
+        child_process second = host.host().spawn({"/usr/bin/python3", "-c", c_tcp_peer, "bind", domain});
+        EXPECT_TRUE(second.wait_for_line("refused")) << second.output();
+        child_process peer = host.host().spawn({"/usr/bin/python3", "-c", c_tcp_peer, "idle", domain});
+        ASSERT_TRUE(peer.wait_for_line("connected")) << peer.output();
+        if (killed) {
+            ASSERT_EQ(0, kill(host.center(domain), SIGKILL));
+            EXPECT_EQ(255, first->child().wait(10.0)) << "its application ends with it";
+        } else {
+            // Silent for more than 8 s, the peer is shut out by the center; then the
+            // center's last application ends and the center stops.
+            EXPECT_TRUE(peer.wait_for_line("closed", 20.0)) << peer.output();
+            first->send("exit");
+            EXPECT_EQ(0, first->child().wait(10.0));
+            EXPECT_TRUE(kova_test::wait_until([&] { return host.center(domain) < 0; }, 10.0));
+        }
+        std::unique_ptr<call_app> next = start_app();
+        ASSERT_TRUE(next);
+        const double asked = kova_test::now_s();
+        EXPECT_EQ("stub s 0x0 5", next->command("stub s " + std::string(domain) + " 5 258 64 259")) << domain;
+        EXPECT_LT(kova_test::now_s() - asked, 2.0) << domain;
+    }
+}
+
 // With no file descriptor left, an object id cannot be taken: the create says so at once
 // (0x1) instead of trying every id of the range and calling them all used.
 TEST_F(one_host, a_process_without_descriptors_fails_its_create_at_once_and_not_as_all_ids_used) {
