@@ -65,10 +65,26 @@ TEST_F(one_host, an_object_created_while_the_previous_center_ends_gets_the_next_
 //   idle <port>      makes the init exchange, says "connected", then stays silent; says
 //                    "closed" once the center ends the connection
 //   bind <port>      tries to open a second listener on the port -> "bound" or "refused"
+//   gate <port> <p>  an init record that names domain p, then a call to stub 5 -> "accepted"
+//                    when the center answers with its own record, "refused" when it closes
 const char* const c_tcp_peer = R"PY(
 import socket, struct, sys
 how, port = sys.argv[1], int(sys.argv[2])
-if how == 'bind':
+if how == 'gate':
+    named = int(sys.argv[3])
+    s = socket.create_connection(('127.0.0.1', port))
+    s.sendall(b'\0' * 1020 + struct.pack('<HH', s.getsockname()[1], named))
+    s.sendall(struct.pack('<BBHHHHHHHII', 2, 48, named, 0xFFFF, 0, 258, 0x8001, 5, 1, 0, 0))
+    got = b''
+    try:
+        while len(got) < 1024:
+            c = s.recv(1024 - len(got))
+            if not c: break
+            got += c
+    except OSError:
+        pass
+    print('accepted' if len(got) == 1024 else 'refused', flush=True)
+elif how == 'bind':
     l = socket.socket(); l.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     try:
         l.bind(('0.0.0.0', port)); l.listen(); print('bound', flush=True)
@@ -119,6 +135,23 @@ TEST_F(one_host, a_center_starts_again_at_once_after_one_that_left_connections_b
         EXPECT_EQ("stub s 0x0 5", next->command("stub s " + std::string(domain) + " 5 258 64 259")) << domain;
         EXPECT_LT(kova_test::now_s() - asked, 2.0) << domain;
     }
+}
+
+// A peer chooses no domain: an accepted connection whose init record names another port
+// than the one it came in on is refused, and the host starts no center for that port.
+TEST_F(one_host, a_peer_that_names_another_domain_is_refused_and_no_center_starts_for_it) {
+    std::unique_ptr<call_app> app = start_app();
+    ASSERT_TRUE(app);
+    ASSERT_EQ("stub s 0x0 5", app->command("stub s 7622 5 258 64 259"));
+    for (const char* named : {"7300", "0", "7200", "9999"}) {
+        child_process peer = host.host().spawn({"/usr/bin/python3", "-c", c_tcp_peer, "gate", "7622", named});
+        EXPECT_TRUE(peer.wait_for_line("refused")) << named << ": " << peer.output();
+    }
+    child_process honest = host.host().spawn({"/usr/bin/python3", "-c", c_tcp_peer, "gate", "7622", "7622"});
+    EXPECT_TRUE(honest.wait_for_line("accepted")) << honest.output();
+    kova_test::wait_until([] { return false; }, 1.0);
+    for (const char* named : {"7300", "0", "7200", "9999"}) EXPECT_LT(host.center(named), 0) << named;
+    EXPECT_GT(host.center("7622"), 0);
 }
 
 // With no file descriptor left, an object id cannot be taken: the create says so at once
