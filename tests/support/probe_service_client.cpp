@@ -10,6 +10,8 @@
 //   flood <n> <mm>             n object-create records about mm         -> "flooded <sent>"
 //   ref <mm> | resets | remain | acount -> "ref <n>" | "resets <n>" | "remain <n>" | "acount <n>"
 //   sites                      every allocated block -> "sites <mm>:<ref>:<allocation site>;..."
+//   occupy <bytes>             takes blocks until at most that much is free -> "occupied <blocks>"
+//   vacate                     gives them back -> "vacated"
 //   hold | release             take and give back the memory's lock     -> "held" | "released"
 //   stop <domain>              sets the domain's stop event             -> "stopped <r>"
 //   claim <domain>             holds the domain as a center that is ending does: its stop
@@ -23,6 +25,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Global/kova_send.h"
@@ -56,6 +59,7 @@ int main() {
     class_debug_ipc debug;
     class_service_ipc service;
     Pimo::OS::class_event claimed_stop;
+    std::vector<Pimo::Memory::mm_t> occupied;
     abstract_center_ipc claimed_pipe;
     std::string line;
     while (std::getline(std::cin, line)) {
@@ -152,6 +156,19 @@ int main() {
                 pos += Pimo::Memory::c_heap_block_size + b->len.key;
             }
             say(out);
+        } else if (cmd == "occupy") {
+            unsigned long leave = 0;
+            in >> leave;
+            for (unsigned long size = 1u << 20; size >= 8 && memory.get_remain() > leave; size /= 2) {
+                Pimo::Memory::mm_t mm = 0;
+                while (memory.get_remain() > leave + size && memory.eproc_alloc(mm, size, __FILE__, __LINE__) == 0)
+                    occupied.push_back(mm);
+            }
+            say("occupied " + std::to_string(occupied.size()));
+        } else if (cmd == "vacate") {
+            for (Pimo::Memory::mm_t& mm : occupied) memory.safe_free(mm, __FILE__, __LINE__);
+            occupied.clear();
+            say("vacated");
         } else if (cmd == "acount") {
             say("acount " + std::to_string(memory.get_alloc_count()));
         } else if (cmd == "hold") {

@@ -226,6 +226,13 @@ print('sent', flush=True)
     EXPECT_GT(host.center("7614"), 0);
 }
 
+// A process's resident memory in kB, from /proc.
+long resident_kb(pid_t in_pid) {
+    const std::string status = kova_test::read_text_file("/proc/" + std::to_string(in_pid) + "/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
+}
+
 // "pingpong <name> <median µs> <longest µs> <failed>" as numbers; empty on a wrong answer.
 std::vector<long> pingpong(call_app& in_app, const std::string& in_proxy, int in_count) {
     const std::vector<std::string> w =
@@ -373,6 +380,44 @@ TEST_F(one_host, a_stopped_application_stalls_nobody) {
     EXPECT_EQ("call c1 0x0 5 olleh", without_time(b->request("call q c1 5 hello 64")));
 }
 
+// Sends calls without limit to stub 5 from 127.0.0.1: by TCP as a center would (never
+// reading what comes back) or by UDP; prints "sent" once all are out.
+//   <tcp|udp> <port> <count> <payload bytes>
+const char* const c_call_flood = R"PY(
+import socket, struct, sys
+how, port, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+def call(n): return struct.pack('<BBHHHHHHHII', 2, 48, port, 0xFFFF, 0, 258, 0x8001, 5, n % 65535 + 1, 0, size) + b'x' * size
+if how == 'tcp':
+    s = socket.create_connection(('127.0.0.1', port))
+    s.sendall(b'\0' * 1020 + struct.pack('<HH', s.getsockname()[1], port))
+    for n in range(count): s.sendall(call(n))
+else:
+    u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    for n in range(count): u.sendto(call(n), ('127.0.0.1', port))
+print('sent', flush=True)
+)PY";
+
+// A payload the packet memory has no room for is kept in the center's own heap while the
+// packet is answered busy; it is freed on every path, whatever the peer's address (the
+// loopback here).
+TEST_F(one_host, payloads_kept_in_the_centers_heap_are_freed_for_a_peer_on_the_loopback) {
+    std::unique_ptr<call_app> app = start_app();
+    ASSERT_TRUE(app);
+    ASSERT_EQ("stub s 0x0 5", app->command("stub s 7623 5 258 64 259"));
+    child_process memory = host.memory();
+    ASSERT_EQ(0u, kova_test::ask(memory, "occupy 32768").rfind("occupied ", 0));  // no data block is granted
+    const pid_t center = host.center("7623");
+    ASSERT_GT(center, 0);
+    const long before = resident_kb(center);
+    child_process sender =
+        host.host().spawn({"/usr/bin/python3", "-c", c_call_flood, "tcp", "7623", "2000", "60000"});
+    ASSERT_TRUE(sender.wait_for_line("sent", 60.0)) << sender.output();
+    kova_test::wait_until([] { return false; }, 0.5);
+    // 2000 payloads of 60000 bytes: 120 MB if they stayed.
+    EXPECT_LT(resident_kb(center) - before, 20000) << "kB more resident";
+    EXPECT_EQ("vacated", kova_test::ask(memory, "vacate"));
+}
+
 // Calls of 30 KB with no time limit from the network, whose replies are never read: a
 // stub answers what it can and refuses the rest as a full listen pipe would, so the
 // requests never hold the memory their replies need. Another stub in another process
@@ -402,21 +447,8 @@ protected:
     // (and never reading what comes back) or by UDP; returns once all are sent, leaving the
     // sender running until then. Meanwhile the client calls the other stub, which must answer.
     void flood(const std::string& in_how, int in_count) {
-        const char* const script = R"PY(
-import socket, struct, sys
-how, count = sys.argv[1], int(sys.argv[2])
-port, size = 7615, 30000
-def call(n): return struct.pack('<BBHHHHHHHII', 2, 48, port, 0xFFFF, 0, 258, 0x8001, 5, n % 65535 + 1, 0, size) + b'x' * size
-if how == 'tcp':
-    s = socket.create_connection(('127.0.0.1', port))
-    s.sendall(b'\0' * 1020 + struct.pack('<HH', s.getsockname()[1], port))
-    for n in range(count): s.sendall(call(n))
-else:
-    u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    for n in range(count): u.sendto(call(n), ('127.0.0.1', port))
-print('sent', flush=True)
-)PY";
-        child_process sender = host.host().spawn({"/usr/bin/python3", "-c", script, in_how, std::to_string(in_count)});
+        child_process sender = host.host().spawn(
+            {"/usr/bin/python3", "-c", c_call_flood, in_how, "7615", std::to_string(in_count), "30000"});
         for (int n = 0; !sender.wait_for_line("sent", 0.05); ++n) {
             ASSERT_LT(n, 2000) << in_how << " flood not sent: " << sender.output();
             EXPECT_EQ("0x0 3 cba", call_the_other_stub()) << "the other stub during the " << in_how << " flood";

@@ -1,9 +1,9 @@
 #include "Kova/Center/Center_Relay/class_center_relay.h"
 
 #include <chrono>
-#include <cstdlib>
 
 #include "Kova/Center/Global/center_global.h"
+#include "Kova/Center/Global/class_payload_buffers.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
@@ -102,12 +102,8 @@ struct_token class_center_relay::make_copy(const struct_token& in_token, const s
 
 int class_center_relay::eproc_relay_from_kova_to_kova(struct_token& in_token, struct_packet* pin_pkt) {
     if (!in_token.has_data() && pin_pkt->header.size != 0) {
-        // The receive side kept the payload in a buffer of this process; a local
-        // sender's record holds a pointer of its own process there, never ours.
-        if (pin_pkt->src_is_remote() && pin_pkt->p_data != nullptr) {
-            std::free(pin_pkt->p_data);
-            pin_pkt->p_data = nullptr;
-        }
+        // The receive side kept the payload in a buffer of this process.
+        Global::class_payload_buffers::proc_free(pin_pkt);
         process_failed_token(in_token, pin_pkt, c_kova_err_busy_node);
         return 0;
     }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "Kova/Center/Global/center_global.h"
+#include "Kova/Center/Global/class_payload_buffers.h"
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
@@ -84,8 +85,11 @@ class_center_relay_control::~class_center_relay_control() {
     m_object_manager.proc_close_all();
     if (p_center_ipc != nullptr) {
         struct_token token;
-        while (p_center_ipc->eproc_pop(reinterpret_cast<Pimo::byte_t*>(&token)) == Pimo::OS::c_vimra_success)
-            if (token.has_header()) safe_free_token(token, __FILE__, __LINE__);  // delay tokens own nothing
+        while (p_center_ipc->eproc_pop(reinterpret_cast<Pimo::byte_t*>(&token)) == Pimo::OS::c_vimra_success) {
+            if (!token.has_header()) continue;  // delay tokens own nothing
+            Kova::Center::Global::class_payload_buffers::proc_free(get_header(token));
+            safe_free_token(token, __FILE__, __LINE__);
+        }
         delete p_center_ipc;
         p_center_ipc = nullptr;
     }

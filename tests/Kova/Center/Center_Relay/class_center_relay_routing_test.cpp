@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "../relay_fixture.h"
+#include "Kova/Center/Global/class_payload_buffers.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
 #include "Pimo/Memory/class_handle_ledger.h"
 
@@ -180,18 +181,23 @@ TEST_F(routing_test, error_return_swaps_addresses_and_drops_the_payload) {
     check_references("error return");
 }
 
-TEST_F(routing_test, payload_without_room_is_answered_busy_and_its_buffer_freed_only_from_the_network) {
-    // From the network: the receive side's buffer is released (the leak checker sees it otherwise).
-    struct_token remote = make_packet(c_remote, 0x8009, c_local_host, c_stub, c_mt_call);
-    get_header(remote)->header.size = 100;
-    get_header(remote)->p_data = static_cast<byte_t*>(std::malloc(100));
-    route(remote);
-    // From a local process: p_data is that process's pointer and must not be touched.
+// A payload the network receive kept in a buffer of the center: the packet is answered busy
+// and the buffer freed, whether the peer is another host or this one's loopback; a pointer
+// a local process left in its record is never followed.
+TEST_F(routing_test, payload_without_room_is_answered_busy_and_only_the_receives_own_buffer_freed) {
+    using Kova::Center::Global::class_payload_buffers;
+    for (ip_t source : {c_remote, c_local_host}) {
+        struct_token received = make_packet(source, 0x8009, c_local_host, c_stub, c_mt_call);
+        get_header(received)->header.size = 100;
+        get_header(received)->p_data = class_payload_buffers::new_buffer(100);
+        route(received);
+    }
+    EXPECT_EQ(0u, class_payload_buffers::get_count());
     struct_token local = make_packet(c_local_host, c_proxy, c_local_host, c_stub, c_mt_call);
     get_header(local)->header.size = 100;
     get_header(local)->p_data = reinterpret_cast<byte_t*>(0x1);
     route(local);
-    EXPECT_EQ("return100:50/5 tcp_server:50/5", describe());
+    EXPECT_EQ("return100:50/5 tcp_server:50/5", describe()) << "the loopback one names nobody here";
     check_references("busy node");
 }
 

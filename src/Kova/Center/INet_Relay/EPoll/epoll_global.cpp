@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <sys/epoll.h>
 
+#include "Kova/Center/Global/class_payload_buffers.h"
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
@@ -88,6 +89,7 @@ int send_center(Kova::struct_token in_token, Kova::packet_t* pin_pkt) {
         if (err == Kova::c_kova_success) return 0;
         if (err == Kova::c_kova_err_center_shutdown || pin_pkt == nullptr ||
             pin_pkt->update_packet_time_and_return_timeout()) {
+            Global::class_payload_buffers::proc_free(get_header(in_token.header_mm));
             free_token(in_token);
             return -1;
         }
