@@ -56,7 +56,7 @@ struct class_handle_ledger::struct_table {
     u_int32_t slots[c_capacity];
 };
 
-class_handle_ledger::class_handle_ledger() : mp_table(nullptr), mp_pool(nullptr), m_fd(-1) {}
+class_handle_ledger::class_handle_ledger() : m_recording(false), mp_table(nullptr), mp_pool(nullptr), m_fd(-1) {}
 
 class_handle_ledger::~class_handle_ledger() { proc_close(); }
 
@@ -107,10 +107,11 @@ OS::vimra_err_t class_handle_ledger::eproc_create(class_dynamic_shared_memory_po
         table->state = c_holding;
         table->magic = c_magic;
         std::lock_guard<std::mutex> lock(m_mutex);
-        mp_table = table;
         mp_pool = &in_pool;
         m_fd = fd;
         m_name = name;
+        m_recording.store(true);
+        mp_table = table;
         in_pool.get_heap()->set_hook(this);
         return OS::c_vimra_success;
     }
@@ -119,6 +120,7 @@ OS::vimra_err_t class_handle_ledger::eproc_create(class_dynamic_shared_memory_po
 void class_handle_ledger::proc_close() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (mp_table == nullptr) return;
+    m_recording.store(false);
     if (mp_pool->get_heap() != nullptr) {
         mp_pool->get_heap()->set_hook(nullptr);
         proc_release_table(mp_table, *mp_pool, true);
@@ -139,46 +141,45 @@ void class_handle_ledger::proc_abandon() {
 void class_handle_ledger::proc_follow_reset() {
     const u_int32_t resets = *mp_pool->get_heap()->get_reset_count_word();
     if (mp_table->reset_count == resets) return;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (mp_table->reset_count == resets) return;
     std::memset(mp_table->slots, 0, sizeof(mp_table->slots));
     mp_table->reset_count = resets;
 }
 
 u_int32_t* class_handle_ledger::get_slots_for(mm_t in_mm) {
-    if (in_mm <= c_gone || mp_table == nullptr) return nullptr;
+    if (in_mm <= c_gone || !m_recording.load(std::memory_order_acquire)) return nullptr;
     proc_follow_reset();
     return mp_table->slots;
 }
 
+// Each entry is one compare-and-swap of one word: nothing a thread does for the ledger
+// waits on another thread (a thread killed while it waited would lose a reference it has
+// taken already). Gone marks stay until an entry takes their slot: a remove needs no
+// more than the probe limit to find what it removes, or to give up.
 void class_handle_ledger::on_taken(mm_t in_mm) {
-    std::lock_guard<std::mutex> lock(m_mutex);
     u_int32_t* slots = get_slots_for(in_mm);
     if (slots == nullptr) return;
     for (u_int32_t i = 0, s = slot_of(in_mm); i < c_max_probe; ++i, s = (s + 1) & c_mask) {
-        if (slots[s] <= c_gone) {
-            slots[s] = in_mm;
-            return;
-        }
+        u_int32_t seen = __atomic_load_n(&slots[s], __ATOMIC_RELAXED);
+        if (seen > c_gone) continue;
+        if (__atomic_compare_exchange_n(&slots[s], &seen, in_mm, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) return;
     }
 }
 
 void class_handle_ledger::on_released(mm_t in_mm) {
-    std::lock_guard<std::mutex> lock(m_mutex);
     u_int32_t* slots = get_slots_for(in_mm);
     if (slots == nullptr) return;
     for (u_int32_t i = 0, s = slot_of(in_mm); i < c_max_probe; ++i, s = (s + 1) & c_mask) {
-        if (slots[s] == c_empty) return;  // never recorded
-        if (slots[s] != in_mm) continue;
-        slots[s] = c_gone;
-        // A run of gone marks that ends at an empty slot lies on no entry's way: empty again.
-        if (slots[(s + 1) & c_mask] == c_empty)
-            for (u_int32_t t = s; slots[t] == c_gone; t = (t - 1) & c_mask) slots[t] = c_empty;
-        return;
+        u_int32_t seen = __atomic_load_n(&slots[s], __ATOMIC_RELAXED);
+        if (seen == c_empty) return;  // never recorded
+        if (seen != in_mm) continue;
+        if (__atomic_compare_exchange_n(&slots[s], &seen, c_gone, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) return;
     }
 }
 
 u_int32_t class_handle_ledger::get_count() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (mp_table == nullptr) return 0;
+    if (!m_recording.load()) return 0;
     proc_follow_reset();
     u_int32_t n = 0;
     for (u_int32_t v : mp_table->slots)
@@ -230,8 +231,7 @@ void class_handle_ledger::proc_sweep(class_dynamic_shared_memory_pool& in_pool, 
 }
 
 void class_handle_ledger::proc_release_own_for_exit() {
-    m_mutex.lock();  // never let go: the process ends holding it
-    if (mp_table == nullptr) return;
+    if (!m_recording.exchange(false)) return;  // from here on nothing more is recorded
     proc_follow_reset();
     mp_table->state = c_released;
     for (u_int32_t v : mp_table->slots)

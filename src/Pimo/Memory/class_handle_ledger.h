@@ -25,10 +25,13 @@
 // back for entries made before the heap's last reset, and a service that makes the memory
 // anew drops every ledger a dead process left of the memory's former life.
 //
-// Threads: the owner's threads record under the ledger's own lock, the innermost of all
-// (taken inside the heap's and the pipes' locks); a sweeper reads only dead ledgers.
+// Threads: the owner's threads record without a lock (one compare-and-swap per entry),
+// inside the heap's and the pipes' locks; the ledger's own lock guards only its making,
+// its end and the forgetting that follows a reset of the heap. A sweeper reads only dead
+// ledgers.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -59,7 +62,7 @@ public:
     // The process ends because the memory's service has gone: the ledger goes, and gives
     // nothing back into a memory that is about to be made anew.
     void proc_abandon();
-    bool is_live() const { return mp_table != nullptr; }
+    bool is_live() const { return m_recording.load(); }
 
     void on_taken(mm_t in_mm) override;
     void on_released(mm_t in_mm) override;
@@ -70,7 +73,7 @@ public:
     // For the service that has just made the memory: drops the ledgers of its former life.
     static void proc_drop_dead(class_dynamic_shared_memory_pool& in_pool) { proc_sweep(in_pool, false); }
     // For a process that ends right after, holding the heap's lock: gives back every
-    // reference it records and keeps the ledger's lock, so that nothing is recorded after.
+    // reference it records; nothing is recorded after.
     void proc_release_own_for_exit();
 
     // References recorded now.
@@ -87,13 +90,14 @@ private:
     // reference it records when the heap was not reset since.
     static void proc_release_table(struct_table* pin_table, class_dynamic_shared_memory_pool& in_pool,
                                    bool in_give_back);
-    // Entries made before the heap's last reset are forgotten. Under m_mutex.
+    // Entries made before the heap's last reset are forgotten.
     void proc_follow_reset();
     // The table's slots, followed to the heap's last reset, when in_mm is a handle to record
-    // and there is a table; else null. Under m_mutex.
+    // and the ledger records; else null.
     u_int32_t* get_slots_for(mm_t in_mm);
 
     std::mutex m_mutex;
+    std::atomic<bool> m_recording;
     struct_table* mp_table;
     class_dynamic_shared_memory_pool* mp_pool;
     int m_fd;

@@ -401,6 +401,9 @@ print('sent', flush=True)
 // packet is answered busy; it is freed on every path, whatever the peer's address (the
 // loopback here).
 TEST_F(one_host, payloads_kept_in_the_centers_heap_are_freed_for_a_peer_on_the_loopback) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer keeps freed memory resident (its quarantine)";
+#endif
     std::unique_ptr<call_app> app = start_app();
     ASSERT_TRUE(app);
     ASSERT_EQ("stub s 0x0 5", app->command("stub s 7623 5 258 64 259"));
