@@ -30,6 +30,9 @@ public:
 
     // Reads captured output until a line equal to in_line appears; false on time-out or EOF.
     bool wait_for_line(const std::string& in_line, double in_timeout_s = 10.0);
+    // The first line at or after output offset in_from that begins with in_prefix, read
+    // until in_timeout_s; empty if none. Unlike wait_for_line it consumes nothing.
+    std::string wait_for_prefix(const std::string& in_prefix, double in_timeout_s = 10.0, size_t in_from = 0);
     // Everything read so far (and what is left, once the child has ended).
     const std::string& output();
 
@@ -69,5 +72,15 @@ double now_s();
 // Polls in_done every few milliseconds until it holds (true) or in_timeout_s passes (false).
 bool wait_until(const std::function<bool()>& in_done, double in_timeout_s);
 bool wait_until(const std::atomic<bool>& in_flag, double in_timeout_s);
+
+// Threads of this process: the calling thread's id, every thread's id, and whether one is
+// asleep in the kernel (state S), as a thread blocked in a wait, a lock or a read is. Nothing
+// else tells a test that a thread has reached its wait: poll is_thread_asleep with wait_until.
+pid_t this_thread_id();
+std::vector<pid_t> thread_ids();
+bool is_thread_asleep(pid_t in_tid);
+// Whether a child process (or a thread of this one) is blocked in system call in_call, a
+// SYS_ number of <sys/syscall.h>: a process blocked in SYS_flock waits for a process lock.
+bool is_blocked_in(pid_t in_pid, long in_call);
 
 }  // namespace kova_test

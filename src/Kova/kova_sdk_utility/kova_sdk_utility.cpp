@@ -1,8 +1,10 @@
 #include "Kova/kova_sdk_utility/kova_sdk_utility.h"
 
+#include <csignal>
 #include <string>
 
 #include "Kova/Common/Open/Kova/kova_err.h"
+#include "Kova/Common/Open/Kova/kova_function.h"
 #include "Kova/General_Common/IPC/abstract_center_ipc.h"
 #include "Kova/SDK/Interface/interface_center_manager.h"
 #include "Kova/SDK/Interface/interface_sdk_object_manager.h"
@@ -25,6 +27,11 @@ kova_err_t eproc_test_running() {
         Interface::gp_center_manager.load() == nullptr)
         return c_kova_err_not_initailize;
     return c_kova_success;
+}
+
+void proc_install_sig_finalizer() {
+    for (int signal_number : {SIGINT, SIGILL, SIGFPE, SIGSEGV, SIGTERM, SIGABRT})
+        std::signal(signal_number, sig_finalizer);
 }
 
 }  // namespace SDK

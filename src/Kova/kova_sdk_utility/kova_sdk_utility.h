@@ -18,5 +18,8 @@ bool is_running_center_logic(domain_t in_domain);
 // public operation reports instead of reaching a manager that is not there.
 kova_err_t eproc_test_running();
 
+// Installs Kova::sig_finalizer for SIGINT, SIGILL, SIGFPE, SIGSEGV, SIGTERM and SIGABRT, in that order.
+void proc_install_sig_finalizer();
+
 }  // namespace SDK
 }  // namespace Kova

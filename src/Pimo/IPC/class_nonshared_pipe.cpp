@@ -82,6 +82,11 @@ void class_nonshared_pipe::proc_shutdown() {
     m_event.proc_cancel();
 }
 
+bool class_nonshared_pipe::test_shutdown() {
+    class_locker guard(m_lock);
+    return !m_valid;
+}
+
 bool class_nonshared_pipe::test_empty() {
     class_locker guard(m_lock);
     return mp_queue->get_count() == 0;

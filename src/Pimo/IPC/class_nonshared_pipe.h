@@ -30,6 +30,7 @@ public:
     OS::vimra_err_t eproc_receive(byte_t* pout_elem) override;
     OS::vimra_err_t eproc_receive_timeout(byte_t* pout_elem, const double& in_timeout) override;
     OS::vimra_err_t eproc_pop(byte_t* pout_elem) override;
+    bool test_shutdown() override;
 
 private:
     class class_element_queue;

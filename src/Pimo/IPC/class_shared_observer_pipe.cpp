@@ -42,7 +42,7 @@ vimra_err_t class_shared_observer_pipe::eproc_open_app(const char* in_name, proc
 
 vimra_err_t class_shared_observer_pipe::eproc_open_serving(const char* in_name, u_int32_t in_elem_size) {
     vimra_err_t r = class_shared_pipe::eproc_open(in_name, in_elem_size);
-    if (r == c_vimra_success && test_shutdown()) {
+    if (r == c_vimra_success && class_shared_pipe::test_shutdown()) {
         class_shared_pipe::proc_close();
         r = c_vimra_shutdown;
     }
@@ -64,6 +64,8 @@ vimra_err_t class_shared_observer_pipe::eproc_send(const byte_t* in_elem, size_t
     if (r != c_vimra_success && !is_live()) r = c_vimra_shutdown;
     return r;
 }
+
+bool class_shared_observer_pipe::test_shutdown() { return !is_live() || class_shared_pipe::test_shutdown(); }
 
 }  // namespace IPC
 }  // namespace Pimo

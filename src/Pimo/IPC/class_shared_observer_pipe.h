@@ -21,6 +21,8 @@ public:
 
     // Once this user's watcher has fired, a failed send means the creator is gone: 5.
     OS::vimra_err_t eproc_send(const byte_t* in_elem, size_t in_min) override;
+    // Also true once this user's watcher has fired.
+    bool test_shutdown() override;
 
     using Observer::class_observer::is_live;
 

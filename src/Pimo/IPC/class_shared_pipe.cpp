@@ -151,12 +151,6 @@ vimra_err_t class_shared_pipe::eproc_shutdown_if_empty() {
     return c_vimra_success;
 }
 
-bool class_shared_pipe::test_shutdown() {
-    if (!m_live) return true;
-    class_locker guard(m_mutex);
-    return !mp_queue->is_valid();
-}
-
 bool class_shared_pipe::test_empty() {
     if (!m_live) return true;
     class_locker guard(m_mutex);
@@ -167,6 +161,12 @@ bool class_shared_pipe::test_full() {
     if (!m_live) return false;
     class_locker guard(m_mutex);
     return mp_queue->is_sane(m_qsize, m_elem_size) && mp_queue->test_full();
+}
+
+bool class_shared_pipe::test_shutdown() {
+    if (!m_live) return true;
+    class_locker guard(m_mutex);
+    return !mp_queue->is_valid();
 }
 
 u_int32_t class_shared_pipe::get_size() {

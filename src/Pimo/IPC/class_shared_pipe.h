@@ -31,8 +31,6 @@ public:
     // Shuts the pipe down only while it is empty, in one step under its lock: 0, or 8 when
     // something waits in it (a push that comes later is refused with 5).
     OS::vimra_err_t eproc_shutdown_if_empty();
-    // True once the pipe has been shut down.
-    bool test_shutdown();
     bool test_empty() override;
     bool test_full() override;
     OS::vimra_err_t eproc_push(const byte_t* pin_elem, size_t in_min) override;
@@ -40,6 +38,8 @@ public:
     OS::vimra_err_t eproc_receive(byte_t* pout_elem) override;
     OS::vimra_err_t eproc_receive_timeout(byte_t* pout_elem, const double& in_timeout) override;
     OS::vimra_err_t eproc_pop(byte_t* pout_elem) override;
+    // Also true for a pipe that is not live.
+    bool test_shutdown() override;
 
     u_int32_t get_size();
     // This process's pushes and takes are told to in_hook (null: to nobody).

@@ -21,6 +21,9 @@ public:
     virtual OS::vimra_err_t eproc_receive(byte_t* pout_elem) = 0;
     virtual OS::vimra_err_t eproc_receive_timeout(byte_t* pout_elem, const double& in_timeout) = 0;
     virtual OS::vimra_err_t eproc_pop(byte_t* pout_elem) = 0;
+    // True once nothing will read the pipe any more: it was shut down (or, for the user of an
+    // observer pipe, its creator has gone). A pipe that cannot tell says false.
+    virtual bool test_shutdown() { return false; }
 };
 
 }  // namespace IPC

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <string>
 
 namespace Pimo {
@@ -35,12 +36,18 @@ vimra_err_t class_observer::eproc_open(const char* in_name) {
 void* class_observer::thread_destroy_observer(class_thread* in_thread) {
     class_observer* self = static_cast<class_observer*>(in_thread);
     vimra_err_t r = c_vimra_timeout;
-    while (self->m_using_observer.load()) {
-        r = self->m_mutex.eproc_wait_timeout(1.0);
-        if (r != c_vimra_timeout) break;
-    }
     {
-        std::lock_guard<std::mutex> guard(self->m_state);
+        std::unique_lock<std::mutex> guard(self->m_state);
+        while (!self->m_closing && self->m_using_observer.load()) {
+            guard.unlock();
+            r = self->m_mutex.eproc_wait_try();
+            guard.lock();
+            if (r != c_vimra_busy) break;
+            r = c_vimra_timeout;
+            // About once a second; a close wakes it at once instead of being waited out.
+            self->m_wake.wait_for(guard, std::chrono::seconds(1),
+                                  [self] { return self->m_closing || !self->m_using_observer.load(); });
+        }
         if (self->m_closing || !self->m_using_observer.load()) {
             if (r == c_vimra_success) self->m_mutex.proc_release();
             return nullptr;
@@ -64,6 +71,7 @@ void class_observer::proc_close() {
         m_closing = true;
         m_using_observer = false;
     }
+    m_wake.notify_all();
     if (is_created()) {
         if (pthread_equal(get_thread_id(), pthread_self())) {
             // Closed from on_destroy itself: the thread cannot join itself, so it ends detached.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 #include "Pimo/OS/Linux/class_process_lock.h"
@@ -34,6 +35,8 @@ private:
     // Decides between the watcher firing and proc_close closing: exactly one wins.
     std::mutex m_state;
     bool m_closing;
+    // Wakes the watcher between its tries when it is closed.
+    std::condition_variable m_wake;
 };
 
 }  // namespace Observer

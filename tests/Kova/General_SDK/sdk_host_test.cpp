@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 
 #include "private_host.h"
@@ -26,19 +29,7 @@ namespace {
 // The first output line that starts with in_prefix, read until in_timeout_s; empty if none.
 std::string wait_prefix(child_process& in_child, const std::string& in_prefix, double in_timeout_s = 10.0,
                         std::size_t in_after = 0) {
-    const double end = kova_test::now_s() + in_timeout_s;
-    for (;;) {
-        const std::string& out = in_child.output();
-        std::size_t at = in_after;
-        while (at < out.size()) {
-            const std::size_t eol = out.find('\n', at);
-            if (eol == std::string::npos) break;
-            if (out.compare(at, in_prefix.size(), in_prefix) == 0) return out.substr(at, eol - at);
-            at = eol + 1;
-        }
-        if (kova_test::now_s() > end) return "";
-        in_child.wait_for_line("\x01", 0.02);  // reads what has come meanwhile
-    }
+    return in_child.wait_for_prefix(in_prefix, in_timeout_s, in_after);
 }
 
 int count_lines(child_process& in_child, const std::string& in_line) {
@@ -96,6 +87,7 @@ TEST(sdk_host, initialize_waits_for_the_service_makes_the_pipes_and_finalize_rem
     const pid_t pid = pid_of(app);
     ASSERT_GT(pid, 0);
     app.send_line("init 2");
+    ASSERT_TRUE(app.wait_for_line("initializing"));
     EXPECT_FALSE(app.wait_for_line("initialized", 0.5)) << "no debug channel yet";
     ASSERT_TRUE(h.start_service());
     ASSERT_TRUE(app.wait_for_line("initialized"));
@@ -145,6 +137,9 @@ TEST(sdk_host, center_manager_asks_the_service_once_and_finds_the_center_when_it
     app.send_line("center 4200");  // the same pipe again, no new request
     app.send_line("running 4300");
     ASSERT_TRUE(app.wait_for_line("running 0"));
+    // A request after them all: the service has read every earlier one once it reads this.
+    app.send_line("center 4999");
+    ASSERT_TRUE(h.service.wait_for_line("service 4999 0"));
     EXPECT_EQ(count_lines(h.service, "service 4200 0"), 1);
     EXPECT_EQ(count_lines(h.service, "service 4100 0"), 0);
 }
@@ -246,6 +241,7 @@ TEST(sdk_host, initialize_soon_after_finalize_waits_for_a_center_to_let_go_of_th
     app.send_line("finalize");
     ASSERT_TRUE(app.wait_for_line("finalized"));
     app.send_line("init 1");
+    ASSERT_TRUE(app.wait_for_line("initializing"));
     EXPECT_FALSE(app.wait_for_line("initialized", 0.4)) << "the old pipe is still held";
     center.send_line("release");
     ASSERT_TRUE(app.wait_for_line("initialized"));
@@ -266,6 +262,7 @@ TEST(sdk_host, wait_clean_domain_returns_once_the_used_centers_are_gone) {
     app.send_line("finalize");
     ASSERT_TRUE(app.wait_for_line("finalized"));
     app.send_line("wait_clean");
+    ASSERT_TRUE(app.wait_for_line("waiting clean"));
     EXPECT_FALSE(app.wait_for_line("clean", 0.5));
     center.send_line("exit");
     EXPECT_TRUE(app.wait_for_line("clean", 5.0));
@@ -317,4 +314,45 @@ TEST(sdk_host, public_library_finalises_on_signals_and_re_raises_faults) {
             << out;
         EXPECT_EQ(out.find("survived"), std::string::npos);
     }
+}
+
+TEST(sdk_host, an_application_whose_listen_pipe_could_not_be_made_says_so_stays_idle_and_finalizes) {
+    NEED_PRIVATE_HOST();
+    sdk_host h;
+    ASSERT_TRUE(h.up());
+    child_process center = h.center(4960);
+    child_process app = h.host.spawn({probe_path("probe_sdk_public")});  // its standard error too
+    const pid_t pid = pid_of(app);
+    app.send_line("init 4");
+    ASSERT_TRUE(app.wait_for_line("initialized"));
+    // A center holds the old listen pipe past the retries of the next start.
+    center.send_line("hold " + std::to_string(pid));
+    ASSERT_TRUE(center.wait_for_line("held 0"));
+    app.send_line("finalize");
+    ASSERT_FALSE(wait_prefix(app, "finalized ").empty());
+    const std::size_t from = app.output().size();
+    app.send_line("init 4");
+    ASSERT_TRUE(app.wait_for_line("initialized", 15.0));
+    EXPECT_NE(app.output().find("Kova: the listen pipe of this process could not be made", from), std::string::npos)
+        << app.output();
+    // Its threads do not spin on the pipe that is not there.
+    const auto cpu_ticks = [&] {
+        std::ifstream stat("/proc/" + std::to_string(app.pid()) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        long ticks = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i)
+            if (i >= 14) ticks += std::stol(field);  // utime and stime
+        return ticks;
+    };
+    const long before = cpu_ticks();
+    kova_test::wait_until([] { return false; }, 1.0);
+    EXPECT_LT(cpu_ticks() - before, sysconf(_SC_CLK_TCK) / 5) << "more than 0.2 s of CPU in 1 s";
+    app.send_line("finalize");
+    const std::string finalized = wait_prefix(app, "finalized ", 5.0, from);
+    ASSERT_FALSE(finalized.empty()) << app.output();
+    EXPECT_LT(std::stol(finalized.substr(10)), 1000);
+    app.send_line("exit");
+    EXPECT_EQ(app.wait(), 0);
 }

@@ -408,7 +408,7 @@ TEST(kova_object_call, unregist_releases_exactly_the_queues_regist_made) {
     // The application gives the later code a queue of its own before its handler comes.
     ASSERT_EQ(Kova::msg_processing_by_serial_alone(added), c_kova_success);
     _kova_object_call* later = new _kova_object_call(stub._op, &stub, c_code + 1, 0, c_integrated_interface);
-    stub._op->del_call(c_code);  // the created code's handler leaves before the destroy
+    stub._op->del_call(c_code, stub._op->call_map.at(c_code));  // the created code's handler leaves before the destroy
     {
         Pimo::OS::class_read_locker lock(rig.m_processor);
         EXPECT_TRUE(rig.m_processor->has_queue(removed));
@@ -423,6 +423,27 @@ TEST(kova_object_call, unregist_releases_exactly_the_queues_regist_made) {
     }
     ASSERT_EQ(Kova::msg_processing_by_parallel(added), c_kova_success);
     delete later;
+}
+
+TEST(kova_object_call, a_second_handler_of_a_code_going_leaves_the_first_serving_it) {
+    sdk_rig rig(1);
+    const test_domain_scope d(10);
+    const unsigned long before = rig.remain();
+    call_stub stub(c_code, 0);
+    const object_id_t id = rig.create_announced(stub, d);
+    ASSERT_NE(id, 0);
+    _kova_object_call* const first = stub._op->call_map.at(c_code);
+    // Never entered: the code is served already. Its end must not take the first's entry.
+    delete new _kova_object_call(stub._op, &stub, c_code, 0, c_integrated_interface);
+    EXPECT_EQ(stub._op->call_map.at(c_code), first);
+    rig.push_listen(call_to(d, id, 1));
+    struct_packet reply;
+    ASSERT_TRUE(rig.center_receive(reply));
+    EXPECT_EQ(reply.header.type, c_mt_call_return);
+    EXPECT_EQ(stub.m_calls, 1);
+    ASSERT_EQ(stub.destroy(), c_kova_err_none);
+    ASSERT_TRUE(rig.center_receive(reply));
+    EXPECT_TRUE(rig.wait_remain(before));
 }
 
 TEST(kova_object_call, deleting_an_object_drops_its_queued_deliveries) {

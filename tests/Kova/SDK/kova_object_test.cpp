@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "Kova/Common/Open/Kova/kova_err.h"
@@ -182,6 +183,7 @@ TEST(kova_object, recreate_in_a_callback_keeps_the_new_object) {
         EXPECT_EQ(a.destroy(), c_kova_err_none);
         EXPECT_EQ(a.create(d, 0), c_kova_err_none);
     };
+    const unsigned long before = rig.remain();
     rig.push_listen(control(d, first, c_mccr_tcp_connected_from_client));
     ASSERT_TRUE(rig.center_receive(p));
     EXPECT_EQ(p.header.code, c_mccr_object_destroy);
@@ -190,8 +192,10 @@ TEST(kova_object, recreate_in_a_callback_keeps_the_new_object) {
     EXPECT_EQ(p.header.code, c_mccr_object_create);
     const object_id_t second = p.header.sid;
     EXPECT_NE(second, first);
-    // Another packet to the new object runs through the end of a packet again.
+    // Another packet to the new object runs through the end of a packet again; the
+    // listener frees both packets after the destroys of their ends.
     rig.push_listen(control(d, second, c_mccr_tcp_connected_from_client));
+    EXPECT_TRUE(rig.wait_remain(before));
     EXPECT_FALSE(rig.center_receive(p, 0.5));
     EXPECT_TRUE(a.is_created());
     EXPECT_EQ(a.get_object_id(), second);
@@ -219,11 +223,13 @@ TEST(kova_object, deleting_an_object_in_its_callback_leaves_nothing_behind) {
     const object_id_t id = rig.create_announced(*a, d);
     ASSERT_NE(id, 0);
     struct_packet p;
+    const unsigned long before = rig.remain();
     rig.push_listen(control(d, id, c_mccr_tcp_connected_from_client));
     ASSERT_TRUE(rig.center_receive(p));
     EXPECT_EQ(p.header.code, c_mccr_object_destroy);
     EXPECT_EQ(p.header.sid, id);
     // The end of the packet finds no deferred destroy of the freed core: no second destroy.
+    EXPECT_TRUE(rig.wait_remain(before));
     EXPECT_FALSE(rig.center_receive(p, 0.5));
     EXPECT_TRUE(deleted);
     EXPECT_EQ(rig.m_objects->get_object(d, id), nullptr);
@@ -259,11 +265,13 @@ TEST(kova_object, a_deferred_destroy_never_hits_the_object_recreated_or_deleted_
             rig.push_listen(control(d, id, c_mccr_tcp_connected_from_client));
             ASSERT_TRUE(kova_test::wait_until([&] { return marked.load(); }, 5.0));
             // The other thread waits for the write lock while the callback still runs.
+            std::atomic<pid_t> other_tid{0};
             std::thread other([&] {
+                other_tid = kova_test::this_thread_id();
                 if (deleting) delete a;
                 else EXPECT_EQ(a->create(d, 0), c_kova_err_none);
             });
-            kova_test::wait_until([] { return false; }, 0.05);
+            EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_thread_asleep(other_tid.load()); }, 5.0));
             go = true;
             other.join();
             struct_packet p;
@@ -292,6 +300,52 @@ TEST(kova_object, a_copy_never_ends_the_core_it_shares) {
     ASSERT_EQ(a.create(d, 0), c_kova_err_none);
     { kova_object copy(a); }
     EXPECT_TRUE(a.is_created());
+}
+
+TEST(kova_object, each_kind_keeps_the_first_handler_of_a_code_until_that_handler_leaves) {
+    sdk_rig rig(1);
+    kova_object a;
+    _kova_object& c = *a._op;
+    struct row {
+        const char* kind;
+        std::function<void(_kova_method*)> add;
+        std::function<void(_kova_method*)> del;
+        std::function<std::size_t()> size;
+        std::function<_kova_method*()> first;
+    };
+    // The maps never touch their handlers: stand-ins do.
+    _kova_method* one = reinterpret_cast<_kova_method*>(0x1000);
+    _kova_method* two = reinterpret_cast<_kova_method*>(0x2000);
+#define KIND(name, type)                                                                    \
+    row {                                                                                   \
+        #name, [&](_kova_method* h) { c.add_##name(3, reinterpret_cast<type*>(h)); },       \
+            [&](_kova_method* h) { c.del_##name(3, reinterpret_cast<type*>(h)); },          \
+            [&] { return c.name##_map.size(); },                                            \
+            [&] { return reinterpret_cast<_kova_method*>(c.name##_map.at(3)); }             \
+    }
+    const row rows[] = {
+        KIND(call, _kova_object_call),
+        KIND(signal, _kova_object_signal),
+        KIND(event, _kova_object_event),
+        KIND(information, _kova_object_information),
+        KIND(command, _kova_object_command),
+        KIND(broadcast, _kova_object_broadcast),
+    };
+#undef KIND
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.kind);
+        testing::internal::CaptureStderr();
+        r.add(one);
+        r.add(two);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // a stub says nothing
+        EXPECT_EQ(r.size(), 1u);
+        EXPECT_EQ(r.first(), one);
+        r.del(two);
+        EXPECT_EQ(r.size(), 1u);
+        EXPECT_EQ(r.first(), one);
+        r.del(one);
+        EXPECT_EQ(r.size(), 0u);
+    }
 }
 
 TEST(kova_object, incoming_filter_and_error_answer_for_a_missing_code) {

@@ -33,7 +33,7 @@ public:
         : _kova_proxy_event_method(pin_pp, in_code, c_integrated_interface), m(in_counts) {
         _pp->add_event(code, this);
     }
-    ~probe_event() override { _pp->del_event(code); }
+    ~probe_event() override { _pp->del_event(code, this); }
     void adapter_event(struct_token const&) override { ++m.delivered; }
     void adapter_disconnect(struct_token const&) override { ++m.disconnected; }
     void shutdown(bool in_send) override { m.shut += in_send ? 100 : 1; }
@@ -46,7 +46,7 @@ public:
         : _kova_proxy_information_method(pin_pp, in_code, c_integrated_interface), m(in_counts) {
         _pp->add_information(code, this);
     }
-    ~probe_information() override { _pp->del_information(code); }
+    ~probe_information() override { _pp->del_information(code, this); }
     void adapter_sync(struct_token const&) override { ++m.delivered; }
     void adapter_disconnect(struct_token const&) override { ++m.disconnected; }
     void shutdown(bool in_send) override { m.shut += in_send ? 100 : 1; }
@@ -59,7 +59,7 @@ public:
         : _kova_proxy_command_method(pin_pp, in_code, c_integrated_interface), m(in_counts) {
         _pp->add_command(code, this);
     }
-    ~probe_command() override { _pp->del_command(code); }
+    ~probe_command() override { _pp->del_command(code, this); }
     void adapter_disconnect(struct_token const&) override { ++m.disconnected; }
     void shutdown(bool in_send) override { m.shut += in_send ? 100 : 1; }
     void proc_release_command() override { ++m.released; }
@@ -72,7 +72,7 @@ public:
         : _kova_proxy_broadcast_method(pin_pp, in_code, c_integrated_interface), m(in_counts) {
         _pp->add_broadcast(code, this);
     }
-    ~probe_broadcast() override { _pp->del_broadcast(code); }
+    ~probe_broadcast() override { _pp->del_broadcast(code, this); }
     void adapter_broadcast(struct_token const&) override { ++m.delivered; }
     counts& m;
 };
@@ -264,17 +264,19 @@ TEST(kova_proxy_object, duplicate_codes_warn_on_standard_error_and_keep_the_firs
         std::function<void(_kova_proxy_method*)> add;
         std::function<std::size_t()> size;
         std::function<_kova_proxy_method*()> first;
-        std::function<void()> del;
+        std::function<void(_kova_proxy_method*)> del;
         const char* lines;
     };
     // The maps never touch their handlers: stand-ins do.
     _kova_proxy_method* one = reinterpret_cast<_kova_proxy_method*>(0x1000);
     _kova_proxy_method* two = reinterpret_cast<_kova_proxy_method*>(0x2000);
-#define KIND(map, add_op, del_op, type)                                                                          \
-    row {                                                                                                        \
-        [&](_kova_proxy_method* h) { s.add_op(3, reinterpret_cast<type*>(h)); }, [&] { return s.map.size(); }, \
-            [&] { return reinterpret_cast<_kova_proxy_method*>(s.map.at(3)); }, [&] { s.del_op(3); },           \
-            nullptr                                                                                              \
+#define KIND(map, add_op, del_op, type)                                               \
+    row {                                                                             \
+        [&](_kova_proxy_method* h) { s.add_op(3, reinterpret_cast<type*>(h)); },      \
+            [&] { return s.map.size(); },                                             \
+            [&] { return reinterpret_cast<_kova_proxy_method*>(s.map.at(3)); },       \
+            [&](_kova_proxy_method* h) { s.del_op(3, reinterpret_cast<type*>(h)); }, \
+            nullptr                                                                   \
     }
     row rows[] = {
         KIND(call_map, add_call, del_call, _kova_proxy_object_call),
@@ -306,7 +308,11 @@ TEST(kova_proxy_object, duplicate_codes_warn_on_standard_error_and_keep_the_firs
         EXPECT_EQ(testing::internal::GetCapturedStderr(), r.lines);
         EXPECT_EQ(r.size(), 1u);
         EXPECT_EQ(r.first(), one);
-        r.del();
+        // The refused handler going leaves the first one's entry alone.
+        r.del(two);
+        EXPECT_EQ(r.size(), 1u);
+        EXPECT_EQ(r.first(), one);
+        r.del(one);
         EXPECT_EQ(r.size(), 0u);
     }
 }

@@ -58,8 +58,7 @@ TEST(kova_sdk_processor, parallel_address_is_delivered_concurrently) {
     std::atomic<int> arrived{0};
     stub.on_packet = [&](const delivery&) {
         ++arrived;
-        const double end = kova_test::now_s() + 10;
-        while (arrived.load() < 2 && kova_test::now_s() < end) Pimo::OS::msleep(1);
+        kova_test::wait_until([&] { return arrived.load() >= 2; }, 10.0);
     };
     rig.push_listen(call(1));
     rig.push_listen(call(2));
@@ -169,6 +168,8 @@ TEST(kova_sdk_processor, missing_object_is_answered_with_its_error_type) {
         sdk_rig::push(rig.m_listen, t);
         struct_packet got;
         if (!r.answered) {
+            // The listener has freed it, having sent what it would send.
+            EXPECT_TRUE(rig.wait_remain(before)) << int(r.request);
             EXPECT_FALSE(rig.center_receive(got, 0.3)) << int(r.request);
             continue;
         }
@@ -277,8 +278,7 @@ TEST(kova_sdk_processor, callbacks_create_and_destroy_objects_without_deadlock) 
     };
     rig.push_listen(call(1));
     ASSERT_TRUE(stub.wait_count(1));
-    const double end = kova_test::now_s() + 5;
-    while (doomed.m_destroyed.load() == 0 && kova_test::now_s() < end) Pimo::OS::msleep(1);
+    kova_test::wait_until([&] { return doomed.m_destroyed.load() != 0; }, 5.0);
     EXPECT_TRUE(created.load());
     EXPECT_TRUE(deferred_seen_after.load());
     EXPECT_EQ(doomed.m_destroyed.load(), 1);
@@ -292,24 +292,23 @@ TEST(kova_sdk_processor, queued_writer_does_not_block_a_listener_that_another_ca
     ASSERT_TRUE(rig.m_ok);
     test_object stub(test_domain(), c_stub);
     ASSERT_TRUE(rig.add(stub));
-    std::atomic<bool> second_seen{false}, writer_waiting{false}, first_in{false};
+    std::atomic<bool> second_seen{false}, first_in{false};
+    std::atomic<pid_t> writer_tid{0};
     stub.on_packet = [&](const delivery& d) {
         if (d.num != 1) {
             second_seen = true;
             return;
         }
         first_in = true;
-        // Holding the read lock, wait until a writer queues, then for the next packet.
-        const double end = kova_test::now_s() + 10;
-        while (!writer_waiting.load() && kova_test::now_s() < end) Pimo::OS::msleep(1);
-        Pimo::OS::msleep(20);
+        // Holding the read lock, wait until a writer queues (asleep on the lock), then for the next packet.
+        kova_test::wait_until([&] { return kova_test::is_thread_asleep(writer_tid.load()); }, 10.0);
         rig.push_listen(call(2));
-        while (!second_seen.load() && kova_test::now_s() < end) Pimo::OS::msleep(1);
+        kova_test::wait_until(second_seen, 10.0);
     };
     rig.push_listen(call(1));
     std::thread writer([&] {
         while (!first_in.load()) Pimo::OS::msleep(1);
-        writer_waiting = true;
+        writer_tid = kova_test::this_thread_id();
         Pimo::OS::class_write_locker lock(rig.m_processor);
     });
     EXPECT_TRUE(stub.wait_count(2, 10.0));
@@ -473,4 +472,28 @@ TEST(kova_sdk_processor, a_merge_in_a_callback_delivers_the_moved_entries_in_ord
     EXPECT_TRUE(rig.wait_remain(before));
     Pimo::OS::class_read_locker lock(rig.m_processor);
     EXPECT_TRUE(rig.m_processor->same_queue(a, b));
+}
+
+TEST(kova_sdk_processor, its_end_leaves_a_queue_that_a_listener_still_holds_to_that_listener) {
+    sdk_rig rig(0);
+    ASSERT_TRUE(rig.m_ok);
+    const unsigned long before = rig.remain();
+    test_object stub(test_domain(), c_stub);
+    const msg_addr_t addr(test_domain(), c_stub, 7, c_transaction_call);
+    // A processor of its own, never started: the test plays the listener that queued.
+    kova_sdk_processor* own = new kova_sdk_processor;
+    own->msg_processing_by_serial_alone(addr);
+    struct_token token = rig.make(call(1));
+    bool refused = false;
+    class_thread_qbuffer* queue = own->qbuffering(addr, token, token.get_header_packet(), &stub, &refused);
+    ASSERT_NE(queue, nullptr);
+    Common::Interface::safe_free_token(token, __FILE__, __LINE__);  // the listener's own reference
+    delete own;
+    // Still the listener's: its entry keeps its references until the hold goes.
+    EXPECT_EQ(queue->size(), 1u);
+    EXPECT_EQ(queue->m_ref, 0);
+    EXPECT_NE(rig.remain(), before);
+    EXPECT_EQ(class_thread_qbuffer::proc_release(queue, 0, 1), nullptr);
+    EXPECT_TRUE(rig.wait_remain(before));
+    EXPECT_TRUE(stub.got().empty()) << "a queue no address maps to delivers nothing";
 }

@@ -111,6 +111,8 @@ TEST(kova_sdk_returner, unclaimed_replies_get_their_answer_with_remote_timeout) 
         rig.push_return(s);
         struct_packet got;
         if (r.answer == 0) {
+            // The returner has freed it, having sent what it would send.
+            EXPECT_TRUE(rig.wait_remain(before)) << int(r.reply);
             EXPECT_FALSE(rig.center_receive(got, 0.2)) << int(r.reply);
             continue;
         }
@@ -130,10 +132,13 @@ TEST(kova_sdk_returner, a_second_reply_for_one_record_is_freed) {
     const unsigned long before = rig.remain();
     return_record_t record;
     rig.m_processor->add_return(key_for(4, c_proxy_a), &record);
-    rig.push_return(reply(c_mt_call_return, 4, c_proxy_a));
+    const struct_token first = rig.make(reply(c_mt_call_return, 4, c_proxy_a));
+    const unsigned long first_held = rig.remain();  // the record keeps the first reply
+    sdk_rig::push(rig.m_return, first);
     packet_spec second = reply(c_mt_call_error_return, 4, c_proxy_a);
     rig.push_return(second);
     ASSERT_EQ(record.event.eproc_wait_timeout(5.0), 0);
+    EXPECT_TRUE(rig.wait_remain(first_held)) << "the second reply is freed";
     struct_packet got;
     EXPECT_FALSE(rig.center_receive(got, 0.2));  // matched, not answered
     record.event.proc_set();  // the wait above took the wake-up

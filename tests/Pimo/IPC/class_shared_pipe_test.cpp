@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -93,7 +94,8 @@ TEST_F(shared_pipe_test, blocking_and_timed_receive) {
     child_process reader = probe({"open", name});
     ASSERT_TRUE(reader.wait_for_line("open 0"));
     reader.send_line("recv");
-    ::usleep(100000);  // let it block; a send must wake it whenever it arrives
+    // Blocked in its wait, it must be woken by the send.
+    EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_blocked_in(reader.pid(), SYS_futex); }, 10.0));
     ASSERT_EQ(push(p, 7), c_vimra_success);
     EXPECT_EQ(p.eproc_send(reinterpret_cast<const byte_t*>(&v), 0), c_vimra_success);
     EXPECT_TRUE(reader.wait_for_line("recv 0 7"));
@@ -113,12 +115,15 @@ TEST_F(shared_pipe_test, shutdown_is_seen_by_every_process_and_pop_still_drains)
     ASSERT_TRUE(b.wait_for_line("open 0"));
     a.send_line("recv");
     b.send_line("recv");
-    ::usleep(100000);
+    for (child_process* waiting : {&a, &b})
+        EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_blocked_in(waiting->pid(), SYS_futex); }, 10.0));
+    EXPECT_FALSE(p.test_shutdown());
     child_process c = probe({"open", name});
     ASSERT_TRUE(c.wait_for_line("open 0"));
     c.send_line("shutdown");
     EXPECT_TRUE(a.wait_for_line("recv 5 -"));
     EXPECT_TRUE(b.wait_for_line("recv 5 -"));
+    EXPECT_TRUE(p.test_shutdown()) << "shut down by another process";
     EXPECT_EQ(push(p, 1), c_vimra_shutdown);
     u_int64_t v;
     EXPECT_EQ(recv(p, v), c_vimra_shutdown);
@@ -143,6 +148,7 @@ TEST_F(shared_pipe_test, shutdown_is_seen_by_every_process_and_pop_still_drains)
 TEST_F(shared_pipe_test, open_refuses_absent_dead_and_mismatched_pipes) {
     IPC::class_shared_pipe p;
     EXPECT_EQ(p.eproc_open(name.c_str()), c_vimra_not_created);
+    EXPECT_TRUE(p.test_shutdown()) << "not live: nothing reads it";
     p.proc_destroy();  // never made live: returns at once
 
     child_process creator = probe({"create", name, "4", "8"});

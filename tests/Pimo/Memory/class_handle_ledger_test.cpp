@@ -45,7 +45,8 @@ protected:
     }
     static void kill_probe(heap_probe& in_probe) {
         ASSERT_EQ(kill(in_probe.pid(), SIGKILL), 0);
-        in_probe.answers_within("exit", 10.0);  // its output ends: it is gone
+        in_probe.send("exit");
+        in_probe.answer_arrives(10.0);  // its output ends: it is gone
     }
     static std::string n(unsigned in_v) { return std::to_string(in_v); }
 

@@ -1,5 +1,7 @@
 #include "Kova/General_SDK/Center_Manager/class_center_manager.h"
 
+#include <memory>
+
 #include "Kova/General_Common/IPC/kova_named_objects.h"
 #include "Kova/General_Common/IPC/struct_service_token.h"
 #include "Pimo/OS/Linux/class_event.h"
@@ -18,8 +20,11 @@ std::set<domain_t> get_total_domain() {
     return g_total_domain;
 }
 
-class_center_manager::class_center_manager(const char* in_service_name) {
-    while (m_service_ipc.eproc_open(in_service_name) != Pimo::OS::c_vimra_success) Pimo::OS::msleep(100);
+class_center_manager::class_center_manager(const char* in_service_name, const std::atomic<bool>* pin_abort) {
+    while (m_service_ipc.eproc_open(in_service_name) != Pimo::OS::c_vimra_success) {
+        if (pin_abort && pin_abort->load()) return;
+        Pimo::OS::msleep(100);
+    }
     Interface::gp_center_manager = this;
 }
 
@@ -46,7 +51,7 @@ Pimo::IPC::interface_pipe* class_center_manager::get_center_pipe(domain_t in_dom
     IPC::class_center_ipc*& entry = m_center_ipc_map[in_domain];
     if (entry != nullptr) return entry;
 
-    IPC::class_center_ipc* pipe = new IPC::class_center_ipc;
+    std::unique_ptr<IPC::class_center_ipc> pipe(new IPC::class_center_ipc);
     if (pipe->eproc_open_serving(in_domain) != Pimo::OS::c_vimra_success) {
         proc_post_start(in_domain);
         // A center that is still ending holds the domain: the one just asked for fails to
@@ -69,12 +74,9 @@ Pimo::IPC::interface_pipe* class_center_manager::get_center_pipe(domain_t in_dom
             // A short sleep instead of a spin: the center is found within a millisecond.
             Pimo::OS::msleep(1);
         }
-        if (!opened) {
-            delete pipe;
-            return nullptr;
-        }
+        if (!opened) return nullptr;
     }
-    entry = pipe;
+    entry = pipe.release();
     return entry;
 }
 

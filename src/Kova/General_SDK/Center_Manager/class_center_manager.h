@@ -2,6 +2,7 @@
 // domain has no running center, asking the service for one and waiting for it.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <set>
@@ -17,9 +18,14 @@ namespace Center_Manager {
 
 class class_center_manager : public Interface::interface_center_manager {
 public:
-    // Waits without end, in 100 ms steps, for the service channel.
-    explicit class_center_manager(const char* in_service_name = General_Common::IPC::class_service_ipc::str_name);
+    // Waits without end, in 100 ms steps, for the service channel; a set pin_abort ends
+    // the wait, leaving the manager closed.
+    explicit class_center_manager(const char* in_service_name = General_Common::IPC::class_service_ipc::str_name,
+                                  const std::atomic<bool>* pin_abort = nullptr);
     ~class_center_manager() override;
+
+    // The service channel is open and the manager is published.
+    bool is_open() const { return Interface::gp_center_manager.load() == this; }
 
     Pimo::IPC::interface_pipe* get_center_pipe(domain_t in_domain) override;
     Pimo::IPC::interface_pipe* find_center_pipe(domain_t in_domain) override;

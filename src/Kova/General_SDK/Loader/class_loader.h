@@ -18,7 +18,10 @@ namespace Loader {
 class class_loader {
 public:
     // Returns once the SDK is up; waits for the service, ends the process without packet memory.
-    class_loader(unsigned int in_thread_count, unsigned int in_call_buffer_count, unsigned int in_udp_buffer_count);
+    // A set pin_abort ends the waits early, with the SDK not started (is_started false);
+    // the destructor takes down what was built.
+    class_loader(unsigned int in_thread_count, unsigned int in_call_buffer_count, unsigned int in_udp_buffer_count,
+                 const std::atomic<bool>* pin_abort = nullptr);
     ~class_loader();
     class_loader(const class_loader&) = delete;
     class_loader& operator=(const class_loader&) = delete;
@@ -27,6 +30,7 @@ public:
     // the pipes of a finalisation just before).
     static constexpr double c_pipe_retry_s = 5.0;
 
+    bool is_started() const { return m_started; }
     // The process ends right after (a death watch fired): gives back every block it holds
     // and every token its pipes hold, and keeps the packet memory held until the end.
     void proc_release_for_exit();
@@ -39,6 +43,9 @@ public:
     General_Common::IPC::class_debug_ipc m_debug_ipc;
     // What this process holds, for the center that sees it die.
     Pimo::Memory::class_handle_ledger m_ledger;
+
+private:
+    bool m_started;
 };
 
 }  // namespace Loader

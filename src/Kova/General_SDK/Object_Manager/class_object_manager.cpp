@@ -1,8 +1,11 @@
 #include "Kova/General_SDK/Object_Manager/class_object_manager.h"
 
+#include <memory>
+
 #include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/General_SDK/Object_Manager/class_kova_object.h"
 #include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
+#include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/OS/Linux/class_thread.h"
 
 namespace Kova {
@@ -16,7 +19,7 @@ class_object_manager::class_object_manager() { Interface::gp_object_manager = th
 
 class_object_manager::~class_object_manager() {
     kova_sdk_processor* processor = gp_processor.load();
-    if (processor) processor->proc_write_lock();
+    Pimo::OS::class_write_locker lock(processor);
     while (!m_object_map.empty()) {
         Interface::object_map_t& first = m_object_map.begin()->second;
         if (first.empty()) break;
@@ -27,29 +30,26 @@ class_object_manager::~class_object_manager() {
         // with the lock given up in between so that listeners and replies can go on.
         for (;;) {
             const kova_err_t r = object ? object->destroy_left() : c_kova_success;
-            if (processor) processor->proc_write_unlock();
-            Pimo::OS::thread_yield();
-            if (processor) processor->proc_write_lock();
+            {
+                Pimo::OS::class_write_unlocker unlock(processor);
+                Pimo::OS::thread_yield();
+            }
             if (r != c_kova_err_center_busy) break;
         }
         // An object that did not leave is dropped here, so that the loop ends.
         destroy_object(domain, id);
     }
     Interface::gp_object_manager = nullptr;
-    if (processor) processor->proc_write_unlock();
 }
 
 Pimo::OS::vimra_err_t class_object_manager::create_object(domain_t in_domain, object_id_t in_id,
                                                           Interface::interface_object_core* pin_object) {
     auto domain = m_object_map.find(in_domain);
     if (domain != m_object_map.end() && domain->second.count(in_id)) return Pimo::OS::c_vimra_already_exists;
-    class_kova_object* entry = new class_kova_object;
+    std::unique_ptr<class_kova_object> entry(new class_kova_object);
     const Pimo::OS::vimra_err_t r = entry->create_object(in_domain, in_id, pin_object);
-    if (r != Pimo::OS::c_vimra_success) {
-        delete entry;
-        return r;
-    }
-    m_object_map[in_domain][in_id] = entry;
+    if (r != Pimo::OS::c_vimra_success) return r;
+    m_object_map[in_domain][in_id] = entry.release();
     return Pimo::OS::c_vimra_success;
 }
 

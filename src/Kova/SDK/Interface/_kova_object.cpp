@@ -1,7 +1,6 @@
 #include "Kova/SDK/Interface/_kova_object.h"
 
 #include <cfloat>
-#include <csignal>
 #include <cstdint>
 #include <cstring>
 
@@ -9,7 +8,6 @@
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
-#include "Kova/Common/Open/Kova/kova_function.h"
 #include "Kova/SDK/Interface/_kova_proxy_object.h"
 #include "Kova/SDK/Interface/interface_center_manager.h"
 #include "Kova/SDK/Interface/interface_sdk_object_manager.h"
@@ -19,6 +17,7 @@
 #include "Kova/SDK/Stub/Event/_kova_object_event.h"
 #include "Kova/SDK/Stub/Signal/_kova_object_signal.h"
 #include "Kova/SDK/Stub/class_stub_request.h"
+#include "Kova/kova_sdk_utility/kova_sdk_utility.h"
 #include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/OS/Linux/vimra_time.h"
 
@@ -54,42 +53,6 @@ const msg_code_t c_ctrl_codes[] = {c_mccr_terminate_object,
                                    c_mccr_tcp_disconnected_from_server};
 
 const std::size_t c_create_payload = 8;
-
-template <typename map_t, typename handler_t>
-void proc_add(map_t& pout_map, msg_code_t in_code, handler_t* pin_handler) {
-    kova_sdk_processor* processor = gp_processor.load();
-    if (processor) processor->proc_write_lock();
-    pout_map.insert(std::make_pair(in_code, pin_handler));  // an existing entry stays
-    if (processor) processor->proc_write_unlock();
-}
-
-// The handler follows its code even when the target serves that code already: its
-// own core is about to go.
-template <typename map_t>
-void proc_move(map_t& pin_from, map_t& pout_to, _kova_object* pin_target) {
-    for (auto& entry : pin_from) {
-        entry.second->_op = pin_target;
-        pout_to.insert(entry);
-    }
-    pin_from.clear();
-}
-
-template <typename map_t>
-void proc_del(map_t& pout_map, msg_code_t in_code) {
-    kova_sdk_processor* processor = gp_processor.load();
-    if (processor) processor->proc_write_lock();
-    pout_map.erase(in_code);
-    if (processor) processor->proc_write_unlock();
-}
-
-// Hands the token to the handler of its code; false when the code has none.
-template <typename map_t, typename handler_t>
-bool proc_to_handler(map_t& in_map, struct_token const& in_token, void (handler_t::*in_op)(struct_token const&)) {
-    auto it = in_map.find(in_token.get_header_packet()->header.code);
-    if (it == in_map.end()) return false;
-    (it->second->*in_op)(in_token);
-    return true;
-}
 
 }  // namespace
 
@@ -171,12 +134,7 @@ void _kova_object::proc_fill_control(struct_token const& in_token, msg_code_t in
 }
 
 kova_err_t _kova_object::create(domain_t const& in_domain, object_id_t const& in_object_id) {
-    std::signal(SIGINT, sig_finalizer);
-    std::signal(SIGILL, sig_finalizer);
-    std::signal(SIGFPE, sig_finalizer);
-    std::signal(SIGSEGV, sig_finalizer);
-    std::signal(SIGTERM, sig_finalizer);
-    std::signal(SIGABRT, sig_finalizer);
+    SDK::proc_install_sig_finalizer();
     // A destroy still waiting for the end of its packet would otherwise hit the new id.
     proc_finish_deferred();
     if (is_created()) return c_kova_err_already_created;
@@ -280,14 +238,13 @@ void _kova_object::proc_each_connection(op_t in_op) {
 }
 
 void _kova_object::proc_move_handlers(_kova_object& pout_target) {
-    kova_sdk_processor* processor = gp_processor.load();
-    if (processor) processor->proc_write_lock();
+    class_write_locker lock(gp_processor.load());
+    auto repoint = [&](_kova_method& in_handler) { in_handler._op = &pout_target; };
     // The kinds that exist; the others' maps stay empty until they do.
-    proc_move(call_map, pout_target.call_map, &pout_target);
-    proc_move(signal_map, pout_target.signal_map, &pout_target);
-    proc_move(event_map, pout_target.event_map, &pout_target);
-    proc_move(broadcast_map, pout_target.broadcast_map, &pout_target);
-    if (processor) processor->proc_write_unlock();
+    call_map.proc_move_to(pout_target.call_map, repoint);
+    signal_map.proc_move_to(pout_target.signal_map, repoint);
+    event_map.proc_move_to(pout_target.event_map, repoint);
+    broadcast_map.proc_move_to(pout_target.broadcast_map, repoint);
 }
 
 msg_num_t _kova_object::get_msg_num() {
@@ -342,20 +299,18 @@ void _kova_object::unregist() {
     m_registered.clear();
 }
 
-void _kova_object::add_call(msg_code_t code, _kova_object_call* p) { proc_add(call_map, code, p); }
-void _kova_object::add_signal(msg_code_t code, _kova_object_signal* p) { proc_add(signal_map, code, p); }
-void _kova_object::add_event(msg_code_t code, _kova_object_event* p) { proc_add(event_map, code, p); }
-void _kova_object::add_information(msg_code_t code, _kova_object_information* p) {
-    proc_add(information_map, code, p);
-}
-void _kova_object::add_command(msg_code_t code, _kova_object_command* p) { proc_add(command_map, code, p); }
-void _kova_object::add_broadcast(msg_code_t code, _kova_object_broadcast* p) { proc_add(broadcast_map, code, p); }
-void _kova_object::del_call(msg_code_t code) { proc_del(call_map, code); }
-void _kova_object::del_signal(msg_code_t code) { proc_del(signal_map, code); }
-void _kova_object::del_event(msg_code_t code) { proc_del(event_map, code); }
-void _kova_object::del_information(msg_code_t code) { proc_del(information_map, code); }
-void _kova_object::del_command(msg_code_t code) { proc_del(command_map, code); }
-void _kova_object::del_broadcast(msg_code_t code) { proc_del(broadcast_map, code); }
+void _kova_object::add_call(msg_code_t code, _kova_object_call* p) { call_map.proc_add(code, p); }
+void _kova_object::add_signal(msg_code_t code, _kova_object_signal* p) { signal_map.proc_add(code, p); }
+void _kova_object::add_event(msg_code_t code, _kova_object_event* p) { event_map.proc_add(code, p); }
+void _kova_object::add_information(msg_code_t code, _kova_object_information* p) { information_map.proc_add(code, p); }
+void _kova_object::add_command(msg_code_t code, _kova_object_command* p) { command_map.proc_add(code, p); }
+void _kova_object::add_broadcast(msg_code_t code, _kova_object_broadcast* p) { broadcast_map.proc_add(code, p); }
+void _kova_object::del_call(msg_code_t code, _kova_object_call* p) { call_map.proc_del(code, p); }
+void _kova_object::del_signal(msg_code_t code, _kova_object_signal* p) { signal_map.proc_del(code, p); }
+void _kova_object::del_event(msg_code_t code, _kova_object_event* p) { event_map.proc_del(code, p); }
+void _kova_object::del_information(msg_code_t code, _kova_object_information* p) { information_map.proc_del(code, p); }
+void _kova_object::del_command(msg_code_t code, _kova_object_command* p) { command_map.proc_del(code, p); }
+void _kova_object::del_broadcast(msg_code_t code, _kova_object_broadcast* p) { broadcast_map.proc_del(code, p); }
 
 vimra_err_t _kova_object::send(struct_token const& in_token) {
     struct_packet* p = in_token.get_header_packet();
@@ -437,28 +392,28 @@ void _kova_object::adapter_ctrl(struct_token const& in_token) {
 }
 
 void _kova_object::adapter_call(struct_token const& in_token) {
-    if (!proc_to_handler(call_map, in_token, &_kova_object_call::adapter_call)) adapter_err_return(in_token);
+    if (!call_map.proc_dispatch(in_token, &_kova_object_call::adapter_call)) adapter_err_return(in_token);
 }
 
 void _kova_object::adapter_call_cancel(struct_token const& in_token) {
-    proc_to_handler(call_map, in_token, &_kova_object_call::adapter_call_cancel);
+    call_map.proc_dispatch(in_token, &_kova_object_call::adapter_call_cancel);
 }
 
 void _kova_object::adapter_signal(struct_token const& in_token) {
-    if (!proc_to_handler(signal_map, in_token, &_kova_object_signal::adapter_signal)) adapter_err_return(in_token);
+    if (!signal_map.proc_dispatch(in_token, &_kova_object_signal::adapter_signal)) adapter_err_return(in_token);
 }
 
 void _kova_object::adapter_signal_cancel(struct_token const& in_token) {
-    proc_to_handler(signal_map, in_token, &_kova_object_signal::adapter_signal_cancel);
+    signal_map.proc_dispatch(in_token, &_kova_object_signal::adapter_signal_cancel);
 }
 
 void _kova_object::adapter_event_connect(struct_token const& in_token) {
-    if (!proc_to_handler(event_map, in_token, &_kova_object_event::adapter_connect)) adapter_err_return(in_token);
+    if (!event_map.proc_dispatch(in_token, &_kova_object_event::adapter_connect)) adapter_err_return(in_token);
 }
 
 void _kova_object::adapter_event_shutdown(struct_token const& in_token) {
     void (_kova_object_event::*shutdown)(struct_token const&) = &_kova_object_event::adapter_shutdown;
-    proc_to_handler(event_map, in_token, shutdown);
+    event_map.proc_dispatch(in_token, shutdown);
 }
 
 void _kova_object::adapter_err_return(struct_token const& in_token) {

@@ -9,6 +9,7 @@
 #include "Kova/Common/Open/Kova/kova_message_address.h"
 #include "Kova/Common/Open/Kova/kova_object.h"
 #include "Kova/SDK/Interface/interface_object_core.h"
+#include "Kova/SDK/Interface/template_handler_map.h"
 #include "Pimo/OS/Linux/class_lock.h"
 #include "Pimo/OS/Linux/class_thread.h"
 
@@ -23,12 +24,12 @@ class _kova_object_command;
 class _kova_object_broadcast;
 class _kova_proxy_object;
 
-typedef std::map<msg_code_t, _kova_object_call*> object_call_map_t;
-typedef std::map<msg_code_t, _kova_object_signal*> object_signal_map_t;
-typedef std::map<msg_code_t, _kova_object_event*> object_event_map_t;
-typedef std::map<msg_code_t, _kova_object_information*> object_information_map_t;
-typedef std::map<msg_code_t, _kova_object_command*> object_command_map_t;
-typedef std::map<msg_code_t, _kova_object_broadcast*> object_broadcast_map_t;
+typedef template_handler_map<_kova_object_call> object_call_map_t;
+typedef template_handler_map<_kova_object_signal> object_signal_map_t;
+typedef template_handler_map<_kova_object_event> object_event_map_t;
+typedef template_handler_map<_kova_object_information> object_information_map_t;
+typedef template_handler_map<_kova_object_command> object_command_map_t;
+typedef template_handler_map<_kova_object_broadcast> object_broadcast_map_t;
 typedef std::map<domain_t, object_id_t> last_object_map_t;
 
 // Base of every stub handler.
@@ -83,18 +84,20 @@ public:
     void regist();
     void unregist();
 
+    // Under the write lock; a code present already keeps its handler, and a handler
+    // leaves only an entry that holds it.
     void add_call(msg_code_t code, _kova_object_call* p);
     void add_signal(msg_code_t code, _kova_object_signal* p);
     void add_event(msg_code_t code, _kova_object_event* p);
     void add_information(msg_code_t code, _kova_object_information* p);
     void add_command(msg_code_t code, _kova_object_command* p);
     void add_broadcast(msg_code_t code, _kova_object_broadcast* p);
-    void del_call(msg_code_t code);
-    void del_signal(msg_code_t code);
-    void del_event(msg_code_t code);
-    void del_information(msg_code_t code);
-    void del_command(msg_code_t code);
-    void del_broadcast(msg_code_t code);
+    void del_call(msg_code_t code, _kova_object_call* p);
+    void del_signal(msg_code_t code, _kova_object_signal* p);
+    void del_event(msg_code_t code, _kova_object_event* p);
+    void del_information(msg_code_t code, _kova_object_information* p);
+    void del_command(msg_code_t code, _kova_object_command* p);
+    void del_broadcast(msg_code_t code, _kova_object_broadcast* p);
 
     // 8 when the center pipe is full (the token is still the caller's); 0 when sent;
     // 5 or -1 when the pipe refused it for good (the token is freed).

@@ -1,8 +1,8 @@
 #include "Kova/SDK/Interface/_kova_proxy_object.h"
 
 #include <cfloat>
-#include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
@@ -11,6 +11,7 @@
 #include "Kova/SDK/Interface/_kova_object.h"
 #include "Kova/SDK/Proxy/Call/_kova_proxy_object_call.h"
 #include "Kova/SDK/Proxy/Signal/_kova_proxy_object_signal.h"
+#include "Kova/SDK/SDK_Processor/class_sdk_gate.h"
 #include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
 #include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/OS/Linux/vimra_time.h"
@@ -22,58 +23,6 @@ using SDK::SDK_Processor::gp_processor;
 using SDK::SDK_Processor::kova_sdk_processor;
 
 namespace {
-
-struct duplicate_lines {
-    const char* first;
-    const char* second;
-};
-
-const duplicate_lines c_dup_call = {"중복된 코드값의 프록시 콜 삽입입니다\n",
-                                    "삽입된 콜은 정상 동작하지 않을 가능성이 높습니다\n"};
-const duplicate_lines c_dup_signal = {"중복된 코드값의 프록시 시그널 삽입입니다\n",
-                                      "삽입된 시그널은 정상 동작하지 않을 가능성이 높습니다\n"};
-const duplicate_lines c_dup_event = {"중복된 코드값의 프록시 이벤트 삽입입니다\n",
-                                     "삽입된 이벤트는 정상 동작하지 않을 가능성이 높습니다\n"};
-const duplicate_lines c_dup_information = {"중복된 코드값의 프록시 인포메이션 삽입입니다\n",
-                                           "삽입된 인포메이션은 정상 동작하지 않을 가능성이 높습니다\n"};
-const duplicate_lines c_dup_command = {"중복된 코드값의 프록시 커맨드 삽입입니다.\n",
-                                       "삽입된 커맨드는 정상 동작하지 않을 가능성이 높습니다.\n"};
-const duplicate_lines c_dup_broadcast = {"중복된 코드값의 프록시 데이터그램 삽입입니다.\n",
-                                         "삽입된 데이터그램은 정상 동작하지 않을 가능성이 높습니다.\n"};
-
-template <typename map_t, typename handler_t>
-void proc_add(map_t& pout_map, msg_code_t in_code, handler_t* pin_handler, const duplicate_lines& in_lines) {
-    Pimo::OS::class_write_locker lock(gp_processor.load());
-    if (!pout_map.insert(std::make_pair(in_code, pin_handler)).second) {
-        std::fputs(in_lines.first, stderr);
-        std::fputs(in_lines.second, stderr);
-    }
-}
-
-template <typename map_t>
-void proc_del(map_t& pout_map, msg_code_t in_code) {
-    Pimo::OS::class_write_locker lock(gp_processor.load());
-    pout_map.erase(in_code);
-}
-
-template <typename map_t>
-void proc_move(map_t& pin_from, map_t& pout_to, _kova_proxy_object* pin_target, const duplicate_lines& in_lines) {
-    for (auto& entry : pin_from) {
-        entry.second->_pp = pin_target;
-        if (!pout_to.insert(entry).second) {
-            std::fputs(in_lines.first, stderr);
-            std::fputs(in_lines.second, stderr);
-        }
-    }
-    pin_from.clear();
-}
-
-// Hands the token to the handler of its code, if one is registered.
-template <typename map_t, typename entry_t>
-void proc_dispatch(map_t& in_map, struct_token const& in_token, entry_t in_entry) {
-    auto it = in_map.find(in_token.get_header_packet()->header.code);
-    if (it != in_map.end()) (it->second->*in_entry)(in_token);
-}
 
 // The bound stub counts as local however its loop-back address was written.
 ip_t proc_server_ip(ip_t in_ip) { return (in_ip & 0xFFu) == c_local_host_net ? c_local_host : in_ip; }
@@ -90,7 +39,20 @@ double seconds_since(kova_clock_t in_clock) {
 // Proxy state ------------------------------------------------------------------------
 
 _kova_proxy_object::_kova_proxy_object(kova_proxy_object* pin_pp, _kova_object* pin_op)
-    : live_state(false), domain(0), tcp_connection(false), _op(pin_op), pp(pin_pp), stub_epoch(0) {
+    : live_state(false),
+      domain(0),
+      call_map("중복된 코드값의 프록시 콜 삽입입니다\n", "삽입된 콜은 정상 동작하지 않을 가능성이 높습니다\n"),
+      signal_map("중복된 코드값의 프록시 시그널 삽입입니다\n", "삽입된 시그널은 정상 동작하지 않을 가능성이 높습니다\n"),
+      event_map("중복된 코드값의 프록시 이벤트 삽입입니다\n", "삽입된 이벤트는 정상 동작하지 않을 가능성이 높습니다\n"),
+      information_map("중복된 코드값의 프록시 인포메이션 삽입입니다\n",
+                      "삽입된 인포메이션은 정상 동작하지 않을 가능성이 높습니다\n"),
+      command_map("중복된 코드값의 프록시 커맨드 삽입입니다.\n", "삽입된 커맨드는 정상 동작하지 않을 가능성이 높습니다.\n"),
+      broadcast_map("중복된 코드값의 프록시 데이터그램 삽입입니다.\n",
+                    "삽입된 데이터그램은 정상 동작하지 않을 가능성이 높습니다.\n"),
+      tcp_connection(false),
+      _op(pin_op),
+      pp(pin_pp),
+      stub_epoch(0) {
     // Announcements and destroys of the identity go to the bound stub.
     if (_op) _op->mp_server_addr = &server_addr;
 }
@@ -107,6 +69,13 @@ kova_err_t _kova_proxy_object::create(domain_t const& in_domain, ip_t const& in_
     return _op->create(in_domain, in_proxy_object_id);
 }
 
+template <typename op_t>
+void _kova_proxy_object::proc_each_connection(op_t in_op) {
+    for (auto& entry : event_map) in_op(*entry.second);
+    for (auto& entry : information_map) in_op(*entry.second);
+    for (auto& entry : command_map) in_op(*entry.second);
+}
+
 kova_err_t _kova_proxy_object::destroy() {
     if (!_op->is_created()) return c_kova_err_is_not_created;
     const domain_t identity_domain = _op->domain;
@@ -116,12 +85,9 @@ kova_err_t _kova_proxy_object::destroy() {
     // Requests still waiting would otherwise wait out their limits for replies that
     // are addressed to an identity that is gone.
     if (kova_sdk_processor* processor = gp_processor.load()) processor->proc_end_requests(identity_domain, identity);
-    for (auto& entry : event_map) entry.second->shutdown(false);
-    for (auto& entry : information_map) entry.second->shutdown(false);
-    for (auto& entry : command_map) {
-        entry.second->shutdown(false);
-        entry.second->proc_release_command();
-    }
+    proc_each_connection([](_kova_proxy_connection_method& in_handler) { in_handler.shutdown(false); });
+    // The command kind keeps blocks and a history beyond its subscription.
+    for (auto& entry : command_map) entry.second->proc_release_command();
     live_state = false;
     ++stub_epoch;
     return c_kova_err_none;
@@ -137,38 +103,51 @@ kova_err_t _kova_proxy_object::proc_check_binding(struct_return_key const& in_ke
 }
 
 void _kova_proxy_object::add_call(msg_code_t in_code, _kova_proxy_object_call* pin_handler) {
-    proc_add(call_map, in_code, pin_handler, c_dup_call);
+    call_map.proc_add(in_code, pin_handler);
 }
 void _kova_proxy_object::add_signal(msg_code_t in_code, _kova_proxy_object_signal* pin_handler) {
-    proc_add(signal_map, in_code, pin_handler, c_dup_signal);
+    signal_map.proc_add(in_code, pin_handler);
 }
 void _kova_proxy_object::add_event(msg_code_t in_code, _kova_proxy_event_method* pin_handler) {
-    proc_add(event_map, in_code, pin_handler, c_dup_event);
+    event_map.proc_add(in_code, pin_handler);
 }
 void _kova_proxy_object::add_information(msg_code_t in_code, _kova_proxy_information_method* pin_handler) {
-    proc_add(information_map, in_code, pin_handler, c_dup_information);
+    information_map.proc_add(in_code, pin_handler);
 }
 void _kova_proxy_object::add_command(msg_code_t in_code, _kova_proxy_command_method* pin_handler) {
-    proc_add(command_map, in_code, pin_handler, c_dup_command);
+    command_map.proc_add(in_code, pin_handler);
 }
 void _kova_proxy_object::add_broadcast(msg_code_t in_code, _kova_proxy_broadcast_method* pin_handler) {
-    proc_add(broadcast_map, in_code, pin_handler, c_dup_broadcast);
+    broadcast_map.proc_add(in_code, pin_handler);
 }
-void _kova_proxy_object::del_call(msg_code_t in_code) { proc_del(call_map, in_code); }
-void _kova_proxy_object::del_signal(msg_code_t in_code) { proc_del(signal_map, in_code); }
-void _kova_proxy_object::del_event(msg_code_t in_code) { proc_del(event_map, in_code); }
-void _kova_proxy_object::del_information(msg_code_t in_code) { proc_del(information_map, in_code); }
-void _kova_proxy_object::del_command(msg_code_t in_code) { proc_del(command_map, in_code); }
-void _kova_proxy_object::del_broadcast(msg_code_t in_code) { proc_del(broadcast_map, in_code); }
+void _kova_proxy_object::del_call(msg_code_t in_code, _kova_proxy_object_call* pin_handler) {
+    call_map.proc_del(in_code, pin_handler);
+}
+void _kova_proxy_object::del_signal(msg_code_t in_code, _kova_proxy_object_signal* pin_handler) {
+    signal_map.proc_del(in_code, pin_handler);
+}
+void _kova_proxy_object::del_event(msg_code_t in_code, _kova_proxy_event_method* pin_handler) {
+    event_map.proc_del(in_code, pin_handler);
+}
+void _kova_proxy_object::del_information(msg_code_t in_code, _kova_proxy_information_method* pin_handler) {
+    information_map.proc_del(in_code, pin_handler);
+}
+void _kova_proxy_object::del_command(msg_code_t in_code, _kova_proxy_command_method* pin_handler) {
+    command_map.proc_del(in_code, pin_handler);
+}
+void _kova_proxy_object::del_broadcast(msg_code_t in_code, _kova_proxy_broadcast_method* pin_handler) {
+    broadcast_map.proc_del(in_code, pin_handler);
+}
 
 void _kova_proxy_object::proc_move_handlers(_kova_proxy_object& pout_target) {
     Pimo::OS::class_write_locker lock(gp_processor.load());
-    proc_move(call_map, pout_target.call_map, &pout_target, c_dup_call);
-    proc_move(signal_map, pout_target.signal_map, &pout_target, c_dup_signal);
-    proc_move(event_map, pout_target.event_map, &pout_target, c_dup_event);
-    proc_move(information_map, pout_target.information_map, &pout_target, c_dup_information);
-    proc_move(command_map, pout_target.command_map, &pout_target, c_dup_command);
-    proc_move(broadcast_map, pout_target.broadcast_map, &pout_target, c_dup_broadcast);
+    auto repoint = [&](_kova_proxy_method& in_handler) { in_handler._pp = &pout_target; };
+    call_map.proc_move_to(pout_target.call_map, repoint);
+    signal_map.proc_move_to(pout_target.signal_map, repoint);
+    event_map.proc_move_to(pout_target.event_map, repoint);
+    information_map.proc_move_to(pout_target.information_map, repoint);
+    command_map.proc_move_to(pout_target.command_map, repoint);
+    broadcast_map.proc_move_to(pout_target.broadcast_map, repoint);
 }
 
 // Incoming -------------------------------------------------------------------------
@@ -188,22 +167,22 @@ void _kova_proxy_object::adapter_proxy(struct_token const& in_token) {
 }
 
 void _kova_proxy_object::adapter_event(struct_token const& in_token) {
-    proc_dispatch(event_map, in_token, &_kova_proxy_event_method::adapter_event);
+    event_map.proc_dispatch(in_token, &_kova_proxy_event_method::adapter_event);
 }
 void _kova_proxy_object::adapter_information(struct_token const& in_token) {
-    proc_dispatch(information_map, in_token, &_kova_proxy_information_method::adapter_sync);
+    information_map.proc_dispatch(in_token, &_kova_proxy_information_method::adapter_sync);
 }
 void _kova_proxy_object::adapter_broadcast(struct_token const& in_token) {
-    proc_dispatch(broadcast_map, in_token, &_kova_proxy_broadcast_method::adapter_broadcast);
+    broadcast_map.proc_dispatch(in_token, &_kova_proxy_broadcast_method::adapter_broadcast);
 }
 void _kova_proxy_object::adapter_event_disconnect(struct_token const& in_token) {
-    proc_dispatch(event_map, in_token, &_kova_proxy_event_method::adapter_disconnect);
+    event_map.proc_dispatch(in_token, &_kova_proxy_event_method::adapter_disconnect);
 }
 void _kova_proxy_object::adapter_information_disconnect(struct_token const& in_token) {
-    proc_dispatch(information_map, in_token, &_kova_proxy_information_method::adapter_disconnect);
+    information_map.proc_dispatch(in_token, &_kova_proxy_information_method::adapter_disconnect);
 }
 void _kova_proxy_object::adapter_command_disconnect(struct_token const& in_token) {
-    proc_dispatch(command_map, in_token, &_kova_proxy_command_method::adapter_disconnect);
+    command_map.proc_dispatch(in_token, &_kova_proxy_command_method::adapter_disconnect);
 }
 
 void _kova_proxy_object::adapter_object_create(struct_token const&) {
@@ -216,9 +195,8 @@ void _kova_proxy_object::adapter_object_destroy(struct_token const& in_token) {
     if (!live_state) return;
     live_state = false;
     ++stub_epoch;
-    for (auto& entry : event_map) entry.second->adapter_disconnect(in_token);
-    for (auto& entry : information_map) entry.second->adapter_disconnect(in_token);
-    for (auto& entry : command_map) entry.second->adapter_disconnect(in_token);
+    proc_each_connection(
+        [&](_kova_proxy_connection_method& in_handler) { in_handler.adapter_disconnect(in_token); });
     pp->on_object_destroy();
 }
 
@@ -269,14 +247,14 @@ return_object_t _kova_proxy_method::proc_request(msg_type_t in_type, void const*
         safe_free_token(token, __FILE__, __LINE__);
         return new struct_return_object(c_kova_err_empty_kova_memory);
     }
-    struct_return_object* result = new struct_return_object;
+    std::unique_ptr<struct_return_object> result(new struct_return_object);
+    std::unique_ptr<struct_return_record> record(new struct_return_record);
     result->key = struct_return_key(_pp->server_addr.ip, op->domain, _pp->server_addr.obj_id, in_type, code,
                                     op->get_msg_num(), op->object_id);
-    result->p_value = new struct_return_record;
-    result->p_value->limit = in_limit;
-    result->p_value->clock = clock;
-    result->p_value->epoch = _pp->stub_epoch.load();
-    processor->add_return(result->key, result->p_value);
+    record->limit = in_limit;
+    record->clock = clock;
+    record->epoch = _pp->stub_epoch.load();
+    processor->add_return(result->key, record.get());
 
     struct_packet* p = token.get_header_packet();
     *p = struct_packet();
@@ -286,15 +264,15 @@ return_object_t _kova_proxy_method::proc_request(msg_type_t in_type, void const*
     if (in_size != 0) std::memcpy(token.get_data(), pin_data, in_size);
     if (_pp->send(token) == Pimo::OS::c_vimra_busy) {
         safe_free_token(token, __FILE__, __LINE__);
-        processor->del_return(result->key, result->p_value);
+        processor->del_return(result->key, record.get());
         // A wake (the stub's destroy, a lost link) may have stored its packet meanwhile.
-        if (result->p_value->token.has_header() || result->p_value->token.has_data())
-            safe_free_token(result->p_value->token, __FILE__, __LINE__);
-        delete result->p_value;
-        delete result;
+        if (record->token.has_header() || record->token.has_data())
+            safe_free_token(record->token, __FILE__, __LINE__);
         return new struct_return_object(c_kova_err_busy_localhost);
     }
-    return result;
+    // The caller's from here: collecting the reply frees both.
+    result->p_value = record.release();
+    return result.release();
 }
 
 bool _kova_proxy_method::proc_collect(return_object_t const& in_return_object, double* pout_time,
@@ -304,14 +282,12 @@ bool _kova_proxy_method::proc_collect(return_object_t const& in_return_object, d
         return false;
     }
     kova_sdk_processor* processor = gp_processor.load();
-    struct_return_object* object = in_return_object;
-    struct_return_record* record = object->p_value;
+    const std::unique_ptr<struct_return_object> object(in_return_object);
+    const std::unique_ptr<struct_return_record> record(object->p_value);
     pout_reply.reset();
     if (object->key.err != c_kova_err_none || !record || !processor) {
         // The error form was never registered.
         pout_result = object->key.err != c_kova_err_none ? object->key.err : c_kova_err_is_not_created;
-        delete record;
-        delete object;
         return false;
     }
     bool replied = false;
@@ -320,17 +296,24 @@ bool _kova_proxy_method::proc_collect(return_object_t const& in_return_object, d
     } else {
         double remaining = record->limit - seconds_since(record->clock);
         if (!(remaining > 0.0)) remaining = 0.0;
-        {
-            Pimo::OS::class_read_unlocker unlock(processor);
-            const Pimo::OS::vimra_err_t r = Pimo::OS::is_max_infinite(remaining)
-                                                ? record->event.eproc_wait()
-                                                : record->event.eproc_wait_timeout(remaining);
-            replied = r == Pimo::OS::c_vimra_success;
+        // Counted inside the SDK while the lock is given up, so that a finalize, which wakes
+        // the request, frees nothing before this thread has the lock back and leaves.
+        SDK::SDK_Processor::class_sdk_entry entry;
+        if (!entry.get()) {
+            pout_result = c_kova_err_is_not_created;
+        } else {
+            {
+                Pimo::OS::class_read_unlocker unlock(processor);
+                const Pimo::OS::vimra_err_t r = Pimo::OS::is_max_infinite(remaining)
+                                                    ? record->event.eproc_wait()
+                                                    : record->event.eproc_wait_timeout(remaining);
+                replied = r == Pimo::OS::c_vimra_success;
+            }
+            pout_result = replied ? c_kova_err_none : c_kova_err_local_timeout;
+            if (pout_time) *pout_time = seconds_since(record->clock);
         }
-        pout_result = replied ? c_kova_err_none : c_kova_err_local_timeout;
-        if (pout_time) *pout_time = seconds_since(record->clock);
     }
-    processor->del_return(object->key, record);
+    processor->del_return(object->key, record.get());
     // The returner stores nothing once the key is gone: the token is ours now.
     if (replied && !record->token.has_header()) {
         // Woken without a reply: the identity was destroyed while this request waited.
@@ -349,8 +332,6 @@ bool _kova_proxy_method::proc_collect(return_object_t const& in_return_object, d
         if (in_confirm != 0 && pout_result == c_kova_err_local_timeout) processor->proc_answer_late(record->token);
         else safe_free_token(record->token, __FILE__, __LINE__);
     }
-    delete record;
-    delete object;
     return replied;
 }
 

@@ -3,11 +3,11 @@
 #pragma once
 
 #include <atomic>
-#include <map>
 
 #include "Kova/Common/Interface/struct_token.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Open/Kova/kova_proxy_object.h"
+#include "Kova/SDK/Interface/template_handler_map.h"
 #include "Kova/SDK/sdk_typedef/struct_return_record.h"
 #include "Pimo/OS/Linux/vimra_err.h"
 
@@ -52,30 +52,33 @@ protected:
     void proc_send_notice(msg_type_t in_type, msg_num_t in_num, kova_err_t in_error);
 };
 
-// What the proxy core needs of the kinds that receive packets; each kind implements
-// its own.
-class _kova_proxy_event_method : public _kova_proxy_method {
+// Base of the handlers of the connection kinds (event, command, information): what the
+// proxy core asks of every one of them when the stub or the identity goes. Each kind
+// adds what only it receives.
+class _kova_proxy_connection_method : public _kova_proxy_method {
 public:
     using _kova_proxy_method::_kova_proxy_method;
-    virtual void adapter_event(struct_token const& in_token) = 0;
+    // The stub ended the subscription, or is gone.
     virtual void adapter_disconnect(struct_token const& in_token) = 0;
     // Drops the subscription; sends the shutdown only when in_send.
     virtual void shutdown(bool in_send) = 0;
 };
 
-class _kova_proxy_information_method : public _kova_proxy_method {
+class _kova_proxy_event_method : public _kova_proxy_connection_method {
 public:
-    using _kova_proxy_method::_kova_proxy_method;
-    virtual void adapter_sync(struct_token const& in_token) = 0;
-    virtual void adapter_disconnect(struct_token const& in_token) = 0;
-    virtual void shutdown(bool in_send) = 0;
+    using _kova_proxy_connection_method::_kova_proxy_connection_method;
+    virtual void adapter_event(struct_token const& in_token) = 0;
 };
 
-class _kova_proxy_command_method : public _kova_proxy_method {
+class _kova_proxy_information_method : public _kova_proxy_connection_method {
 public:
-    using _kova_proxy_method::_kova_proxy_method;
-    virtual void adapter_disconnect(struct_token const& in_token) = 0;
-    virtual void shutdown(bool in_send) = 0;
+    using _kova_proxy_connection_method::_kova_proxy_connection_method;
+    virtual void adapter_sync(struct_token const& in_token) = 0;
+};
+
+class _kova_proxy_command_method : public _kova_proxy_connection_method {
+public:
+    using _kova_proxy_connection_method::_kova_proxy_connection_method;
     // Releases the command blocks and the history once the identity is destroyed.
     virtual void proc_release_command() = 0;
 };
@@ -89,12 +92,12 @@ public:
 class _kova_proxy_object_call;
 class _kova_proxy_object_signal;
 
-typedef std::map<msg_code_t, _kova_proxy_object_call*> proxy_call_map_t;
-typedef std::map<msg_code_t, _kova_proxy_object_signal*> proxy_signal_map_t;
-typedef std::map<msg_code_t, _kova_proxy_event_method*> proxy_event_map_t;
-typedef std::map<msg_code_t, _kova_proxy_information_method*> proxy_information_map_t;
-typedef std::map<msg_code_t, _kova_proxy_command_method*> proxy_command_map_t;
-typedef std::map<msg_code_t, _kova_proxy_broadcast_method*> proxy_broadcast_map_t;
+typedef template_handler_map<_kova_proxy_object_call> proxy_call_map_t;
+typedef template_handler_map<_kova_proxy_object_signal> proxy_signal_map_t;
+typedef template_handler_map<_kova_proxy_event_method> proxy_event_map_t;
+typedef template_handler_map<_kova_proxy_information_method> proxy_information_map_t;
+typedef template_handler_map<_kova_proxy_command_method> proxy_command_map_t;
+typedef template_handler_map<_kova_proxy_broadcast_method> proxy_broadcast_map_t;
 
 class _kova_proxy_object {
 public:
@@ -113,19 +116,20 @@ public:
     // went to are still the ones bound; else why not.
     kova_err_t proc_check_binding(struct_return_key const& in_key, unsigned in_epoch) const;
 
-    // Under the write lock; a code present already keeps its handler.
+    // Under the write lock; a code present already keeps its handler (the kind's two
+    // lines go to standard error), and a handler leaves only an entry that holds it.
     void add_call(msg_code_t in_code, _kova_proxy_object_call* pin_handler);
     void add_signal(msg_code_t in_code, _kova_proxy_object_signal* pin_handler);
     void add_event(msg_code_t in_code, _kova_proxy_event_method* pin_handler);
     void add_information(msg_code_t in_code, _kova_proxy_information_method* pin_handler);
     void add_command(msg_code_t in_code, _kova_proxy_command_method* pin_handler);
     void add_broadcast(msg_code_t in_code, _kova_proxy_broadcast_method* pin_handler);
-    void del_call(msg_code_t in_code);
-    void del_signal(msg_code_t in_code);
-    void del_event(msg_code_t in_code);
-    void del_information(msg_code_t in_code);
-    void del_command(msg_code_t in_code);
-    void del_broadcast(msg_code_t in_code);
+    void del_call(msg_code_t in_code, _kova_proxy_object_call* pin_handler);
+    void del_signal(msg_code_t in_code, _kova_proxy_object_signal* pin_handler);
+    void del_event(msg_code_t in_code, _kova_proxy_event_method* pin_handler);
+    void del_information(msg_code_t in_code, _kova_proxy_information_method* pin_handler);
+    void del_command(msg_code_t in_code, _kova_proxy_command_method* pin_handler);
+    void del_broadcast(msg_code_t in_code, _kova_proxy_broadcast_method* pin_handler);
     // Hands every handler of this state over to pout_target (an attached kind whose
     // own proxy is dropped).
     void proc_move_handlers(_kova_proxy_object& pout_target);
@@ -167,6 +171,12 @@ public:
     // lost, the identity destroyed): an answer to a request made before belongs to
     // neither the stub nor the identity bound now. Listeners write it.
     std::atomic<unsigned> stub_epoch;
+
+private:
+    // Runs in_op on the handler of every connection kind: every event handler, then
+    // every information handler, then every command handler.
+    template <typename op_t>
+    void proc_each_connection(op_t in_op);
 };
 
 }  // namespace Kova

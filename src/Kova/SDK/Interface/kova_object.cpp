@@ -9,23 +9,7 @@ namespace Kova {
 
 using SDK::SDK_Processor::gp_processor;
 using SDK::SDK_Processor::kova_sdk_processor;
-
-namespace {
-
-// One try of a core operation under the processor's write lock, repeated while the
-// center pipe is full.
-template <typename op_t>
-kova_err_t proc_retry_busy(op_t in_op) {
-    for (;;) {
-        kova_sdk_processor* processor = gp_processor.load();
-        if (processor) processor->proc_write_lock();
-        const kova_err_t r = in_op();
-        if (processor) processor->proc_write_unlock();
-        if (r != c_kova_err_center_busy) return r;
-    }
-}
-
-}  // namespace
+using SDK::SDK_Processor::proc_retry_busy;
 
 kova_object::kova_object() : _op(new _kova_object(this)), pp(nullptr), m_owner(true) {}
 
@@ -40,10 +24,9 @@ kova_object::~kova_object() {
     {
         // Neither a destroy deferred by a callback nor a queued delivery may outlive the core.
         kova_sdk_processor* processor = gp_processor.load();
-        if (processor) processor->proc_write_lock();
+        Pimo::OS::class_write_locker lock(processor);
         _op->proc_finish_deferred();
         if (processor) processor->proc_forget_object(_op);
-        if (processor) processor->proc_write_unlock();
     }
     delete _op;
     _op = nullptr;
@@ -61,7 +44,9 @@ void kova_object::proc_attach(kova_object const& in_object) {
     m_owner = false;
 }
 
-void kova_object::proc_detach() {
+void kova_object::proc_end_interface(interface_kind_t in_kind) {
+    if (in_kind != c_each_interface) return;
+    destroy();
     _op = nullptr;
     m_owner = false;
 }
@@ -81,20 +66,14 @@ kova_err_t kova_object::destroy() {
 
 object_id_t kova_object::get_object_id() {
     if (!_op) return 0;
-    kova_sdk_processor* processor = gp_processor.load();
-    if (processor) processor->proc_read_lock();
-    const object_id_t id = _op->object_id;
-    if (processor) processor->proc_read_unlock();
-    return id;
+    Pimo::OS::class_read_locker lock(gp_processor.load());
+    return _op->object_id;
 }
 
 bool kova_object::is_created() {
     if (!_op) return false;
-    kova_sdk_processor* processor = gp_processor.load();
-    if (processor) processor->proc_read_lock();
-    const bool created = _op->is_created();
-    if (processor) processor->proc_read_unlock();
-    return created;
+    Pimo::OS::class_read_locker lock(gp_processor.load());
+    return _op->is_created();
 }
 
 }  // namespace Kova

@@ -9,21 +9,9 @@
 namespace Kova {
 
 using SDK::SDK_Processor::gp_processor;
+using SDK::SDK_Processor::proc_retry_busy;
 
 namespace {
-
-// One try under the processor's write lock, repeated at once while the center pipe is full.
-template <typename op_t>
-kova_err_t proc_retry_busy(op_t in_op) {
-    for (;;) {
-        kova_err_t r;
-        {
-            Pimo::OS::class_write_locker lock(gp_processor.load());
-            r = in_op();
-        }
-        if (r != c_kova_err_center_busy) return r;
-    }
-}
 
 // A read of the proxy state under the processor's read lock.
 template <typename value_t, typename op_t>
@@ -69,7 +57,9 @@ void kova_proxy_object::proc_attach(kova_proxy_object const& in_proxy_object) {
     m_owner = false;
 }
 
-void kova_proxy_object::proc_detach() {
+void kova_proxy_object::proc_end_interface(interface_kind_t in_kind) {
+    if (in_kind != c_each_interface) return;
+    destroy();
     op = nullptr;
     _op = nullptr;
     _pp = nullptr;

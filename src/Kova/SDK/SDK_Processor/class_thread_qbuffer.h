@@ -15,11 +15,20 @@ struct struct_qtoken {
     struct_token token;  // holds its own reference to each block
 };
 
-// Freed only when no address maps to it and no listener holds it: a listener that
+// Kept while a message address maps to it or a listener holds it: a listener that
 // queued an entry keeps the queue until its own drain is over.
 class class_thread_qbuffer : public std::deque<struct_qtoken> {
 public:
     class_thread_qbuffer() : m_run(false), m_ref(1), m_hold(0), mp_merged(nullptr) {}
+    // Frees the entries still waiting (their own references).
+    ~class_thread_qbuffer();
+    class_thread_qbuffer(const class_thread_qbuffer&) = delete;
+    class_thread_qbuffer& operator=(const class_thread_qbuffer&) = delete;
+
+    // The last one out frees the queue: in_addresses of the addresses that map to it and
+    // in_holds of the listeners' holds leave it, and it is deleted once neither is left.
+    // Returns the queue that took this one's addresses and entries, if any.
+    static class_thread_qbuffer* proc_release(class_thread_qbuffer* pin_queue, int in_addresses, int in_holds);
 
     Pimo::OS::class_thread_lock m_lock;  // guards the queue, m_run and m_hold
     bool m_run;                          // a thread is draining the queue

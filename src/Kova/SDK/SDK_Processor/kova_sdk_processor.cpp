@@ -30,13 +30,6 @@ using Pimo::OS::vimra_err_t;
 
 std::atomic<kova_sdk_processor*> gp_processor{nullptr};
 
-namespace {
-
-// Packets this thread is delivering right now (nested through dispatch_message in a callback).
-thread_local int t_delivering = 0;
-
-// Process-directed SIGINT and SIGTERM go to the application's threads: the handler
-// finalises, which joins these threads.
 void proc_block_stop_signals() {
     sigset_t set;
     sigemptyset(&set);
@@ -45,7 +38,33 @@ void proc_block_stop_signals() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+namespace {
+
+// Packets this thread is delivering right now (nested through dispatch_message in a callback).
+thread_local int t_delivering = 0;
+// Holds of the lock that this thread took as an application thread (a public call).
+thread_local int t_holding = 0;
+
 bool in_proxy_range(object_id_t in_id) { return in_id >= 0x8001 && in_id <= 0xFFFE; }
+
+// A listener's hold of the processor for one packet: the real read lock, and the thread
+// counted as delivering, so that the lock rules of listeners apply to its callbacks.
+class class_delivery {
+public:
+    explicit class_delivery(kova_sdk_processor& in_processor) : m_processor(in_processor) {
+        m_processor.proc_read_lock_force();
+        ++t_delivering;
+    }
+    ~class_delivery() {
+        --t_delivering;
+        m_processor.proc_read_unlock_force();
+    }
+    class_delivery(const class_delivery&) = delete;
+    class_delivery& operator=(const class_delivery&) = delete;
+
+private:
+    kova_sdk_processor& m_processor;
+};
 
 }  // namespace
 
@@ -96,6 +115,17 @@ msg_type_t get_return_type(msg_type_t in_type) {
     }
 }
 
+template <typename match_t>
+void kova_sdk_processor::proc_end_requests_where(match_t in_match) {
+    class_locker lock(m_return_map_mutex);
+    for (auto& entry : m_return_map) {
+        struct_return_record* record = entry.second;
+        if (record->returned || !in_match(entry.first)) continue;
+        record->returned = true;  // without a token
+        record->event.proc_set();
+    }
+}
+
 kova_sdk_processor::kova_sdk_processor()
     : m_thread_count(0), mp_thread(nullptr), mp_listen_pipe(nullptr), mp_return_pipe(nullptr),
       m_started_returner(false) {
@@ -112,20 +142,19 @@ kova_sdk_processor::kova_sdk_processor()
 
 kova_sdk_processor::~kova_sdk_processor() {
     exit_kova();
-    for (auto it = m_qbuffer_map.begin(); it != m_qbuffer_map.end();) {
-        class_thread_qbuffer* queue = it->second;
-        // Every address of a queue is erased together with the last one.
-        for (auto jt = it; jt != m_qbuffer_map.end();)
-            if (jt->second == queue) jt = m_qbuffer_map.erase(jt);
-            else ++jt;
-        proc_free_queue(queue);
-        it = m_qbuffer_map.begin();
-    }
+    // Every address leaves its queue; a queue that a listener still holds goes with its
+    // last hold.
+    std::map<class_thread_qbuffer*, int> addresses;
+    for (const auto& entry : m_qbuffer_map) ++addresses[entry.second];
+    m_qbuffer_map.clear();
+    for (const auto& queue : addresses) class_thread_qbuffer::proc_release(queue.first, queue.second, 0);
 }
 
 // The lock ------------------------------------------------------------------
 
 bool kova_sdk_processor::is_listen_thread() { return t_delivering > 0; }
+
+bool kova_sdk_processor::is_lock_holder() { return t_delivering > 0 || t_holding > 0; }
 
 bool kova_sdk_processor::is_sdk_thread() const {
     const Pimo::OS::thread_id_t self = pthread_self();
@@ -144,19 +173,25 @@ bool kova_sdk_processor::test_lock_free() {
 }
 
 void kova_sdk_processor::proc_read_lock() {
-    if (!is_listen_thread()) proc_read_lock_force();
+    if (is_listen_thread()) return;
+    proc_read_lock_force();
+    ++t_holding;
 }
 
 void kova_sdk_processor::proc_read_unlock() {
-    if (!is_listen_thread()) proc_read_unlock_force();
+    if (is_listen_thread()) return;
+    --t_holding;
+    proc_read_unlock_force();
 }
 
 void kova_sdk_processor::proc_write_lock() {
     if (is_listen_thread()) proc_read_unlock_force();
     pthread_rwlock_wrlock(&m_rw_lock);
+    ++t_holding;
 }
 
 void kova_sdk_processor::proc_write_unlock() {
+    --t_holding;
     pthread_rwlock_unlock(&m_rw_lock);
     if (is_listen_thread()) proc_read_lock_force();
 }
@@ -174,6 +209,12 @@ void kova_sdk_processor::start_kova(Common::Interface::interface_kova_pipe* pin_
         if (mp_thread[i].eproc_create(thread_listener, this) != Pimo::OS::c_vimra_success)
             Pimo::Utility::alert("thread 생성 실패", "kova");
     m_started_returner = m_return_thread.eproc_create(thread_returner, this) == Pimo::OS::c_vimra_success;
+}
+
+void kova_sdk_processor::proc_begin_exit() {
+    if (mp_listen_pipe) mp_listen_pipe->proc_shutdown();
+    if (mp_return_pipe) mp_return_pipe->proc_shutdown();
+    proc_end_requests_where([](const struct_return_key&) { return true; });
 }
 
 void kova_sdk_processor::exit_kova() {
@@ -227,18 +268,14 @@ vimra_err_t kova_sdk_processor::listener(double in_seconds) { return listener_st
 vimra_err_t kova_sdk_processor::listener_step(bool in_timed, double in_seconds) {
     Common::Interface::interface_kova_pipe* pipe = mp_listen_pipe;
     if (pipe == nullptr) return Pimo::OS::c_vimra_shutdown;
-    m_serial_lock.lock();
+    serial_holder_t serial(m_serial_lock);
     struct_token token;
     Pimo::byte_t* elem = reinterpret_cast<Pimo::byte_t*>(&token);
     const vimra_err_t r = in_timed ? pipe->eproc_receive_timeout(elem, in_seconds) : pipe->eproc_receive(elem);
-    if (r != Pimo::OS::c_vimra_success) {
-        m_serial_lock.unlock();
-        return r;
-    }
-    if (token.has_header()) return listener_processor(token);
+    if (r != Pimo::OS::c_vimra_success) return r;
+    if (token.has_header()) return listener_processor(token, std::move(serial));
     // A delay order: every listener of the process stands still.
     if (token.data_mm != 0) Pimo::OS::sleep(token.data_mm);
-    m_serial_lock.unlock();
     return Pimo::OS::c_vimra_success;
 }
 
@@ -278,8 +315,6 @@ void kova_sdk_processor::proc_deliver(object_t* pin_object, struct_token& in_tok
 void kova_sdk_processor::proc_drain(class_thread_qbuffer* pin_queue) {
     // A merge hands this thread's hold on to the queue that took the entries.
     for (class_thread_qbuffer* queue = pin_queue; queue != nullptr;) {
-        class_thread_qbuffer* next = nullptr;
-        bool last = false;
         {
             class_locker lock(queue->m_lock);
             if (!queue->m_run) {  // else its drainer takes this thread's entry too
@@ -288,35 +323,17 @@ void kova_sdk_processor::proc_drain(class_thread_qbuffer* pin_queue) {
                 while (!queue->empty() && queue->m_ref > 0) {
                     struct_qtoken entry = queue->front();
                     queue->pop_front();
-                    queue->m_lock.unlock();
-                    entry.p_object->listener_processor(entry.token);
-                    queue->m_lock.lock();
+                    {
+                        Pimo::OS::class_unlocker unlock(queue->m_lock);
+                        entry.p_object->listener_processor(entry.token);
+                    }
                     safe_free_token(entry.token, __FILE__, __LINE__);
                 }
                 queue->m_run = false;
             }
-            --queue->m_hold;
-            next = queue->mp_merged;
-            last = queue->m_ref == 0 && queue->m_hold == 0;
         }
-        if (last) proc_free_queue(queue);
-        queue = next;
+        queue = class_thread_qbuffer::proc_release(queue, 0, 1);
     }
-}
-
-void kova_sdk_processor::proc_release_queue(class_thread_qbuffer* pin_queue, int in_addresses) {
-    bool last = false;
-    {
-        class_locker lock(pin_queue->m_lock);
-        pin_queue->m_ref -= in_addresses;
-        last = pin_queue->m_ref == 0 && pin_queue->m_hold == 0;
-    }
-    if (last) proc_free_queue(pin_queue);
-}
-
-void kova_sdk_processor::proc_free_queue(class_thread_qbuffer* pin_queue) {
-    for (struct_qtoken& entry : *pin_queue) safe_free_token(entry.token, __FILE__, __LINE__);
-    delete pin_queue;
 }
 
 void kova_sdk_processor::proc_forget_object(object_t* pin_object) {
@@ -344,7 +361,7 @@ void kova_sdk_processor::proc_run_destroys() {
     // re-create or the end of the object, which waited for that lock too, takes its
     // entry off first (del_destroy) and then never meets it again.
     while (has_destroys()) {
-        proc_write_lock();
+        Pimo::OS::class_write_locker lock(this);
         object_t* object = nullptr;
         {
             class_locker lock(m_destroy_vect_mutex);
@@ -358,7 +375,6 @@ void kova_sdk_processor::proc_run_destroys() {
             class_locker lock(m_destroy_vect_mutex);
             m_destroy_vect.push_front(object);
         }
-        proc_write_unlock();
     }
 }
 
@@ -372,9 +388,8 @@ void kova_sdk_processor::del_destroy(object_t* pin_object) {
     m_destroy_vect.remove(pin_object);
 }
 
-vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token) {
-    proc_read_lock_force();
-    ++t_delivering;
+vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token, serial_holder_t in_serial) {
+    class_delivery delivery(*this);
     struct_packet* packet = get_header(in_token);
     Interface::interface_sdk_object_manager* objects = Interface::gp_object_manager.load();
     const struct_header& h = packet->header;
@@ -392,9 +407,6 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token) {
     }
     if (drop) {
         safe_free_token(in_token, __FILE__, __LINE__);
-        --t_delivering;
-        proc_read_unlock_force();
-        m_serial_lock.unlock();
         return Pimo::OS::c_vimra_success;
     }
     addr.code = h.code;
@@ -416,7 +428,7 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token) {
             else direct.emplace_back(entry.first, object);
         }
         if (refused && queues.empty() && direct.empty()) proc_answer_back(in_token, c_kova_err_busy_node, &addr.domain);
-        m_serial_lock.unlock();
+        in_serial.unlock();
         // A callback may destroy and delete the objects after it (giving up the read lock
         // for the write): only one still registered gets the packet.
         for (const auto& target : direct)
@@ -427,17 +439,15 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token) {
         bool full = false;
         class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &full);
         if (full) proc_answer_back(in_token, c_kova_err_busy_node, &addr.domain);
-        m_serial_lock.unlock();
+        in_serial.unlock();
         if (q) proc_drain(q);
         else if (!full) proc_deliver(object, in_token);
     } else {
         proc_answer_back(in_token, c_kova_err_object_is_not_exist, &addr.domain);
-        m_serial_lock.unlock();
+        in_serial.unlock();
     }
     proc_run_destroys();
     safe_free_token(in_token, __FILE__, __LINE__);
-    --t_delivering;
-    proc_read_unlock_force();
     return Pimo::OS::c_vimra_success;
 }
 
@@ -448,7 +458,7 @@ void kova_sdk_processor::msg_processing_by_serial_alone(const struct_message_add
     if (it == m_qbuffer_map.end()) {
         m_qbuffer_map[in_a] = new class_thread_qbuffer;
     } else if (it->second->m_ref > 1) {
-        proc_release_queue(it->second, 1);
+        class_thread_qbuffer::proc_release(it->second, 1, 0);
         it->second = new class_thread_qbuffer;
     }
 }
@@ -490,7 +500,7 @@ void kova_sdk_processor::msg_processing_by_serial_group(const struct_message_add
             keep->m_hold += gone->m_hold;
             gone->mp_merged = keep;
         }
-        proc_release_queue(gone, addresses);
+        class_thread_qbuffer::proc_release(gone, addresses, 0);
     }
 }
 
@@ -499,7 +509,7 @@ void kova_sdk_processor::msg_processing_by_parallel(const struct_message_address
     if (it == m_qbuffer_map.end()) return;
     class_thread_qbuffer* queue = it->second;
     m_qbuffer_map.erase(it);
-    proc_release_queue(queue, 1);
+    class_thread_qbuffer::proc_release(queue, 1, 0);
 }
 
 bool kova_sdk_processor::has_queue(const struct_message_address& in_a) const {
@@ -576,13 +586,8 @@ void kova_sdk_processor::del_return(const struct_return_key& in_key, struct_retu
 }
 
 void kova_sdk_processor::proc_end_requests(domain_t in_domain, object_id_t in_req_id) {
-    class_locker lock(m_return_map_mutex);
-    for (auto& entry : m_return_map) {
-        struct_return_record* record = entry.second;
-        if (entry.first.domain != in_domain || entry.first.req_id != in_req_id || record->returned) continue;
-        record->returned = true;  // without a token
-        record->event.proc_set();
-    }
+    proc_end_requests_where(
+        [&](const struct_return_key& in_key) { return in_key.domain == in_domain && in_key.req_id == in_req_id; });
 }
 
 vimra_err_t kova_sdk_processor::returner() {

@@ -7,15 +7,18 @@
 #include <cstddef>
 #include <list>
 #include <map>
+#include <mutex>
 
 #include "Kova/Common/Interface/interface_kova_pipe.h"
 #include "Kova/Common/Interface/struct_token.h"
+#include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Open/Kova/kova_message_address.h"
 #include "Kova/SDK/Interface/interface_object_core.h"
 #include "Kova/SDK/SDK_Processor/class_answer_sender.h"
 #include "Kova/SDK/SDK_Processor/class_thread_qbuffer.h"
 #include "Kova/SDK/sdk_typedef/struct_return_record.h"
 #include "Pimo/OS/Linux/class_count_lock.h"
+#include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/OS/Linux/class_thread.h"
 
 namespace Kova {
@@ -29,6 +32,10 @@ typedef std::map<struct_message_address, class_thread_qbuffer*> qbuffer_map_t;
 typedef std::map<struct_return_key, struct_return_record*> return_map_t;
 
 transaction_t trans_listen_type_to_transaction(msg_type_t in_type);
+
+// Process-directed SIGINT and SIGTERM go to the application's threads, not to the SDK's
+// own: the handler finalises, which joins these threads. Called by each of them first.
+void proc_block_stop_signals();
 msg_type_t get_return_type(msg_type_t in_type);
 
 class kova_sdk_processor : public Pimo::OS::class_thread_count_lock {
@@ -51,18 +58,31 @@ public:
 
     void start_kova(Common::Interface::interface_kova_pipe* pin_listen, Common::Interface::interface_kova_pipe* pin_return,
                     std::size_t in_thread_count);
+    // Finalize begins: the listen and return pipes are shut down (every receive ends) and
+    // every pending request wakes without a reply. The threads are joined by exit_kova.
+    void proc_begin_exit();
     void exit_kova();
     std::size_t get_thread_count() const { return m_thread_count; }
+    // The process's own pipes; null before start_kova, after exit_kova and for a pipe that
+    // could not be made.
+    Common::Interface::interface_kova_pipe* get_listen_pipe() const { return mp_listen_pipe; }
+    Common::Interface::interface_kova_pipe* get_return_pipe() const { return mp_return_pipe; }
 
     // True while the calling thread delivers a packet (listener threads and threads
     // in dispatch_message alike): the lock rules of listeners apply to it.
     static bool is_listen_thread();
+    // True while the calling thread holds the lock: delivering a packet, or inside a public
+    // call. Finalising there would wait for the thread itself.
+    static bool is_lock_holder();
     // True for the processor's own threads (listeners, returner, answer sender).
     bool is_sdk_thread() const;
 
     Pimo::OS::vimra_err_t listener();
     Pimo::OS::vimra_err_t listener(double in_seconds);
-    Pimo::OS::vimra_err_t listener_processor(struct_token& in_token);
+    // Holds m_serial_lock from before a receive until the packet is queued or handed out.
+    typedef std::unique_lock<Pimo::OS::class_lock> serial_holder_t;
+    // Entered with the serial lock, which it releases once the packet is queued.
+    Pimo::OS::vimra_err_t listener_processor(struct_token& in_token, serial_holder_t in_serial);
     // The address's queue with the token appended, or null when the address has none. A
     // request that finds c_request_queue_limit entries is not appended (null, *pout_refused
     // true): the caller answers it with busy node.
@@ -112,14 +132,14 @@ private:
     Pimo::OS::vimra_err_t listener_step(bool in_timed, double in_seconds);
     void proc_deliver(object_t* pin_object, struct_token& in_token);
     void proc_drain(class_thread_qbuffer* pin_queue);
-    // Drops addresses of a queue; the last one out (address or holder) frees it.
-    void proc_release_queue(class_thread_qbuffer* pin_queue, int in_addresses);
-    void proc_free_queue(class_thread_qbuffer* pin_queue);
     void proc_run_destroys();
     bool has_destroys();
     // Frees the packet and sends its error or cancel type back (to pin_domain, or the
     // turned packet's destination domain when null), when the type has one.
     void proc_answer_back(struct_token& in_token, kova_err_t in_error, const domain_t* pin_domain);
+    // Wakes every pending request whose key in_match accepts, without a reply.
+    template <typename match_t>
+    void proc_end_requests_where(match_t in_match);
     void proc_wake(ip_t in_ip, domain_t in_domain, bool in_by_object, object_id_t in_obj_id, struct_token& in_token);
 
     qbuffer_map_t m_qbuffer_map;
@@ -139,6 +159,20 @@ private:
 
 // Set by Kova::initialize before the loader and cleared by Kova::finalize after it.
 extern std::atomic<kova_sdk_processor*> gp_processor;
+
+// Object creation and destruction: each try of in_op under a fresh write lock, again
+// at once while the center pipe is full. The last result.
+template <typename op_t>
+kova_err_t proc_retry_busy(op_t in_op) {
+    for (;;) {
+        kova_err_t result;
+        {
+            Pimo::OS::class_write_locker lock(gp_processor.load());
+            result = in_op();
+        }
+        if (result != c_kova_err_center_busy) return result;
+    }
+}
 
 }  // namespace SDK_Processor
 }  // namespace SDK

@@ -45,4 +45,26 @@ KOVA_API bool is_running_center(const domain_t& in_domain);
 // Blocks until no domain this process used has a running center.
 KOVA_API void wait_clean_domain();
 
+// Diagnostics: stall or fill the pipes that carry this process's packets, to see how the
+// system behaves under load. The center forms drive the center pipe of in_domain (0 at
+// once when it cannot be had), the process forms this process's listen pipe, the return
+// forms its return pipe (c_kova_err_not_initailize when the SDK does not run). A negative
+// in_sec is refused with c_kova_err_boundout_buffer; a pipe that nobody reads any more
+// gives c_kova_err_center_shutdown.
+// delay: the pipe's reader sleeps in_sec seconds once it reaches this order.
+KOVA_API kova_err_t kova_delay_center(domain_t in_domain, int in_sec);
+KOVA_API kova_err_t kova_delay_process(int in_sec);
+KOVA_API kova_err_t kova_delay_return(int in_sec);
+// busy: once the pipe is empty, its reader sleeps in_sec seconds and the pipe is filled;
+// c_kova_err_busy_localhost when filled.
+KOVA_API kova_err_t kova_busy_center(domain_t in_domain, int in_sec);
+KOVA_API kova_err_t kova_busy_process(int in_sec);
+KOVA_API kova_err_t kova_busy_return(int in_sec);
+// clean: waits until the pipe is empty. From a callback the process form waits for ever.
+KOVA_API kova_err_t kova_clean_center(domain_t in_domain);
+KOVA_API kova_err_t kova_clean_process();
+KOVA_API kova_err_t kova_clean_return();
+// A self-test of the reply keys' order; it reports nothing.
+KOVA_API void kova_sdk_test_etc();
+
 }  // namespace Kova

@@ -34,8 +34,10 @@ protected:
     // Makes this object share in_object's core, dropping a fresh one of its own: an
     // attached kind whose most-derived class built the virtual base anew.
     void proc_attach(kova_object const& in_object);
-    // Leaves the core alone from now on: neither destroyed nor deleted by this object.
-    void proc_detach();
+    // The end of an interface of in_kind: an attached one destroys the object it is
+    // attached to and leaves the core alone from then on, neither destroyed nor deleted
+    // by this object; an integrated one leaves that to the object's own end.
+    void proc_end_interface(interface_kind_t in_kind);
 
 private:
     friend class kova_proxy_object;

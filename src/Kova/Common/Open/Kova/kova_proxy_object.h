@@ -43,8 +43,10 @@ protected:
     // Makes this object share in_proxy_object's proxy, dropping a fresh one of its
     // own: an attached kind whose most-derived class built the virtual base anew.
     void proc_attach(kova_proxy_object const& in_proxy_object);
-    // Leaves the shared proxy to its owner.
-    void proc_detach();
+    // The end of an interface of in_kind: an attached one destroys the proxy it is
+    // attached to and leaves it to its owner from then on; an integrated one leaves that
+    // to the proxy's own end.
+    void proc_end_interface(interface_kind_t in_kind);
 
 private:
     // False for a copy that shares a proxy it did not make.

@@ -12,7 +12,7 @@ _kova_proxy_object_broadcast::_kova_proxy_object_broadcast(_kova_proxy_object* p
     _pp->add_broadcast(code, this);
 }
 
-_kova_proxy_object_broadcast::~_kova_proxy_object_broadcast() { _pp->del_broadcast(code); }
+_kova_proxy_object_broadcast::~_kova_proxy_object_broadcast() { _pp->del_broadcast(code, this); }
 
 void _kova_proxy_object_broadcast::adapter_broadcast(struct_token const& in_token) {
     const struct_packet* p = in_token.get_header_packet();

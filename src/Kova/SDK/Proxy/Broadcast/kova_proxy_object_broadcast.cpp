@@ -16,10 +16,7 @@ kova_proxy_object_broadcast::kova_proxy_object_broadcast(msg_code_t const& in_co
 }
 
 kova_proxy_object_broadcast::~kova_proxy_object_broadcast() {
-    if (_mp->b_interface == c_each_interface) {
-        destroy();
-        proc_detach();
-    }
+    proc_end_interface(_mp->b_interface);
     delete _mp;
 }
 

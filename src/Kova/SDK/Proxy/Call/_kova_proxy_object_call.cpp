@@ -19,7 +19,7 @@ _kova_proxy_object_call::_kova_proxy_object_call(_kova_proxy_object* pin_pp, msg
     _pp->add_call(code, this);
 }
 
-_kova_proxy_object_call::~_kova_proxy_object_call() { _pp->del_call(code); }
+_kova_proxy_object_call::~_kova_proxy_object_call() { _pp->del_call(code, this); }
 
 return_object_t _kova_proxy_object_call::async_call(void const* pin_call_data, pksize_t in_call_size,
                                                     double in_limit_time) {

@@ -15,10 +15,7 @@ kova_proxy_object_call::kova_proxy_object_call(msg_code_t const& in_code, kova_p
 }
 
 kova_proxy_object_call::~kova_proxy_object_call() {
-    if (_mp->b_interface == c_each_interface) {
-        destroy();
-        proc_detach();
-    }
+    proc_end_interface(_mp->b_interface);
     delete _mp;
 }
 

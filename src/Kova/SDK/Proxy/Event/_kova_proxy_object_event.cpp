@@ -18,7 +18,7 @@ _kova_proxy_object_event::_kova_proxy_object_event(_kova_proxy_object* pin_pp, m
     _pp->add_event(code, this);
 }
 
-_kova_proxy_object_event::~_kova_proxy_object_event() { _pp->del_event(code); }
+_kova_proxy_object_event::~_kova_proxy_object_event() { _pp->del_event(code, this); }
 
 kova_err_t _kova_proxy_object_event::proc_refuse_request() const {
     return connect_state.load() ? c_kova_err_already_connected : c_kova_err_none;

@@ -20,10 +20,7 @@ kova_proxy_object_event::kova_proxy_object_event(msg_code_t const& in_code,
 }
 
 kova_proxy_object_event::~kova_proxy_object_event() {
-    if (_mp->b_interface == c_each_interface) {
-        destroy();
-        proc_detach();
-    }
+    proc_end_interface(_mp->b_interface);
     delete _mp;
 }
 

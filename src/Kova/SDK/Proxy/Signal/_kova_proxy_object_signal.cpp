@@ -17,7 +17,7 @@ _kova_proxy_object_signal::_kova_proxy_object_signal(_kova_proxy_object* pin_pp,
     _pp->add_signal(code, this);
 }
 
-_kova_proxy_object_signal::~_kova_proxy_object_signal() { _pp->del_signal(code); }
+_kova_proxy_object_signal::~_kova_proxy_object_signal() { _pp->del_signal(code, this); }
 
 return_object_t _kova_proxy_object_signal::async_signal(void const* pin_signal_data, pksize_t in_signal_size,
                                                         double in_limit_time) {

@@ -25,7 +25,7 @@ _kova_object_broadcast::_kova_object_broadcast(_kova_object* pin_op, kova_object
     _op->add_broadcast(code, this);
 }
 
-_kova_object_broadcast::~_kova_object_broadcast() { _op->del_broadcast(code); }
+_kova_object_broadcast::~_kova_object_broadcast() { _op->del_broadcast(code, this); }
 
 kova_err_t _kova_object_broadcast::broadcast(ip_t in_ip, void const* pin_data, pksize_t in_size) {
     Pimo::OS::class_read_locker lock(SDK::SDK_Processor::gp_processor.load());

@@ -17,7 +17,7 @@ _kova_object_call::_kova_object_call(_kova_object* pin_op, kova_object_call* pin
     _op->add_call(code, this);
 }
 
-_kova_object_call::~_kova_object_call() { _op->del_call(code); }
+_kova_object_call::~_kova_object_call() { _op->del_call(code, this); }
 
 void _kova_object_call::adapter_call(struct_token const& in_token) {
     const class_stub_request request(in_token);

@@ -17,10 +17,7 @@ kova_object_call::kova_object_call(msg_code_t const& in_code, pksize_t const& in
 }
 
 kova_object_call::~kova_object_call() {
-    if (_mp->b_interface == c_each_interface) {
-        destroy();
-        proc_detach();
-    }
+    proc_end_interface(_mp->b_interface);
     delete _mp;
 }
 

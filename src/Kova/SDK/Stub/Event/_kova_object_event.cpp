@@ -25,7 +25,7 @@ _kova_object_event::_kova_object_event(_kova_object* pin_op, kova_object_event* 
     _op->add_event(code, this);
 }
 
-_kova_object_event::~_kova_object_event() { _op->del_event(code); }
+_kova_object_event::~_kova_object_event() { _op->del_event(code, this); }
 
 void _kova_object_event::adapter_connect(struct_token const& in_token) {
     const class_stub_request request(in_token);

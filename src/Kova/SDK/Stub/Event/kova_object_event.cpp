@@ -21,10 +21,7 @@ kova_object_event::kova_object_event(const msg_code_t& in_code, const kova_objec
 }
 
 kova_object_event::~kova_object_event() {
-    if (_mp->b_interface == c_each_interface) {
-        destroy();
-        proc_detach();
-    }
+    proc_end_interface(_mp->b_interface);
     delete _mp;
 }
 

@@ -14,7 +14,7 @@ _kova_object_signal::_kova_object_signal(_kova_object* pin_op, kova_object_signa
     _op->add_signal(code, this);
 }
 
-_kova_object_signal::~_kova_object_signal() { _op->del_signal(code); }
+_kova_object_signal::~_kova_object_signal() { _op->del_signal(code, this); }
 
 void _kova_object_signal::adapter_signal(struct_token const& in_token) {
     const class_stub_request request(in_token);

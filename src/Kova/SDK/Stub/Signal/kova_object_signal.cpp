@@ -16,10 +16,7 @@ kova_object_signal::kova_object_signal(msg_code_t const& in_code, kova_object co
 }
 
 kova_object_signal::~kova_object_signal() {
-    if (_mp->b_interface == c_each_interface) {
-        destroy();
-        proc_detach();
-    }
+    proc_end_interface(_mp->b_interface);
     delete _mp;
 }
 
