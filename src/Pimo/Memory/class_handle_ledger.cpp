@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "Pimo/OS/Linux/named_object_protocol.h"
@@ -33,6 +34,38 @@ constexpr u_int32_t c_max_probe = 64;
 const char c_shm_dir[] = "/dev/shm/";
 
 u_int32_t slot_of(mm_t in_mm) { return (in_mm * 2654435761u) >> 16; }
+
+// How long (ms) a sweep waits for the lock of a ledger whose owner is in the middle of its end.
+constexpr OS::vimra_clock_t c_exiting_wait_ms = 2000;
+
+// True while the process in_pid is ending: its files, the ledger's lock among them, go
+// last, after the lock its watchers saw go, in an order the kernel does not promise.
+bool is_exiting(const std::string& in_pid) {
+    FILE* f = std::fopen(("/proc/" + in_pid + "/stat").c_str(), "r");
+    if (f == nullptr) return false;
+    char line[512] = {};
+    const bool read = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    // pid (comm) state ppid pgrp session tty_nr tpgid flags: the name may hold anything but ')'.
+    const char* after = read ? std::strrchr(line, ')') : nullptr;
+    char state = 0;
+    unsigned long flags = 0;
+    if (after == nullptr || std::sscanf(after + 1, " %c %*d %*d %*d %*d %*d %lu", &state, &flags) != 2) return false;
+    const unsigned long c_pf_exiting = 0x4;
+    return (flags & c_pf_exiting) != 0;
+}
+
+// Takes in_fd's lock at once, or, while its owner (in_pid) is ending, as soon as the end
+// lets go of it, for a bounded time. 0 or the error of the last try.
+int lock_unless_held(int in_fd, const std::string& in_pid) {
+    int r = named_object::flock_retry(in_fd, LOCK_EX | LOCK_NB);
+    const OS::vimra_clock_t until = OS::vimra_clock() + c_exiting_wait_ms;
+    while (r != 0 && is_exiting(in_pid) && OS::vimra_clock() < until) {
+        OS::usleep(1000);
+        r = named_object::flock_retry(in_fd, LOCK_EX | LOCK_NB);
+    }
+    return r;
+}
 
 // True while in_fd is the segment that bears in_name (not one unlinked meanwhile).
 bool bears_name(int in_fd, const std::string& in_name) {
@@ -207,7 +240,7 @@ void class_handle_ledger::proc_sweep(class_dynamic_shared_memory_pool& in_pool, 
         int fd = named_object::open_object(name, false, 0);
         if (fd < 0) continue;
         // Held: its owner lives, or another sweeper is at it.
-        if (named_object::flock_retry(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (lock_unless_held(fd, name.substr(prefix)) != 0) {
             named_object::proc_close_fd(fd);
             continue;
         }
