@@ -18,7 +18,8 @@ constexpr domain_t c_domain = 4701;
 constexpr object_id_t c_stub = 0x1234;
 constexpr object_id_t c_proxy = 0x8123;
 
-domain_t test_domain() { return static_cast<domain_t>(20000 + getpid() % 20000); }
+// The same numbering as every other test process uses, so that no two running tests share a domain.
+domain_t test_domain() { return kova_sdk_test::test_domain(0); }
 
 packet_spec call(msg_num_t in_num, msg_code_t in_code = 7, object_id_t in_did = c_stub) {
     return packet_spec{c_mt_call, in_code, c_proxy, in_did, in_num, test_domain(), test_domain()};

@@ -14,7 +14,8 @@ constexpr object_id_t c_proxy_a = 0x8001;
 constexpr object_id_t c_proxy_b = 0x8002;
 constexpr ip_t c_remote = 0x0A00000Au;
 
-domain_t test_domain() { return static_cast<domain_t>(20000 + getpid() % 20000); }
+// The same numbering as every other test process uses, so that no two running tests share a domain.
+domain_t test_domain() { return kova_sdk_test::test_domain(0); }
 
 // A reply from the stub to a proxy: source the stub, destination the proxy.
 packet_spec reply(msg_type_t in_type, msg_num_t in_num, object_id_t in_proxy, ip_t in_ip = c_local_host,
