@@ -54,9 +54,12 @@ Pimo::IPC::interface_pipe* class_center_manager::get_center_pipe(domain_t in_dom
     std::unique_ptr<IPC::class_center_ipc> pipe(new IPC::class_center_ipc);
     if (pipe->eproc_open_serving(in_domain) != Pimo::OS::c_vimra_success) {
         proc_post_start(in_domain);
-        // A center that is still ending holds the domain: the one just asked for fails to
-        // start beside it, so the request goes again once that center is seen to end.
+        // A center that is still ending holds the domain, and so does the service's watch of
+        // one that has ended until the watch sees it (once a second): the center just asked
+        // for fails to start beside either. So the request goes again each time a center is
+        // seen to end, and once a watch period has passed without a center.
         bool previous = is_center_running(in_domain);
+        double posted_s = 0;
         Pimo::OS::vimra_update_cpu_hz();
         const Pimo::OS::vimra_clock_t start = Pimo::OS::vimra_cpu_clock();
         bool opened = false;
@@ -66,11 +69,14 @@ Pimo::IPC::interface_pipe* class_center_manager::get_center_pipe(domain_t in_dom
                 break;
             }
             const double hz = static_cast<double>(Pimo::OS::vimra_cpu_hz());
-            if (hz > 0 && static_cast<double>(Pimo::OS::vimra_cpu_clock() - start) / hz > c_center_wait_s) break;
-            if (previous && !is_center_running(in_domain)) {
+            const double waited_s = hz > 0 ? static_cast<double>(Pimo::OS::vimra_cpu_clock() - start) / hz : 0;
+            if (waited_s > c_center_wait_s) break;
+            const bool running = is_center_running(in_domain);
+            if (!running && (previous || waited_s - posted_s >= c_center_repost_s)) {
                 proc_post_start(in_domain);
-                previous = false;
+                posted_s = waited_s;
             }
+            previous = running;
             // A short sleep instead of a spin: the center is found within a millisecond.
             Pimo::OS::msleep(1);
         }

@@ -32,6 +32,9 @@ public:
 
     // How long a missing center is waited for.
     static constexpr double c_center_wait_s = 5.0;
+    // While none runs, how often the start of a center is asked for again (the service's
+    // watch period).
+    static constexpr double c_center_repost_s = 1.0;
 
 private:
     // Asks the service, once, to start the domain's center.
