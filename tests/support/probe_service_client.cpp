@@ -8,7 +8,8 @@
 //   trace <kind> <mm> <text>   a record through kova_debug_send (adds a reference) -> "traced"
 //   raw <kind> <mm> <text>     a record written as is, no reference     -> "raw <r>"
 //   flood <n> <mm>             n object-create records about mm         -> "flooded <sent>"
-//   ref <mm> | resets | remain | acount -> "ref <n>" | "resets <n>" | "remain <n>" | "acount <n>"
+//   ref <mm> | resets | remain -> "ref <n>" | "resets <n>" | "remain <n>"
+//   blocks                     blocks allocated and references held -> "blocks <n> <refs>"
 //   sites                      every allocated block -> "sites <mm>:<ref>:<allocation site>;..."
 //   occupy <bytes>             takes blocks until at most that much is free -> "occupied <blocks>"
 //   vacate                     gives them back -> "vacated"
@@ -143,6 +144,8 @@ int main() {
             say("resets " + std::to_string(memory.get_reset_count()));
         } else if (cmd == "remain") {
             say("remain " + std::to_string(memory.get_remain()));
+        } else if (cmd == "blocks") {
+            say("blocks " + std::to_string(memory.get_alloc_count()) + " " + std::to_string(memory.get_refer_count()));
         } else if (cmd == "sites") {
             // A walk without the lock: a picture for a test's failure message, nothing more.
             std::string out = "sites";
@@ -169,8 +172,6 @@ int main() {
             for (Pimo::Memory::mm_t& mm : occupied) memory.safe_free(mm, __FILE__, __LINE__);
             occupied.clear();
             say("vacated");
-        } else if (cmd == "acount") {
-            say("acount " + std::to_string(memory.get_alloc_count()));
         } else if (cmd == "hold") {
             memory.proc_stop();
             say("held");

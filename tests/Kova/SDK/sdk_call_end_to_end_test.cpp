@@ -12,11 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "call_host.h"
+#include "sdk_end_to_end.h"
 
 using kova_test::child_process;
 using kova_test::private_host;
-using namespace kova_call_test;
+using namespace kova_test;
+using call_app = kova_test::probe_app;
 
 namespace {
 

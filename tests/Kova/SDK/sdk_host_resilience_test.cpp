@@ -9,10 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "call_host.h"
+#include "sdk_end_to_end.h"
 
 using kova_test::child_process;
-using namespace kova_call_test;
+using namespace kova_test;
+using call_app = kova_test::probe_app;
 
 namespace {
 
@@ -258,7 +259,7 @@ protected:
         ASSERT_NO_FATAL_FAILURE(bind(*watcher, "q", "6"));
         baseline = settled_blocks(memory);
     }
-    std::string blocks() { return kova_call_test::blocks(memory); }
+    std::string blocks() { return kova_test::blocks(memory); }
     // The blocks are back where they were; otherwise a failure that names the blocks held.
     void expect_blocks_back() {
         EXPECT_TRUE(kova_test::wait_until([&] { return blocks() == baseline; }, 10.0))
@@ -445,7 +446,7 @@ protected:
         ASSERT_NO_FATAL_FAILURE(flood("udp", 1));
         baseline = settled_blocks(memory);
     }
-    std::string blocks() { return kova_call_test::blocks(memory); }
+    std::string blocks() { return kova_test::blocks(memory); }
     // Sends in_count calls of 30000 bytes without limit to stub 5, by TCP as a center would
     // (and never reading what comes back) or by UDP; returns once all are sent, leaving the
     // sender running until then. Meanwhile the client calls the other stub, which must answer.

@@ -1,5 +1,5 @@
-// Real application processes (probe_call_app) in a private host that runs the service and
-// the real center from an install tree of its own; shared by the tests of whole hosts.
+// Applications of the SDK's public interface as real processes, driven on stdin, in a
+// private host that runs the real service and center.
 #pragma once
 
 #include <unistd.h>
@@ -13,11 +13,14 @@
 
 #include "../General_Service/service_host.h"
 
-namespace kova_call_test {
+namespace kova_test {
 
-using kova_test::child_process;
-using kova_test::private_host;
-using kova_test::read_text_file;
+inline std::vector<std::string> words(const std::string& in_line) {
+    std::istringstream in(in_line);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
+}
 
 // The probe's pattern bytes, and its hash of payloads longer than 40 bytes.
 inline std::string pattern(size_t in_size) {
@@ -34,13 +37,6 @@ inline std::string shown(const std::string& in_data) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "#%08x", h);
     return buf;
-}
-
-inline std::vector<std::string> words(const std::string& in_line) {
-    std::istringstream in(in_line);
-    std::vector<std::string> out;
-    for (std::string w; in >> w;) out.push_back(w);
-    return out;
 }
 
 // A result line without its last word (the milliseconds the request took).
@@ -60,10 +56,27 @@ inline long time_of(const std::string& in_line) {
     return w.empty() ? -1 : std::stol(w.back());
 }
 
-// One probe_call_app inside a host.
-class call_app {
+// The packet memory's allocated blocks as the manager's "acount" reads them, through a
+// probe_service_client ("blocks <n>"); settled: read again until trace records in flight
+// (each holds a block a moment) have been written.
+inline std::string blocks(child_process& in_memory) {
+    const std::vector<std::string> w = words(ask(in_memory, "blocks"));
+    return w.size() == 3 ? w[0] + " " + w[1] : "no blocks";
+}
+inline std::string settled_blocks(child_process& in_memory) {
+    std::string last = blocks(in_memory);
+    for (int same = 0; same < 3; wait_until([] { return false; }, 0.1)) {
+        const std::string now = blocks(in_memory);
+        same = now == last ? same + 1 : 0;
+        last = now;
+    }
+    return last;
+}
+
+// One application probe (probe_call_app, probe_event_app) inside a host.
+class probe_app {
 public:
-    explicit call_app(private_host& in_host) : m_child(in_host.spawn({kova_test::probe_path("probe_call_app")})) {}
+    probe_app(private_host& in_host, const std::string& in_probe) : m_child(in_host.spawn({probe_path(in_probe)})) {}
 
     bool init() {
         m_child.send_line("init");
@@ -87,7 +100,7 @@ public:
     }
     // The first line at or after in_from that begins with in_prefix; "" on time-out.
     std::string wait(const std::string& in_prefix, double in_timeout_s = 10.0, size_t in_from = 0) {
-        const double end = kova_test::now_s() + in_timeout_s;
+        const double end = now_s() + in_timeout_s;
         for (;;) {
             const std::string& out = m_child.output();
             for (size_t at = in_from; at < out.size();) {
@@ -96,7 +109,7 @@ public:
                 if (out.compare(at, in_prefix.size(), in_prefix) == 0) return out.substr(at, e - at);
                 at = e + 1;
             }
-            if (kova_test::now_s() > end) return "";
+            if (now_s() > end) return "";
             m_child.wait_for_line("\x01", 0.02);  // reads what has come
         }
     }
@@ -109,6 +122,11 @@ public:
         const std::vector<std::string> w = words(in_answer);
         return w.size() == 4 ? w[3] : "";
     }
+    // Ends the application through its own finalize; its exit status.
+    int exit(double in_timeout_s = 10.0) {
+        send("exit");
+        return m_child.wait(in_timeout_s);
+    }
     child_process& child() { return m_child; }
 
 private:
@@ -116,42 +134,27 @@ private:
 };
 
 // A private host with the service and the real center installed.
-// The packet memory's allocated blocks as the manager's "acount" reads them, through a
-// probe_service_client; settled: read again until trace records in flight (each holds a
-// block a moment) have been written.
-inline std::string blocks(child_process& in_memory) { return kova_test::ask(in_memory, "acount"); }
-inline std::string settled_blocks(child_process& in_memory) {
-    std::string last = blocks(in_memory);
-    for (int same = 0; same < 3; kova_test::wait_until([] { return false; }, 0.1)) {
-        const std::string now = blocks(in_memory);
-        same = now == last ? same + 1 : 0;
-        last = now;
-    }
-    return last;
-}
-
 class kova_host {
 public:
-    // in_ini: the body of the service's ini file.
-    explicit kova_host(const std::string& in_ini = "MEMSIZE=16777216\n") : m_tree(in_ini, "call_tree") {}
+    explicit kova_host(const std::string& in_ini = "MEMSIZE=16777216\n") : m_tree(in_ini) {}
 
     bool start() {
-        return m_tree.ok() && kova_test::copy_file(KOVA_CENTER_PROGRAM, m_tree.bin() + "Kova_General_Center") &&
+        return m_tree.ok() && copy_file(KOVA_CENTER_PROGRAM, m_tree.bin() + "Kova_General_Center") &&
                m_tree.start_service(m_service);
     }
     private_host& host() { return m_tree.host(); }
     std::string log(const std::string& in_file) const { return m_tree.log(in_file); }
-    std::string bin() const { return m_tree.bin(); }
-    child_process& service() { return m_service; }
-    std::unique_ptr<call_app> app() {
-        std::unique_ptr<call_app> a(new call_app(host()));
+    std::unique_ptr<probe_app> app(const std::string& in_probe = "probe_call_app") {
+        std::unique_ptr<probe_app> a(new probe_app(host(), in_probe));
         return a->init() ? std::move(a) : nullptr;
     }
-    // A probe_service_client with the host's memory and channels open: "remain", "acount" and
+    std::string bin() const { return m_tree.bin(); }
+    child_process& service() { return m_service; }
+    // A probe_service_client with the host's memory and channels open: "remain", "blocks" and
     // the other commands of that probe.
     child_process memory() {
-        child_process m = host().spawn({kova_test::probe_path("probe_service_client")});
-        if (kova_test::ask(m, "open") != "opened 0 0 0") m.kill_now();
+        child_process m = host().spawn({probe_path("probe_service_client")});
+        if (ask(m, "open") != "opened 0 0 0") m.kill_now();
         return m;
     }
     // The center of in_domain ("": of any domain); -1 when none runs.
@@ -173,8 +176,8 @@ public:
     }
 
 private:
-    kova_test::service_host m_tree;
+    service_host m_tree;
     child_process m_service;
 };
 
-}  // namespace kova_call_test
+}  // namespace kova_test
