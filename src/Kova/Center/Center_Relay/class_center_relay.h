@@ -7,10 +7,13 @@
 #pragma once
 #include <atomic>
 #include <condition_variable>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "Kova/Center/Center_Relay/center_relay_typedef.h"
+#include "Kova/Center/Center_Relay/class_pipe_backlog.h"
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Interface/struct_token.h"
 #include "Pimo/IPC/interface_pipe.h"
@@ -42,6 +45,15 @@ public:
     // Ends every retry loop of the center thread (the token in hand is released) and
     // wakes a delay; set before the center thread is joined.
     void proc_stop();
+
+    // Packets kept for full pipes of local processes. The center thread retries them after
+    // each packet, and every c_backlog_retry_s while it has nothing else to do.
+    static constexpr double c_backlog_retry_s = 0.002;
+    bool has_backlog() const { return m_backlogged != 0; }
+    void proc_retry_backlogs();
+    // The process of the pipe is gone: what waited for it comes back to its senders as
+    // c_kova_err_object_is_not_exist (when its type has an error form) and the room goes.
+    void proc_release_backlog(Pimo::IPC::interface_pipe* pin_pipe);
     bool is_stopping() const { return m_stop.load(std::memory_order_relaxed); }
     // Sleeps up to in_seconds; returns early once stopping.
     void proc_wait_stop(double in_seconds);
@@ -94,17 +106,30 @@ private:
     // A new token whose header block holds a copy of in_pkt and which shares in_token's data block.
     struct_token make_copy(const struct_token& in_token, const struct_packet* pin_pkt, struct_packet** pout_pkt);
     void push_to_local_object(struct_token& in_token, struct_packet* pin_pkt, bool in_listen);
+    // What a push into a full pipe of a local process does with its packet: a request is
+    // answered with busy node, a datagram kind is dropped, anything else waits in the
+    // pipe's backlog (answered with busy node when that is full too).
+    enum class enum_when_full { refuse, drop, keep };
+    // Pushes into a local process's pipe and consumes the token. A pipe with packets kept
+    // for it takes nothing past them.
+    void push_to_pipe(Pimo::IPC::interface_pipe* pin_pipe, struct_token& in_token, struct_packet* pin_pkt,
+                      std::size_t in_limit, enum_when_full in_when_full);
+    // Pushes the pipe's kept packets while it takes them; those whose time is spent come
+    // back to their senders with c_kova_err_remote_timeout. True when none is left.
+    bool proc_retry_backlog(Pimo::IPC::interface_pipe* pin_pipe, class_pipe_backlog& in_backlog);
     void copy_to_pipes(const struct_token& in_token, struct_packet* pin_pkt,
                        const std::vector<Pimo::IPC::interface_pipe*>& in_pipes);
     // Pushes a header-only 0x8007 report into a proxy's listen pipe.
     void push_connected_report(Pimo::IPC::interface_pipe* pin_pipe, struct_packet* pin_request, ip_t in_src_ip,
-                               domain_t in_src_port, object_id_t in_src_id, ip_t in_dst_ip, domain_t in_dst_port,
-                               bool in_limited);
+                               domain_t in_src_port, object_id_t in_src_id, ip_t in_dst_ip, domain_t in_dst_port);
     // Reads the process id at the front of the data block; false without a 4-byte payload.
     static bool read_process_id(const struct_token& in_token, int& pout_pid);
 
     // Local proxies that made an add_client, and the remote center they use.
     std::map<object_id_t, struct_node_addr> m_client_proxy_map;
+    // A pipe's backlog lives from its first full push to its process's end.
+    std::map<Pimo::IPC::interface_pipe*, std::unique_ptr<class_pipe_backlog>> m_backlogs;
+    std::size_t m_backlogged;  // packets in all backlogs
     std::atomic<bool> m_stop;
     std::mutex m_stop_mutex;
     std::condition_variable m_stop_cv;

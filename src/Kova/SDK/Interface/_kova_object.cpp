@@ -94,7 +94,9 @@ kova_err_t _kova_object::proc_choose_id(domain_t in_domain, object_id_t in_objec
         // 0 and 0xFFFF address every stub or every proxy: never an object's own id.
         if (id == c_broadcast_stub_id || id == c_broadcast_proxy_id) return c_kova_err_already_used_id;
         object_id = id;
-        if (!objects->create_object(in_domain, id, this)) return c_kova_err_already_used_id;
+        const vimra_err_t r = objects->create_object(in_domain, id, this);
+        if (r != Pimo::OS::c_vimra_success)
+            return r == Pimo::OS::c_vimra_already_exists ? c_kova_err_already_used_id : c_kova_err_unknown;
         pout_id = id;
         return c_kova_err_none;
     }
@@ -103,19 +105,17 @@ kova_err_t _kova_object::proc_choose_id(domain_t in_domain, object_id_t in_objec
     std::uint32_t start = static_cast<object_id_t>((proxy ? get_last_proxy_id(in_domain)
                                                           : get_last_stub_id(in_domain)) + 1);
     if (start == 1 || start == end || start < low || start > end) start = low;
-    for (std::uint32_t id = start; id < end; ++id) {
+    // From just after the last id to the end, then from the low end up to it. An id taken
+    // elsewhere moves the search on; any other failure would fail for every id alike.
+    for (std::uint32_t i = 0, span = end - low; i < span; ++i) {
+        const std::uint32_t id = start + i < end ? start + i : start + i - span;
         object_id = static_cast<object_id_t>(id);
-        if (objects->create_object(in_domain, object_id, this)) {
+        const vimra_err_t r = objects->create_object(in_domain, object_id, this);
+        if (r == Pimo::OS::c_vimra_success) {
             pout_id = object_id;
             return c_kova_err_none;
         }
-    }
-    for (std::uint32_t id = low; id < start; ++id) {
-        object_id = static_cast<object_id_t>(id);
-        if (objects->create_object(in_domain, object_id, this)) {
-            pout_id = object_id;
-            return c_kova_err_none;
-        }
+        if (r != Pimo::OS::c_vimra_already_exists) return c_kova_err_unknown;
     }
     return c_kova_err_all_id_is_used;
 }

@@ -16,9 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "Kova/Center/INet_Relay/EPoll/epoll_tcp_method.h"
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
+#include "Kova/General_Common/IPC/abstract_center_ipc.h"
 #include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/Utility/pimo_error_hook.h"
 
@@ -243,6 +245,11 @@ int recv_udp(struct_epoll_overlapped_ex* p) {
                                                                                       : "! p_pkt->is_right_version()");
             continue;
         }
+        // Whoever sent it, a process destroy or a connection report is this host's own word.
+        if (is_local_only_control(pkt)) {
+            discard_datagram(p->socket);
+            continue;
+        }
         const size_t size = pkt->header.size;
         if (size != 0) {
             if (!alloc_data(p->recv_token, size)) {
@@ -287,7 +294,8 @@ void set_multicast_if(const unsigned long& multicast_if, const unsigned short& i
 }
 
 Kova::kova_err_t send_center_from_udp(Kova::struct_token token, Kova::packet_t*) {
-    const Kova::kova_err_t err = Kova::Common::Global::send_kova_center(token);
+    const Kova::kova_err_t err =
+        Kova::Common::Global::send_kova_center(token, Kova::General_Common::IPC::abstract_center_ipc::c_network_depth);
     if (err != Kova::c_kova_success) free_token(token);
     return err;
 }
