@@ -25,8 +25,10 @@ namespace kova_example {
 constexpr Kova::domain_t c_domain = 7100;
 constexpr Kova::object_id_t c_call_stub_id = 100;
 constexpr Kova::object_id_t c_signal_stub_id = 101;
+constexpr Kova::object_id_t c_command_stub_id = 102;
 constexpr Kova::msg_code_t c_call_code = 1;
 constexpr Kova::msg_code_t c_signal_code = 2;
+constexpr Kova::msg_code_t c_command_code = 3;
 constexpr const char* c_host = "127.0.0.1";
 
 // argv[in_index] as a number in [0, in_max], or in_default when it is not given.
