@@ -30,7 +30,7 @@
 
 #include <Kova/kova.h>
 
-#include "../tests/Kova/General_Service/service_host.h"
+#include "bench_hosts.h"
 #include "private_host.h"
 #include "test_process.h"
 
@@ -229,13 +229,6 @@ figures zmq_row(const std::string& in_endpoint, size_t in_size, unsigned in_thre
 }
 #endif
 
-std::string self_path() {
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    self[n > 0 ? n : 0] = 0;
-    return self;
-}
-
 // in_leg_us: the median request leg, or a negative value where there is none.
 void print_row(const char* in_transport, size_t in_size, unsigned in_threads, const figures& in_f, double in_leg_us) {
     const std::string size = in_size >= 1024 ? std::to_string(in_size / 1024) + " KiB" : std::to_string(in_size) + " B";
@@ -258,7 +251,7 @@ int run_all(unsigned long in_calls, unsigned in_listeners) {
         std::printf("no private host: %s\n", why.c_str());
         return 1;
     }
-    const std::string self = self_path();
+    const std::string self = kova_bench::self_path();
     std::vector<std::pair<std::string, std::vector<figures>>> rows;
     std::printf("round trips of %lu calls per row, reply as large as the request; latency per call in us;\n"
                 "Kova: service and center in a private host, %u listener threads per process\n",
@@ -270,8 +263,7 @@ int run_all(unsigned long in_calls, unsigned in_listeners) {
         // The service and center of an install tree of its own, as shipped but with 64 MiB of packet memory.
         kova_test::service_host tree("MEMSIZE=67108864\nLOG=yes\nCOMMAND_LOG=yes\nINFORMATION_LOG=yes\n", "call_bench");
         kova_test::child_process service;
-        if (!tree.ok() || !kova_test::copy_file(KOVA_CENTER_PROGRAM, tree.bin() + "Kova_General_Center") ||
-            !tree.start_service(service)) {
+        if (!kova_bench::start_real_service(tree, service)) {
             std::printf("the service did not start\n");
             return 1;
         }
