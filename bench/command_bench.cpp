@@ -98,6 +98,10 @@ public:
         }
         if (m_at.size() < m_at.capacity()) m_at.push_back(now);
     }
+    size_t count() {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return m_at.size();
+    }
     // "stats <count> <median us> <p99 us> <per s> <jitter p99 us>", and forgets what it saw.
     std::string take(double in_period_us) {
         std::vector<double> latency;
@@ -139,8 +143,11 @@ void serve_stats() {
     std::fflush(stdout);
     char line[64];
     while (std::fgets(line, sizeof line, stdin)) {
-        const double period_us = std::atof(line + 5);
-        std::printf("%s\n", g_arrivals.take(period_us).c_str());
+        if (std::strncmp(line, "count", 5) == 0) {
+            std::printf("count %zu\n", g_arrivals.count());
+        } else {
+            std::printf("%s\n", g_arrivals.take(std::atof(line + 5)).c_str());
+        }
         std::fflush(stdout);
     }
 }
@@ -194,7 +201,14 @@ int run_proxy(int argc, char** argv) {
         Kova::kova_err_t err = proxy.create(domain, inet_addr(argv[3]), c_stub_id);
         const long long until = now_ns() + 20000000000LL;
         while (err == Kova::c_kova_success && !proxy.is_live() && now_ns() < until) usleep(1000);
-        if (err == Kova::c_kova_success) err = proxy.async_connect_return(proxy.async_connect(5.0), nullptr);
+        // A connect meets a busy stub process as a refusal: tried again a few times, as an
+        // application would.
+        for (int i = 0; err == Kova::c_kova_success && i < 10; ++i) {
+            const Kova::kova_err_t answer = proxy.async_connect_return(proxy.async_connect(5.0), nullptr);
+            if (answer == Kova::c_kova_success) break;
+            if (i == 9 || answer != Kova::c_kova_err_busy_node) err = answer;
+            usleep(100000);
+        }
         if (err != Kova::c_kova_success) {
             std::printf("no stub: 0x%08X\n", err);
             status = 1;
@@ -287,6 +301,14 @@ struct stats {
 };
 
 stats ask_stats(kova_test::child_process& in_receiver, double in_period_us) {
+    // What is still on its way (queued in a center, say) arrives first: the count has stood
+    // still for half a second.
+    std::string last = kova_test::ask(in_receiver, "count");
+    for (int still = 0; still < 5; usleep(100000)) {
+        const std::string now = kova_test::ask(in_receiver, "count");
+        still = now == last ? still + 1 : 0;
+        last = now;
+    }
     stats s;
     const std::string line = kova_test::ask(in_receiver, "stats " + std::to_string(in_period_us));
     std::sscanf(line.c_str(), "stats %lu %lf %lf %lf %lf", &s.count, &s.median_us, &s.p99_us, &s.per_s,
@@ -339,21 +361,26 @@ void kova_rows(const setting& in_s, const std::string& in_self, unsigned long in
         std::printf("the stub did not start: %s\n", stub.output().c_str());
         return;
     }
-    const auto proxy_run = [&](const std::vector<std::string>& in_args) {
+    // A proxy run ends with "result ..."; anything else is shown.
+    const auto proxy_run = [&](const std::vector<std::string>& in_args, double in_timeout_s = 600) {
         std::vector<std::string> argv{in_self, "--proxy", std::to_string(c_domain), in_s.stub_ip};
         argv.insert(argv.end(), in_args.begin(), in_args.end());
         kova_test::child_process proxy = in_s.proxy_host->spawn(argv);
-        return proxy;
+        proxy.wait(in_timeout_s);
+        if (proxy.output().find("result ") == std::string::npos)
+            std::fprintf(stderr, "proxy %s: %s\n", in_s.name, proxy.output().c_str());
+        return proxy.output();
     };
+    // A few commands first, so that the centers' link and the stub's queues are there before
+    // the first row.
+    proxy_run({"0", "8", "paced", "20"});
+    ask_stats(stub, 0);
     for (const char* type : {"86", "87"}) {
         const std::string udp = std::strcmp(type, "87") == 0 ? "1" : "0";
         for (Kova::pksize_t size : c_sizes) {
-            kova_test::child_process burst = proxy_run({udp, std::to_string(size), "burst", std::to_string(in_n)});
-            burst.wait(600);
+            proxy_run({udp, std::to_string(size), "burst", std::to_string(in_n)});
             const stats b = ask_stats(stub, 0);
-            kova_test::child_process paced =
-                proxy_run({udp, std::to_string(size), "paced", std::to_string(std::min<unsigned long>(in_n, 2000))});
-            paced.wait(600);
+            proxy_run({udp, std::to_string(size), "paced", std::to_string(std::min<unsigned long>(in_n, 2000))});
             const stats p = ask_stats(stub, 1000);
             g_post_rows.push_back(post_row(std::string("Kova, ") + in_s.name, type, size, b, in_n, p));
         }
@@ -362,13 +389,12 @@ void kova_rows(const setting& in_s, const std::string& in_self, unsigned long in
         pid_t center = program_pid(*in_s.stub_host, "Kova_General_Center");
         pid_t proxy_center = program_pid(*in_s.proxy_host, "Kova_General_Center");
         const double c0 = cpu_s(center) + (proxy_center != center ? cpu_s(proxy_center) : 0);
-        kova_test::child_process timer = proxy_run({"0", "8", "timer", std::to_string(period_ms),
-                                                    std::to_string(in_seconds)});
-        timer.wait(in_seconds + 60);
+        const std::string out =
+            proxy_run({"0", "8", "timer", std::to_string(period_ms), std::to_string(in_seconds)}, in_seconds + 60);
         const double centers_cpu = cpu_s(center) + (proxy_center != center ? cpu_s(proxy_center) : 0) - c0;
         double proxy_cpu = 0;
-        const size_t at = timer.output().rfind("result ");
-        if (at != std::string::npos) proxy_cpu = std::atof(timer.output().c_str() + at + 7);
+        const size_t at = out.rfind("result ");
+        if (at != std::string::npos) proxy_cpu = std::atof(out.c_str() + at + 7);
         const stats t = ask_stats(stub, period_ms * 1000.0);
         g_timer_rows.push_back(
             timer_row(std::string("Kova timer, ") + in_s.name, period_ms, t, in_seconds, proxy_cpu, centers_cpu));
