@@ -2,7 +2,7 @@
 // its text as commands, in either of the two models.
 //
 //   kova_example_command_client [domain] [stub host] [stub id] [text] [count] [period ms]
-//                               (defaults 7100, 127.0.0.1, 102, "go", 3, 0)
+//                               (defaults 7100, 127.0.0.1, 104, "go", 3, 0)
 //
 // Period 0: the posting model, each of count posts ("<text> 1", "<text> 2", ...) sent at once.
 // A period: the timer model, the text posted once and sent again every period, count times.

@@ -1,7 +1,7 @@
 // A command stub: accepts every proxy and prints each command it receives with the way it
 // was sent (posted, or repeated on the sender's timer) and the proxies that come and go.
 //
-//   kova_example_command_stub [domain] [stub id]    (defaults 7100 and 102)
+//   kova_example_command_stub [domain] [stub id]    (defaults 7100 and 104)
 //
 // Runs until SIGINT or SIGTERM, or until its standard input closes (Ctrl-D on a terminal).
 #include <cstdio>
