@@ -36,24 +36,14 @@
 #include <vector>
 
 #include "Kova/kova.h"
+#include "probe_app_lines.h"
 
 using namespace Kova;
+using kova_probe::client;
+using kova_probe::hex;
+using kova_probe::say;
 
 namespace {
-
-std::mutex g_say_lock;
-
-void say(const std::string& in_line) {
-    std::lock_guard<std::mutex> hold(g_say_lock);
-    std::printf("%s\n", in_line.c_str());
-    std::fflush(stdout);
-}
-
-std::string hex(kova_err_t in_err) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%x", in_err);
-    return buf;
-}
 
 std::string make_data(const std::string& in_text) {
     if (in_text == "-") return "";
@@ -76,12 +66,6 @@ std::string show(const void* pin_data, size_t in_size) {
     return buf;
 }
 
-std::string client(client_addr_t const& in_client) {
-    in_addr a{};
-    a.s_addr = in_client.node_addr.ip;
-    return std::string(inet_ntoa(a)) + ":" + std::to_string(in_client.node_addr.port) + ":" +
-           std::to_string(in_client.obj_id);
-}
 
 long ms_since(std::chrono::steady_clock::time_point in_from) {
     return static_cast<long>(
