@@ -25,6 +25,14 @@ struct struct_information_key {
 };
 typedef std::map<struct_information_key, process_info_map_t*> information_map_t;
 
+// What the confirms to one local proxy counted in information_map: the process they
+// were counted for, and the (stub, code) pairs, each once.
+struct struct_proxy_information {
+    int pid = 0;
+    std::set<struct_information_key> keys;
+};
+typedef std::map<object_id_t, struct_proxy_information> proxy_information_map_t;
+
 // A source-specific multicast membership: the group and the stub's host.
 struct struct_multicast_key {
     ip_t multicast_ip;
