@@ -1,6 +1,7 @@
 // An application on the SDK's insides, driven on stdin, for the SDK's tests.
 // Commands: init [threads] | finalize | center <domain> | register <domain> <id> |
 //           object <domain> <id> | crasher <domain> <id> | running <domain> | wait_clean | exit
+// init and wait_clean say "initializing" and "waiting clean" before they may block.
 #include <signal.h>
 #include <unistd.h>
 
@@ -71,6 +72,7 @@ int main() {
         if (cmd == "init") {
             unsigned threads = 8;
             in >> threads;
+            say("initializing");
             Kova::initialize(threads, 16, 1);
             say("initialized");
         } else if (cmd == "finalize") {
@@ -95,6 +97,7 @@ int main() {
             say("register " + std::to_string(register_object(static_cast<domain_t>(domain),
                                                              static_cast<object_id_t>(id), &crasher)));
         } else if (cmd == "wait_clean") {
+            say("waiting clean");
             Kova::wait_clean_domain();
             say("clean");
         } else if (cmd == "running") {

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,7 +13,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 extern char** environ;
 
@@ -37,6 +40,36 @@ bool wait_until(const std::function<bool()>& in_done, double in_timeout_s) {
 
 bool wait_until(const std::atomic<bool>& in_flag, double in_timeout_s) {
     return wait_until([&] { return in_flag.load(); }, in_timeout_s);
+}
+
+pid_t this_thread_id() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+std::vector<pid_t> thread_ids() {
+    std::vector<pid_t> ids;
+    DIR* d = opendir("/proc/self/task");
+    if (!d) return ids;
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.') ids.push_back(static_cast<pid_t>(std::atoi(e->d_name)));
+    closedir(d);
+    return ids;
+}
+
+bool is_thread_asleep(pid_t in_tid) {
+    if (in_tid <= 0) return false;
+    std::ifstream f("/proc/self/task/" + std::to_string(in_tid) + "/stat");
+    std::string stat;
+    std::getline(f, stat);
+    // The state follows the name, which is in parentheses and may hold anything.
+    const size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S';
+}
+
+bool is_blocked_in(pid_t in_pid, long in_call) {
+    if (in_pid <= 0) return false;
+    // "<number> <arguments...>" while blocked in a call, else "running" or "-1 ...".
+    std::ifstream f("/proc/" + std::to_string(in_pid) + "/syscall");
+    long call = -1;
+    return (f >> call) && call == in_call;
 }
 
 child_process::child_process(child_process&& other) noexcept { *this = std::move(other); }

@@ -73,4 +73,14 @@ double now_s();
 bool wait_until(const std::function<bool()>& in_done, double in_timeout_s);
 bool wait_until(const std::atomic<bool>& in_flag, double in_timeout_s);
 
+// Threads of this process: the calling thread's id, every thread's id, and whether one is
+// asleep in the kernel (state S), as a thread blocked in a wait, a lock or a read is. Nothing
+// else tells a test that a thread has reached its wait: poll is_thread_asleep with wait_until.
+pid_t this_thread_id();
+std::vector<pid_t> thread_ids();
+bool is_thread_asleep(pid_t in_tid);
+// Whether a child process (or a thread of this one) is blocked in system call in_call, a
+// SYS_ number of <sys/syscall.h>: a process blocked in SYS_flock waits for a process lock.
+bool is_blocked_in(pid_t in_pid, long in_call);
+
 }  // namespace kova_test

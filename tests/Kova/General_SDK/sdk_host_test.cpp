@@ -87,6 +87,7 @@ TEST(sdk_host, initialize_waits_for_the_service_makes_the_pipes_and_finalize_rem
     const pid_t pid = pid_of(app);
     ASSERT_GT(pid, 0);
     app.send_line("init 2");
+    ASSERT_TRUE(app.wait_for_line("initializing"));
     EXPECT_FALSE(app.wait_for_line("initialized", 0.5)) << "no debug channel yet";
     ASSERT_TRUE(h.start_service());
     ASSERT_TRUE(app.wait_for_line("initialized"));
@@ -136,6 +137,9 @@ TEST(sdk_host, center_manager_asks_the_service_once_and_finds_the_center_when_it
     app.send_line("center 4200");  // the same pipe again, no new request
     app.send_line("running 4300");
     ASSERT_TRUE(app.wait_for_line("running 0"));
+    // A request after them all: the service has read every earlier one once it reads this.
+    app.send_line("center 4999");
+    ASSERT_TRUE(h.service.wait_for_line("service 4999 0"));
     EXPECT_EQ(count_lines(h.service, "service 4200 0"), 1);
     EXPECT_EQ(count_lines(h.service, "service 4100 0"), 0);
 }
@@ -235,6 +239,7 @@ TEST(sdk_host, initialize_soon_after_finalize_waits_for_a_center_to_let_go_of_th
     app.send_line("finalize");
     ASSERT_TRUE(app.wait_for_line("finalized"));
     app.send_line("init 1");
+    ASSERT_TRUE(app.wait_for_line("initializing"));
     EXPECT_FALSE(app.wait_for_line("initialized", 0.4)) << "the old pipe is still held";
     center.send_line("release");
     ASSERT_TRUE(app.wait_for_line("initialized"));
@@ -255,6 +260,7 @@ TEST(sdk_host, wait_clean_domain_returns_once_the_used_centers_are_gone) {
     app.send_line("finalize");
     ASSERT_TRUE(app.wait_for_line("finalized"));
     app.send_line("wait_clean");
+    ASSERT_TRUE(app.wait_for_line("waiting clean"));
     EXPECT_FALSE(app.wait_for_line("clean", 0.5));
     center.send_line("exit");
     EXPECT_TRUE(app.wait_for_line("clean", 5.0));

@@ -25,6 +25,17 @@ domain_t test_domain() {
     return static_cast<domain_t>(20000 + (getpid() * 11 + counter++) % 40000);
 }
 
+// The service channel, counting the sends it refused for want of room.
+class counting_service_ipc : public class_service_ipc {
+public:
+    Pimo::OS::vimra_err_t eproc_send(const Pimo::byte_t* in_elem, size_t in_min) override {
+        const Pimo::OS::vimra_err_t r = class_service_ipc::eproc_send(in_elem, in_min);
+        if (r == Pimo::OS::c_vimra_busy) ++m_refused;
+        return r;
+    }
+    std::atomic<int> m_refused{0};
+};
+
 class full_service_channel : public testing::Test {
 protected:
     void SetUp() override {
@@ -37,6 +48,7 @@ protected:
         const struct_service_token filler{1, 9};
         while (m_service.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&filler), 0) == 0) ++m_fillers;
         ASSERT_GT(m_fillers, 0);
+        m_service.m_refused = 0;
     }
     void TearDown() override {
         m_watcher.proc_close();
@@ -57,7 +69,7 @@ protected:
 
     domain_t m_domain = 0;
     std::string m_name = kova_test::unique_name("svc");
-    class_service_ipc m_service;
+    counting_service_ipc m_service;
     class_center_ipc m_watcher{&m_service};
     child_process m_center;
     int m_fillers = 0;
@@ -68,8 +80,8 @@ protected:
 TEST_F(full_service_channel, the_gone_notice_waits_for_room_instead_of_being_lost) {
     m_center.send_line("die");
     ASSERT_EQ(m_center.wait(), 0);
-    // The watcher polls once a second; give it time to fire and meet the full channel.
-    usleep(1500 * 1000);
+    // The watcher, which tries once a second, has fired and met the full channel.
+    ASSERT_TRUE(kova_test::wait_until([&] { return m_service.m_refused > 0; }, 10.0));
     EXPECT_EQ(take().msg, 9);
     for (int i = 1; i < m_fillers; ++i) EXPECT_EQ(take().msg, 9);
     const struct_service_token notice = take();
@@ -80,7 +92,7 @@ TEST_F(full_service_channel, the_gone_notice_waits_for_room_instead_of_being_los
 TEST_F(full_service_channel, closing_a_watcher_that_fired_stops_its_retries_and_joins_it) {
     m_center.send_line("die");
     ASSERT_EQ(m_center.wait(), 0);
-    usleep(1500 * 1000);
+    ASSERT_TRUE(kova_test::wait_until([&] { return m_service.m_refused > 0; }, 10.0));
     const double start = kova_test::now_s();
     m_watcher.proc_close();
     EXPECT_LT(kova_test::now_s() - start, 1.0);

@@ -30,6 +30,12 @@ bool settle(service_host& in_host, child_process& in_client, const std::string& 
 
 unsigned long resets(child_process& in_client) { return answer_number(ask(in_client, "resets")); }
 
+// True once the service maps the center pipe of in_domain: its watcher of that center is open.
+bool watches(child_process& in_service, const std::string& in_domain) {
+    const std::string maps = read_text_file("/proc/" + std::to_string(in_service.pid()) + "/maps");
+    return maps.find("/kova_center_ipc" + in_domain + "pipe") != std::string::npos;
+}
+
 }  // namespace
 
 // A running service in a private host and a client process that has opened its objects.
@@ -95,6 +101,7 @@ TEST_F(running_service, starts_watches_and_forgets_a_center_then_resets_the_memo
     EXPECT_EQ(count_of(h->read_log("log.csv"), c_reset_row), 0u) << "no reset when a center starts";
 
     // The center ends: the watcher notices, the loader forgets it and orders the reset.
+    ASSERT_TRUE(wait_until([&] { return watches(service, "7000"); }, 10.0)) << "the service watches the center";
     ASSERT_EQ(ask(client, "stop 7000"), "stopped 0");
     ASSERT_TRUE(wait_for_file_text(h->log("log.csv"), c_reset_row, 15.0));
     ASSERT_TRUE(settle(*h, client, "forgotten"));
@@ -107,9 +114,10 @@ TEST_F(running_service, starts_watches_and_forgets_a_center_then_resets_the_memo
     ASSERT_TRUE(h->host().wait_for_shm("Global\\Kova_Center_KILLER_7000"));
     ASSERT_TRUE(h->host().wait_for_shm("kova_center_ipc7000pipe"));
     ASSERT_TRUE(settle(*h, client, "restarted"));
+    ASSERT_TRUE(wait_until([&] { return watches(service, "7000"); }, 10.0)) << "the service watches the center";
     ASSERT_EQ(ask(client, "stop 7000"), "stopped 0");
     ASSERT_TRUE(settle(*h, client, "x"));
-    for (int i = 0; i < 200 && count_of(h->read_log("log.csv"), c_reset_row) < 2; ++i) usleep(50000);
+    wait_until([&] { return count_of(h->read_log("log.csv"), c_reset_row) >= 2; }, 10.0);
     EXPECT_EQ(count_of(h->read_log("log.csv"), c_reset_row), 2u);
 }
 
@@ -159,7 +167,7 @@ TEST_F(running_service, any_gone_notice_with_no_center_left_orders_a_reset) {
     ASSERT_EQ(ask(client, "send 1234 2"), "sent 0");
     ASSERT_TRUE(wait_for_file_text(h->log("log.csv"), c_reset_row));
     ASSERT_EQ(ask(client, "send 1234 7"), "sent 0");
-    for (int i = 0; i < 200 && count_of(h->read_log("log.csv"), c_reset_row) < 2; ++i) usleep(20000);
+    wait_until([&] { return count_of(h->read_log("log.csv"), c_reset_row) >= 2; }, 10.0);
     ASSERT_TRUE(settle(*h, client, "done"));
     EXPECT_EQ(count_of(h->read_log("log.csv"), c_reset_row), 2u);
     EXPECT_EQ(resets(client), before + 2);
@@ -194,8 +202,9 @@ TEST_F(running_service, a_reset_is_dropped_when_a_center_was_started_after_it_wa
     EXPECT_EQ(ask(client, "ref " + mm), "ref 1");
 
     // With the center gone and nothing started since, the next order resets.
+    ASSERT_TRUE(wait_until([&] { return watches(service, "7000"); }, 10.0)) << "the service watches the center";
     ASSERT_EQ(ask(client, "stop 7000"), "stopped 0");
-    for (int i = 0; i < 300 && resets(client) == before; ++i) usleep(50000);
+    wait_until([&] { return resets(client) != before; }, 15.0);
     EXPECT_EQ(resets(client), before + 1);
 }
 

@@ -183,6 +183,7 @@ TEST(kova_object, recreate_in_a_callback_keeps_the_new_object) {
         EXPECT_EQ(a.destroy(), c_kova_err_none);
         EXPECT_EQ(a.create(d, 0), c_kova_err_none);
     };
+    const unsigned long before = rig.remain();
     rig.push_listen(control(d, first, c_mccr_tcp_connected_from_client));
     ASSERT_TRUE(rig.center_receive(p));
     EXPECT_EQ(p.header.code, c_mccr_object_destroy);
@@ -191,8 +192,10 @@ TEST(kova_object, recreate_in_a_callback_keeps_the_new_object) {
     EXPECT_EQ(p.header.code, c_mccr_object_create);
     const object_id_t second = p.header.sid;
     EXPECT_NE(second, first);
-    // Another packet to the new object runs through the end of a packet again.
+    // Another packet to the new object runs through the end of a packet again; the
+    // listener frees both packets after the destroys of their ends.
     rig.push_listen(control(d, second, c_mccr_tcp_connected_from_client));
+    EXPECT_TRUE(rig.wait_remain(before));
     EXPECT_FALSE(rig.center_receive(p, 0.5));
     EXPECT_TRUE(a.is_created());
     EXPECT_EQ(a.get_object_id(), second);
@@ -220,11 +223,13 @@ TEST(kova_object, deleting_an_object_in_its_callback_leaves_nothing_behind) {
     const object_id_t id = rig.create_announced(*a, d);
     ASSERT_NE(id, 0);
     struct_packet p;
+    const unsigned long before = rig.remain();
     rig.push_listen(control(d, id, c_mccr_tcp_connected_from_client));
     ASSERT_TRUE(rig.center_receive(p));
     EXPECT_EQ(p.header.code, c_mccr_object_destroy);
     EXPECT_EQ(p.header.sid, id);
     // The end of the packet finds no deferred destroy of the freed core: no second destroy.
+    EXPECT_TRUE(rig.wait_remain(before));
     EXPECT_FALSE(rig.center_receive(p, 0.5));
     EXPECT_TRUE(deleted);
     EXPECT_EQ(rig.m_objects->get_object(d, id), nullptr);
@@ -260,11 +265,13 @@ TEST(kova_object, a_deferred_destroy_never_hits_the_object_recreated_or_deleted_
             rig.push_listen(control(d, id, c_mccr_tcp_connected_from_client));
             ASSERT_TRUE(kova_test::wait_until([&] { return marked.load(); }, 5.0));
             // The other thread waits for the write lock while the callback still runs.
+            std::atomic<pid_t> other_tid{0};
             std::thread other([&] {
+                other_tid = kova_test::this_thread_id();
                 if (deleting) delete a;
                 else EXPECT_EQ(a->create(d, 0), c_kova_err_none);
             });
-            kova_test::wait_until([] { return false; }, 0.05);
+            EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_thread_asleep(other_tid.load()); }, 5.0));
             go = true;
             other.join();
             struct_packet p;

@@ -396,8 +396,13 @@ TEST(kova_proxy_object_event, a_confirm_stored_as_the_wait_runs_out_is_answered_
     struct_packet request;
     ASSERT_TRUE(e.w.rig.center_receive(request));
     std::atomic<kova_err_t> result{0xFFFFFFFFu};
-    std::thread waiter([&] { result = e.proxy.async_connect_return(ro, nullptr); });
-    Pimo::OS::msleep(200);  // the waiter waits without the read lock by now
+    std::atomic<pid_t> waiter_tid{0};
+    std::thread waiter([&] {
+        waiter_tid = kova_test::this_thread_id();
+        result = e.proxy.async_connect_return(ro, nullptr);
+    });
+    // Asleep, the waiter waits for the record without the read lock.
+    EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_thread_asleep(waiter_tid.load()); }, 5.0));
     {
         // Its wait runs out while a writer keeps it from the record; the confirm is stored
         // after the wait ended and before the waiter takes the record back.
@@ -452,8 +457,13 @@ TEST(kova_proxy_object_event, a_confirm_for_an_identity_destroyed_during_the_wai
     struct_packet request, p;
     ASSERT_TRUE(e.w.rig.center_receive(request));
     std::atomic<kova_err_t> result{0xFFFFFFFFu};
-    std::thread waiter([&] { result = e.proxy.async_connect_return(ro, nullptr); });
-    Pimo::OS::msleep(200);  // the waiter waits without the read lock by now
+    std::atomic<pid_t> waiter_tid{0};
+    std::thread waiter([&] {
+        waiter_tid = kova_test::this_thread_id();
+        result = e.proxy.async_connect_return(ro, nullptr);
+    });
+    // Asleep, the waiter waits for the record without the read lock.
+    EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_thread_asleep(waiter_tid.load()); }, 5.0));
     {
         // Woken by the confirm, the waiter finds the identity destroyed before it looks.
         Pimo::OS::class_write_locker lock(e.w.rig.m_processor);

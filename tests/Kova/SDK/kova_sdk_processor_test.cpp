@@ -18,7 +18,8 @@ constexpr domain_t c_domain = 4701;
 constexpr object_id_t c_stub = 0x1234;
 constexpr object_id_t c_proxy = 0x8123;
 
-domain_t test_domain() { return static_cast<domain_t>(20000 + getpid() % 20000); }
+// The same numbering as every other test process uses, so that no two running tests share a domain.
+domain_t test_domain() { return kova_sdk_test::test_domain(0); }
 
 packet_spec call(msg_num_t in_num, msg_code_t in_code = 7, object_id_t in_did = c_stub) {
     return packet_spec{c_mt_call, in_code, c_proxy, in_did, in_num, test_domain(), test_domain()};
@@ -53,8 +54,7 @@ TEST(kova_sdk_processor, parallel_address_is_delivered_concurrently) {
     std::atomic<int> arrived{0};
     stub.on_packet = [&](const delivery&) {
         ++arrived;
-        const double end = kova_test::now_s() + 10;
-        while (arrived.load() < 2 && kova_test::now_s() < end) Pimo::OS::msleep(1);
+        kova_test::wait_until([&] { return arrived.load() >= 2; }, 10.0);
     };
     rig.push_listen(call(1));
     rig.push_listen(call(2));
@@ -126,6 +126,8 @@ TEST(kova_sdk_processor, missing_object_is_answered_with_its_error_type) {
         sdk_rig::push(rig.m_listen, t);
         struct_packet got;
         if (!r.answered) {
+            // The listener has freed it, having sent what it would send.
+            EXPECT_TRUE(rig.wait_remain(before)) << int(r.request);
             EXPECT_FALSE(rig.center_receive(got, 0.3)) << int(r.request);
             continue;
         }
@@ -234,8 +236,7 @@ TEST(kova_sdk_processor, callbacks_create_and_destroy_objects_without_deadlock) 
     };
     rig.push_listen(call(1));
     ASSERT_TRUE(stub.wait_count(1));
-    const double end = kova_test::now_s() + 5;
-    while (doomed.m_destroyed.load() == 0 && kova_test::now_s() < end) Pimo::OS::msleep(1);
+    kova_test::wait_until([&] { return doomed.m_destroyed.load() != 0; }, 5.0);
     EXPECT_TRUE(created.load());
     EXPECT_TRUE(deferred_seen_after.load());
     EXPECT_EQ(doomed.m_destroyed.load(), 1);
@@ -249,24 +250,23 @@ TEST(kova_sdk_processor, queued_writer_does_not_block_a_listener_that_another_ca
     ASSERT_TRUE(rig.m_ok);
     test_object stub(test_domain(), c_stub);
     ASSERT_TRUE(rig.add(stub));
-    std::atomic<bool> second_seen{false}, writer_waiting{false}, first_in{false};
+    std::atomic<bool> second_seen{false}, first_in{false};
+    std::atomic<pid_t> writer_tid{0};
     stub.on_packet = [&](const delivery& d) {
         if (d.num != 1) {
             second_seen = true;
             return;
         }
         first_in = true;
-        // Holding the read lock, wait until a writer queues, then for the next packet.
-        const double end = kova_test::now_s() + 10;
-        while (!writer_waiting.load() && kova_test::now_s() < end) Pimo::OS::msleep(1);
-        Pimo::OS::msleep(20);
+        // Holding the read lock, wait until a writer queues (asleep on the lock), then for the next packet.
+        kova_test::wait_until([&] { return kova_test::is_thread_asleep(writer_tid.load()); }, 10.0);
         rig.push_listen(call(2));
-        while (!second_seen.load() && kova_test::now_s() < end) Pimo::OS::msleep(1);
+        kova_test::wait_until(second_seen, 10.0);
     };
     rig.push_listen(call(1));
     std::thread writer([&] {
         while (!first_in.load()) Pimo::OS::msleep(1);
-        writer_waiting = true;
+        writer_tid = kova_test::this_thread_id();
         Pimo::OS::class_write_locker lock(rig.m_processor);
     });
     EXPECT_TRUE(stub.wait_count(2, 10.0));

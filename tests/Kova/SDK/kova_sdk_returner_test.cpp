@@ -14,7 +14,8 @@ constexpr object_id_t c_proxy_a = 0x8001;
 constexpr object_id_t c_proxy_b = 0x8002;
 constexpr ip_t c_remote = 0x0A00000Au;
 
-domain_t test_domain() { return static_cast<domain_t>(20000 + getpid() % 20000); }
+// The same numbering as every other test process uses, so that no two running tests share a domain.
+domain_t test_domain() { return kova_sdk_test::test_domain(0); }
 
 // A reply from the stub to a proxy: source the stub, destination the proxy.
 packet_spec reply(msg_type_t in_type, msg_num_t in_num, object_id_t in_proxy, ip_t in_ip = c_local_host,
@@ -111,6 +112,8 @@ TEST(kova_sdk_returner, unclaimed_replies_get_their_answer_with_remote_timeout) 
         rig.push_return(s);
         struct_packet got;
         if (r.answer == 0) {
+            // The returner has freed it, having sent what it would send.
+            EXPECT_TRUE(rig.wait_remain(before)) << int(r.reply);
             EXPECT_FALSE(rig.center_receive(got, 0.2)) << int(r.reply);
             continue;
         }
@@ -130,10 +133,13 @@ TEST(kova_sdk_returner, a_second_reply_for_one_record_is_freed) {
     const unsigned long before = rig.remain();
     return_record_t record;
     rig.m_processor->add_return(key_for(4, c_proxy_a), &record);
-    rig.push_return(reply(c_mt_call_return, 4, c_proxy_a));
+    const struct_token first = rig.make(reply(c_mt_call_return, 4, c_proxy_a));
+    const unsigned long first_held = rig.remain();  // the record keeps the first reply
+    sdk_rig::push(rig.m_return, first);
     packet_spec second = reply(c_mt_call_error_return, 4, c_proxy_a);
     rig.push_return(second);
     ASSERT_EQ(record.event.eproc_wait_timeout(5.0), 0);
+    EXPECT_TRUE(rig.wait_remain(first_held)) << "the second reply is freed";
     struct_packet got;
     EXPECT_FALSE(rig.center_receive(got, 0.2));  // matched, not answered
     record.event.proc_set();  // the wait above took the wake-up

@@ -294,12 +294,7 @@ public:
     // Waits until the processor has taken everything from the listen pipe and
     // released the blocks (free bytes back to in_remain).
     bool wait_remain(unsigned long in_remain, double in_timeout_s = 10.0) const {
-        const double end = kova_test::now_s() + in_timeout_s;
-        while (remain() != in_remain) {
-            if (kova_test::now_s() > end) return false;
-            Pimo::OS::msleep(1);
-        }
-        return true;
+        return kova_test::wait_until([&] { return remain() == in_remain; }, in_timeout_s);
     }
 
     bool m_ok;

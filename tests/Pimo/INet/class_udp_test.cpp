@@ -2,12 +2,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
-#include <fstream>
 #include <future>
 #include <string>
 #include <vector>
@@ -33,16 +31,6 @@ unsigned short port_of(const class_sock& in_sock) {
 bool readable(const class_sock& in_sock, int in_timeout_ms = 5000) {
     pollfd p{in_sock.m_socket, POLLIN, 0};
     return poll(&p, 1, in_timeout_ms) == 1;
-}
-
-// True once the thread is asleep (state S in its stat line).
-bool is_sleeping(pid_t in_tid) {
-    if (in_tid == 0) return false;
-    std::ifstream f("/proc/self/task/" + std::to_string(in_tid) + "/stat");
-    std::string stat;
-    std::getline(f, stat);
-    size_t paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S';
 }
 
 // One receive or peek into a buffer of in_capacity bytes pre-filled with 'x'.
@@ -150,12 +138,11 @@ TEST_F(udp_pair, send_failures_are_minus_one) {
 TEST_F(udp_pair, shutdown_wakes_a_blocked_receiver_and_later_receives_are_shutdown) {
     std::atomic<pid_t> tid{0};
     auto blocked = std::async(std::launch::async, [this, &tid] {
-        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        tid = kova_test::this_thread_id();
         return take(m_rx, 16).rc;
     });
     // Nothing signals "inside recvfrom": wait until the thread sleeps in the kernel.
-    const double deadline = kova_test::now_s() + 5.0;
-    while (kova_test::now_s() < deadline && !is_sleeping(tid)) usleep(1000);
+    kova_test::wait_until([&] { return kova_test::is_thread_asleep(tid.load()); }, 5.0);
     EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
     m_rx.proc_shutdown();
     ASSERT_EQ(blocked.wait_for(std::chrono::seconds(10)), std::future_status::ready);

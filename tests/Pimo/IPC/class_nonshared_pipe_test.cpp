@@ -87,11 +87,14 @@ TEST(nonshared_pipe_test, keeps_order_and_element_bytes) {
 TEST(nonshared_pipe_test, refused_send_still_wakes_a_receiver) {
     class_nonshared_pipe p;
     ASSERT_EQ(p.eproc_create(0, 8), c_vimra_success);
+    std::atomic<pid_t> tid{0};
     auto waiter = std::async(std::launch::async, [&] {
+        tid = kova_test::this_thread_id();
         u_int64_t x = 0;
         vimra_err_t r = recv_for(p, x, 60.0);
         return r == c_vimra_success ? x : ~0ull;
     });
+    EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_thread_asleep(tid.load()); }, 10.0));
     ASSERT_FALSE(ends_within(waiter, 0.2));
     // A push sets nothing: the waiter sleeps on with an element queued.
     ASSERT_EQ(push(p, 1), c_vimra_success);
@@ -136,11 +139,15 @@ TEST(nonshared_pipe_test, shutdown_wakes_every_waiting_receiver) {
     class_nonshared_pipe p;
     ASSERT_EQ(p.eproc_create(8, 8), c_vimra_success);
     std::vector<std::future<vimra_err_t>> waiters;
+    std::atomic<pid_t> tids[4] = {{0}, {0}, {0}, {0}};
     for (int i = 0; i < 4; ++i)
-        waiters.push_back(std::async(std::launch::async, [&p, i] {
+        waiters.push_back(std::async(std::launch::async, [&p, &tids, i] {
+            tids[i] = kova_test::this_thread_id();
             u_int64_t x;
             return i % 2 ? recv(p, x) : recv_for(p, x, 60.0);
         }));
+    // Every receiver is asleep in its wait before the shutdown.
+    for (auto& tid : tids) EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_thread_asleep(tid.load()); }, 10.0));
     ASSERT_FALSE(ends_within(waiters[0], 0.1));
     p.proc_shutdown();
     for (auto& w : waiters) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -93,7 +94,8 @@ TEST_F(shared_pipe_test, blocking_and_timed_receive) {
     child_process reader = probe({"open", name});
     ASSERT_TRUE(reader.wait_for_line("open 0"));
     reader.send_line("recv");
-    ::usleep(100000);  // let it block; a send must wake it whenever it arrives
+    // Blocked in its wait, it must be woken by the send.
+    EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_blocked_in(reader.pid(), SYS_futex); }, 10.0));
     ASSERT_EQ(push(p, 7), c_vimra_success);
     EXPECT_EQ(p.eproc_send(reinterpret_cast<const byte_t*>(&v), 0), c_vimra_success);
     EXPECT_TRUE(reader.wait_for_line("recv 0 7"));
@@ -113,7 +115,8 @@ TEST_F(shared_pipe_test, shutdown_is_seen_by_every_process_and_pop_still_drains)
     ASSERT_TRUE(b.wait_for_line("open 0"));
     a.send_line("recv");
     b.send_line("recv");
-    ::usleep(100000);
+    for (child_process* waiting : {&a, &b})
+        EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_blocked_in(waiting->pid(), SYS_futex); }, 10.0));
     EXPECT_FALSE(p.test_shutdown());
     child_process c = probe({"open", name});
     ASSERT_TRUE(c.wait_for_line("open 0"));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <climits>
@@ -310,7 +311,10 @@ TEST_F(pool_with_probes, stop_pauses_every_other_process_until_continue) {
     // The pausing thread itself goes on allocating.
     const unsigned mine = a.alloc(8);
     EXPECT_NE(mine, 0u);
-    EXPECT_FALSE(b.answers_within("alloc 8", 0.3)) << "allocation went through a pause";
+    // The other process waits for the memory's lock.
+    b.send("alloc 8");
+    EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_blocked_in(b.pid(), SYS_flock); }, 10.0));
+    EXPECT_FALSE(b.answer_arrives(0.3)) << "allocation went through a pause";
     EXPECT_EQ(a.ask("continue"), "");
     EXPECT_TRUE(b.answer_arrives());
     EXPECT_EQ(pool.get_alloc_count(), 2u);

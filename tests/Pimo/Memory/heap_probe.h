@@ -33,11 +33,6 @@ public:
         send(in_cmd);
         return answer(in_timeout_s);
     }
-    // Sends the command and waits for its answer only as long as given: false if none came.
-    bool answers_within(const std::string& in_cmd, double in_timeout_s) {
-        send(in_cmd);
-        return m_child.wait_for_line(m_pending, in_timeout_s);
-    }
     bool answer_arrives(double in_timeout_s = 20.0) { return m_child.wait_for_line(m_pending, in_timeout_s); }
 
     // The value after "in_key " in an answer; -1 when absent.

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -16,13 +15,19 @@ using kova_test::child_process;
 
 namespace {
 
-int thread_count() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/task");
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') ++n;
-    closedir(d);
-    return n;
+int thread_count() { return static_cast<int>(kova_test::thread_ids().size()); }
+
+// The threads of this process started since in_before was taken.
+std::vector<pid_t> threads_since(const std::vector<pid_t>& in_before) {
+    std::vector<pid_t> started;
+    for (pid_t tid : kova_test::thread_ids())
+        if (std::find(in_before.begin(), in_before.end(), tid) == in_before.end()) started.push_back(tid);
+    return started;
+}
+
+// A watcher asleep has tried the creator's lock and found it held: it sleeps until its next try.
+bool all_asleep(const std::vector<pid_t>& in_tids) {
+    return !in_tids.empty() && std::all_of(in_tids.begin(), in_tids.end(), kova_test::is_thread_asleep);
 }
 
 class watched_pipe : public IPC::class_shared_observer_pipe {
@@ -64,7 +69,8 @@ TEST_F(observer_test, on_destroy_runs_in_every_user_after_creator_is_killed) {
         users.push_back(probe({"open", name, "observer"}));
         ASSERT_TRUE(users.back().wait_for_line("open 0"));
     }
-    const int baseline = thread_count();
+    const std::vector<pid_t> before = kova_test::thread_ids();
+    const int baseline = static_cast<int>(before.size());
     std::vector<std::unique_ptr<watched_pipe>> mine;
     for (int i = 0; i < 4; ++i) {
         mine.emplace_back(new watched_pipe);
@@ -72,7 +78,8 @@ TEST_F(observer_test, on_destroy_runs_in_every_user_after_creator_is_killed) {
         EXPECT_TRUE(mine.back()->is_live());
         EXPECT_FALSE(mine.back()->test_shutdown());
     }
-    ::usleep(200000);
+    const std::vector<pid_t> watchers = threads_since(before);
+    EXPECT_TRUE(wait_until([&] { return all_asleep(watchers); }, 10.0));
     for (auto& w : mine) EXPECT_FALSE(w->fired.load());
 
     double t0 = kova_test::now_s();
@@ -102,6 +109,7 @@ TEST_F(observer_test, close_wakes_and_joins_the_watcher_without_firing_it) {
     child_process creator = probe({"create", name, "4", "8", "observer"});
     ASSERT_TRUE(creator.wait_for_line("create 0"));
     // Wherever the watcher is in its once-a-second tries, a close does not wait it out.
+    const std::vector<pid_t> before = kova_test::thread_ids();
     std::vector<std::unique_ptr<watched_pipe>> closed;
     for (const double after_s : {0.0, 0.1, 0.5, 0.95}) {
         closed.emplace_back(new watched_pipe);
@@ -113,11 +121,15 @@ TEST_F(observer_test, close_wakes_and_joins_the_watcher_without_firing_it) {
         EXPECT_LT(kova_test::now_s() - t0, 0.2) << "closed " << after_s << " s after the open";
         EXPECT_FALSE(w.is_live());
     }
-    // The creator going now must not reach a closed observer.
+    EXPECT_EQ(kova_test::thread_ids().size(), before.size()) << "the watchers were joined";
+    // The creator going now must not reach a closed observer; an open one sees it go.
+    watched_pipe witness;
+    ASSERT_EQ(witness.eproc_open(name.c_str()), c_vimra_success);
     creator.send_line("destroy");
     EXPECT_TRUE(creator.wait_for_line("destroyed"));
-    ::usleep(1200000);
+    EXPECT_TRUE(wait_until([&] { return witness.fired.load(); }, 4.0));
     for (auto& w : closed) EXPECT_FALSE(w->fired.load());
+    witness.proc_close();
     creator.send_line("exit");
     EXPECT_EQ(creator.wait(), 0);
 }

@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -397,6 +398,16 @@ TEST_F(relay_hosts, a_connection_refused_for_want_of_descriptors_is_accepted_on_
     }
     ASSERT_NE(relay.output().find("done fdlimit"), std::string::npos);
     child_process waiting = peer(h, {"handshake", "7305"});
+    // The connection waits in the listener's queue (ss shows it as the listener's Recv-Q).
+    EXPECT_TRUE(kova_test::wait_until(
+        [&] {
+            std::string out, state;
+            h.run({"ss", "-Hltn", "sport = :7305"}, &out);
+            std::istringstream line(out);
+            int queued = 0;
+            return line >> state >> queued && queued > 0;
+        },
+        10.0));
     // The listener is edge-triggered: the pending connection raises no new event of its own.
     EXPECT_FALSE(waiting.wait_for_line("handshake ok", 2.5));
     relay.send_line("fdlimit restore");

@@ -5,11 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <sys/syscall.h>
-
 #include <atomic>
-#include <fstream>
-#include <iterator>
 #include <cfloat>
 #include <thread>
 
@@ -24,14 +20,6 @@ using kova_test::now_s;
 namespace {
 
 typedef class_event::struct_event_object record_t;
-
-// True when the thread of this process is asleep (state S in its stat line).
-bool is_sleeping(pid_t in_tid) {
-    std::ifstream f("/proc/self/task/" + std::to_string(in_tid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    size_t close_paren = stat.rfind(')');
-    return close_paren != std::string::npos && close_paren + 2 < stat.size() && stat[close_paren + 2] == 'S';
-}
 
 class event : public kova_test::named_fixture {
 protected:
@@ -260,10 +248,13 @@ TEST_F(event, wakes_without_set_pulse_or_cancel_do_not_end_a_wait) {
 
     // Blocking: still asleep after spurious wakes, then a pulse ends it with 0.
     done = false;
+    std::atomic<pid_t> tid{0};
     std::thread t2([&] {
+        tid = kova_test::this_thread_id();
         r = ev.eproc_wait();
         done = true;
     });
+    EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_thread_asleep(tid.load()); }, 10.0));
     for (int i = 0; i < 50; ++i) {
         pthread_cond_broadcast(&rec->cond);
         usleep(2000);
@@ -285,15 +276,12 @@ TEST_F(event, automatic_pulse_releases_one_of_two_waiters) {
     std::atomic<int> released{0};
     std::atomic<pid_t> tids[2] = {{0}, {0}};
     auto waiter = [&](int in_i) {
-        tids[in_i] = static_cast<pid_t>(syscall(SYS_gettid));
+        tids[in_i] = kova_test::this_thread_id();
         if (ev.eproc_wait_timeout(1.0) == c_vimra_success) ++released;
     };
     std::thread a(waiter, 0), b(waiter, 1);
     // A pulse reaches only current waiters: wait until both threads sleep in the wait.
-    for (auto& tid : tids) {
-        double give_up = now_s() + 0.4;
-        while ((tid == 0 || !is_sleeping(tid)) && now_s() < give_up) usleep(1000);
-    }
+    for (auto& tid : tids) kova_test::wait_until([&] { return kova_test::is_thread_asleep(tid.load()); }, 0.4);
     ev.proc_pulse();
     a.join();
     b.join();

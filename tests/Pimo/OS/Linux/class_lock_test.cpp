@@ -189,7 +189,8 @@ TEST(class_thread, entry_receives_wrapper_and_join_returns_result) {
 
 namespace {
 struct timer_probe {
-    std::vector<double> at;
+    std::vector<double> at;  // the timer's thread alone writes it while the timer runs
+    std::atomic<int> calls{0};
     double first_delay = 0;
     double t0 = 0;
 };
@@ -205,13 +206,15 @@ TEST(class_timer, fixed_rate_catches_up_after_overrun) {
                   [](class_timer* self) {
                       auto* pr = static_cast<timer_probe*>(self->get_timer_param());
                       pr->at.push_back(kova_test::now_s() - pr->t0);
+                      ++pr->calls;
                       if (pr->at.size() == 1) std::this_thread::sleep_for(std::chrono::duration<double>(pr->first_delay));
                   },
                   &p),
               c_vimra_success);
     EXPECT_TRUE(t.is_valid());
-    while (p.at.size() < 5) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const bool five = kova_test::wait_until([&] { return p.calls.load() >= 5; }, 10.0);
     t.proc_destroy();
+    ASSERT_TRUE(five);
     EXPECT_FALSE(t.is_valid());
     // Deadlines 0.5, 1.0, 1.5, 2.0, 2.5: the first callback ends at 1.7, so 1.0 and 1.5 run at once.
     EXPECT_NEAR(p.at[0], 0.5, 0.15);

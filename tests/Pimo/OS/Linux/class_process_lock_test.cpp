@@ -206,19 +206,21 @@ TEST_F(process_lock, interrupted_wait_keeps_waiting_instead_of_claiming_the_lock
     ASSERT_EQ(a.eproc_create_local(m_name, false), c_vimra_success);
     ASSERT_EQ(b.eproc_open(m_name, 0777), c_vimra_success);
     a.proc_wait();
-    std::atomic<bool> started{false}, returned{false};
+    std::atomic<bool> returned{false};
+    std::atomic<pid_t> tid{0};
     std::thread t([&] {
-        started = true;
+        tid = kova_test::this_thread_id();
         b.proc_wait();
         returned = true;
         EXPECT_EQ(a.eproc_wait_try(), c_vimra_busy) << "b really holds it";
         b.proc_release();
     });
-    while (!started) std::this_thread::yield();
-    for (int i = 0; i < 20; ++i) {
-        pthread_kill(t.native_handle(), SIGUSR1);
-        usleep(5000);
-    }
+    // Each signal meets the waiter asleep in the lock; it must go back to waiting.
+    const auto waiting_or_returned = [&] {
+        return kova_test::wait_until([&] { return returned.load() || kova_test::is_thread_asleep(tid.load()); }, 10.0);
+    };
+    for (int i = 0; i < 20 && waiting_or_returned() && !returned; ++i) pthread_kill(t.native_handle(), SIGUSR1);
+    EXPECT_TRUE(waiting_or_returned());
     EXPECT_FALSE(returned) << "an interrupted flock was taken as held";
     a.proc_release();
     t.join();

@@ -73,7 +73,8 @@ TEST(sleep, rtsleep_returns_at_once_for_tiny_and_negative) {
     for (double d : {0.0, 5e-10, -1.0, std::nan("")}) {
         double t0 = kova_test::now_s();
         rtsleep(d);
-        EXPECT_LT(kova_test::now_s() - t0, 0.02) << d;
+        // Far below the one second a wrapped -1.0 would sleep, and loose enough for a loaded host.
+        EXPECT_LT(kova_test::now_s() - t0, 0.25) << d;
     }
 }
 
