@@ -1,18 +1,24 @@
 // The information stub's subscriptions: the handshake of both kinds as the proxy
 // receives it, the counts that decide where values go (checked against a model over
 // random sequences of every way a client comes and goes), what on_shutdown learns of
-// each end, the stub's disconnects, the destroy, and the attached form.
+// each end, the stub's disconnects, the destroy, and the attached form; then publishing:
+// the copies of a send cycle, lending and staging, the history, and the timer model.
 #include "Kova/Common/Open/Kova/kova_object_information.h"
 
 #include <gtest/gtest.h>
 
 #include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
 #include <map>
 #include <random>
 #include <thread>
 #include <tuple>
 
+#include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
+#include "Kova/Common/Open/Kova/kova_history.h"
 #include "Kova/SDK/Interface/_kova_object.h"
 #include "Kova/SDK/Stub/Information/_kova_object_information.h"
 #include "stub_rig.h"
@@ -36,6 +42,17 @@ public:
     using kova_object_information::disconnect_one_client_node;
     using kova_object_information::disconnect_one_client_object;
     using kova_object_information::get_client_count;
+    using kova_object_information::cancel;
+    using kova_object_information::cancel_real;
+    using kova_object_information::get;
+    using kova_object_information::get_real;
+    using kova_object_information::post;
+    using kova_object_information::post_real;
+    using kova_object_information::read;
+    using kova_object_information::see_history;
+    using kova_object_information::set_history_size;
+    using kova_object_information::set_sync_model;
+    using kova_object_information::write;
 
     _kova_object_information& handler() { return *_op->information_map.at(c_code); }
     bool m_tcp = false;
@@ -496,4 +513,283 @@ TEST(kova_object_information, attached_form_serves_under_the_given_object) {
     EXPECT_EQ(answer.header.code, c_mccr_object_destroy);
     EXPECT_TRUE(owner._op->information_map.empty());
     EXPECT_TRUE(rig.wait_remain(before));
+}
+
+// Publishing ------------------------------------------------------------------------
+
+namespace {
+
+// 230.(stub id & 0xFF).(code >> 8).(code & 0xFF) as stored: first byte lowest.
+ip_t group_of(object_id_t in_stub, msg_code_t in_code) {
+    return 230u | (static_cast<ip_t>(in_stub & 0xFF) << 8) | (static_cast<ip_t>(in_code >> 8) << 16) |
+           (static_cast<ip_t>(in_code & 0xFF) << 24);
+}
+
+std::string payload_of(std::size_t in_size) {
+    std::string s(in_size, '\0');
+    for (std::size_t i = 0; i < in_size; ++i) s[i] = static_cast<char>('a' + i % 26);
+    return s;
+}
+
+// The sizes of the stub's history, newest first.
+std::vector<std::string> history_of(information_stub& in_stub, kova_size_t in_n = 10) {
+    kova_history h(in_stub.see_history(in_n));
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < h.size(); ++i)
+        out.emplace_back(static_cast<const char*>(h[i].p_buffer), h[i].size);
+    return out;
+}
+
+}  // namespace
+
+TEST(kova_object_information, a_cycle_sends_one_copy_per_tcp_node_and_per_udp_interface_with_one_number) {
+    information_fixture f(8);
+    ASSERT_NE(f.id, 0);
+    const unsigned long before = f.rig.remain();
+    const ip_t group = group_of(f.id, c_code);
+    // Node A: a TCP and two UDP subscribers through interface 1; node B: one UDP
+    // subscriber through interface 2, one through interface 1 (its node keeps 2).
+    f.subscribe(true, c_node_a, c_p1);
+    f.subscribe(false, c_node_a, c_p2, c_if_1);
+    f.subscribe(false, c_node_a, c_p3, c_if_1);
+    f.subscribe(false, c_node_b, c_p1, c_if_2);
+    f.subscribe(false, c_node_b, c_p2, c_if_1);
+    struct want {
+        msg_type_t type;
+        ip_t mct_if;
+        ip_t dst_ip;
+        domain_t dst_port;
+    };
+    struct row {
+        std::size_t size;
+        std::vector<want> copies;  // in the order they leave
+    };
+    const row rows[] = {
+        {64, {{c_mt_information_udp, c_if_1, group, f.d}, {c_mt_information_udp, c_if_2, group, f.d},
+              {c_mt_information_tcp, c_local_host, c_node_a, f.d}}},
+        {60000, {{c_mt_information_udp, c_if_1, group, f.d}, {c_mt_information_udp, c_if_2, group, f.d},
+                 {c_mt_information_tcp, c_local_host, c_node_a, f.d}}},
+        // Too large for a datagram: each UDP node by its recorded interface, by TCP.
+        {60001, {{c_mt_information_udp, c_if_1, c_node_a, f.d}, {c_mt_information_udp, c_if_2, c_node_b, f.d},
+                 {c_mt_information_tcp, c_local_host, c_node_a, f.d}}},
+        {0, {{c_mt_information_udp, c_if_1, group, f.d}, {c_mt_information_udp, c_if_2, group, f.d},
+             {c_mt_information_tcp, c_local_host, c_node_a, f.d}}},
+    };
+    msg_num_t cycle = 0;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.size);
+        const std::string value = payload_of(r.size);
+        ASSERT_EQ(f.stub.write(value.data(), static_cast<pksize_t>(value.size())), c_kova_err_none);
+        ++cycle;
+        std::vector<struct_token> out;
+        struct_token t;
+        while (f.rig.center_receive(t, 0.0)) out.push_back(t);
+        ASSERT_EQ(out.size(), r.copies.size());
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            SCOPED_TRACE(i);
+            const struct_packet& p = *out[i].get_header_packet();
+            EXPECT_EQ(p.header.type, r.copies[i].type);
+            EXPECT_EQ(p.mct_if, r.copies[i].mct_if);
+            EXPECT_EQ(p.dst_ip, r.copies[i].dst_ip);
+            EXPECT_EQ(p.dst_port, r.copies[i].dst_port);
+            EXPECT_EQ(p.header.did, c_broadcast_proxy_id);
+            EXPECT_EQ(p.header.sid, f.id);
+            EXPECT_EQ(p.src_ip, c_local_host);
+            EXPECT_EQ(p.header.code, c_code);
+            EXPECT_EQ(p.header.num, cycle) << "one number for the cycle's copies";
+            EXPECT_EQ(p.header.size, r.size);
+            EXPECT_TRUE(p.header.limit.is_infinite()) << "the posting model";
+            EXPECT_EQ(out[i].data_mm, out[0].data_mm) << "one value block for every copy";
+            for (std::size_t j = 0; j < i; ++j) EXPECT_NE(out[i].header_mm, out[j].header_mm) << "a header each";
+            ASSERT_EQ(Common::Interface::get_payload_size(out[i]), r.size);
+            if (r.size) {
+                EXPECT_EQ(std::memcmp(out[i].get_data(), value.data(), r.size), 0);
+            }
+        }
+        // Nobody rewrote the shared block's record while copies were in flight: it still
+        // holds the value's own header, addressed to the group.
+        const struct_packet& kept = *out[0].get_data_packet();
+        EXPECT_EQ(kept.header.type, c_mt_information_udp);
+        EXPECT_EQ(kept.header.num, 0u);
+        EXPECT_EQ(kept.dst_ip, group);
+        EXPECT_EQ(kept.mct_if, c_local_host);
+        for (struct_token& c : out) Common::Interface::safe_free_token(c, __FILE__, __LINE__);
+    }
+    EXPECT_TRUE(f.destroy_to_baseline(before));
+}
+
+TEST(kova_object_information, lending_and_staging_publish_within_their_size_with_the_kinds_texts) {
+    information_fixture f(9);
+    ASSERT_NE(f.id, 0);
+    const unsigned long before = f.rig.remain();
+    information_stub idle;
+    char buffer[8] = {};
+    pksize_t size = sizeof(buffer);
+    EXPECT_EQ(idle.get_real(10), nullptr) << "not created";
+    EXPECT_EQ(idle.post_real(10), c_kova_err_is_not_created);
+    EXPECT_EQ(idle.write("x", 1), c_kova_err_is_not_created);
+    EXPECT_EQ(idle.read(buffer, &size), c_kova_err_is_not_created);
+    EXPECT_EQ(idle.see_history(1), nullptr);
+    EXPECT_EQ(f.stub.write(nullptr, 1), c_kova_err_boundout_buffer);
+    EXPECT_EQ(f.stub.read(nullptr, &size), c_kova_err_boundout_buffer);
+    EXPECT_EQ(f.stub.read(buffer, nullptr), c_kova_err_boundout_buffer);
+    f.subscribe(true, c_node_a, c_p1);
+
+    EXPECT_EQ(f.stub.post_real(1), c_kova_err_dont_get) << "nothing lent";
+    char* block = static_cast<char*>(f.stub.get_real(8));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(f.stub.get_real(8), nullptr) << "the lender asks again";
+    std::memcpy(block, "abcdefgh", 8);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(f.stub.post_real(9), c_kova_err_too_big_size);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Kova SDK - Boundout Information Post\n");
+    EXPECT_TRUE(f.sent().empty());
+    EXPECT_EQ(f.stub.post_real(5), c_kova_err_none) << "the same block, a size that fits";
+    std::vector<received> out = f.sent();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].data, "abcde");
+    EXPECT_EQ(f.stub.post_real(5), c_kova_err_dont_get) << "posted: nothing lent any more";
+    ASSERT_NE(f.stub.get_real(100), nullptr);
+    f.stub.cancel_real();
+    f.stub.cancel_real();
+    EXPECT_TRUE(f.sent().empty()) << "cancelled: nothing goes";
+    EXPECT_EQ(history_of(f.stub), std::vector<std::string>{"abcde"});
+
+    // Staging: a clean buffer is written, a dirty one kept until cancel.
+    EXPECT_EQ(f.stub.post(1), c_kova_err_dont_get) << "nothing staged";
+    f.stub.cancel();
+    char* p = static_cast<char*>(f.stub.get(6));
+    ASSERT_NE(p, nullptr);
+    std::memcpy(p, "staged", 6);
+    EXPECT_EQ(f.stub.post(7), c_kova_err_too_big_size);
+    p[6] = 'X';  // one byte too far
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(f.stub.post(6), c_kova_err_durty_memory);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "kova_object_information::post => durty memory\n");
+    EXPECT_TRUE(f.sent().empty()) << "nothing written";
+    f.stub.cancel();
+    EXPECT_EQ(f.stub.post(6), c_kova_err_dont_get);
+    p = static_cast<char*>(f.stub.get(6));
+    ASSERT_NE(p, nullptr);
+    std::memcpy(p, "staged", 6);
+    EXPECT_EQ(f.stub.post(6), c_kova_err_none);
+    out = f.sent();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].data, "staged");
+
+    // Destroyed while a block is lent: it stays its lender's to cancel.
+    block = static_cast<char*>(f.stub.get_real(4));
+    ASSERT_NE(block, nullptr);
+    ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
+    std::memcpy(block, "kept", 4);
+    EXPECT_EQ(f.stub.post_real(4), c_kova_err_is_not_created);
+    f.stub.cancel_real();
+    EXPECT_EQ(f.stub.read(buffer, &size), c_kova_err_is_not_created);
+    f.sent();
+    EXPECT_TRUE(f.rig.wait_remain(before));
+}
+
+TEST(kova_object_information, the_history_records_every_cycle_and_read_copies_within_the_buffer) {
+    information_fixture f(10);
+    ASSERT_NE(f.id, 0);
+    const unsigned long before = f.rig.remain();
+    char buffer[8];
+    pksize_t size = sizeof(buffer);
+    EXPECT_EQ(f.stub.read(buffer, &size), c_kova_err_empty_history) << "nothing sent yet";
+    // No subscriber: every cycle is still recorded; the default keeps one.
+    for (const char* v : {"one", "two", "three"}) ASSERT_EQ(f.stub.write(v, static_cast<pksize_t>(std::strlen(v))), 0u);
+    EXPECT_TRUE(f.sent().empty());
+    EXPECT_EQ(history_of(f.stub), std::vector<std::string>{"three"});
+    // A new size applies from the next cycle on.
+    f.stub.set_history_size(3);
+    EXPECT_EQ(history_of(f.stub).size(), 1u);
+    for (const char* v : {"four", "five", "six-long-value"})
+        ASSERT_EQ(f.stub.write(v, static_cast<pksize_t>(std::strlen(v))), 0u);
+    EXPECT_EQ(history_of(f.stub), (std::vector<std::string>{"six-long-value", "five", "four"}));
+    EXPECT_EQ(history_of(f.stub, 2), (std::vector<std::string>{"six-long-value", "five"}));
+    struct row {
+        pksize_t given;
+        pksize_t copied;  // and *size after
+    };
+    for (const row& r : {row{8, 8}, row{14, 14}, row{20, 14}, row{0, 0}}) {
+        SCOPED_TRACE(r.given);
+        char big[32];
+        std::memset(big, '#', sizeof(big));
+        pksize_t n = r.given;
+        EXPECT_EQ(f.stub.read(big, &n), c_kova_err_none);
+        EXPECT_EQ(n, r.copied);
+        EXPECT_EQ(std::string(big, r.copied), std::string("six-long-value").substr(0, r.copied));
+        EXPECT_EQ(big[r.copied], '#') << "nothing past what it copied";
+    }
+    // Size 0 keeps nothing, though values still go.
+    f.stub.set_history_size(0);
+    f.subscribe(false, c_node_a, c_p1);
+    ASSERT_EQ(f.stub.write("gone", 4), c_kova_err_none);
+    EXPECT_EQ(f.sent().size(), 1u);
+    EXPECT_EQ(f.stub.read(buffer, &size), c_kova_err_empty_history);
+    EXPECT_TRUE(history_of(f.stub).empty());
+    EXPECT_TRUE(f.destroy_to_baseline(before));
+}
+
+TEST(kova_object_information, the_timer_model_sends_the_current_value_every_interval_until_the_destroy) {
+    information_fixture f(11);
+    ASSERT_NE(f.id, 0);
+    const unsigned long before = f.rig.remain();
+    f.subscribe(true, c_node_a, c_p1);
+    f.subscribe(false, c_node_b, c_p2);
+    const double interval = 0.1;
+    // Nothing posted: the ticks send nothing.
+    f.stub.set_sync_model(c_sender_sync_model_on_timer, interval);
+    EXPECT_TRUE(f.sent(0.25).empty());
+    f.stub.set_history_size(4);
+    ASSERT_EQ(f.stub.write("tick", 4), c_kova_err_none);
+    EXPECT_TRUE(f.sent().empty()) << "the post itself sends nothing";
+
+    msg_num_t last = 0;
+    for (int cycle = 0; cycle < 4; ++cycle) {
+        SCOPED_TRACE(cycle);
+        received udp, tcp;
+        ASSERT_TRUE(f.rig.center_receive(udp, 2.0));
+        ASSERT_TRUE(f.rig.center_receive(tcp, 2.0));
+        EXPECT_EQ(udp.packet.header.type, c_mt_information_udp);
+        EXPECT_EQ(tcp.packet.header.type, c_mt_information_tcp);
+        EXPECT_EQ(udp.data, "tick");
+        EXPECT_EQ(udp.packet.header.num, tcp.packet.header.num);
+        if (cycle) {
+            EXPECT_EQ(udp.packet.header.num, static_cast<msg_num_t>(last + 1)) << "a new number each tick";
+        }
+        last = udp.packet.header.num;
+        for (const received* r : {&udp, &tcp}) {
+            EXPECT_FALSE(r->packet.header.limit.is_infinite());
+            EXPECT_DOUBLE_EQ(r->packet.packet_limit_time, interval + 4 / 1e6) << "the period and a microsecond a byte";
+        }
+    }
+    EXPECT_EQ(history_of(f.stub).size(), 4u) << "every tick is a cycle";
+
+    // An interval outside (0, 10^7] changes nothing: the timer keeps its period.
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (double bad : {0.0, -1.0, nan, std::numeric_limits<double>::infinity(), 1e7 + 1})
+        f.stub.set_sync_model(c_sender_sync_model_on_timer, bad);
+    f.sent();
+    received r;
+    ASSERT_TRUE(f.rig.center_receive(r, 2.0));
+    EXPECT_DOUBLE_EQ(r.packet.packet_limit_time, interval + 4 / 1e6);
+
+    // Back to posting: the timer stops, each post sends once with no limit.
+    f.stub.set_sync_model(c_sender_sync_model_on_post, interval);
+    f.sent();
+    EXPECT_TRUE(f.sent(0.3).empty());
+    ASSERT_EQ(f.stub.write("post", 4), c_kova_err_none);
+    std::vector<received> out = f.sent();
+    ASSERT_EQ(out.size(), 2u);
+    for (const received& o : out) EXPECT_TRUE(o.packet.header.limit.is_infinite());
+
+    // The timer model again, then the destroy: no tick sends any more.
+    f.stub.set_sync_model(c_sender_sync_model_on_timer, 0.02);
+    ASSERT_TRUE(f.rig.center_receive(r, 2.0));
+    ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
+    f.sent();
+    const std::vector<received> late = f.sent(0.2);
+    for (const received& o : late) EXPECT_EQ(o.packet.header.type, c_mt_ctrl) << "only the destroy's announcement";
+    EXPECT_TRUE(f.rig.wait_remain(before));
 }

@@ -73,9 +73,6 @@ typedef std::map<ip_t, sobject_map_t*> multicast_smap_t;
 // Local proxy -> the stub it asked for.
 typedef std::map<object_id_t, struct_server_addr> proxy_map_t;
 
-// 230.(stub id & 0xFF).(code >> 8).(code & 0xFF), as stored (network order).
-ip_t get_multicast_group(object_id_t in_stub_id, msg_code_t in_code);
-
 }  // namespace Center_Relay
 }  // namespace Center
 }  // namespace Kova

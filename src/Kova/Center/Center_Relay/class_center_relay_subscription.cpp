@@ -6,7 +6,7 @@
 #include "Kova/Center/Center_Relay/class_center_relay.h"
 #include "Kova/Center/Global/center_global.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
-#include "Pimo/INet/pimo_inet.h"
+#include "Kova/Common/Hidden/multicast_group.h"
 
 namespace Kova {
 namespace Center {
@@ -14,12 +14,6 @@ namespace Center_Relay {
 
 using Global::gp_center_network;
 using Global::gp_object_manager;
-
-ip_t get_multicast_group(object_id_t in_stub_id, msg_code_t in_code) {
-    return static_cast<ip_t>(Pimo::INet::inet_addr(230, static_cast<unsigned char>(in_stub_id & 0xFF),
-                                                   static_cast<unsigned char>(in_code >> 8),
-                                                   static_cast<unsigned char>(in_code & 0xFF)));
-}
 
 namespace {
 

@@ -216,6 +216,8 @@ kova_err_t _kova_object::destroy_force() {
     proc_each_connection([](_kova_connection_method& in_handler) { in_handler.disconnect_all_client_object(false); });
     if (SDK::Interface::interface_sdk_object_manager* objects = SDK::Interface::gp_object_manager.load())
         objects->destroy_object(domain, object_id);
+    // The values of the information kinds go with the object: nothing is sent after this.
+    for (auto& entry : information_map) entry.second->proc_release_values();
     unregist();
     if (mp_server_addr) *mp_server_addr = server_addr_t();
     domain = 0;
@@ -316,9 +318,12 @@ void _kova_object::del_command(msg_code_t code, _kova_object_command* p) { comma
 void _kova_object::del_broadcast(msg_code_t code, _kova_object_broadcast* p) { broadcast_map.proc_del(code, p); }
 
 vimra_err_t _kova_object::send(struct_token const& in_token) {
-    struct_packet* p = in_token.get_header_packet();
-    if (in_token.has_data()) std::memcpy(in_token.get_data_packet(), p, sizeof(struct_packet));
-    p->set_source(c_local_host, domain, object_id);
+    if (in_token.has_data()) std::memcpy(in_token.get_data_packet(), in_token.get_header_packet(), sizeof(struct_packet));
+    return send_shared(in_token);
+}
+
+vimra_err_t _kova_object::send_shared(struct_token const& in_token) {
+    in_token.get_header_packet()->set_source(c_local_host, domain, object_id);
     if (!p_center_pipe) {
         struct_token t = in_token;
         safe_free_token(t, __FILE__, __LINE__);

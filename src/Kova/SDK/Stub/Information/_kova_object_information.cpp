@@ -1,11 +1,14 @@
 #include "Kova/SDK/Stub/Information/_kova_object_information.h"
 
 #include <cfloat>
+#include <cstring>
 
+#include "Kova/Common/Hidden/multicast_group.h"
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
+#include "Kova/SDK/History/class_token_history.h"
 #include "Kova/SDK/Stub/class_stub_request.h"
 #include "Kova/kova_sdk_utility/kova_sdk_utility.h"
 #include "Pimo/OS/Linux/class_locker.h"
@@ -36,13 +39,174 @@ client_addr_t client_at(struct_node_addr const& in_node, object_id_t in_id) {
 
 }  // namespace
 
+namespace {
+
+const char c_boundout_line[] = "Kova SDK - Boundout Information Post\n";
+const char c_dirty_line[] = "kova_object_information::post => durty memory\n";
+// Values above this go to UDP subscribers by TCP: no datagram carries them.
+constexpr pksize_t c_udp_size_limit = 60000;
+// The timer model's intervals, in seconds: (0, c_max_interval].
+constexpr double c_max_interval = 1e7;
+
+}  // namespace
+
 _kova_object_information::_kova_object_information(_kova_object* pin_op, kova_object_information* pin_mp,
                                                    msg_code_t in_code, interface_kind_t in_kind)
-    : _kova_connection_method(pin_op, in_code, in_kind), mp(pin_mp) {
+    : _kova_connection_method(pin_op, in_code, in_kind),
+      mp(pin_mp),
+      sync_mm(0),
+      history_size(1),
+      num(0),
+      m_stage(c_dirty_line),
+      m_timer(inf_sync_mm_mutex, c_max_interval, true, &_kova_object_information::proc_tick, this) {
+    m_timer.proc_exchange_sending(true);
     _op->add_information(code, this);
 }
 
-_kova_object_information::~_kova_object_information() { _op->del_information(code, this); }
+_kova_object_information::~_kova_object_information() {
+    // Before any lock of the handler is taken: a tick in progress holds one.
+    m_timer.proc_stop();
+    _op->del_information(code, this);
+    class_locker lock(inf_sync_mm_mutex);
+    Common::Interface::safe_free_mm(sync_mm, __FILE__, __LINE__);
+    information_dec.clear();
+}
+
+// Publishing --------------------------------------------------------------------------
+
+kova_err_t _kova_object_information::write(void const* pin_data, pksize_t in_size) {
+    if (!_op->is_created()) return c_kova_err_is_not_created;
+    if (pin_data == nullptr) return c_kova_err_boundout_buffer;
+    void* block = get_real(in_size);
+    if (block == nullptr) return c_kova_err_empty_kova_memory;
+    if (in_size != 0) std::memcpy(block, pin_data, in_size);
+    return post_real(in_size);
+}
+
+void* _kova_object_information::get_real(pksize_t in_size) {
+    if (!_op->is_created()) return nullptr;
+    return m_lender.eproc_lend(in_size);
+}
+
+kova_err_t _kova_object_information::post_real(pksize_t in_size) {
+    if (!_op->is_created()) return c_kova_err_is_not_created;
+    Pimo::Memory::mm_t mm = 0;
+    const kova_err_t checked = m_lender.eproc_check_post(in_size, c_boundout_line, mm);
+    if (checked != c_kova_err_none) return checked;
+    Common::Interface::traverse_check(mm);
+    Common::Interface::is_clean_memory(mm);
+    sender_sync_model_t model = c_sender_sync_model_on_post;
+    {
+        class_locker lock(inf_sync_mm_mutex);
+        // The value's own record: what every copy starts from, and what its history
+        // entries show. Written once, before anybody else can hold the block.
+        struct_packet* p = Common::Interface::get_header(mm);
+        *p = struct_packet();
+        p->initialize_packet(c_local_host, Pimo::OS::vimra_cpu_clock(), m_timer.get_settings().interval);
+        p->initialize_header(in_size, 0, c_mt_information_udp, code, c_kova_err_none);
+        p->set_source(c_local_host, _op->domain, _op->object_id);
+        p->set_destination(get_multicast_group(_op->object_id, code), _op->domain, c_broadcast_proxy_id);
+        Common::Interface::safe_free_mm(sync_mm, __FILE__, __LINE__);
+        sync_mm = m_lender.proc_hand_over();
+        model = m_timer.get_settings().model;
+    }
+    return model == c_sender_sync_model_on_post ? sync(c_sender_sync_model_on_post) : c_kova_err_none;
+}
+
+kova_err_t _kova_object_information::post(pksize_t in_size) {
+    return m_stage.eproc_post(in_size, [&](void const* pin_data, pksize_t in_staged) { return write(pin_data, in_staged); });
+}
+
+void _kova_object_information::set_sync_model(sender_sync_model_t in_sync_model, double in_interval) {
+    m_timer.proc_set(false, in_sync_model, in_interval);
+}
+
+letter_case_t _kova_object_information::see_history(kova_size_t in_size) {
+    if (!_op->is_created()) return nullptr;
+    class_locker lock(inf_sync_mm_mutex);
+    return information_dec.see(in_size);
+}
+
+kova_err_t _kova_object_information::read(void* pin_data, pksize_t* pin_size) {
+    if (!_op->is_created()) return c_kova_err_is_not_created;
+    if (pin_data == nullptr || pin_size == nullptr) return c_kova_err_boundout_buffer;
+    return SDK::History::proc_read_newest(see_history(1), pin_data, pin_size);
+}
+
+void _kova_object_information::set_history_size(kova_size_t in_history_size) {
+    class_locker lock(inf_sync_mm_mutex);
+    history_size = in_history_size;
+}
+
+void _kova_object_information::proc_release_values() {
+    m_lender.proc_end();
+    class_locker lock(inf_sync_mm_mutex);
+    Common::Interface::safe_free_mm(sync_mm, __FILE__, __LINE__);
+    information_dec.clear();
+}
+
+void _kova_object_information::proc_tick(void* pin_self, SDK::Sender::class_sync_timer::struct_settings const&) {
+    static_cast<_kova_object_information*>(pin_self)->sync(c_sender_sync_model_on_timer);
+}
+
+kova_err_t _kova_object_information::sync(sender_sync_model_t in_sync_model) {
+    class_locker lock(inf_sync_mm_mutex);
+    // Once the object is destroyed its value is gone, and nothing is sent.
+    if (!_op->is_created()) return c_kova_err_is_not_created;
+    if (sync_mm == 0) return c_kova_err_not_exist_sync_data;
+    struct_token value;
+    value.header_mm = sync_mm;
+    value.data_mm = sync_mm;
+    information_dec.push(value, history_size);
+    ++num;
+    const pksize_t size = Common::Interface::get_payload_size(value);
+    // The payload's bytes counted as microseconds on top of the interval.
+    const double limit = m_timer.get_settings().interval + static_cast<double>(size) / 1000000.0;
+    {
+        class_locker table(node_map_mutex);
+        proc_build_cycle(size, limit);
+    }
+    // Pushed without the table: a listener that waits for it never waits for the center pipe.
+    const bool post_cycle = in_sync_model == c_sender_sync_model_on_post;
+    for (struct_copy& copy : m_cycle) {
+        if (copy.tcp && post_cycle) _op->send_force(copy.token);
+        else if (_op->send_shared(copy.token) == Pimo::OS::c_vimra_busy)
+            Common::Interface::safe_free_token(copy.token, __FILE__, __LINE__);
+    }
+    m_cycle.clear();
+    return c_kova_err_none;
+}
+
+void _kova_object_information::proc_build_cycle(pksize_t in_size, double in_limit) {
+    const ip_t group = Common::Interface::get_header(sync_mm)->dst_ip;
+    if (in_size <= c_udp_size_limit) {
+        // One datagram per interface that UDP subscribers came through, to the group.
+        for (const auto& itf : mcast_if_map) proc_build_copy(c_mt_information_udp, itf.first, group, _op->domain, in_limit, false);
+    } else {
+        for (const auto& node : udp_node_map)
+            proc_build_copy(c_mt_information_udp, node.second.mcast_if, node.first.ip, node.first.port, in_limit, false);
+    }
+    for (const auto& node : tcp_node_map)
+        proc_build_copy(c_mt_information_tcp, c_local_host, node.first.ip, node.first.port, in_limit, true);
+}
+
+bool _kova_object_information::proc_build_copy(msg_type_t in_type, ip_t in_mct_if, ip_t in_ip, domain_t in_port,
+                                               double in_limit, bool in_force) {
+    struct_copy copy;
+    copy.tcp = in_type == c_mt_information_tcp;
+    if (in_force) Common::Interface::proc_alloc_header_force(copy.token, __FILE__, __LINE__);
+    else if (Common::Interface::eproc_alloc_header(copy.token, __FILE__, __LINE__) != c_kova_err_none) return false;
+    struct_packet* p = copy.token.get_header_packet();
+    *p = *Common::Interface::get_header(sync_mm);
+    p->initialize_packet(in_mct_if, Pimo::OS::vimra_cpu_clock(), in_limit);
+    p->header.num = num;
+    p->header.type = in_type;
+    p->set_destination(in_ip, in_port, c_broadcast_proxy_id);
+    Common::Interface::safe_add_ref_mm(sync_mm, __FILE__, __LINE__);
+    copy.token.data_mm = sync_mm;
+    m_cycle.push_back(copy);
+    return true;
+}
 
 void _kova_object_information::adapter_connect(struct_token const& in_token) {
     const class_stub_request request(in_token);

@@ -8,7 +8,11 @@
 
 #include "Kova/Common/Interface/struct_token.h"
 #include "Kova/Common/Open/Kova/kova_object_information.h"
+#include "Kova/SDK/History/class_token_history.h"
 #include "Kova/SDK/Interface/_kova_object.h"
+#include "Kova/SDK/Sender/class_guarded_stage.h"
+#include "Kova/SDK/Sender/class_lender.h"
+#include "Kova/SDK/Sender/class_sync_timer.h"
 #include "Pimo/OS/Linux/class_lock.h"
 
 namespace Kova {
@@ -46,6 +50,26 @@ public:
     void adapter_shutdown(node_addr_t const& in_node_addr, struct_token const& in_token) override;
     void adapter_shutdown(client_addr_t const& in_client, struct_token const& in_token) override;
 
+    // Publishing; the caller holds the processor's read lock.
+    kova_err_t write(void const* pin_data, pksize_t in_size);
+    void* get_real(pksize_t in_size);
+    kova_err_t post_real(pksize_t in_size);
+    void cancel_real() { m_lender.proc_cancel(); }
+    void* get(pksize_t in_size) { return m_stage.eproc_get(in_size); }
+    kova_err_t post(pksize_t in_size);
+    void cancel() { m_stage.proc_cancel(); }
+    void set_sync_model(sender_sync_model_t in_sync_model, double in_interval);
+    letter_case_t see_history(kova_size_t in_size);
+    kova_err_t read(void* pin_data, pksize_t* pin_size);
+    void set_history_size(kova_size_t in_history_size);
+    // One send cycle of the current value: every copy carries the cycle's number, has a
+    // header block of its own and shares the value's block, which nothing writes any
+    // more once it is posted.
+    kova_err_t sync(sender_sync_model_t in_sync_model);
+    // The object's destroy: the current value and the history go, waiting threads stop
+    // waiting for a lent block; a block still lent stays its lender's to cancel.
+    void proc_release_values();
+
     // The caller holds the processor's read lock (the write lock for the destroy's
     // disconnect_all_client_object(false)). None of them calls on_shutdown; each
     // client reached is told by a disconnect addressed to its own id.
@@ -64,6 +88,35 @@ public:
     // that waits for it must not wait for the center pipe behind it.
     Pimo::OS::class_thread_lock node_map_mutex;
     kova_object_information* mp;
+
+    // The current value (one reference of its own; 0 before the first post), the
+    // history of sent values, the number of the last cycle and the copies of the cycle
+    // being sent, under inf_sync_mm_mutex; a timer tick holds it for its whole cycle, and
+    // a cycle holds it while it pushes, so that cycles leave in the order of their numbers.
+    Pimo::Memory::mm_t sync_mm;
+    SDK::History::class_token_history information_dec;
+    kova_size_t history_size;
+    msg_num_t num;
+    Pimo::OS::class_thread_lock inf_sync_mm_mutex;
+
+private:
+    static void proc_tick(void* pin_self, SDK::Sender::class_sync_timer::struct_settings const& in_settings);
+    // inf_sync_mm_mutex is held: the copies of one cycle, each to m_cycle with its kind.
+    void proc_build_cycle(pksize_t in_size, double in_limit);
+    // A copy of the value for in_mct_if to (in_ip, in_port, in_did); false when its
+    // header block was not granted (a UDP copy is then skipped).
+    bool proc_build_copy(msg_type_t in_type, ip_t in_mct_if, ip_t in_ip, domain_t in_port, double in_limit,
+                         bool in_force);
+
+    struct struct_copy {
+        struct_token token;
+        bool tcp;
+    };
+    std::vector<struct_copy> m_cycle;
+    SDK::Sender::class_lender m_lender;
+    SDK::Sender::class_guarded_stage m_stage;
+    // Its owner lock is inf_sync_mm_mutex.
+    SDK::Sender::class_sync_timer m_timer;
 
 private:
     // Forgets the packet's source as a client, then on_shutdown with the packet's error.

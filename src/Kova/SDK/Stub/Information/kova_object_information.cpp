@@ -25,6 +25,56 @@ kova_object_information::~kova_object_information() {
     delete _mp;
 }
 
+kova_err_t kova_object_information::write(const void* const& pin_data, const pksize_t& in_size) {
+    class_read_locker lock(gp_processor.load());
+    return _mp->write(pin_data, in_size);
+}
+
+void* kova_object_information::get_real(const pksize_t& in_size) {
+    class_read_locker lock(gp_processor.load());
+    return _mp->get_real(in_size);
+}
+
+kova_err_t kova_object_information::post_real(const pksize_t& in_size) {
+    class_read_locker lock(gp_processor.load());
+    return _mp->post_real(in_size);
+}
+
+void kova_object_information::cancel_real() {
+    class_read_locker lock(gp_processor.load());
+    _mp->cancel_real();
+}
+
+// The guarded form takes the read lock only to write.
+void* kova_object_information::get(const pksize_t& in_size) { return _mp->get(in_size); }
+
+kova_err_t kova_object_information::post(const pksize_t& in_size) {
+    class_read_locker lock(gp_processor.load());
+    return _mp->post(in_size);
+}
+
+void kova_object_information::cancel() { _mp->cancel(); }
+
+void kova_object_information::set_sync_model(const sender_sync_model_t& in_sync_model, const double& in_interval) {
+    class_read_locker lock(gp_processor.load());
+    _mp->set_sync_model(in_sync_model, in_interval);
+}
+
+letter_case_t kova_object_information::see_history(kova_size_t in_size) {
+    class_read_locker lock(gp_processor.load());
+    return _mp->see_history(in_size);
+}
+
+kova_err_t kova_object_information::read(void* pin_data, pksize_t* pin_size) {
+    class_read_locker lock(gp_processor.load());
+    return _mp->read(pin_data, pin_size);
+}
+
+void kova_object_information::set_history_size(const kova_size_t& in_history_size) {
+    class_read_locker lock(gp_processor.load());
+    _mp->set_history_size(in_history_size);
+}
+
 unsigned int kova_object_information::get_client_count() {
     class_read_locker lock(gp_processor.load());
     return _mp->get_client_count();
