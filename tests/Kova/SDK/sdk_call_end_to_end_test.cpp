@@ -12,8 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "../General_Service/service_host.h"
+#include "app_host.h"
 
+using call_app = kova_sdk_test::probe_app;
+using kova_sdk_test::kova_host;
+using kova_sdk_test::words;
 using kova_test::child_process;
 using kova_test::private_host;
 
@@ -40,13 +43,6 @@ std::string shown(const std::string& in_data) {
     return buf;
 }
 
-std::vector<std::string> words(const std::string& in_line) {
-    std::istringstream in(in_line);
-    std::vector<std::string> out;
-    for (std::string w; in >> w;) out.push_back(w);
-    return out;
-}
-
 // A result line without its last word (the milliseconds the request took).
 std::string without_time(const std::string& in_line) {
     const size_t sp = in_line.rfind(' ');
@@ -63,82 +59,6 @@ long time_of(const std::string& in_line) {
     const std::vector<std::string> w = words(in_line);
     return w.empty() ? -1 : std::stol(w.back());
 }
-
-// One probe_call_app inside a host.
-class call_app {
-public:
-    explicit call_app(private_host& in_host) : m_child(in_host.spawn({kova_test::probe_path("probe_call_app")})) {}
-
-    bool init() {
-        m_child.send_line("init");
-        return !wait("initialized").empty();
-    }
-    void send(const std::string& in_command) { m_child.send_line(in_command); }
-    // Sends a command; its answer is the first later line that begins with its first two words.
-    std::string command(const std::string& in_command) {
-        const size_t from = mark();
-        const std::vector<std::string> w = words(in_command);
-        send(in_command);
-        return wait(w.size() > 1 ? w[0] + " " + w[1] + " " : w[0], 20.0, from);
-    }
-    // The first line at or after in_from that begins with in_prefix; "" on time-out.
-    std::string wait(const std::string& in_prefix, double in_timeout_s = 10.0, size_t in_from = 0) {
-        const double end = kova_test::now_s() + in_timeout_s;
-        for (;;) {
-            const std::string& out = m_child.output();
-            for (size_t at = in_from; at < out.size();) {
-                const size_t e = out.find('\n', at);
-                if (e == std::string::npos) break;
-                if (out.compare(at, in_prefix.size(), in_prefix) == 0) return out.substr(at, e - at);
-                at = e + 1;
-            }
-            if (kova_test::now_s() > end) return "";
-            m_child.wait_for_line("\x01", 0.02);  // reads what has come
-        }
-    }
-    size_t mark() {
-        m_child.wait_for_line("\x01", 0.0);
-        return m_child.output().size();
-    }
-    // The object id in a "stub"/"proxy" answer.
-    static std::string id_of(const std::string& in_answer) {
-        const std::vector<std::string> w = words(in_answer);
-        return w.size() == 4 ? w[3] : "";
-    }
-    child_process& child() { return m_child; }
-
-private:
-    child_process m_child;
-};
-
-// A private host with the service and the real center installed.
-class kova_host {
-public:
-    bool start() {
-        return m_tree.ok() && kova_test::copy_file(KOVA_CENTER_PROGRAM, m_tree.bin() + "Kova_General_Center") &&
-               m_tree.start_service(m_service);
-    }
-    private_host& host() { return m_tree.host(); }
-    std::string log(const std::string& in_file) const { return m_tree.log(in_file); }
-    std::unique_ptr<call_app> app() {
-        std::unique_ptr<call_app> a(new call_app(host()));
-        return a->init() ? std::move(a) : nullptr;
-    }
-    pid_t center() {
-        for (pid_t p : host().processes()) {
-            char buf[512] = {};
-            const std::string link = "/proc/" + std::to_string(p) + "/exe";
-            const ssize_t n = readlink(link.c_str(), buf, sizeof(buf) - 1);
-            if (n > 0 && std::string(buf, static_cast<size_t>(n)).find("Kova_General_Center") != std::string::npos)
-                return p;
-        }
-        return -1;
-    }
-
-private:
-    kova_test::service_host m_tree;
-    child_process m_service;
-};
 
 // Stub 5 serves calls of code 258 (replies of up to 64 bytes) and signals of 259; stub
 // 6 serves calls of 258 with up to 65000 bytes.

@@ -1,0 +1,100 @@
+// Applications in private hosts with the real service and center: a host with the service
+// installed, and probe applications in it driven by lines on their standard input.
+#pragma once
+
+#include <unistd.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../General_Service/service_host.h"
+
+namespace kova_sdk_test {
+
+inline std::vector<std::string> words(const std::string& in_line) {
+    std::istringstream in(in_line);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
+}
+
+// One application probe inside a host, driven by lines: each command answers one line.
+class probe_app {
+public:
+    explicit probe_app(kova_test::private_host& in_host, const char* in_probe = "probe_call_app")
+        : m_child(in_host.spawn({kova_test::probe_path(in_probe)})) {}
+
+    bool init() {
+        m_child.send_line("init");
+        return !wait("initialized").empty();
+    }
+    void send(const std::string& in_command) { m_child.send_line(in_command); }
+    // Sends a command; its answer is the first later line that begins with its first two words.
+    std::string command(const std::string& in_command) {
+        const size_t from = mark();
+        const std::vector<std::string> w = words(in_command);
+        send(in_command);
+        return wait(w.size() > 1 ? w[0] + " " + w[1] + " " : w[0], 20.0, from);
+    }
+    // The first line at or after in_from that begins with in_prefix; "" on time-out.
+    std::string wait(const std::string& in_prefix, double in_timeout_s = 10.0, size_t in_from = 0) {
+        const double end = kova_test::now_s() + in_timeout_s;
+        for (;;) {
+            const std::string& out = m_child.output();
+            for (size_t at = in_from; at < out.size();) {
+                const size_t e = out.find('\n', at);
+                if (e == std::string::npos) break;
+                if (out.compare(at, in_prefix.size(), in_prefix) == 0) return out.substr(at, e - at);
+                at = e + 1;
+            }
+            if (kova_test::now_s() > end) return "";
+            m_child.wait_for_line("\x01", 0.02);  // reads what has come
+        }
+    }
+    size_t mark() {
+        m_child.wait_for_line("\x01", 0.0);
+        return m_child.output().size();
+    }
+    // The object id in a "stub"/"proxy" answer.
+    static std::string id_of(const std::string& in_answer) {
+        const std::vector<std::string> w = words(in_answer);
+        return w.size() == 4 ? w[3] : "";
+    }
+    kova_test::child_process& child() { return m_child; }
+
+private:
+    kova_test::child_process m_child;
+};
+
+// A private host with the service and the real center installed.
+class kova_host {
+public:
+    bool start() {
+        return m_tree.ok() && kova_test::copy_file(KOVA_CENTER_PROGRAM, m_tree.bin() + "Kova_General_Center") &&
+               m_tree.start_service(m_service);
+    }
+    kova_test::private_host& host() { return m_tree.host(); }
+    std::string log(const std::string& in_file) const { return m_tree.log(in_file); }
+    std::unique_ptr<probe_app> app(const char* in_probe = "probe_call_app") {
+        std::unique_ptr<probe_app> a(new probe_app(host(), in_probe));
+        return a->init() ? std::move(a) : nullptr;
+    }
+    pid_t center() {
+        for (pid_t p : host().processes()) {
+            char buf[512] = {};
+            const std::string link = "/proc/" + std::to_string(p) + "/exe";
+            const ssize_t n = readlink(link.c_str(), buf, sizeof(buf) - 1);
+            if (n > 0 && std::string(buf, static_cast<size_t>(n)).find("Kova_General_Center") != std::string::npos)
+                return p;
+        }
+        return -1;
+    }
+
+private:
+    kova_test::service_host m_tree;
+    kova_test::child_process m_service;
+};
+
+}  // namespace kova_sdk_test

@@ -1,0 +1,148 @@
+// Information between real application processes through the real service and center:
+// subscribers of both kinds on one private host, in the posting and the timer model.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app_host.h"
+
+using kova_sdk_test::kova_host;
+using kova_sdk_test::probe_app;
+using kova_sdk_test::words;
+using kova_test::child_process;
+
+namespace {
+
+const std::string c_domain = "7620";
+
+// The lines of in_app from in_from on that begin with in_prefix.
+std::vector<std::string> lines_of(probe_app& in_app, const std::string& in_prefix, size_t in_from = 0) {
+    in_app.child().wait_for_line("\x01", 0.02);  // reads what has come
+    const std::string& out = in_app.child().output();
+    std::vector<std::string> found;
+    for (size_t at = in_from; at < out.size();) {
+        const size_t e = out.find('\n', at);
+        if (e == std::string::npos) break;
+        if (out.compare(at, in_prefix.size(), in_prefix) == 0) found.push_back(out.substr(at, e - at));
+        at = e + 1;
+    }
+    return found;
+}
+
+// Stub i (id 9) publishes code 300; the proxies subscribe to it from two other processes.
+class information_one_host : public testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_PRIVATE_HOSTS();
+        ASSERT_TRUE(host.start());
+        memory = host.host().spawn({kova_test::probe_path("probe_service_client")});
+        ASSERT_EQ("opened 0 0 0", kova_test::ask(memory, "open"));
+        initial = remain();
+        stub_app = host.app("probe_information_app");
+        ASSERT_TRUE(stub_app);
+        ASSERT_EQ("stub i 0x0 9", stub_app->command("stub i " + c_domain + " 9 300"));
+        for (std::unique_ptr<probe_app>* a : {&app1, &app2}) {
+            *a = host.app("probe_information_app");
+            ASSERT_TRUE(*a);
+        }
+    }
+    unsigned long remain() { return kova_test::answer_number(kova_test::ask(memory, "remain")); }
+
+    // A proxy of stub i in in_app, bound once the stub is known alive.
+    void bind(probe_app& in_app, const std::string& in_name) {
+        const std::string answer = in_app.command("proxy " + in_name + " " + c_domain + " 127.0.0.1 9 300");
+        ASSERT_EQ(0u, answer.rfind("proxy " + in_name + " 0x0 ", 0)) << answer;
+        ASSERT_EQ("on_object_create " + in_name, in_app.wait("on_object_create " + in_name)) << in_app.child().output();
+    }
+    // The values on_sync reported to in_name, in order, once in_n have come.
+    std::vector<std::string> values_of(probe_app& in_app, const std::string& in_name, size_t in_n,
+                                       const std::string& in_model = "0") {
+        std::vector<std::string> values;
+        kova_test::wait_until([&] { return lines_of(in_app, "on_sync " + in_name + " ").size() >= in_n; }, 10.0);
+        for (const std::string& l : lines_of(in_app, "on_sync " + in_name + " ")) {
+            const std::vector<std::string> w = words(l);
+            EXPECT_EQ(w.size(), 4u) << l;
+            if (w.size() != 4) continue;
+            EXPECT_EQ(w[2], in_model) << l;
+            values.push_back(w[3]);
+        }
+        return values;
+    }
+    // Every application finalises and ends; the packet memory is back where it started.
+    void expect_clean_ends() {
+        for (probe_app* a : {stub_app.get(), app1.get(), app2.get()}) {
+            a->send("exit");
+            EXPECT_EQ(0, a->child().wait(10.0)) << a->child().output();
+        }
+        EXPECT_TRUE(kova_test::wait_until([&] { return remain() == initial; }, 10.0))
+            << remain() << " free, " << initial << " at the start";
+    }
+
+    kova_host host;
+    child_process memory;
+    unsigned long initial = 0;
+    std::unique_ptr<probe_app> stub_app, app1, app2;
+};
+
+TEST_F(information_one_host, tcp_and_udp_subscribers_receive_every_value_in_order_and_keep_a_history) {
+    ASSERT_NO_FATAL_FAILURE(bind(*app1, "t"));
+    ASSERT_NO_FATAL_FAILURE(bind(*app1, "u"));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "u2"));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "r"));
+    EXPECT_EQ("keep t ok", app1->command("keep t 3"));
+    EXPECT_EQ("connect t 0x0", app1->command("connect t tcp 5"));
+    EXPECT_EQ("connect u 0x0", app1->command("connect u udp 5"));
+    EXPECT_EQ("connect u2 0x0", app2->command("connect u2 udp 5"));
+    // Refused: the proxy gets the stub's result and is not counted.
+    EXPECT_EQ("answer i ok", stub_app->command("answer i 77"));
+    EXPECT_EQ("connect r 0x77", app2->command("connect r tcp 5"));
+    EXPECT_EQ("count i 3", stub_app->command("count i"));
+
+    for (const char* v : {"1", "2", "3", "4", "5"})
+        EXPECT_EQ(std::string("write i 0x0"), stub_app->command(std::string("write i ") + v));
+    const std::vector<std::string> all = {"1", "2", "3", "4", "5"};
+    EXPECT_EQ(all, values_of(*app1, "t", 5)) << app1->child().output();
+    EXPECT_EQ(all, values_of(*app1, "u", 5)) << app1->child().output();
+    EXPECT_EQ(all, values_of(*app2, "u2", 5)) << app2->child().output();
+    EXPECT_TRUE(lines_of(*app2, "on_sync r ").empty());
+    EXPECT_EQ("see t 5,4,3", app1->command("see t 10"));
+    EXPECT_EQ("read t 0x0 5", app1->command("read t"));
+    EXPECT_EQ("read i 0x0 5", stub_app->command("read i"));
+
+    // A value too large for a datagram reaches the UDP subscribers all the same.
+    EXPECT_EQ("write i 0x0", stub_app->command("write i pat:60001"));
+    EXPECT_EQ(6u, values_of(*app2, "u2", 6).size());
+    EXPECT_EQ(values_of(*app1, "t", 6).back(), values_of(*app2, "u2", 6).back());
+
+    // A shutdown ends one subscription only.
+    EXPECT_EQ("shutdown u ok", app1->command("shutdown u"));
+    EXPECT_FALSE(stub_app->wait("on_shutdown i 0x0 127.0.0.1:" + c_domain + ":").empty());
+    EXPECT_EQ("count i 2", stub_app->command("count i"));
+    EXPECT_EQ("see u -", app1->command("see u 10"));
+    expect_clean_ends();
+}
+
+TEST_F(information_one_host, the_timer_model_sends_the_current_value_about_every_interval) {
+    ASSERT_NO_FATAL_FAILURE(bind(*app1, "t"));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "u2"));
+    EXPECT_EQ("connect t 0x0", app1->command("connect t tcp 5"));
+    EXPECT_EQ("connect u2 0x0", app2->command("connect u2 udp 5"));
+    EXPECT_EQ("timer i ok", stub_app->command("timer i 0.2"));
+    EXPECT_EQ("write i 0x0", stub_app->command("write i now"));
+    const double from = kova_test::now_s();
+    const std::vector<std::string> t = values_of(*app1, "t", 10, "1");
+    const std::vector<std::string> u = values_of(*app2, "u2", 10, "1");
+    const double took = kova_test::now_s() - from;
+    EXPECT_GE(t.size(), 10u);
+    EXPECT_GE(u.size(), 10u);
+    // Ten cycles at five a second, with room for a loaded host.
+    EXPECT_GE(took, 1.7);
+    EXPECT_LT(took, 4.0);
+    for (const std::string& v : u) EXPECT_EQ(v, "now");
+    EXPECT_EQ("timer i ok", stub_app->command("timer i post"));
+    expect_clean_ends();
+}
+
+}  // namespace
