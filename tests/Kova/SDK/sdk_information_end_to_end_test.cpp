@@ -1,8 +1,10 @@
 // Information between real application processes through the real service and center:
-// subscribers of both kinds on one private host, in the posting and the timer model.
+// subscribers of both kinds on one private host, in the posting and the timer model, and
+// across two hosts through the multicast group.
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,28 +33,40 @@ std::vector<std::string> lines_of(probe_app& in_app, const std::string& in_prefi
     return found;
 }
 
-// Stub i (id 9) publishes code 300; the proxies subscribe to it from two other processes.
-class information_one_host : public testing::Test {
-protected:
-    void SetUp() override {
-        REQUIRE_PRIVATE_HOSTS();
-        ASSERT_TRUE(host.start());
+// A private host with the service, and a probe that reads its packet memory's free space.
+struct watched_host {
+    bool start() {
+        if (!host.start()) return false;
         memory = host.host().spawn({kova_test::probe_path("probe_service_client")});
-        ASSERT_EQ("opened 0 0 0", kova_test::ask(memory, "open"));
+        if (kova_test::ask(memory, "open") != "opened 0 0 0") return false;
         initial = remain();
-        stub_app = host.app("probe_information_app");
+        return true;
+    }
+    unsigned long remain() { return kova_test::answer_number(kova_test::ask(memory, "remain")); }
+    std::unique_ptr<probe_app> app() { return host.app("probe_information_app"); }
+
+    kova_host host;
+    child_process memory;
+    unsigned long initial = 0;
+};
+
+// Stub i (id 9) publishes code 300 from stub_app; the proxies subscribe to it from app1
+// and app2.
+class information_end_to_end : public testing::Test {
+protected:
+    void start_apps(watched_host& in_stub_host, watched_host& in_proxy_host) {
+        stub_app = in_stub_host.app();
         ASSERT_TRUE(stub_app);
         ASSERT_EQ("stub i 0x0 9", stub_app->command("stub i " + c_domain + " 9 300"));
         for (std::unique_ptr<probe_app>* a : {&app1, &app2}) {
-            *a = host.app("probe_information_app");
+            *a = in_proxy_host.app();
             ASSERT_TRUE(*a);
         }
     }
-    unsigned long remain() { return kova_test::answer_number(kova_test::ask(memory, "remain")); }
 
     // A proxy of stub i in in_app, bound once the stub is known alive.
-    void bind(probe_app& in_app, const std::string& in_name) {
-        const std::string answer = in_app.command("proxy " + in_name + " " + c_domain + " 127.0.0.1 9 300");
+    void bind(probe_app& in_app, const std::string& in_name, const std::string& in_ip = "127.0.0.1") {
+        const std::string answer = in_app.command("proxy " + in_name + " " + c_domain + " " + in_ip + " 9 300");
         ASSERT_EQ(0u, answer.rfind("proxy " + in_name + " 0x0 ", 0)) << answer;
         ASSERT_EQ("on_object_create " + in_name, in_app.wait("on_object_create " + in_name)) << in_app.child().output();
     }
@@ -70,20 +84,30 @@ protected:
         }
         return values;
     }
-    // Every application finalises and ends; the packet memory is back where it started.
-    void expect_clean_ends() {
+    // Every application finalises and ends; the packet memory of each host is back where
+    // it started.
+    void expect_clean_ends(const std::vector<watched_host*>& in_hosts) {
         for (probe_app* a : {stub_app.get(), app1.get(), app2.get()}) {
             a->send("exit");
             EXPECT_EQ(0, a->child().wait(10.0)) << a->child().output();
         }
-        EXPECT_TRUE(kova_test::wait_until([&] { return remain() == initial; }, 10.0))
-            << remain() << " free, " << initial << " at the start";
+        for (watched_host* h : in_hosts)
+            EXPECT_TRUE(kova_test::wait_until([&] { return h->remain() == h->initial; }, 10.0))
+                << h->remain() << " free, " << h->initial << " at the start";
     }
 
-    kova_host host;
-    child_process memory;
-    unsigned long initial = 0;
     std::unique_ptr<probe_app> stub_app, app1, app2;
+};
+
+class information_one_host : public information_end_to_end {
+protected:
+    void SetUp() override {
+        REQUIRE_PRIVATE_HOSTS();
+        ASSERT_TRUE(host.start());
+        start_apps(host, host);
+    }
+    void expect_clean_ends() { information_end_to_end::expect_clean_ends({&host}); }
+    watched_host host;
 };
 
 TEST_F(information_one_host, tcp_and_udp_subscribers_receive_every_value_in_order_and_keep_a_history) {
@@ -146,3 +170,90 @@ TEST_F(information_one_host, the_timer_model_sends_the_current_value_about_every
 }
 
 }  // namespace
+
+namespace {
+
+const std::string c_ip_a = "10.231.18.1";
+const std::string c_ip_b = "10.231.18.2";
+// 230.9.1.44, the group of stub 9 and code 300, as /proc/net/mcfilter shows it.
+const std::string c_group = "0xe609012c";
+
+// The lines of in_host's /proc/net/mcfilter that name the group.
+size_t memberships(watched_host& in_host) {
+    std::string filter;
+    EXPECT_EQ(0, in_host.host.host().run({"/bin/sh", "-c", "cat /proc/net/mcfilter"}, &filter));
+    size_t n = 0;
+    for (size_t at = filter.find(c_group); at != std::string::npos; at = filter.find(c_group, at + 1)) ++n;
+    return n;
+}
+
+// The datagrams in_host has sent.
+long datagrams_out(watched_host& in_host) {
+    std::string snmp;
+    EXPECT_EQ(0, in_host.host.host().run({"/bin/sh", "-c", "grep '^Udp:' /proc/net/snmp"}, &snmp));
+    // Two lines: the names, then the numbers.
+    std::istringstream in(snmp);
+    std::string names, numbers;
+    std::getline(in, names);
+    std::getline(in, numbers);
+    const std::vector<std::string> n = words(names), v = words(numbers);
+    for (size_t i = 0; i < n.size() && i < v.size(); ++i)
+        if (n[i] == "OutDatagrams") return std::stol(v[i]);
+    return -1;
+}
+
+}  // namespace
+
+// The stub on host A, its subscribers on host B.
+class information_two_hosts : public information_end_to_end {
+protected:
+    void SetUp() override {
+        REQUIRE_PRIVATE_HOSTS();
+        ASSERT_TRUE(a.start());
+        ASSERT_TRUE(b.start());
+        ASSERT_TRUE(kova_test::join_hosts(a.host.host(), b.host.host(), c_ip_a, c_ip_b));
+        start_apps(a, b);
+    }
+    watched_host a, b;
+};
+
+TEST_F(information_two_hosts, udp_subscribers_receive_through_one_group_membership_and_one_datagram_a_cycle) {
+    ASSERT_NO_FATAL_FAILURE(bind(*app1, "u1", c_ip_a));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "u2", c_ip_a));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "t", c_ip_a));
+    EXPECT_EQ(0u, memberships(b));
+    EXPECT_EQ("connect u1 0x0", app1->command("connect u1 udp 5"));
+    EXPECT_EQ("connect u2 0x0", app2->command("connect u2 udp 5"));
+    EXPECT_EQ("connect t 0x0", app2->command("connect t tcp 5"));
+    EXPECT_EQ("count i 3", stub_app->command("count i"));
+    EXPECT_EQ(1u, memberships(b)) << "one line however many subscribers";
+
+    const long before = datagrams_out(a);
+    for (const char* v : {"1", "2", "3", "4", "5"})
+        EXPECT_EQ(std::string("write i 0x0"), stub_app->command(std::string("write i ") + v));
+    const std::vector<std::string> all = {"1", "2", "3", "4", "5"};
+    EXPECT_EQ(all, values_of(*app1, "u1", 5)) << app1->child().output();
+    EXPECT_EQ(all, values_of(*app2, "u2", 5)) << app2->child().output();
+    EXPECT_EQ(all, values_of(*app2, "t", 5)) << app2->child().output();
+    EXPECT_EQ(before + 5, datagrams_out(a)) << "one datagram a cycle for two UDP subscribers";
+
+    // The largest value a datagram carries, and one byte more, which goes by TCP.
+    EXPECT_EQ("write i 0x0", stub_app->command("write i pat:60000"));
+    EXPECT_EQ("write i 0x0", stub_app->command("write i pat:60001"));
+    const std::vector<std::string> u1 = values_of(*app1, "u1", 7), t = values_of(*app2, "t", 7);
+    ASSERT_EQ(7u, u1.size());
+    ASSERT_EQ(7u, t.size());
+    EXPECT_EQ(u1[5], t[5]);
+    EXPECT_EQ(u1[6], t[6]);
+    EXPECT_NE(u1[5], u1[6]);
+    EXPECT_EQ(before + 6, datagrams_out(a)) << "no datagram for the larger value";
+
+    // The last UDP subscriber's shutdown leaves the group.
+    EXPECT_EQ("shutdown u1 ok", app1->command("shutdown u1"));
+    EXPECT_FALSE(stub_app->wait("on_shutdown i 0x0 " + c_ip_b + ":").empty());
+    EXPECT_EQ(1u, memberships(b));
+    EXPECT_EQ("shutdown u2 ok", app2->command("shutdown u2"));
+    EXPECT_TRUE(kova_test::wait_until([&] { return memberships(b) == 0; }, 5.0));
+    EXPECT_EQ("count i 1", stub_app->command("count i"));
+    expect_clean_ends({&a, &b});
+}
