@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "Kova/kova.h"
-#include "probe_lines.h"
+#include "probe_app_lines.h"
 
 using namespace Kova;
 using kova_probe::client;

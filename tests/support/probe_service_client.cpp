@@ -9,6 +9,7 @@
 //   raw <kind> <mm> <text>     a record written as is, no reference     -> "raw <r>"
 //   flood <n> <mm>             n object-create records about mm         -> "flooded <sent>"
 //   ref <mm> | resets | remain -> "ref <n>" | "resets <n>" | "remain <n>"
+//   blocks                     blocks allocated and references held -> "blocks <n> <refs>"
 //   hold | release             take and give back the memory's lock     -> "held" | "released"
 //   stop <domain>              sets the domain's stop event             -> "stopped <r>"
 #include <arpa/inet.h>
@@ -131,6 +132,8 @@ int main() {
             say("resets " + std::to_string(memory.get_reset_count()));
         } else if (cmd == "remain") {
             say("remain " + std::to_string(memory.get_remain()));
+        } else if (cmd == "blocks") {
+            say("blocks " + std::to_string(memory.get_alloc_count()) + " " + std::to_string(memory.get_refer_count()));
         } else if (cmd == "hold") {
             memory.proc_stop();
             say("held");

@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "app_host.h"
+#include "sdk_end_to_end.h"
 
-using call_app = kova_sdk_test::probe_app;
-using kova_sdk_test::kova_host;
-using kova_sdk_test::words;
 using kova_test::child_process;
+using kova_test::kova_host;
 using kova_test::private_host;
+using kova_test::words;
+using call_app = kova_test::probe_app;
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "app_host.h"
+#include "sdk_end_to_end.h"
 
-using kova_sdk_test::kova_host;
-using kova_sdk_test::probe_app;
-using kova_sdk_test::words;
+using kova_test::kova_host;
+using kova_test::probe_app;
+using kova_test::words;
 using kova_test::child_process;
 
 namespace {

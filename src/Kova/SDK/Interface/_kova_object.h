@@ -119,6 +119,9 @@ public:
     void adapter_event_shutdown(struct_token const& in_token);
     void adapter_information_connect(struct_token const& in_token);
     void adapter_information_shutdown(struct_token const& in_token);
+    void adapter_command_connect(struct_token const& in_token);
+    void adapter_command_shutdown(struct_token const& in_token);
+    void adapter_command_sync(struct_token const& in_token);
     void adapter_err_return(struct_token const& in_token);
     void adapter_tcp_connected_from_client(struct_token const& in_token);
     void adapter_tcp_disconnected_from_client(struct_token const& in_token);

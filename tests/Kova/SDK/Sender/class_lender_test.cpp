@@ -28,6 +28,7 @@ class waiter {
 public:
     waiter(sdk_rig& in_rig, class_lender& in_lender) {
         m_thread = std::thread([&] {
+            m_tid = kova_test::this_thread_id();
             {
                 class_read_locker lock(in_rig.m_processor);
                 m_block = in_lender.eproc_lend(64);
@@ -41,16 +42,16 @@ public:
         m_cancel = true;
         m_thread.join();
     }
-    // Still inside eproc_lend after a while: it waits.
+    // Asleep inside eproc_lend: it waits.
     bool is_waiting() {
-        Pimo::OS::msleep(100);
-        return !m_returned;
+        return kova_test::wait_until([&] { return kova_test::is_thread_asleep(m_tid.load()); }, 5.0) && !m_returned;
     }
     bool returned() { return kova_test::wait_until(m_returned, 5.0); }
     void* block() const { return m_block; }
 
 private:
     std::atomic<bool> m_returned{false}, m_cancel{false};
+    std::atomic<pid_t> m_tid{0};
     void* m_block = nullptr;
     std::thread m_thread;
 };

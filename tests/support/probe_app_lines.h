@@ -1,5 +1,5 @@
-// What the application probes on the SDK's public interface print: one line at a time,
-// whole, from any thread; results in hex; payloads as text or, above 40 bytes, as a hash.
+// What the application probes (probe_call_app, probe_command_app, probe_information_app) print: whole lines, one
+// thread at a time, results in hex and clients as ip:domain:object.
 #pragma once
 
 #include <arpa/inet.h>
@@ -49,11 +49,16 @@ inline std::string show(const void* pin_data, size_t in_size) {
     return buf;
 }
 
-// ip:port:object id.
-inline std::string client(Kova::client_addr_t const& in_client) {
+inline std::string ip_text(Kova::ip_t in_ip) {
     in_addr a{};
-    a.s_addr = in_client.node_addr.ip;
-    return std::string(inet_ntoa(a)) + ":" + std::to_string(in_client.node_addr.port) + ":" +
+    a.s_addr = in_ip;
+    char buf[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &a, buf, sizeof buf);
+    return buf;
+}
+
+inline std::string client(Kova::client_addr_t const& in_client) {
+    return ip_text(in_client.node_addr.ip) + ":" + std::to_string(in_client.node_addr.port) + ":" +
            std::to_string(in_client.obj_id);
 }
 

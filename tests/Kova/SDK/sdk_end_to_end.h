@@ -1,5 +1,5 @@
-// Applications in private hosts with the real service and center: a host with the service
-// installed, and probe applications in it driven by lines on their standard input.
+// Applications of the SDK's public interface as real processes, driven on stdin, in a
+// private host that runs the real service and center.
 #pragma once
 
 #include <unistd.h>
@@ -11,7 +11,7 @@
 
 #include "../General_Service/service_host.h"
 
-namespace kova_sdk_test {
+namespace kova_test {
 
 inline std::vector<std::string> words(const std::string& in_line) {
     std::istringstream in(in_line);
@@ -20,11 +20,10 @@ inline std::vector<std::string> words(const std::string& in_line) {
     return out;
 }
 
-// One application probe inside a host, driven by lines: each command answers one line.
+// One application probe (probe_call_app, probe_event_app) inside a host.
 class probe_app {
 public:
-    explicit probe_app(kova_test::private_host& in_host, const char* in_probe = "probe_call_app")
-        : m_child(in_host.spawn({kova_test::probe_path(in_probe)})) {}
+    probe_app(private_host& in_host, const std::string& in_probe) : m_child(in_host.spawn({probe_path(in_probe)})) {}
 
     bool init() {
         m_child.send_line("init");
@@ -40,7 +39,7 @@ public:
     }
     // The first line at or after in_from that begins with in_prefix; "" on time-out.
     std::string wait(const std::string& in_prefix, double in_timeout_s = 10.0, size_t in_from = 0) {
-        const double end = kova_test::now_s() + in_timeout_s;
+        const double end = now_s() + in_timeout_s;
         for (;;) {
             const std::string& out = m_child.output();
             for (size_t at = in_from; at < out.size();) {
@@ -49,7 +48,7 @@ public:
                 if (out.compare(at, in_prefix.size(), in_prefix) == 0) return out.substr(at, e - at);
                 at = e + 1;
             }
-            if (kova_test::now_s() > end) return "";
+            if (now_s() > end) return "";
             m_child.wait_for_line("\x01", 0.02);  // reads what has come
         }
     }
@@ -62,22 +61,29 @@ public:
         const std::vector<std::string> w = words(in_answer);
         return w.size() == 4 ? w[3] : "";
     }
-    kova_test::child_process& child() { return m_child; }
+    // Ends the application through its own finalize; its exit status.
+    int exit(double in_timeout_s = 10.0) {
+        send("exit");
+        return m_child.wait(in_timeout_s);
+    }
+    child_process& child() { return m_child; }
 
 private:
-    kova_test::child_process m_child;
+    child_process m_child;
 };
 
 // A private host with the service and the real center installed.
 class kova_host {
 public:
+    explicit kova_host(const std::string& in_ini = "MEMSIZE=16777216\n") : m_tree(in_ini) {}
+
     bool start() {
-        return m_tree.ok() && kova_test::copy_file(KOVA_CENTER_PROGRAM, m_tree.bin() + "Kova_General_Center") &&
+        return m_tree.ok() && copy_file(KOVA_CENTER_PROGRAM, m_tree.bin() + "Kova_General_Center") &&
                m_tree.start_service(m_service);
     }
-    kova_test::private_host& host() { return m_tree.host(); }
+    private_host& host() { return m_tree.host(); }
     std::string log(const std::string& in_file) const { return m_tree.log(in_file); }
-    std::unique_ptr<probe_app> app(const char* in_probe = "probe_call_app") {
+    std::unique_ptr<probe_app> app(const std::string& in_probe = "probe_call_app") {
         std::unique_ptr<probe_app> a(new probe_app(host(), in_probe));
         return a->init() ? std::move(a) : nullptr;
     }
@@ -93,8 +99,8 @@ public:
     }
 
 private:
-    kova_test::service_host m_tree;
-    kova_test::child_process m_service;
+    service_host m_tree;
+    child_process m_service;
 };
 
-}  // namespace kova_sdk_test
+}  // namespace kova_test
