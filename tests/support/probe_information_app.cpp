@@ -7,6 +7,7 @@
 //   write <stub name> <data>                     "write <name> <result>"
 //   timer <stub name> <interval>                 the timer model; "post" for the posting model
 //   count <stub name>                            "count <name> <clients>"
+//   disconnect <stub name> <ip> <domain> <id>    the stub's disconnect (id 65535: the whole node)
 //   proxy <name> <domain> <server ip> <stub id> <code>
 //   connect <proxy name> tcp|udp <limit s>       "connect <name> <result>"
 //   shutdown <proxy name>
@@ -54,6 +55,7 @@ std::string shown(letter_case_t in_letters) {
 class app_stub : public kova_object_information {
 public:
     app_stub(const std::string& in_name, msg_code_t in_code) : kova_object_information(in_code), m_name(in_name) {}
+    using kova_object_information::disconnect;
     using kova_object_information::get_client_count;
     using kova_object_information::read;
     using kova_object_information::see_history;
@@ -153,6 +155,15 @@ int main() {
             say("timer " + name + " ok");
         } else if (cmd == "count" && s) {
             say("count " + name + " " + std::to_string(s->get_client_count()));
+        } else if (cmd == "disconnect" && s) {
+            std::string ip;
+            unsigned domain = 0, id = 0;
+            in >> ip >> domain >> id;
+            client_addr_t c;
+            c.node_addr = node_addr_t(inet_addr(ip.c_str()), static_cast<domain_t>(domain));
+            c.obj_id = static_cast<object_id_t>(id);
+            s->disconnect(c);
+            say("disconnect " + name + " ok");
         } else if (cmd == "connect" && p) {
             std::string kind;
             double limit = 5;

@@ -257,3 +257,36 @@ TEST_F(information_two_hosts, udp_subscribers_receive_through_one_group_membersh
     EXPECT_EQ("count i 1", stub_app->command("count i"));
     expect_clean_ends({&a, &b});
 }
+
+TEST_F(information_two_hosts, the_stubs_disconnect_of_a_whole_node_ends_its_subscriptions_and_membership) {
+    ASSERT_NO_FATAL_FAILURE(bind(*app1, "u1", c_ip_a));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "u2", c_ip_a));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "t", c_ip_a));
+    EXPECT_EQ("connect u1 0x0", app1->command("connect u1 udp 5"));
+    EXPECT_EQ("connect u2 0x0", app2->command("connect u2 udp 5"));
+    EXPECT_EQ("connect t 0x0", app2->command("connect t tcp 5"));
+    EXPECT_EQ(1u, memberships(b));
+    // B's node as the stub knows it: the address and port its subscribers came from.
+    const std::vector<std::string> client = words(stub_app->wait("on_connect i 1 "));
+    ASSERT_EQ(4u, client.size());
+    const std::string node = client[3].substr(0, client[3].rfind(':'));
+    ASSERT_EQ(0u, node.rfind(c_ip_b + ":", 0)) << node;
+    const std::string port = node.substr(node.find(':') + 1);
+    EXPECT_EQ("disconnect i ok", stub_app->command("disconnect i " + c_ip_b + " " + port + " 65535"));
+    // Each subscriber hears it once; B's center drops what it counted for them.
+    EXPECT_EQ("on_disconnected u1", app1->wait("on_disconnected u1"));
+    EXPECT_EQ("on_disconnected u2", app2->wait("on_disconnected u2"));
+    EXPECT_EQ("on_disconnected t", app2->wait("on_disconnected t"));
+    EXPECT_TRUE(kova_test::wait_until([&] { return memberships(b) == 0; }, 5.0));
+    EXPECT_EQ("count i 0", stub_app->command("count i"));
+    EXPECT_EQ("see u1 -", app1->command("see u1 10"));
+    // Nothing more reaches them, and they may subscribe again.
+    EXPECT_EQ("write i 0x0", stub_app->command("write i gone"));
+    EXPECT_EQ("connect u1 0x0", app1->command("connect u1 udp 5"));
+    EXPECT_EQ(1u, memberships(b));
+    EXPECT_EQ("write i 0x0", stub_app->command("write i back"));
+    EXPECT_EQ(std::vector<std::string>{"back"}, values_of(*app1, "u1", 1));
+    EXPECT_TRUE(values_of(*app2, "u2", 0).empty());
+    EXPECT_EQ(1u, lines_of(*app1, "on_disconnected u1").size());
+    expect_clean_ends({&a, &b});
+}
