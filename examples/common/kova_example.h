@@ -11,11 +11,14 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <initializer_list>
 #include <thread>
+#include <vector>
 
 #include <Kova/kova.h>
 
@@ -25,8 +28,12 @@ namespace kova_example {
 constexpr Kova::domain_t c_domain = 7100;
 constexpr Kova::object_id_t c_call_stub_id = 100;
 constexpr Kova::object_id_t c_signal_stub_id = 101;
+constexpr Kova::object_id_t c_event_stub_id = 102;
+constexpr Kova::object_id_t c_broadcast_stub_id = 103;
 constexpr Kova::msg_code_t c_call_code = 1;
 constexpr Kova::msg_code_t c_signal_code = 2;
+constexpr Kova::msg_code_t c_event_code = 3;
+constexpr Kova::msg_code_t c_broadcast_code = 4;
 constexpr const char* c_host = "127.0.0.1";
 
 // argv[in_index] as a number in [0, in_max], or in_default when it is not given.
@@ -78,14 +85,17 @@ inline sigset_t block_end_signals() {
     return set;
 }
 
-// Waits until SIGINT or SIGTERM arrives (returns its number), in_fd is readable (returns 0)
-// or in_timeout_ms pass (returns -1; a negative time-out waits without end).
-inline int wait_signal_or(sigset_t const& in_set, int in_fd, int in_timeout_ms = -1) {
+// Waits until SIGINT or SIGTERM arrives (returns its number), one of in_fds is readable
+// (returns 0 and stores which in *pout_ready) or in_timeout_ms pass (returns -1; a negative
+// time-out waits without end).
+inline int wait_signal_or(sigset_t const& in_set, std::initializer_list<int> in_fds, int in_timeout_ms = -1,
+                          int* pout_ready = nullptr) {
     const int sfd = signalfd(-1, &in_set, SFD_CLOEXEC);
-    pollfd fds[2] = {{sfd, POLLIN, 0}, {in_fd, POLLIN, 0}};
+    std::vector<pollfd> fds{{sfd, POLLIN, 0}};
+    for (int fd : in_fds) fds.push_back({fd, POLLIN, 0});
     int result = 0;
     for (;;) {
-        const int n = poll(fds, 2, in_timeout_ms);
+        const int n = poll(fds.data(), fds.size(), in_timeout_ms);
         if (n == 0) {
             result = -1;
             break;
@@ -96,7 +106,11 @@ inline int wait_signal_or(sigset_t const& in_set, int in_fd, int in_timeout_ms =
             result = static_cast<int>(si.ssi_signo);
             break;
         }
-        if (fds[1].revents) break;
+        const auto ready = std::find_if(fds.begin() + 1, fds.end(), [](pollfd const& f) { return f.revents != 0; });
+        if (ready != fds.end()) {
+            if (pout_ready) *pout_ready = ready->fd;
+            break;
+        }
     }
     close(sfd);
     return result;
@@ -112,11 +126,11 @@ inline void start_sdk(sigset_t const& in_set) {
         const std::uint64_t one = 1;
         if (write(started, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) std::_Exit(1);
     });
-    int signal_number = wait_signal_or(in_set, started, 500);
+    int signal_number = wait_signal_or(in_set, {started}, 500);
     if (signal_number < 0) {
         std::printf("waiting for the service (Kova_General_Service) on this host\n");
         std::fflush(stdout);
-        signal_number = wait_signal_or(in_set, started);
+        signal_number = wait_signal_or(in_set, {started});
     }
     if (signal_number > 0) {
         std::printf("stopping on signal %d before the service was found\n", signal_number);
@@ -127,13 +141,16 @@ inline void start_sdk(sigset_t const& in_set) {
     close(started);
 }
 
-// Returns when SIGINT or SIGTERM arrives or standard input ends; says which.
-inline void wait_for_end(sigset_t const& in_set) {
+// Returns when SIGINT or SIGTERM arrives, standard input ends, or in_done_fd (when given)
+// becomes readable; says which, but for the last.
+inline void wait_for_end(sigset_t const& in_set, int in_done_fd = -1) {
     for (;;) {
-        if (const int signal_number = wait_signal_or(in_set, STDIN_FILENO)) {
+        int ready = -1;
+        if (const int signal_number = wait_signal_or(in_set, {STDIN_FILENO, in_done_fd}, -1, &ready)) {
             std::printf("stopping on signal %d\n", signal_number);
             break;
         }
+        if (ready == in_done_fd) break;
         char buf[256];
         if (read(STDIN_FILENO, buf, sizeof buf) <= 0) {  // lines typed are ignored
             std::printf("stopping: standard input closed\n");
@@ -154,7 +171,8 @@ inline void print_cancel(const char* in_kind, Kova::client_addr_t const& in_clie
     std::fflush(stdout);
 }
 
-// The clients' command line: [domain] [stub host] [stub id] [text] [count].
+// The clients' command line: [domain] [stub host] [stub id] [text] [count], or without the
+// text (in_text null) [domain] [stub host] [stub id] [count].
 struct client_args {
     Kova::domain_t domain;
     Kova::ip_t host;
@@ -164,14 +182,15 @@ struct client_args {
     unsigned long count;
 };
 
-inline client_args parse_client_args(int argc, char** argv, Kova::object_id_t in_stub_id, const char* in_text) {
+inline client_args parse_client_args(int argc, char** argv, Kova::object_id_t in_stub_id, const char* in_text,
+                                     unsigned long in_count = 3) {
     client_args a;
     a.domain = static_cast<Kova::domain_t>(number_arg(argc, argv, 1, c_domain, 0xFFFF));
     a.host = ip_arg(argc, argv, 2);
     a.host_text = argc > 2 ? argv[2] : c_host;
     a.stub_id = static_cast<Kova::object_id_t>(number_arg(argc, argv, 3, in_stub_id, 0x7FFF));
-    a.text = argc > 4 ? argv[4] : in_text;
-    a.count = number_arg(argc, argv, 5, 3, 1000000);
+    a.text = in_text && argc > 4 ? argv[4] : in_text;
+    a.count = number_arg(argc, argv, in_text ? 5 : 4, in_count, 1000000);
     return a;
 }
 

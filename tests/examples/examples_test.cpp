@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "../Kova/General_Service/service_host.h"
 
 namespace {
@@ -63,6 +68,52 @@ TEST_F(examples, signal_client_is_acknowledged_and_the_stub_ends_on_sigterm) {
     EXPECT_EQ(stub.wait(15), 0);
     EXPECT_NE(stub.output().find("signal from 127.0.0.1 domain 7100 object "), std::string::npos) << stub.output();
     EXPECT_NE(stub.output().find("stopping on signal 15\n"), std::string::npos) << stub.output();
+}
+
+TEST_F(examples, event_client_prints_its_events_and_the_stub_hears_it_come_and_go) {
+    child_process stub = start_stub(KOVA_EXAMPLE_EVENT_STUB, "102", "event stub 102 serving code 3 in domain 7100");
+    std::string out;
+    EXPECT_EQ(m_tree.host().run({KOVA_EXAMPLE_EVENT_CLIENT, "7100", "127.0.0.1", "102", "3"}, &out), 0) << out;
+    EXPECT_EQ(0u, out.find("subscribed in ")) << out;
+    // Three events in order: consecutive ticks.
+    std::vector<unsigned long> ticks;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        unsigned long n = 0, us = 0, tick = 0;
+        if (std::sscanf(line.c_str(), "event %lu after %lu us: \"tick %lu\"", &n, &us, &tick) == 3) {
+            EXPECT_EQ(ticks.size() + 1, n) << out;
+            ticks.push_back(tick);
+        }
+    }
+    ASSERT_EQ(3u, ticks.size()) << out;
+    EXPECT_EQ(ticks[0] + 1, ticks[1]);
+    EXPECT_EQ(ticks[1] + 1, ticks[2]);
+    // The stub heard the client subscribe, and leave by its own shutdown (0).
+    EXPECT_TRUE(kova_test::wait_until(
+        [&] {
+            stub.wait_for_line("\x01", 0.01);
+            return stub.output().find(" (0x00000000)\n") != std::string::npos;
+        },
+        10))
+        << stub.output();
+    EXPECT_NE(stub.output().find("subscribed: 127.0.0.1 domain 7100 object "), std::string::npos) << stub.output();
+    EXPECT_NE(stub.output().find("unsubscribed: 127.0.0.1 domain 7100 object "), std::string::npos) << stub.output();
+    stub.close_input();
+    EXPECT_EQ(stub.wait(15), 0);
+}
+
+TEST_F(examples, a_broadcast_receiver_hears_each_broadcast_once_and_ends_after_its_count) {
+    child_process receiver = m_tree.host().spawn({KOVA_EXAMPLE_BROADCAST_RECEIVER, "7100", "127.0.0.1", "103", "3"});
+    ASSERT_TRUE(receiver.wait_for_line("listening for broadcasts of code 4 in domain 7100", 20)) << receiver.output();
+    std::string out;
+    EXPECT_EQ(m_tree.host().run({KOVA_EXAMPLE_BROADCAST_SENDER, "7100", "103", "all hands", "3"}, &out), 0) << out;
+    EXPECT_NE(out.find("broadcast 3 sent\n"), std::string::npos) << out;
+    EXPECT_EQ(receiver.wait(15), 0) << receiver.output();
+    const std::string line = "broadcast from 127.0.0.1 stub 103 after ";
+    size_t heard = 0;
+    for (size_t at = 0; (at = receiver.output().find(line, at)) != std::string::npos; ++at) ++heard;
+    EXPECT_EQ(3u, heard) << receiver.output();
+    EXPECT_NE(receiver.output().find(" us: \"all hands\"\n"), std::string::npos) << receiver.output();
 }
 
 // Kova::initialize waits for the service without end: the end signals must still be heard.

@@ -139,6 +139,11 @@ bool join_hosts(private_host& in_a, private_host& in_b, const std::string& in_ip
     return setup(in_a, va, in_ip_a) && setup(in_b, vb, in_ip_b);
 }
 
+bool add_default_route(private_host& in_host) {
+    return in_host.run({"/bin/sh", "-c", "ip route add default dev $(ip -o link | grep -v LOOPBACK | "
+                                         "sed -n 's/^[0-9]*: \\([^@:]*\\).*/\\1/p' | head -1)"}) == 0;
+}
+
 bool wait_for_file_text(const std::string& in_path, const std::string& in_text, double in_timeout_s) {
     return wait_until([&] {
         std::ifstream f(in_path);

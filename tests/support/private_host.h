@@ -47,6 +47,10 @@ private:
 // Joins two started hosts by a veth pair: host a gets in_ip_a, b gets in_ip_b (both /24).
 bool join_hosts(private_host& in_a, private_host& in_b, const std::string& in_ip_a, const std::string& in_ip_b);
 
+// Gives a joined host a default route out of its veth, as on any host with a network:
+// broadcasts and multicasts leave by it.
+bool add_default_route(private_host& in_host);
+
 // Waits until a line containing in_text appears in the file at in_path.
 bool wait_for_file_text(const std::string& in_path, const std::string& in_text, double in_timeout_s = 10.0);
 

@@ -36,12 +36,6 @@ struct one_host {
     }
 };
 
-// Broadcasts and multicasts leave by the default route, as on any host with a network.
-bool add_default_route(private_host& in_host) {
-    return in_host.run({"/bin/sh", "-c", "ip route add default dev $(ip -o link | grep -v LOOPBACK | "
-                                         "sed -n 's/^[0-9]*: \\([^@:]*\\).*/\\1/p' | head -1)"}) == 0;
-}
-
 class two_hosts : public testing::Test {
 protected:
     void SetUp() override {
@@ -77,7 +71,7 @@ TEST_F(two_hosts, a_call_travels_over_one_tcp_connection_and_its_reply_comes_bac
 }
 
 TEST_F(two_hosts, a_broadcast_datagram_reaches_the_other_host) {
-    ASSERT_TRUE(add_default_route(a.host));
+    ASSERT_TRUE(kova_test::add_default_route(a.host));
     EXPECT_EQ("sent 0", ask(b.app, "stub 5"));
     EXPECT_EQ("got 1 3 0 5 65535 0 data", ask(b.app, "recv listen"));
     EXPECT_EQ("sent 0", ask(a.app, "stub 7"));
@@ -88,7 +82,7 @@ TEST_F(two_hosts, a_broadcast_datagram_reaches_the_other_host) {
 }
 
 TEST_F(two_hosts, a_multicast_value_reaches_the_subscribed_process_of_the_other_host) {
-    ASSERT_TRUE(add_default_route(a.host));
+    ASSERT_TRUE(kova_test::add_default_route(a.host));
     EXPECT_EQ("sent 0", ask(a.app, "stub 5"));
     EXPECT_EQ("got 1 3 0 5 65535 0 data", ask(a.app, "recv listen"));
     EXPECT_EQ("sent 0", ask(b.app, "proxy 32770 " + c_ip_a + " 5"));
