@@ -50,31 +50,11 @@
 using namespace Kova;
 using kova_probe::client;
 using kova_probe::hex;
+using kova_probe::make_data;
 using kova_probe::say;
+using kova_probe::show;
 
 namespace {
-
-std::string make_data(const std::string& in_text) {
-    if (in_text == "-") return "";
-    if (in_text.rfind("pat:", 0) == 0) {
-        std::string out(std::stoul(in_text.substr(4)), '\0');
-        for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>('a' + (i * 7) % 26);
-        return out;
-    }
-    return in_text;
-}
-
-std::string show(const void* pin_data, size_t in_size) {
-    if (in_size == 0 || !pin_data) return "-";
-    const unsigned char* p = static_cast<const unsigned char*>(pin_data);
-    if (in_size <= 40) return std::string(reinterpret_cast<const char*>(p), in_size);
-    std::uint32_t h = 2166136261u;
-    for (size_t i = 0; i < in_size; ++i) h = (h ^ p[i]) * 16777619u;
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "#%08x", h);
-    return buf;
-}
-
 
 long ms_since(std::chrono::steady_clock::time_point in_from) {
     return static_cast<long>(

@@ -4,6 +4,7 @@
 
 #include "Kova/Center/Global/center_global.h"
 #include "Kova/Center/Global/class_payload_buffers.h"
+#include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
@@ -17,6 +18,7 @@ namespace Center_Relay {
 using namespace Kova::Common::Interface;
 using Global::gp_center_network;
 using Global::gp_object_manager;
+using Kova::Common::Global::kova_debug_send;
 using Pimo::IPC::interface_pipe;
 using Pimo::OS::c_vimra_busy;
 using Pimo::OS::c_vimra_success;
@@ -106,12 +108,15 @@ int class_center_relay::eproc_relay_from_kova_to_kova(struct_token& in_token, st
         control(in_token, pin_pkt);
         return 0;
     }
-    run_subscription_hooks(pin_pkt);
+    if (!run_subscription_hooks(pin_pkt)) {
+        refuse_confirm(in_token, pin_pkt, c_kova_err_busy_node);
+        return 0;
+    }
     send(in_token, pin_pkt);
     return 0;
 }
 
-void class_center_relay::run_subscription_hooks(const struct_packet* pin_pkt) {
+bool class_center_relay::run_subscription_hooks(const struct_packet* pin_pkt) {
     switch (pin_pkt->header.type) {
         case c_mt_information_tcp_confirm:
         case c_mt_information_udp_confirm:
@@ -126,7 +131,7 @@ void class_center_relay::run_subscription_hooks(const struct_packet* pin_pkt) {
             shutdown_information(pin_pkt);
             break;
         default:
-            return;
+            return true;
     }
     switch (pin_pkt->header.type) {
         case c_mt_information_udp_disconnect:
@@ -136,11 +141,25 @@ void class_center_relay::run_subscription_hooks(const struct_packet* pin_pkt) {
             shutdown_multicast(pin_pkt);
             break;
         case c_mt_information_udp_confirm:
-            confirm_multicast(pin_pkt);
-            break;
+            return confirm_multicast(pin_pkt);
         default:
             break;
     }
+    return true;
+}
+
+void class_center_relay::refuse_confirm(struct_token& in_token, struct_packet* pin_pkt, kova_err_t in_error) {
+    kova_debug_send('C', in_token, __FILE__, __LINE__, "%s", "add_membership");
+    // The proxy's wait ends with the error instead of a subscription that brings nothing.
+    struct_token reject;
+    proc_alloc_header_force(reject, __FILE__, __LINE__);
+    struct_packet* pkt = get_header(reject);
+    *pkt = *pin_pkt;
+    pkt->set_data_size(0);
+    pkt->forward_error_switch(in_error);
+    send(reject, pkt);
+    // The stub takes its client back, and the count the confirm made goes with it.
+    process_failed_token(in_token, pin_pkt, in_error);
 }
 
 void class_center_relay::send(struct_token& in_token, struct_packet* pin_pkt) {

@@ -30,6 +30,8 @@ public:
     multicast_smap_t multicast_smap;
     multicast_pmap_t multicast_pmap;
     proxy_map_t m_proxy_map;
+    // The subscriptions information_map counts, by local proxy: what each one's end takes back.
+    proxy_information_map_t proxy_information_map;
 
     // Remote centers connected to this one as TCP clients.
     static int tcp_client_count;
@@ -76,7 +78,8 @@ public:
     void confirm_information(const struct_packet* pin_pkt);
     void disconnect_information(const struct_packet* pin_pkt);
     void shutdown_information(const struct_packet* pin_pkt);
-    void confirm_multicast(const struct_packet* pin_pkt);
+    // False when the group could not be joined: nothing is recorded then.
+    bool confirm_multicast(const struct_packet* pin_pkt);
     void disconnect_multicast(const struct_packet* pin_pkt);
     void shutdown_multicast(const struct_packet* pin_pkt);
     void erase_information(object_id_t in_id, const struct_server_addr& in_stub, msg_code_t in_code);
@@ -86,8 +89,12 @@ public:
     void erase_multicast_of_remote_stub(const struct_packet* pin_pkt);
     void erase_multicast_of_local_proxy(const struct_packet* pin_pkt);
     void erase_multicast_of_remote_host(const struct_packet* pin_pkt);
-    // Every information subscription counted for a dead process.
+    // Every information subscription counted for a dead process, a destroyed local
+    // proxy, a destroyed stub, the stubs of a host whose link is gone.
     void erase_information_of_process(int in_pid);
+    void erase_information_of_proxy(object_id_t in_proxy);
+    void erase_information_of_stub(const struct_server_addr& in_stub);
+    void erase_information_of_host(ip_t in_stub_ip);
 
     // Control handlers.
     void control(struct_token& in_token, struct_packet* pin_pkt);
@@ -101,8 +108,15 @@ public:
     void control_tcp_disconnected_from_server(struct_token& in_token, struct_packet* pin_pkt);
 
 private:
-    // The subscription hooks of the per-packet entry, by message type.
-    void run_subscription_hooks(const struct_packet* pin_pkt);
+    // The subscription hooks of the per-packet entry, by message type; false for a
+    // confirm whose group could not be joined.
+    bool run_subscription_hooks(const struct_packet* pin_pkt);
+    // A confirm whose subscription this host cannot serve: a reject to the proxy and
+    // a shutdown to the stub, both carrying in_error.
+    void refuse_confirm(struct_token& in_token, struct_packet* pin_pkt, kova_err_t in_error);
+    // Takes out every counted subscription for which in_which(proxy, record, key) holds.
+    template <typename which_t>
+    void erase_information_where(which_t in_which);
     // A new token whose header block holds a copy of in_pkt and which shares in_token's data block.
     struct_token make_copy(const struct_token& in_token, const struct_packet* pin_pkt, struct_packet** pout_pkt);
     void push_to_local_object(struct_token& in_token, struct_packet* pin_pkt, bool in_listen);

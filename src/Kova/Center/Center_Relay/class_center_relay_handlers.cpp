@@ -172,6 +172,11 @@ void class_center_relay::control_object_destroy(struct_token& in_token, struct_p
         erase_multicast_of_remote_stub(pin_pkt);
     else if (pin_pkt->src_is_local() && pin_pkt->header.is_to_stub())
         erase_multicast_of_local_proxy(pin_pkt);
+    // Copies of values would otherwise keep going to processes that nobody there waits for.
+    if (pin_pkt->header.is_from_stub())
+        erase_information_of_stub(struct_server_addr(pin_pkt->src_ip, sid));
+    else if (pin_pkt->src_is_local())
+        erase_information_of_proxy(sid);
 
     send_to_local_host_broadcast_return(in_token, pin_pkt);
     // The destroy goes out before the connection may close, so the remote stub hears of it.
@@ -264,6 +269,7 @@ void class_center_relay::control_tcp_connected_to_server(struct_token& in_token,
 void class_center_relay::control_tcp_disconnected_from_server(struct_token& in_token, struct_packet* pin_pkt) {
     trace(in_token, "control_tcp_disconnected_from_server");
     erase_multicast_of_remote_host(pin_pkt);
+    erase_information_of_host(pin_pkt->src_ip);
     send_to_local_host_broadcast_return(in_token, pin_pkt);
     send(in_token, pin_pkt);
 }
