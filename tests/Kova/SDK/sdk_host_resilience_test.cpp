@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -369,10 +371,15 @@ TEST_F(one_host, a_stopped_application_stalls_nobody) {
     // given out the copies, the round trips are measured.
     EXPECT_EQ("bcasts a 200", a->command("bcasts a 300 200 100"));
     kova_test::wait_until([] { return false; }, 0.3);
-    const std::vector<long> loaded = pingpong(*b, "p", 300);
-    ASSERT_EQ(3u, loaded.size());
-    EXPECT_EQ(0, loaded[2]) << "failed round trips while one application is stopped";
-    EXPECT_LE(loaded[0], 2 * unloaded[0]) << "median µs, " << unloaded[0] << " unloaded";
+    // A stall shows in every run; a loaded machine's noise only in some: the best of three.
+    long best = -1;
+    for (int run = 0; run < 3 && (best < 0 || best > 2 * unloaded[0]); ++run) {
+        const std::vector<long> loaded = pingpong(*b, "p", 300);
+        ASSERT_EQ(3u, loaded.size());
+        EXPECT_EQ(0, loaded[2]) << "failed round trips while one application is stopped";
+        best = best < 0 ? loaded[0] : std::min(best, loaded[0]);
+    }
+    EXPECT_LE(best, 2 * unloaded[0]) << "median µs, " << unloaded[0] << " unloaded";
     kova_test::wait_until([] { return false; }, 3.0 - (kova_test::now_s() - stopped_at));
     ASSERT_EQ(0, kill(std::stoi(pid[1]), SIGCONT));
 
