@@ -12,11 +12,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <initializer_list>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -174,6 +177,58 @@ inline void print_cancel(const char* in_kind, Kova::client_addr_t const& in_clie
     std::printf("%s cancelled by %s: %s\n", in_kind, client_text(in_client).c_str(), err_text(in_error).c_str());
     std::fflush(stdout);
 }
+
+// A subscriber's state, set from its callbacks on listener threads and waited for by main:
+// whether the stub is known, how many deliveries came, whether the stub ended the subscription.
+class subscription {
+public:
+    void live() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_live = true;
+        m_cv.notify_all();
+    }
+    // Counts a delivery; in_print gets its number and prints under the lock, so that the
+    // lines keep the order of the count.
+    template <typename print_t>
+    void arrived(print_t in_print) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        in_print(++m_count);
+        std::fflush(stdout);
+        m_cv.notify_all();
+    }
+    void ended() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::printf("the stub ended the subscription\n");
+        std::fflush(stdout);
+        m_ended = true;
+        m_cv.notify_all();
+    }
+
+    bool wait_live(double in_seconds) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, std::chrono::duration<double>(in_seconds), [this] { return m_live; });
+    }
+    // Waits until in_count deliveries have come, the subscription ended or in_seconds passed
+    // without a delivery; true for the first.
+    bool wait_count(unsigned long in_count, double in_seconds) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        unsigned long seen = m_count;
+        while (m_count < in_count && !m_ended) {
+            if (!m_cv.wait_for(lock, std::chrono::duration<double>(in_seconds),
+                               [&] { return m_count != seen || m_ended; }))
+                return false;
+            seen = m_count;
+        }
+        return m_count >= in_count;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_live = false;
+    bool m_ended = false;
+    unsigned long m_count = 0;
+};
 
 // The clients' command line: [domain] [stub host] [stub id] [text] [count], or without the
 // text (in_text null) [domain] [stub host] [stub id] [count].
