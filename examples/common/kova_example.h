@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -252,6 +253,33 @@ inline client_args parse_client_args(int argc, char** argv, Kova::object_id_t in
     a.count = number_arg(argc, argv, in_text ? 5 : 4, in_count, 1000000);
     return a;
 }
+
+// Publishes "<prefix> <n>" five times a second through in_send (true when it went out, which
+// counts it) on a thread of its own, from construction to destruction. As a stub's member it
+// is destroyed, and its thread joined, before the stub object goes; sends before the stub's
+// create are refused and not counted.
+class numbered_publisher {
+public:
+    template <typename send_t>
+    numbered_publisher(std::string in_prefix, send_t in_send)
+        : m_thread([this, in_prefix, in_send] {
+              unsigned long n = 0;
+              while (!m_stop) {
+                  if (in_send(in_prefix + " " + std::to_string(n + 1))) ++n;
+                  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+              }
+          }) {}
+    ~numbered_publisher() {
+        m_stop = true;
+        m_thread.join();
+    }
+    numbered_publisher(numbered_publisher const&) = delete;
+    numbered_publisher& operator=(numbered_publisher const&) = delete;
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
 
 // A stub's whole life, with the command line [domain] [stub id].
 template <typename stub_t>

@@ -4,11 +4,8 @@
 //   kova_example_information_stub [domain] [stub id]     (defaults 7100 and 105)
 //
 // Runs until SIGINT or SIGTERM, or until its standard input closes (Ctrl-D on a terminal).
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include "../common/kova_example.h"
 
@@ -16,24 +13,14 @@ namespace {
 
 class reading_stub : public Kova::kova_object_information {
 public:
-    // The readings start at once; before create they are refused and not counted.
-    reading_stub() : kova_object_information(kova_example::c_information_code), m_writer([this] { publish(); }) {}
-    ~reading_stub() override {
-        m_stop = true;
-        m_writer.join();  // before the object goes: the writer publishes through it
-    }
+    reading_stub() : kova_object_information(kova_example::c_information_code) {}
 
 private:
-    void publish() {
-        unsigned long n = 0;
-        while (!m_stop) {
-            const std::string text = "reading " + std::to_string(n + 1);
-            // In the posting model each write sends at once: one packet per TCP-subscribed
-            // host, one multicast datagram per interface that UDP subscribers use.
-            if (write(text.c_str(), static_cast<Kova::pksize_t>(text.size() + 1)) == Kova::c_kova_success) ++n;
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-    }
+    // In the posting model each write sends at once: one packet per TCP-subscribed host, one
+    // multicast datagram per interface that UDP subscribers use.
+    kova_example::numbered_publisher m_publisher{"reading", [this](std::string const& in_text) {
+        return write(in_text.c_str(), static_cast<Kova::pksize_t>(in_text.size() + 1)) == Kova::c_kova_success;
+    }};
 
     // On a listener thread: 0 accepts the subscriber, anything else is its refusal.
     Kova::kova_err_t on_connect(Kova::client_addr_t const& in_client, bool const& in_tcp, double const&,
@@ -48,9 +35,6 @@ private:
                     kova_example::err_text(Kova::get_last_error()).c_str());
         std::fflush(stdout);
     }
-
-    std::atomic<bool> m_stop{false};
-    std::thread m_writer;
 };
 
 }  // namespace
