@@ -174,6 +174,13 @@ inline void end_client_on_signals() {
     Kova::sigint_func_ = Kova::sigter_func_ = [](int in_signal) { std::_Exit(128 + in_signal); };
 }
 
+// A stub's on_shutdown line: "<in_label>: <client> (<why>)", why being get_last_error(), 0 when
+// the client ended its side itself.
+inline void print_shutdown(const char* in_label, Kova::client_addr_t const& in_client) {
+    std::printf("%s: %s (%s)\n", in_label, client_text(in_client).c_str(), err_text(Kova::get_last_error()).c_str());
+    std::fflush(stdout);
+}
+
 inline void print_cancel(const char* in_kind, Kova::client_addr_t const& in_client, Kova::kova_err_t in_error) {
     std::printf("%s cancelled by %s: %s\n", in_kind, client_text(in_client).c_str(), err_text(in_error).c_str());
     std::fflush(stdout);
@@ -252,6 +259,46 @@ inline client_args parse_client_args(int argc, char** argv, Kova::object_id_t in
     a.text = in_text && argc > 4 ? argv[4] : in_text;
     a.count = number_arg(argc, argv, in_text ? 5 : 4, in_count, 1000000);
     return a;
+}
+
+// A subscribing client's whole life: start the SDK, create a listener_t (a proxy with a
+// subscription state()), wait for its stub, subscribe through in_connect (which starts the
+// connect and returns its return object), wait for in_args.count deliveries, end the
+// subscription, destroy, stop the SDK. in_way is told after "subscribed" (as " over UDP").
+template <typename listener_t, typename connect_t>
+int run_subscriber(client_args const& in_args, const char* in_kind, std::string const& in_way, connect_t in_connect) {
+    end_client_on_signals();
+    Kova::initialize();  // waits for the service
+    int status = 0;
+    {
+        listener_t listener;
+        const Kova::kova_err_t err = listener.create(in_args.domain, in_args.host, in_args.stub_id);
+        if (err != Kova::c_kova_success) {
+            std::printf("create failed: %s\n", err_text(err).c_str());
+            status = 1;
+        } else if (!listener.state().wait_live(10.0)) {
+            std::printf("no %s stub %u in domain %u on %s\n", in_kind, in_args.stub_id, in_args.domain,
+                        in_args.host_text);
+            status = 1;
+        }
+        if (status == 0) {
+            // The stub's on_connect decides; in_connect says how long its answer is waited for.
+            double seconds = 0;
+            const Kova::kova_err_t result = listener.async_connect_return(in_connect(listener), &seconds);
+            if (result != Kova::c_kova_success) {
+                std::printf("subscription refused: %s\n", err_text(result).c_str());
+                status = 1;
+            } else {
+                std::printf("subscribed%s in %.0f us\n", in_way.c_str(), seconds * 1e6);
+                std::fflush(stdout);
+                if (!listener.state().wait_count(in_args.count, 2.0)) status = 1;
+                listener.shutdown();  // the stub's on_shutdown hears it with 0
+            }
+        }
+        listener.destroy();
+    }
+    Kova::finalize();
+    return status;
 }
 
 // Publishes "<prefix> <n>" five times a second through in_send (true when it went out, which

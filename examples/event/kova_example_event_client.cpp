@@ -36,35 +36,7 @@ private:
 
 int main(int argc, char** argv) {
     const kova_example::client_args a = kova_example::parse_client_args(argc, argv, kova_example::c_event_stub_id, nullptr);
-    kova_example::end_client_on_signals();
-    Kova::initialize();  // waits for the service
-    int status = 0;
-    {
-        tick_listener listener;
-        const Kova::kova_err_t err = listener.create(a.domain, a.host, a.stub_id);
-        if (err != Kova::c_kova_success) {
-            std::printf("create failed: %s\n", kova_example::err_text(err).c_str());
-            status = 1;
-        } else if (!listener.state().wait_live(10.0)) {
-            std::printf("no event stub %u in domain %u on %s\n", a.stub_id, a.domain, a.host_text);
-            status = 1;
-        }
-        if (status == 0) {
-            // The stub's on_connect decides; the answer is waited for at most 1 s.
-            double seconds = 0;
-            const Kova::kova_err_t result = listener.async_connect_return(listener.async_connect(1.0), &seconds);
-            if (result != Kova::c_kova_success) {
-                std::printf("subscription refused: %s\n", kova_example::err_text(result).c_str());
-                status = 1;
-            } else {
-                std::printf("subscribed in %.0f us\n", seconds * 1e6);
-                std::fflush(stdout);
-                if (!listener.state().wait_count(a.count, 2.0)) status = 1;
-                listener.shutdown();  // the stub's on_shutdown hears it with 0
-            }
-        }
-        listener.destroy();
-    }
-    Kova::finalize();
-    return status;
+    // The answer to the subscription is waited for at most 1 s.
+    return kova_example::run_subscriber<tick_listener>(
+        a, "event", "", [](tick_listener& in_listener) { return in_listener.async_connect(1.0); });
 }

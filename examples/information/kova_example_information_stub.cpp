@@ -29,11 +29,8 @@ private:
         std::fflush(stdout);
         return Kova::c_kova_success;
     }
-    // Kova::get_last_error() tells why: 0 when the client ended its subscription itself.
     void on_shutdown(Kova::client_addr_t const& in_client) override {
-        std::printf("unsubscribed: %s (%s)\n", kova_example::client_text(in_client).c_str(),
-                    kova_example::err_text(Kova::get_last_error()).c_str());
-        std::fflush(stdout);
+        kova_example::print_shutdown("unsubscribed", in_client);
     }
 };
 
