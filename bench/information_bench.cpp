@@ -537,7 +537,7 @@ std::string ratio(const std::vector<row>& in_rows, const row& in_r, double row::
         if (z.ok && z.transport.rfind("ZeroMQ", 0) == 0 && z.hosts == in_r.hosts && z.n == in_r.n &&
             z.size == in_r.size && z.*in_field > 0) {
             char text[32];
-            std::snprintf(text, sizeof text, "%.2f", in_r.*in_field / z.*in_field);
+            std::snprintf(text, sizeof text, "%.3g", in_r.*in_field / z.*in_field);
             return text;
         }
     return "-";
