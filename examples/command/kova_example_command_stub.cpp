@@ -35,9 +35,7 @@ private:
     }
 
     void on_shutdown(Kova::client_addr_t const& in_client) override {
-        std::printf("gone: %s (%s)\n", kova_example::client_text(in_client).c_str(),
-                    kova_example::err_text(Kova::get_last_error()).c_str());
-        std::fflush(stdout);
+        kova_example::print_shutdown("gone", in_client);
     }
 };
 

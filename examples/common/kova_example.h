@@ -12,11 +12,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <initializer_list>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -31,11 +35,13 @@ constexpr Kova::object_id_t c_signal_stub_id = 101;
 constexpr Kova::object_id_t c_event_stub_id = 102;
 constexpr Kova::object_id_t c_broadcast_stub_id = 103;
 constexpr Kova::object_id_t c_command_stub_id = 104;
+constexpr Kova::object_id_t c_information_stub_id = 105;
 constexpr Kova::msg_code_t c_call_code = 1;
 constexpr Kova::msg_code_t c_signal_code = 2;
 constexpr Kova::msg_code_t c_event_code = 3;
 constexpr Kova::msg_code_t c_broadcast_code = 4;
 constexpr Kova::msg_code_t c_command_code = 5;
+constexpr Kova::msg_code_t c_information_code = 6;
 constexpr const char* c_host = "127.0.0.1";
 
 // argv[in_index] as a number in [0, in_max], or in_default when it is not given.
@@ -168,10 +174,69 @@ inline void end_client_on_signals() {
     Kova::sigint_func_ = Kova::sigter_func_ = [](int in_signal) { std::_Exit(128 + in_signal); };
 }
 
+// A stub's on_shutdown line: "<in_label>: <client> (<why>)", why being get_last_error(), 0 when
+// the client ended its side itself.
+inline void print_shutdown(const char* in_label, Kova::client_addr_t const& in_client) {
+    std::printf("%s: %s (%s)\n", in_label, client_text(in_client).c_str(), err_text(Kova::get_last_error()).c_str());
+    std::fflush(stdout);
+}
+
 inline void print_cancel(const char* in_kind, Kova::client_addr_t const& in_client, Kova::kova_err_t in_error) {
     std::printf("%s cancelled by %s: %s\n", in_kind, client_text(in_client).c_str(), err_text(in_error).c_str());
     std::fflush(stdout);
 }
+
+// A subscriber's state, set from its callbacks on listener threads and waited for by main:
+// whether the stub is known, how many deliveries came, whether the stub ended the subscription.
+class subscription {
+public:
+    void live() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_live = true;
+        m_cv.notify_all();
+    }
+    // Counts a delivery; in_print gets its number and prints under the lock, so that the
+    // lines keep the order of the count.
+    template <typename print_t>
+    void arrived(print_t in_print) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        in_print(++m_count);
+        std::fflush(stdout);
+        m_cv.notify_all();
+    }
+    void ended() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::printf("the stub ended the subscription\n");
+        std::fflush(stdout);
+        m_ended = true;
+        m_cv.notify_all();
+    }
+
+    bool wait_live(double in_seconds) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, std::chrono::duration<double>(in_seconds), [this] { return m_live; });
+    }
+    // Waits until in_count deliveries have come, the subscription ended or in_seconds passed
+    // without a delivery; true for the first.
+    bool wait_count(unsigned long in_count, double in_seconds) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        unsigned long seen = m_count;
+        while (m_count < in_count && !m_ended) {
+            if (!m_cv.wait_for(lock, std::chrono::duration<double>(in_seconds),
+                               [&] { return m_count != seen || m_ended; }))
+                return false;
+            seen = m_count;
+        }
+        return m_count >= in_count;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    bool m_live = false;
+    bool m_ended = false;
+    unsigned long m_count = 0;
+};
 
 // The clients' command line: [domain] [stub host] [stub id] [text] [count], or without the
 // text (in_text null) [domain] [stub host] [stub id] [count].
@@ -195,6 +260,73 @@ inline client_args parse_client_args(int argc, char** argv, Kova::object_id_t in
     a.count = number_arg(argc, argv, in_text ? 5 : 4, in_count, 1000000);
     return a;
 }
+
+// A subscribing client's whole life: start the SDK, create a listener_t (a proxy with a
+// subscription state()), wait for its stub, subscribe through in_connect (which starts the
+// connect and returns its return object), wait for in_args.count deliveries, end the
+// subscription, destroy, stop the SDK. in_way is told after "subscribed" (as " over UDP").
+template <typename listener_t, typename connect_t>
+int run_subscriber(client_args const& in_args, const char* in_kind, std::string const& in_way, connect_t in_connect) {
+    end_client_on_signals();
+    Kova::initialize();  // waits for the service
+    int status = 0;
+    {
+        listener_t listener;
+        const Kova::kova_err_t err = listener.create(in_args.domain, in_args.host, in_args.stub_id);
+        if (err != Kova::c_kova_success) {
+            std::printf("create failed: %s\n", err_text(err).c_str());
+            status = 1;
+        } else if (!listener.state().wait_live(10.0)) {
+            std::printf("no %s stub %u in domain %u on %s\n", in_kind, in_args.stub_id, in_args.domain,
+                        in_args.host_text);
+            status = 1;
+        }
+        if (status == 0) {
+            // The stub's on_connect decides; in_connect says how long its answer is waited for.
+            double seconds = 0;
+            const Kova::kova_err_t result = listener.async_connect_return(in_connect(listener), &seconds);
+            if (result != Kova::c_kova_success) {
+                std::printf("subscription refused: %s\n", err_text(result).c_str());
+                status = 1;
+            } else {
+                std::printf("subscribed%s in %.0f us\n", in_way.c_str(), seconds * 1e6);
+                std::fflush(stdout);
+                if (!listener.state().wait_count(in_args.count, 2.0)) status = 1;
+                listener.shutdown();  // the stub's on_shutdown hears it with 0
+            }
+        }
+        listener.destroy();
+    }
+    Kova::finalize();
+    return status;
+}
+
+// Publishes "<prefix> <n>" five times a second through in_send (true when it went out, which
+// counts it) on a thread of its own, from construction to destruction. As a stub's member it
+// is destroyed, and its thread joined, before the stub object goes; sends before the stub's
+// create are refused and not counted.
+class numbered_publisher {
+public:
+    template <typename send_t>
+    numbered_publisher(std::string in_prefix, send_t in_send)
+        : m_thread([this, in_prefix, in_send] {
+              unsigned long n = 0;
+              while (!m_stop) {
+                  if (in_send(in_prefix + " " + std::to_string(n + 1))) ++n;
+                  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+              }
+          }) {}
+    ~numbered_publisher() {
+        m_stop = true;
+        m_thread.join();
+    }
+    numbered_publisher(numbered_publisher const&) = delete;
+    numbered_publisher& operator=(numbered_publisher const&) = delete;
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
 
 // A stub's whole life, with the command line [domain] [stub id].
 template <typename stub_t>

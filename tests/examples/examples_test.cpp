@@ -149,6 +149,51 @@ TEST_F(examples, command_clients_in_both_models_reach_the_stub_which_tells_them_
     EXPECT_EQ(std::string::npos, o.find("(0x00000002)")) << "a shutdown, not the proxy's end\n" << o;
 }
 
+// The values a client printed ("value <i> after <us> us: \"reading <n>\""): numbered from 1,
+// and consecutive readings.
+std::vector<unsigned long> readings_of(const std::string& in_out) {
+    std::vector<unsigned long> readings;
+    std::istringstream lines(in_out);
+    for (std::string line; std::getline(lines, line);) {
+        unsigned long n = 0, us = 0, reading = 0;
+        if (std::sscanf(line.c_str(), "value %lu after %lu us: \"reading %lu\"", &n, &us, &reading) == 3) {
+            EXPECT_EQ(readings.size() + 1, n) << in_out;
+            EXPECT_TRUE(readings.empty() || readings.back() + 1 == reading) << in_out;
+            readings.push_back(reading);
+        }
+    }
+    return readings;
+}
+
+TEST_F(examples, information_clients_over_tcp_and_udp_print_their_values_and_the_stub_hears_them_come_and_go) {
+    child_process stub = start_stub(KOVA_EXAMPLE_INFORMATION_STUB, "105",
+                                    "information stub 105 serving code 6 in domain 7100");
+    for (const std::string way : {"tcp", "udp"}) {
+        SCOPED_TRACE(way);
+        std::string out;
+        EXPECT_EQ(m_tree.host().run({KOVA_EXAMPLE_INFORMATION_CLIENT, "7100", "127.0.0.1", "105", "3", way}, &out), 0)
+            << out;
+        EXPECT_EQ(0u, out.find(way == "tcp" ? "subscribed over TCP in " : "subscribed over UDP in ")) << out;
+        EXPECT_EQ(3u, readings_of(out).size()) << out;
+    }
+    // The stub heard each client subscribe by its way, and leave by its own shutdown (0).
+    EXPECT_TRUE(kova_test::wait_until(
+        [&] {
+            stub.wait_for_line("\x01", 0.01);
+            const std::string& o = stub.output();
+            const std::string gone = " (0x00000000)\n";
+            return o.find(gone) != std::string::npos && o.find(gone) != o.rfind(gone);
+        },
+        10))
+        << stub.output();
+    const std::string& o = stub.output();
+    EXPECT_NE(o.find("subscribed over TCP: 127.0.0.1 domain 7100 object "), std::string::npos) << o;
+    EXPECT_NE(o.find("subscribed over UDP: 127.0.0.1 domain 7100 object "), std::string::npos) << o;
+    EXPECT_NE(o.find("unsubscribed: 127.0.0.1 domain 7100 object "), std::string::npos) << o;
+    stub.close_input();
+    EXPECT_EQ(stub.wait(15), 0);
+}
+
 // Kova::initialize waits for the service without end: the end signals must still be heard.
 TEST(examples_without_service, a_stub_waiting_for_the_service_ends_on_sigint_and_a_client_on_sigterm) {
     REQUIRE_PRIVATE_HOSTS();
