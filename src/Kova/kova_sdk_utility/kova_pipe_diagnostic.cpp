@@ -1,11 +1,15 @@
 // The diagnostic pipe functions: delay orders (a token without a header block whose data
 // handle is a number of seconds) and empty tokens sent into the pipes of this process.
+#include <memory>
 #include <vector>
 
+#include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Interface/struct_token.h"
+#include "Kova/Common/Open/Kova/kova_history.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Open/Kova/kova_function.h"
 #include "Kova/SDK/Interface/interface_center_manager.h"
+#include "Kova/SDK/History/struct_letter_case.h"
 #include "Kova/SDK/SDK_Processor/class_sdk_gate.h"
 #include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
 #include "Kova/SDK/sdk_typedef/struct_return_key.h"
@@ -115,6 +119,22 @@ void kova_sdk_test_etc() {
     for (std::size_t i = 1; i + 1 < keys.size(); ++i)
         consistent = consistent && keys[0] < keys[i] && !(keys[i] < keys[0]);
     (void)consistent;
+
+    // The history handles on a fresh header block: a copy holds a reference of its own, an
+    // index past the end reads as zeros, and clearing both gives every reference back.
+    class_sdk_entry entry;
+    struct_token token;
+    if (!entry.get() || Common::Interface::eproc_alloc_header(token, __FILE__, __LINE__) != c_kova_success) return;
+    std::unique_ptr<struct_letter_case> letters(new struct_letter_case);
+    letters->token_vect.push_back(token);
+    template_history<int> history(letters.release());
+    template_history<int> copy(history);
+    const template_history_elem<int> newest = copy[0];
+    const template_history_elem<int> past = copy[copy.size()];
+    volatile bool handled = copy.size() == history.size() && !newest.p_buffer && !past.p_buffer && past.size == 0;
+    (void)handled;
+    copy.clear();
+    history.clear();
 }
 
 }  // namespace Kova

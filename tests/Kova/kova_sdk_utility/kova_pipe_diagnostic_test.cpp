@@ -146,12 +146,17 @@ TEST(kova_pipe_diagnostic, refuses_a_negative_time_and_without_the_sdk_reaches_n
     EXPECT_EQ(kova_clean_center(domain), c_kova_success);
     EXPECT_EQ(kova_clean_process(), c_kova_err_not_initailize);
     EXPECT_EQ(kova_clean_return(), c_kova_err_not_initailize);
+    kova_sdk_test_etc();  // touches no memory without the SDK
     // Running: a negative time, a sleep of about 136 years for the reader, is sent nowhere.
     sdk_rig rig(1);
     ASSERT_TRUE(rig.m_ok);
     for (const row& r : rows) EXPECT_EQ(r.call(-1), c_kova_err_boundout_buffer) << r.name;
     for (Pimo::IPC::interface_pipe* pipe : {&rig.m_center, &rig.m_listen, &rig.m_return})
         EXPECT_TRUE(pipe->test_empty());
+    // The self-test gives back every block it took.
+    const unsigned long before = rig.remain();
+    kova_sdk_test_etc();
+    EXPECT_EQ(rig.remain(), before);
 }
 
 TEST(kova_pipe_diagnostic, a_pipe_that_nobody_reads_any_more_ends_the_functions_with_center_shutdown) {

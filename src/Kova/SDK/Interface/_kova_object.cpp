@@ -14,6 +14,7 @@
 #include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
 #include "Kova/SDK/Stub/Broadcast/_kova_object_broadcast.h"
 #include "Kova/SDK/Stub/Call/_kova_object_call.h"
+#include "Kova/SDK/Stub/Command/_kova_object_command.h"
 #include "Kova/SDK/Stub/Event/_kova_object_event.h"
 #include "Kova/SDK/Stub/Signal/_kova_object_signal.h"
 #include "Kova/SDK/Stub/class_stub_request.h"
@@ -233,8 +234,9 @@ void _kova_object::proc_finish_deferred() {
 
 template <typename op_t>
 void _kova_object::proc_each_connection(op_t in_op) {
-    // The command and information kinds join here with their maps.
+    // The information kind joins here with its map.
     for (auto& entry : event_map) in_op(static_cast<_kova_connection_method&>(*entry.second));
+    for (auto& entry : command_map) in_op(static_cast<_kova_connection_method&>(*entry.second));
 }
 
 void _kova_object::proc_move_handlers(_kova_object& pout_target) {
@@ -244,6 +246,7 @@ void _kova_object::proc_move_handlers(_kova_object& pout_target) {
     call_map.proc_move_to(pout_target.call_map, repoint);
     signal_map.proc_move_to(pout_target.signal_map, repoint);
     event_map.proc_move_to(pout_target.event_map, repoint);
+    command_map.proc_move_to(pout_target.command_map, repoint);
     broadcast_map.proc_move_to(pout_target.broadcast_map, repoint);
 }
 
@@ -370,8 +373,11 @@ vimra_err_t _kova_object::listener_processor(struct_token& in_token) {
         case c_mt_signal_cancel: adapter_signal_cancel(in_token); break;
         case c_mt_event_connect: adapter_event_connect(in_token); break;
         case c_mt_event_shutdown: adapter_event_shutdown(in_token); break;
-        // The command and information kinds have no handlers yet: a connect finds no code.
-        case c_mt_command_connect:
+        case c_mt_command_connect: adapter_command_connect(in_token); break;
+        case c_mt_command_shutdown: adapter_command_shutdown(in_token); break;
+        case c_mt_command_tcp:
+        case c_mt_command_udp: adapter_command_sync(in_token); break;
+        // The information kind has no handlers yet: a connect finds no code.
         case c_mt_information_tcp_connect:
         case c_mt_information_udp_connect: adapter_err_return(in_token); break;
         default: break;
@@ -414,6 +420,19 @@ void _kova_object::adapter_event_connect(struct_token const& in_token) {
 void _kova_object::adapter_event_shutdown(struct_token const& in_token) {
     void (_kova_object_event::*shutdown)(struct_token const&) = &_kova_object_event::adapter_shutdown;
     event_map.proc_dispatch(in_token, shutdown);
+}
+
+void _kova_object::adapter_command_connect(struct_token const& in_token) {
+    if (!command_map.proc_dispatch(in_token, &_kova_object_command::adapter_connect)) adapter_err_return(in_token);
+}
+
+void _kova_object::adapter_command_shutdown(struct_token const& in_token) {
+    void (_kova_object_command::*shutdown)(struct_token const&) = &_kova_object_command::adapter_shutdown;
+    command_map.proc_dispatch(in_token, shutdown);
+}
+
+void _kova_object::adapter_command_sync(struct_token const& in_token) {
+    command_map.proc_dispatch(in_token, &_kova_object_command::adapter_sync);
 }
 
 void _kova_object::adapter_err_return(struct_token const& in_token) {

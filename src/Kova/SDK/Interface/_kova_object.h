@@ -114,6 +114,9 @@ public:
     void adapter_signal_cancel(struct_token const& in_token);
     void adapter_event_connect(struct_token const& in_token);
     void adapter_event_shutdown(struct_token const& in_token);
+    void adapter_command_connect(struct_token const& in_token);
+    void adapter_command_shutdown(struct_token const& in_token);
+    void adapter_command_sync(struct_token const& in_token);
     void adapter_err_return(struct_token const& in_token);
     void adapter_tcp_connected_from_client(struct_token const& in_token);
     void adapter_tcp_disconnected_from_client(struct_token const& in_token);

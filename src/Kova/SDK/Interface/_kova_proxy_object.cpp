@@ -80,12 +80,16 @@ kova_err_t _kova_proxy_object::destroy() {
     if (!_op->is_created()) return c_kova_err_is_not_created;
     const domain_t identity_domain = _op->domain;
     const object_id_t identity = _op->object_id;
+    // Every subscription is dropped locally, nothing sent for it, before the identity goes:
+    // a command's timer ticks send without the processor's lock and must find their
+    // connection ended before the identity's address is cleared. Every caller repeats a
+    // destroy that found the center pipe full until it is done.
+    proc_each_connection([](_kova_proxy_connection_method& in_handler) { in_handler.shutdown(false); });
     const kova_err_t r = _op->destroy();
     if (r != c_kova_err_none) return r;
     // Requests still waiting would otherwise wait out their limits for replies that
     // are addressed to an identity that is gone.
     if (kova_sdk_processor* processor = gp_processor.load()) processor->proc_end_requests(identity_domain, identity);
-    proc_each_connection([](_kova_proxy_connection_method& in_handler) { in_handler.shutdown(false); });
     // The command kind keeps blocks and a history beyond its subscription.
     for (auto& entry : command_map) entry.second->proc_release_command();
     live_state = false;
@@ -333,6 +337,23 @@ bool _kova_proxy_method::proc_collect(return_object_t const& in_return_object, d
         else safe_free_token(record->token, __FILE__, __LINE__);
     }
     return replied;
+}
+
+kova_err_t _kova_proxy_connection_method::proc_connect_return(return_object_t const& in_return_object,
+                                                             double* pout_time, msg_type_t in_confirm,
+                                                             bool& pout_confirmed) {
+    Pimo::OS::class_read_locker lock(gp_processor.load());
+    pout_confirmed = false;
+    kova_err_t result = c_kova_err_none;
+    struct_token reply;
+    if (!proc_collect(in_return_object, pout_time, reply, result, in_confirm)) return result;
+    const struct_packet* p = reply.get_header_packet();
+    // A reject carries the stub's on_connect result or a center's delivery error; a wake by
+    // the stub's destroy or a lost link the reason it carries.
+    result = p->header.error;
+    pout_confirmed = p->header.type == in_confirm;
+    safe_free_token(reply, __FILE__, __LINE__);
+    return result;
 }
 
 void _kova_proxy_method::proc_cancel(msg_type_t in_type, kova_err_t in_error) {

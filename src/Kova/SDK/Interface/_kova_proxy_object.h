@@ -62,6 +62,14 @@ public:
     virtual void adapter_disconnect(struct_token const& in_token) = 0;
     // Drops the subscription; sends the shutdown only when in_send.
     virtual void shutdown(bool in_send) = 0;
+
+protected:
+    // async_connect_return of the kinds: waits for the answer to a connect whose confirm
+    // has the type in_confirm and consumes the return object. The result: 0 with
+    // pout_confirmed set when the stub confirmed; a reject's error (the stub's on_connect
+    // result or a center's delivery error); or why no answer counts. Takes the read lock.
+    kova_err_t proc_connect_return(return_object_t const& in_return_object, double* pout_time, msg_type_t in_confirm,
+                                   bool& pout_confirmed);
 };
 
 class _kova_proxy_event_method : public _kova_proxy_connection_method {

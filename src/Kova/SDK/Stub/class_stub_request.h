@@ -4,7 +4,9 @@
 
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Interface/struct_token.h"
+#include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Open/Kova/kova_typedef.h"
+#include "Kova/SDK/Interface/_kova_object.h"
 
 namespace Kova {
 namespace SDK {
@@ -52,6 +54,37 @@ void proc_copy_request(struct_packet& pout_reply, struct_packet const& in_reques
 // The answer to a connect of a connection kind, turned around: confirm for in_result 0,
 // otherwise reject carrying in_result; header-only either way.
 void proc_answer_connect(struct_packet& pout_answer, struct_packet const& in_request, kova_err_t in_result);
+
+// A packet of in_type and in_code with no time limit from in_op to (in_node, in_did), the
+// object's next number, with in_data_mm attached by a reference of its own when it is not
+// 0; waits for memory and for the center pipe. The stub-built packets of the connection
+// kinds: events and disconnects.
+void proc_send_unlimited(_kova_object& in_op, msg_type_t in_type, msg_code_t in_code, struct_node_addr const& in_node,
+                         object_id_t in_did, Pimo::Memory::mm_t in_data_mm, pksize_t in_size, kova_clock_t in_clock);
+
+// The connect of a connection kind (event, command, information) through in_op, answered:
+// in_on_connect(client, live time, limit) is the application's verdict; an accepted client
+// is registered by in_accept(client) before the confirm leaves, since the first packet may
+// follow it at once. An answer the center pipe never took turns the request into the kind's
+// shutdown with c_kova_err_busy_localhost, handed to in_lost(packet): neither side can count
+// on that connection. Nothing is answered when no header block comes within the request's
+// time.
+template <typename on_connect_t, typename accept_t, typename lost_t>
+void proc_connect_request(_kova_object& in_op, struct_token const& in_token, on_connect_t in_on_connect,
+                          accept_t in_accept, lost_t in_lost) {
+    const class_stub_request request(in_token);
+    struct_packet* r = request.get_packet();
+    struct_token answer;
+    if (!request.proc_alloc_within([&] { return answer.alloc_header(__FILE__, __LINE__); })) return;
+    const client_addr_t client = request.get_client();
+    const kova_err_t result = in_on_connect(client, r->packet_live_time, r->packet_limit_time);
+    proc_answer_connect(*answer.get_header_packet(), *r, result);
+    if (result == c_kova_err_none) in_accept(client);
+    if (in_op.send_force(answer) == 0) return;
+    struct_packet lost = *r;
+    lost.forward_error_switch(c_kova_err_busy_localhost);
+    in_lost(lost);
+}
 
 }  // namespace Stub
 }  // namespace SDK

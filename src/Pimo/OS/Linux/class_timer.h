@@ -16,8 +16,10 @@ typedef void (*p_callback_timer_t)(class_timer*);
 class class_timer {
 public:
     // Intervals outside this range are clamped: a zero period would spin, a huge one overflow.
+    // The top is the longest finite packet time, so that every period a packet can carry runs
+    // as asked.
     static constexpr double c_min_interval = 1e-6;
-    static constexpr double c_max_interval = 1e7;
+    static constexpr double c_max_interval = 2147483648.0;
 
     class_timer() : m_thread(nullptr), m_interval(1.0), m_run(false), mp_call_back_timer(nullptr), mp_timer_param(nullptr) {}
     ~class_timer() {}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/epoll.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +17,9 @@
 #include "Kova/Center/INet_Relay/EPoll/epoll_udp_method.h"
 #include "Kova/Center/INet_Relay/inet_relay.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
+#include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
+#include "Pimo/OS/Linux/class_locker.h"
 #include "relay_harness.h"
 #include "test_process.h"
 
@@ -492,6 +495,80 @@ TEST_F(relay_connection, the_datagram_send_step_goes_on_when_its_queue_is_empty)
     struct_epoll_overlapped_ex* u = new struct_epoll_overlapped_ex(fds[0], c_socket_udp, Kova::struct_node_addr(0, 7100));
     g_udp_map[7100] = u;
     EXPECT_NO_THROW(EPoll::send_udp(u));
+}
+
+TEST_F(relay_connection, a_datagram_is_the_header_blocks_header_and_the_payload_and_leaves_the_data_block_untouched) {
+    // A receiver on the loop-back address; the record's port is where datagrams go.
+    const int receiver = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(receiver, 0);
+    m_peers.push_back(receiver);
+    sockaddr_in at = make_addr(Kova::c_local_host, 0);
+    ASSERT_EQ(::bind(receiver, reinterpret_cast<sockaddr*>(&at), sizeof(at)), 0);
+    socklen_t at_len = sizeof(at);
+    ASSERT_EQ(::getsockname(receiver, reinterpret_cast<sockaddr*>(&at), &at_len), 0);
+    const Kova::domain_t port = ntohs(at.sin_port);
+    const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    ASSERT_GE(sender, 0);
+    struct_epoll_overlapped_ex* u = new struct_epoll_overlapped_ex(sender, c_socket_udp, Kova::struct_node_addr(0, port));
+    g_udp_map[port] = u;  // closed and released by finalize
+
+    struct row {
+        const char* name;
+        size_t payload;       // bytes in the data block
+        Kova::pksize_t said;  // the header's size field
+    };
+    const row rows[] = {
+        {"header only", 0, 0},
+        {"a header that promises a payload it has not", 0, 50},
+        {"a command", 100, 100},
+        {"the largest datagram payload", 60000, 60000},
+        {"a header that promises more than its block", 100, 5000},
+    };
+    const unsigned long before = m_memory.blocks();
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        Kova::struct_token t = make_token(Kova::c_mt_command_udp, r.payload);
+        Kova::packet_t* pkt = get_header(t.header_mm);
+        pkt->set_destination(Kova::c_local_host, port, 0x0003);
+        pkt->header.size = r.said;
+        // The sender's record area in front of the payload, as it may be being rewritten.
+        std::vector<Kova::byte_t> record(sizeof(Kova::packet_t), 0x5A);
+        const size_t capacity = t.data_mm ? Kova::Common::Interface::get_data_size(t.data_mm) : 0;
+        if (t.data_mm) {
+            std::memcpy(get_data_packet(t), record.data(), record.size());
+            add_ref(t.data_mm);  // kept to look at after the send let the token go
+        }
+        const Kova::struct_header expected = pkt->header;
+        const Pimo::Memory::mm_t data = t.data_mm;
+        {
+            Pimo::OS::class_locker lock(u->send_queue_lock);
+            u->send_queue.push_back(t);
+        }
+        ASSERT_EQ(EPoll::send_udp(u), 0);
+
+        std::vector<Kova::byte_t> got(70000);
+        const ssize_t n = ::recv(receiver, got.data(), got.size(), 0);
+        const size_t size = std::min<size_t>(r.said, capacity);
+        ASSERT_EQ(n, static_cast<ssize_t>(sizeof(Kova::struct_header) + size));
+        Kova::struct_header h;
+        std::memcpy(&h, got.data(), sizeof(h));
+        EXPECT_EQ(h.type, expected.type);
+        EXPECT_EQ(h.code, expected.code);
+        EXPECT_EQ(h.sid, expected.sid);
+        EXPECT_EQ(h.did, expected.did);
+        EXPECT_EQ(h.num, expected.num);
+        EXPECT_EQ(h.sport, expected.sport);
+        EXPECT_EQ(h.size, size) << "the size that was sent";
+        if (data) {
+            const Kova::byte_t* payload = static_cast<const Kova::byte_t*>(get_data(data));
+            EXPECT_EQ(std::memcmp(got.data() + sizeof(h), payload, size), 0);
+            EXPECT_EQ(std::memcmp(get_header(data), record.data(), record.size()), 0)
+                << "nothing is written into the shared data block";
+            Pimo::Memory::mm_t kept = data;
+            free_mm(kept);
+        }
+        EXPECT_EQ(m_memory.blocks(), before);
+    }
 }
 
 }  // namespace

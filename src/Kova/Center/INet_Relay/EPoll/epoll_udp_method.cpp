@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <ifaddrs.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "Kova/Common/Global/kova_send.h"
+#include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/Utility/pimo_error_hook.h"
@@ -182,19 +184,23 @@ int send_udp(struct_epoll_overlapped_ex* p) {
         Kova::packet_t* pkt = get_header(token.header_mm);
         pkt->update_packet_time_and_return_timeout();
         if (pkt->is_information_udp()) set_multicast_if(pkt->mct_if, p->local_addr.port);
-        const void* bytes = &pkt->header;
-        size_t length = sizeof(Kova::struct_header);
-        Kova::packet_t* dpkt = get_data_packet(token);
-        if (dpkt) {
-            *dpkt = *pkt;
-            bytes = &dpkt->header;
-            length = dpkt->get_packet_size();
-        } else {
-            pkt->set_data_size(0);  // never announce a payload that is not sent
-        }
+        // The header from this token's own header block and the payload from the data block
+        // in one datagram. The data block is shared (its sender may be writing its record
+        // area for the next transmission at this moment): nothing is written into it.
+        // Never announce a payload that is not sent.
+        pkt->set_data_size(Kova::Common::Interface::get_payload_size(token));
+        iovec iov[2];
+        iov[0].iov_base = &pkt->header;
+        iov[0].iov_len = sizeof(Kova::struct_header);
+        iov[1].iov_base = get_data(token.data_mm);
+        iov[1].iov_len = pkt->header.size;
         sockaddr_in to = make_addr(pkt->dst_ip, p->local_addr.port);
-        const ssize_t n = ::sendto(p->socket, bytes, length, MSG_DONTWAIT | MSG_NOSIGNAL,
-                                   reinterpret_cast<sockaddr*>(&to), sizeof(to));
+        msghdr msg{};
+        msg.msg_name = &to;
+        msg.msg_namelen = sizeof(to);
+        msg.msg_iov = iov;
+        msg.msg_iovlen = pkt->header.size != 0 ? 2 : 1;
+        const ssize_t n = ::sendmsg(p->socket, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;  // kept at the front
         if (n < 1) print_error("sent err : " + std::to_string(errno));
         {

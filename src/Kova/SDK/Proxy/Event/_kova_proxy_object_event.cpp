@@ -30,16 +30,9 @@ return_object_t _kova_proxy_object_event::async_connect(double in_limit_time) {
 
 kova_err_t _kova_proxy_object_event::async_connect_return(return_object_t const& in_return_object,
                                                           double* pout_time) {
-    Pimo::OS::class_read_locker lock(gp_processor.load());
-    kova_err_t result = c_kova_err_none;
-    struct_token reply;
-    if (!proc_collect(in_return_object, pout_time, reply, result, c_mt_event_confirm)) return result;
-    const struct_packet* p = reply.get_header_packet();
-    // A reject carries the stub's on_connect result or a center's delivery error; a
-    // wake by the stub's destroy or a lost link the reason it carries.
-    result = p->header.error;
-    if (p->header.type == c_mt_event_confirm) connect_state = true;
-    Common::Interface::safe_free_token(reply, __FILE__, __LINE__);
+    bool confirmed = false;
+    const kova_err_t result = proc_connect_return(in_return_object, pout_time, c_mt_event_confirm, confirmed);
+    if (confirmed) connect_state = true;
     return result;
 }
 

@@ -1,6 +1,5 @@
 #include "Kova/SDK/Stub/Event/_kova_object_event.h"
 
-#include <cfloat>
 #include <cstring>
 #include <vector>
 
@@ -17,7 +16,6 @@ namespace Kova {
 
 using Common::Interface::safe_free_data;
 using Pimo::OS::class_locker;
-using SDK::Stub::class_stub_request;
 
 _kova_object_event::_kova_object_event(_kova_object* pin_op, kova_object_event* pin_mp, msg_code_t in_code,
                                        interface_kind_t in_kind)
@@ -28,23 +26,16 @@ _kova_object_event::_kova_object_event(_kova_object* pin_op, kova_object_event* 
 _kova_object_event::~_kova_object_event() { _op->del_event(code, this); }
 
 void _kova_object_event::adapter_connect(struct_token const& in_token) {
-    const class_stub_request request(in_token);
-    struct_packet* r = request.get_packet();
-    struct_token answer;
-    if (!request.proc_alloc_within([&] { return answer.alloc_header(__FILE__, __LINE__); })) return;
-    const client_addr_t client = request.get_client();
-    const kova_err_t result = mp->on_connect(client, r->packet_live_time, r->packet_limit_time);
-    SDK::Stub::proc_answer_connect(*answer.get_header_packet(), *r, result);
-    if (result == c_kova_err_none) {
-        // Registered before the confirm leaves: the first event may follow it at once.
-        class_locker lock(node_map_mutex);
-        node_map[client.node_addr].insert(client.obj_id);
-    }
-    if (_op->send_force(answer) == 0) return;
-    // The answer never left: the proxy cannot count on this subscription, nor the stub.
-    struct_packet lost = *r;
-    lost.forward_error_switch(c_kova_err_busy_localhost);
-    proc_shutdown(lost);
+    SDK::Stub::proc_connect_request(
+        *_op, in_token,
+        [&](client_addr_t const& in_client, double in_live, double in_limit) {
+            return mp->on_connect(in_client, in_live, in_limit);
+        },
+        [&](client_addr_t const& in_client) {
+            class_locker lock(node_map_mutex);
+            node_map[in_client.node_addr].insert(in_client.obj_id);
+        },
+        [&](struct_packet const& in_lost) { proc_shutdown(in_lost); });
 }
 
 void _kova_object_event::adapter_shutdown(struct_token const& in_token) {
@@ -94,19 +85,7 @@ void _kova_object_event::adapter_shutdown(client_addr_t const& in_client, struct
 
 void _kova_object_event::proc_send(msg_type_t in_type, struct_node_addr const& in_node, object_id_t in_did,
                                    Pimo::Memory::mm_t in_data_mm, pksize_t in_size, kova_clock_t in_clock) {
-    struct_token t;
-    t.alloc_header_force(__FILE__, __LINE__);
-    struct_packet* p = t.get_header_packet();
-    *p = struct_packet();
-    p->initialize_packet(c_local_host, in_clock, DBL_MAX);
-    p->initialize_header(in_size, _op->get_msg_num(), in_type, code, c_kova_err_none);
-    p->set_destination(in_node, in_did);
-    if (in_data_mm != 0) {
-        Common::Interface::safe_add_ref_mm(in_data_mm, __FILE__, __LINE__);
-        t.data_mm = in_data_mm;
-    }
-    // No time limit: the push is retried until the center pipe takes it.
-    _op->send_force(t);
+    SDK::Stub::proc_send_unlimited(*_op, in_type, code, in_node, in_did, in_data_mm, in_size, in_clock);
 }
 
 kova_err_t _kova_object_event::event(void const* pin_buffer, pksize_t in_size) {

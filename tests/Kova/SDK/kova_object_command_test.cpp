@@ -1,0 +1,597 @@
+// The command stub: the handshake, commands and what on_sync learns of each, the clients'
+// histories and reads, the ways a connection ends, the stub's disconnects and the destroy.
+#include "Kova/Common/Open/Kova/kova_object_command.h"
+#include "Kova/Common/Open/Kova/kova_object_event.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "Kova/Common/Open/Kova/kova_err.h"
+#include "Kova/Common/Open/Kova/kova_history.h"
+#include "Kova/SDK/Interface/_kova_object.h"
+#include "stub_rig.h"
+
+using namespace kova_sdk_test;
+
+namespace {
+
+constexpr msg_code_t c_code = 41;
+constexpr ip_t c_node_a = c_remote_proxy_ip;
+constexpr ip_t c_node_b = 0x0B00000Au;
+constexpr object_id_t c_p1 = 0x8101, c_p2 = 0x8102, c_p3 = 0x8103, c_stranger = 0x8199;
+
+// One on_sync as the application saw it.
+struct seen_sync {
+    client_addr_t client;
+    sender_sync_model_t model;
+    double elapsed, limit;
+    bool has_data;
+    std::string bytes;
+};
+
+class command_stub : public recording_stub<kova_object_command> {
+public:
+    explicit command_stub(msg_code_t in_code = c_code) : recording_stub(in_code) {}
+    using kova_object_command::disconnect;
+    using kova_object_command::disconnect_all_client_object;
+    using kova_object_command::disconnect_one_client_node;
+    using kova_object_command::disconnect_one_client_object;
+    using kova_object_command::get_client_count;
+    using kova_object_command::get_client_list;
+    using kova_object_command::read;
+    using kova_object_command::see_history;
+    using kova_object_command::set_history_size;
+    using kova_object_command::set_sync;
+
+    std::vector<seen_sync> syncs() {
+        std::lock_guard<std::mutex> lock(m_sync_mutex);
+        return m_syncs;
+    }
+    bool wait_syncs(std::size_t in_n) {
+        return kova_test::wait_until([&] { return syncs().size() >= in_n; }, 5.0);
+    }
+    // Run inside on_sync, on the listener.
+    std::function<void()> during_sync;
+
+private:
+    kova_err_t on_connect(const client_addr_t& in_client, const double& in_live, const double& in_limit) override {
+        return note_connect(in_client, in_live, in_limit);
+    }
+    void on_shutdown(const client_addr_t& in_client) override { note_shutdown(in_client); }
+    void on_sync(const client_addr_t& in_client, const sender_sync_model_t& in_model, const double& in_elapsed,
+                 const double& in_limit, const void* pin_buffer, pksize_t in_size) override {
+        seen_sync s{in_client, in_model, in_elapsed, in_limit, pin_buffer != nullptr, {}};
+        if (pin_buffer) s.bytes.assign(static_cast<const char*>(pin_buffer), in_size);
+        if (during_sync) during_sync();
+        std::lock_guard<std::mutex> lock(m_sync_mutex);
+        m_syncs.push_back(s);
+    }
+    std::mutex m_sync_mutex;
+    std::vector<seen_sync> m_syncs;
+};
+
+// The bytes sdk_rig::make puts into a payload of in_size.
+std::string payload_of(std::size_t in_size) {
+    std::string out(in_size, '\0');
+    for (std::size_t i = 0; i < in_size; ++i) out[i] = static_cast<char>(i);
+    return out;
+}
+
+struct command_fixture : stub_fixture<command_stub> {
+    explicit command_fixture(int in_test, unsigned in_center_depth = 16)
+        : stub_fixture(in_test, c_code, in_center_depth) {}
+
+    // Connects a proxy and takes its confirm off the center pipe.
+    void connect(ip_t in_ip, object_id_t in_proxy) {
+        rig.push_listen(from(c_mt_command_connect, in_ip, in_proxy));
+        struct_packet confirm;
+        ASSERT_TRUE(rig.center_receive(confirm));
+        ASSERT_EQ(confirm.header.type, c_mt_command_confirm);
+    }
+    // A command of in_size bytes as a proxy sends it: with no limit when posted, with its
+    // period plus a microsecond a byte on a timer.
+    packet_spec command(ip_t in_ip, object_id_t in_proxy, std::size_t in_size, double in_limit = DBL_MAX,
+                        msg_type_t in_type = c_mt_command_tcp) {
+        packet_spec s = from(in_type, in_ip, in_proxy);
+        s.payload = in_size;
+        s.limit = in_limit;
+        return s;
+    }
+    // Pushes a command and waits until the listener has handled it (by the one that
+    // follows it reaching on_sync or the log: a listener takes them in order).
+    void deliver(const packet_spec& in_command) {
+        const std::size_t n = stub.syncs().size();
+        rig.push_listen(in_command);
+        // A command of a client that is not connected gives no sign: a marker command of a
+        // connected one follows it on the same queue.
+        rig.push_listen(command(c_node_b, c_p3, 1));
+        ASSERT_TRUE(stub.wait_syncs(n + 1));
+    }
+    // The sizes of a client's history, newest first.
+    std::vector<pksize_t> history(const client_addr_t& in_client, kova_size_t in_count = 100) {
+        kova_history h(stub.see_history(in_client, in_count));
+        std::vector<pksize_t> sizes;
+        for (std::size_t i = 0; i < h.size(); ++i) sizes.push_back(h[i].size);
+        return sizes;
+    }
+};
+
+}  // namespace
+
+TEST(kova_object_command, handshake_as_the_proxy_receives_it) {
+    command_fixture f(1);
+    ASSERT_NE(f.id, 0);
+    {
+        // Connects, shutdowns and commands of the code reach the handler one at a time.
+        Pimo::OS::class_read_locker lock(f.rig.m_processor);
+        EXPECT_TRUE(f.rig.m_processor->has_queue(msg_addr_t(f.d, f.id, c_code, c_transaction_command)));
+    }
+    const unsigned long before = f.rig.remain();
+    struct row {
+        const char* name;
+        msg_code_t code;
+        kova_err_t on_connect_result;
+        msg_type_t type;
+        kova_err_t error;
+        bool on_connect_runs;
+        unsigned clients;
+    };
+    const row rows[] = {
+        {"accepted", c_code, 0, c_mt_command_confirm, 0, true, 1},
+        {"refused", c_code, 7, c_mt_command_reject, 7, true, 1},
+        {"code without command handler", c_code + 1, 0, c_mt_command_reject, c_kova_err_not_support_code, false, 1},
+    };
+    object_id_t proxy = c_p1;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        f.stub.m_answer = r.on_connect_result;
+        const int connects = f.stub.m_connects;
+        packet_spec s = f.from(c_mt_command_connect, c_node_a, proxy, r.code);
+        s.payload = 16;  // must not turn into a size on the answer
+        f.rig.push_listen(s);
+        received answer;
+        ASSERT_TRUE(f.rig.center_receive(answer));
+        expect_answer(answer, s, r.type, r.error);
+        EXPECT_EQ(f.stub.m_connects, connects + (r.on_connect_runs ? 1 : 0));
+        if (r.on_connect_runs) f.stub.expect_connect_of(client_of(c_node_a, f.d, proxy));
+        EXPECT_EQ(f.stub.get_client_count(), r.clients);
+        ++proxy;
+    }
+    // A client that connects again keeps its record and its history.
+    f.stub.m_answer = 0;
+    f.connect(c_node_b, c_p3);
+    f.deliver(f.command(c_node_a, c_p1, 10));
+    f.connect(c_node_a, c_p1);
+    EXPECT_EQ(f.stub.get_client_count(), 2u);
+    EXPECT_EQ(f.history(client_of(c_node_a, f.d, c_p1)), std::vector<pksize_t>{10});
+    EXPECT_TRUE(f.stub.log().empty());
+    ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
+    f.sent();
+    EXPECT_TRUE(f.rig.wait_remain(before)) << "the histories go with the destroy";
+}
+
+TEST(kova_object_command, on_sync_learns_the_model_the_limit_and_the_bytes_of_each_command) {
+    command_fixture f(2);
+    ASSERT_NE(f.id, 0);
+    const unsigned long before = f.rig.remain();
+    f.connect(c_node_a, c_p1);
+    f.connect(c_node_b, c_p3);
+    const std::size_t capacity = sdk_rig::block_capacity(100);
+    struct row {
+        const char* name;
+        std::size_t payload;
+        double limit;
+        msg_type_t type;
+        long header_size;  // overrides the size field when not negative
+        sender_sync_model_t model;
+        double limit_low, limit_high;  // what on_sync sees
+        bool has_data;
+        std::size_t size;
+    };
+    const double infinite = struct_packet_time(4294967295.0).get_time();
+    const row rows[] = {
+        {"posted", 100, DBL_MAX, c_mt_command_tcp, -1, c_sender_sync_model_on_post, infinite, infinite, true, 100},
+        {"by datagram, posted", 100, DBL_MAX, c_mt_command_udp, -1, c_sender_sync_model_on_post, infinite, infinite,
+         true, 100},
+        // 0.5 s and 100 microseconds, cut to the packet time's mantissa, less the way.
+        {"on a timer", 100, 0.5001, c_mt_command_tcp, -1, c_sender_sync_model_on_timer, 0.45, 0.5, true, 100},
+        {"no payload", 0, DBL_MAX, c_mt_command_tcp, -1, c_sender_sync_model_on_post, infinite, infinite, false, 0},
+        {"a size that its block does not hold", 100, DBL_MAX, c_mt_command_tcp, 5000, c_sender_sync_model_on_post,
+         infinite, infinite, true, capacity},
+        {"a size without a block", 0, DBL_MAX, c_mt_command_tcp, 70, c_sender_sync_model_on_post, infinite, infinite,
+         false, 0},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        const std::size_t n = f.stub.syncs().size();
+        struct_token t = f.rig.make(f.command(c_node_a, c_p1, r.payload, r.limit, r.type));
+        if (r.header_size >= 0) t.get_header_packet()->header.size = static_cast<pksize_t>(r.header_size);
+        sdk_rig::push(f.rig.m_listen, t);
+        ASSERT_TRUE(f.stub.wait_syncs(n + 1));
+        const seen_sync s = f.stub.syncs().back();
+        EXPECT_TRUE(same(s.client, client_of(c_node_a, f.d, c_p1)));
+        EXPECT_EQ(s.model, r.model);
+        EXPECT_GE(s.limit, r.limit_low);
+        EXPECT_LE(s.limit, r.limit_high);
+        EXPECT_GE(s.elapsed, 0.0);
+        EXPECT_LT(s.elapsed, 1.0);
+        EXPECT_EQ(s.has_data, r.has_data);
+        EXPECT_EQ(s.bytes.size(), r.has_data ? r.size : 0u);
+        // Beyond what the sender wrote the block holds whatever it held.
+        if (r.has_data) {
+            EXPECT_EQ(s.bytes.substr(0, r.payload), payload_of(r.payload));
+        }
+    }
+    // A command of a client that is not connected, or of another code, reaches nobody.
+    const std::size_t n = f.stub.syncs().size();
+    f.deliver(f.command(c_node_a, c_stranger, 10));
+    packet_spec other = f.command(c_node_a, c_p1, 10);
+    other.code = c_code + 1;
+    f.deliver(other);
+    EXPECT_EQ(f.stub.syncs().size(), n + 2) << "the two markers alone";
+    EXPECT_TRUE(f.history(client_of(c_node_a, f.d, c_stranger)).empty());
+    EXPECT_TRUE(f.sent().empty()) << "commands are not answered";
+
+    // Switched off: still kept, but no on_sync.
+    f.stub.set_sync(false);
+    f.rig.push_listen(f.command(c_node_a, c_p1, 33));
+    ASSERT_TRUE(kova_test::wait_until(
+        [&] { return f.history(client_of(c_node_a, f.d, c_p1)) == std::vector<pksize_t>{33}; }, 5.0));
+    EXPECT_EQ(f.stub.syncs().size(), n + 2);
+    ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
+    f.sent();
+    EXPECT_TRUE(f.rig.wait_remain(before));
+}
+
+TEST(kova_object_command, each_client_keeps_its_latest_commands_up_to_the_history_size) {
+    command_fixture f(3);
+    ASSERT_NE(f.id, 0);
+    const unsigned long before = f.rig.remain();
+    const client_addr_t p1 = client_of(c_node_a, f.d, c_p1), p2 = client_of(c_node_a, f.d, c_p2);
+    f.connect(c_node_a, c_p1);
+    f.connect(c_node_a, c_p2);
+    f.connect(c_node_b, c_p3);
+    typedef std::vector<pksize_t> sizes;
+
+    f.deliver(f.command(c_node_a, c_p1, 11));
+    f.deliver(f.command(c_node_a, c_p1, 12));
+    EXPECT_EQ(f.history(p1), sizes{12}) << "one kept at first: each replaces the one before";
+    f.stub.set_history_size(5);
+    for (pksize_t size : {13, 14, 15, 16, 17, 18}) f.deliver(f.command(c_node_a, c_p1, size));
+    EXPECT_EQ(f.history(p1), (sizes{18, 17, 16, 15, 14}));
+    EXPECT_EQ(f.history(p1, 2), (sizes{18, 17}));
+    f.deliver(f.command(c_node_a, c_p2, 21));
+    EXPECT_EQ(f.history(p2), sizes{21}) << "histories are per client";
+
+    f.stub.set_history_size(2);
+    EXPECT_EQ(f.history(p1).size(), 5u) << "cut at the client's next command";
+    f.deliver(f.command(c_node_a, c_p1, 19));
+    EXPECT_EQ(f.history(p1), (sizes{19, 18}));
+
+    // The snapshot stays readable however the history moves on.
+    kova_history snapshot(f.stub.see_history(p1, 1));
+    f.stub.set_history_size(0);
+    f.deliver(f.command(c_node_a, c_p1, 20));
+    EXPECT_TRUE(f.history(p1).empty()) << "0 keeps nothing";
+    ASSERT_EQ(snapshot.size(), 1u);
+    EXPECT_EQ(snapshot[0].size, 19u);
+    EXPECT_EQ(std::string(static_cast<const char*>(snapshot[0].p_buffer), 19), payload_of(19));
+    char buf[8];
+    pksize_t size = sizeof(buf);
+    EXPECT_EQ(f.stub.read(p1, buf, &size), c_kova_err_empty_history) << "delivered, but not kept";
+    snapshot.clear();
+    ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
+    f.sent();
+    EXPECT_TRUE(f.rig.wait_remain(before));
+}
+
+TEST(kova_object_command, read_copies_the_newest_command_within_the_buffer) {
+    sdk_rig rig(1);
+    command_stub stub;
+    char buf[64];
+    pksize_t size = sizeof(buf);
+    const client_addr_t p1 = client_of(c_node_a, 1, c_p1);
+    EXPECT_EQ(stub.read(p1, buf, &size), c_kova_err_is_not_created);
+    EXPECT_EQ(stub.see_history(p1, 1), nullptr);
+    EXPECT_EQ(stub.get_client_count(), 0u);
+
+    command_fixture f(4);
+    ASSERT_NE(f.id, 0);
+    const unsigned long before = f.rig.remain();
+    const client_addr_t a1 = client_of(c_node_a, f.d, c_p1);
+    EXPECT_EQ(f.stub.read(a1, buf, &size), c_kova_err_empty_history) << "not connected";
+    kova_history none(f.stub.see_history(a1, 5));
+    EXPECT_TRUE(static_cast<bool>(none));
+    EXPECT_TRUE(none.empty());
+    f.connect(c_node_a, c_p1);
+    f.connect(c_node_b, c_p3);
+    EXPECT_EQ(f.stub.read(a1, buf, &size), c_kova_err_empty_history) << "no command yet";
+    f.deliver(f.command(c_node_a, c_p1, 30));
+
+    struct row {
+        const char* name;
+        bool data, size_ptr;
+        pksize_t capacity;
+        kova_err_t result;
+        pksize_t size_after;
+        std::size_t copied;
+    };
+    const row rows[] = {
+        {"a larger buffer", true, true, 64, c_kova_err_none, 30, 30},
+        {"an exact buffer", true, true, 30, c_kova_err_none, 30, 30},
+        {"a smaller buffer", true, true, 10, c_kova_err_none, 10, 10},
+        {"no room", true, true, 0, c_kova_err_none, 0, 0},
+        {"no buffer", false, true, 10, c_kova_err_boundout_buffer, 10, 0},
+        {"no buffer, no room", false, true, 0, c_kova_err_none, 0, 0},
+        {"no size", true, false, 0, c_kova_err_boundout_buffer, 0, 0},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::memset(buf, '#', sizeof(buf));
+        size = r.capacity;
+        EXPECT_EQ(f.stub.read(a1, r.data ? buf : nullptr, r.size_ptr ? &size : nullptr), r.result);
+        if (r.size_ptr) {
+            EXPECT_EQ(size, r.size_after);
+        }
+        EXPECT_EQ(std::string(buf, r.copied), payload_of(r.copied));
+        EXPECT_EQ(buf[r.copied], '#') << "nothing beyond";
+    }
+    ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
+    f.sent();
+    EXPECT_TRUE(f.rig.wait_remain(before));
+}
+
+TEST(kova_object_command, the_client_list_goes_node_by_node_and_by_object_id) {
+    command_fixture f(5);
+    ASSERT_NE(f.id, 0);
+    client_addr_t list[4];
+    EXPECT_EQ(f.stub.get_client_list(list, 4), 0u);
+    f.connect(c_node_b, c_p3);
+    f.connect(c_node_a, c_p2);
+    f.connect(c_node_a, c_p1);
+    EXPECT_EQ(f.stub.get_client_count(), 3u);
+    // Nodes by port, then by the ip word: node a's 10.0.0.10 is below node b's 10.0.0.11.
+    const client_addr_t want[] = {client_of(c_node_a, f.d, c_p1), client_of(c_node_a, f.d, c_p2),
+                                  client_of(c_node_b, f.d, c_p3)};
+    ASSERT_EQ(f.stub.get_client_list(list, 4), 3u);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(same(list[i], want[i])) << i;
+    client_addr_t two[2];
+    EXPECT_EQ(f.stub.get_client_list(two, 2), 2u);
+    EXPECT_TRUE(same(two[1], want[1]));
+    EXPECT_EQ(f.stub.get_client_list(list, 0), 0u);
+    EXPECT_EQ(f.stub.get_client_list(nullptr, 4), 0u) << "no buffer: nothing written";
+    EXPECT_EQ(f.stub.get_client_count(), 3u);
+    ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
+    EXPECT_EQ(f.stub.get_client_list(list, 4), 0u);
+}
+
+TEST(kova_object_command, what_on_shutdown_learns_of_each_end) {
+    command_fixture f(6);
+    ASSERT_NE(f.id, 0);
+    const unsigned long before = f.rig.remain();
+    f.connect(c_node_a, c_p1);
+    f.connect(c_node_a, c_p2);
+    f.connect(c_node_b, c_p3);
+    f.connect(c_node_b, c_p1);
+    for (object_id_t p : {c_p1, c_p2}) f.deliver(f.command(c_node_a, p, 10));
+    // One listener takes the packets in the order pushed: only the last is waited for.
+    f.rig.push_listen(f.from(c_mt_command_shutdown, c_node_a, c_p1));
+    packet_spec stranger = f.from(c_mt_command_shutdown, c_node_a, c_stranger);
+    stranger.error = c_kova_err_remote_timeout;
+    f.rig.push_listen(stranger);
+    f.rig.push_listen(f.from(c_mt_command_shutdown, c_node_a, c_p2, c_code + 1));  // another code: ignored
+    f.rig.push_listen(f.control(c_mccr_object_destroy, c_node_a, c_stranger, f.id, c_kova_err_object_is_not_exist));
+    f.rig.push_listen(f.control(c_mccr_object_destroy, c_node_a, c_p2, f.id, c_kova_err_object_is_not_exist));
+    f.rig.push_listen(f.control(c_mccr_tcp_disconnected_from_client, c_node_b, c_broadcast_proxy_id,
+                                c_broadcast_stub_id, c_kova_err_disconnected_tcp));
+    const std::vector<heard> want = {
+        {'s', client_of(c_node_a, f.d, c_p1), c_kova_err_none},
+        {'s', client_of(c_node_a, f.d, c_stranger), c_kova_err_remote_timeout},
+        {'s', client_of(c_node_a, f.d, c_p2), c_kova_err_object_is_not_exist},
+        {'s', client_of(c_node_b, f.d, c_p1), c_kova_err_disconnected_tcp},
+        {'s', client_of(c_node_b, f.d, c_p3), c_kova_err_disconnected_tcp},
+        {'t', client_of(c_node_b, f.d, 0), 0},
+    };
+    ASSERT_TRUE(f.stub.wait_log(want.size()));
+    EXPECT_TRUE(f.sent().empty()) << "the stub answers none of them";
+    expect_heard(f.stub.log(), want);
+    EXPECT_EQ(f.stub.get_client_count(), 0u);
+    EXPECT_TRUE(f.rig.wait_remain(before)) << "the histories went with their clients";
+    // Gone clients' commands reach nobody.
+    f.connect(c_node_b, c_p3);
+    const std::size_t n = f.stub.syncs().size();
+    f.deliver(f.command(c_node_a, c_p1, 5));
+    EXPECT_EQ(f.stub.syncs().size(), n + 1) << "the marker alone";
+    ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
+    f.sent();
+    EXPECT_TRUE(f.rig.wait_remain(before));
+}
+
+TEST(kova_object_command, an_answer_that_never_leaves_takes_the_connection_back) {
+    command_fixture f(7, 2);
+    ASSERT_NE(f.id, 0);
+    struct row {
+        const char* name;
+        bool shut;  // the center pipe refuses for good instead of staying full
+        kova_err_t on_connect_result;
+    };
+    const row rows[] = {{"confirm, full pipe", false, 0}, {"reject, full pipe", false, 7}, {"confirm, shut pipe", true, 0}};
+    object_id_t proxy = c_p1;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        f.stub.m_answer = r.on_connect_result;
+        if (r.shut) f.rig.m_center.proc_shutdown();
+        else f.rig.fill_center();
+        const std::size_t heard_before = f.stub.log().size();
+        packet_spec s = f.from(c_mt_command_connect, c_node_a, proxy);
+        s.limit = 0.3;
+        f.rig.push_listen(s);
+        ASSERT_TRUE(f.stub.wait_log(heard_before + 1));
+        const heard h = f.stub.log().back();
+        EXPECT_EQ(h.kind, 's');
+        EXPECT_TRUE(same(h.client, client_of(c_node_a, f.d, proxy)));
+        EXPECT_EQ(h.error, c_kova_err_busy_localhost);
+        EXPECT_EQ(f.stub.get_client_count(), 0u);
+        if (!r.shut) {
+            for (const received& p : f.sent()) EXPECT_EQ(p.packet.header.type, c_mt_ctrl) << "only the fillers";
+        }
+        ++proxy;
+    }
+}
+
+TEST(kova_object_command, the_stubs_disconnects_reach_what_they_name_and_call_no_on_shutdown) {
+    command_fixture f(8);
+    ASSERT_NE(f.id, 0);
+    const unsigned long before = f.rig.remain();
+    const node_addr_t node_a(c_node_a, f.d);
+    struct target {
+        ip_t ip;
+        object_id_t did;
+    };
+    struct row {
+        const char* name;
+        std::function<void()> disconnect;
+        std::vector<target> reached;
+        unsigned left;
+    };
+    const row rows[] = {
+        {"every client by address", [&] { f.stub.disconnect(client_of(c_broadcast_ip, f.d, c_p1)); },
+         {{c_node_a, c_broadcast_proxy_id}, {c_node_b, c_broadcast_proxy_id}}, 0},
+        {"every client", [&] { f.stub.disconnect_all_client_object(); },
+         {{c_node_a, c_broadcast_proxy_id}, {c_node_b, c_broadcast_proxy_id}}, 0},
+        {"one node by address", [&] { f.stub.disconnect(client_of(c_node_a, f.d, c_broadcast_proxy_id)); },
+         {{c_node_a, c_broadcast_proxy_id}}, 1},
+        {"one node", [&] { f.stub.disconnect_one_client_node(node_a); }, {{c_node_a, c_broadcast_proxy_id}}, 1},
+        {"one client by address", [&] { f.stub.disconnect(client_of(c_node_a, f.d, c_p1)); }, {{c_node_a, c_p1}}, 2},
+        {"one client", [&] { f.stub.disconnect_one_client_object(client_of(c_node_a, f.d, c_p1)); },
+         {{c_node_a, c_p1}}, 2},
+        {"a client never connected", [&] { f.stub.disconnect(client_of(c_node_a, f.d, c_stranger)); }, {}, 3},
+        {"a node never connected", [&] { f.stub.disconnect_one_client_node(node_addr_t(0x0C00000Au, f.d)); }, {}, 3},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        f.connect(c_node_a, c_p1);
+        f.connect(c_node_a, c_p2);
+        f.connect(c_node_b, c_p3);
+        f.deliver(f.command(c_node_a, c_p1, 10));
+        r.disconnect();
+        const std::vector<received> out = f.sent();
+        ASSERT_EQ(out.size(), r.reached.size());
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            const struct_packet& p = out[i].packet;
+            EXPECT_EQ(p.header.type, c_mt_command_disconnect);
+            EXPECT_EQ(p.header.code, c_code);
+            EXPECT_EQ(p.header.size, 0u);
+            EXPECT_FALSE(out[i].has_data);
+            EXPECT_EQ(p.header.sid, f.id);
+            EXPECT_EQ(p.dst_ip, r.reached[i].ip);
+            EXPECT_EQ(p.dst_port, f.d);
+            EXPECT_EQ(p.header.did, r.reached[i].did);
+            EXPECT_TRUE(p.header.limit.is_infinite());
+        }
+        EXPECT_EQ(f.stub.get_client_count(), r.left);
+        f.stub.disconnect_all_client_object();
+        f.sent();
+        EXPECT_TRUE(f.rig.wait_remain(before)) << "the histories went with their clients";
+    }
+    EXPECT_TRUE(f.stub.log().empty());
+    ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
+    f.sent();
+    // Not created: nobody is told anything.
+    f.stub.disconnect_all_client_object();
+    f.stub.disconnect(client_of(c_broadcast_ip, f.d, c_p1));
+    EXPECT_TRUE(f.sent().empty());
+}
+
+TEST(kova_object_command, a_destroy_forgets_every_client_and_history_without_telling_them) {
+    struct row {
+        const char* name;
+        bool in_callback;  // destroyed from inside on_sync: carried out after the packet
+    };
+    for (const row& r : {row{"by the application", false}, row{"from a callback", true}}) {
+        SCOPED_TRACE(r.name);
+        command_fixture f(9);
+        ASSERT_NE(f.id, 0);
+        const unsigned long before = f.rig.remain();
+        f.connect(c_node_a, c_p1);
+        f.connect(c_node_b, c_p3);
+        if (r.in_callback) {
+            f.stub.during_sync = [&] { EXPECT_EQ(f.stub.destroy(), c_kova_err_none); };
+            f.rig.push_listen(f.command(c_node_a, c_p1, 10));
+            ASSERT_TRUE(f.stub.wait_syncs(1));
+        } else {
+            f.deliver(f.command(c_node_a, c_p1, 10));
+            ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
+        }
+        const std::vector<received> out = f.sent(r.in_callback ? 0.2 : 0.0);
+        ASSERT_EQ(out.size(), 1u) << "the announcement alone";
+        EXPECT_EQ(out[0].packet.header.code, c_mccr_object_destroy);
+        f.stub.during_sync = nullptr;
+        EXPECT_TRUE(f.rig.wait_remain(before)) << "no history is left";
+        ASSERT_EQ(f.stub.create(f.d, f.id), c_kova_err_none);
+        EXPECT_EQ(f.stub.get_client_count(), 0u);
+        EXPECT_TRUE(f.stub.log().empty());
+        ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
+        f.sent();
+        EXPECT_TRUE(f.rig.wait_remain(before));
+    }
+}
+
+namespace {
+
+class attached_command : public kova_object_command {
+public:
+    attached_command(msg_code_t in_code, kova_object const& in_object) : kova_object_command(in_code, in_object) {}
+    using kova_object_command::get_client_count;
+};
+
+// An integrated command built before an attached event: the command was made on the fresh
+// core that the event drops, and must come along to the given object.
+class command_then_attached_event : public kova_object_command, public kova_object_event {
+public:
+    command_then_attached_event(msg_code_t in_code, kova_object const& in_object)
+        : kova_object_command(in_code), kova_object_event(in_code + 1, in_object) {}
+    using kova_object_command::get_client_count;
+};
+
+template <typename attached_t>
+void attached_serves_under_the_given_object(int in_test) {
+    sdk_rig rig(1);
+    const test_domain_scope d(in_test);
+    const unsigned long before = rig.remain();
+    kova_object owner;
+    const object_id_t id = rig.create_announced(owner, d);
+    ASSERT_NE(id, 0);
+    attached_t* attached = new attached_t(c_code, owner);
+    EXPECT_EQ(attached->_op, owner._op);
+    EXPECT_EQ(owner._op->command_map.count(c_code), 1u);
+    packet_spec s{c_mt_command_connect, c_code, c_p1, id, 1, d, d};
+    s.src_ip = c_node_a;
+    rig.push_listen(s);
+    struct_packet answer;
+    ASSERT_TRUE(rig.center_receive(answer));
+    EXPECT_EQ(answer.header.type, c_mt_command_confirm);
+    EXPECT_EQ(answer.header.sid, id);
+    EXPECT_EQ(attached->get_client_count(), 1u);
+    // Ending it destroys the object it is attached to, and its handler leaves the core.
+    delete attached;
+    EXPECT_FALSE(owner.is_created());
+    ASSERT_TRUE(rig.center_receive(answer));
+    EXPECT_EQ(answer.header.code, c_mccr_object_destroy);
+    EXPECT_TRUE(owner._op->command_map.empty());
+    EXPECT_TRUE(rig.wait_remain(before));
+}
+
+}  // namespace
+
+TEST(kova_object_command, attached_form_serves_under_the_given_object) {
+    attached_serves_under_the_given_object<attached_command>(10);
+}
+
+TEST(kova_object_command, an_attached_kind_takes_a_command_built_before_it_along) {
+    attached_serves_under_the_given_object<command_then_attached_event>(11);
+}

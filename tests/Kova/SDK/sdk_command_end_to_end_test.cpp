@@ -1,0 +1,341 @@
+// Commands between real application processes through the real service and center: on one
+// private host, and across two hosts joined by a veth pair. Every case ends with the
+// applications finalised and the packet memory back where it was before them.
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sdk_end_to_end.h"
+
+using kova_test::child_process;
+using kova_test::probe_app;
+using kova_test::words;
+
+namespace {
+
+const std::string c_domain = "7620";
+const std::string c_ip_a = "10.231.19.1";
+const std::string c_ip_b = "10.231.19.2";
+// Stub 6 takes the commands of 400.
+const std::string c_stub = "6";
+const std::string c_code = "400";
+// The infinite packet time, as on_sync prints the limit of a posted command.
+const std::string c_posted_limit = "4290772992.000000";
+
+// A private host whose packet memory is watched: a keeper application holds the domain's
+// center up, so that what the others leave behind shows instead of being reset with the
+// last center.
+class watched_host {
+public:
+    void start() {
+        ASSERT_TRUE(m_host.start());
+        m_memory = m_host.host().spawn({kova_test::probe_path("probe_service_client")});
+        ASSERT_EQ("opened 0 0 0", kova_test::ask(m_memory, "open"));
+        m_keeper = app();
+        ASSERT_TRUE(m_keeper);
+        ASSERT_EQ("stub keeper 0x0 99", m_keeper->command("stub keeper " + c_domain + " 99 1"));
+        settle();
+    }
+    // The keeper connects a proxy to the other host's keeper and sends it one command as a
+    // datagram, so that the centers' connection and what the other center keeps for
+    // receiving datagrams are there before the case and after it.
+    void link_to(const std::string& in_ip, watched_host& in_other) {
+        const size_t from = m_keeper->mark();
+        m_keeper->send("proxy link " + c_domain + " " + in_ip + " 99 1 auto");
+        ASSERT_EQ("connect link 0x0 auto", m_keeper->wait("connect link ", 20.0, from)) << m_keeper->child().output();
+        const size_t seen = in_other.m_keeper->mark();
+        ASSERT_EQ("model link ok", m_keeper->command("model link 1 0 0"));
+        ASSERT_EQ("post link 0x0", m_keeper->command("post link write 1 8"));
+        ASSERT_FALSE(in_other.m_keeper->wait("on_sync keeper ", 10.0, seen).empty());
+    }
+    // The baseline: what the center holds for itself once the keeper's work has gone round,
+    // read when it no longer changes.
+    void settle() {
+        double since = kova_test::now_s();
+        kova_test::wait_until(
+            [&] {
+                const std::string now = blocks();
+                if (now != m_baseline) since = kova_test::now_s();
+                m_baseline = now;
+                return kova_test::now_s() - since > 0.5;
+            },
+            10.0);
+    }
+    std::unique_ptr<probe_app> app() { return m_host.app("probe_command_app"); }
+    kova_test::private_host& host() { return m_host.host(); }
+    // "blocks <allocated> <references>" of the packet memory.
+    std::string blocks() { return kova_test::ask(m_memory, "blocks"); }
+    // Back at the baseline, or that many blocks and references above it.
+    bool back_at_baseline(long in_blocks = 0, long in_references = 0) {
+        const std::vector<std::string> w = words(m_baseline);
+        if (w.size() != 3) return false;
+        const std::string expected = "blocks " + std::to_string(std::stol(w[1]) + in_blocks) + " " +
+                                     std::to_string(std::stol(w[2]) + in_references);
+        return kova_test::wait_until([&] { return blocks() == expected; }, 5.0);
+    }
+    const std::string& baseline() const { return m_baseline; }
+
+private:
+    kova_test::kova_host m_host{"MEMSIZE=67108864\n"};
+    child_process m_memory;
+    std::unique_ptr<probe_app> m_keeper;
+    std::string m_baseline;
+};
+
+class command_end_to_end : public testing::Test {
+protected:
+    // An application with the command stub s.
+    static std::unique_ptr<probe_app> start_stub(watched_host& in_host) {
+        std::unique_ptr<probe_app> a = in_host.app();
+        EXPECT_TRUE(a);
+        if (a) {
+            EXPECT_EQ("stub s 0x0 " + c_stub, a->command("stub s " + c_domain + " " + c_stub + " " + c_code));
+        }
+        return a;
+    }
+    // A command proxy p of in_app bound to stub s on in_ip, once it knows the stub is there
+    // (in_how "auto": it connects then); its id.
+    static std::string bind(probe_app& in_app, const std::string& in_ip, const std::string& in_how = "") {
+        const size_t from = in_app.mark();
+        in_app.send("proxy p " + c_domain + " " + in_ip + " " + c_stub + " " + c_code + " " + in_how);
+        const std::string answer = in_app.wait("proxy p ", 20.0, from);
+        EXPECT_EQ(0u, answer.rfind("proxy p 0x0 ", 0)) << answer;
+        EXPECT_EQ("on_object_create p", in_app.wait("on_object_create p", 10.0, from)) << in_app.child().output();
+        return probe_app::id_of(answer);
+    }
+    static std::string connect(probe_app& in_app) {
+        const size_t from = in_app.mark();
+        in_app.send("connect p 5");
+        return without_time(in_app.wait("connect p ", 10.0, from));
+    }
+    static std::string without_time(const std::string& in_line) {
+        const size_t sp = in_line.rfind(' ');
+        return sp == std::string::npos ? in_line : in_line.substr(0, sp);
+    }
+    static std::vector<std::string> lines_of(const std::string& in_output, const std::string& in_prefix) {
+        std::vector<std::string> out;
+        std::istringstream in(in_output);
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(in_prefix, 0) == 0) out.push_back(line);
+        return out;
+    }
+    // Posts command in_k of in_size bytes; the on_sync line the stub printed for it, without
+    // the time the command took.
+    static std::string post(probe_app& in_proxy, probe_app& in_stub, const std::string& in_how, unsigned in_k,
+                            unsigned in_size) {
+        const size_t from = in_stub.mark();
+        EXPECT_EQ("post p 0x0", in_proxy.command("post p " + in_how + " " + std::to_string(in_k) + " " +
+                                                 std::to_string(in_size)));
+        return without_time(in_stub.wait("on_sync s ", 10.0, from));
+    }
+    // The on_sync line of a posted command in_k of in_size bytes from in_client.
+    static std::string posted(const std::string& in_client, unsigned in_k, unsigned in_size) {
+        return "on_sync s " + in_client + " 0 " + c_posted_limit + " " + std::to_string(in_size) + " " +
+               (in_size < 4 ? std::string("-") : std::to_string(in_k)) + " ok";
+    }
+    // Every application exits through its own finalize.
+    static void finalise(std::vector<probe_app*> in_apps) {
+        for (probe_app* a : in_apps) a->send("exit");
+        for (probe_app* a : in_apps) EXPECT_EQ(0, a->child().wait(10.0)) << a->child().output();
+    }
+};
+
+class command_one_host : public command_end_to_end {
+protected:
+    void SetUp() override {
+        REQUIRE_PRIVATE_HOSTS();
+        ASSERT_NO_FATAL_FAILURE(host.start());
+        stub = start_stub(host);
+        proxy = host.app();
+        ASSERT_TRUE(stub && proxy);
+    }
+    // Binds and connects p; the client as the stub names it.
+    std::string connected(const std::string& in_how = "") {
+        const size_t from = stub->mark();
+        const std::string id = bind(*proxy, "127.0.0.1", in_how);
+        if (in_how == "auto") EXPECT_EQ("connect p 0x0 auto", proxy->wait("connect p ")) << proxy->child().output();
+        else EXPECT_EQ("connect p 0x0", connect(*proxy));
+        const std::string client = "127.0.0.1:" + c_domain + ":" + id;
+        EXPECT_EQ("on_connect s " + client, stub->wait("on_connect s ", 10.0, from));
+        return client;
+    }
+
+    watched_host host;
+    std::unique_ptr<probe_app> stub, proxy;
+};
+
+TEST_F(command_one_host, posted_commands_arrive_in_order_with_their_bytes_and_the_stub_keeps_the_last_three) {
+    ASSERT_EQ("history s ok", stub->command("history s 3"));
+    const std::string client = connected();
+    const unsigned sizes[] = {0, 1, 3, 4, 100, 1024, 4096, 30000, 60000, 65000, 7, 12345};
+    const char* ways[] = {"write", "real", "stage"};
+    std::vector<std::string> seen;
+    for (unsigned k = 0; k < 50; ++k) {
+        const unsigned size = sizes[k % 12];
+        SCOPED_TRACE(std::to_string(k) + " of " + std::to_string(size) + " bytes by " + ways[k % 3]);
+        ASSERT_EQ(posted(client, k, size), post(*proxy, *stub, ways[k % 3], k, size));
+    }
+    // Exactly one on_sync a post, and nothing else.
+    EXPECT_EQ(50u, lines_of(stub->child().output(), "on_sync s ").size());
+    // The last three, newest first: 49 of 1 byte, 48 of none, 47 of 12345 bytes.
+    EXPECT_EQ("seen s 3 -:1,-:0,47:12345", stub->command("seen s " + client + " 10"));
+
+    finalise({stub.get(), proxy.get()});
+    EXPECT_TRUE(host.back_at_baseline()) << host.blocks() << ", before: " << host.baseline();
+}
+
+TEST_F(command_one_host, the_timer_model_repeats_the_current_command_every_interval_with_its_period_as_limit) {
+    const std::string client = connected();
+    ASSERT_EQ(posted(client, 1, 8), post(*proxy, *stub, "write", 1, 8));
+    const size_t from = stub->mark();
+    const double start = kova_test::now_s();
+    ASSERT_EQ("model p ok", proxy->command("model p 0 1 0.1"));
+    while (kova_test::now_s() - start < 3.0) proxy->wait("\x01", 3.0 - (kova_test::now_s() - start));
+    ASSERT_EQ("model p ok", proxy->command("model p 0 0 0"));
+    // Back in the posting model: the next post is the first command after the ticks, as the
+    // one path from proxy to stub keeps their order.
+    const std::string next = posted(client, 2, 8);
+    ASSERT_EQ("post p 0x0", proxy->command("post p write 2 8"));
+    ASSERT_EQ(next, without_time(stub->wait(next, 10.0, from)));
+    const std::string out = stub->child().output();
+    const std::vector<std::string> ticks = lines_of(out.substr(from, out.find(next, from) - from), "on_sync s ");
+    EXPECT_GE(ticks.size(), 24u);
+    EXPECT_LE(ticks.size(), 32u);
+    for (const std::string& line : ticks) {
+        const std::vector<std::string> w = words(line);
+        ASSERT_EQ(9u, w.size()) << line;
+        EXPECT_EQ(client, w[2]);
+        EXPECT_EQ("1", w[3]) << "the timer model";
+        // The limit is the interval less the transit, which a loaded host stretches: with the
+        // time the command took added back it is within 10 % under the interval.
+        const double limit = std::stod(w[4]), took = std::stod(w[8]);
+        EXPECT_GT(limit, 0.0) << line;
+        EXPECT_LE(limit, 0.1) << line;
+        EXPECT_GE(limit + took, 0.09) << line;
+        EXPECT_LE(limit + took, 0.1 + 0.001) << line;
+        EXPECT_EQ("8 1 ok", w[5] + " " + w[6] + " " + w[7]);
+    }
+    // And nothing more comes by itself.
+    const size_t after = out.find(next, from) + next.size();
+    EXPECT_EQ("", stub->wait("on_sync s ", 0.5, after));
+
+    finalise({stub.get(), proxy.get()});
+    EXPECT_TRUE(host.back_at_baseline()) << host.blocks() << ", before: " << host.baseline();
+}
+
+TEST_F(command_one_host, a_killed_stub_ends_the_connection_and_its_successor_is_connected_again_and_ticked) {
+    const std::string client = connected("auto");
+    ASSERT_EQ(posted(client, 5, 16), post(*proxy, *stub, "real", 5, 16));
+    ASSERT_EQ("model p ok", proxy->command("model p 0 1 0.1"));
+    ASSERT_FALSE(stub->wait("on_sync s " + client + " 1 ", 5.0).empty());
+
+    const size_t from = proxy->mark();
+    const double killed = kova_test::now_s();
+    stub->child().kill_now(SIGKILL);
+    stub->child().wait(5.0);
+    EXPECT_EQ("on_object_destroy p", proxy->wait("on_object_destroy p", 5.0, from)) << proxy->child().output();
+    EXPECT_LT(kova_test::now_s() - killed, 3.0);
+    const std::string out = proxy->child().output().substr(from);
+    EXPECT_NE(std::string::npos, out.find("on_disconnected p\non_object_destroy p\n")) << out;
+    EXPECT_EQ("state p live=0 connected=0", proxy->command("state p"));
+
+    // A new process serves the same stub: p connects again, and the ticks resume.
+    const size_t again = proxy->mark();
+    stub = start_stub(host);
+    ASSERT_TRUE(stub);
+    EXPECT_EQ("connect p 0x0 auto", proxy->wait("connect p ", 10.0, again)) << proxy->child().output();
+    EXPECT_EQ("on_connect s " + client, stub->wait("on_connect s "));
+    const std::string tick = stub->wait("on_sync s ", 5.0);
+    EXPECT_EQ(0u, tick.rfind("on_sync s " + client + " 1 ", 0)) << tick;
+
+    // The proxy's process killed: the stub hears that its object is gone.
+    proxy->child().kill_now(SIGKILL);
+    proxy->child().wait(5.0);
+    EXPECT_EQ("on_shutdown s 0x2 " + client, stub->wait("on_shutdown s ", 5.0)) << stub->child().output();
+    EXPECT_EQ("clients s 0", stub->command("clients s"));
+
+    finalise({stub.get()});
+    // What the killed processes held stays, as every block outlives its process until the
+    // memory is reset: the proxy's current command (its own reference and the two of its
+    // history entry) with the reference of the first stub's history entry, and that entry's
+    // header block. Nothing more.
+    EXPECT_TRUE(host.back_at_baseline(2, 5)) << host.blocks() << ", before: " << host.baseline();
+}
+
+TEST_F(command_one_host, a_confirm_later_than_the_proxys_limit_leaves_no_ghost_client) {
+    // The stub answers after the proxy stopped waiting, fifty times.
+    ASSERT_EQ("hold s ok", stub->command("hold s 200"));
+    bind(*proxy, "127.0.0.1");
+    for (int i = 0; i < 50; ++i) {
+        SCOPED_TRACE(i);
+        const size_t from = stub->mark();
+        const size_t asked = proxy->mark();
+        proxy->send("connect p 0.1");
+        ASSERT_EQ("connect p 0x40000000", without_time(proxy->wait("connect p ", 10.0, asked)));
+        const std::string shut = stub->wait("on_shutdown s ", 10.0, from);
+        ASSERT_EQ(0u, shut.rfind("on_shutdown s 0x9 127.0.0.1:" + c_domain + ":", 0)) << shut;
+    }
+    EXPECT_EQ("clients s 0", stub->command("clients s"));
+    EXPECT_EQ("state p live=1 connected=0", proxy->command("state p"));
+
+    finalise({stub.get(), proxy.get()});
+    EXPECT_TRUE(host.back_at_baseline()) << host.blocks() << ", before: " << host.baseline();
+}
+
+// Stub s on host B, proxy p on host A.
+class command_two_hosts : public command_end_to_end {
+protected:
+    void SetUp() override {
+        REQUIRE_PRIVATE_HOSTS();
+        ASSERT_NO_FATAL_FAILURE(a.start());
+        ASSERT_NO_FATAL_FAILURE(b.start());
+        ASSERT_TRUE(kova_test::join_hosts(a.host(), b.host(), c_ip_a, c_ip_b));
+        ASSERT_NO_FATAL_FAILURE(a.link_to(c_ip_b, b));
+        ASSERT_NO_FATAL_FAILURE(b.link_to(c_ip_a, a));
+        a.settle();
+        b.settle();
+    }
+    void expect_both_at_baseline() {
+        EXPECT_TRUE(a.back_at_baseline()) << a.blocks() << " on A, before: " << a.baseline();
+        EXPECT_TRUE(b.back_at_baseline()) << b.blocks() << " on B, before: " << b.baseline();
+    }
+
+    watched_host a, b;
+};
+
+TEST_F(command_two_hosts, commands_up_to_60000_bytes_cross_as_datagrams_and_larger_ones_by_tcp) {
+    std::unique_ptr<probe_app> stub = start_stub(b), proxy = a.app();
+    ASSERT_TRUE(stub && proxy);
+    bind(*proxy, c_ip_b);
+    EXPECT_EQ("connect p 0x0", connect(*proxy));
+    const std::string connect_line = stub->wait("on_connect s ");
+    ASSERT_EQ(0u, connect_line.rfind("on_connect s " + c_ip_a + ":", 0)) << connect_line;
+    const std::string client = words(connect_line).at(2);
+    ASSERT_EQ("model p ok", proxy->command("model p 1 0 0"));
+
+    struct row {
+        unsigned size;
+        long datagrams;  // more that host B received
+    };
+    unsigned k = 10;
+    for (const row& r : {row{100, 1}, row{60000, 1}, row{60001, 0}, row{8, 1}}) {
+        SCOPED_TRACE(r.size);
+        const long before = std::stol(words(stub->command("udp")).at(1));
+        // The client in on_sync is the one that connected, whichever way the command came.
+        EXPECT_EQ(posted(client, k, r.size), post(*proxy, *stub, "write", k, r.size));
+        const long after = std::stol(words(stub->command("udp")).at(1));
+        EXPECT_EQ(r.datagrams, after - before);
+        ++k;
+    }
+
+    finalise({stub.get(), proxy.get()});
+    expect_both_at_baseline();
+}
+
+}  // namespace
