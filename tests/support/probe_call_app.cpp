@@ -1,13 +1,15 @@
 // An application of calls and signals on the SDK's installed interface alone, driven on
 // stdin; each command answers one line, callbacks and finished requests print their own.
 // Commands:
-//   init
+//   init [listeners]                             the SDK's default of 8 listener threads, or as many as given
 //   stub <name> <domain> <id> <call code> <max return size> <signal code>
 //   sync <stub name> <signal code> <result>      a signal interface with a sync function
 //   mode <stub name> reverse | error <e> | sleep <ms> | size <n> | jitter <ms>
 //   proxy <name> <domain> <server ip> <stub id> <call code> <signal code>
 //   call <proxy name> <tag> <limit s> <data> <capacity>     on a thread of its own
 //   signal <proxy name> <tag> <limit s> <data>              on a thread of its own
+//   bcast <name> <stub name> <code>            a broadcast interface attached to a stub's object
+//   broadcast <name> <ip> <data>                 one broadcast to in_ip (255.255.255.255: every host)
 //   cancel | scancel <proxy name> <error>
 //   storm <proxy name> <threads> <requests> <seed>  threads of random calls (0..60000 bytes,
 //       some with limits too short to be answered in time), signals and cancels; prints
@@ -144,6 +146,17 @@ private:
     kova_err_t m_result;
 };
 
+// A broadcast interface attached to a stub's object.
+class app_broadcast : public kova_object_broadcast {
+public:
+    app_broadcast(msg_code_t in_code, kova_object const& in_object) : kova_object_broadcast(in_code, in_object) {}
+
+    kova_err_t send(const std::string& in_ip, const std::string& in_data) {
+        return broadcast(inet_addr(in_ip.c_str()), in_data.empty() ? nullptr : in_data.data(),
+                         static_cast<pksize_t>(in_data.size()));
+    }
+};
+
 // A call proxy and a signal proxy sharing one identity; tells what happens to its stub.
 class app_proxy : public kova_proxy_object_call, public kova_proxy_object_signal {
 public:
@@ -250,6 +263,7 @@ std::string state_of(const std::string& in_name, kova_proxy_object& in_proxy) {
 int main() {
     std::map<std::string, std::unique_ptr<app_stub>> stubs;
     std::map<std::string, std::unique_ptr<sync_signal>> syncs;
+    std::map<std::string, std::unique_ptr<app_broadcast>> broadcasts;
     std::map<std::string, std::unique_ptr<app_proxy>> proxies;
     std::vector<std::thread> requests;
     std::string line;
@@ -260,7 +274,10 @@ int main() {
         in >> cmd >> name;
         if (cmd == "exit") break;
         if (cmd == "init") {
-            Kova::initialize();
+            if (name.empty())
+                Kova::initialize();
+            else
+                Kova::initialize(static_cast<unsigned>(std::stoul(name)), 16, 1);
             say("initialized");
         } else if (cmd == "stub") {
             unsigned domain = 0, id = 0, call = 0, max = 0, sig = 0;
@@ -279,6 +296,24 @@ int main() {
             }
             syncs[name].reset(new sync_signal(name, static_cast<msg_code_t>(code), *stubs[on], result));
             say("sync " + name + " ok");
+        } else if (cmd == "bcast") {
+            std::string on;
+            unsigned code = 0;
+            in >> on >> code;
+            if (!stubs.count(on)) {
+                say("bcast " + name + " unknown");
+                continue;
+            }
+            broadcasts[name].reset(new app_broadcast(static_cast<msg_code_t>(code), *stubs[on]));
+            say("bcast " + name + " ok");
+        } else if (cmd == "broadcast") {
+            std::string ip, data;
+            in >> ip >> data;
+            if (!broadcasts.count(name)) {
+                say("broadcast " + name + " unknown");
+                continue;
+            }
+            say("broadcast " + name + " " + hex(broadcasts[name]->send(ip, make_data(data))));
         } else if (cmd == "mode") {
             std::string how;
             unsigned value = 0;
@@ -352,6 +387,7 @@ int main() {
     }
     for (std::thread& t : requests) t.join();
     syncs.clear();
+    broadcasts.clear();
     proxies.clear();
     stubs.clear();
     Kova::finalize();

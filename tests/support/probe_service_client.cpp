@@ -10,6 +10,8 @@
 //   flood <n> <mm>             n object-create records about mm         -> "flooded <sent>"
 //   ref <mm> | resets | remain -> "ref <n>" | "resets <n>" | "remain <n>"
 //   blocks                     blocks allocated and references held -> "blocks <n> <refs>"
+//   counts                     the memory's counters, as the manager shows them
+//                              -> "counts <resets> <remain> <alloc_count> <refer_count>"
 //   hold | release             take and give back the memory's lock     -> "held" | "released"
 //   stop <domain>              sets the domain's stop event             -> "stopped <r>"
 #include <arpa/inet.h>
@@ -134,6 +136,9 @@ int main() {
             say("remain " + std::to_string(memory.get_remain()));
         } else if (cmd == "blocks") {
             say("blocks " + std::to_string(memory.get_alloc_count()) + " " + std::to_string(memory.get_refer_count()));
+        } else if (cmd == "counts") {
+            say("counts " + std::to_string(memory.get_reset_count()) + " " + std::to_string(memory.get_remain()) +
+                " " + std::to_string(memory.get_alloc_count()) + " " + std::to_string(memory.get_refer_count()));
         } else if (cmd == "hold") {
             memory.proc_stop();
             say("held");

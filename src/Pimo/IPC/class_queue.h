@@ -32,6 +32,14 @@ public:
         return qsize == in_qsize && elem_size == in_elem_size && head < in_qsize && tail < in_qsize;
     }
     bool test_empty() const { return head == tail; }
+    // Empty and sane, read outside the pipe's lock: a hint only, which the pipe confirms under
+    // its lock. A ring that is not sane is never taken for empty, so the lock's test reports it.
+    bool looks_empty(u_int32_t in_qsize, u_int32_t in_elem_size) const {
+        const u_int32_t h = __atomic_load_n(&head, __ATOMIC_ACQUIRE);
+        const u_int32_t t = __atomic_load_n(&tail, __ATOMIC_ACQUIRE);
+        return h == t && h < in_qsize && __atomic_load_n(&qsize, __ATOMIC_RELAXED) == in_qsize &&
+               __atomic_load_n(&elem_size, __ATOMIC_RELAXED) == in_elem_size;
+    }
     bool test_full() const { return (tail + 1) % qsize == head; }
     u_int32_t get_size() const {
         if (tail == head) return 0;

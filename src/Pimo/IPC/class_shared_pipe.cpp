@@ -166,9 +166,7 @@ u_int32_t class_shared_pipe::get_size() {
     return mp_queue->is_sane(m_qsize, m_elem_size) ? mp_queue->get_size() : 0;
 }
 
-vimra_err_t class_shared_pipe::eproc_push(const byte_t* pin_elem, size_t in_min) {
-    if (!m_live) return c_vimra_unknown;
-    class_locker guard(m_mutex);
+vimra_err_t class_shared_pipe::push_locked(const byte_t* pin_elem, size_t in_min) {
     if (!mp_queue->is_sane(m_qsize, m_elem_size)) return c_vimra_unknown;
     if (!mp_queue->is_valid()) return c_vimra_shutdown;
     // A limit is tested first, but a full ring is never overwritten whatever the limit.
@@ -178,46 +176,82 @@ vimra_err_t class_shared_pipe::eproc_push(const byte_t* pin_elem, size_t in_min)
     return c_vimra_success;
 }
 
+vimra_err_t class_shared_pipe::eproc_push(const byte_t* pin_elem, size_t in_min) {
+    if (!m_live) return c_vimra_unknown;
+    class_locker guard(m_mutex);
+    return push_locked(pin_elem, in_min);
+}
+
 vimra_err_t class_shared_pipe::eproc_send(const byte_t* in_elem, size_t in_min) {
     vimra_err_t r = eproc_push(in_elem, in_min);
     if (m_live) m_event.proc_set();  // even a refused send wakes one reader
     return r;
 }
 
-vimra_err_t class_shared_pipe::receive(byte_t* pout_elem, bool in_timed, double in_timeout) {
+vimra_err_t class_shared_pipe::eproc_send_n(const byte_t* pin_elems, size_t in_elem_size, size_t in_count,
+                                            size_t in_min, size_t* pout_sent) {
+    *pout_sent = 0;
     if (!m_live) return c_vimra_unknown;
-    class_locker guard(m_mutex);
+    if (in_elem_size != m_elem_size) return c_vimra_too_big_size;
+    vimra_err_t r = c_vimra_success;
+    {
+        class_locker guard(m_mutex);
+        for (; *pout_sent < in_count; ++*pout_sent) {
+            r = push_locked(pin_elems + *pout_sent * in_elem_size, in_min);
+            if (r != c_vimra_success) break;
+        }
+    }
+    m_event.proc_set();  // one wake for all, as a refused send wakes one reader too
+    return r;
+}
+
+vimra_err_t class_shared_pipe::receive(byte_t* pout_elems, size_t in_max, size_t* pout_received, bool in_timed,
+                                       double in_timeout) {
+    *pout_received = 0;
+    if (!m_live) return c_vimra_unknown;
     for (;;) {
+        // A ring that looks empty is waited for before the lock is taken: head and tail are
+        // read without it, and every push sets the event after it, so a push that this reading
+        // missed still ends the wait.
+        if (mp_queue->looks_empty(m_qsize, m_elem_size)) {
+            switch (in_timed ? m_event.eproc_wait_timeout(in_timeout) : m_event.eproc_wait()) {
+            case c_vimra_success:
+                break;
+            case c_vimra_timeout:
+                if (in_timed) return c_vimra_timeout;
+                break;
+            case c_vimra_canceled:
+            case c_vimra_not_created:  // the event is gone: spinning on it would never end
+                return c_vimra_shutdown;
+            default:
+                return c_vimra_unknown;
+            }
+        }
+        class_locker guard(m_mutex);
         if (!mp_queue->is_sane(m_qsize, m_elem_size)) return c_vimra_unknown;
         if (!mp_queue->is_valid()) return c_vimra_shutdown;
-        if (!mp_queue->test_empty()) {
-            mp_queue->proc_pop(pout_elem);
-            return c_vimra_success;
-        }
-        vimra_err_t w;
-        {
-            class_unlocker unlocked(m_mutex);
-            w = in_timed ? m_event.eproc_wait_timeout(in_timeout) : m_event.eproc_wait();
-        }
-        switch (w) {
-        case c_vimra_success:
-            break;
-        case c_vimra_timeout:
-            if (in_timed) return c_vimra_timeout;
-            break;
-        case c_vimra_canceled:
-        case c_vimra_not_created:  // the event is gone: spinning on it would never end
-            return c_vimra_shutdown;
-        default:
-            return c_vimra_unknown;
-        }
+        while (*pout_received < in_max && !mp_queue->test_empty())
+            mp_queue->proc_pop(pout_elems + *pout_received * m_elem_size), ++*pout_received;
+        if (*pout_received != 0) return c_vimra_success;
     }
 }
 
-vimra_err_t class_shared_pipe::eproc_receive(byte_t* pout_elem) { return receive(pout_elem, false, 0.0); }
+vimra_err_t class_shared_pipe::eproc_receive(byte_t* pout_elem) {
+    size_t received = 0;
+    return receive(pout_elem, 1, &received, false, 0.0);
+}
 
 vimra_err_t class_shared_pipe::eproc_receive_timeout(byte_t* pout_elem, const double& in_timeout) {
-    return receive(pout_elem, true, in_timeout);
+    size_t received = 0;
+    return receive(pout_elem, 1, &received, true, in_timeout);
+}
+
+vimra_err_t class_shared_pipe::eproc_receive_n(byte_t* pout_elems, size_t in_elem_size, size_t in_max,
+                                               size_t* pout_received) {
+    *pout_received = 0;
+    if (!m_live) return c_vimra_unknown;
+    if (in_elem_size != m_elem_size || in_max == 0) return c_vimra_too_big_size;
+    return receive(pout_elems, in_max, pout_received, false, 0.0);
 }
 
 vimra_err_t class_shared_pipe::eproc_pop(byte_t* pout_elem) {

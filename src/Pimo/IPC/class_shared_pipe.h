@@ -36,6 +36,11 @@ public:
     OS::vimra_err_t eproc_pop(byte_t* pout_elem) override;
     // Also true for a pipe that is not live.
     bool test_shutdown() override;
+    // One hold of the lock for all the elements, one wake.
+    OS::vimra_err_t eproc_send_n(const byte_t* pin_elems, size_t in_elem_size, size_t in_count, size_t in_min,
+                                 size_t* pout_sent) override;
+    OS::vimra_err_t eproc_receive_n(byte_t* pout_elems, size_t in_elem_size, size_t in_max,
+                                    size_t* pout_received) override;
 
     u_int32_t get_size();
     u_int32_t get_capacity() const { return m_qsize ? m_qsize - 1 : 0; }
@@ -44,7 +49,11 @@ public:
 private:
     OS::vimra_err_t create(const char* in_name, const u_int32_t& in_size, const u_int32_t& in_elem_size, bool in_app);
     OS::vimra_err_t open(const char* in_name, u_int32_t in_elem_size, bool in_app);
-    OS::vimra_err_t receive(byte_t* pout_elem, bool in_timed, double in_timeout);
+    // Takes up to in_max elements (at least one, waiting for it); *pout_received is how many.
+    OS::vimra_err_t receive(byte_t* pout_elems, size_t in_max, size_t* pout_received, bool in_timed,
+                            double in_timeout);
+    // eproc_push's checks and copy; the lock is held.
+    OS::vimra_err_t push_locked(const byte_t* pin_elem, size_t in_min);
 
     OS::class_process_lock m_mutex;
     OS::class_event m_event;

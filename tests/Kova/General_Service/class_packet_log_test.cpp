@@ -10,9 +10,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "Kova/Common/Global/struct_debug_token.h"
 #include "Kova/Common/Hidden/hidden_const.h"
@@ -377,4 +380,73 @@ TEST_F(packet_log, files_are_close_on_exec_and_all_closed_when_the_channel_shuts
     m_pipe.proc_shutdown();
     EXPECT_EQ(m_log->run(m_pipe), 0);
     EXPECT_EQ(our_log_fds(&cloexec), 0);
+}
+
+TEST_F(packet_log, records_taken_together_are_written_in_order_and_each_releases_its_block) {
+    open();
+    const int n = 150;  // more than two batches
+    std::vector<mm_t> blocks;
+    for (int i = 0; i < n; ++i) {
+        blocks.push_back(packet(c_mt_ctrl, c_mccr_object_create));
+        const struct_debug_token r = make_record('C', blocks.back(), "r" + std::to_string(i));
+        ASSERT_EQ(m_pipe.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&r), 0), 0);
+    }
+    int result = -1;
+    std::thread thread([&] { result = m_log->run(m_pipe); });
+    EXPECT_TRUE(kova_test::wait_until([&] { return lines_of(file("log.csv")) == 1u + n; }, 10.0));
+    m_pipe.proc_shutdown();
+    thread.join();
+    EXPECT_EQ(result, 0);
+    const std::string log = file("log.csv");
+    size_t at = 0;
+    for (int i = 0; i < n; ++i) {
+        const size_t next = log.find(",r" + std::to_string(i) + ",", at);
+        ASSERT_NE(next, std::string::npos) << i;
+        at = next;
+    }
+    for (mm_t mm : blocks) EXPECT_EQ(m_memory.get_ref(mm), 1u);
+}
+
+TEST_F(packet_log, a_reset_order_drops_the_rest_of_its_batch_and_the_channel_unreleased) {
+    open();
+    const mm_t before = packet(c_mt_ctrl, c_mccr_object_create);
+    const mm_t after = packet(c_mt_ctrl, c_mccr_object_destroy);
+    const struct_debug_token waiting = make_record('C', after, "waiting");
+    ASSERT_EQ(m_pipe.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&waiting), 0), 0);
+    const struct_debug_token batch[] = {make_record('C', before, "before"), make_record('Z', 0, "reset", c_service_pid),
+                                        make_record('C', after, "after")};
+    const unsigned long resets = m_memory.get_reset_count();
+    m_log->proc_rotate_if_due();
+    m_log->proc_batch(batch, 3, m_pipe);
+    EXPECT_EQ(m_memory.get_reset_count(), resets + 1);
+    EXPECT_EQ(m_memory.get_alloc_count(), 0u);
+    EXPECT_TRUE(m_pipe.test_empty());
+    EXPECT_EQ(m_log->get_counter(), 1);
+    const std::string log = file("log.csv");
+    EXPECT_NE(log.find(",before,"), std::string::npos);
+    EXPECT_NE(log.find(",reset\n"), std::string::npos);
+    EXPECT_EQ(log.find("after"), std::string::npos);
+    EXPECT_EQ(log.find("waiting"), std::string::npos);
+    EXPECT_EQ(lines_of(log), 3u);
+}
+
+TEST_F(packet_log, a_rotation_falls_inside_a_batch_at_the_same_record) {
+    open();
+    std::vector<struct_debug_token> batch(class_packet_log::c_batch, make_record('A', 0, "n"));
+    const int before = class_packet_log::c_rotation - 10;
+    for (int done = 0; done < before;) {
+        const int k = std::min<int>(batch.size(), before - done);
+        m_log->proc_rotate_if_due();
+        m_log->proc_batch(batch.data(), k, m_pipe);
+        done += k;
+    }
+    EXPECT_EQ(lines_of(file("log.csv")), 1u + before);
+    for (int i = 0; i < 20; ++i) batch[i] = make_record('A', 0, "b" + std::to_string(i));
+    m_log->proc_rotate_if_due();
+    m_log->proc_batch(batch.data(), 20, m_pipe);
+    const std::string log = file("log.csv");
+    EXPECT_EQ(lines_of(log), 11u);
+    EXPECT_EQ(log.find(",b9\n"), std::string::npos);
+    EXPECT_NE(log.find(",b10\n"), std::string::npos);
+    EXPECT_EQ(m_log->get_counter(), 10);
 }

@@ -67,6 +67,7 @@ public:
                copy_file(std::string(KOVA_SOURCE_DIR) + "/src/Linux_main/Kova_General_Service/install/center_kova.ini",
                          m_root + "/Kova/Config/kova.ini");
         write_text_file(m_root + "/etc/Kova/kova.ini", "[KOVA]\n" + in_ini);
+        m_rotating_log = ("\n" + in_ini).find("\nLOG=no") == std::string::npos;
         m_ok = m_ok && m_host.start();
     }
     ~service_host() {
@@ -82,13 +83,13 @@ public:
     std::string log(const std::string& in_file) const { return m_root + "/var/log/Kova/" + in_file; }
     std::string read_log(const std::string& in_file) const { return read_text_file(log(in_file)); }
 
-    // Starts the service and waits until its loader's channel is there.
+    // Starts the service and waits until its loader's channel and its log thread are there.
     bool start_service(child_process& out_service, const std::vector<std::string>& in_args = {}) {
         std::vector<std::string> argv{bin() + "Kova_General_Service"};
         argv.insert(argv.end(), in_args.begin(), in_args.end());
         out_service = m_host.spawn(argv);
         return out_service.pid() > 0 && m_host.wait_for_shm("kova_service_ipcpipe") &&
-               wait_for_file_text(log("log.csv"), "time,pid,debug");
+               wait_for_file_text(log(m_rotating_log ? "log.csv" : "object.csv"), "time,pid,debug");
     }
     child_process start_client() { return m_host.spawn({probe_path("probe_service_client")}); }
 
@@ -96,6 +97,7 @@ private:
     std::string m_root;
     private_host m_host;
     bool m_ok = false;
+    bool m_rotating_log = true;  // the log thread opens log.csv (or a time-stamped log) last
 };
 
 // One command to a probe_service_client; its answer line ("" on time-out).

@@ -17,6 +17,9 @@
 using kova_test::child_process;
 using kova_test::kova_host;
 using kova_test::private_host;
+using kova_test::result_of;
+using kova_test::time_of;
+using kova_test::without_time;
 using kova_test::words;
 using call_app = kova_test::probe_app;
 
@@ -41,23 +44,6 @@ std::string shown(const std::string& in_data) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "#%08x", h);
     return buf;
-}
-
-// A result line without its last word (the milliseconds the request took).
-std::string without_time(const std::string& in_line) {
-    const size_t sp = in_line.rfind(' ');
-    return sp == std::string::npos ? in_line : in_line.substr(0, sp);
-}
-
-// The result word of a "call" or "signal" line.
-std::string result_of(const std::string& in_line) {
-    const std::vector<std::string> w = words(in_line);
-    return w.size() > 2 ? w[2] : "";
-}
-
-long time_of(const std::string& in_line) {
-    const std::vector<std::string> w = words(in_line);
-    return w.empty() ? -1 : std::stol(w.back());
 }
 
 // Stub 5 serves calls of code 258 (replies of up to 64 bytes) and signals of 259; stub
@@ -226,8 +212,7 @@ protected:
     void SetUp() override {
         REQUIRE_PRIVATE_HOSTS();
         ASSERT_TRUE(host.start());
-        memory = host.host().spawn({kova_test::probe_path("probe_service_client")});
-        ASSERT_EQ("opened 0 0 0", kova_test::ask(memory, "open"));
+        ASSERT_TRUE(host.open_memory(memory));
         initial = remain();
         start_stubs(host);
         // Stub 7 answers calls of 300 with up to 65000 bytes after a random pause, and signals of 301.

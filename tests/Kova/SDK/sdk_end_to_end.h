@@ -20,13 +20,31 @@ inline std::vector<std::string> words(const std::string& in_line) {
     return out;
 }
 
+// A result line without its last word (the milliseconds the request took).
+inline std::string without_time(const std::string& in_line) {
+    const size_t sp = in_line.rfind(' ');
+    return sp == std::string::npos ? in_line : in_line.substr(0, sp);
+}
+
+// The result word of a "call" or "signal" line.
+inline std::string result_of(const std::string& in_line) {
+    const std::vector<std::string> w = words(in_line);
+    return w.size() > 2 ? w[2] : "";
+}
+
+inline long time_of(const std::string& in_line) {
+    const std::vector<std::string> w = words(in_line);
+    return w.empty() ? -1 : std::stol(w.back());
+}
+
 // One application probe (probe_call_app, probe_event_app) inside a host.
 class probe_app {
 public:
     probe_app(private_host& in_host, const std::string& in_probe) : m_child(in_host.spawn({probe_path(in_probe)})) {}
 
-    bool init() {
-        m_child.send_line("init");
+    // in_listeners: the SDK's listener threads; 0 for its default.
+    bool init(unsigned in_listeners = 0) {
+        m_child.send_line(in_listeners ? "init " + std::to_string(in_listeners) : "init");
         return !wait("initialized").empty();
     }
     void send(const std::string& in_command) { m_child.send_line(in_command); }
@@ -75,14 +93,21 @@ private:
 // A private host with the service and the real center installed.
 class kova_host {
 public:
-    explicit kova_host(const std::string& in_ini = "MEMSIZE=16777216\n") : m_tree(in_ini) {}
+    // in_ini: the body of the service's ini file.
+    explicit kova_host(const std::string& in_ini = "MEMSIZE=16777216\n") : m_tree(in_ini, "kova_host") {}
 
     bool start() {
         return m_tree.ok() && copy_file(KOVA_CENTER_PROGRAM, m_tree.bin() + "Kova_General_Center") &&
                m_tree.start_service(m_service);
     }
     private_host& host() { return m_tree.host(); }
+    pid_t service() const { return m_service.pid(); }
     std::string log(const std::string& in_file) const { return m_tree.log(in_file); }
+    // A probe_service_client in the host with the packet memory and the host channels open.
+    bool open_memory(child_process& out_client) {
+        out_client = host().spawn({probe_path("probe_service_client")});
+        return ask(out_client, "open") == "opened 0 0 0";
+    }
     std::unique_ptr<probe_app> app(const std::string& in_probe = "probe_call_app") {
         std::unique_ptr<probe_app> a(new probe_app(host(), in_probe));
         return a->init() ? std::move(a) : nullptr;

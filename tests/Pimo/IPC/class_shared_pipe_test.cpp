@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "Pimo/IPC/class_shared_pipe.h"
 #include "test_process.h"
@@ -226,4 +227,95 @@ TEST_F(shared_pipe_test, many_threads_move_every_element_once) {
     const u_int64_t n = producers * per;
     EXPECT_EQ(sum.load(), n * (n + 1) / 2);
     p.proc_destroy();
+}
+
+TEST_F(shared_pipe_test, elements_sent_together_go_in_order_as_far_as_they_fit_and_come_out_together) {
+    struct row {
+        u_int32_t capacity;
+        size_t queued, limit, count, sent;
+        vimra_err_t result;
+    };
+    const row rows[] = {
+        {4, 1, 0, 5, 3, c_vimra_busy},    // the ring fills up
+        {4, 0, 2, 3, 2, c_vimra_busy},    // the limit is met
+        {8, 2, 0, 4, 4, c_vimra_success},  // all fit
+    };
+    int i = 0;
+    for (const row& r : rows) {
+        SCOPED_TRACE(i);
+        const std::string n = name + std::to_string(i++);
+        IPC::class_shared_pipe p;
+        ASSERT_EQ(p.eproc_create(n.c_str(), r.capacity, 8), c_vimra_success);
+        for (size_t k = 0; k < r.queued; ++k) ASSERT_EQ(push(p, k), c_vimra_success);
+        std::vector<u_int64_t> batch;
+        for (size_t k = 0; k < r.count; ++k) batch.push_back(100 + k);
+        size_t sent = 99;
+        EXPECT_EQ(p.eproc_send_n(reinterpret_cast<const byte_t*>(batch.data()), 8, batch.size(), r.limit, &sent),
+                  r.result);
+        EXPECT_EQ(sent, r.sent);
+        std::vector<u_int64_t> out(64, ~0ull);
+        size_t got = 0;
+        ASSERT_EQ(p.eproc_receive_n(reinterpret_cast<byte_t*>(out.data()), 8, out.size(), &got), c_vimra_success);
+        ASSERT_EQ(got, r.queued + r.sent);
+        for (size_t k = 0; k < got; ++k) EXPECT_EQ(out[k], k < r.queued ? k : 100 + k - r.queued) << k;
+        // At most as many as asked for come out.
+        ASSERT_EQ(p.eproc_send_n(reinterpret_cast<const byte_t*>(batch.data()), 8, 2, 0, &sent), c_vimra_success);
+        ASSERT_EQ(p.eproc_receive_n(reinterpret_cast<byte_t*>(out.data()), 8, 1, &got), c_vimra_success);
+        EXPECT_EQ(got, 1u);
+        EXPECT_EQ(p.get_size(), 1u);
+        p.proc_shutdown();
+        EXPECT_EQ(p.eproc_send_n(reinterpret_cast<const byte_t*>(batch.data()), 8, 2, 0, &sent), c_vimra_shutdown);
+        EXPECT_EQ(sent, 0u);
+        EXPECT_EQ(p.eproc_receive_n(reinterpret_cast<byte_t*>(out.data()), 8, out.size(), &got), c_vimra_shutdown);
+        EXPECT_EQ(got, 0u);
+        p.proc_destroy();
+    }
+}
+
+TEST_F(shared_pipe_test, a_reader_waiting_on_an_empty_pipe_takes_what_was_sent_together_at_once) {
+    IPC::class_shared_pipe p;
+    ASSERT_EQ(p.eproc_create(name.c_str(), 16, 8), c_vimra_success);
+    std::atomic<size_t> got{0};
+    std::thread reader([&] {
+        u_int64_t out[16];
+        size_t n = 0;
+        if (p.eproc_receive_n(reinterpret_cast<byte_t*>(out), 8, 16, &n) == c_vimra_success) got = n;
+    });
+    const u_int64_t batch[5] = {1, 2, 3, 4, 5};
+    size_t sent = 0;
+    ASSERT_EQ(p.eproc_send_n(reinterpret_cast<const byte_t*>(batch), 8, 5, 0, &sent), c_vimra_success);
+    reader.join();
+    EXPECT_EQ(got.load(), 5u);
+    p.proc_destroy();
+}
+
+// Two threads bounce one element between two pipes, each receive finding its pipe empty: a
+// wake lost between a reader's look at the ring and its wait would stop the bouncing.
+TEST_F(shared_pipe_test, receivers_that_find_their_pipe_empty_miss_no_wake) {
+    IPC::class_shared_pipe ping, pong;
+    ASSERT_EQ(ping.eproc_create((name + "a").c_str(), 16, 8), c_vimra_success);
+    ASSERT_EQ(pong.eproc_create((name + "b").c_str(), 16, 8), c_vimra_success);
+    const u_int64_t rounds = 20000;
+    std::atomic<bool> lost{false};
+    std::thread echo([&] {
+        for (u_int64_t k = 0; k < rounds; ++k) {
+            u_int64_t v = 0;
+            if (ping.eproc_receive_timeout(reinterpret_cast<byte_t*>(&v), 10.0) != c_vimra_success) {
+                lost = true;
+                return;
+            }
+            ++v;
+            pong.eproc_send(reinterpret_cast<const byte_t*>(&v), 0);
+        }
+    });
+    u_int64_t v = 0;
+    for (u_int64_t k = 0; k < rounds && !lost; ++k) {
+        ASSERT_EQ(ping.eproc_send(reinterpret_cast<const byte_t*>(&v), 0), c_vimra_success);
+        ASSERT_EQ(pong.eproc_receive_timeout(reinterpret_cast<byte_t*>(&v), 10.0), c_vimra_success) << k;
+    }
+    echo.join();
+    EXPECT_FALSE(lost.load());
+    EXPECT_EQ(v, rounds);
+    ping.proc_destroy();
+    pong.proc_destroy();
 }

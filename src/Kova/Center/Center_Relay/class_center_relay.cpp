@@ -98,14 +98,9 @@ void class_center_relay::proc_wait_stop(double in_seconds) {
 
 struct_token class_center_relay::make_copy(const struct_token& in_token, const struct_packet* pin_pkt,
                                            struct_packet** pout_pkt) {
-    struct_token copy;
-    proc_alloc_header_force(copy, __FILE__, __LINE__);
+    struct_token copy = proc_alloc_copy_force(in_token.data_mm, __FILE__, __LINE__);
     struct_packet* pkt = get_header(copy);
     *pkt = *pin_pkt;
-    if (in_token.has_data()) {
-        copy.data_mm = in_token.data_mm;
-        safe_add_ref_mm(copy.data_mm, __FILE__, __LINE__);
-    }
     if (pout_pkt != nullptr) *pout_pkt = pkt;
     return copy;
 }

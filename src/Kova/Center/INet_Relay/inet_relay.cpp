@@ -70,7 +70,7 @@ int send_tcp_established(Pimo::OS::class_thread_lock& in_map_lock, establish_map
         free_token(in_token);
         return 0;
     }
-    queue_on_connection(p, in_token, pin_pkt);
+    queue_on_connection(p, in_token, pin_pkt, true);
     return 0;
 }
 
@@ -250,7 +250,7 @@ int send_tcp_broadcast(Kova::struct_token& in_token, Kova::struct_packet* pin_pk
             continue;
         }
         p->send_clk = now_ms();
-        queue_on_connection(p, copy, pkt);
+        queue_on_connection(p, copy, pkt, true);
     }
     return 0;
 }

@@ -6,6 +6,7 @@ namespace Global {
 
 Pimo::Memory::interface_memory* gp_memory = nullptr;
 Interface::interface_debug_pipe* gp_debug_ipc = nullptr;
+std::atomic<bool> g_debug_block_traces_off{false};
 Interface::interface_kova_pipe* gp_center_pipe = nullptr;
 
 }  // namespace Global

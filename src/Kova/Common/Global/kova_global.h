@@ -1,6 +1,8 @@
 // The process's single instances of the packet memory and the host channels it uses.
 #pragma once
 
+#include <atomic>
+
 #include "Kova/Common/Interface/interface_debug_pipe.h"
 #include "Kova/Common/Interface/interface_kova_pipe.h"
 
@@ -18,6 +20,10 @@ namespace Global {
 extern Pimo::Memory::interface_memory* gp_memory;
 // Set and cleared by the debug channel object.
 extern Interface::interface_debug_pipe* gp_debug_ipc;
+// True while the debug channel this process opened comes with the service's word that no row is
+// made of 'A' and 'F' records (LOG=no): they are then not sent. Set and cleared by the debug
+// channel object.
+extern std::atomic<bool> g_debug_block_traces_off;
 // Set and cleared by the center's own center pipe.
 extern Interface::interface_kova_pipe* gp_center_pipe;
 

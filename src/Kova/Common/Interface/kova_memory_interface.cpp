@@ -6,12 +6,14 @@
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
+#include "Pimo/Memory/class_memory_hold.h"
 #include "Pimo/OS/Linux/vimra_time.h"
 
 namespace Kova {
 namespace Common {
 namespace Interface {
 
+using Global::class_debug_records;
 using Global::gp_memory;
 using Global::kova_debug_send;
 
@@ -52,13 +54,47 @@ bool is_clean_memory(mm_t in_mm) { return gp_memory->is_clean_memory(in_mm); }
 
 bool traverse_check(mm_t in_mm) { return gp_memory->traverse_check(in_mm); }
 
-kova_err_t eproc_alloc_header(mm_t& pout_mm, const char* in_file, int in_line) {
+namespace {
+
+// The blocks alone, without a trace: true when granted.
+bool alloc_header_block(mm_t& pout_mm, const char* in_file, int in_line) {
     mm_t mm = 0;
-    if (gp_memory->eproc_alloc(mm, sizeof(struct_packet), in_file, in_line) != Pimo::OS::c_vimra_success ||
-        mm == 0)
-        return c_kova_err_empty_kova_memory;
+    if (gp_memory->eproc_alloc(mm, sizeof(struct_packet), in_file, in_line) != Pimo::OS::c_vimra_success || mm == 0)
+        return false;
     pout_mm = mm;
-    kova_debug_send('A', struct_token(), in_file, in_line, "alloc header %u", mm);
+    return true;
+}
+
+bool alloc_data_block(mm_t& pout_mm, std::size_t in_size, const char* in_file, int in_line) {
+    // Handles are 32-bit offsets, so no memory can hold more than this. Sizes come
+    // from peers on the network: refuse rather than let the heap truncate them.
+    const std::size_t c_largest = UINT32_MAX - c_data_offset - c_data_reserve;
+    if (in_size > c_largest) return false;
+    mm_t mm = 0;
+    if (gp_memory->eproc_alloc_2(mm, in_size + c_data_offset, c_data_reserve, in_file, in_line) !=
+            Pimo::OS::c_vimra_success ||
+        mm == 0)
+        return false;
+    pout_mm = mm;
+    return true;
+}
+
+void add_header_record(class_debug_records& in_records, mm_t in_mm, const char* in_file, int in_line) {
+    in_records.add('A', struct_token(), in_file, in_line, "alloc header %u", in_mm);
+}
+
+void add_data_record(class_debug_records& in_records, mm_t in_mm, std::size_t in_size, const char* in_file,
+                     int in_line) {
+    in_records.add('A', struct_token(), in_file, in_line, "alloc data - %u size %zu", in_mm, in_size);
+}
+
+}  // namespace
+
+kova_err_t eproc_alloc_header(mm_t& pout_mm, const char* in_file, int in_line) {
+    if (!alloc_header_block(pout_mm, in_file, in_line)) return c_kova_err_empty_kova_memory;
+    class_debug_records records;
+    add_header_record(records, pout_mm, in_file, in_line);
+    records.proc_send();
     return c_kova_success;
 }
 
@@ -67,22 +103,31 @@ kova_err_t eproc_alloc_header(struct_token& pout_token, const char* in_file, int
 }
 
 kova_err_t eproc_alloc_data(mm_t& pout_mm, std::size_t in_size, const char* in_file, int in_line) {
-    // Handles are 32-bit offsets, so no memory can hold more than this. Sizes come
-    // from peers on the network: refuse rather than let the heap truncate them.
-    const std::size_t c_largest = UINT32_MAX - c_data_offset - c_data_reserve;
-    if (in_size > c_largest) return c_kova_err_empty_kova_memory;
-    mm_t mm = 0;
-    if (gp_memory->eproc_alloc_2(mm, in_size + c_data_offset, c_data_reserve, in_file, in_line) !=
-            Pimo::OS::c_vimra_success ||
-        mm == 0)
-        return c_kova_err_empty_kova_memory;
-    pout_mm = mm;
-    kova_debug_send('A', struct_token(), in_file, in_line, "alloc data - %u size %zu", mm, in_size);
+    if (!alloc_data_block(pout_mm, in_size, in_file, in_line)) return c_kova_err_empty_kova_memory;
+    class_debug_records records;
+    add_data_record(records, pout_mm, in_size, in_file, in_line);
+    records.proc_send();
     return c_kova_success;
 }
 
 kova_err_t eproc_alloc_data(struct_token& pout_token, std::size_t in_size, const char* in_file, int in_line) {
     return eproc_alloc_data(pout_token.data_mm, in_size, in_file, in_line);
+}
+
+kova_err_t eproc_alloc_packet(struct_token& pout_token, std::size_t in_size, const char* in_file, int in_line) {
+    const bool header = !pout_token.has_header();
+    const bool data = in_size != 0 && !pout_token.has_data();
+    class_debug_records records;
+    {
+        Pimo::Memory::class_memory_hold hold(gp_memory, (header ? 1 : 0) + (data ? 1 : 0));
+        if (header && alloc_header_block(pout_token.header_mm, in_file, in_line))
+            add_header_record(records, pout_token.header_mm, in_file, in_line);
+        if (data && pout_token.has_header() && alloc_data_block(pout_token.data_mm, in_size, in_file, in_line))
+            add_data_record(records, pout_token.data_mm, in_size, in_file, in_line);
+    }
+    records.proc_send();
+    return pout_token.has_header() && (in_size == 0 || pout_token.has_data()) ? c_kova_success
+                                                                              : c_kova_err_empty_kova_memory;
 }
 
 void proc_alloc_header_force(mm_t& pout_mm, const char* in_file, int in_line) {
@@ -95,6 +140,29 @@ void proc_alloc_header_force(struct_token& pout_token, const char* in_file, int 
 
 void proc_alloc_data_force(mm_t& pout_mm, std::size_t in_size, const char* in_file, int in_line) {
     while (eproc_alloc_data(pout_mm, in_size, in_file, in_line) != c_kova_success) Pimo::OS::msleep(100);
+}
+
+struct_token proc_alloc_copy_force(mm_t in_data, const char* in_file, int in_line) {
+    struct_token copy;
+    ref_count_t count = 0;
+    for (;;) {
+        {
+            Pimo::Memory::class_memory_hold hold(gp_memory, in_data != 0 ? 2 : 1);
+            if (alloc_header_block(copy.header_mm, in_file, in_line) && in_data != 0)
+                count = gp_memory->safe_add_ref(in_data, in_file, in_line);
+        }
+        if (copy.has_header()) break;
+        Pimo::OS::msleep(100);
+    }
+    copy.data_mm = in_data;
+    // proc_alloc_header_force, then safe_add_ref_mm of the data block.
+    class_debug_records records;
+    add_header_record(records, copy.header_mm, in_file, in_line);
+    if (in_data != 0)
+        records.add('F', struct_token(), in_file, in_line, "add ref - %u ref %llu", in_data,
+                    static_cast<unsigned long long>(count));
+    records.proc_send();
+    return copy;
 }
 
 void proc_alloc_error_return(const struct_packet& in_packet, kova_err_t in_error, struct_token& pout_return,
@@ -110,23 +178,34 @@ void proc_alloc_error_return(const struct_packet& in_packet, kova_err_t in_error
 namespace {
 
 // One reference less on a block, with an 'F' record that describes in_described and names the
-// block in in_format. After the memory has gone (the SDK finalised), a free has nothing left to
-// release: only the handle is cleared.
+// block in in_format; the record is queued before the block goes. After the memory has gone (the
+// SDK finalised), a free has nothing left to release: only the handle is cleared.
 void free_traced(mm_t& pin_mm, const struct_token& in_described, const char* in_format, const char* in_file,
                  int in_line) {
     if (gp_memory == nullptr) {
         pin_mm = 0;
         return;
     }
-    kova_debug_send('F', in_described, in_file, in_line, in_format, pin_mm);
-    gp_memory->safe_free(pin_mm, in_file, in_line);
+    class_debug_records records;
+    records.add('F', in_described, in_file, in_line, in_format, pin_mm);
+    records.release_after(pin_mm);
+    records.proc_send();
+    pin_mm = 0;
 }
 
 }  // namespace
 
 void safe_free_header(struct_token& pin_token, const char* in_file, int in_line) {
-    // The record carries the token and so holds the header block until it is logged.
-    free_traced(pin_token.header_mm, pin_token, "free header - %u", in_file, in_line);
+    if (gp_memory == nullptr) {
+        pin_token.header_mm = 0;
+        return;
+    }
+    // The record carries the token and holds the header block, with the caller's reference,
+    // until it is logged.
+    class_debug_records records;
+    records.add_taking('F', pin_token, in_file, in_line, "free header - %u", pin_token.header_mm);
+    records.proc_send();
+    pin_token.header_mm = 0;
 }
 
 void safe_free_data(struct_token& pin_token, const char* in_file, int in_line) {
@@ -134,8 +213,19 @@ void safe_free_data(struct_token& pin_token, const char* in_file, int in_line) {
 }
 
 void safe_free_token(struct_token& pin_token, const char* in_file, int in_line) {
-    safe_free_header(pin_token, in_file, in_line);
-    safe_free_data(pin_token, in_file, in_line);
+    if (gp_memory == nullptr) {
+        pin_token.reset();
+        return;
+    }
+    // safe_free_header, then safe_free_data, with their records queued together.
+    class_debug_records records;
+    records.add_taking('F', pin_token, in_file, in_line, "free header - %u", pin_token.header_mm);
+    struct_token data_only;
+    data_only.data_mm = pin_token.data_mm;
+    records.add('F', data_only, in_file, in_line, "free data - %u", pin_token.data_mm);
+    records.release_after(pin_token.data_mm);
+    records.proc_send();
+    pin_token.reset();
 }
 
 void safe_free_mm(mm_t& pin_mm, const char* in_file, int in_line) {
@@ -159,8 +249,20 @@ ref_count_t safe_add_ref_data(const struct_token& in_token, const char* in_file,
 }
 
 void safe_add_ref_token(struct_token& in_token, const char* in_file, int in_line) {
-    safe_add_ref_header(in_token, in_file, in_line);
-    safe_add_ref_data(in_token, in_file, in_line);
+    if (gp_memory == nullptr) return;
+    // safe_add_ref_header, then safe_add_ref_data: one hold of the memory, the records together.
+    ref_count_t header = 0, data = 0;
+    {
+        Pimo::Memory::class_memory_hold hold(gp_memory, in_token.has_header() && in_token.has_data() ? 2 : 1);
+        header = gp_memory->safe_add_ref(in_token.header_mm, in_file, in_line);
+        data = gp_memory->safe_add_ref(in_token.data_mm, in_file, in_line);
+    }
+    class_debug_records records;
+    records.add('F', struct_token(), in_file, in_line, "add ref - %u ref %llu", in_token.header_mm,
+                static_cast<unsigned long long>(header));
+    records.add('F', struct_token(), in_file, in_line, "add ref - %u ref %llu", in_token.data_mm,
+                static_cast<unsigned long long>(data));
+    records.proc_send();
 }
 
 }  // namespace Interface

@@ -43,10 +43,18 @@ kova_err_t eproc_alloc_header(struct_token& pout_token, const char* in_file, int
 // A data block is granted only if c_data_reserve bytes stay free afterwards.
 kova_err_t eproc_alloc_data(mm_t& pout_mm, std::size_t in_size, const char* in_file, int in_line);
 kova_err_t eproc_alloc_data(struct_token& pout_token, std::size_t in_size, const char* in_file, int in_line);
+// What the token lacks of a packet: a header block, then a data block for in_size bytes when
+// in_size is not 0 and the header is there; both under one hold of the memory's lock, their
+// records queued together. 0, or c_kova_err_empty_kova_memory while something is missing (what
+// was granted stays in the token).
+kova_err_t eproc_alloc_packet(struct_token& pout_token, std::size_t in_size, const char* in_file, int in_line);
 // Wait in steps of 100 ms until the allocation succeeds.
 void proc_alloc_header_force(mm_t& pout_mm, const char* in_file, int in_line);
 void proc_alloc_header_force(struct_token& pout_token, const char* in_file, int in_line);
 void proc_alloc_data_force(mm_t& pout_mm, std::size_t in_size, const char* in_file, int in_line);
+// A fan-out copy: a header block (waiting as proc_alloc_header_force does) sharing in_data, when
+// not 0, by an added reference; both under one hold of the memory's lock, their records together.
+struct_token proc_alloc_copy_force(mm_t in_data, const char* in_file, int in_line);
 
 // The error return of a packet: its record copied without the data pointer, turned around with
 // in_error by the backward error switch (addresses and domains exchanged, size 0), in a new

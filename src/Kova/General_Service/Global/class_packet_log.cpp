@@ -11,6 +11,7 @@
 #include "Kova/General_Service/Global/kova_block_check.h"
 #include "Kova/General_Service/Global/kova_service_global.h"
 #include "Pimo/Utility/pimo_ini_file.h"
+#include "Pimo/OS/Linux/vimra_time.h"
 #include "Pimo/Utility/pimo_local_time.h"
 
 namespace Kova {
@@ -77,7 +78,9 @@ class_packet_log::class_packet_log(Pimo::Memory::class_dynamic_shared_ref_memory
       mp_app(nullptr),
       mp_log(nullptr),
       m_counter(0),
-      m_resets(0) {}
+      m_resets(0),
+      m_batch(c_batch),
+      m_packets(c_batch) {}
 
 class_packet_log::~class_packet_log() { proc_close(); }
 
@@ -129,34 +132,45 @@ void class_packet_log::proc_rotate_if_due() {
 }
 
 int class_packet_log::run(Pimo::IPC::interface_pipe& in_pipe) {
-    struct_debug_token record;
     for (;;) {
         proc_rotate_if_due();
-        if (in_pipe.eproc_receive(reinterpret_cast<Pimo::byte_t*>(&record)) != Pimo::OS::c_vimra_success) {
+        std::size_t taken = 0;
+        if (in_pipe.eproc_receive_n(reinterpret_cast<Pimo::byte_t*>(m_batch.data()), sizeof(struct_debug_token),
+                                    m_batch.size(), &taken) != Pimo::OS::c_vimra_success) {
             // Shut down; any other failure would repeat at once, so it ends the loop as well.
             break;
         }
-        proc_record(record, in_pipe);
+        proc_batch(m_batch.data(), taken, in_pipe);
+        // A batch that did not fill up came while the senders are busy with packets: let their next
+        // records gather before the next take, instead of waking for each and competing for the
+        // channel's and the memory's locks.
+        if (taken < m_batch.size()) Pimo::OS::usleep(c_gather_us);
     }
     proc_close();
     return 0;
 }
 
-bool class_packet_log::read_packet(Pimo::Memory::mm_t in_mm, struct_packet& out_packet) {
-    if (in_mm == 0 || mp_memory == nullptr) return false;
+void class_packet_log::take_packets(const struct_debug_token* pin_records, std::size_t in_count,
+                                    struct_packet* pout_packets, bool* pout_has_packet) {
+    for (std::size_t i = 0; i < in_count; ++i) pout_has_packet[i] = false;
+    if (mp_memory == nullptr) return;
     mp_memory->proc_stop();
-    const bool ok = test_allocated_block(*mp_memory, in_mm, sizeof(struct_packet));
-    if (ok) std::memcpy(static_cast<void*>(&out_packet), mp_memory->get_addr(in_mm), sizeof(struct_packet));
+    for (std::size_t i = 0; i < in_count; ++i) {
+        const Pimo::Memory::mm_t header = pin_records[i].token.header_mm;
+        // A handle that names no block of ours is left alone: freeing it would end the service.
+        pout_has_packet[i] = header != 0 && test_allocated_block(*mp_memory, header, sizeof(struct_packet));
+        if (pout_has_packet[i]) {
+            std::memcpy(static_cast<void*>(&pout_packets[i]), mp_memory->get_addr(header), sizeof(struct_packet));
+            release_locked(header);
+        }
+        release_locked(pin_records[i].token.data_mm);
+    }
     mp_memory->proc_continue();
-    return ok;
 }
 
-void class_packet_log::release(Pimo::Memory::mm_t in_mm) {
-    if (in_mm == 0 || mp_memory == nullptr) return;
-    // Checked again under the lock: an earlier forged record may have freed the block.
-    mp_memory->proc_stop();
-    if (test_allocated_block(*mp_memory, in_mm, 1)) mp_memory->safe_free(in_mm, __FILE__, __LINE__);
-    mp_memory->proc_continue();
+void class_packet_log::release_locked(Pimo::Memory::mm_t in_mm) {
+    // Checked again: an earlier forged record may have freed the block.
+    if (in_mm != 0 && test_allocated_block(*mp_memory, in_mm, 1)) mp_memory->safe_free(in_mm, __FILE__, __LINE__);
 }
 
 int class_packet_log::format_prefix(char* out_row, std::size_t in_size, const char* in_stamp,
@@ -269,27 +283,34 @@ void class_packet_log::write_log_row(struct_entry& in_entry) {
     std::fflush(mp_log);
 }
 
-void class_packet_log::proc_reset_order(const struct_debug_token& in_record, Pimo::IPC::interface_pipe& in_pipe) {
-    if (!test_reset_order(in_record) || mp_memory == nullptr) return;
+bool class_packet_log::proc_reset_order(const struct_debug_token& in_record, Pimo::IPC::interface_pipe& in_pipe) {
+    if (!test_reset_order(in_record) || mp_memory == nullptr) return false;
+    bool reset = false;
     if (mp_gate == nullptr) {
         proc_reset(in_pipe);
-        return;
+        reset = true;
+    } else {
+        // The order carries the loader's epoch after its text.
+        const char* tail = in_record.str + bounded(in_record.str, sizeof in_record.str) + 1;
+        if (tail < in_record.str + sizeof in_record.str && *tail) {
+            const Pimo::u_int32_t epoch = static_cast<Pimo::u_int32_t>(std::strtoul(
+                std::string(tail, bounded(tail, in_record.str + sizeof in_record.str - tail)).c_str(), nullptr, 10));
+            reset = mp_gate->run_if_current(epoch, [&] { proc_reset(in_pipe); });
+        }
     }
-    // The order carries the loader's epoch after its text.
-    const char* tail = in_record.str + bounded(in_record.str, sizeof in_record.str) + 1;
-    if (tail < in_record.str + sizeof in_record.str && *tail) {
-        const Pimo::u_int32_t epoch = static_cast<Pimo::u_int32_t>(std::strtoul(
-            std::string(tail, bounded(tail, in_record.str + sizeof in_record.str - tail)).c_str(), nullptr, 10));
-        mp_gate->run_if_current(epoch, [&] { proc_reset(in_pipe); });
-    }
+    // The order counts as the first record after the reset.
+    if (reset) m_counter = 1;
+    return reset;
 }
 
-void class_packet_log::proc_record(const struct_debug_token& in_record, Pimo::IPC::interface_pipe& in_pipe) {
+void class_packet_log::write_rows(const struct_debug_token& in_record, const struct_packet& in_packet,
+                                  bool in_has_packet) {
     struct_entry entry(in_record);
     const Pimo::Utility::system_time_t t = Pimo::Utility::get_local_time();
     std::snprintf(entry.stamp, sizeof entry.stamp, "%04d_%02d_%02d %02d_%02d_%02d %d", t.wYear, t.wMonth, t.wDay,
                   t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
-    entry.has_packet = read_packet(in_record.token.header_mm, entry.packet);
+    entry.has_packet = in_has_packet;
+    if (in_has_packet) entry.packet = in_packet;
     const msg_type_t type = entry.has_packet ? entry.packet.header.type : c_mt_null;
     entry.left_out = (is_information_data(type) && !m_settings.information) ||
                      (is_command_data(type) && !m_settings.command);
@@ -297,13 +318,26 @@ void class_packet_log::proc_record(const struct_debug_token& in_record, Pimo::IP
     write_object_row(entry);
     write_app_row(entry);
     write_log_row(entry);
+}
 
-    // A handle that names no block of ours is left alone: freeing it would end the service.
-    if (entry.has_packet) release(in_record.token.header_mm);
-    release(in_record.token.data_mm);
-
-    proc_reset_order(in_record, in_pipe);
-    if (++m_counter >= c_rotation) m_counter = 0;
+void class_packet_log::proc_batch(const struct_debug_token* pin_records, std::size_t in_count,
+                                  Pimo::IPC::interface_pipe& in_pipe) {
+    struct_packet* packets = m_packets.data();
+    bool has_packet[c_batch];
+    for (std::size_t from = 0; from < in_count;) {
+        // Up to the next reset order: what follows it waits until the order is decided.
+        std::size_t to = from;
+        while (to < in_count && to - from < c_batch && !test_reset_order(pin_records[to])) ++to;
+        if (to < in_count && to - from < c_batch) ++to;
+        take_packets(pin_records + from, to - from, packets, has_packet);
+        for (std::size_t i = from; i < to; ++i) {
+            if (i != 0) proc_rotate_if_due();
+            write_rows(pin_records[i], packets[i - from], has_packet[i - from]);
+            if (proc_reset_order(pin_records[i], in_pipe)) return;  // the rest described blocks now gone
+            if (++m_counter >= c_rotation) m_counter = 0;
+        }
+        from = to;
+    }
 }
 
 }  // namespace Global

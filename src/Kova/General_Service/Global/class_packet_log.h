@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "Kova/Common/Global/struct_debug_token.h"
 #include "Kova/Common/Hidden/struct_packet.h"
@@ -29,6 +30,10 @@ struct struct_log_settings {
 class class_packet_log {
 public:
     static constexpr int c_rotation = 100000;
+    // Records taken from the channel under one hold of its lock.
+    static constexpr std::size_t c_batch = 64;
+    // Microseconds the thread lets records gather after a batch that did not fill up.
+    static constexpr unsigned c_gather_us = 1000;
     static const char* const c_header_line;  // the 170-byte first line of every file
 
     // in_directory ends with "/". in_own_pid is the only sender whose reset order counts.
@@ -42,10 +47,15 @@ public:
     // object.csv and app.csv with their header lines.
     void proc_open();
     void proc_close();
-    // Reads in_pipe until it is shut down; 0.
+    // Reads in_pipe until it is shut down, up to c_batch records at a time; 0.
     int run(Pimo::IPC::interface_pipe& in_pipe);
-    // One record: rotation, rows, release, reset order. in_pipe is drained after a reset.
-    void proc_record(const struct_debug_token& in_record, Pimo::IPC::interface_pipe& in_pipe);
+    // Records taken together, in order: the rotation before each but the first (the caller
+    // rotates before it takes them), rows, releases, reset order. A reset drops the rest of the
+    // batch and what waits in in_pipe.
+    void proc_batch(const struct_debug_token* pin_records, std::size_t in_count, Pimo::IPC::interface_pipe& in_pipe);
+    void proc_record(const struct_debug_token& in_record, Pimo::IPC::interface_pipe& in_pipe) {
+        proc_batch(&in_record, 1, in_pipe);
+    }
     // Before the next record: the rotation step.
     void proc_rotate_if_due();
 
@@ -53,14 +63,19 @@ public:
     unsigned long get_reset_count() const { return m_resets; }
 
 private:
-    // Copies the record's packet out of its header block when the handle names one; false when
-    // it names nothing usable.
-    bool read_packet(Pimo::Memory::mm_t in_mm, struct_packet& out_packet);
-    void release(Pimo::Memory::mm_t in_mm);
+    // Under one hold of the memory's lock, for each record: copies its packet out of its header
+    // block when the handle names one (out_has_packet false when it names nothing usable), then
+    // releases the record's references. The rows are made from the copies.
+    void take_packets(const struct_debug_token* pin_records, std::size_t in_count, struct_packet* pout_packets,
+                      bool* pout_has_packet);
+    void release_locked(Pimo::Memory::mm_t in_mm);
+    // The rows of one record, from its packet's copy.
+    void write_rows(const struct_debug_token& in_record, const struct_packet& in_packet, bool in_has_packet);
     bool test_reset_order(const struct_debug_token& in_record) const;
     void proc_reset(Pimo::IPC::interface_pipe& in_pipe);
-    // Carries out a reset order of this service's loader, when the record is one and still current.
-    void proc_reset_order(const struct_debug_token& in_record, Pimo::IPC::interface_pipe& in_pipe);
+    // Carries out a reset order of this service's loader, when the record is one and still current;
+    // true when the memory was reset.
+    bool proc_reset_order(const struct_debug_token& in_record, Pimo::IPC::interface_pipe& in_pipe);
 
     // The three row writers of a record, one file each: object.csv, app.csv, the rotating log.
     struct struct_entry;
@@ -87,6 +102,9 @@ private:
     std::FILE* mp_log;
     int m_counter;  // records since the last rotation or reset, below c_rotation
     unsigned long m_resets;
+    // The log thread's buffers for one batch, made once.
+    std::vector<struct_debug_token> m_batch;
+    std::vector<struct_packet> m_packets;
 };
 
 }  // namespace Global

@@ -17,7 +17,11 @@ void class_service::memory_service(Pimo::u_int32_t in_size) {
     m_size = in_size;
     if (Global::g_kova_memory.eproc_create(m_size) != Pimo::OS::c_vimra_success) return;
 
-    m_debug_ipc.eproc_create(General_Common::IPC::class_debug_ipc::c_depth);
+    // Read once for the whole life of the service. Rows of 'A' and 'F' records are made only in
+    // the rotating log: without it, senders are told not to send them.
+    m_log_settings = Global::struct_log_settings::read(Global::c_str_ini_path);
+    using General_Common::IPC::class_debug_ipc;
+    m_debug_ipc.eproc_create(class_debug_ipc::c_depth, class_debug_ipc::str_name, m_log_settings.log);
     m_debug_thread.eproc_create(&class_service::thread_debug_entry, this);
     const bool have_end_event = m_end_event.eproc_create(false) == Pimo::OS::c_vimra_success;
     std::unique_ptr<Center_Manager::class_center_loader> loader(
@@ -43,8 +47,7 @@ void* class_service::thread_debug_entry(Pimo::OS::class_thread* pin_thread) {
 
 void* class_service::thread_debug() {
     Global::class_packet_log log(&Global::g_kova_memory, &m_reset_gate, Pimo::OS::get_process_id(),
-                                 Global::c_str_log_directory,
-                                 Global::struct_log_settings::read(Global::c_str_ini_path));
+                                 Global::c_str_log_directory, m_log_settings);
     log.proc_open();
     log.run(m_debug_ipc);
     return nullptr;

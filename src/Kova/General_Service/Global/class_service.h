@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "Kova/General_Common/IPC/class_debug_ipc.h"
+#include "Kova/General_Service/Global/class_packet_log.h"
 #include "Kova/General_Service/Global/class_reset_gate.h"
 #include "Pimo/OS/Linux/class_event.h"
 #include "Pimo/OS/Linux/class_thread.h"
@@ -15,7 +16,7 @@ namespace General_Service {
 
 class class_service {
 public:
-    class_service() : m_size(0), m_end_requested(false) {}
+    class_service() : m_size(0), m_log_settings(), m_end_requested(false) {}
 
     // Creates everything, waits for the end, and tears down; returns at once when the packet
     // memory cannot be created (another service holds it).
@@ -35,6 +36,7 @@ private:
     // Building it makes it the process's debug pipe: the loader's reset order goes to our own log.
     General_Common::IPC::class_debug_ipc m_debug_ipc;
     Pimo::OS::class_thread m_debug_thread;
+    Global::struct_log_settings m_log_settings;  // read at start, before the channel is made
     Global::class_reset_gate m_reset_gate;
     std::atomic<bool> m_end_requested;
 };

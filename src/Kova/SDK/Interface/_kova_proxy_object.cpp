@@ -244,11 +244,8 @@ return_object_t _kova_proxy_method::proc_request(msg_type_t in_type, void const*
     // Without data nothing can fill the payload the size promises.
     if (!pin_data && in_size != 0) return new struct_return_object(c_kova_err_boundout_buffer);
     struct_token token;
-    if (Common::Interface::eproc_alloc_header(token, __FILE__, __LINE__) != c_kova_err_none)
-        return new struct_return_object(c_kova_err_empty_kova_memory);
-    if (in_size != 0 &&
-        Common::Interface::eproc_alloc_data(token, in_size, __FILE__, __LINE__) != c_kova_err_none) {
-        safe_free_token(token, __FILE__, __LINE__);
+    if (Common::Interface::eproc_alloc_packet(token, in_size, __FILE__, __LINE__) != c_kova_err_none) {
+        if (token.has_header()) safe_free_token(token, __FILE__, __LINE__);
         return new struct_return_object(c_kova_err_empty_kova_memory);
     }
     std::unique_ptr<struct_return_object> result(new struct_return_object);

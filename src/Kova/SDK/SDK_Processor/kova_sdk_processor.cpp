@@ -21,7 +21,7 @@ namespace SDK_Processor {
 
 using Common::Interface::get_header;
 using Common::Interface::proc_alloc_error_return;
-using Common::Interface::safe_add_ref_mm;
+using Common::Interface::safe_add_ref_token;
 using Common::Interface::safe_free_data;
 using Common::Interface::safe_free_header;
 using Common::Interface::safe_free_token;
@@ -286,8 +286,8 @@ class_thread_qbuffer* kova_sdk_processor::qbuffering(const struct_message_addres
     if (it == m_qbuffer_map.end()) return nullptr;
     class_thread_qbuffer* queue = it->second;
     class_locker lock(queue->m_lock);
-    safe_add_ref_mm(in_token.header_mm, __FILE__, __LINE__);
-    safe_add_ref_mm(in_token.data_mm, __FILE__, __LINE__);
+    struct_token held = in_token;
+    safe_add_ref_token(held, __FILE__, __LINE__);
     queue->push_back(struct_qtoken{pin_object, in_token});
     ++queue->m_hold;  // released by this thread's drain
     return queue;
@@ -594,8 +594,7 @@ void kova_sdk_processor::proc_wake(ip_t in_ip, domain_t in_domain, bool in_by_ob
         struct_return_record* record = entry.second;
         if (key.ip != in_ip || key.domain != in_domain || record->returned) continue;
         if (in_by_object && key.obj_id != in_obj_id) continue;
-        safe_add_ref_mm(in_token.header_mm, __FILE__, __LINE__);
-        safe_add_ref_mm(in_token.data_mm, __FILE__, __LINE__);
+        safe_add_ref_token(in_token, __FILE__, __LINE__);
         record->token = in_token;
         record->returned = true;
         record->event.proc_set();

@@ -272,11 +272,15 @@ TEST_F(relay_connection, a_short_memory_reads_the_payload_into_a_process_buffer)
 }
 
 TEST_F(relay_connection, returns_are_acknowledged_by_the_connecting_side_and_awaited_by_the_accepting_side) {
-    // Connecting side: a call return's acknowledgement leaves before the return's payload is read.
+    // Connecting side: a call return's acknowledgement leaves once the return is handed over,
+    // written by the receiving thread itself on the idle connection.
     int cpeer;
     tcp_t* c = connect_pair(c_socket_client, cpeer);
     feed_header(c, cpeer, make_header(Kova::c_mt_call_return, 10));
-    on_send_event(c, EPOLLOUT);
+    EXPECT_TRUE(read_peer(cpeer).empty()) << "nothing before the return is the center's";
+    EXPECT_TRUE(handed().empty());
+    feed(c, cpeer, "0123456789", 10);
+    EXPECT_EQ(handed().size(), 1u);
     std::vector<Kova::byte_t> out = read_peer(cpeer);
     ASSERT_EQ(out.size(), 24u);
     Kova::struct_header ack;
@@ -285,9 +289,15 @@ TEST_F(relay_connection, returns_are_acknowledged_by_the_connecting_side_and_awa
     EXPECT_EQ(ack.size, 0u);
     EXPECT_EQ(ack.sid, 0x0001);  // reversed
     EXPECT_EQ(ack.did, 0x8001);
-    EXPECT_TRUE(handed().empty());
-    feed(c, cpeer, "0123456789", 10);
+    EXPECT_TRUE(c->send_queue.empty());
+    EXPECT_FALSE(c->send_state);
+    // A signal return has no payload: handed over and acknowledged as its header completes.
+    feed_header(c, cpeer, make_header(Kova::c_mt_signal_return, 0));
     EXPECT_EQ(handed().size(), 1u);
+    out = read_peer(cpeer);
+    ASSERT_EQ(out.size(), 24u);
+    std::memcpy(&ack, out.data(), 24);
+    EXPECT_EQ(ack.type, Kova::c_mt_signal_return_ack);
 
     // Accepting side: three returns sent, three acknowledgements clear the wait queue, a fourth
     // is dropped.
@@ -297,7 +307,7 @@ TEST_F(relay_connection, returns_are_acknowledged_by_the_connecting_side_and_awa
         Kova::struct_token t = make_token(type, type == Kova::c_mt_call_return ? 64 : 0);
         ASSERT_EQ(send_tcp_server(s->remote_addr, t, get_header(t.header_mm)), 0);
     }
-    on_send_event(s, EPOLLOUT);
+    // Written by the queueing thread: the idle connection needed no send event.
     EXPECT_EQ(read_peer(speer).size(), 3u * 24u + 64u);
     EXPECT_EQ(s->ack_wait_q.size(), 3u);
     for (Kova::msg_type_t type : {Kova::c_mt_signal_return_ack, Kova::c_mt_call_return_ack,
@@ -322,20 +332,34 @@ TEST_F(relay_connection, busy_connections_drop_only_their_udp_type_and_released_
     int speer, cpeer;
     tcp_t* s = connect_pair(c_socket_server, speer);
     tcp_t* c = connect_pair(c_socket_client, cpeer);
+    // An idle connection takes a command at once; a busy one, whose socket takes no more, drops it.
+    Kova::struct_token first = make_token(Kova::c_mt_command_udp, 8);
+    ASSERT_EQ(send_tcp_client(c->remote_addr, first, get_header(first.header_mm)), 0);
+    EXPECT_EQ(read_peer(cpeer).size(), 24u + 8u);
+    for (tcp_t* p : {s, c}) {
+        // Events have no error return: they only fill the socket until the pump waits for it.
+        while (p->send_queue.empty()) {
+            Kova::struct_token t = make_token(Kova::c_mt_event, 30000);
+            ASSERT_EQ(p == s ? send_tcp_server(p->remote_addr, t, get_header(t.header_mm))
+                             : send_tcp_client(p->remote_addr, t, get_header(t.header_mm)),
+                      0);
+        }
+    }
+    const size_t s_busy = s->send_queue.size(), c_busy = c->send_queue.size();
     const Kova::msg_type_t queued_types[] = {Kova::c_mt_call, Kova::c_mt_information_udp, Kova::c_mt_signal_return};
     for (Kova::msg_type_t type : queued_types) {
         Kova::struct_token t = make_token(type, 8);
         ASSERT_EQ(send_tcp_server(s->remote_addr, t, get_header(t.header_mm)), 0);
     }
-    EXPECT_EQ(s->send_queue.size(), 2u) << "information over UDP behind a busy queue is dropped";
-    for (Kova::msg_type_t type : {Kova::c_mt_command_udp, Kova::c_mt_command_udp, Kova::c_mt_signal}) {
+    EXPECT_EQ(s->send_queue.size(), s_busy + 2u) << "information over UDP behind a busy queue is dropped";
+    for (Kova::msg_type_t type : {Kova::c_mt_command_udp, Kova::c_mt_signal}) {
         Kova::struct_token t = make_token(type, 8);
         ASSERT_EQ(send_tcp_client(c->remote_addr, t, get_header(t.header_mm)), 0);
     }
-    EXPECT_EQ(c->send_queue.size(), 2u) << "the first command leaves, the second is dropped when busy";
-    EXPECT_EQ(get_header(c->send_queue.front().header_mm)->header.sport, c_gate) << "source domain is the gate";
+    EXPECT_EQ(c->send_queue.size(), c_busy + 1u) << "the command is dropped when busy";
+    EXPECT_EQ(get_header(c->send_queue.back().header_mm)->header.sport, c_gate) << "source domain is the gate";
 
-    // The peers go away before anything was sent: every queued packet that has an error return
+    // The peers go away before the rest was sent: every queued packet that has an error return
     // gets exactly one.
     ::shutdown(speer, SHUT_RDWR);
     ::shutdown(cpeer, SHUT_RDWR);

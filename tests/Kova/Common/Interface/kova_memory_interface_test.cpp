@@ -61,6 +61,11 @@ protected:
         EXPECT_NE(nullptr, std::strstr(r.doc, " lines"));
         gp_memory->safe_free(r.token.header_mm, __FILE__, __LINE__);
     }
+    // Takes every queued record as the log would, releasing what they hold.
+    void drop_records() {
+        struct_debug_token r;
+        while (next_record(r)) gp_memory->safe_free(r.token.header_mm, __FILE__, __LINE__);
+    }
     void expect_no_record() {
         struct_debug_token r;
         EXPECT_FALSE(next_record(r)) << r.str;
@@ -276,6 +281,87 @@ TEST_F(packet_memory_fixture, debug_record_holds_the_header_while_queued) {
 
     gp_memory->safe_free(t.header_mm, __FILE__, __LINE__);
     gp_memory->safe_free(t.data_mm, __FILE__, __LINE__);
+}
+
+// The header's record takes over the caller's reference: with no room for it, the block is
+// released at once; with room, it stays until the log releases the record.
+TEST_F(packet_memory_fixture, a_freed_token_s_header_stays_with_its_record_or_goes_back_when_it_finds_no_room) {
+    struct row {
+        Pimo::u_int32_t room;
+        bool header_record, data_record;
+    };
+    const row rows[] = {{0, false, false}, {1, true, false}, {2, true, true}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.room);
+        struct_token t;
+        ASSERT_EQ(c_kova_success, eproc_alloc_header(t, __FILE__, __LINE__));
+        ASSERT_EQ(c_kova_success, eproc_alloc_data(t, 8, __FILE__, __LINE__));
+        const mm_t h = t.header_mm, d = t.data_mm;
+        struct_debug_token drop;
+        while (next_record(drop)) {
+        }
+        for (Pimo::u_int32_t i = 0; i < m_depth - r.room; ++i)
+            Common::Global::kova_debug_send('C', struct_token(), "f", 1, "filler");
+        safe_free_token(t, __FILE__, __LINE__);
+        EXPECT_EQ(0u, t.header_mm);
+        EXPECT_EQ(0u, t.data_mm);
+        EXPECT_EQ(r.header_record ? 1u : 0u, m_memory.get_alloc_count()) << "the data block is always gone";
+        for (Pimo::u_int32_t i = 0; i < m_depth - r.room; ++i) ASSERT_TRUE(next_record(drop));
+        if (r.header_record) {
+            EXPECT_EQ(1u, gp_memory->get_ref(h));
+            expect_record('F', h, "free header - " + std::to_string(h));
+        }
+        if (r.data_record) expect_record('F', 0, "free data - " + std::to_string(d));
+        expect_no_record();
+        EXPECT_EQ(0u, m_memory.get_alloc_count());
+        EXPECT_EQ(0u, m_memory.get_refer_count());
+    }
+}
+
+// A packet's blocks together: the same blocks and records as header, then data, one by one.
+TEST_F(packet_memory_fixture, a_packet_s_blocks_are_granted_together_with_their_records_in_order) {
+    struct_token t;
+    ASSERT_EQ(c_kova_success, eproc_alloc_packet(t, 100, __FILE__, __LINE__));
+    ASSERT_NE(0u, t.header_mm);
+    ASSERT_NE(0u, t.data_mm);
+    EXPECT_GE(get_data_size(t.data_mm), 100u);
+    expect_record('A', 0, "alloc header " + std::to_string(t.header_mm));
+    expect_record('A', 0, "alloc data - " + std::to_string(t.data_mm) + " size 100");
+    expect_no_record();
+    // What the token has is not asked for again.
+    const mm_t h = t.header_mm;
+    EXPECT_EQ(c_kova_success, eproc_alloc_packet(t, 100, __FILE__, __LINE__));
+    EXPECT_EQ(h, t.header_mm);
+    expect_no_record();
+    safe_free_token(t, __FILE__, __LINE__);
+    drop_records();
+
+    // Without room for the payload's reserve the header is still granted and kept.
+    struct_token header_only;
+    EXPECT_EQ(c_kova_err_empty_kova_memory, eproc_alloc_packet(header_only, c_memory_size, __FILE__, __LINE__));
+    ASSERT_NE(0u, header_only.header_mm);
+    EXPECT_EQ(0u, header_only.data_mm);
+    expect_record('A', 0, "alloc header " + std::to_string(header_only.header_mm));
+    expect_no_record();
+    gp_memory->safe_free(header_only.header_mm, __FILE__, __LINE__);
+
+    // A fan-out copy: its own header, the data shared by an added reference.
+    struct_token original;
+    ASSERT_EQ(c_kova_success, eproc_alloc_packet(original, 8, __FILE__, __LINE__));
+    drop_records();
+    struct_token copy = proc_alloc_copy_force(original.data_mm, __FILE__, __LINE__);
+    EXPECT_NE(original.header_mm, copy.header_mm);
+    EXPECT_EQ(original.data_mm, copy.data_mm);
+    EXPECT_EQ(2u, gp_memory->get_ref(original.data_mm));
+    expect_record('A', 0, "alloc header " + std::to_string(copy.header_mm));
+    expect_record('F', 0, "add ref - " + std::to_string(original.data_mm) + " ref 2");
+    struct_token no_data = proc_alloc_copy_force(0, __FILE__, __LINE__);
+    EXPECT_EQ(0u, no_data.data_mm);
+    expect_record('A', 0, "alloc header " + std::to_string(no_data.header_mm));
+    expect_no_record();
+    for (mm_t mm : {original.header_mm, original.data_mm, copy.header_mm, copy.data_mm, no_data.header_mm})
+        gp_memory->safe_free(mm, __FILE__, __LINE__);
+    EXPECT_EQ(0u, m_memory.get_alloc_count());
 }
 
 TEST_F(packet_memory_fixture, debug_record_is_zeroed_and_cut_to_its_fields) {

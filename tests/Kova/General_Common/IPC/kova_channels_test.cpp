@@ -17,6 +17,7 @@
 #include "Kova/General_Common/IPC/class_service_ipc.h"
 #include "Kova/General_Common/IPC/kova_named_objects.h"
 #include "Kova/General_Common/IPC/struct_service_token.h"
+#include "Pimo/IPC/class_shared_pipe.h"
 #include "test_process.h"
 
 using namespace Kova;
@@ -113,6 +114,45 @@ TEST(channel_objects, debug_channel_publishes_itself_while_it_exists) {
         kova_test::remove_shm_containing(absent);
     }
     EXPECT_EQ(nullptr, Common::Global::gp_debug_ipc);
+}
+
+// The service with LOG=no makes no row of 'A' and 'F' records and says so beside the channel;
+// an opener then sends none of them. Every other kind, and everything where nothing is said (a
+// service that does not publish the word), goes as before.
+TEST(channel_objects, an_opener_sends_no_block_traces_where_the_creator_makes_no_rows_of_them) {
+    struct row {
+        const char* what;
+        bool published, logged;
+        bool block_traces_sent;
+    } rows[] = {{"LOG=yes", true, true, true}, {"LOG=no", true, false, false}, {"no word", false, false, true}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        const std::string name = kova_test::unique_name("dbgswitch");
+        Pimo::IPC::class_shared_pipe unaware_creator;
+        class_debug_ipc creator;
+        if (r.published)
+            ASSERT_EQ(Pimo::OS::c_vimra_success, creator.eproc_create(64, name.c_str(), r.logged));
+        else
+            ASSERT_EQ(Pimo::OS::c_vimra_success, unaware_creator.eproc_create(name.c_str(), 64, 784));
+        {
+            class_debug_ipc opener;
+            ASSERT_EQ(Pimo::OS::c_vimra_success, opener.eproc_open(name.c_str()));
+            for (char kind : {'A', 'F', 'C', 'K', 'Z'}) {
+                const bool sent = kind == 'A' || kind == 'F' ? r.block_traces_sent : true;
+                EXPECT_EQ(sent, Common::Global::is_debug_kind_wanted(kind)) << kind;
+                Common::Global::kova_debug_send(kind, struct_token(), "f", 1, "t");
+                EXPECT_EQ(sent ? 1u : 0u, opener.get_size()) << kind;
+                char record[784];
+                while (opener.eproc_pop(reinterpret_cast<Pimo::byte_t*>(record)) == Pimo::OS::c_vimra_success) {
+                }
+            }
+            opener.proc_close();
+            EXPECT_TRUE(Common::Global::is_debug_kind_wanted('F')) << "a closed channel leaves the word behind";
+        }
+        creator.proc_destroy();
+        unaware_creator.proc_destroy();
+        kova_test::remove_shm_containing(name);
+    }
 }
 
 TEST_F(center_pipe_fixture, tokens_reach_the_center_and_results_map) {

@@ -36,6 +36,7 @@ void prepare_recv_header(tcp_t* p) {
     p->recv_piece = c_recv_header;
     p->recv_discard = 0;
     p->recv_drop = false;
+    p->recv_ack = false;
 }
 
 int request_recv_header(tcp_t* p, const char* in_error) {
@@ -43,11 +44,13 @@ int request_recv_header(tcp_t* p, const char* in_error) {
     return arm_or_report(epoll_tcp_recv, EPOLL_CTL_MOD, c_mask_recv, p, in_error);
 }
 
-// Hands the received packet over and starts the next one.
+// Hands the received packet over and starts the next one. A return is acknowledged once it is
+// the center's: the acknowledgement's making and sending stay off the return's way.
 void deliver(tcp_t* p) {
     Kova::packet_t* pkt = get_header(p->recv_token.header_mm);
     send_center(p->recv_token, pkt);
     p->recv_token.reset();
+    if (p->recv_ack) queue_ack(p, p->recv_ack_of);
     prepare_recv_header(p);
 }
 
@@ -75,7 +78,9 @@ int completed_recv_header(tcp_t* p) {
     pkt->determine_arrival_clock(Pimo::OS::vimra_cpu_clock());
     const size_t size = pkt->header.size;
     const bool drop = pkt->is_heartbeat() || is_local_only_control(pkt);
-    if (p->type == c_socket_client && (pkt->is_signal_return() || pkt->is_call_return())) queue_ack(p, *pkt);
+    // Acknowledged as it was received, once it is handed over (deliver).
+    p->recv_ack = p->type == c_socket_client && (pkt->is_signal_return() || pkt->is_call_return());
+    if (p->recv_ack) p->recv_ack_of = *pkt;
     if (size == 0) {
         if (drop) {
             prepare_recv_header(p);

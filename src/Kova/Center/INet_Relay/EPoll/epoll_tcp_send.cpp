@@ -136,13 +136,19 @@ int send_server(tcp_t* p) { return send_step(p, pump); }
 
 int failed_send(tcp_t* p) { return send_step(p, stop_pump); }
 
-void queue_on_connection(tcp_t* p, const Kova::struct_token& in_token, Kova::packet_t*) {
+void queue_on_connection(tcp_t* p, const Kova::struct_token& in_token, Kova::packet_t*, bool in_write_now) {
     const bool was_empty = p->send_queue.empty();
     p->send_queue.push_back(in_token);
     if (!was_empty || p->send_state) return;
     p->send_progress_clk = now_ms();
     start_front(p);
     p->send_state = true;
+    // The queueing thread writes what the socket takes at once; the pump arms the send thread
+    // only when the socket takes no more. The receive is running, so the pump keeps the record.
+    if (in_write_now) {
+        pump(p);
+        return;
+    }
     if (arm_or_report(epoll_tcp_send, EPOLL_CTL_MOD, c_mask_send, p, "epoll.epoll_tcp_send 요청 에러\n") != 0) {
         // The pump cannot run: end the connection; its queue becomes error returns on release.
         p->send_state = false;
@@ -194,7 +200,7 @@ void queue_ack(tcp_t* p, const Kova::packet_t& in_return) {
     pkt->set_swap_acktype();
     pkt->set_data_size(0);
     class_locker lock(p->send_queue_lock);
-    queue_on_connection(p, ack, pkt);
+    queue_on_connection(p, ack, pkt, true);
 }
 
 void pop_ack(tcp_t* p) {

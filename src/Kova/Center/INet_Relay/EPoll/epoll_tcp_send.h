@@ -1,13 +1,14 @@
 // The send queue of a connection, its pump, heartbeats, and the acknowledgements of signal and
 // call returns.
 //
-// The pump runs on the send thread. Packets are queued by the center thread (and its close
-// markers by del_client), acknowledgements and the receive's close markers by the receive
-// thread, heartbeats by the timer; all of them meet under send_queue_lock, which guards the queue
-// and every send field. ack_wait_q_lock is taken inside it (wait_ack, as a return starts) or
-// alone (pop_ack, on the receive thread of an accepted connection). The sockets are non-blocking,
-// so the pump never waits under the lock: a piece that does not fit re-arms the one-shot send
-// registration.
+// The pump runs on the send thread, and on the thread that queues a packet or an acknowledgement
+// on an idle connection until the socket takes no more. Packets are queued by the center thread
+// (and its close markers by del_client), acknowledgements and the receive's close markers by the
+// receive thread, heartbeats by the timer; all of them meet under send_queue_lock, which guards
+// the queue and every send field. ack_wait_q_lock is taken inside it (wait_ack, as a return
+// starts) or alone (pop_ack, on the receive thread of an accepted connection). The sockets are
+// non-blocking, so the pump never waits under the lock: a piece that does not fit re-arms the
+// one-shot send registration.
 #pragma once
 
 #include <vector>
@@ -23,8 +24,11 @@ int send_client(tcp_t* p);
 int send_server(tcp_t* p);
 int failed_send(tcp_t* p);
 
-// Queues a token under send_queue_lock; the caller holds the lock. Arms the pump when idle.
-void queue_on_connection(tcp_t* p, const Kova::struct_token& in_token, Kova::packet_t* pin_pkt);
+// Queues a token under send_queue_lock; the caller holds the lock. On an idle connection the
+// pump is armed, or with in_write_now run at once on the calling thread (non-blocking: the send
+// thread takes over what the socket does not take); in_write_now only while the receive runs.
+void queue_on_connection(tcp_t* p, const Kova::struct_token& in_token, Kova::packet_t* pin_pkt,
+                         bool in_write_now = false);
 int request_send_hearbeat(tcp_t* p);
 // Turns every queued packet into its error return; the returns are collected for a hand-over
 // after every lock is let go.

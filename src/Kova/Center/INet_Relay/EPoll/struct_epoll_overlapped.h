@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <deque>
 
+#include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Hidden/struct_tcp_header.h"
 #include "Kova/Common/Interface/struct_token.h"
 #include "Kova/Common/Open/Kova/kova_typedef.h"
@@ -89,6 +90,9 @@ struct struct_epoll_overlapped_tcp : struct_epoll_overlapped_ex {
     enum_recv_piece recv_piece;
     size_t recv_discard;           // refused payload bytes still to skip
     bool recv_drop;                // the packet is dropped once its payload has been read
+    // Outgoing connections: the return being received, acknowledged once it is handed over.
+    bool recv_ack;
+    Kova::struct_packet recv_ack_of;
     // Set once the receive side has ended; from then on only the send thread holds the record
     // and it releases it (see epoll_tcp_method.cpp).
     bool recv_ended;
@@ -104,6 +108,8 @@ struct struct_epoll_overlapped_tcp : struct_epoll_overlapped_ex {
           recv_piece(c_recv_header),
           recv_discard(0),
           recv_drop(false),
+          recv_ack(false),
+          recv_ack_of(),
           recv_ended(false),
           create_clk(0) {}
 };

@@ -33,9 +33,8 @@ kova_err_t _kova_object_broadcast::broadcast(ip_t in_ip, void const* pin_data, p
     if (in_size > c_max_broadcast_size) return c_kova_err_too_big_size;
     if (in_size != 0 && pin_data == nullptr) return c_kova_err_boundout_buffer;
     struct_token token;
-    if (token.alloc_header(__FILE__, __LINE__) != c_kova_err_none) return c_kova_err_empty_kova_memory;
-    if (in_size != 0 && token.alloc_data(in_size, __FILE__, __LINE__) != c_kova_err_none) {
-        safe_free_token(token, __FILE__, __LINE__);
+    if (Common::Interface::eproc_alloc_packet(token, in_size, __FILE__, __LINE__) != c_kova_err_none) {
+        if (token.has_header()) safe_free_token(token, __FILE__, __LINE__);
         return c_kova_err_empty_kova_memory;
     }
     struct_packet* p = token.get_header_packet();

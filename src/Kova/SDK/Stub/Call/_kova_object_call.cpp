@@ -23,14 +23,14 @@ void _kova_object_call::adapter_call(struct_token const& in_token) {
     const class_stub_request request(in_token);
     struct_packet* r = request.get_packet();
     struct_token reply;
-    if (!request.proc_alloc_within([&] { return reply.alloc_header(__FILE__, __LINE__); })) return;
-    struct_packet* p = reply.get_header_packet();
-    SDK::Stub::proc_copy_request(*p, *r);
-    if (max_return_size != 0 &&
-        !request.proc_alloc_within([&] { return reply.alloc_data(max_return_size, __FILE__, __LINE__); })) {
-        safe_free_header(reply, __FILE__, __LINE__);
+    // Header and reply block together; a missing one is asked for again until the request's time is spent.
+    if (!request.proc_alloc_within(
+            [&] { return Common::Interface::eproc_alloc_packet(reply, max_return_size, __FILE__, __LINE__); })) {
+        if (reply.has_header()) safe_free_header(reply, __FILE__, __LINE__);
         return;
     }
+    struct_packet* p = reply.get_header_packet();
+    SDK::Stub::proc_copy_request(*p, *r);
     p->set_data_size(max_return_size);
     kova_err_t result = mp->on_call(request.get_client(), request.get_data(), request.get_size(), reply.get_data(),
                                     &p->header.size, r->packet_live_time, r->packet_limit_time);
