@@ -30,10 +30,12 @@ constexpr Kova::object_id_t c_call_stub_id = 100;
 constexpr Kova::object_id_t c_signal_stub_id = 101;
 constexpr Kova::object_id_t c_event_stub_id = 102;
 constexpr Kova::object_id_t c_broadcast_stub_id = 103;
+constexpr Kova::object_id_t c_command_stub_id = 104;
 constexpr Kova::msg_code_t c_call_code = 1;
 constexpr Kova::msg_code_t c_signal_code = 2;
 constexpr Kova::msg_code_t c_event_code = 3;
 constexpr Kova::msg_code_t c_broadcast_code = 4;
+constexpr Kova::msg_code_t c_command_code = 5;
 constexpr const char* c_host = "127.0.0.1";
 
 // argv[in_index] as a number in [0, in_max], or in_default when it is not given.

@@ -116,6 +116,39 @@ TEST_F(examples, a_broadcast_receiver_hears_each_broadcast_once_and_ends_after_i
     EXPECT_NE(receiver.output().find(" us: \"all hands\"\n"), std::string::npos) << receiver.output();
 }
 
+TEST_F(examples, command_clients_in_both_models_reach_the_stub_which_tells_them_apart) {
+    child_process stub =
+        start_stub(KOVA_EXAMPLE_COMMAND_STUB, "104", "command stub 104 serving code 5 in domain 7100");
+    std::string out;
+    EXPECT_EQ(m_tree.host().run({KOVA_EXAMPLE_COMMAND_CLIENT, "7100", "127.0.0.1", "104", "go", "3"}, &out), 0) << out;
+    EXPECT_NE(out.find("command 3 posted: 0x00000000\n"), std::string::npos) << out;
+    EXPECT_EQ(m_tree.host().run({KOVA_EXAMPLE_COMMAND_CLIENT, "7100", "127.0.0.1", "104", "steer", "5", "100"}, &out),
+              0)
+        << out;
+    EXPECT_NE(out.find("command posted, sent every 100 ms: 0x00000000\n"), std::string::npos) << out;
+    // Each client's shutdown follows its commands: once the stub has reported both, it has
+    // them all.
+    EXPECT_TRUE(kova_test::wait_until(
+        [&] {
+            stub.wait_for_line("\x01", 0.01);
+            const std::string& o = stub.output();
+            return o.find("gone: ") != o.rfind("gone: ");
+        },
+        10))
+        << stub.output();
+    stub.close_input();
+    EXPECT_EQ(stub.wait(15), 0);
+    const std::string& o = stub.output();
+    EXPECT_NE(o.find("posted: \"go 1\"\n"), std::string::npos) << o;
+    EXPECT_NE(o.find("posted: \"go 3\"\n"), std::string::npos) << o;
+    size_t ticks = 0;
+    for (size_t at = 0; (at = o.find(" ms left: \"steer\"\n", at)) != std::string::npos; ++at) ++ticks;
+    EXPECT_GE(ticks, 4u) << o;
+    EXPECT_LE(ticks, 6u) << o;
+    EXPECT_NE(o.find("gone: 127.0.0.1 domain 7100 object "), std::string::npos) << o;
+    EXPECT_EQ(std::string::npos, o.find("(0x00000002)")) << "a shutdown, not the proxy's end\n" << o;
+}
+
 // Kova::initialize waits for the service without end: the end signals must still be heard.
 TEST(examples_without_service, a_stub_waiting_for_the_service_ends_on_sigint_and_a_client_on_sigterm) {
     REQUIRE_PRIVATE_HOSTS();

@@ -1,9 +1,10 @@
-// What the application probes (probe_call_app, probe_event_app) print: whole lines, one
+// What the application probes (probe_call_app, probe_command_app, probe_information_app) print: whole lines, one
 // thread at a time, results in hex and clients as ip:domain:object.
 #pragma once
 
 #include <arpa/inet.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -22,6 +23,29 @@ inline void say(const std::string& in_line) {
 inline std::string hex(Kova::kova_err_t in_err) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%x", in_err);
+    return buf;
+}
+
+// "-" is no data, "pat:<n>" n pattern bytes, anything else the text itself.
+inline std::string make_data(const std::string& in_text) {
+    if (in_text == "-") return "";
+    if (in_text.rfind("pat:", 0) == 0) {
+        std::string out(std::stoul(in_text.substr(4)), '\0');
+        for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>('a' + (i * 7) % 26);
+        return out;
+    }
+    return in_text;
+}
+
+// Up to 40 bytes as they are, longer payloads as "#" and their FNV-1a hash.
+inline std::string show(const void* pin_data, size_t in_size) {
+    if (in_size == 0 || !pin_data) return "-";
+    const unsigned char* p = static_cast<const unsigned char*>(pin_data);
+    if (in_size <= 40) return std::string(reinterpret_cast<const char*>(p), in_size);
+    std::uint32_t h = 2166136261u;
+    for (size_t i = 0; i < in_size; ++i) h = (h ^ p[i]) * 16777619u;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "#%08x", h);
     return buf;
 }
 

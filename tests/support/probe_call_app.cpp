@@ -11,16 +11,25 @@
 //   bcast <name> <stub name> <code>            a broadcast interface attached to a stub's object
 //   broadcast <name> <ip> <data>                 one broadcast to in_ip (255.255.255.255: every host)
 //   cancel | scancel <proxy name> <error>
+//   bcasts <stub name> <code> <count> <bytes>  broadcasts to the local host's proxies from an
+//       interface attached to the stub's object -> "bcasts <stub name> <broadcasts sent>"
+//   pingpong <proxy name> <count> <limit s>    calls one after the other ("abc", 64 bytes back)
+//       -> "pingpong <proxy name> <median µs> <longest µs> <failed>"
+//   stream <proxy name> <count> <bytes>        calls whose replies are left with the returner,
+//       never taken -> "stream <proxy name> <count>"
 //   storm <proxy name> <threads> <requests> <seed>  threads of random calls (0..60000 bytes,
 //       some with limits too short to be answered in time), signals and cancels; prints
 //       "storm done <calls and signals> <answered> <timed out> <others> <wrong>" once all have ended,
 //       <others> as "result:count,..." and <wrong> counting answers whose content is not the reply
 //   state <name> | destroy <name> | exit
+//   fds exhaust | fds free      takes every file descriptor left (-> "fds exhaust <n>"), gives them back
 // Data is "-" (none), "pat:<n>" (n pattern bytes) or the text itself; payloads longer
 // than 40 bytes print as "#" and their FNV-1a hash. Results print in hex.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -41,31 +50,11 @@
 using namespace Kova;
 using kova_probe::client;
 using kova_probe::hex;
+using kova_probe::make_data;
 using kova_probe::say;
+using kova_probe::show;
 
 namespace {
-
-std::string make_data(const std::string& in_text) {
-    if (in_text == "-") return "";
-    if (in_text.rfind("pat:", 0) == 0) {
-        std::string out(std::stoul(in_text.substr(4)), '\0');
-        for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>('a' + (i * 7) % 26);
-        return out;
-    }
-    return in_text;
-}
-
-std::string show(const void* pin_data, size_t in_size) {
-    if (in_size == 0 || !pin_data) return "-";
-    const unsigned char* p = static_cast<const unsigned char*>(pin_data);
-    if (in_size <= 40) return std::string(reinterpret_cast<const char*>(p), in_size);
-    std::uint32_t h = 2166136261u;
-    for (size_t i = 0; i < in_size; ++i) h = (h ^ p[i]) * 16777619u;
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "#%08x", h);
-    return buf;
-}
-
 
 long ms_since(std::chrono::steady_clock::time_point in_from) {
     return static_cast<long>(
@@ -155,6 +144,13 @@ public:
         return broadcast(inet_addr(in_ip.c_str()), in_data.empty() ? nullptr : in_data.data(),
                          static_cast<pksize_t>(in_data.size()));
     }
+    unsigned send(unsigned in_count, unsigned in_bytes) {
+        const std::string data(in_bytes, 'b');
+        unsigned sent = 0;
+        for (unsigned i = 0; i < in_count; ++i)
+            if (broadcast(c_local_host, data.empty() ? nullptr : data.data(), in_bytes) == c_kova_success) ++sent;
+        return sent;
+    }
 };
 
 // A call proxy and a signal proxy sharing one identity; tells what happens to its stub.
@@ -179,6 +175,31 @@ public:
         const bool copied = e == c_kova_success;
         say("call " + in_tag + " " + hex(e) + " " + std::to_string(size) + " " +
             (copied ? show(buf.data(), size) : "-") + " " + std::to_string(ms_since(start)));
+    }
+    // in_count calls of in_bytes whose replies nobody takes; see the command list.
+    unsigned stream(unsigned in_count, unsigned in_bytes) {
+        const std::string data(in_bytes, 's');
+        for (unsigned i = 0; i < in_count; ++i) m_streamed.push_back(async_call(data.data(), in_bytes, 30.0));
+        return in_count;
+    }
+    // in_count calls one after the other; see the command list.
+    std::string pingpong(unsigned in_count, double in_limit) {
+        std::vector<long> took;
+        unsigned failed = 0;
+        char buf[64];
+        for (unsigned i = 0; i < in_count; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            return_object_t r = async_call("abc", 3, in_limit);
+            pksize_t size = sizeof buf;
+            double elapsed = 0;
+            if (kova_proxy_object_call::async_return(r, buf, &size, &elapsed) != c_kova_success) ++failed;
+            took.push_back(static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                 std::chrono::steady_clock::now() - start)
+                                                 .count()));
+        }
+        std::sort(took.begin(), took.end());
+        return std::to_string(took.empty() ? 0 : took[took.size() / 2]) + " " +
+               std::to_string(took.empty() ? 0 : took.back()) + " " + std::to_string(failed);
     }
     void signal_one(const std::string& in_tag, double in_limit, const std::string& in_data) {
         const auto start = std::chrono::steady_clock::now();
@@ -251,6 +272,7 @@ public:
 
 private:
     std::string m_name;
+    std::vector<return_object_t> m_streamed;
 };
 
 std::string state_of(const std::string& in_name, kova_proxy_object& in_proxy) {
@@ -266,6 +288,7 @@ int main() {
     std::map<std::string, std::unique_ptr<app_broadcast>> broadcasts;
     std::map<std::string, std::unique_ptr<app_proxy>> proxies;
     std::vector<std::thread> requests;
+    std::vector<int> taken_fds;
     std::string line;
     say("pid " + std::to_string(getpid()));
     while (std::getline(std::cin, line)) {
@@ -381,6 +404,42 @@ int main() {
             if (proxies.count(name)) e = proxies[name]->destroy();
             if (stubs.count(name)) e = stubs[name]->destroy();
             say("destroy " + name + " " + hex(e));
+        } else if (cmd == "bcasts") {
+            unsigned code = 0, count = 0, bytes = 0;
+            in >> code >> count >> bytes;
+            if (!stubs.count(name)) {
+                say("bcasts " + name + " unknown");
+                continue;
+            }
+            auto& b = broadcasts[name];
+            if (!b) b.reset(new app_broadcast(static_cast<msg_code_t>(code), *stubs[name]));
+            say("bcasts " + name + " " + std::to_string(b->send(count, bytes)));
+        } else if (cmd == "pingpong") {
+            unsigned count = 0;
+            double limit = 0;
+            in >> count >> limit;
+            if (!proxies.count(name)) {
+                say("pingpong " + name + " unknown");
+                continue;
+            }
+            say("pingpong " + name + " " + proxies[name]->pingpong(count, limit));
+        } else if (cmd == "stream") {
+            unsigned count = 0, bytes = 0;
+            in >> count >> bytes;
+            if (!proxies.count(name)) {
+                say("stream " + name + " unknown");
+                continue;
+            }
+            say("stream " + name + " " + std::to_string(proxies[name]->stream(count, bytes)));
+        } else if (cmd == "fds") {
+            if (name == "exhaust") {
+                for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken_fds.push_back(fd);
+                say("fds exhaust " + std::to_string(taken_fds.size()));
+            } else {
+                for (int fd : taken_fds) close(fd);
+                taken_fds.clear();
+                say("fds free done");
+            }
         } else {
             say("unknown " + cmd);
         }

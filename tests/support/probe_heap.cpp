@@ -12,6 +12,10 @@
 //   churn N SEED             N random allocations, references and releases, each payload
 //                            filled and verified; everything released at the end
 //   stop | continue | status | dump | counters | reset | exit
+//   ledger                   this process's ledger over the named memory -> "ledger R"
+//   recorded                 references the ledger records -> "recorded N"
+//   sweep | drop             gives back (or drops) the ledgers of dead processes of the memory
+//   end                      the ledger's orderly end (gives back what it records)
 #include <unistd.h>
 
 #include <cstdio>
@@ -26,6 +30,7 @@
 #include <vector>
 
 #include "Pimo/Memory/class_dynamic_shared_ref_memory.h"
+#include "Pimo/Memory/class_handle_ledger.h"
 #include "Pimo/Memory/class_heap_manager.h"
 #include "Pimo/OS/Linux/class_lock.h"
 
@@ -95,6 +100,7 @@ private:
 
 int main() {
     class_probe_memory m;
+    class_handle_ledger ledger;
     std::string line;
     long n = 0;
     while (std::getline(std::cin, line)) {
@@ -224,6 +230,16 @@ int main() {
                         m.shared().get_refer_count(), m.shared().get_reset_count());
         } else if (cmd == "reset") {
             m.heap()->reset();
+        } else if (cmd == "ledger") {
+            std::printf("ledger %d\n", static_cast<int>(ledger.eproc_create(m.shared().get_pool())));
+        } else if (cmd == "recorded") {
+            std::printf("recorded %u\n", ledger.get_count());
+        } else if (cmd == "sweep") {
+            class_handle_ledger::proc_release_dead(m.shared().get_pool());
+        } else if (cmd == "drop") {
+            class_handle_ledger::proc_drop_dead(m.shared().get_pool());
+        } else if (cmd == "end") {
+            ledger.proc_close();
         } else if (cmd == "exit") {
             return 0;
         }

@@ -54,7 +54,7 @@ bool register_object(domain_t in_domain, object_id_t in_id, SDK::Interface::inte
     SDK::Interface::interface_sdk_object_manager* objects = SDK::Interface::gp_object_manager.load();
     if (!processor || !objects) return false;
     Pimo::OS::class_write_locker lock(processor);
-    return objects->create_object(in_domain, in_id, pin_object);
+    return objects->create_object(in_domain, in_id, pin_object) == Pimo::OS::c_vimra_success;
 }
 
 }  // namespace

@@ -41,25 +41,15 @@
 #include <vector>
 
 #include "Kova/kova.h"
+#include "probe_app_lines.h"
 
 using namespace Kova;
+using kova_probe::hex;
+using kova_probe::say;
 
 namespace {
 
-std::mutex g_say_lock;
 std::chrono::steady_clock::time_point g_start = std::chrono::steady_clock::now();
-
-void say(const std::string& in_line) {
-    std::lock_guard<std::mutex> hold(g_say_lock);
-    std::printf("%s\n", in_line.c_str());
-    std::fflush(stdout);
-}
-
-std::string hex(kova_err_t in_err) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%x", in_err);
-    return buf;
-}
 
 long ms_since(std::chrono::steady_clock::time_point in_from) {
     return static_cast<long>(

@@ -12,8 +12,14 @@
 //   blocks                     blocks allocated and references held -> "blocks <n> <refs>"
 //   counts                     the memory's counters, as the manager shows them
 //                              -> "counts <resets> <remain> <alloc_count> <refer_count>"
+//   sites                      every allocated block -> "sites <mm>:<ref>:<allocation site>;..."
+//   occupy <bytes>             takes blocks until at most that much is free -> "occupied <blocks>"
+//   vacate                     gives them back -> "vacated"
 //   hold | release             take and give back the memory's lock     -> "held" | "released"
 //   stop <domain>              sets the domain's stop event             -> "stopped <r>"
+//   claim <domain>             holds the domain as a center that is ending does: its stop
+//                              event and a center pipe already shut down -> "claimed <r>"
+//   unclaim                    lets go of it, pipe first, as that center ends -> "unclaimed"
 #include <arpa/inet.h>
 #include <unistd.h>
 
@@ -22,17 +28,20 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Global/struct_debug_token.h"
 #include "Kova/Common/Hidden/struct_packet.h"
+#include "Kova/General_Common/IPC/abstract_center_ipc.h"
 #include "Kova/General_Common/IPC/class_debug_ipc.h"
 #include "Kova/General_Common/IPC/class_service_ipc.h"
 #include "Kova/General_Common/IPC/kova_named_objects.h"
 #include "Kova/General_Common/IPC/struct_service_token.h"
 #include "Kova/General_Common/Memory/class_kova_memory.h"
 #include "Pimo/Memory/class_dynamic_shared_ref_memory.h"
+#include "Pimo/Memory/heap_record.h"
 #include "Pimo/OS/Linux/class_event.h"
 
 using namespace Kova;
@@ -52,6 +61,9 @@ int main() {
     Pimo::Memory::class_dynamic_shared_ref_memory memory;
     class_debug_ipc debug;
     class_service_ipc service;
+    Pimo::OS::class_event claimed_stop;
+    std::vector<Pimo::Memory::mm_t> occupied;
+    abstract_center_ipc claimed_pipe;
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
@@ -139,6 +151,32 @@ int main() {
         } else if (cmd == "counts") {
             say("counts " + std::to_string(memory.get_reset_count()) + " " + std::to_string(memory.get_remain()) +
                 " " + std::to_string(memory.get_alloc_count()) + " " + std::to_string(memory.get_refer_count()));
+        } else if (cmd == "sites") {
+            // A walk without the lock: a picture for a test's failure message, nothing more.
+            std::string out = "sites";
+            const Pimo::byte_t* base = static_cast<const Pimo::byte_t*>(memory.get_addr(0));
+            const size_t end = memory.get_pool().get_heap() ? memory.get_pool().get_heap()->get_segment_size() : 0;
+            for (size_t pos = Pimo::Memory::c_first_block; pos + Pimo::Memory::c_heap_block_size <= end;) {
+                const auto* b = reinterpret_cast<const Pimo::Memory::HEAP_BLOCK*>(base + pos);
+                if (b->ref != 0)
+                    out += " " + std::to_string(pos + Pimo::Memory::c_heap_block_size) + ":" + std::to_string(b->ref) +
+                           ":" + std::string(b->str, strnlen(b->str, sizeof b->str)) + ";";
+                pos += Pimo::Memory::c_heap_block_size + b->len.key;
+            }
+            say(out);
+        } else if (cmd == "occupy") {
+            unsigned long leave = 0;
+            in >> leave;
+            for (unsigned long size = 1u << 20; size >= 8 && memory.get_remain() > leave; size /= 2) {
+                Pimo::Memory::mm_t mm = 0;
+                while (memory.get_remain() > leave + size && memory.eproc_alloc(mm, size, __FILE__, __LINE__) == 0)
+                    occupied.push_back(mm);
+            }
+            say("occupied " + std::to_string(occupied.size()));
+        } else if (cmd == "vacate") {
+            for (Pimo::Memory::mm_t& mm : occupied) memory.safe_free(mm, __FILE__, __LINE__);
+            occupied.clear();
+            say("vacated");
         } else if (cmd == "hold") {
             memory.proc_stop();
             say("held");
@@ -155,6 +193,17 @@ int main() {
                 e.proc_close();
             }
             say("stopped " + std::to_string(r));
+        } else if (cmd == "claim") {
+            unsigned domain = 0;
+            in >> domain;
+            int r = claimed_stop.eproc_create_global(get_center_killer_name(static_cast<domain_t>(domain)), false);
+            if (r == 0) r = claimed_pipe.eproc_create(static_cast<domain_t>(domain), abstract_center_ipc::c_depth);
+            if (r == 0) claimed_pipe.proc_shutdown();
+            say("claimed " + std::to_string(r));
+        } else if (cmd == "unclaim") {
+            claimed_pipe.proc_destroy();
+            claimed_stop.proc_destroy();
+            say("unclaimed");
         } else if (cmd == "exit") {
             break;
         }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "Kova/Center/Global/class_payload_buffers.h"
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Interface/struct_token.h"
@@ -93,7 +94,7 @@ public:
     void release(Kova::struct_token& in_token) {
         if (in_token.header_mm) {
             Kova::struct_packet* pkt = static_cast<Kova::struct_packet*>(m_memory.get_addr(in_token.header_mm));
-            if (!in_token.data_mm && pkt->p_data) std::free(pkt->p_data);
+            if (!in_token.data_mm) Kova::Center::Global::class_payload_buffers::proc_free(pkt);
         }
         m_memory.safe_free(in_token.header_mm, __FILE__, __LINE__);
         m_memory.safe_free(in_token.data_mm, __FILE__, __LINE__);

@@ -40,6 +40,15 @@ vimra_err_t class_shared_observer_pipe::eproc_open_app(const char* in_name, proc
     return add_observer_opened(class_shared_pipe::eproc_open_app(in_name, pid, in_elem_size), in_name);
 }
 
+vimra_err_t class_shared_observer_pipe::eproc_open_serving(const char* in_name, u_int32_t in_elem_size) {
+    vimra_err_t r = class_shared_pipe::eproc_open(in_name, in_elem_size);
+    if (r == c_vimra_success && class_shared_pipe::test_shutdown()) {
+        class_shared_pipe::proc_close();
+        r = c_vimra_shutdown;
+    }
+    return add_observer_opened(r, in_name);
+}
+
 void class_shared_observer_pipe::proc_close() {
     class_observer::proc_close();
     class_shared_pipe::proc_close();

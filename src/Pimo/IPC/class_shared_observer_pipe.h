@@ -13,6 +13,9 @@ public:
     OS::vimra_err_t eproc_create_app(const char* in_name, const u_int32_t& in_size, const u_int32_t& in_elem_size);
     OS::vimra_err_t eproc_open(const char* in_name, u_int32_t in_elem_size = 0);
     OS::vimra_err_t eproc_open_app(const char* in_name, OS::process_id_t pid, u_int32_t in_elem_size = 0);
+    // As eproc_open, but a pipe its creator has already shut down is not opened (5): its
+    // creator is ending, and watching it would only report that end.
+    OS::vimra_err_t eproc_open_serving(const char* in_name, u_int32_t in_elem_size = 0);
     void proc_close();
     void proc_destroy();
 

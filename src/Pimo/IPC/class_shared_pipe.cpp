@@ -142,6 +142,15 @@ void class_shared_pipe::proc_shutdown() {
     m_event.proc_cancel();
 }
 
+vimra_err_t class_shared_pipe::eproc_shutdown_if_empty() {
+    if (!m_live) return c_vimra_unknown;
+    class_locker guard(m_mutex);
+    if (mp_queue->is_sane(m_qsize, m_elem_size) && !mp_queue->test_empty()) return c_vimra_busy;
+    mp_queue->proc_destroy();
+    m_event.proc_cancel();
+    return c_vimra_success;
+}
+
 bool class_shared_pipe::test_empty() {
     if (!m_live) return true;
     class_locker guard(m_mutex);
@@ -172,6 +181,7 @@ vimra_err_t class_shared_pipe::push_locked(const byte_t* pin_elem, size_t in_min
     // A limit is tested first, but a full ring is never overwritten whatever the limit.
     if (in_min != 0 && mp_queue->get_size() >= in_min) return c_vimra_busy;
     if (mp_queue->test_full()) return c_vimra_busy;
+    if (mp_hook) mp_hook->on_leaving(pin_elem);
     mp_queue->proc_push(pin_elem);
     return c_vimra_success;
 }
@@ -230,8 +240,12 @@ vimra_err_t class_shared_pipe::receive(byte_t* pout_elems, size_t in_max, size_t
         class_locker guard(m_mutex);
         if (!mp_queue->is_sane(m_qsize, m_elem_size)) return c_vimra_unknown;
         if (!mp_queue->is_valid()) return c_vimra_shutdown;
-        while (*pout_received < in_max && !mp_queue->test_empty())
-            mp_queue->proc_pop(pout_elems + *pout_received * m_elem_size), ++*pout_received;
+        while (*pout_received < in_max && !mp_queue->test_empty()) {
+            byte_t* elem = pout_elems + *pout_received * m_elem_size;
+            mp_queue->proc_pop(elem);
+            if (mp_hook) mp_hook->on_arrived(elem);
+            ++*pout_received;
+        }
         if (*pout_received != 0) return c_vimra_success;
     }
 }
@@ -259,6 +273,7 @@ vimra_err_t class_shared_pipe::eproc_pop(byte_t* pout_elem) {
     class_locker guard(m_mutex);
     if (!mp_queue->is_sane(m_qsize, m_elem_size) || mp_queue->test_empty()) return c_vimra_unknown;
     mp_queue->proc_pop(pout_elem);
+    if (mp_hook) mp_hook->on_arrived(pout_elem);
     return c_vimra_success;
 }
 

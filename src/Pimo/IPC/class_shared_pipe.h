@@ -3,6 +3,7 @@
 
 #include "Pimo/IPC/class_queue.h"
 #include "Pimo/IPC/interface_pipe.h"
+#include "Pimo/IPC/interface_pipe_hook.h"
 #include "Pimo/OS/Linux/class_event.h"
 #include "Pimo/OS/Linux/class_process_lock.h"
 #include "Pimo/OS/Linux/class_shared_memory.h"
@@ -15,7 +16,7 @@ class class_shared_pipe : public interface_pipe {
 public:
     static const char* const str_name;
 
-    class_shared_pipe() : mp_queue(nullptr), m_qsize(0), m_elem_size(0), m_live(false) {}
+    class_shared_pipe() : mp_queue(nullptr), mp_hook(nullptr), m_qsize(0), m_elem_size(0), m_live(false) {}
     ~class_shared_pipe() override {}
 
     OS::vimra_err_t eproc_create(const char* in_name, const u_int32_t& in_size, const u_int32_t& in_elem_size);
@@ -27,6 +28,9 @@ public:
     void proc_destroy();
 
     void proc_shutdown() override;
+    // Shuts the pipe down only while it is empty, in one step under its lock: 0, or 8 when
+    // something waits in it (a push that comes later is refused with 5).
+    OS::vimra_err_t eproc_shutdown_if_empty();
     bool test_empty() override;
     bool test_full() override;
     OS::vimra_err_t eproc_push(const byte_t* pin_elem, size_t in_min) override;
@@ -43,6 +47,8 @@ public:
                                     size_t* pout_received) override;
 
     u_int32_t get_size();
+    // This process's pushes and takes are told to in_hook (null: to nobody).
+    void set_hook(interface_pipe_hook* pin_hook) { mp_hook = pin_hook; }
     u_int32_t get_capacity() const { return m_qsize ? m_qsize - 1 : 0; }
     u_int32_t get_elem_size() const { return m_elem_size; }
 
@@ -58,6 +64,7 @@ private:
     OS::class_process_lock m_mutex;
     OS::class_event m_event;
     class_queue* mp_queue;
+    interface_pipe_hook* mp_hook;
     OS::class_shared_memory m_memory;
     // Geometry fixed at create/open; the shared header is checked against it on every access.
     u_int32_t m_qsize;

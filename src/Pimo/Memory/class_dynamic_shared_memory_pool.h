@@ -31,6 +31,8 @@ public:
     OS::vimra_err_t eproc_alloc(mm_t& in_mm, size_t size, const char* const& filename, int lines);
     OS::vimra_err_t eproc_alloc_2(mm_t& in_mm, size_t size, size_t min_free, const char* const& filename, int lines);
     void proc_free(const mm_t& in_mm, const char* const& filename, int lines);
+    // class_heap_manager::free_if_allocated of the handle.
+    bool proc_free_if_allocated(const mm_t& in_mm) { return mp_heap->free_if_allocated(addr(in_mm)); }
     ref_count_t add_ref_get(const mm_t& in_mm, const char* const& filename, int lines);
     ref_count_t get_ref(const mm_t& in_mm);
     size_t get_size(const mm_t& in_mm);
@@ -60,6 +62,8 @@ public:
     size_t get_block_size() const { return 0; }
 
     class_heap_manager* get_heap() const { return mp_heap; }
+    // Tells this segment from any other of the same name (class_shared_memory::get_file_id).
+    bool get_segment_id(u_int64_t* pout_dev, u_int64_t* pout_ino) const { return m_memory.get_file_id(pout_dev, pout_ino); }
 
 private:
     void* addr(const mm_t& in_mm) { return static_cast<byte_t*>(m_memory.get_pointer()) + in_mm; }

@@ -29,6 +29,7 @@ class_heap_manager::class_heap_manager(void* pin_base, u_int64_t in_size, OS::cl
     : mp_memory(nullptr),
       mp_lock(pin_lock),
       mp_hdr(static_cast<HEAP_HEADER*>(pin_base)),
+      mp_hook(nullptr),
       m_size(in_size),
       // Every block takes at least its header and 8 bytes of payload.
       m_max_blocks(static_cast<size_t>((in_size - c_first_block) / (c_heap_block_size + c_mem_align_size) + 1)),
@@ -128,6 +129,8 @@ void* class_heap_manager::alloc_2(u_int32_t in_len, u_int32_t min_free, const ch
     byte_t* payload = reinterpret_cast<byte_t*>(blk) + c_heap_block_size;
     std::memcpy(blk->front, c_front_guard, c_front_guard_size);
     std::memcpy(payload + in_len, c_rear_guard, c_rear_guard_size);
+    // The block is whole: told before the checks, which walk the whole heap.
+    if (mp_hook) mp_hook->on_taken(to_offset(payload));
 
     // The trees were just counted; the walk need not count them again.
     compare_trees();
@@ -135,11 +138,26 @@ void* class_heap_manager::alloc_2(u_int32_t in_len, u_int32_t min_free, const ch
     return payload;
 }
 
-void class_heap_manager::free(void* ptr, const char* const&, int) {
+void class_heap_manager::free(void* ptr, const char* const&, int) { release(ptr, true); }
+
+bool class_heap_manager::free_if_allocated(void* ptr) {
+    if (!is_block_pointer(ptr)) return false;
+    OS::class_locker locker(mp_lock, &mp_hdr->lock_state);
+    const u_int64_t target = to_offset(ptr) - c_heap_block_size;
+    u_int64_t pos = c_first_block;
+    while (pos < target && pos + c_heap_block_size <= m_size)
+        pos += c_heap_block_size + static_cast<u_int64_t>(block_at(pos)->len.key);
+    if (pos != target || block_at(pos)->ref == 0) return false;
+    release(ptr, false);
+    return true;
+}
+
+void class_heap_manager::release(void* ptr, bool in_recorded) {
     if (!is_block_pointer(ptr)) mem_print("KOVA MEMORY CRASHED!!\n", "THIS PROGRAM SHALL BE KILLED!!!!\n");
     OS::class_locker locker(mp_lock, &mp_hdr->lock_state);
     walk_check(ptr);
     compare_trees();
+    if (in_recorded && mp_hook) mp_hook->on_released(to_offset(ptr));
 
     const offset_t b = to_offset(ptr) - c_heap_block_size;
     HEAP_BLOCK* blk = block_at(b);
@@ -207,7 +225,9 @@ u_int32_t class_heap_manager::add_ref(void* ptr, const char* const& filename, in
     }
     traverse_check(ptr);
     mp_hdr->refer_count += 1;
-    return ++blk->ref;
+    const u_int32_t ref = ++blk->ref;
+    if (mp_hook) mp_hook->on_taken(to_offset(ptr));
+    return ref;
 }
 
 u_int32_t class_heap_manager::get_ref(void* ptr) {

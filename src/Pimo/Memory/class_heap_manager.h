@@ -7,6 +7,7 @@
 
 #include "Pimo/Memory/class_heap_space.h"
 #include "Pimo/Memory/heap_record.h"
+#include "Pimo/Memory/interface_handle_hook.h"
 #include "Pimo/Memory/template_splay_tree.h"
 #include "Pimo/OS/Linux/class_lock.h"
 
@@ -33,7 +34,16 @@ public:
     void* alloc(u_int32_t in_len, const char* const& filename, int lines);
     void* alloc_2(u_int32_t in_len, u_int32_t min_free, const char* const& filename, int lines);
     void free(void* ptr, const char* const& filename, int lines);
+    // Gives back one reference to the block whose payload is ptr, when ptr is an allocated
+    // block's payload (false, and nothing done, for anything else: ptr comes from a record
+    // another process wrote, and must not end this one with a heap report). The hook is not
+    // told: the reference was never this process's own.
+    bool free_if_allocated(void* ptr);
     u_int32_t add_ref(void* ptr, const char* const& filename, int lines);
+    // Every reference this process takes and gives up is told to in_hook (null: to nobody).
+    void set_hook(interface_handle_hook* pin_hook) { mp_hook = pin_hook; }
+    // The resets of the heap so far, as the other processes see it change.
+    const volatile u_int32_t* get_reset_count_word() const { return &mp_hdr->reset_count; }
     u_int32_t get_ref(void* ptr);
     u_int32_t get_size(const void* ptr) const;
 
@@ -90,6 +100,7 @@ private:
         return class_heap_space(base(), m_size, offsetof(HEAP_BLOCK, ptr), m_max_blocks);
     }
 
+    void release(void* ptr, bool in_recorded);
     void walk_check(const void* ptr) const;
     void check_allocated(const HEAP_BLOCK* pin_block, u_int64_t in_offset) const;
     void compare_trees() const;
@@ -98,6 +109,7 @@ private:
     OS::class_shared_memory* mp_memory;
     OS::class_lock* mp_lock;
     HEAP_HEADER* mp_hdr;
+    interface_handle_hook* mp_hook;
     u_int64_t m_size;
     size_t m_max_blocks;
     // Room for an iterative tree count; taken once, so no operation allocates.

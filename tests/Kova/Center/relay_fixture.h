@@ -150,6 +150,7 @@ public:
     std::vector<struct_token> udp, tcp_client, tcp_server;
     std::vector<struct_node_addr> tcp_client_node, tcp_server_node;
     int tcp_broadcasts = 0;
+    bool join_fails = false;
     std::vector<std::string> calls;  // "add_client", "del_client", "join G S on I", "leave G S on I"
 
     int initialize() override { return 0; }
@@ -188,8 +189,9 @@ public:
         return 0;
     }
     domain_t get_gate_port_of_local(const struct_node_addr&) override { return gate_port; }
-    void add_membership(ip_t in_group, ip_t in_if, ip_t in_source, domain_t) override {
+    int add_membership(ip_t in_group, ip_t in_if, ip_t in_source, domain_t) override {
         calls.push_back(std::string("join ") + ip_text(in_group) + " " + ip_text(in_source) + " on " + ip_text(in_if));
+        return join_fails ? -1 : 0;
     }
     void drop_membership(ip_t in_group, ip_t in_if, ip_t in_source, domain_t) override {
         calls.push_back(std::string("leave ") + ip_text(in_group) + " " + ip_text(in_source) + " on " + ip_text(in_if));

@@ -204,6 +204,8 @@ TEST(sdk_host, listeners_deliver_from_the_center_and_answer_for_missing_objects)
     child_process center = h.center(4600);
     pid_t pid = 0;
     child_process app = h.started_app(2, &pid);
+    app.send_line("center 4600");  // as the object's creation would: answers go through it
+    ASSERT_FALSE(wait_prefix(app, "center ok").empty());
     app.send_line("object 4600 33");
     ASSERT_TRUE(app.wait_for_line("register 1"));
     const std::string p = std::to_string(pid);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cstring>
 
 #include "Kova/Common/Open/Kova/kova_err.h"
@@ -249,18 +250,39 @@ TEST(kova_object_call, cancels_and_lost_returns_reach_on_call_cancel) {
     EXPECT_TRUE(rig.wait_remain(before));
 }
 
-TEST(kova_object_call, no_memory_for_the_reply_sends_nothing_and_calls_nothing) {
+// Memory for the reply is waited for until the request's time is spent, but never longer
+// than a bounded time: a request without limit must not hold its queue (and the memory the
+// requests behind it hold) for ever. The caller then hears of the empty memory.
+TEST(kova_object_call, no_memory_for_the_reply_calls_nothing_and_is_waited_for_a_bounded_time) {
     sdk_rig rig(1);
     const test_domain_scope d(4);
     call_stub stub(c_code, 64u << 20);  // larger than the whole packet memory
     const object_id_t id = rig.create_announced(stub, d);
     ASSERT_NE(id, 0);
     const unsigned long before = rig.remain();
-    packet_spec s = call_to(d, id, 1);
-    s.limit = 0.3;
-    rig.push_listen(s);
-    struct_packet p;
-    EXPECT_FALSE(rig.center_receive(p, 1.0));
+    const struct {
+        double limit;
+        bool answered;
+    } rows[] = {{0.3, false}, {DBL_MAX, true}};
+    msg_num_t num = 0;
+    for (const auto& row : rows) {
+        packet_spec s = call_to(d, id, ++num);
+        s.limit = row.limit;
+        const double start = kova_test::now_s();
+        rig.push_listen(s);
+        struct_packet p;
+        if (!row.answered) {
+            EXPECT_FALSE(rig.center_receive(p, 1.0)) << "nothing once the limit is spent";
+            continue;
+        }
+        ASSERT_TRUE(rig.center_receive(p, 5.0));
+        EXPECT_EQ(p.header.type, c_mt_call_error_return);
+        EXPECT_EQ(p.header.error, c_kova_err_empty_kova_memory);
+        EXPECT_EQ(p.header.size, 0u);
+        const double waited = kova_test::now_s() - start;
+        EXPECT_GE(waited, 0.9);
+        EXPECT_LT(waited, 3.0);
+    }
     EXPECT_EQ(stub.m_calls, 0);
     EXPECT_TRUE(rig.wait_remain(before));
 }

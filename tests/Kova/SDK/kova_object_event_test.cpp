@@ -12,7 +12,7 @@
 #include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Open/Kova/kova_function.h"
 #include "Kova/SDK/Interface/_kova_object.h"
-#include "sdk_rig.h"
+#include "stub_rig.h"
 
 using namespace kova_sdk_test;
 
@@ -23,29 +23,9 @@ constexpr ip_t c_node_a = c_remote_proxy_ip;
 constexpr ip_t c_node_b = 0x0B00000Au;
 constexpr object_id_t c_p1 = 0x8101, c_p2 = 0x8102, c_p3 = 0x8103, c_p4 = 0x8104, c_stranger = 0x8199;
 
-client_addr_t client_of(ip_t in_ip, domain_t in_domain, object_id_t in_id) {
-    client_addr_t c;
-    c.node_addr = node_addr_t(in_ip, in_domain);
-    c.obj_id = in_id;
-    return c;
-}
-
-bool same(const client_addr_t& in_a, const client_addr_t& in_b) {
-    return in_a.node_addr.ip == in_b.node_addr.ip && in_a.node_addr.port == in_b.node_addr.port &&
-           in_a.obj_id == in_b.obj_id;
-}
-
-// What the stub's application heard, in order: 's' on_shutdown (with get_last_error),
-// 't' on_disconnected_tcp.
-struct heard {
-    char kind;
-    client_addr_t client;
-    kova_err_t error;
-};
-
-class event_stub : public kova_object_event {
+class event_stub : public recording_stub<kova_object_event> {
 public:
-    explicit event_stub(msg_code_t in_code = c_code) : kova_object_event(in_code) {}
+    explicit event_stub(msg_code_t in_code = c_code) : recording_stub(in_code) {}
     using kova_object_event::disconnect;
     using kova_object_event::disconnect_all_client_object;
     using kova_object_event::disconnect_one_client_node;
@@ -53,57 +33,17 @@ public:
     using kova_object_event::event;
     using kova_object_event::get_client_count;
 
-    std::atomic<kova_err_t> m_answer{0};
-    std::function<void()> in_connect;
-    std::atomic<int> m_connects{0};
-    client_addr_t m_connect_client;
-    double m_live = -1, m_limit = -1;
-
-    std::vector<heard> log() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_log;
-    }
-    bool wait_log(std::size_t in_n) {
-        return kova_test::wait_until([&] { return log().size() >= in_n; }, 5.0);
-    }
-
-    void on_disconnected_tcp(node_addr_t const& in_node) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        client_addr_t c;
-        c.node_addr = in_node;
-        c.obj_id = 0;
-        m_log.push_back(heard{'t', c, 0});
-    }
-
 private:
     kova_err_t on_connect(const client_addr_t& in_client, const double& in_live, const double& in_limit) override {
-        m_connect_client = in_client;
-        m_live = in_live;
-        m_limit = in_limit;
-        if (in_connect) in_connect();
-        ++m_connects;
-        return m_answer;
+        return note_connect(in_client, in_live, in_limit);
     }
-    void on_shutdown(const client_addr_t& in_client) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_log.push_back(heard{'s', in_client, Kova::get_last_error()});
-    }
-
-    std::mutex m_mutex;
-    std::vector<heard> m_log;
+    void on_shutdown(const client_addr_t& in_client) override { note_shutdown(in_client); }
 };
 
-// A rig, a domain and a created event stub whose id proxies address.
-struct event_fixture {
-    explicit event_fixture(int in_test, unsigned in_center_depth = 16) : rig(1, in_center_depth), d(in_test) {
-        id = rig.create_announced(stub, d);
-    }
+struct event_fixture : stub_fixture<event_stub> {
+    explicit event_fixture(int in_test, unsigned in_center_depth = 16)
+        : stub_fixture(in_test, c_code, in_center_depth) {}
 
-    packet_spec from(msg_type_t in_type, ip_t in_ip, object_id_t in_proxy, msg_code_t in_code = c_code) {
-        packet_spec s{in_type, in_code, in_proxy, id, ++num, d, d};
-        s.src_ip = in_ip;
-        return s;
-    }
     // Subscribes a proxy and takes its confirm off the center pipe.
     void subscribe(ip_t in_ip, object_id_t in_proxy) {
         rig.push_listen(from(c_mt_event_connect, in_ip, in_proxy));
@@ -111,26 +51,6 @@ struct event_fixture {
         ASSERT_TRUE(rig.center_receive(confirm));
         ASSERT_EQ(confirm.header.type, c_mt_event_confirm);
     }
-    // Everything in the center pipe until it stays empty for in_quiet_s. What the
-    // application's own calls send is there when they return: no wait for those.
-    std::vector<received> sent(double in_quiet_s = 0.0) {
-        std::vector<received> out;
-        received r;
-        while (rig.center_receive(r, in_quiet_s)) out.push_back(r);
-        return out;
-    }
-    packet_spec control(msg_code_t in_code, ip_t in_ip, object_id_t in_sid, object_id_t in_did, kova_err_t in_error) {
-        packet_spec s{c_mt_ctrl, in_code, in_sid, in_did, 0, d, d};
-        s.src_ip = in_ip;
-        s.error = in_error;
-        return s;
-    }
-
-    sdk_rig rig;
-    test_domain_scope d;
-    event_stub stub;
-    object_id_t id = 0;
-    msg_num_t num = 0;
 };
 
 }  // namespace
@@ -172,25 +92,10 @@ TEST(kova_object_event, handshake_as_the_proxy_receives_it) {
         f.rig.push_listen(s);
         received answer;
         ASSERT_TRUE(f.rig.center_receive(answer));
-        const struct_packet& p = answer.packet;
-        EXPECT_EQ(p.header.type, r.type);
-        EXPECT_EQ(p.header.error, r.error);
-        EXPECT_EQ(p.header.size, 0u);
-        EXPECT_FALSE(answer.has_data);
-        EXPECT_EQ(p.header.num, s.num);
-        EXPECT_EQ(p.header.code, r.code);
-        EXPECT_EQ(p.header.sid, s.did);
-        EXPECT_EQ(p.header.did, proxy);
-        EXPECT_EQ(p.dst_ip, c_node_a);
-        EXPECT_EQ(p.dst_port, f.d);
-        EXPECT_EQ(p.src_ip, c_local_host);
+        expect_answer(answer, s, r.type, r.error);
         EXPECT_EQ(f.stub.m_connects, connects + (r.on_connect_runs ? 1 : 0));
         if (r.on_connect_runs) {
-            EXPECT_TRUE(same(f.stub.m_connect_client, client_of(c_node_a, f.d, proxy)));
-            EXPECT_GE(f.stub.m_live, 0.0);
-            EXPECT_LT(f.stub.m_live, 1.0);
-            EXPECT_GT(f.stub.m_limit, 0.0);
-            EXPECT_LE(f.stub.m_limit, 10.0);
+            f.stub.expect_connect_of(client_of(c_node_a, f.d, proxy));
         }
         EXPECT_EQ(f.stub.get_client_count(), r.clients);
         ++proxy;
@@ -331,14 +236,7 @@ TEST(kova_object_event, what_on_shutdown_learns_of_each_end) {
     ASSERT_TRUE(f.stub.wait_log(want.size()));
     // The listener took them in order: the last one heard, the others are done too.
     EXPECT_TRUE(f.sent().empty()) << "the stub answers none of them";
-    const std::vector<heard> got = f.stub.log();
-    ASSERT_EQ(got.size(), want.size());
-    for (std::size_t i = 0; i < want.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(got[i].kind, want[i].kind);
-        EXPECT_TRUE(same(got[i].client, want[i].client)) << std::hex << got[i].client.obj_id;
-        EXPECT_EQ(got[i].error, want[i].error);
-    }
+    expect_heard(f.stub.log(), want);
     EXPECT_EQ(f.stub.get_client_count(), 0u);
     EXPECT_EQ(f.stub.event(), c_kova_err_none);
     EXPECT_TRUE(f.sent().empty()) << "nobody is left to send to";

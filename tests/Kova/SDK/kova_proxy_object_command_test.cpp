@@ -115,6 +115,16 @@ public:
         }
     }) {}
     ~center_drain() { stop(); }
+    // True once a packet that in_match accepts has come, within in_timeout_s.
+    template <typename match_t>
+    bool wait_for(match_t in_match, double in_timeout_s = 5.0) {
+        return kova_test::wait_until(
+            [&] {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                return std::any_of(m_got.begin(), m_got.end(), in_match);
+            },
+            in_timeout_s);
+    }
     std::vector<received> stop() {
         m_stop = true;
         if (m_thread.joinable()) m_thread.join();
@@ -519,6 +529,10 @@ TEST(kova_proxy_object_command, ticks_end_with_the_connection_and_never_send_fro
             e.proxy.set_sync_model(round % 2 == 0, c_sender_sync_model_on_timer, 0.0005);
             Pimo::OS::msleep(static_cast<unsigned>(2 + round % 5));
             ASSERT_EQ(e.proxy.destroy(), c_kova_err_none);
+            EXPECT_TRUE(center.wait_for([](const received& in_r) {
+                return in_r.packet.header.type == c_mt_ctrl && in_r.packet.header.code == c_mccr_object_destroy;
+            }));
+            // A tick wrongly sent after the announcement would come within this.
             Pimo::OS::msleep(20);
             got = center.stop();
         }

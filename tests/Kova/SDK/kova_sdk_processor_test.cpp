@@ -25,6 +25,12 @@ packet_spec call(msg_num_t in_num, msg_code_t in_code = 7, object_id_t in_did = 
     return packet_spec{c_mt_call, in_code, c_proxy, in_did, in_num, test_domain(), test_domain()};
 }
 
+// Calls of in_code to the stub get a serial queue of their own.
+void serialize_calls(msg_code_t in_code) {
+    EXPECT_EQ(Kova::msg_processing_by_serial_alone(msg_addr_t(test_domain(), c_stub, in_code, c_transaction_call)),
+              c_kova_success);
+}
+
 }  // namespace
 
 TEST(kova_sdk_processor, serial_address_delivers_one_at_a_time_in_pipe_order) {
@@ -32,8 +38,7 @@ TEST(kova_sdk_processor, serial_address_delivers_one_at_a_time_in_pipe_order) {
     ASSERT_TRUE(rig.m_ok);
     test_object stub(test_domain(), c_stub);
     ASSERT_TRUE(rig.add(stub));
-    EXPECT_EQ(Kova::msg_processing_by_serial_alone(msg_addr_t(test_domain(), c_stub, 7, c_transaction_call)),
-              c_kova_success);
+    serialize_calls(7);
     overlap_meter meter;
     stub.on_packet = [&](const delivery&) { meter.run(5); };
     const unsigned long before = rig.remain();
@@ -104,6 +109,44 @@ TEST(kova_sdk_processor, grouped_addresses_are_delivered_strictly_in_turn) {
     EXPECT_EQ(meter.most.load(), 1);
     const std::vector<delivery> got = stub.got();
     for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].num, i + 1);
+}
+
+// A serial queue whose drainer does not come back holds no more requests than a listen
+// pipe would: beyond 16 a request is answered with busy node at once; other packets queue on.
+TEST(kova_sdk_processor, a_serial_queue_refuses_requests_beyond_sixteen) {
+    sdk_rig rig(4);
+    ASSERT_TRUE(rig.m_ok);
+    test_object stub(test_domain(), c_stub);
+    ASSERT_TRUE(rig.add(stub));
+    serialize_calls(7);
+    std::atomic<bool> release{false};
+    stub.on_packet = [&](const delivery& in_d) {
+        while (in_d.num == 1 && !release) Pimo::OS::msleep(1);
+    };
+    const unsigned long before = rig.remain();
+    rig.push_listen(call(1));
+    ASSERT_TRUE(kova_test::wait_until([&] { return stub.got().empty() && rig.m_listen.test_empty(); }, 5.0));
+    for (msg_num_t n = 2; n <= 19; ++n) {  // 16 wait behind the first, 2 are refused
+        rig.push_listen(call(n));
+        ASSERT_TRUE(kova_test::wait_until([&] { return rig.m_listen.test_empty(); }, 5.0));
+    }
+    packet_spec cancel = call(20);
+    cancel.type = c_mt_call_cancel;  // not a request: queued all the same
+    rig.push_listen(cancel);
+    for (msg_num_t n : {18, 19}) {
+        struct_packet got;
+        ASSERT_TRUE(rig.center_receive(got));
+        EXPECT_EQ(got.header.type, c_mt_call_error_return);
+        EXPECT_EQ(got.header.error, c_kova_err_busy_node);
+        EXPECT_EQ(got.header.num, n);
+    }
+    struct_packet none;
+    EXPECT_FALSE(rig.center_receive(none, 0.2));
+    release = true;
+    ASSERT_TRUE(stub.wait_count(18));
+    const std::vector<delivery> got = stub.got();
+    EXPECT_EQ(got.back().type, c_mt_call_cancel);
+    EXPECT_TRUE(rig.wait_remain(before));
 }
 
 TEST(kova_sdk_processor, missing_object_is_answered_with_its_error_type) {
@@ -442,7 +485,8 @@ TEST(kova_sdk_processor, its_end_leaves_a_queue_that_a_listener_still_holds_to_t
     kova_sdk_processor* own = new kova_sdk_processor;
     own->msg_processing_by_serial_alone(addr);
     struct_token token = rig.make(call(1));
-    class_thread_qbuffer* queue = own->qbuffering(addr, token, token.get_header_packet(), &stub);
+    bool refused = false;
+    class_thread_qbuffer* queue = own->qbuffering(addr, token, token.get_header_packet(), &stub, &refused);
     ASSERT_NE(queue, nullptr);
     Common::Interface::safe_free_token(token, __FILE__, __LINE__);  // the listener's own reference
     delete own;

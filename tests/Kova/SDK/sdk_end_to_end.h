@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -18,6 +20,23 @@ inline std::vector<std::string> words(const std::string& in_line) {
     std::vector<std::string> out;
     for (std::string w; in >> w;) out.push_back(w);
     return out;
+}
+
+// The probe's pattern bytes, and its hash of payloads longer than 40 bytes.
+inline std::string pattern(size_t in_size) {
+    std::string out(in_size, '\0');
+    for (size_t i = 0; i < in_size; ++i) out[i] = static_cast<char>('a' + (i * 7) % 26);
+    return out;
+}
+
+inline std::string shown(const std::string& in_data) {
+    if (in_data.empty()) return "-";
+    if (in_data.size() <= 40) return in_data;
+    std::uint32_t h = 2166136261u;
+    for (unsigned char c : in_data) h = (h ^ c) * 16777619u;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "#%08x", h);
+    return buf;
 }
 
 // A result line without its last word (the milliseconds the request took).
@@ -37,6 +56,23 @@ inline long time_of(const std::string& in_line) {
     return w.empty() ? -1 : std::stol(w.back());
 }
 
+// The packet memory's allocated blocks as the manager's "acount" reads them, through a
+// probe_service_client ("blocks <n>"); settled: read again until trace records in flight
+// (each holds a block a moment) have been written.
+inline std::string blocks(child_process& in_memory) {
+    const std::vector<std::string> w = words(ask(in_memory, "blocks"));
+    return w.size() == 3 ? w[0] + " " + w[1] : "no blocks";
+}
+inline std::string settled_blocks(child_process& in_memory) {
+    std::string last = blocks(in_memory);
+    for (int same = 0; same < 3; wait_until([] { return false; }, 0.1)) {
+        const std::string now = blocks(in_memory);
+        same = now == last ? same + 1 : 0;
+        last = now;
+    }
+    return last;
+}
+
 // One application probe (probe_call_app, probe_event_app) inside a host.
 class probe_app {
 public:
@@ -49,11 +85,19 @@ public:
     }
     void send(const std::string& in_command) { m_child.send_line(in_command); }
     // Sends a command; its answer is the first later line that begins with its first two words.
-    std::string command(const std::string& in_command) {
+    std::string command(const std::string& in_command, double in_timeout_s = 20.0) {
         const size_t from = mark();
         const std::vector<std::string> w = words(in_command);
         send(in_command);
-        return wait(w.size() > 1 ? w[0] + " " + w[1] + " " : w[0], 20.0, from);
+        return wait(w.size() > 1 ? w[0] + " " + w[1] + " " : w[0], in_timeout_s, from);
+    }
+    // A "call" or "signal" line: its answer is the first later line that begins with its
+    // first and third words (the request's tag).
+    std::string request(const std::string& in_line, double in_timeout_s = 20.0) {
+        const size_t from = mark();
+        const std::vector<std::string> w = words(in_line);
+        send(in_line);
+        return wait(w[0] + " " + w[2] + " ", in_timeout_s, from);
     }
     // The first line at or after in_from that begins with in_prefix; "" on time-out.
     std::string wait(const std::string& in_prefix, double in_timeout_s = 10.0, size_t in_from = 0) {
@@ -101,23 +145,37 @@ public:
                m_tree.start_service(m_service);
     }
     private_host& host() { return m_tree.host(); }
-    pid_t service() const { return m_service.pid(); }
     std::string log(const std::string& in_file) const { return m_tree.log(in_file); }
-    // A probe_service_client in the host with the packet memory and the host channels open.
-    bool open_memory(child_process& out_client) {
-        out_client = host().spawn({probe_path("probe_service_client")});
-        return ask(out_client, "open") == "opened 0 0 0";
-    }
     std::unique_ptr<probe_app> app(const std::string& in_probe = "probe_call_app") {
         std::unique_ptr<probe_app> a(new probe_app(host(), in_probe));
         return a->init() ? std::move(a) : nullptr;
     }
-    pid_t center() {
+    std::string bin() const { return m_tree.bin(); }
+    child_process& service() { return m_service; }
+    // A probe_service_client with the host's memory and channels open: "remain", "blocks" and
+    // the other commands of that probe.
+    child_process memory() {
+        child_process m;
+        if (!open_memory(m)) m.kill_now();
+        return m;
+    }
+    bool open_memory(child_process& out_client) {
+        out_client = host().spawn({probe_path("probe_service_client")});
+        return ask(out_client, "open") == "opened 0 0 0";
+    }
+    // The center of in_domain ("": of any domain); -1 when none runs.
+    pid_t center(const std::string& in_domain = "") {
         for (pid_t p : host().processes()) {
             char buf[512] = {};
             const std::string link = "/proc/" + std::to_string(p) + "/exe";
             const ssize_t n = readlink(link.c_str(), buf, sizeof(buf) - 1);
-            if (n > 0 && std::string(buf, static_cast<size_t>(n)).find("Kova_General_Center") != std::string::npos)
+            if (n <= 0 || std::string(buf, static_cast<size_t>(n)).find("Kova_General_Center") == std::string::npos)
+                continue;
+            if (in_domain.empty()) return p;
+            // The command line: program, domain.
+            const std::string cmdline = read_text_file("/proc/" + std::to_string(p) + "/cmdline");
+            const size_t arg = cmdline.find('\0');
+            if (arg != std::string::npos && cmdline.compare(arg + 1, std::string::npos, in_domain + std::string(1, '\0')) == 0)
                 return p;
         }
         return -1;

@@ -37,6 +37,7 @@ using Kova::SDK::SDK_Processor::kova_sdk_processor;
 class test_center_manager : public SDK::Interface::interface_center_manager {
 public:
     Pimo::IPC::interface_pipe* get_center_pipe(domain_t) override { return mp_pipe; }
+    Pimo::IPC::interface_pipe* find_center_pipe(domain_t) override { return mp_pipe; }
     Pimo::IPC::interface_pipe* mp_pipe = nullptr;
 };
 
@@ -203,7 +204,7 @@ public:
     // The caller holds the write lock.
     bool add_locked(test_object& in_object) {
         m_added.emplace_back(in_object.m_domain, in_object.m_id);
-        return m_objects->create_object(in_object.m_domain, in_object.m_id, &in_object);
+        return m_objects->create_object(in_object.m_domain, in_object.m_id, &in_object) == Pimo::OS::c_vimra_success;
     }
 
     struct_token make(const packet_spec& in) {

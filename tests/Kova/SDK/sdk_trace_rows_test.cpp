@@ -187,7 +187,7 @@ protected:
         std::string at_end;
         kova_test::wait_until([&] { return (at_end = counts()) == in_counts; }, in_wait_s);
 
-        row_normaliser normalise({{std::to_string(host->service()), "service"},
+        row_normaliser normalise({{std::to_string(host->service().pid()), "service"},
                                   {std::to_string(center), "center"},
                                   {stub_pid, "stub"},
                                   {proxy_pid, "proxy"}});

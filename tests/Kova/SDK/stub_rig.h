@@ -141,6 +141,13 @@ struct stub_fixture {
         while (rig.center_receive(r, in_quiet_s)) out.push_back(r);
         return out;
     }
+    // Destroys the stub and drains the center pipe: true when the packet memory is back
+    // at in_baseline.
+    bool destroy_to_baseline(unsigned long in_baseline) {
+        if (stub.destroy() != c_kova_err_none) return false;
+        sent();
+        return rig.wait_remain(in_baseline);
+    }
     // A control packet of the center from in_sid at in_ip.
     packet_spec control(msg_code_t in_code, ip_t in_ip, object_id_t in_sid, object_id_t in_did, kova_err_t in_error) {
         packet_spec s{c_mt_ctrl, in_code, in_sid, in_did, 0, d, d};

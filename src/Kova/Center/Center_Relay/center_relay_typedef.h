@@ -25,6 +25,14 @@ struct struct_information_key {
 };
 typedef std::map<struct_information_key, process_info_map_t*> information_map_t;
 
+// What the confirms to one local proxy counted in information_map: the process they
+// were counted for, and the (stub, code) pairs, each once.
+struct struct_proxy_information {
+    int pid = 0;
+    std::set<struct_information_key> keys;
+};
+typedef std::map<object_id_t, struct_proxy_information> proxy_information_map_t;
+
 // A source-specific multicast membership: the group and the stub's host.
 struct struct_multicast_key {
     ip_t multicast_ip;
@@ -64,9 +72,6 @@ typedef std::map<ip_t, sobject_map_t*> multicast_smap_t;
 
 // Local proxy -> the stub it asked for.
 typedef std::map<object_id_t, struct_server_addr> proxy_map_t;
-
-// 230.(stub id & 0xFF).(code >> 8).(code & 0xFF), as stored (network order).
-ip_t get_multicast_group(object_id_t in_stub_id, msg_code_t in_code);
 
 }  // namespace Center_Relay
 }  // namespace Center

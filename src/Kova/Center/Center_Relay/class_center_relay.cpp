@@ -1,9 +1,10 @@
 #include "Kova/Center/Center_Relay/class_center_relay.h"
 
 #include <chrono>
-#include <cstdlib>
 
 #include "Kova/Center/Global/center_global.h"
+#include "Kova/Center/Global/class_payload_buffers.h"
+#include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
@@ -17,6 +18,7 @@ namespace Center_Relay {
 using namespace Kova::Common::Interface;
 using Global::gp_center_network;
 using Global::gp_object_manager;
+using Kova::Common::Global::kova_debug_send;
 using Pimo::IPC::interface_pipe;
 using Pimo::OS::c_vimra_busy;
 using Pimo::OS::c_vimra_success;
@@ -26,23 +28,10 @@ int class_center_relay::tcp_client_count = 0;
 namespace {
 
 constexpr pksize_t c_udp_size_limit = 60000;
+// A UDP information value is dropped for a subscriber whose listen pipe holds this many.
+constexpr Pimo::u_int32_t c_udp_value_limit = 16;
 
 const Pimo::byte_t* as_bytes(const struct_token& in_token) { return reinterpret_cast<const Pimo::byte_t*>(&in_token); }
-
-// Requests are refused at once when the listen pipe already holds 16 packets.
-bool is_request(msg_type_t in_type) {
-    switch (in_type) {
-        case c_mt_signal:
-        case c_mt_call:
-        case c_mt_event_connect:
-        case c_mt_command_connect:
-        case c_mt_information_tcp_connect:
-        case c_mt_information_udp_connect:
-            return true;
-        default:
-            return false;
-    }
-}
 
 // Replies go to the return pipe, where the returner matches them to pending requests.
 bool is_reply(msg_type_t in_type) {
@@ -68,13 +57,16 @@ bool is_reply(msg_type_t in_type) {
     }
 }
 
-constexpr Pimo::u_int32_t c_request_limit = 16;
-
 }  // namespace
 
-class_center_relay::class_center_relay() : m_kill_control(false), m_stop(false) {}
+class_center_relay::class_center_relay() : m_kill_control(false), m_backlogged(0), m_stop(false) {}
 
 class_center_relay::~class_center_relay() {
+    for (auto& entry : m_backlogs)
+        for (class_pipe_backlog& backlog = *entry.second; !backlog.empty(); backlog.pop_front()) {
+            struct_token token = backlog.front();
+            safe_free_token(token, __FILE__, __LINE__);
+        }
     for (auto& entry : information_map) delete entry.second;
     for (auto& entry : multicast_pmap) delete entry.second;
     for (auto& host : multicast_smap) {
@@ -107,12 +99,8 @@ struct_token class_center_relay::make_copy(const struct_token& in_token, const s
 
 int class_center_relay::eproc_relay_from_kova_to_kova(struct_token& in_token, struct_packet* pin_pkt) {
     if (!in_token.has_data() && pin_pkt->header.size != 0) {
-        // The receive side kept the payload in a buffer of this process; a local
-        // sender's record holds a pointer of its own process there, never ours.
-        if (pin_pkt->src_is_remote() && pin_pkt->p_data != nullptr) {
-            std::free(pin_pkt->p_data);
-            pin_pkt->p_data = nullptr;
-        }
+        // The receive side kept the payload in a buffer of this process.
+        Global::class_payload_buffers::proc_free(pin_pkt);
         process_failed_token(in_token, pin_pkt, c_kova_err_busy_node);
         return 0;
     }
@@ -120,12 +108,15 @@ int class_center_relay::eproc_relay_from_kova_to_kova(struct_token& in_token, st
         control(in_token, pin_pkt);
         return 0;
     }
-    run_subscription_hooks(pin_pkt);
+    if (!run_subscription_hooks(pin_pkt)) {
+        refuse_confirm(in_token, pin_pkt, c_kova_err_busy_node);
+        return 0;
+    }
     send(in_token, pin_pkt);
     return 0;
 }
 
-void class_center_relay::run_subscription_hooks(const struct_packet* pin_pkt) {
+bool class_center_relay::run_subscription_hooks(const struct_packet* pin_pkt) {
     switch (pin_pkt->header.type) {
         case c_mt_information_tcp_confirm:
         case c_mt_information_udp_confirm:
@@ -140,7 +131,7 @@ void class_center_relay::run_subscription_hooks(const struct_packet* pin_pkt) {
             shutdown_information(pin_pkt);
             break;
         default:
-            return;
+            return true;
     }
     switch (pin_pkt->header.type) {
         case c_mt_information_udp_disconnect:
@@ -150,11 +141,25 @@ void class_center_relay::run_subscription_hooks(const struct_packet* pin_pkt) {
             shutdown_multicast(pin_pkt);
             break;
         case c_mt_information_udp_confirm:
-            confirm_multicast(pin_pkt);
-            break;
+            return confirm_multicast(pin_pkt);
         default:
             break;
     }
+    return true;
+}
+
+void class_center_relay::refuse_confirm(struct_token& in_token, struct_packet* pin_pkt, kova_err_t in_error) {
+    kova_debug_send('C', in_token, __FILE__, __LINE__, "%s", "add_membership");
+    // The proxy's wait ends with the error instead of a subscription that brings nothing.
+    struct_token reject;
+    proc_alloc_header_force(reject, __FILE__, __LINE__);
+    struct_packet* pkt = get_header(reject);
+    *pkt = *pin_pkt;
+    pkt->set_data_size(0);
+    pkt->forward_error_switch(in_error);
+    send(reject, pkt);
+    // The stub takes its client back, and the count the confirm made goes with it.
+    process_failed_token(in_token, pin_pkt, in_error);
 }
 
 void class_center_relay::send(struct_token& in_token, struct_packet* pin_pkt) {
@@ -203,45 +208,106 @@ void class_center_relay::send_return_to_local_host_object(struct_token& in_token
 }
 
 void class_center_relay::push_to_local_object(struct_token& in_token, struct_packet* pin_pkt, bool in_listen) {
-    const msg_type_t type = pin_pkt->header.type;
-    const bool request = in_listen && is_request(type);
-    const bool command_udp = in_listen && type == c_mt_command_udp;
-    const Pimo::u_int32_t limit = (request || command_udp) ? c_request_limit : 0;
     const object_id_t did = pin_pkt->header.did;
-    for (;;) {
-        if (is_stopping()) {
-            safe_free_token(in_token, __FILE__, __LINE__);
-            return;
-        }
-        interface_pipe* pipe = nullptr;
-        if (gp_object_manager != nullptr)
-            pipe = in_listen ? gp_object_manager->get_object_listen_pipe(did) : gp_object_manager->get_object_return_pipe(did);
-        if (pipe == nullptr) {
-            process_failed_token(in_token, pin_pkt, c_kova_err_object_is_not_exist);
-            return;
-        }
-        if (pin_pkt->update_packet_time_and_return_timeout()) {
-            process_failed_token(in_token, pin_pkt, c_kova_err_remote_timeout);
-            return;
-        }
-        const Pimo::OS::vimra_err_t r = pipe->eproc_send(as_bytes(in_token), limit);
+    interface_pipe* pipe = nullptr;
+    if (gp_object_manager != nullptr)
+        pipe = in_listen ? gp_object_manager->get_object_listen_pipe(did) : gp_object_manager->get_object_return_pipe(did);
+    if (pipe == nullptr) {
+        process_failed_token(in_token, pin_pkt, c_kova_err_object_is_not_exist);
+        return;
+    }
+    if (pin_pkt->update_packet_time_and_return_timeout()) {
+        process_failed_token(in_token, pin_pkt, c_kova_err_remote_timeout);
+        return;
+    }
+    if (in_listen && pin_pkt->is_request())
+        push_to_pipe(pipe, in_token, pin_pkt, c_request_queue_limit, enum_when_full::refuse);
+    else if (in_listen && pin_pkt->is_command_udp())  // never queued behind others
+        push_to_pipe(pipe, in_token, pin_pkt, c_request_queue_limit, enum_when_full::drop);
+    else
+        push_to_pipe(pipe, in_token, pin_pkt, 0, enum_when_full::keep);
+}
+
+void class_center_relay::push_to_pipe(interface_pipe* pin_pipe, struct_token& in_token, struct_packet* pin_pkt,
+                                      std::size_t in_limit, enum_when_full in_when_full) {
+    class_pipe_backlog* backlog = nullptr;
+    if (!m_backlogs.empty()) {
+        const auto found = m_backlogs.find(pin_pipe);
+        if (found != m_backlogs.end() && !proc_retry_backlog(pin_pipe, *found->second)) backlog = found->second.get();
+    }
+    Pimo::OS::vimra_err_t r = c_vimra_busy;
+    if (backlog == nullptr) {
+        r = pin_pipe->eproc_send(as_bytes(in_token), in_limit);
         if (r == c_vimra_success) {
             in_token.reset();
             return;
         }
-        if (r != c_vimra_busy) {  // shut down, its process gone, or a broken pipe
-            process_failed_token(in_token, pin_pkt, c_kova_err_object_is_not_exist);
-            return;
-        }
-        if (command_udp) {  // never queued behind others
-            safe_free_token(in_token, __FILE__, __LINE__);
-            return;
-        }
-        if (request) {
+    }
+    if (r != c_vimra_busy) {  // shut down, its process gone, or a broken pipe
+        process_failed_token(in_token, pin_pkt, c_kova_err_object_is_not_exist);
+        return;
+    }
+    switch (in_when_full) {
+        case enum_when_full::refuse:
             process_failed_token(in_token, pin_pkt, c_kova_err_busy_node);
             return;
-        }
-        Pimo::OS::thread_yield();
+        case enum_when_full::drop:
+            safe_free_token(in_token, __FILE__, __LINE__);
+            return;
+        case enum_when_full::keep:
+            break;
+    }
+    if (backlog == nullptr) {
+        std::unique_ptr<class_pipe_backlog>& entry = m_backlogs[pin_pipe];
+        if (!entry) entry.reset(new class_pipe_backlog);
+        backlog = entry.get();
+    }
+    if (backlog->full()) {
+        process_failed_token(in_token, pin_pkt, c_kova_err_busy_node);
+        return;
+    }
+    backlog->push_back(in_token);
+    ++m_backlogged;
+    in_token.reset();
+}
+
+bool class_center_relay::proc_retry_backlog(interface_pipe* pin_pipe, class_pipe_backlog& in_backlog) {
+    if (in_backlog.empty()) return true;
+    // The spent ones leave first, wherever they wait; their returns go out once the
+    // backlog is consistent again, since a return may be kept in this very backlog.
+    std::array<struct_token, class_pipe_backlog::c_capacity> spent;
+    const std::size_t n = in_backlog.proc_take_if(
+        [](const struct_token& in_token) { return get_header(in_token)->update_packet_time_and_return_timeout(); },
+        spent);
+    m_backlogged -= n;
+    for (std::size_t i = 0; i < n; ++i) process_failed_token(spent[i], get_header(spent[i]), c_kova_err_remote_timeout);
+    while (!in_backlog.empty()) {
+        struct_token token = in_backlog.front();
+        const Pimo::OS::vimra_err_t r = pin_pipe->eproc_send(as_bytes(token), 0);
+        if (r == c_vimra_busy) return false;
+        in_backlog.pop_front();
+        --m_backlogged;
+        if (r != c_vimra_success) process_failed_token(token, get_header(token), c_kova_err_object_is_not_exist);
+    }
+    return true;
+}
+
+void class_center_relay::proc_retry_backlogs() {
+    if (m_backlogged == 0) return;
+    // A retry may add backlogs (an error return kept for another pipe): the map takes
+    // them without moving the others.
+    for (auto& entry : m_backlogs) proc_retry_backlog(entry.first, *entry.second);
+}
+
+void class_center_relay::proc_release_backlog(interface_pipe* pin_pipe) {
+    const auto found = m_backlogs.find(pin_pipe);
+    if (found == m_backlogs.end()) return;
+    std::unique_ptr<class_pipe_backlog> backlog = std::move(found->second);
+    m_backlogs.erase(found);
+    for (; !backlog->empty(); backlog->pop_front()) {
+        struct_token token = backlog->front();
+        --m_backlogged;
+        process_failed_token(token, get_header(token), c_kova_err_object_is_not_exist);
     }
 }
 
@@ -264,21 +330,14 @@ void class_center_relay::send_to_local_host_broadcast_return(struct_token& in_to
     copy_to_pipes(in_token, pin_pkt, pipes);
 }
 
-// One time budget covers every pipe: once it is spent, each remaining pipe gets one try.
+// A copy that finds its pipe full waits in the pipe's backlog with the time it has left.
 void class_center_relay::copy_to_pipes(const struct_token& in_token, struct_packet* pin_pkt,
                                        const std::vector<interface_pipe*>& in_pipes) {
     for (interface_pipe* pipe : in_pipes) {
-        struct_token copy = make_copy(in_token, pin_pkt, nullptr);
         pin_pkt->update_packet_time_and_return_timeout();
-        for (;;) {
-            const Pimo::OS::vimra_err_t r = pipe->eproc_send(as_bytes(copy), 0);
-            if (r == c_vimra_success) break;
-            if (pin_pkt->update_packet_time_and_return_timeout() || r != c_vimra_busy || is_stopping()) {
-                safe_free_token(copy, __FILE__, __LINE__);
-                break;
-            }
-            Pimo::OS::thread_yield();
-        }
+        struct_packet* pkt = nullptr;
+        struct_token copy = make_copy(in_token, pin_pkt, &pkt);
+        push_to_pipe(pipe, copy, pkt, 0, enum_when_full::keep);
     }
 }
 
@@ -293,17 +352,14 @@ void class_center_relay::send_to_local_host_broadcast_object_for_information(str
         if (entry.second == 0) continue;
         interface_pipe* pipe = gp_object_manager->get_process_listen_pipe(entry.first);
         if (pipe == nullptr) continue;
-        struct_token copy = make_copy(in_token, pin_pkt, nullptr);
         pin_pkt->update_packet_time_and_return_timeout();
-        for (;;) {
-            const Pimo::OS::vimra_err_t r = pipe->eproc_send(as_bytes(copy), udp ? c_request_limit : 0);
-            if (r == c_vimra_success) break;
-            if (r != c_vimra_busy || udp || pin_pkt->update_packet_time_and_return_timeout() || is_stopping()) {
-                safe_free_token(copy, __FILE__, __LINE__);
-                break;
-            }
-            Pimo::OS::thread_yield();
-        }
+        struct_packet* pkt = nullptr;
+        struct_token copy = make_copy(in_token, pin_pkt, &pkt);
+        // A UDP value is dropped for a full subscriber; a TCP value waits for it.
+        if (udp)
+            push_to_pipe(pipe, copy, pkt, c_udp_value_limit, enum_when_full::drop);
+        else
+            push_to_pipe(pipe, copy, pkt, 0, enum_when_full::keep);
     }
 }
 

@@ -7,10 +7,13 @@
 #pragma once
 #include <atomic>
 #include <condition_variable>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "Kova/Center/Center_Relay/center_relay_typedef.h"
+#include "Kova/Center/Center_Relay/class_pipe_backlog.h"
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Interface/struct_token.h"
 #include "Pimo/IPC/interface_pipe.h"
@@ -27,6 +30,8 @@ public:
     multicast_smap_t multicast_smap;
     multicast_pmap_t multicast_pmap;
     proxy_map_t m_proxy_map;
+    // The subscriptions information_map counts, by local proxy: what each one's end takes back.
+    proxy_information_map_t proxy_information_map;
 
     // Remote centers connected to this one as TCP clients.
     static int tcp_client_count;
@@ -42,6 +47,15 @@ public:
     // Ends every retry loop of the center thread (the token in hand is released) and
     // wakes a delay; set before the center thread is joined.
     void proc_stop();
+
+    // Packets kept for full pipes of local processes. The center thread retries them after
+    // each packet, and every c_backlog_retry_s while it has nothing else to do.
+    static constexpr double c_backlog_retry_s = 0.002;
+    bool has_backlog() const { return m_backlogged != 0; }
+    void proc_retry_backlogs();
+    // The process of the pipe is gone: what waited for it comes back to its senders as
+    // c_kova_err_object_is_not_exist (when its type has an error form) and the room goes.
+    void proc_release_backlog(Pimo::IPC::interface_pipe* pin_pipe);
     bool is_stopping() const { return m_stop.load(std::memory_order_relaxed); }
     // Sleeps up to in_seconds; returns early once stopping.
     void proc_wait_stop(double in_seconds);
@@ -64,7 +78,8 @@ public:
     void confirm_information(const struct_packet* pin_pkt);
     void disconnect_information(const struct_packet* pin_pkt);
     void shutdown_information(const struct_packet* pin_pkt);
-    void confirm_multicast(const struct_packet* pin_pkt);
+    // False when the group could not be joined: nothing is recorded then.
+    bool confirm_multicast(const struct_packet* pin_pkt);
     void disconnect_multicast(const struct_packet* pin_pkt);
     void shutdown_multicast(const struct_packet* pin_pkt);
     void erase_information(object_id_t in_id, const struct_server_addr& in_stub, msg_code_t in_code);
@@ -74,8 +89,12 @@ public:
     void erase_multicast_of_remote_stub(const struct_packet* pin_pkt);
     void erase_multicast_of_local_proxy(const struct_packet* pin_pkt);
     void erase_multicast_of_remote_host(const struct_packet* pin_pkt);
-    // Every information subscription counted for a dead process.
+    // Every information subscription counted for a dead process, a destroyed local
+    // proxy, a destroyed stub, the stubs of a host whose link is gone.
     void erase_information_of_process(int in_pid);
+    void erase_information_of_proxy(object_id_t in_proxy);
+    void erase_information_of_stub(const struct_server_addr& in_stub);
+    void erase_information_of_host(ip_t in_stub_ip);
 
     // Control handlers.
     void control(struct_token& in_token, struct_packet* pin_pkt);
@@ -89,22 +108,42 @@ public:
     void control_tcp_disconnected_from_server(struct_token& in_token, struct_packet* pin_pkt);
 
 private:
-    // The subscription hooks of the per-packet entry, by message type.
-    void run_subscription_hooks(const struct_packet* pin_pkt);
+    // The subscription hooks of the per-packet entry, by message type; false for a
+    // confirm whose group could not be joined.
+    bool run_subscription_hooks(const struct_packet* pin_pkt);
+    // A confirm whose subscription this host cannot serve: a reject to the proxy and
+    // a shutdown to the stub, both carrying in_error.
+    void refuse_confirm(struct_token& in_token, struct_packet* pin_pkt, kova_err_t in_error);
+    // Takes out every counted subscription for which in_which(proxy, record, key) holds.
+    template <typename which_t>
+    void erase_information_where(which_t in_which);
     // A new token whose header block holds a copy of in_pkt and which shares in_token's data block.
     struct_token make_copy(const struct_token& in_token, const struct_packet* pin_pkt, struct_packet** pout_pkt);
     void push_to_local_object(struct_token& in_token, struct_packet* pin_pkt, bool in_listen);
+    // What a push into a full pipe of a local process does with its packet: a request is
+    // answered with busy node, a datagram kind is dropped, anything else waits in the
+    // pipe's backlog (answered with busy node when that is full too).
+    enum class enum_when_full { refuse, drop, keep };
+    // Pushes into a local process's pipe and consumes the token. A pipe with packets kept
+    // for it takes nothing past them.
+    void push_to_pipe(Pimo::IPC::interface_pipe* pin_pipe, struct_token& in_token, struct_packet* pin_pkt,
+                      std::size_t in_limit, enum_when_full in_when_full);
+    // Pushes the pipe's kept packets while it takes them; those whose time is spent come
+    // back to their senders with c_kova_err_remote_timeout. True when none is left.
+    bool proc_retry_backlog(Pimo::IPC::interface_pipe* pin_pipe, class_pipe_backlog& in_backlog);
     void copy_to_pipes(const struct_token& in_token, struct_packet* pin_pkt,
                        const std::vector<Pimo::IPC::interface_pipe*>& in_pipes);
     // Pushes a header-only 0x8007 report into a proxy's listen pipe.
     void push_connected_report(Pimo::IPC::interface_pipe* pin_pipe, struct_packet* pin_request, ip_t in_src_ip,
-                               domain_t in_src_port, object_id_t in_src_id, ip_t in_dst_ip, domain_t in_dst_port,
-                               bool in_limited);
+                               domain_t in_src_port, object_id_t in_src_id, ip_t in_dst_ip, domain_t in_dst_port);
     // Reads the process id at the front of the data block; false without a 4-byte payload.
     static bool read_process_id(const struct_token& in_token, int& pout_pid);
 
     // Local proxies that made an add_client, and the remote center they use.
     std::map<object_id_t, struct_node_addr> m_client_proxy_map;
+    // A pipe's backlog lives from its first full push to its process's end.
+    std::map<Pimo::IPC::interface_pipe*, std::unique_ptr<class_pipe_backlog>> m_backlogs;
+    std::size_t m_backlogged;  // packets in all backlogs
     std::atomic<bool> m_stop;
     std::mutex m_stop_mutex;
     std::condition_variable m_stop_cv;

@@ -89,7 +89,7 @@ void class_center_relay::control_object_create(struct_token& in_token, struct_pa
 
 void class_center_relay::push_connected_report(interface_pipe* pin_pipe, struct_packet* pin_request, ip_t in_src_ip,
                                                domain_t in_src_port, object_id_t in_src_id, ip_t in_dst_ip,
-                                               domain_t in_dst_port, bool in_limited) {
+                                               domain_t in_dst_port) {
     struct_token report;
     proc_alloc_header_force(report, __FILE__, __LINE__);
     struct_packet* pkt = get_header(report);
@@ -98,15 +98,7 @@ void class_center_relay::push_connected_report(interface_pipe* pin_pipe, struct_
     pkt->set_source(in_src_ip, in_src_port, in_src_id);
     pkt->set_destination(in_dst_ip, in_dst_port, pin_request->header.sid);
     pkt->initialize_header(0, 0, c_mt_ctrl, c_mccr_tcp_connected_to_server, c_kova_err_none);
-    for (;;) {
-        const Pimo::OS::vimra_err_t r = pin_pipe->eproc_send(reinterpret_cast<const Pimo::byte_t*>(&report), 0);
-        if (r == Pimo::OS::c_vimra_success) return;
-        if (r != Pimo::OS::c_vimra_busy || is_stopping() ||
-            (in_limited && pin_request->update_packet_time_and_return_timeout()))
-            break;
-        Pimo::OS::thread_yield();
-    }
-    safe_free_token(report, __FILE__, __LINE__);
+    push_to_pipe(pin_pipe, report, pkt, 0, enum_when_full::keep);
 }
 
 void class_center_relay::control_object_request(struct_token& in_token, struct_packet* pin_pkt) {
@@ -138,7 +130,7 @@ void class_center_relay::control_object_request(struct_token& in_token, struct_p
         interface_pipe* pipe = gp_object_manager ? gp_object_manager->get_object_listen_pipe(proxy) : nullptr;
         if (pipe != nullptr)
             push_connected_report(pipe, pin_pkt, pin_pkt->dst_ip, pin_pkt->dst_port, pin_pkt->header.did, c_local_host,
-                                  gate, true);
+                                  gate);
         pin_pkt->update_packet_time_and_return_timeout();
         if (net->send_tcp_client(node, in_token, pin_pkt) != 0)
             safe_free_token(in_token, __FILE__, __LINE__);
@@ -150,7 +142,7 @@ void class_center_relay::control_object_request(struct_token& in_token, struct_p
         interface_pipe* pipe = gp_object_manager->get_object_listen_pipe(proxy);
         if (pipe != nullptr)
             push_connected_report(pipe, pin_pkt, pin_pkt->dst_ip, pin_pkt->dst_port, pin_pkt->header.did,
-                                  pin_pkt->src_ip, pin_pkt->header.sport, false);
+                                  pin_pkt->src_ip, pin_pkt->header.sport);
     }
     if (gp_object_manager == nullptr || gp_object_manager->get_object_listen_pipe(pin_pkt->header.did) == nullptr) {
         safe_free_token(in_token, __FILE__, __LINE__);
@@ -180,6 +172,11 @@ void class_center_relay::control_object_destroy(struct_token& in_token, struct_p
         erase_multicast_of_remote_stub(pin_pkt);
     else if (pin_pkt->src_is_local() && pin_pkt->header.is_to_stub())
         erase_multicast_of_local_proxy(pin_pkt);
+    // Copies of values would otherwise keep going to processes that nobody there waits for.
+    if (pin_pkt->header.is_from_stub())
+        erase_information_of_stub(struct_server_addr(pin_pkt->src_ip, sid));
+    else if (pin_pkt->src_is_local())
+        erase_information_of_proxy(sid);
 
     send_to_local_host_broadcast_return(in_token, pin_pkt);
     // The destroy goes out before the connection may close, so the remote stub hears of it.
@@ -203,6 +200,8 @@ void class_center_relay::control_process_destroy(struct_token& in_token, struct_
             drain(listen);
             interface_pipe* ret = gp_object_manager->get_process_return_pipe(pid);
             if (ret != nullptr) drain(ret);
+            proc_release_backlog(listen);
+            proc_release_backlog(ret);
             gp_object_manager->close_process(pid);
         }
         erase_information_of_process(pid);
@@ -270,6 +269,7 @@ void class_center_relay::control_tcp_connected_to_server(struct_token& in_token,
 void class_center_relay::control_tcp_disconnected_from_server(struct_token& in_token, struct_packet* pin_pkt) {
     trace(in_token, "control_tcp_disconnected_from_server");
     erase_multicast_of_remote_host(pin_pkt);
+    erase_information_of_host(pin_pkt->src_ip);
     send_to_local_host_broadcast_return(in_token, pin_pkt);
     send(in_token, pin_pkt);
 }

@@ -1,9 +1,12 @@
 // Information subscriptions (which local processes want a stub's values) and the
 // source-specific multicast memberships that bring remote UDP values to this host.
+#include <iterator>
+#include <vector>
+
 #include "Kova/Center/Center_Relay/class_center_relay.h"
 #include "Kova/Center/Global/center_global.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
-#include "Pimo/INet/pimo_inet.h"
+#include "Kova/Common/Hidden/multicast_group.h"
 
 namespace Kova {
 namespace Center {
@@ -11,12 +14,6 @@ namespace Center_Relay {
 
 using Global::gp_center_network;
 using Global::gp_object_manager;
-
-ip_t get_multicast_group(object_id_t in_stub_id, msg_code_t in_code) {
-    return static_cast<ip_t>(Pimo::INet::inet_addr(230, static_cast<unsigned char>(in_stub_id & 0xFF),
-                                                   static_cast<unsigned char>(in_code >> 8),
-                                                   static_cast<unsigned char>(in_code & 0xFF)));
-}
 
 namespace {
 
@@ -72,15 +69,27 @@ void release_stub_subscribers(multicast_map_t& in_memberships, multicast_pmap_t&
 void class_center_relay::confirm_information(const struct_packet* pin_pkt) {
     if (!pin_pkt->dst_is_local()) return;
     const struct_information_key key(struct_server_addr(pin_pkt->src_ip, pin_pkt->header.sid), pin_pkt->header.code);
+    struct_proxy_information& proxy = proxy_information_map[pin_pkt->header.did];
+    if (proxy.keys.empty()) proxy.pid = pid_of(pin_pkt->header.did);
+    // A proxy counts once for its process, however often it is confirmed.
+    if (!proxy.keys.insert(key).second) return;
     process_info_map_t*& pids = information_map[key];
     if (pids == nullptr) pids = new process_info_map_t;
-    ++(*pids)[pid_of(pin_pkt->header.did)];
+    ++(*pids)[proxy.pid];
 }
 
 void class_center_relay::disconnect_information(const struct_packet* pin_pkt) {
     if (!pin_pkt->dst_is_local()) return;
-    erase_information(pin_pkt->header.did, struct_server_addr(pin_pkt->src_ip, pin_pkt->header.sid),
-                      pin_pkt->header.code);
+    const struct_server_addr stub(pin_pkt->src_ip, pin_pkt->header.sid);
+    if (!pin_pkt->dst_is_broadcast_object()) {
+        erase_information(pin_pkt->header.did, stub, pin_pkt->header.code);
+        return;
+    }
+    // Addressed to the whole node: every local subscription of that stub and code.
+    const struct_information_key key(stub, pin_pkt->header.code);
+    erase_information_where([&](object_id_t, const struct_proxy_information&, const struct_information_key& in_key) {
+        return !(in_key < key) && !(key < in_key);
+    });
 }
 
 void class_center_relay::shutdown_information(const struct_packet* pin_pkt) {
@@ -89,62 +98,120 @@ void class_center_relay::shutdown_information(const struct_packet* pin_pkt) {
                       pin_pkt->header.code);
 }
 
-void class_center_relay::erase_information(object_id_t in_id, const struct_server_addr& in_stub, msg_code_t in_code) {
-    const auto found = information_map.find(struct_information_key(in_stub, in_code));
-    if (found == information_map.end()) return;
+namespace {
+
+// One subscription of in_pid fewer for in_key; nothing goes below 0 or comes to be.
+void uncount(information_map_t& in_map, const struct_information_key& in_key, int in_pid) {
+    const auto found = in_map.find(in_key);
+    if (found == in_map.end()) return;
     process_info_map_t* pids = found->second;
-    const auto pid = pids->find(pid_of(in_id));
+    const auto pid = pids->find(in_pid);
     if (pid == pids->end()) return;
     if (--pid->second <= 0) pids->erase(pid);
     if (pids->empty()) {
         delete pids;
-        information_map.erase(found);
+        in_map.erase(found);
+    }
+}
+
+}  // namespace
+
+void class_center_relay::erase_information(object_id_t in_id, const struct_server_addr& in_stub, msg_code_t in_code) {
+    const auto proxy = proxy_information_map.find(in_id);
+    if (proxy == proxy_information_map.end()) return;
+    const struct_information_key key(in_stub, in_code);
+    if (proxy->second.keys.erase(key) == 0) return;
+    uncount(information_map, key, proxy->second.pid);
+    if (proxy->second.keys.empty()) proxy_information_map.erase(proxy);
+}
+
+template <typename which_t>
+void class_center_relay::erase_information_where(which_t in_which) {
+    for (auto proxy = proxy_information_map.begin(); proxy != proxy_information_map.end();) {
+        std::set<struct_information_key>& keys = proxy->second.keys;
+        for (auto key = keys.begin(); key != keys.end();) {
+            if (in_which(proxy->first, proxy->second, *key)) {
+                uncount(information_map, *key, proxy->second.pid);
+                key = keys.erase(key);
+            } else {
+                ++key;
+            }
+        }
+        proxy = keys.empty() ? proxy_information_map.erase(proxy) : std::next(proxy);
     }
 }
 
 void class_center_relay::erase_information_of_process(int in_pid) {
-    for (auto it = information_map.begin(); it != information_map.end();) {
-        it->second->erase(in_pid);
-        if (it->second->empty()) {
-            delete it->second;
-            it = information_map.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    erase_information_where([&](object_id_t, const struct_proxy_information& in_proxy, const struct_information_key&) {
+        return in_proxy.pid == in_pid;
+    });
 }
 
-void class_center_relay::confirm_multicast(const struct_packet* pin_pkt) {
-    if (pin_pkt->src_is_local()) return;
+void class_center_relay::erase_information_of_proxy(object_id_t in_proxy) {
+    erase_information_where(
+        [&](object_id_t in_id, const struct_proxy_information&, const struct_information_key&) { return in_id == in_proxy; });
+}
+
+void class_center_relay::erase_information_of_stub(const struct_server_addr& in_stub) {
+    erase_information_where([&](object_id_t, const struct_proxy_information&, const struct_information_key& in_key) {
+        return !(in_key.stub < in_stub) && !(in_stub < in_key.stub);
+    });
+}
+
+void class_center_relay::erase_information_of_host(ip_t in_stub_ip) {
+    erase_information_where([&](object_id_t, const struct_proxy_information&, const struct_information_key& in_key) {
+        return in_key.stub.ip == in_stub_ip;
+    });
+}
+
+bool class_center_relay::confirm_multicast(const struct_packet* pin_pkt) {
+    if (pin_pkt->src_is_local()) return true;
     const object_id_t proxy = pin_pkt->header.did;
+    const ip_t group = get_multicast_group(pin_pkt->header.sid, pin_pkt->header.code);
+    const multicast_key_t key(group, pin_pkt->src_ip);
+    auto found = multicast_map.find(key);
+    const bool join = found == multicast_map.end();
+    // A group the socket does not join would bring nothing: the subscription is refused.
+    if (join && gp_center_network != nullptr &&
+        gp_center_network->add_membership(group, pin_pkt->mct_if, pin_pkt->src_ip, pin_pkt->header.sport) != 0)
+        return false;
+    if (join) found = multicast_map.emplace(key, multicast_dat_t(pin_pkt->mct_if)).first;
+
     multicast_information_t*& record = multicast_pmap[proxy];
     if (record == nullptr) record = new multicast_information_t;
     record->stub_ip = pin_pkt->src_ip;
     record->stub_id = pin_pkt->header.sid;
     record->if_ip = pin_pkt->mct_if;
-    record->code_set.insert(pin_pkt->header.code);
+    // A code the proxy holds already counts once.
+    const bool counted = record->code_set.insert(pin_pkt->header.code).second;
 
     sobject_map_t*& stubs = multicast_smap[pin_pkt->src_ip];
     if (stubs == nullptr) stubs = new sobject_map_t;
     pobject_map_t*& proxies = (*stubs)[pin_pkt->header.sid];
     if (proxies == nullptr) proxies = new pobject_map_t;
     (*proxies)[proxy] = &record->code_set;
-
-    const ip_t group = get_multicast_group(pin_pkt->header.sid, pin_pkt->header.code);
-    const multicast_key_t key(group, pin_pkt->src_ip);
-    auto found = multicast_map.find(key);
-    if (found == multicast_map.end()) {
-        found = multicast_map.emplace(key, multicast_dat_t(pin_pkt->mct_if)).first;
-        if (gp_center_network != nullptr)
-            gp_center_network->add_membership(group, pin_pkt->mct_if, pin_pkt->src_ip, pin_pkt->header.sport);
-    }
-    ++found->second.counter;
+    if (counted || join) ++found->second.counter;
+    return true;
 }
 
 void class_center_relay::disconnect_multicast(const struct_packet* pin_pkt) {
     if (!pin_pkt->dst_is_local() || pin_pkt->src_is_local()) return;
-    erase_multicast(pin_pkt->header.sport, pin_pkt->mct_if, pin_pkt->header.did, pin_pkt->src_ip, pin_pkt->header.sid,
-                    pin_pkt->header.code);
+    std::vector<object_id_t> proxies;
+    if (!pin_pkt->dst_is_broadcast_object()) {
+        proxies.push_back(pin_pkt->header.did);
+    } else {
+        // Addressed to the whole node: every local proxy of that stub and code.
+        const auto host = multicast_smap.find(pin_pkt->src_ip);
+        if (host != multicast_smap.end()) {
+            const auto stub = host->second->find(pin_pkt->header.sid);
+            if (stub != host->second->end())
+                for (const auto& proxy : *stub->second)
+                    if (proxy.second->count(pin_pkt->header.code) != 0) proxies.push_back(proxy.first);
+        }
+    }
+    for (object_id_t proxy : proxies)
+        erase_multicast(pin_pkt->header.sport, pin_pkt->mct_if, proxy, pin_pkt->src_ip, pin_pkt->header.sid,
+                        pin_pkt->header.code);
 }
 
 void class_center_relay::shutdown_multicast(const struct_packet* pin_pkt) {

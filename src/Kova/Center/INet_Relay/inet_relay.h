@@ -35,8 +35,9 @@ int del_client(Kova::ip_t in_ip, unsigned short in_port);
 unsigned short get_gate_port_of_local(Kova::struct_node_addr in_remote);
 
 int send_udp(Kova::struct_token& in_token, Kova::struct_packet* pin_pkt);
-void add_membership(const unsigned long& multicast_ip, const unsigned long& multicast_if,
-                    const unsigned long& source_ip, const unsigned short& in_port);
+// 0 once joined; -1 when the socket refused (Linux allows 20 groups per socket by default).
+int add_membership(const unsigned long& multicast_ip, const unsigned long& multicast_if,
+                   const unsigned long& source_ip, const unsigned short& in_port);
 void drop_membership(const unsigned long& multicast_ip, const unsigned long& multicast_if,
                      const unsigned long& source_ip, const unsigned short& in_port);
 

@@ -32,7 +32,8 @@ public:
     // 0 when no outgoing connection to in_remote is established.
     virtual domain_t get_gate_port_of_local(const struct_node_addr& in_remote) = 0;
 
-    virtual void add_membership(ip_t in_group, ip_t in_if, ip_t in_source, domain_t in_port) = 0;
+    // 0 once the socket has joined; a join refused leaves no membership.
+    virtual int add_membership(ip_t in_group, ip_t in_if, ip_t in_source, domain_t in_port) = 0;
     virtual void drop_membership(ip_t in_group, ip_t in_if, ip_t in_source, domain_t in_port) = 0;
 };
 

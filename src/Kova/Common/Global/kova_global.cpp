@@ -8,6 +8,7 @@ Pimo::Memory::interface_memory* gp_memory = nullptr;
 Interface::interface_debug_pipe* gp_debug_ipc = nullptr;
 std::atomic<bool> g_debug_block_traces_off{false};
 Interface::interface_kova_pipe* gp_center_pipe = nullptr;
+Pimo::Memory::class_handle_ledger* gp_ledger = nullptr;
 
 }  // namespace Global
 }  // namespace Common

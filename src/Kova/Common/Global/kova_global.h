@@ -9,6 +9,7 @@
 namespace Pimo {
 namespace Memory {
 class interface_memory;
+class class_handle_ledger;
 }
 }  // namespace Pimo
 
@@ -26,6 +27,9 @@ extern Interface::interface_debug_pipe* gp_debug_ipc;
 extern std::atomic<bool> g_debug_block_traces_off;
 // Set and cleared by the center's own center pipe.
 extern Interface::interface_kova_pipe* gp_center_pipe;
+// The record of the blocks this process holds, while it keeps one (centers and
+// applications); the packet pipes tell it of the tokens that come and go.
+extern Pimo::Memory::class_handle_ledger* gp_ledger;
 
 }  // namespace Global
 }  // namespace Common

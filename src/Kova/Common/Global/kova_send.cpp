@@ -111,10 +111,10 @@ void kova_debug_send(char in_type, const struct_token& in_token, const char* in_
     records.proc_send();
 }
 
-kova_err_t send_kova_center(struct_token& in_token) {
+kova_err_t send_kova_center(struct_token& in_token, size_t in_min) {
     Interface::interface_kova_pipe* pipe = gp_center_pipe;
     if (pipe == nullptr) return c_kova_err_center_shutdown;
-    switch (pipe->eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), 0)) {
+    switch (pipe->eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), in_min)) {
     case Pimo::OS::c_vimra_success: return c_kova_success;
     case Pimo::OS::c_vimra_shutdown: return c_kova_err_center_shutdown;
     case Pimo::OS::c_vimra_busy: return c_kova_err_center_busy;

@@ -67,10 +67,11 @@ private:
 // Same parameters; sends nothing.
 inline void kova_debug_not_send(char, const struct_token&, const char*, int, const char*, ...) {}
 
-// Puts the token into gp_center_pipe (whole capacity); on failure the caller still owns it.
+// Puts the token into gp_center_pipe (whole capacity, or refused once in_min tokens wait
+// when in_min is not 0); on failure the caller still owns it.
 // 0; c_kova_err_center_shutdown when the pipe is shut down, its center gone or there is no
 // center pipe; c_kova_err_center_busy when full; c_kova_err_unknown otherwise.
-kova_err_t send_kova_center(struct_token& in_token);
+kova_err_t send_kova_center(struct_token& in_token, size_t in_min = 0);
 
 }  // namespace Global
 }  // namespace Common

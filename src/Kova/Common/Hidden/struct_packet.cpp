@@ -15,6 +15,18 @@ double elapsed_seconds(Pimo::OS::vimra_clock_t in_stamp, Pimo::OS::vimra_clock_t
 
 }  // namespace
 
+bool struct_packet::is_request() const {
+    switch (header.type) {
+    case c_mt_signal:
+    case c_mt_call:
+    case c_mt_event_connect:
+    case c_mt_command_connect:
+    case c_mt_information_tcp_connect:
+    case c_mt_information_udp_connect: return true;
+    default: return false;
+    }
+}
+
 void struct_packet::set_swap_address(const struct_packet& in_other) {
     src_ip = in_other.dst_ip;
     dst_ip = in_other.src_ip;

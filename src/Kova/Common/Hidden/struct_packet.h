@@ -13,6 +13,10 @@
 
 namespace Kova {
 
+// A request waits behind at most this many packets, in its receiver's listen pipe or in the
+// serial queue of its message address; beyond that it is refused at once with busy node.
+constexpr std::size_t c_request_queue_limit = 16;
+
 struct struct_packet {
     Pimo::OS::vimra_clock_t arrival_cpu_clock_counter;  // when the times below were last charged
     double packet_limit_time;                           // seconds left before time-out
@@ -104,6 +108,8 @@ struct struct_packet {
     domain_t get_dst_port() const { return dst_port; }
 
     // Type tests and changes.
+    // The types that ask for an answer: signal, call and the three connects.
+    bool is_request() const;
     bool is_information_udp() const { return header.type == c_mt_information_udp; }
     bool is_command_udp() const { return header.type == c_mt_command_udp; }
     bool is_signal_return() const { return header.type == c_mt_signal_return; }

@@ -33,8 +33,8 @@ int class_center_network::del_client(ip_t in_ip, domain_t in_port) { return net:
 domain_t class_center_network::get_gate_port_of_local(const struct_node_addr& in_remote) {
     return net::get_gate_port_of_local(in_remote);
 }
-void class_center_network::add_membership(ip_t in_group, ip_t in_if, ip_t in_source, domain_t in_port) {
-    net::add_membership(in_group, in_if, in_source, in_port);
+int class_center_network::add_membership(ip_t in_group, ip_t in_if, ip_t in_source, domain_t in_port) {
+    return net::add_membership(in_group, in_if, in_source, in_port);
 }
 void class_center_network::drop_membership(ip_t in_group, ip_t in_if, ip_t in_source, domain_t in_port) {
     net::drop_membership(in_group, in_if, in_source, in_port);

@@ -23,7 +23,7 @@ public:
     int add_client(ip_t in_ip, domain_t in_port) override;
     int del_client(ip_t in_ip, domain_t in_port) override;
     domain_t get_gate_port_of_local(const struct_node_addr& in_remote) override;
-    void add_membership(ip_t in_group, ip_t in_if, ip_t in_source, domain_t in_port) override;
+    int add_membership(ip_t in_group, ip_t in_if, ip_t in_source, domain_t in_port) override;
     void drop_membership(ip_t in_group, ip_t in_if, ip_t in_source, domain_t in_port) override;
 };
 

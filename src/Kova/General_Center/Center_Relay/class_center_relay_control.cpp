@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "Kova/Center/Global/center_global.h"
+#include "Kova/Center/Global/class_payload_buffers.h"
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
@@ -84,8 +85,11 @@ class_center_relay_control::~class_center_relay_control() {
     m_object_manager.proc_close_all();
     if (p_center_ipc != nullptr) {
         struct_token token;
-        while (p_center_ipc->eproc_pop(reinterpret_cast<Pimo::byte_t*>(&token)) == Pimo::OS::c_vimra_success)
-            if (token.has_header()) safe_free_token(token, __FILE__, __LINE__);  // delay tokens own nothing
+        while (p_center_ipc->eproc_pop(reinterpret_cast<Pimo::byte_t*>(&token)) == Pimo::OS::c_vimra_success) {
+            if (!token.has_header()) continue;  // delay tokens own nothing
+            Kova::Center::Global::class_payload_buffers::proc_free(get_header(token));
+            safe_free_token(token, __FILE__, __LINE__);
+        }
         delete p_center_ipc;
         p_center_ipc = nullptr;
     }
@@ -105,14 +109,24 @@ void* class_center_relay_control::thread_center() {
 int class_center_relay_control::eproc_relay_from_kova_to_kova() {
     for (;;) {
         struct_token token;
-        if (p_center_ipc->eproc_receive(reinterpret_cast<Pimo::byte_t*>(&token)) != Pimo::OS::c_vimra_success)
-            return 5;
+        Pimo::byte_t* elem = reinterpret_cast<Pimo::byte_t*>(&token);
+        // Packets kept for full pipes are retried while nothing else comes.
+        const Pimo::OS::vimra_err_t r =
+            center_relay.has_backlog()
+                ? p_center_ipc->eproc_receive_timeout(elem, Kova::Center::Center_Relay::class_center_relay::c_backlog_retry_s)
+                : p_center_ipc->eproc_receive(elem);
+        if (r == Pimo::OS::c_vimra_timeout && !center_relay.is_stopping()) {
+            center_relay.proc_retry_backlogs();
+            continue;
+        }
+        if (r != Pimo::OS::c_vimra_success) return 5;
         if (center_relay.is_stopping()) {
             if (token.has_header()) safe_free_token(token, __FILE__, __LINE__);
             return 5;
         }
         if (token.has_header()) {
             center_relay.eproc_relay_from_kova_to_kova(token, get_header(token));
+            center_relay.proc_retry_backlogs();
             return center_kill_control() ? 5 : 0;
         }
         if (token.data_mm != 0) center_relay.proc_wait_stop(static_cast<double>(token.data_mm));
@@ -124,8 +138,10 @@ bool class_center_relay_control::center_kill_control() {
     bool result = false;
     if (m_object_manager.get_process_count() == 0 &&
         Kova::Center::Center_Relay::class_center_relay::tcp_client_count < 1) {
-        // Tokens queued behind the event may bring a new user: look again after them.
-        if (!p_center_ipc->test_empty()) return false;
+        // Tokens queued behind the event may bring a new user: look again after them. Once
+        // empty, the pipe is shut down in the same step, so no application pushes into a
+        // center that will not read any more: its push is refused and it waits for the next one.
+        if (p_center_ipc->eproc_shutdown_if_empty() != Pimo::OS::c_vimra_success) return false;
         Kova::Common::Global::kova_debug_send('K', struct_token(), __FILE__, __LINE__, "%u",
                                               static_cast<unsigned>(m_domain));
         Pimo::OS::class_event stop;

@@ -9,6 +9,7 @@
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
+#include "Pimo/Memory/class_handle_ledger.h"
 
 namespace Kova {
 namespace General_Center {
@@ -17,6 +18,8 @@ namespace IPC {
 using namespace Kova::Common::Interface;
 
 void* class_process_listen_center_ipc::on_destroy() {
+    // What the application held goes back; its pipes are the center thread's to drain.
+    if (Pimo::Memory::class_handle_ledger* ledger = Kova::Common::Global::gp_ledger) ledger->proc_release_dead();
     struct_token token;
     proc_alloc_header_force(token, __FILE__, __LINE__);
     proc_alloc_data_force(token.data_mm, 8, __FILE__, __LINE__);

@@ -1,5 +1,6 @@
 // The center's end of an application's listen pipe: when the application dies, the
-// watcher turns its death into a process-destroy packet in the center pipe.
+// watcher gives back what the dead hold (their ledgers) and turns the death into a
+// process-destroy packet in the center pipe.
 #pragma once
 #include "Kova/Common/Open/Kova/kova_typedef.h"
 #include "Kova/General_Common/IPC/class_process_listen_ipc.h"

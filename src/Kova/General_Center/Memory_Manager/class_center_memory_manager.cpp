@@ -1,6 +1,7 @@
 #include "Kova/General_Center/Memory_Manager/class_center_memory_manager.h"
 
 #include "Kova/Common/Global/kova_global.h"
+#include "Pimo/Memory/class_handle_ledger.h"
 #include "Pimo/OS/Linux/vimra_time.h"
 
 namespace Kova {
@@ -16,6 +17,8 @@ class_center_memory_manager::class_center_memory_manager(Pimo::OS::class_event* 
 class_center_memory_manager::~class_center_memory_manager() { proc_close(); }
 
 void* class_center_memory_manager::on_destroy() {
+    // The service has gone: the memory is made anew by the next one, nothing goes back into it.
+    if (Pimo::Memory::class_handle_ledger* ledger = Kova::Common::Global::gp_ledger) ledger->proc_abandon();
     if (mp_event != nullptr) mp_event->proc_set();
     return nullptr;
 }

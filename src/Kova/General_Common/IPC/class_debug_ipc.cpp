@@ -5,6 +5,7 @@
 
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Global/struct_debug_token.h"
+#include "Kova/General_Common/IPC/class_ledger_pipe_hook.h"
 
 namespace Kova {
 namespace General_Common {
@@ -18,7 +19,10 @@ namespace {
 constexpr std::size_t c_switch_size = sizeof(Pimo::u_int32_t);
 }  // namespace
 
-class_debug_ipc::class_debug_ipc() { Common::Global::gp_debug_ipc = this; }
+class_debug_ipc::class_debug_ipc() {
+    Common::Global::gp_debug_ipc = this;
+    set_hook(class_ledger_pipe_hook::for_trace_records());
+}
 
 class_debug_ipc::~class_debug_ipc() {
     if (Common::Global::gp_debug_ipc == this) Common::Global::gp_debug_ipc = nullptr;

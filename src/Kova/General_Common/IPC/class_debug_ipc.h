@@ -20,7 +20,8 @@ public:
     static constexpr Pimo::u_int32_t c_depth = 65536;
     static const char* const c_switch_suffix;  // "switch"
 
-    // Publishes itself as the process's gp_debug_ipc.
+    // Publishes itself as the process's gp_debug_ipc. The reference each record holds is
+    // told to the process's ledger.
     class_debug_ipc();
     ~class_debug_ipc() override;
 

@@ -1,12 +1,17 @@
 #include "Kova/General_Common/IPC/class_process_listen_ipc.h"
 
 #include "Kova/Common/Interface/struct_token.h"
+#include "Kova/General_Common/IPC/class_ledger_pipe_hook.h"
 
 namespace Kova {
 namespace General_Common {
 namespace IPC {
 
 const char* const class_process_listen_ipc::c_str_name = "kova_process_listen_ipc";
+
+class_process_listen_ipc::class_process_listen_ipc() : m_process_id(0) {
+    set_hook(class_ledger_pipe_hook::for_tokens());
+}
 
 std::string class_process_listen_ipc::get_name(Pimo::OS::process_id_t in_pid) {
     return std::string(c_str_name) + "_" + std::to_string(in_pid);

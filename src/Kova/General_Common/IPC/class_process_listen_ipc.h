@@ -17,7 +17,8 @@ public:
 
     Pimo::OS::process_id_t m_process_id;
 
-    class_process_listen_ipc() : m_process_id(0) {}
+    // Its tokens are told to the process's ledger.
+    class_process_listen_ipc();
 
     // "kova_process_listen_ipc" + "_" + pid in decimal.
     static std::string get_name(Pimo::OS::process_id_t in_pid);

@@ -1,12 +1,15 @@
 #include "Kova/General_Common/IPC/class_process_return_ipc.h"
 
 #include "Kova/Common/Interface/struct_token.h"
+#include "Kova/General_Common/IPC/class_ledger_pipe_hook.h"
 
 namespace Kova {
 namespace General_Common {
 namespace IPC {
 
 const char* const class_process_return_ipc::c_str_name = "kova_process_return_ipc";
+
+class_process_return_ipc::class_process_return_ipc() { set_hook(class_ledger_pipe_hook::for_tokens()); }
 
 std::string class_process_return_ipc::get_name(Pimo::OS::process_id_t in_pid) {
     return c_str_name + std::to_string(in_pid);

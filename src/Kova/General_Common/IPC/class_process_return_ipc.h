@@ -14,6 +14,9 @@ class class_process_return_ipc : public Pimo::IPC::class_shared_pipe {
 public:
     static const char* const c_str_name;  // "kova_process_return_ipc"
 
+    // Its tokens are told to the process's ledger.
+    class_process_return_ipc();
+
     // "kova_process_return_ipc" + pid in decimal, without a separator.
     static std::string get_name(Pimo::OS::process_id_t in_pid);
 

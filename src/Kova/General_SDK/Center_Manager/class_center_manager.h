@@ -28,11 +28,20 @@ public:
     bool is_open() const { return Interface::gp_center_manager.load() == this; }
 
     Pimo::IPC::interface_pipe* get_center_pipe(domain_t in_domain) override;
+    Pimo::IPC::interface_pipe* find_center_pipe(domain_t in_domain) override;
 
     // How long a missing center is waited for.
     static constexpr double c_center_wait_s = 5.0;
+    // While none runs, how often the start of a center is asked for again (the service's
+    // watch period).
+    static constexpr double c_center_repost_s = 1.0;
 
 private:
+    // Asks the service, once, to start the domain's center.
+    void proc_post_start(domain_t in_domain);
+    // True while a center of the domain lives (it holds the domain's stop event).
+    static bool is_center_running(domain_t in_domain);
+
     Pimo::OS::class_thread_lock m_mutex_01;
     std::map<domain_t, IPC::class_center_ipc*> m_center_ipc_map;
     General_Common::IPC::class_service_ipc m_service_ipc;

@@ -3,6 +3,7 @@
 #include <clocale>
 #include <cstdio>
 
+#include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
 #include "Pimo/OS/Linux/vimra_time.h"
@@ -40,6 +41,8 @@ class_loader::class_loader(unsigned int in_thread_count, unsigned int, unsigned 
         Pimo::OS::usleep(100000);
     }
     p_sdk_memory = new Memory_Manager::class_sdk_memory;
+    if (m_ledger.eproc_create(p_sdk_memory->get_pool()) == Pimo::OS::c_vimra_success)
+        Common::Global::gp_ledger = &m_ledger;
     p_center_manger =
         new Center_Manager::class_center_manager(General_Common::IPC::class_service_ipc::str_name, pin_abort);
     if (!p_center_manger->is_open()) return;
@@ -76,8 +79,23 @@ class_loader::~class_loader() {
     m_process_listen_ipc.proc_destroy();
     m_process_return_ipc.proc_destroy();
     m_debug_ipc.proc_close();
+    Common::Global::gp_ledger = nullptr;
+    m_ledger.proc_close();
     delete p_sdk_memory;
     p_sdk_memory = nullptr;
+}
+
+void class_loader::proc_release_for_exit() {
+    if (!m_ledger.is_live() || p_sdk_memory == nullptr) return;
+    p_sdk_memory->proc_stop();  // let go of only by the end of the process
+    struct_token token;
+    Pimo::byte_t* elem = reinterpret_cast<Pimo::byte_t*>(&token);
+    // Popped, the tokens are in the ledger with the rest.
+    while (m_process_listen_ipc.eproc_pop(elem) == Pimo::OS::c_vimra_success) {
+    }
+    while (m_process_return_ipc.eproc_pop(elem) == Pimo::OS::c_vimra_success) {
+    }
+    m_ledger.proc_release_own_for_exit();
 }
 
 }  // namespace Loader

@@ -9,6 +9,7 @@
 #include "Kova/General_SDK/Center_Manager/class_center_manager.h"
 #include "Kova/General_SDK/Memory_Manager/class_sdk_memory.h"
 #include "Kova/General_SDK/Object_Manager/class_object_manager.h"
+#include "Pimo/Memory/class_handle_ledger.h"
 
 namespace Kova {
 namespace SDK {
@@ -30,6 +31,9 @@ public:
     static constexpr double c_pipe_retry_s = 5.0;
 
     bool is_started() const { return m_started; }
+    // The process ends right after (a death watch fired): gives back every block it holds
+    // and every token its pipes hold, and keeps the packet memory held until the end.
+    void proc_release_for_exit();
 
     Object_Manager::class_object_manager* p_object_manger;
     Memory_Manager::class_sdk_memory* p_sdk_memory;
@@ -37,6 +41,8 @@ public:
     General_Common::IPC::class_process_listen_ipc m_process_listen_ipc;
     General_Common::IPC::class_process_return_ipc m_process_return_ipc;
     General_Common::IPC::class_debug_ipc m_debug_ipc;
+    // What this process holds, for the center that sees it die.
+    Pimo::Memory::class_handle_ledger m_ledger;
 
 private:
     bool m_started;

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "Kova/Common/Global/kova_global.h"
+#include "Pimo/Memory/class_handle_ledger.h"
 #include "Pimo/Utility/pimo_error_hook.h"
 #include "Pimo/Utility/pimo_module_path.h"
 
@@ -30,6 +31,8 @@ class_sdk_memory::~class_sdk_memory() {
 }
 
 void* class_sdk_memory::on_destroy() {
+    // The memory is made anew by the next service: nothing to give back into it.
+    if (Pimo::Memory::class_handle_ledger* ledger = Common::Global::gp_ledger) ledger->proc_abandon();
     Pimo::Utility::alert("Kova General Service 가 종료되었습니다.", "Kova General SDK 4");
     _exit(-1);
     return nullptr;

@@ -42,14 +42,15 @@ class_object_manager::~class_object_manager() {
     Interface::gp_object_manager = nullptr;
 }
 
-bool class_object_manager::create_object(domain_t in_domain, object_id_t in_id,
-                                         Interface::interface_object_core* pin_object) {
+Pimo::OS::vimra_err_t class_object_manager::create_object(domain_t in_domain, object_id_t in_id,
+                                                          Interface::interface_object_core* pin_object) {
     auto domain = m_object_map.find(in_domain);
-    if (domain != m_object_map.end() && domain->second.count(in_id)) return false;
+    if (domain != m_object_map.end() && domain->second.count(in_id)) return Pimo::OS::c_vimra_already_exists;
     std::unique_ptr<class_kova_object> entry(new class_kova_object);
-    if (entry->create_object(in_domain, in_id, pin_object) != Pimo::OS::c_vimra_success) return false;
+    const Pimo::OS::vimra_err_t r = entry->create_object(in_domain, in_id, pin_object);
+    if (r != Pimo::OS::c_vimra_success) return r;
     m_object_map[in_domain][in_id] = entry.release();
-    return true;
+    return Pimo::OS::c_vimra_success;
 }
 
 bool class_object_manager::destroy_object(domain_t in_domain, object_id_t in_id) {

@@ -14,7 +14,8 @@ public:
     // Destroys the objects left behind, under the processor's write lock.
     ~class_object_manager() override;
 
-    bool create_object(domain_t in_domain, object_id_t in_id, Interface::interface_object_core* pin_object) override;
+    Pimo::OS::vimra_err_t create_object(domain_t in_domain, object_id_t in_id,
+                                        Interface::interface_object_core* pin_object) override;
     bool destroy_object(domain_t in_domain, object_id_t in_id) override;
     Interface::interface_object_core* get_object(domain_t in_domain, object_id_t in_id) override;
     void get_domain(domain_t in_domain, Interface::object_map_t& pout_entries) override;

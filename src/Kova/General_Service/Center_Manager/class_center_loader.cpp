@@ -5,6 +5,7 @@
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/String/kova_string.h"
 #include "Kova/General_Service/Global/kova_service_global.h"
+#include "Pimo/Memory/class_handle_ledger.h"
 #include "Pimo/Utility/pimo_excute.h"
 #include "Pimo/Utility/pimo_module_path.h"
 
@@ -68,8 +69,25 @@ void class_center_loader::proc_watch_center(domain_t in_domain) {
     m_center_map[in_domain] = watcher_ptr_t(watcher.release());
 }
 
+void class_center_loader::proc_release_center_leftovers(IPC::class_center_ipc& in_pipe) {
+    // No later push is taken: its sender keeps the token (and ends soon after, its center
+    // gone). No new center can have made the pipe again while this watcher holds it.
+    in_pipe.proc_shutdown();
+    Pimo::Memory::class_dynamic_shared_memory_pool& pool = Global::g_kova_memory.get_pool();
+    struct_token token;
+    while (in_pipe.eproc_pop(reinterpret_cast<Pimo::byte_t*>(&token)) == Pimo::OS::c_vimra_success) {
+        if (token.header_mm != 0) pool.proc_free_if_allocated(token.header_mm);
+        if (token.data_mm != 0) pool.proc_free_if_allocated(token.data_mm);
+    }
+    Pimo::Memory::class_handle_ledger::proc_release_dead(pool);
+}
+
 void class_center_loader::proc_forget_center(domain_t in_domain) {
-    m_center_map.erase(in_domain);
+    auto it = m_center_map.find(in_domain);
+    if (it != m_center_map.end()) {
+        proc_release_center_leftovers(*it->second);
+        m_center_map.erase(it);
+    }
     if (!m_center_map.empty()) return;
     // The epoch rides after the text's end: the row still reads "reset", and the log thread
     // resets only if no center was started or watched since.

@@ -43,6 +43,9 @@ private:
     void proc_start_center(domain_t in_domain);
     void proc_watch_center(domain_t in_domain);
     void proc_forget_center(domain_t in_domain);
+    // A watched center has gone: what its pipe still holds and what it held itself (its
+    // ledger, and those of any other dead process) go back to the packet memory.
+    void proc_release_center_leftovers(IPC::class_center_ipc& in_pipe);
 
     center_map_t m_center_map;
     Global::class_reset_gate* mp_gate;

@@ -5,6 +5,7 @@
 #include "Kova/General_Service/Center_Manager/class_center_loader.h"
 #include "Kova/General_Service/Global/class_packet_log.h"
 #include "Kova/General_Service/Global/kova_service_global.h"
+#include "Pimo/Memory/class_handle_ledger.h"
 #include "Pimo/OS/Linux/vimra_time.h"
 #include "Pimo/Utility/pimo_module_path.h"
 
@@ -16,6 +17,8 @@ class_service g_service;
 void class_service::memory_service(Pimo::u_int32_t in_size) {
     m_size = in_size;
     if (Global::g_kova_memory.eproc_create(m_size) != Pimo::OS::c_vimra_success) return;
+    // What the processes of the memory's former life recorded names nothing any more.
+    Pimo::Memory::class_handle_ledger::proc_drop_dead(Global::g_kova_memory.get_pool());
 
     // Read once for the whole life of the service. Rows of 'A' and 'F' records are made only in
     // the rotating log: without it, senders are told not to send them.

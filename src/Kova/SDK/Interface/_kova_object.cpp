@@ -16,6 +16,7 @@
 #include "Kova/SDK/Stub/Call/_kova_object_call.h"
 #include "Kova/SDK/Stub/Command/_kova_object_command.h"
 #include "Kova/SDK/Stub/Event/_kova_object_event.h"
+#include "Kova/SDK/Stub/Information/_kova_object_information.h"
 #include "Kova/SDK/Stub/Signal/_kova_object_signal.h"
 #include "Kova/SDK/Stub/class_stub_request.h"
 #include "Kova/kova_sdk_utility/kova_sdk_utility.h"
@@ -94,7 +95,9 @@ kova_err_t _kova_object::proc_choose_id(domain_t in_domain, object_id_t in_objec
         // 0 and 0xFFFF address every stub or every proxy: never an object's own id.
         if (id == c_broadcast_stub_id || id == c_broadcast_proxy_id) return c_kova_err_already_used_id;
         object_id = id;
-        if (!objects->create_object(in_domain, id, this)) return c_kova_err_already_used_id;
+        const vimra_err_t r = objects->create_object(in_domain, id, this);
+        if (r != Pimo::OS::c_vimra_success)
+            return r == Pimo::OS::c_vimra_already_exists ? c_kova_err_already_used_id : c_kova_err_unknown;
         pout_id = id;
         return c_kova_err_none;
     }
@@ -103,19 +106,17 @@ kova_err_t _kova_object::proc_choose_id(domain_t in_domain, object_id_t in_objec
     std::uint32_t start = static_cast<object_id_t>((proxy ? get_last_proxy_id(in_domain)
                                                           : get_last_stub_id(in_domain)) + 1);
     if (start == 1 || start == end || start < low || start > end) start = low;
-    for (std::uint32_t id = start; id < end; ++id) {
+    // From just after the last id to the end, then from the low end up to it. An id taken
+    // elsewhere moves the search on; any other failure would fail for every id alike.
+    for (std::uint32_t i = 0, span = end - low; i < span; ++i) {
+        const std::uint32_t id = start + i < end ? start + i : start + i - span;
         object_id = static_cast<object_id_t>(id);
-        if (objects->create_object(in_domain, object_id, this)) {
+        const vimra_err_t r = objects->create_object(in_domain, object_id, this);
+        if (r == Pimo::OS::c_vimra_success) {
             pout_id = object_id;
             return c_kova_err_none;
         }
-    }
-    for (std::uint32_t id = low; id < start; ++id) {
-        object_id = static_cast<object_id_t>(id);
-        if (objects->create_object(in_domain, object_id, this)) {
-            pout_id = object_id;
-            return c_kova_err_none;
-        }
+        if (r != Pimo::OS::c_vimra_already_exists) return c_kova_err_unknown;
     }
     return c_kova_err_all_id_is_used;
 }
@@ -216,6 +217,8 @@ kova_err_t _kova_object::destroy_force() {
     proc_each_connection([](_kova_connection_method& in_handler) { in_handler.disconnect_all_client_object(false); });
     if (SDK::Interface::interface_sdk_object_manager* objects = SDK::Interface::gp_object_manager.load())
         objects->destroy_object(domain, object_id);
+    // The values of the information kinds go with the object: nothing is sent after this.
+    for (auto& entry : information_map) entry.second->proc_release_values();
     unregist();
     if (mp_server_addr) *mp_server_addr = server_addr_t();
     domain = 0;
@@ -234,8 +237,8 @@ void _kova_object::proc_finish_deferred() {
 
 template <typename op_t>
 void _kova_object::proc_each_connection(op_t in_op) {
-    // The information kind joins here with its map.
     for (auto& entry : event_map) in_op(static_cast<_kova_connection_method&>(*entry.second));
+    for (auto& entry : information_map) in_op(static_cast<_kova_connection_method&>(*entry.second));
     for (auto& entry : command_map) in_op(static_cast<_kova_connection_method&>(*entry.second));
 }
 
@@ -246,6 +249,7 @@ void _kova_object::proc_move_handlers(_kova_object& pout_target) {
     call_map.proc_move_to(pout_target.call_map, repoint);
     signal_map.proc_move_to(pout_target.signal_map, repoint);
     event_map.proc_move_to(pout_target.event_map, repoint);
+    information_map.proc_move_to(pout_target.information_map, repoint);
     command_map.proc_move_to(pout_target.command_map, repoint);
     broadcast_map.proc_move_to(pout_target.broadcast_map, repoint);
 }
@@ -316,9 +320,12 @@ void _kova_object::del_command(msg_code_t code, _kova_object_command* p) { comma
 void _kova_object::del_broadcast(msg_code_t code, _kova_object_broadcast* p) { broadcast_map.proc_del(code, p); }
 
 vimra_err_t _kova_object::send(struct_token const& in_token) {
-    struct_packet* p = in_token.get_header_packet();
-    if (in_token.has_data()) std::memcpy(in_token.get_data_packet(), p, sizeof(struct_packet));
-    p->set_source(c_local_host, domain, object_id);
+    if (in_token.has_data()) std::memcpy(in_token.get_data_packet(), in_token.get_header_packet(), sizeof(struct_packet));
+    return send_shared(in_token);
+}
+
+vimra_err_t _kova_object::send_shared(struct_token const& in_token) {
+    in_token.get_header_packet()->set_source(c_local_host, domain, object_id);
     if (!p_center_pipe) {
         struct_token t = in_token;
         safe_free_token(t, __FILE__, __LINE__);
@@ -377,9 +384,10 @@ vimra_err_t _kova_object::listener_processor(struct_token& in_token) {
         case c_mt_command_shutdown: adapter_command_shutdown(in_token); break;
         case c_mt_command_tcp:
         case c_mt_command_udp: adapter_command_sync(in_token); break;
-        // The information kind has no handlers yet: a connect finds no code.
         case c_mt_information_tcp_connect:
-        case c_mt_information_udp_connect: adapter_err_return(in_token); break;
+        case c_mt_information_udp_connect: adapter_information_connect(in_token); break;
+        case c_mt_information_tcp_shutdown:
+        case c_mt_information_udp_shutdown: adapter_information_shutdown(in_token); break;
         default: break;
     }
     return Pimo::OS::c_vimra_success;
@@ -420,6 +428,16 @@ void _kova_object::adapter_event_connect(struct_token const& in_token) {
 void _kova_object::adapter_event_shutdown(struct_token const& in_token) {
     void (_kova_object_event::*shutdown)(struct_token const&) = &_kova_object_event::adapter_shutdown;
     event_map.proc_dispatch(in_token, shutdown);
+}
+
+void _kova_object::adapter_information_connect(struct_token const& in_token) {
+    if (!information_map.proc_dispatch(in_token, &_kova_object_information::adapter_connect))
+        adapter_err_return(in_token);
+}
+
+void _kova_object::adapter_information_shutdown(struct_token const& in_token) {
+    void (_kova_object_information::*shutdown)(struct_token const&) = &_kova_object_information::adapter_shutdown;
+    information_map.proc_dispatch(in_token, shutdown);
 }
 
 void _kova_object::adapter_command_connect(struct_token const& in_token) {

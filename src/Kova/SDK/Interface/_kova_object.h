@@ -102,6 +102,9 @@ public:
     // 8 when the center pipe is full (the token is still the caller's); 0 when sent;
     // 5 or -1 when the pipe refused it for good (the token is freed).
     Pimo::OS::vimra_err_t send(struct_token const& in_token);
+    // As send, for a copy whose data block other copies share and the center may be
+    // sending from: its header stays in its own block, the data block is not written.
+    Pimo::OS::vimra_err_t send_shared(struct_token const& in_token);
     // 0 when sent; 2 when the packet's time ran out (the token is freed).
     Pimo::OS::vimra_err_t send_force(struct_token const& in_token);
 
@@ -114,6 +117,8 @@ public:
     void adapter_signal_cancel(struct_token const& in_token);
     void adapter_event_connect(struct_token const& in_token);
     void adapter_event_shutdown(struct_token const& in_token);
+    void adapter_information_connect(struct_token const& in_token);
+    void adapter_information_shutdown(struct_token const& in_token);
     void adapter_command_connect(struct_token const& in_token);
     void adapter_command_shutdown(struct_token const& in_token);
     void adapter_command_sync(struct_token const& in_token);

@@ -359,12 +359,13 @@ void _kova_proxy_method::proc_cancel(msg_type_t in_type, kova_err_t in_error) {
     proc_send_notice(in_type, 0, in_error);
 }
 
-void _kova_proxy_method::proc_send_notice(msg_type_t in_type, msg_num_t in_num, kova_err_t in_error) {
+void _kova_proxy_method::proc_send_notice(msg_type_t in_type, msg_num_t in_num, kova_err_t in_error,
+                                          ip_t in_mct_if) {
     struct_token token;
     Common::Interface::proc_alloc_header_force(token, __FILE__, __LINE__);
     struct_packet* p = token.get_header_packet();
     *p = struct_packet();
-    p->initialize_packet(c_local_host, Pimo::OS::vimra_cpu_clock(), DBL_MAX);
+    p->initialize_packet(in_mct_if, Pimo::OS::vimra_cpu_clock(), DBL_MAX);
     p->initialize_header(0, in_num, in_type, code, in_error);
     p->set_data(nullptr);
     _pp->send_force(token);

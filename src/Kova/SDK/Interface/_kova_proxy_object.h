@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "Kova/Common/Interface/struct_token.h"
+#include "Kova/Common/Open/Kova/kova_const.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Open/Kova/kova_proxy_object.h"
 #include "Kova/SDK/Interface/template_handler_map.h"
@@ -48,8 +49,9 @@ protected:
     // A cancel of in_type carrying in_error; waits for memory and for the center pipe.
     void proc_cancel(msg_type_t in_type, kova_err_t in_error);
     // A header-only packet of in_type to the bound stub with no time limit, sent with
-    // retries; the read lock is held and the identity is created.
-    void proc_send_notice(msg_type_t in_type, msg_num_t in_num, kova_err_t in_error);
+    // retries; the read lock is held and the identity is created. in_mct_if tells the
+    // proxy's center which multicast membership the packet concerns.
+    void proc_send_notice(msg_type_t in_type, msg_num_t in_num, kova_err_t in_error, ip_t in_mct_if = c_local_host);
 };
 
 // Base of the handlers of the connection kinds (event, command, information): what the

@@ -16,6 +16,9 @@ public:
     virtual ~interface_center_manager() {}
     // Null when the domain has no running center (after a wait for one).
     virtual Pimo::IPC::interface_pipe* get_center_pipe(domain_t in_domain) = 0;
+    // The domain's pipe when this process holds it already, else null: never asks the
+    // service for a center nor waits. For answers, whose domain the packet chose.
+    virtual Pimo::IPC::interface_pipe* find_center_pipe(domain_t in_domain) = 0;
 };
 
 // Set while the process's center manager exists.

@@ -33,8 +33,11 @@ class interface_sdk_object_manager {
 public:
     interface_sdk_object_manager() {}
     virtual ~interface_sdk_object_manager() {}
-    // False when the id is taken in this process or on the host.
-    virtual bool create_object(domain_t in_domain, object_id_t in_id, interface_object_core* pin_object) = 0;
+    // 0 when registered; 6 (c_vimra_already_exists) when the id is taken in this process or
+    // on the host; any other result when the id's lock could not be made at all (no
+    // descriptor left, for one), which no other id would change.
+    virtual Pimo::OS::vimra_err_t create_object(domain_t in_domain, object_id_t in_id,
+                                                interface_object_core* pin_object) = 0;
     virtual bool destroy_object(domain_t in_domain, object_id_t in_id) = 0;
     virtual interface_object_core* get_object(domain_t in_domain, object_id_t in_id) = 0;
     // A copy of the domain's entries; empty when it has none.

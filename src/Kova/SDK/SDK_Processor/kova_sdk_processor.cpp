@@ -280,12 +280,19 @@ vimra_err_t kova_sdk_processor::listener_step(bool in_timed, double in_seconds) 
 }
 
 class_thread_qbuffer* kova_sdk_processor::qbuffering(const struct_message_address& in_addr,
-                                                     const struct_token& in_token, const struct_packet*,
-                                                     object_t* pin_object) {
+                                                     const struct_token& in_token, const struct_packet* pin_packet,
+                                                     object_t* pin_object, bool* pout_refused) {
+    *pout_refused = false;
     auto it = m_qbuffer_map.find(in_addr);
     if (it == m_qbuffer_map.end()) return nullptr;
     class_thread_qbuffer* queue = it->second;
     class_locker lock(queue->m_lock);
+    // A queue whose drainer waits (a stub in a long callback, memory that does not come)
+    // holds no more requests than a listen pipe would: the rest are refused, not kept.
+    if (pin_packet->is_request() && queue->size() >= c_request_queue_limit) {
+        *pout_refused = true;
+        return nullptr;
+    }
     struct_token held = in_token;
     safe_add_ref_token(held, __FILE__, __LINE__);
     queue->push_back(struct_qtoken{pin_object, in_token});
@@ -411,12 +418,16 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token, seria
         objects->get_domain(addr.domain, entries);
         std::vector<class_thread_qbuffer*> queues;
         std::vector<std::pair<object_id_t, object_t*>> direct;
+        bool refused = false;
         for (auto& entry : entries) {
             addr.object = entry.first;
             object_t* object = entry.second->get_object();
-            if (class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object)) queues.push_back(q);
+            bool full = false;
+            if (class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &full)) queues.push_back(q);
+            else if (full) refused = true;
             else direct.emplace_back(entry.first, object);
         }
+        if (refused && queues.empty() && direct.empty()) proc_answer_back(in_token, c_kova_err_busy_node, &addr.domain);
         in_serial.unlock();
         // A callback may destroy and delete the objects after it (giving up the read lock
         // for the write): only one still registered gets the packet.
@@ -425,10 +436,12 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token, seria
         for (class_thread_qbuffer* q : queues) proc_drain(q);
     } else if (object_t* object = objects->get_object(addr.domain, h.did)) {
         addr.object = h.did;
-        class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object);
+        bool full = false;
+        class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &full);
+        if (full) proc_answer_back(in_token, c_kova_err_busy_node, &addr.domain);
         in_serial.unlock();
         if (q) proc_drain(q);
-        else proc_deliver(object, in_token);
+        else if (!full) proc_deliver(object, in_token);
     } else {
         proc_answer_back(in_token, c_kova_err_object_is_not_exist, &addr.domain);
         in_serial.unlock();
@@ -537,7 +550,7 @@ int kova_sdk_processor::send_force(Common::Interface::interface_kova_pipe* pin_p
 
 int kova_sdk_processor::send_force(domain_t in_domain, struct_token& in_token, const std::atomic<bool>* pin_abort) {
     Interface::interface_center_manager* centers = Interface::gp_center_manager.load();
-    Pimo::IPC::interface_pipe* pipe = centers ? centers->get_center_pipe(in_domain) : nullptr;
+    Pimo::IPC::interface_pipe* pipe = centers ? centers->find_center_pipe(in_domain) : nullptr;
     if (pipe == nullptr) {
         safe_free_token(in_token, __FILE__, __LINE__);
         return -1;
@@ -547,7 +560,8 @@ int kova_sdk_processor::send_force(domain_t in_domain, struct_token& in_token, c
 
 void kova_sdk_processor::send_answer(domain_t in_domain, struct_token& in_token) {
     Interface::interface_center_manager* centers = Interface::gp_center_manager.load();
-    Pimo::IPC::interface_pipe* pipe = centers ? centers->get_center_pipe(in_domain) : nullptr;
+    // A domain this process has no center pipe of is none of its business: nothing to answer.
+    Pimo::IPC::interface_pipe* pipe = centers ? centers->find_center_pipe(in_domain) : nullptr;
     if (pipe == nullptr) {
         safe_free_token(in_token, __FILE__, __LINE__);
         return;

@@ -83,8 +83,11 @@ public:
     typedef std::unique_lock<Pimo::OS::class_lock> serial_holder_t;
     // Entered with the serial lock, which it releases once the packet is queued.
     Pimo::OS::vimra_err_t listener_processor(struct_token& in_token, serial_holder_t in_serial);
+    // The address's queue with the token appended, or null when the address has none. A
+    // request that finds c_request_queue_limit entries is not appended (null, *pout_refused
+    // true): the caller answers it with busy node.
     class_thread_qbuffer* qbuffering(const struct_message_address& in_addr, const struct_token& in_token,
-                                     const struct_packet* pin_packet, object_t* pin_object);
+                                     const struct_packet* pin_packet, object_t* pin_object, bool* pout_refused);
 
     // The caller holds the write lock.
     void msg_processing_by_serial_alone(const struct_message_address& in_a);
@@ -98,7 +101,7 @@ public:
     // A set pin_abort ends the retries as a failure (-1).
     static int send_force(Common::Interface::interface_kova_pipe* pin_pipe, struct_token& in_token,
                           const std::atomic<bool>* pin_abort = nullptr);
-    // Through the domain's center pipe; -1 (token freed) without one.
+    // Through the domain's center pipe if this process holds it; -1 (token freed) without one.
     static int send_force(domain_t in_domain, struct_token& in_token, const std::atomic<bool>* pin_abort = nullptr);
     // One try; a full center pipe hands the token to the answer sender.
     void send_answer(domain_t in_domain, struct_token& in_token);

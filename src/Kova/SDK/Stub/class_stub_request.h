@@ -29,13 +29,19 @@ public:
     // The memory's consistency check of the request's data block, when it has one.
     void proc_check_data() const;
 
-    // Tries in_alloc until it grants (true) or the request's time is spent (false),
-    // charging the waited time to the request.
+    // How long a request waits for the memory of its answer, whatever its limit: the
+    // requests queued behind it may hold the very memory it waits for.
+    static constexpr double c_memory_wait_s = 1.0;
+
+    // Tries in_alloc until it grants (true), or the request's time is spent or
+    // c_memory_wait_s have passed (false), charging the waited time to the request.
     template <typename alloc_t>
     bool proc_alloc_within(alloc_t in_alloc) const {
+        const Pimo::OS::vimra_clock_t start = Pimo::OS::vimra_clock();
         for (;;) {
             if (in_alloc() == 0) return true;
             if (mp_packet->update_packet_time_and_return_timeout()) return false;
+            if (static_cast<double>(Pimo::OS::vimra_clock() - start) >= c_memory_wait_s * 1000.0) return false;
             proc_wait_memory();
         }
     }

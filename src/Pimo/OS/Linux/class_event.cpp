@@ -115,6 +115,10 @@ vimra_err_t class_event::eproc_create_global(const std::string& in_name, bool in
     return eproc_create(named_object::c_global_prefix + in_name, in_manual, 0777);
 }
 
+bool class_event::is_held_global(const std::string& in_name) {
+    return named_object::test_held(named_object::c_global_prefix + in_name);
+}
+
 vimra_err_t class_event::eproc_create_local(const std::string& in_name, bool in_manual) {
     return eproc_create(in_name, in_manual, 0777);
 }

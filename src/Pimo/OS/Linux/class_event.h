@@ -58,6 +58,8 @@ public:
     vimra_err_t eproc_wait(bool in_manual, enum_wait_type in_wait_type, double in_wait_time);
 
     const std::string& get_name() const { return m_name; }
+    // True while a live process holds the global named event in_name (its name without the prefix).
+    static bool is_held_global(const std::string& in_name);
 
 private:
     vimra_err_t eproc_build_record(bool in_manual);

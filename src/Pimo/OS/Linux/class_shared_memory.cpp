@@ -95,6 +95,14 @@ void class_shared_memory::proc_unmap_view(void* in_address) {
     if (in_address == m_p) m_p = nullptr;
 }
 
+bool class_shared_memory::get_file_id(u_int64_t* pout_dev, u_int64_t* pout_ino) const {
+    struct stat st;
+    if (m_fd < 0 || fstat(m_fd, &st) != 0) return false;
+    *pout_dev = static_cast<u_int64_t>(st.st_dev);
+    *pout_ino = static_cast<u_int64_t>(st.st_ino);
+    return true;
+}
+
 void class_shared_memory::proc_destroy() {
     if (m_fd < 0) return;
     proc_unmap_view(m_p);

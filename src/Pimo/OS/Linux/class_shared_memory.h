@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 
+#include "Pimo/OS/Linux/pimo_typedef.h"
 #include "Pimo/OS/Linux/vimra_err.h"
 
 namespace Pimo {
@@ -36,6 +37,9 @@ public:
     }
     void* get_pointer() const { return m_p; }
     size_t get_size() const { return m_size; }
+    // The device and inode of the segment this object maps: the same for every process
+    // that maps this very segment. False when not live.
+    bool get_file_id(u_int64_t* pout_dev, u_int64_t* pout_ino) const;
     bool is_pointer(const void* in_p) const {
         const char* p = static_cast<const char*>(in_p);
         const char* base = static_cast<const char*>(m_p);

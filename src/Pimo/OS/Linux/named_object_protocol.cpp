@@ -123,6 +123,20 @@ vimra_err_t class_named_session::eproc_claim_open(const std::string& in_presence
     return c_vimra_success;
 }
 
+bool test_held(const std::string& in_name) {
+    class_named_session session;
+    if (session.eproc_begin(in_name, false, 0) != c_vimra_success) return false;  // never created
+    int fd = open_object(in_name, false, 0);
+    if (fd < 0) return false;
+    const int e = flock_retry(fd, LOCK_EX | LOCK_NB);
+    if (e == 0) {
+        proc_unlock_close(fd);
+        return false;
+    }
+    proc_close_fd(fd);
+    return e == EWOULDBLOCK;
+}
+
 }  // namespace named_object
 }  // namespace OS
 }  // namespace Pimo

@@ -28,6 +28,10 @@ void proc_unlock_close(int& in_fd);
 // Closes in_fd when open, without unlocking, and sets it to -1.
 void proc_close_fd(int& in_fd);
 
+// True while a live process holds in_name (its full name, prefix included). The test runs
+// under the companion lock, so a creator of the name waits for it instead of failing on it.
+bool test_held(const std::string& in_name);
+
 // Holds the file-creation mask at 0 while any creation or opening of this process runs:
 // the first to enter saves it, the last to leave restores it, so overlapping calls cannot
 // leave 0 behind for good.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "../relay_fixture.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
@@ -287,6 +288,148 @@ TEST_F(control_test, destroyed_stubs_and_proxies_leave_their_groups) {
     EXPECT_EQ((std::vector<std::string>{"leave 230.6.1.2 10.0.0.10 on 127.0.0.1"}), memberships());
     EXPECT_TRUE(relay.multicast_pmap.empty());
     EXPECT_TRUE(relay.multicast_smap.empty() || relay.multicast_smap.begin()->second->empty());
+}
+
+TEST_F(control_test, every_end_of_a_subscription_takes_its_count_back_once) {
+    registry.objects[0x8002] = 200;
+    const ip_t c_other_host = ip(10, 0, 0, 20);
+    // A local and a remote stub, each with a subscriber in both processes.
+    struct stub_at {
+        ip_t host;
+        object_id_t id;
+    };
+    const stub_at local{c_local_host, 5}, remote{c_remote, 7};
+    auto confirm = [&](const stub_at& in_stub, object_id_t in_proxy) {
+        route(make_packet(in_stub.host, in_stub.id, c_local_host, in_proxy, c_mt_information_tcp_confirm));
+    };
+    // The processes a value of the stub reaches, as "pid pid".
+    auto reached = [&](const stub_at& in_stub) {
+        route(make_packet(in_stub.host, in_stub.id, c_local_host, 0xFFFF, c_mt_information_tcp, 16));
+        std::string out;
+        for (int pid : {100, 200})
+            if (!take(listen(pid)).empty()) out += (out.empty() ? "" : " ") + std::to_string(pid);
+        return out;
+    };
+    struct row {
+        const char* name;
+        stub_at stub;
+        std::function<void()> end;
+        const char* left;  // the processes still reached
+    };
+    const row rows[] = {
+        {"the proxy's shutdown", local,
+         [&] { route(make_packet(c_local_host, 0x8001, c_local_host, 5, c_mt_information_tcp_shutdown)); }, "200"},
+        {"a disconnect to the proxy", remote,
+         [&] { route(make_packet(c_remote, 7, c_local_host, 0x8002, c_mt_information_tcp_disconnect)); }, "100"},
+        {"a disconnect to the whole node", local,
+         [&] { route(make_packet(c_local_host, 5, c_local_host, 0xFFFF, c_mt_information_tcp_disconnect)); }, ""},
+        {"a disconnect to the whole node of another code", local,
+         [&] {
+             route(make_packet(c_local_host, 5, c_local_host, 0xFFFF, c_mt_information_tcp_disconnect, 0, 10, 0x0103));
+         },
+         "100 200"},
+        {"the proxy destroyed", remote, [&] { route(control(0x8001, c_remote, 7, c_mccr_object_destroy)); }, "200"},
+        {"the local stub destroyed", local,
+         [&] { route(make_packet(c_local_host, 5, c_broadcast_ip, 0xFFFF, c_mt_ctrl, 0, DBL_MAX, c_mccr_object_destroy)); },
+         ""},
+        {"the remote stub destroyed", remote,
+         [&] { route(make_packet(c_remote, 7, c_broadcast_ip, 0xFFFF, c_mt_ctrl, 0, DBL_MAX, c_mccr_object_destroy)); },
+         ""},
+        {"the stub's host link lost", remote,
+         [&] {
+             route(make_packet(c_remote, 0, c_local_host, 0xFFFF, c_mt_ctrl, 0, DBL_MAX,
+                               c_mccr_tcp_disconnected_from_server));
+         },
+         ""},
+        {"another host's link lost", remote,
+         [&] {
+             route(make_packet(c_other_host, 0, c_local_host, 0xFFFF, c_mt_ctrl, 0, DBL_MAX,
+                               c_mccr_tcp_disconnected_from_server));
+         },
+         "100 200"},
+        {"a repeated confirm, then the shutdown", local,
+         [&] {
+             confirm(local, 0x8001);
+             route(make_packet(c_local_host, 0x8001, c_local_host, 5, c_mt_information_tcp_shutdown));
+         },
+         "200"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        registry.objects[0x8001] = 100;  // a destroy takes it out of the registry
+        confirm(r.stub, 0x8001);
+        confirm(r.stub, 0x8002);
+        take(ret(100));
+        take(ret(200));
+        ASSERT_EQ("100 200", reached(r.stub));
+        r.end();
+        for (int pid : {100, 200}) {
+            take(listen(pid));
+            take(ret(pid));
+        }
+        network.release_all();
+        EXPECT_EQ(r.left, reached(r.stub));
+        // What is left goes with its processes, and nothing more.
+        relay.erase_information_of_process(100);
+        relay.erase_information_of_process(200);
+        EXPECT_TRUE(relay.information_map.empty());
+        EXPECT_TRUE(relay.proxy_information_map.empty());
+        check_references(r.name);
+    }
+}
+
+TEST_F(control_test, a_disconnect_to_the_whole_node_leaves_the_group_of_every_local_udp_subscriber) {
+    registry.objects[0x8001] = 100;
+    registry.objects[0x8002] = 200;
+    for (object_id_t proxy : {0x8001, 0x8002})
+        for (int repeat = 0; repeat < 2; ++repeat)  // a repeated confirm counts once
+            route(make_packet(c_remote, 5, c_local_host, proxy, c_mt_information_udp_confirm));
+    EXPECT_EQ((std::vector<std::string>{"join 230.5.1.2 10.0.0.10 on 127.0.0.1"}), memberships());
+    EXPECT_EQ(2, relay.multicast_map.begin()->second.counter);
+    route(make_packet(c_remote, 5, c_local_host, 0xFFFF, c_mt_information_udp_disconnect));
+    EXPECT_EQ((std::vector<std::string>{"leave 230.5.1.2 10.0.0.10 on 127.0.0.1"}), memberships());
+    EXPECT_TRUE(relay.multicast_map.empty());
+    EXPECT_TRUE(relay.multicast_pmap.empty());
+    EXPECT_TRUE(relay.multicast_smap.empty());
+    EXPECT_TRUE(relay.information_map.empty());
+    release_sinks();
+    check_references("disconnect to the node");
+}
+
+TEST_F(control_test, a_group_that_cannot_be_joined_refuses_the_subscription_on_both_sides) {
+    registry.objects[0x8001] = 100;
+    network.join_fails = true;
+    struct_token t = make_packet(c_remote, 5, c_local_host, 0x8001, c_mt_information_udp_confirm);
+    get_header(t)->mct_if = ip(10, 0, 0, 1);
+    route(t);
+    // The proxy's wait ends with a reject, the stub hears that its client is gone.
+    ASSERT_EQ(1u, ret(100).queue.size());
+    const struct_packet reject = *get_header(ret(100).queue.front());
+    EXPECT_EQ(c_mt_information_udp_reject, reject.header.type);
+    EXPECT_EQ(c_kova_err_busy_node, reject.header.error);
+    EXPECT_EQ(0x8001, reject.header.did);
+    ASSERT_EQ(1u, network.tcp_client.size());
+    const struct_packet shutdown = *get_header(network.tcp_client.front());
+    EXPECT_EQ(c_mt_information_udp_shutdown, shutdown.header.type);
+    EXPECT_EQ(c_kova_err_busy_node, shutdown.header.error);
+    EXPECT_EQ(c_remote, shutdown.dst_ip);
+    EXPECT_EQ(5, shutdown.header.did);
+    EXPECT_EQ(0x8001, shutdown.header.sid);
+    EXPECT_EQ(0u, listen(100).queue.size());
+    EXPECT_TRUE(relay.information_map.empty());
+    EXPECT_TRUE(relay.proxy_information_map.empty());
+    EXPECT_TRUE(relay.multicast_map.empty());
+    EXPECT_TRUE(relay.multicast_pmap.empty());
+    EXPECT_TRUE(relay.multicast_smap.empty());
+    check_references("refused");
+    release_sinks();
+    // Once the socket takes it again, the next confirm subscribes.
+    network.join_fails = false;
+    route(make_packet(c_remote, 5, c_local_host, 0x8001, c_mt_information_udp_confirm));
+    EXPECT_EQ(1u, ret(100).queue.size());
+    EXPECT_EQ(c_mt_information_udp_confirm, get_header(ret(100).queue.front())->header.type);
+    EXPECT_EQ(1, count_of(100, 5, c_remote, 0x0102));
+    EXPECT_EQ(1, relay.multicast_map.begin()->second.counter);
 }
 
 }  // namespace

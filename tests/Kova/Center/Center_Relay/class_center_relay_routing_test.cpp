@@ -9,7 +9,9 @@
 #include <sstream>
 
 #include "../relay_fixture.h"
+#include "Kova/Center/Global/class_payload_buffers.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
+#include "Pimo/Memory/class_handle_ledger.h"
 
 // The replacement new below pairs with free: malloc is its source.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -105,14 +107,15 @@ TEST_F(routing_test, table_of_destinations_types_and_pipe_states) {
          [](routing_test& t) { t.fill(t.listen(c_pid_b), 16); }, "return100:50/5"},
         {"signal into a listen pipe holding 15", c_local_host, c_proxy, c_local_host, c_stub, c_mt_signal, 0, 10,
          [](routing_test& t) { t.fill(t.listen(c_pid_b), 15); }, "listen200:32/0"},
-        {"event into a listen pipe that stays full: dropped when its time is spent", c_local_host, c_stub, c_local_host,
+        {"event kept for a listen pipe that stays full: dropped when its time is spent", c_local_host, c_stub, c_local_host,
          c_proxy, c_mt_event, 16, 0.05, [](routing_test& t) { t.listen(c_pid_a).state = fake_pipe::mode::always_full; },
          ""},
         {"event waits for room below the request limit", c_local_host, c_stub, c_local_host, c_proxy, c_mt_event, 16, 10,
          [](routing_test& t) { t.fill(t.listen(c_pid_a), 15); }, "listen100:69/0"},
         {"command by UDP into a listen pipe holding 16: dropped", c_local_host, c_proxy, c_local_host, c_stub,
          c_mt_command_udp, 8, 10, [](routing_test& t) { t.fill(t.listen(c_pid_b), 16); }, ""},
-        {"call return into a return pipe that stays full", c_local_host, c_stub, c_local_host, c_proxy,
+        {"call return kept for a return pipe that stays full: cancelled when its time is spent", c_local_host, c_stub,
+         c_local_host, c_proxy,
          c_mt_call_return, 64, 0.05, [](routing_test& t) { t.ret(c_pid_a).state = fake_pipe::mode::always_full; },
          "listen200:51/9"},
         {"call return for a proxy nobody registered", c_local_host, c_stub, c_local_host, 0x8009, c_mt_call_return, 64,
@@ -150,6 +153,11 @@ TEST_F(routing_test, table_of_destinations_types_and_pipe_states) {
         SCOPED_TRACE(c.name);
         c.setup(*this);
         route(make_packet(c.src_ip, c.sid, c.dst_ip, c.did, c.type, c.payload, c.limit));
+        if (relay.has_backlog()) {  // kept for a full pipe: retried once its time is spent
+            kova_test::wait_until([] { return false; }, c.limit + 0.05);
+            relay.proc_retry_backlogs();
+            EXPECT_FALSE(relay.has_backlog()) << c.name;
+        }
         EXPECT_EQ(c.expected, describe()) << c.name;
         check_references(c.name);
         release_sinks();
@@ -173,18 +181,23 @@ TEST_F(routing_test, error_return_swaps_addresses_and_drops_the_payload) {
     check_references("error return");
 }
 
-TEST_F(routing_test, payload_without_room_is_answered_busy_and_its_buffer_freed_only_from_the_network) {
-    // From the network: the receive side's buffer is released (the leak checker sees it otherwise).
-    struct_token remote = make_packet(c_remote, 0x8009, c_local_host, c_stub, c_mt_call);
-    get_header(remote)->header.size = 100;
-    get_header(remote)->p_data = static_cast<byte_t*>(std::malloc(100));
-    route(remote);
-    // From a local process: p_data is that process's pointer and must not be touched.
+// A payload the network receive kept in a buffer of the center: the packet is answered busy
+// and the buffer freed, whether the peer is another host or this one's loopback; a pointer
+// a local process left in its record is never followed.
+TEST_F(routing_test, payload_without_room_is_answered_busy_and_only_the_receives_own_buffer_freed) {
+    using Kova::Center::Global::class_payload_buffers;
+    for (ip_t source : {c_remote, c_local_host}) {
+        struct_token received = make_packet(source, 0x8009, c_local_host, c_stub, c_mt_call);
+        get_header(received)->header.size = 100;
+        get_header(received)->p_data = class_payload_buffers::new_buffer(100);
+        route(received);
+    }
+    EXPECT_EQ(0u, class_payload_buffers::get_count());
     struct_token local = make_packet(c_local_host, c_proxy, c_local_host, c_stub, c_mt_call);
     get_header(local)->header.size = 100;
     get_header(local)->p_data = reinterpret_cast<byte_t*>(0x1);
     route(local);
-    EXPECT_EQ("return100:50/5 tcp_server:50/5", describe());
+    EXPECT_EQ("return100:50/5 tcp_server:50/5", describe()) << "the loopback one names nobody here";
     check_references("busy node");
 }
 
@@ -198,7 +211,11 @@ TEST_F(routing_test, information_by_udp_leaves_by_udp_unless_too_big) {
     check_references("information by UDP");
 }
 
+// With the center's ledger recording every reference it takes and gives up, and with the
+// backlog of a full pipe.
 TEST_F(routing_test, unicast_routing_does_not_allocate_on_the_process_heap) {
+    Pimo::Memory::class_handle_ledger ledger;
+    ASSERT_EQ(Pimo::OS::c_vimra_success, ledger.eproc_create(m_memory.get_pool()));
     std::vector<struct_token> packets;
     for (msg_type_t type : {c_mt_call, c_mt_event, c_mt_call_return})
         packets.push_back(make_packet(c_local_host, type == c_mt_call ? c_proxy : c_stub, c_local_host,
@@ -218,6 +235,21 @@ TEST_F(routing_test, unicast_routing_does_not_allocate_on_the_process_heap) {
     g_counting = false;
     EXPECT_EQ(0, g_heap_allocations.load());
     EXPECT_EQ("listen100:69/0 return100:49/0 listen200:48/0 tcp_client:48/0", describe());
+
+    // Keeping a packet for a full pipe takes nothing either, once the pipe has its backlog.
+    ret(c_pid_a).state = fake_pipe::mode::always_full;
+    route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 64));
+    struct_token kept = make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 64);
+    g_heap_allocations = 0;
+    g_counting = true;
+    route(kept);
+    relay.proc_retry_backlogs();
+    g_counting = false;
+    EXPECT_EQ(0, g_heap_allocations.load());
+    relay.proc_release_backlog(&ret(c_pid_a));
+    EXPECT_NE(0u, ledger.get_count()) << "it did record";
+    release_sinks();
+    EXPECT_EQ(0u, ledger.get_count());
 }
 
 TEST_F(routing_test, command_datagram_carries_the_gate_port_of_the_connection) {
@@ -227,13 +259,50 @@ TEST_F(routing_test, command_datagram_carries_the_gate_port_of_the_connection) {
     EXPECT_EQ(4321, get_header(network.udp.front())->header.sport);
 }
 
-TEST_F(routing_test, a_stop_ends_a_retry_on_a_full_pipe_and_frees_the_token) {
+// A process whose pipe stays full holds nobody up: what comes for it waits in the pipe's
+// backlog, in order, and goes in before anything later once the pipe takes again.
+TEST_F(routing_test, packets_for_a_full_pipe_wait_in_order_and_hold_nobody_up) {
+    listen(c_pid_a).state = fake_pipe::mode::always_full;
+    // Without limit, as events and control packets are: a retry loop would never end.
+    for (msg_code_t code : {1, 2})
+        route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_event, 8, DBL_MAX, code));
+    route(make_packet(c_local_host, c_proxy, c_local_host, c_stub, c_mt_call, 8));
+    EXPECT_EQ("listen200:48/0", describe()) << "the other process is served at once";
+    EXPECT_TRUE(relay.has_backlog());
+    // A request is never kept: a full pipe refuses it at once.
+    route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call, 8));
+    EXPECT_EQ("listen200:48/0 return200:50/5", describe());
+    listen(c_pid_a).state = fake_pipe::mode::normal;
+    route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_event, 8, DBL_MAX, 3));
+    EXPECT_FALSE(relay.has_backlog());
+    std::vector<msg_code_t> codes;
+    for (const struct_token& t : listen(c_pid_a).queue) codes.push_back(get_header(t)->header.code);
+    EXPECT_EQ((std::vector<msg_code_t>{1, 2, 3}), codes);
+    check_references("delivered in order");
+}
+
+// The backlog has a fixed room: past it a packet comes back at once with busy node; a kept
+// packet whose time is spent comes back with the remote time-out; the process's end gives
+// back what still waits, as a push into its gone pipe would.
+TEST_F(routing_test, kept_packets_come_back_when_the_room_or_their_time_runs_out_or_the_process_ends) {
     ret(c_pid_a).state = fake_pipe::mode::always_full;
-    relay.proc_stop();
-    // A control-like infinite limit would retry for ever without the stop.
+    listen(c_pid_b).capacity = 100;  // where the cancels go
+    for (int i = 0; i < 64; ++i) route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 8, 0.05));
     route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 8, DBL_MAX));
-    EXPECT_EQ("", describe());
-    check_references("stopped");
+    EXPECT_EQ("listen200:51/5", describe()) << "no room left";
+    release_sinks();
+    kova_test::wait_until([] { return false; }, 0.1);
+    relay.proc_retry_backlogs();
+    EXPECT_EQ(64u, listen(c_pid_b).queue.size());
+    for (const struct_token& t : listen(c_pid_b).queue) EXPECT_EQ(c_kova_err_remote_timeout, get_header(t)->header.error);
+    EXPECT_FALSE(relay.has_backlog());
+    release_sinks();
+    route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 8, DBL_MAX));
+    EXPECT_TRUE(relay.has_backlog()) << "one without limit waits on";
+    relay.proc_release_backlog(&ret(c_pid_a));
+    EXPECT_EQ("listen200:51/2", describe());
+    EXPECT_FALSE(relay.has_backlog());
+    check_references("given back");
 }
 
 }  // namespace

@@ -268,6 +268,14 @@ TEST_F(relay_connection, a_short_memory_reads_the_payload_into_a_process_buffer)
     ASSERT_NE(m_memory.packet(got[0])->p_data, nullptr);
     EXPECT_EQ(std::memcmp(m_memory.packet(got[0])->p_data, data.data(), 1000), 0);
     EXPECT_EQ(m_memory.packet(got[1])->header.type, Kova::c_mt_signal);
+    EXPECT_EQ(Kova::Center::Global::class_payload_buffers::get_count(), 1u);
+    // The center pipe takes nothing more: the packet ends here, and its buffer with it.
+    m_sink.proc_shutdown();
+    feed_header(p, peer, h);
+    feed(p, peer, data.data(), data.size());
+    EXPECT_EQ(Kova::Center::Global::class_payload_buffers::get_count(), 1u);
+    drain();
+    EXPECT_EQ(Kova::Center::Global::class_payload_buffers::get_count(), 0u);
     for (Pimo::Memory::mm_t mm : filler) m_memory.memory().proc_free(mm, __FILE__, __LINE__);
 }
 

@@ -3,10 +3,12 @@
 #include <arpa/inet.h>
 #include <sys/epoll.h>
 
+#include "Kova/Center/Global/class_payload_buffers.h"
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
+#include "Kova/General_Common/IPC/abstract_center_ipc.h"
 #include "Pimo/OS/Linux/class_locker.h"
 
 namespace Kova {
@@ -82,10 +84,12 @@ void alloc_error_return(const Kova::packet_t& in_pkt, Kova::kova_err_t in_error,
 
 int send_center(Kova::struct_token in_token, Kova::packet_t* pin_pkt) {
     for (;;) {
-        const Kova::kova_err_t err = Kova::Common::Global::send_kova_center(in_token);
+        const Kova::kova_err_t err = Kova::Common::Global::send_kova_center(
+            in_token, Kova::General_Common::IPC::abstract_center_ipc::c_network_depth);
         if (err == Kova::c_kova_success) return 0;
         if (err == Kova::c_kova_err_center_shutdown || pin_pkt == nullptr ||
             pin_pkt->update_packet_time_and_return_timeout()) {
+            Global::class_payload_buffers::proc_free(get_header(in_token.header_mm));
             free_token(in_token);
             return -1;
         }

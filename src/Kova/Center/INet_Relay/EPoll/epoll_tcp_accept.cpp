@@ -33,6 +33,11 @@ int request_listen(Kova::domain_t in_port) {
         return err;
     }
     Pimo::Utility::fflag_on(s, O_NONBLOCK);
+    // The connections of a center that has just ended may still hold the port (TIME_WAIT,
+    // FIN_WAIT): the next center of the domain binds it all the same. A listening center is
+    // still refused.
+    const int reuse = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
     sockaddr_in addr = make_addr(0, in_port);
     if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         const int err = errno;

@@ -4,11 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <vector>
 
 #include "Kova/Center/INet_Relay/EPoll/epoll_tcp_connect.h"
 #include "Kova/Center/INet_Relay/EPoll/epoll_tcp_send.h"
+#include "Kova/Center/Global/class_payload_buffers.h"
 #include "Pimo/OS/Linux/class_locker.h"
 
 namespace Kova {
@@ -28,11 +28,7 @@ bool withdraw(Pimo::OS::class_thread_lock& in_lock, establish_map_t& in_map, tcp
 }
 
 void free_recv_token(tcp_t* p) {
-    Kova::packet_t* pkt = get_header(p->recv_token.header_mm);
-    if (pkt && pkt->p_data) {
-        std::free(pkt->p_data);
-        pkt->p_data = nullptr;
-    }
+    Global::class_payload_buffers::proc_free(get_header(p->recv_token.header_mm));
     free_token(p->recv_token);
 }
 

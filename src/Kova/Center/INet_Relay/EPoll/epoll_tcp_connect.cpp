@@ -111,7 +111,14 @@ int recv_server_init(tcp_t* p) {
         failed_server_init(p);
         return 0;
     }
-    p->gate_port_of_local = p->tcp_client_header.get_port_of_receiver();
+    // The domain of an accepted connection is the port it came in on, whatever the peer
+    // says: a peer that names another would make this host serve (and start) that domain.
+    if (p->tcp_client_header.get_port_of_receiver() != p->local_addr.port) {
+        print_error("recv server init port 에러");
+        failed_server_init(p);
+        return 0;
+    }
+    p->gate_port_of_local = p->local_addr.port;
     if (request_send_server_init(p) != 0) failed_server_init(p);
     return 0;
 }

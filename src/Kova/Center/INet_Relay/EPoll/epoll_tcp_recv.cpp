@@ -5,10 +5,10 @@
 
 #include <cerrno>
 #include <cfloat>
-#include <cstdlib>
 
 #include "Kova/Center/INet_Relay/EPoll/epoll_tcp_close.h"
 #include "Kova/Center/INet_Relay/EPoll/epoll_tcp_send.h"
+#include "Kova/Center/Global/class_payload_buffers.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Pimo/Utility/pimo_error_hook.h"
 
@@ -56,11 +56,7 @@ void deliver(tcp_t* p) {
 
 // Drops the packet being received; the header block stays for the next one.
 void drop_current(tcp_t* p) {
-    Kova::packet_t* pkt = get_header(p->recv_token.header_mm);
-    if (pkt->p_data) {
-        std::free(pkt->p_data);
-        pkt->p_data = nullptr;
-    }
+    Global::class_payload_buffers::proc_free(get_header(p->recv_token.header_mm));
     Pimo::Memory::mm_t data = p->recv_token.data_mm;
     p->recv_token.reset_data();
     free_mm(data);
@@ -102,9 +98,8 @@ int completed_recv_header(tcp_t* p) {
         }
         // The packet memory is short: keep the stream in step in a buffer of this process; the
         // center answers the packet as busy.
-        void* buffer = std::malloc(size);
-        if (buffer) {
-            pkt->p_data = static_cast<Kova::byte_t*>(buffer);
+        if (Kova::byte_t* buffer = Global::class_payload_buffers::new_buffer(size)) {
+            pkt->p_data = buffer;
             p->recv_buf = pkt->p_data;
             p->recv_len = size;
             p->recv_piece = c_recv_data;

@@ -16,9 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "Kova/Center/INet_Relay/EPoll/epoll_tcp_method.h"
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
+#include "Kova/General_Common/IPC/abstract_center_ipc.h"
 #include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/Utility/pimo_error_hook.h"
 
@@ -109,15 +111,18 @@ bool is_own_broadcast(const Kova::struct_header& in_header, const sockaddr_in& i
            is_own_address(in_from.sin_addr.s_addr);
 }
 
-void set_membership(int in_option, const unsigned long& in_group, const unsigned long& in_if,
-                    const unsigned long& in_source, const unsigned short& in_port, const char* in_error) {
+// 0 when the socket took it; -1 for a port without socket or a refusal.
+int set_membership(int in_option, const unsigned long& in_group, const unsigned long& in_if,
+                   const unsigned long& in_source, const unsigned short& in_port, const char* in_error) {
     struct_epoll_overlapped_ex* p = find_record(in_port);
-    if (!p) return;
+    if (!p) return -1;
     ip_mreq_source req{};
     req.imr_multiaddr.s_addr = static_cast<Kova::ip_t>(in_group);
     req.imr_interface.s_addr = static_cast<Kova::ip_t>(in_if);
     req.imr_sourceaddr.s_addr = static_cast<Kova::ip_t>(in_source);
-    if (setsockopt(p->socket, IPPROTO_IP, in_option, &req, sizeof(req)) != 0) print_error(in_error);
+    if (setsockopt(p->socket, IPPROTO_IP, in_option, &req, sizeof(req)) == 0) return 0;
+    print_error(in_error);
+    return -1;
 }
 
 }  // namespace
@@ -243,6 +248,11 @@ int recv_udp(struct_epoll_overlapped_ex* p) {
                                                                                       : "! p_pkt->is_right_version()");
             continue;
         }
+        // Whoever sent it, a process destroy or a connection report is this host's own word.
+        if (is_local_only_control(pkt)) {
+            discard_datagram(p->socket);
+            continue;
+        }
         const size_t size = pkt->header.size;
         if (size != 0) {
             if (!alloc_data(p->recv_token, size)) {
@@ -287,7 +297,8 @@ void set_multicast_if(const unsigned long& multicast_if, const unsigned short& i
 }
 
 Kova::kova_err_t send_center_from_udp(Kova::struct_token token, Kova::packet_t*) {
-    const Kova::kova_err_t err = Kova::Common::Global::send_kova_center(token);
+    const Kova::kova_err_t err =
+        Kova::Common::Global::send_kova_center(token, Kova::General_Common::IPC::abstract_center_ipc::c_network_depth);
     if (err != Kova::c_kova_success) free_token(token);
     return err;
 }
@@ -314,9 +325,9 @@ int send_udp(Kova::struct_token& in_token, Kova::struct_packet* pin_pkt) {
     return 0;
 }
 
-void add_membership(const unsigned long& multicast_ip, const unsigned long& multicast_if,
-                    const unsigned long& source_ip, const unsigned short& in_port) {
-    EPoll::set_membership(IP_ADD_SOURCE_MEMBERSHIP, multicast_ip, multicast_if, source_ip, in_port, "add_membership");
+int add_membership(const unsigned long& multicast_ip, const unsigned long& multicast_if,
+                   const unsigned long& source_ip, const unsigned short& in_port) {
+    return EPoll::set_membership(IP_ADD_SOURCE_MEMBERSHIP, multicast_ip, multicast_if, source_ip, in_port, "add_membership");
 }
 
 void drop_membership(const unsigned long& multicast_ip, const unsigned long& multicast_if,

@@ -23,10 +23,19 @@ void _kova_object_call::adapter_call(struct_token const& in_token) {
     const class_stub_request request(in_token);
     struct_packet* r = request.get_packet();
     struct_token reply;
-    // Header and reply block together; a missing one is asked for again until the request's time is spent.
+    // Header and reply block together; a missing one is asked for again for a bounded time.
     if (!request.proc_alloc_within(
             [&] { return Common::Interface::eproc_alloc_packet(reply, max_return_size, __FILE__, __LINE__); })) {
-        if (reply.has_header()) safe_free_header(reply, __FILE__, __LINE__);
+        if (!reply.has_header()) return;
+        // No memory for the reply: the caller hears it now rather than at its limit.
+        if (r->update_packet_time_and_return_timeout()) {
+            safe_free_header(reply, __FILE__, __LINE__);
+            return;
+        }
+        struct_packet* p = reply.get_header_packet();
+        SDK::Stub::proc_copy_request(*p, *r);
+        p->backward_error_switch(c_kova_err_empty_kova_memory);
+        _op->send_force(reply);
         return;
     }
     struct_packet* p = reply.get_header_packet();

@@ -1,0 +1,295 @@
+// Information between real application processes through the real service and center:
+// subscribers of both kinds on one private host, in the posting and the timer model, and
+// across two hosts through the multicast group.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sdk_end_to_end.h"
+
+using kova_test::kova_host;
+using kova_test::probe_app;
+using kova_test::words;
+using kova_test::child_process;
+
+namespace {
+
+const std::string c_domain = "7620";
+
+// The lines of in_app from in_from on that begin with in_prefix.
+std::vector<std::string> lines_of(probe_app& in_app, const std::string& in_prefix, size_t in_from = 0) {
+    in_app.child().wait_for_line("\x01", 0.02);  // reads what has come
+    const std::string& out = in_app.child().output();
+    std::vector<std::string> found;
+    for (size_t at = in_from; at < out.size();) {
+        const size_t e = out.find('\n', at);
+        if (e == std::string::npos) break;
+        if (out.compare(at, in_prefix.size(), in_prefix) == 0) found.push_back(out.substr(at, e - at));
+        at = e + 1;
+    }
+    return found;
+}
+
+// A private host with the service, and a probe that reads its packet memory's free space.
+struct watched_host {
+    bool start() {
+        if (!host.start()) return false;
+        memory = host.host().spawn({kova_test::probe_path("probe_service_client")});
+        if (kova_test::ask(memory, "open") != "opened 0 0 0") return false;
+        initial = remain();
+        return true;
+    }
+    unsigned long remain() { return kova_test::answer_number(kova_test::ask(memory, "remain")); }
+    std::unique_ptr<probe_app> app() { return host.app("probe_information_app"); }
+
+    kova_host host;
+    child_process memory;
+    unsigned long initial = 0;
+};
+
+// Stub i (id 9) publishes code 300 from stub_app; the proxies subscribe to it from app1
+// and app2.
+class information_end_to_end : public testing::Test {
+protected:
+    void start_apps(watched_host& in_stub_host, watched_host& in_proxy_host) {
+        stub_app = in_stub_host.app();
+        ASSERT_TRUE(stub_app);
+        ASSERT_EQ("stub i 0x0 9", stub_app->command("stub i " + c_domain + " 9 300"));
+        for (std::unique_ptr<probe_app>* a : {&app1, &app2}) {
+            *a = in_proxy_host.app();
+            ASSERT_TRUE(*a);
+        }
+    }
+
+    // A proxy of stub i in in_app, bound once the stub is known alive.
+    void bind(probe_app& in_app, const std::string& in_name, const std::string& in_ip = "127.0.0.1") {
+        const std::string answer = in_app.command("proxy " + in_name + " " + c_domain + " " + in_ip + " 9 300");
+        ASSERT_EQ(0u, answer.rfind("proxy " + in_name + " 0x0 ", 0)) << answer;
+        ASSERT_EQ("on_object_create " + in_name, in_app.wait("on_object_create " + in_name)) << in_app.child().output();
+    }
+    // The values on_sync reported to in_name, in order, once in_n have come.
+    std::vector<std::string> values_of(probe_app& in_app, const std::string& in_name, size_t in_n,
+                                       const std::string& in_model = "0") {
+        std::vector<std::string> values;
+        kova_test::wait_until([&] { return lines_of(in_app, "on_sync " + in_name + " ").size() >= in_n; }, 10.0);
+        for (const std::string& l : lines_of(in_app, "on_sync " + in_name + " ")) {
+            const std::vector<std::string> w = words(l);
+            EXPECT_EQ(w.size(), 4u) << l;
+            if (w.size() != 4) continue;
+            EXPECT_EQ(w[2], in_model) << l;
+            values.push_back(w[3]);
+        }
+        return values;
+    }
+    // Every application finalises and ends; the packet memory of each host is back where
+    // it started.
+    void expect_clean_ends(const std::vector<watched_host*>& in_hosts) {
+        for (probe_app* a : {stub_app.get(), app1.get(), app2.get()}) {
+            a->send("exit");
+            EXPECT_EQ(0, a->child().wait(10.0)) << a->child().output();
+        }
+        for (watched_host* h : in_hosts)
+            EXPECT_TRUE(kova_test::wait_until([&] { return h->remain() == h->initial; }, 10.0))
+                << h->remain() << " free, " << h->initial << " at the start";
+    }
+
+    std::unique_ptr<probe_app> stub_app, app1, app2;
+};
+
+class information_one_host : public information_end_to_end {
+protected:
+    void SetUp() override {
+        REQUIRE_PRIVATE_HOSTS();
+        ASSERT_TRUE(host.start());
+        start_apps(host, host);
+    }
+    void expect_clean_ends() { information_end_to_end::expect_clean_ends({&host}); }
+    watched_host host;
+};
+
+TEST_F(information_one_host, tcp_and_udp_subscribers_receive_every_value_in_order_and_keep_a_history) {
+    ASSERT_NO_FATAL_FAILURE(bind(*app1, "t"));
+    ASSERT_NO_FATAL_FAILURE(bind(*app1, "u"));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "u2"));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "r"));
+    EXPECT_EQ("keep t ok", app1->command("keep t 3"));
+    EXPECT_EQ("connect t 0x0", app1->command("connect t tcp 5"));
+    EXPECT_EQ("connect u 0x0", app1->command("connect u udp 5"));
+    EXPECT_EQ("connect u2 0x0", app2->command("connect u2 udp 5"));
+    // Refused: the proxy gets the stub's result and is not counted.
+    EXPECT_EQ("answer i ok", stub_app->command("answer i 77"));
+    EXPECT_EQ("connect r 0x77", app2->command("connect r tcp 5"));
+    EXPECT_EQ("count i 3", stub_app->command("count i"));
+
+    for (const char* v : {"1", "2", "3", "4", "5"})
+        EXPECT_EQ(std::string("write i 0x0"), stub_app->command(std::string("write i ") + v));
+    const std::vector<std::string> all = {"1", "2", "3", "4", "5"};
+    EXPECT_EQ(all, values_of(*app1, "t", 5)) << app1->child().output();
+    EXPECT_EQ(all, values_of(*app1, "u", 5)) << app1->child().output();
+    EXPECT_EQ(all, values_of(*app2, "u2", 5)) << app2->child().output();
+    EXPECT_TRUE(lines_of(*app2, "on_sync r ").empty());
+    EXPECT_EQ("see t 5,4,3", app1->command("see t 10"));
+    EXPECT_EQ("read t 0x0 5", app1->command("read t"));
+    EXPECT_EQ("read i 0x0 5", stub_app->command("read i"));
+
+    // A value too large for a datagram reaches the UDP subscribers all the same.
+    EXPECT_EQ("write i 0x0", stub_app->command("write i pat:60001"));
+    EXPECT_EQ(6u, values_of(*app2, "u2", 6).size());
+    EXPECT_EQ(values_of(*app1, "t", 6).back(), values_of(*app2, "u2", 6).back());
+
+    // A shutdown ends one subscription only.
+    EXPECT_EQ("shutdown u ok", app1->command("shutdown u"));
+    EXPECT_FALSE(stub_app->wait("on_shutdown i 0x0 127.0.0.1:" + c_domain + ":").empty());
+    EXPECT_EQ("count i 2", stub_app->command("count i"));
+    EXPECT_EQ("see u -", app1->command("see u 10"));
+    expect_clean_ends();
+}
+
+TEST_F(information_one_host, the_timer_model_sends_the_current_value_about_every_interval) {
+    ASSERT_NO_FATAL_FAILURE(bind(*app1, "t"));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "u2"));
+    EXPECT_EQ("connect t 0x0", app1->command("connect t tcp 5"));
+    EXPECT_EQ("connect u2 0x0", app2->command("connect u2 udp 5"));
+    EXPECT_EQ("timer i ok", stub_app->command("timer i 0.2"));
+    EXPECT_EQ("write i 0x0", stub_app->command("write i now"));
+    const double from = kova_test::now_s();
+    const std::vector<std::string> t = values_of(*app1, "t", 10, "1");
+    const std::vector<std::string> u = values_of(*app2, "u2", 10, "1");
+    const double took = kova_test::now_s() - from;
+    EXPECT_GE(t.size(), 10u);
+    EXPECT_GE(u.size(), 10u);
+    // Ten cycles at five a second, with room for a loaded host.
+    EXPECT_GE(took, 1.7);
+    EXPECT_LT(took, 4.0);
+    for (const std::string& v : u) EXPECT_EQ(v, "now");
+    EXPECT_EQ("timer i ok", stub_app->command("timer i post"));
+    expect_clean_ends();
+}
+
+}  // namespace
+
+namespace {
+
+const std::string c_ip_a = "10.231.18.1";
+const std::string c_ip_b = "10.231.18.2";
+// 230.9.1.44, the group of stub 9 and code 300, as /proc/net/mcfilter shows it.
+const std::string c_group = "0xe609012c";
+
+// The lines of in_host's /proc/net/mcfilter that name the group.
+size_t memberships(watched_host& in_host) {
+    std::string filter;
+    EXPECT_EQ(0, in_host.host.host().run({"/bin/sh", "-c", "cat /proc/net/mcfilter"}, &filter));
+    size_t n = 0;
+    for (size_t at = filter.find(c_group); at != std::string::npos; at = filter.find(c_group, at + 1)) ++n;
+    return n;
+}
+
+// The datagrams in_host has sent.
+long datagrams_out(watched_host& in_host) {
+    std::string snmp;
+    EXPECT_EQ(0, in_host.host.host().run({"/bin/sh", "-c", "grep '^Udp:' /proc/net/snmp"}, &snmp));
+    // Two lines: the names, then the numbers.
+    std::istringstream in(snmp);
+    std::string names, numbers;
+    std::getline(in, names);
+    std::getline(in, numbers);
+    const std::vector<std::string> n = words(names), v = words(numbers);
+    for (size_t i = 0; i < n.size() && i < v.size(); ++i)
+        if (n[i] == "OutDatagrams") return std::stol(v[i]);
+    return -1;
+}
+
+}  // namespace
+
+// The stub on host A, its subscribers on host B.
+class information_two_hosts : public information_end_to_end {
+protected:
+    void SetUp() override {
+        REQUIRE_PRIVATE_HOSTS();
+        ASSERT_TRUE(a.start());
+        ASSERT_TRUE(b.start());
+        ASSERT_TRUE(kova_test::join_hosts(a.host.host(), b.host.host(), c_ip_a, c_ip_b));
+        start_apps(a, b);
+    }
+    watched_host a, b;
+};
+
+TEST_F(information_two_hosts, udp_subscribers_receive_through_one_group_membership_and_one_datagram_a_cycle) {
+    ASSERT_NO_FATAL_FAILURE(bind(*app1, "u1", c_ip_a));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "u2", c_ip_a));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "t", c_ip_a));
+    EXPECT_EQ(0u, memberships(b));
+    EXPECT_EQ("connect u1 0x0", app1->command("connect u1 udp 5"));
+    EXPECT_EQ("connect u2 0x0", app2->command("connect u2 udp 5"));
+    EXPECT_EQ("connect t 0x0", app2->command("connect t tcp 5"));
+    EXPECT_EQ("count i 3", stub_app->command("count i"));
+    EXPECT_EQ(1u, memberships(b)) << "one line however many subscribers";
+
+    const long before = datagrams_out(a);
+    for (const char* v : {"1", "2", "3", "4", "5"})
+        EXPECT_EQ(std::string("write i 0x0"), stub_app->command(std::string("write i ") + v));
+    const std::vector<std::string> all = {"1", "2", "3", "4", "5"};
+    EXPECT_EQ(all, values_of(*app1, "u1", 5)) << app1->child().output();
+    EXPECT_EQ(all, values_of(*app2, "u2", 5)) << app2->child().output();
+    EXPECT_EQ(all, values_of(*app2, "t", 5)) << app2->child().output();
+    EXPECT_EQ(before + 5, datagrams_out(a)) << "one datagram a cycle for two UDP subscribers";
+
+    // The largest value a datagram carries, and one byte more, which goes by TCP: the two
+    // travel different ways to the UDP subscriber and may come in either order.
+    EXPECT_EQ("write i 0x0", stub_app->command("write i pat:60000"));
+    EXPECT_EQ("write i 0x0", stub_app->command("write i pat:60001"));
+    std::vector<std::string> u1 = values_of(*app1, "u1", 7), t = values_of(*app2, "t", 7);
+    ASSERT_EQ(7u, u1.size());
+    ASSERT_EQ(7u, t.size());
+    EXPECT_NE(t[5], t[6]);
+    std::sort(u1.begin() + 5, u1.end());
+    std::sort(t.begin() + 5, t.end());
+    EXPECT_EQ(t, u1);
+    EXPECT_EQ(before + 6, datagrams_out(a)) << "no datagram for the larger value";
+
+    // The last UDP subscriber's shutdown leaves the group.
+    EXPECT_EQ("shutdown u1 ok", app1->command("shutdown u1"));
+    EXPECT_FALSE(stub_app->wait("on_shutdown i 0x0 " + c_ip_b + ":").empty());
+    EXPECT_EQ(1u, memberships(b));
+    EXPECT_EQ("shutdown u2 ok", app2->command("shutdown u2"));
+    EXPECT_TRUE(kova_test::wait_until([&] { return memberships(b) == 0; }, 5.0));
+    EXPECT_EQ("count i 1", stub_app->command("count i"));
+    expect_clean_ends({&a, &b});
+}
+
+TEST_F(information_two_hosts, the_stubs_disconnect_of_a_whole_node_ends_its_subscriptions_and_membership) {
+    ASSERT_NO_FATAL_FAILURE(bind(*app1, "u1", c_ip_a));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "u2", c_ip_a));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "t", c_ip_a));
+    EXPECT_EQ("connect u1 0x0", app1->command("connect u1 udp 5"));
+    EXPECT_EQ("connect u2 0x0", app2->command("connect u2 udp 5"));
+    EXPECT_EQ("connect t 0x0", app2->command("connect t tcp 5"));
+    EXPECT_EQ(1u, memberships(b));
+    // B's node as the stub knows it: the address and port its subscribers came from.
+    const std::vector<std::string> client = words(stub_app->wait("on_connect i 1 "));
+    ASSERT_EQ(4u, client.size());
+    const std::string node = client[3].substr(0, client[3].rfind(':'));
+    ASSERT_EQ(0u, node.rfind(c_ip_b + ":", 0)) << node;
+    const std::string port = node.substr(node.find(':') + 1);
+    EXPECT_EQ("disconnect i ok", stub_app->command("disconnect i " + c_ip_b + " " + port + " 65535"));
+    // Each subscriber hears it once; B's center drops what it counted for them.
+    EXPECT_EQ("on_disconnected u1", app1->wait("on_disconnected u1"));
+    EXPECT_EQ("on_disconnected u2", app2->wait("on_disconnected u2"));
+    EXPECT_EQ("on_disconnected t", app2->wait("on_disconnected t"));
+    EXPECT_TRUE(kova_test::wait_until([&] { return memberships(b) == 0; }, 5.0));
+    EXPECT_EQ("count i 0", stub_app->command("count i"));
+    EXPECT_EQ("see u1 -", app1->command("see u1 10"));
+    // Nothing more reaches them, and they may subscribe again.
+    EXPECT_EQ("write i 0x0", stub_app->command("write i gone"));
+    EXPECT_EQ("connect u1 0x0", app1->command("connect u1 udp 5"));
+    EXPECT_EQ(1u, memberships(b));
+    EXPECT_EQ("write i 0x0", stub_app->command("write i back"));
+    EXPECT_EQ(std::vector<std::string>{"back"}, values_of(*app1, "u1", 1));
+    EXPECT_TRUE(values_of(*app2, "u2", 0).empty());
+    EXPECT_EQ(1u, lines_of(*app1, "on_disconnected u1").size());
+    expect_clean_ends({&a, &b});
+}

@@ -1,0 +1,199 @@
+// An application of information stubs and proxies on the SDK's installed interface alone,
+// driven on stdin; each command answers one line, callbacks print their own.
+// Commands:
+//   init
+//   stub <name> <domain> <id> <code>             "stub <name> <result> <id>"
+//   answer <stub name> <result>                  what its on_connect returns from now on
+//   write <stub name> <data>                     "write <name> <result>"
+//   timer <stub name> <interval>                 the timer model; "post" for the posting model
+//   count <stub name>                            "count <name> <clients>"
+//   disconnect <stub name> <ip> <domain> <id>    the stub's disconnect (id 65535: the whole node)
+//   proxy <name> <domain> <server ip> <stub id> <code>
+//   connect <proxy name> tcp|udp <limit s>       "connect <name> <result>"
+//   shutdown <proxy name>
+//   keep <name> <n>                              history size of a stub or proxy
+//   see <name> <n>                               "see <name> <v1>,<v2>,..." newest first, or "see <name> -"
+//   read <name>                                  "read <name> <result> <value>"
+//   destroy <name> | exit
+// Callbacks: "on_connect <stub> <tcp> <client>", "on_shutdown <stub> <last error> <client>",
+// "on_sync <proxy> <model> <value>", "on_disconnected <proxy>", "on_object_create <proxy>",
+// "on_object_destroy <proxy>". Data is "pat:<n>" (n pattern bytes) or the text itself;
+// values longer than 40 bytes print as "#" and their FNV-1a hash. Results print in hex.
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Kova/kova.h"
+#include "probe_app_lines.h"
+
+using namespace Kova;
+using kova_probe::client;
+using kova_probe::hex;
+using kova_probe::make_data;
+using kova_probe::say;
+using kova_probe::show;
+
+namespace {
+
+std::string shown(letter_case_t in_letters) {
+    kova_history h(in_letters);
+    std::string out;
+    for (size_t i = 0; i < h.size(); ++i) out += (i ? "," : "") + show(h[i].p_buffer, h[i].size);
+    return out.empty() ? "-" : out;
+}
+
+class app_stub : public kova_object_information {
+public:
+    app_stub(const std::string& in_name, msg_code_t in_code) : kova_object_information(in_code), m_name(in_name) {}
+    using kova_object_information::disconnect;
+    using kova_object_information::get_client_count;
+    using kova_object_information::read;
+    using kova_object_information::see_history;
+    using kova_object_information::set_history_size;
+    using kova_object_information::set_sync_model;
+    using kova_object_information::write;
+
+    std::atomic<kova_err_t> m_answer{0};
+
+private:
+    kova_err_t on_connect(const client_addr_t& in_client, const bool& in_tcp, const double&, const double&) override {
+        say("on_connect " + m_name + " " + std::to_string(in_tcp) + " " + client(in_client));
+        return m_answer.load();
+    }
+    void on_shutdown(const client_addr_t& in_client) override {
+        say("on_shutdown " + m_name + " " + hex(get_last_error()) + " " + client(in_client));
+    }
+
+    std::string m_name;
+};
+
+class app_proxy : public kova_proxy_object_information {
+public:
+    app_proxy(const std::string& in_name, msg_code_t in_code) : kova_proxy_object_information(in_code), m_name(in_name) {}
+
+    void on_object_create() override { say("on_object_create " + m_name); }
+    void on_object_destroy() override { say("on_object_destroy " + m_name); }
+
+private:
+    void on_disconnected() override { say("on_disconnected " + m_name); }
+    void on_sync(const sender_sync_model_t& in_model, const double&, const double&, const void* const pin_buffer,
+                 const pksize_t in_size) override {
+        say("on_sync " + m_name + " " + std::to_string(in_model) + " " + show(pin_buffer, in_size));
+    }
+
+    std::string m_name;
+};
+
+template <typename object_t>
+std::string read_of(object_t& in_object) {
+    std::vector<char> buf(70000);
+    pksize_t size = static_cast<pksize_t>(buf.size());
+    const kova_err_t e = in_object.read(buf.data(), &size);
+    return hex(e) + " " + (e == 0 ? show(buf.data(), size) : "-");
+}
+
+}  // namespace
+
+int main() {
+    std::map<std::string, std::unique_ptr<app_stub>> stubs;
+    std::map<std::string, std::unique_ptr<app_proxy>> proxies;
+    std::string line;
+    say("pid " + std::to_string(getpid()));
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        std::string cmd, name;
+        in >> cmd >> name;
+        if (cmd == "exit") break;
+        app_stub* s = stubs.count(name) ? stubs[name].get() : nullptr;
+        app_proxy* p = proxies.count(name) ? proxies[name].get() : nullptr;
+        if (cmd == "init") {
+            Kova::initialize();
+            say("initialized");
+        } else if (cmd == "stub") {
+            unsigned domain = 0, id = 0, code = 0;
+            in >> domain >> id >> code;
+            auto& made = stubs[name];
+            made.reset(new app_stub(name, static_cast<msg_code_t>(code)));
+            const kova_err_t e = made->create(static_cast<domain_t>(domain), static_cast<object_id_t>(id));
+            say("stub " + name + " " + hex(e) + " " + std::to_string(made->get_object_id()));
+        } else if (cmd == "proxy") {
+            unsigned domain = 0, id = 0, code = 0;
+            std::string ip;
+            in >> domain >> ip >> id >> code;
+            auto& made = proxies[name];
+            made.reset(new app_proxy(name, static_cast<msg_code_t>(code)));
+            const kova_err_t e =
+                made->create(static_cast<domain_t>(domain), inet_addr(ip.c_str()), static_cast<object_id_t>(id));
+            say("proxy " + name + " " + hex(e) + " " + std::to_string(made->get_local_object_id()));
+        } else if (cmd == "answer" && s) {
+            unsigned result = 0;
+            in >> std::hex >> result;
+            s->m_answer = result;
+            say("answer " + name + " ok");
+        } else if (cmd == "write" && s) {
+            std::string data;
+            in >> data;
+            const std::string value = make_data(data);
+            say("write " + name + " " + hex(s->write(value.data(), static_cast<pksize_t>(value.size()))));
+        } else if (cmd == "timer" && s) {
+            std::string interval;
+            in >> interval;
+            if (interval == "post")
+                s->set_sync_model(c_sender_sync_model_on_post, 0);
+            else
+                s->set_sync_model(c_sender_sync_model_on_timer, std::stod(interval));
+            say("timer " + name + " ok");
+        } else if (cmd == "count" && s) {
+            say("count " + name + " " + std::to_string(s->get_client_count()));
+        } else if (cmd == "disconnect" && s) {
+            std::string ip;
+            unsigned domain = 0, id = 0;
+            in >> ip >> domain >> id;
+            client_addr_t c;
+            c.node_addr = node_addr_t(inet_addr(ip.c_str()), static_cast<domain_t>(domain));
+            c.obj_id = static_cast<object_id_t>(id);
+            s->disconnect(c);
+            say("disconnect " + name + " ok");
+        } else if (cmd == "connect" && p) {
+            std::string kind;
+            double limit = 5;
+            in >> kind >> limit;
+            double took = 0;
+            const kova_err_t e = p->async_connect_return(p->async_connect(kind == "udp", limit), &took);
+            say("connect " + name + " " + hex(e));
+        } else if (cmd == "shutdown" && p) {
+            p->shutdown();
+            say("shutdown " + name + " ok");
+        } else if (cmd == "keep" && (s || p)) {
+            kova_size_t n = 0;
+            in >> n;
+            if (s) s->set_history_size(n);
+            else p->set_history_size(n);
+            say("keep " + name + " ok");
+        } else if (cmd == "see" && (s || p)) {
+            kova_size_t n = 0;
+            in >> n;
+            say("see " + name + " " + shown(s ? s->see_history(n) : p->see_history(n)));
+        } else if (cmd == "read" && (s || p)) {
+            say("read " + name + " " + (s ? read_of(*s) : read_of(*p)));
+        } else if (cmd == "destroy" && (s || p)) {
+            say("destroy " + name + " " + hex(s ? s->destroy() : p->destroy()));
+        } else {
+            say("unknown " + cmd + " " + name);
+        }
+    }
+    proxies.clear();
+    stubs.clear();
+    Kova::finalize();
+    return 0;
+}
