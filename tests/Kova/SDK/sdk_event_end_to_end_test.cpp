@@ -329,7 +329,7 @@ TEST_F(event_stub_death, ends_a_pending_connect_at_once_and_a_new_stub_is_subscr
     EXPECT_EQ("on_connect s 127.0.0.1:" + c_domain + ":" + ids[0], stub->wait("on_connect s"));
     EXPECT_EQ("clients s 1", stub->command("clients s"));
     EXPECT_EQ("expect p1 ok", subs->command(expect_line("p1", 0, 300, c_sizes)));
-    publish(*stub, 0, 300);
+    ASSERT_NO_FATAL_FAILURE(publish_taken(*stub, {{subs.get(), "p1"}}, 0, 300));
     EXPECT_EQ("done p1 300 0 0", subs->wait("done p1", 20.0)) << subs->child().output();
     EXPECT_EQ("state p2 live=1 connected=0", subs->command("state p2"));
 
