@@ -14,7 +14,9 @@
 #include "sdk_end_to_end.h"
 
 using kova_test::child_process;
+using kova_test::lines_of;
 using kova_test::probe_app;
+using kova_test::without_time;
 using kova_test::words;
 
 namespace {
@@ -109,17 +111,6 @@ protected:
         const size_t from = in_app.mark();
         in_app.send("connect p 5");
         return without_time(in_app.wait("connect p ", 10.0, from));
-    }
-    static std::string without_time(const std::string& in_line) {
-        const size_t sp = in_line.rfind(' ');
-        return sp == std::string::npos ? in_line : in_line.substr(0, sp);
-    }
-    static std::vector<std::string> lines_of(const std::string& in_output, const std::string& in_prefix) {
-        std::vector<std::string> out;
-        std::istringstream in(in_output);
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind(in_prefix, 0) == 0) out.push_back(line);
-        return out;
     }
     // Posts command in_k of in_size bytes; the on_sync line the stub printed for it, without
     // the time the command took.

@@ -39,6 +39,15 @@ inline std::string shown(const std::string& in_data) {
     return buf;
 }
 
+// The lines of in_output that begin with in_prefix, in their order.
+inline std::vector<std::string> lines_of(const std::string& in_output, const std::string& in_prefix) {
+    std::vector<std::string> out;
+    std::istringstream in(in_output);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(in_prefix, 0) == 0) out.push_back(line);
+    return out;
+}
+
 // A result line without its last word (the milliseconds the request took).
 inline std::string without_time(const std::string& in_line) {
     const size_t sp = in_line.rfind(' ');

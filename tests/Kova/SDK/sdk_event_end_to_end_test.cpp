@@ -17,7 +17,9 @@
 #include "sdk_end_to_end.h"
 
 using kova_test::child_process;
+using kova_test::lines_of;
 using kova_test::probe_app;
+using kova_test::without_time;
 using kova_test::words;
 
 namespace {
@@ -139,10 +141,6 @@ protected:
         in_app.send("connect " + in_name + " 5");
         return without_time(in_app.wait("connect " + in_name + " ", 10.0, from));
     }
-    static std::string without_time(const std::string& in_line) {
-        const size_t sp = in_line.rfind(' ');
-        return sp == std::string::npos ? in_line : in_line.substr(0, sp);
-    }
     // Polls in_app's receiver in_name until it has counted in_received; its count line.
     static std::string counted(probe_app& in_app, const std::string& in_name, unsigned long in_received,
                                double in_timeout_s = 20.0) {
@@ -151,13 +149,6 @@ protected:
         kova_test::wait_until([&] { return (line = in_app.command("count " + in_name)).rfind(prefix, 0) == 0; },
                               in_timeout_s);
         return line;
-    }
-    static std::vector<std::string> lines_of(const std::string& in_output, const std::string& in_prefix) {
-        std::vector<std::string> out;
-        std::istringstream in(in_output);
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind(in_prefix, 0) == 0) out.push_back(line);
-        return out;
     }
     static std::string expect_line(const std::string& in_name, unsigned long in_from, unsigned long in_count,
                                    const std::string& in_sizes) {

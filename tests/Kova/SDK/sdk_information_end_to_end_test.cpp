@@ -24,14 +24,10 @@ const std::string c_domain = "7620";
 std::vector<std::string> lines_of(probe_app& in_app, const std::string& in_prefix, size_t in_from = 0) {
     in_app.child().wait_for_line("\x01", 0.02);  // reads what has come
     const std::string& out = in_app.child().output();
-    std::vector<std::string> found;
-    for (size_t at = in_from; at < out.size();) {
-        const size_t e = out.find('\n', at);
-        if (e == std::string::npos) break;
-        if (out.compare(at, in_prefix.size(), in_prefix) == 0) found.push_back(out.substr(at, e - at));
-        at = e + 1;
-    }
-    return found;
+    // Whole lines only: one still being written is left for the next reading.
+    const size_t end = out.rfind('\n');
+    if (end == std::string::npos || end < in_from) return {};
+    return kova_test::lines_of(out.substr(in_from, end + 1 - in_from), in_prefix);
 }
 
 // A private host with the service, and a probe that reads its packet memory's free space.
