@@ -20,41 +20,29 @@
 //   event_bench --kova-sub <domain> <ip> <count>     count event proxies of the stub
 //   event_bench --zmq-pub <endpoint>...              a PUB socket bound to each endpoint
 //   event_bench --zmq-sub <endpoint> <count>         count SUB sockets, a thread each
-// The publishers answer "lat <size> <count> <interval us> <file>" and "rate <size> <count>
-// <file>", writing the send times to the file; the subscribers "expect <size> <count> <file>"
-// and then "collect", writing the receive times of subscriber k to <file>.<k>.
+// The processes talk as bench_series.h says (the run number is not used here).
 #include <arpa/inet.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iostream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <Kova/kova.h>
 
-#include "../tests/Kova/General_Service/service_host.h"
-#include "private_host.h"
-#include "test_process.h"
-
-#ifdef KOVA_BENCH_ZMQ
-#include <zmq.h>
-#endif
+#include "bench_series.h"
 
 namespace {
+
+using namespace kova_bench;
 
 const Kova::domain_t c_domain = 7320;
 const Kova::object_id_t c_stub_id = 1;
@@ -64,83 +52,12 @@ const unsigned c_fan_outs[] = {1, 4, 16};
 const std::string c_ip_a = "10.231.19.1";
 const std::string c_ip_b = "10.231.19.2";
 const int c_zmq_port = 7321;
-// A warm-up message of ZeroMQ: no measured payload has this size.
-const size_t c_warm_size = 1;
-
-std::int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-void say(const std::string& in_line) {
-    static std::mutex s_lock;
-    std::lock_guard<std::mutex> hold(s_lock);
-    std::printf("%s\n", in_line.c_str());
-    std::fflush(stdout);
-}
-
-bool write_times(const std::string& in_path, const std::vector<std::int64_t>& in_times, size_t in_count) {
-    std::ofstream f(in_path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(in_times.data()),
-            static_cast<std::streamsize>(std::min(in_count, in_times.size()) * sizeof(std::int64_t)));
-    return static_cast<bool>(f);
-}
-
-std::vector<std::int64_t> read_times(const std::string& in_path) {
-    std::ifstream f(in_path, std::ios::binary);
-    std::vector<std::int64_t> out;
-    std::int64_t t = 0;
-    while (f.read(reinterpret_cast<char*>(&t), sizeof t)) out.push_back(t);
-    return out;
-}
 
 // ---- What both publishers do ----
 
 // Event number in_k: its number in the first 4 bytes, as far as the size reaches.
-void number(std::vector<unsigned char>& io_buf, std::uint32_t in_k) {
+void number(std::vector<unsigned char>& io_buf, std::uint32_t in_k, std::uint32_t) {
     std::memcpy(io_buf.data(), &in_k, std::min<size_t>(4, io_buf.size()));
-}
-
-// Runs a publisher's commands on stdin; in_send publishes one payload, true on success.
-template <typename send_t>
-int serve_publisher(send_t in_send) {
-    std::string line;
-    while (std::getline(std::cin, line)) {
-        std::istringstream in(line);
-        std::string cmd, file;
-        size_t size = 0, count = 0;
-        long interval_us = 0;
-        in >> cmd >> size >> count;
-        if (cmd == "lat") in >> interval_us;
-        in >> file;
-        if (cmd != "lat" && cmd != "rate") {
-            say("unknown " + cmd);
-            continue;
-        }
-        std::vector<unsigned char> buf(size, 0x5a);
-        std::vector<std::int64_t> sent(count), cost(count);
-        unsigned long failures = 0;
-        const std::int64_t start = now_ns();
-        for (size_t i = 0; i < count; ++i) {
-            if (cmd == "lat") {
-                const std::int64_t due = start + static_cast<std::int64_t>(i) * interval_us * 1000;
-                while (now_ns() < due) {
-                    if (due - now_ns() > 200000) std::this_thread::sleep_for(std::chrono::microseconds(100));
-                }
-            }
-            number(buf, static_cast<std::uint32_t>(i));
-            sent[i] = now_ns();
-            if (!in_send(buf)) ++failures;
-            cost[i] = now_ns() - sent[i];
-        }
-        const std::int64_t total = now_ns() - start;
-        write_times(file, sent, count);
-        std::sort(cost.begin(), cost.end());
-        say(cmd + " " + std::to_string(cost.empty() ? 0 : cost[cost.size() / 2]) + " " +
-            std::to_string(cost.empty() ? 0 : cost[std::min(cost.size() - 1, cost.size() * 99 / 100)]) + " " +
-            std::to_string(total) + " " + std::to_string(failures));
-    }
-    return 0;
 }
 
 // ---- What both subscriber processes do ----
@@ -148,7 +65,7 @@ int serve_publisher(send_t in_send) {
 // The receive times of one subscriber, and whether each came in order with its size.
 class recorder {
 public:
-    void arm(size_t in_size, size_t in_count) {
+    void arm(size_t in_size, size_t in_count, std::uint32_t) {
         std::lock_guard<std::mutex> hold(m_lock);
         m_size = in_size;
         m_times.assign(in_count, 0);
@@ -186,60 +103,6 @@ private:
     bool m_in_order = true;
 };
 
-// Tells the main thread when a recorder has its whole count.
-class completion {
-public:
-    void reset() {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_done = 0;
-    }
-    void one_done() {
-        std::lock_guard<std::mutex> hold(m_lock);
-        ++m_done;
-        m_cv.notify_all();
-    }
-    bool wait(unsigned in_count, double in_seconds) {
-        std::unique_lock<std::mutex> hold(m_lock);
-        return m_cv.wait_for(hold, std::chrono::duration<double>(in_seconds), [&] { return m_done >= in_count; });
-    }
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_cv;
-    unsigned m_done = 0;
-};
-
-// Runs a subscriber process's commands on stdin ("expect", "collect", "quit").
-int serve_subscribers(std::vector<recorder>& in_recorders, completion& in_done) {
-    std::string line, file;
-    while (std::getline(std::cin, line)) {
-        std::istringstream in(line);
-        std::string cmd;
-        in >> cmd;
-        if (cmd == "quit") break;
-        if (cmd == "expect") {
-            size_t size = 0, count = 0;
-            in >> size >> count >> file;
-            in_done.reset();
-            for (recorder& r : in_recorders) r.arm(size, count);
-            say("armed");
-        } else if (cmd == "collect") {
-            const bool all = in_done.wait(static_cast<unsigned>(in_recorders.size()), 120.0);
-            bool in_order = all;
-            size_t got = 0;
-            for (size_t k = 0; k < in_recorders.size(); ++k) {
-                in_order = in_recorders[k].in_order() && in_order;
-                got += in_recorders[k].got();
-                in_recorders[k].save(file + "." + std::to_string(k));
-            }
-            say("got " + std::to_string(in_order ? 1 : 0) + " " + std::to_string(got));
-        } else {
-            say("unknown " + cmd);
-        }
-    }
-    return 0;
-}
-
 // ---- Kova ----
 
 class bench_stub : public Kova::kova_object_event {
@@ -260,7 +123,7 @@ int run_kova_pub(Kova::domain_t in_domain) {
             status = 1;
         } else {
             say("ready");
-            status = serve_publisher([&](const std::vector<unsigned char>& in_buf) {
+            status = serve_publisher(number, [&](const std::vector<unsigned char>& in_buf) {
                 const void* p = in_buf.data();
                 const Kova::pksize_t n = static_cast<Kova::pksize_t>(in_buf.size());
                 for (;;) {
@@ -317,105 +180,15 @@ int run_kova_sub(Kova::domain_t in_domain, const char* in_ip, unsigned in_count)
 
 // ---- ZeroMQ ----
 
-#ifdef KOVA_BENCH_ZMQ
-int run_zmq_pub(int argc, char** argv) {
-    void* ctx = zmq_ctx_new();
-    void* pub = zmq_socket(ctx, ZMQ_PUB);
-    int zero = 0;
-    zmq_setsockopt(pub, ZMQ_SNDHWM, &zero, sizeof zero);  // queues without bound: nothing dropped
-    for (int i = 0; i < argc; ++i)
-        if (zmq_bind(pub, argv[i]) != 0) {
-            say(std::string("bind failed ") + argv[i]);
-            return 1;
-        }
-    say("ready");
-    const std::vector<unsigned char> warm(c_warm_size, 0xff);
-    const int status = serve_publisher([&](const std::vector<unsigned char>& in_buf) {
-        // "warm" (a size no measured payload has) until every subscriber has heard one.
-        if (in_buf.size() == c_warm_size) return zmq_send(pub, warm.data(), warm.size(), 0) >= 0;
-        return zmq_send(pub, in_buf.data(), in_buf.size(), 0) == static_cast<int>(in_buf.size());
-    });
-    zmq_close(pub);
-    zmq_ctx_term(ctx);
-    return status;
-}
-
-int run_zmq_sub(const char* in_endpoint, unsigned in_count) {
-    void* ctx = zmq_ctx_new();
-    std::vector<recorder> recorders(in_count);
-    completion done;
-    std::atomic<unsigned> warmed{0};
-    std::vector<std::thread> threads;
-    for (unsigned k = 0; k < in_count; ++k)
-        threads.emplace_back([&, k] {
-            void* sub = zmq_socket(ctx, ZMQ_SUB);
-            int zero = 0;
-            zmq_setsockopt(sub, ZMQ_RCVHWM, &zero, sizeof zero);
-            zmq_setsockopt(sub, ZMQ_SUBSCRIBE, "", 0);
-            zmq_connect(sub, in_endpoint);
-            bool warm = false;
-            zmq_msg_t m;
-            zmq_msg_init(&m);
-            while (zmq_msg_recv(&m, sub, 0) >= 0) {
-                if (zmq_msg_size(&m) == c_warm_size) {
-                    if (!warm && (warm = true) && ++warmed == in_count) say("warmed");
-                    continue;
-                }
-                if (recorders[k].arrive(zmq_msg_data(&m), zmq_msg_size(&m))) done.one_done();
-            }
-            zmq_msg_close(&m);
-            zmq_close(sub);
-        });
-    say("ready");
-    serve_subscribers(recorders, done);
-    zmq_ctx_shutdown(ctx);  // the receives end with ETERM
-    for (auto& t : threads) t.join();
-    zmq_ctx_term(ctx);
-    return 0;
-}
-#endif
-
 // ---- The comparison ----
-
-std::string self_path() {
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    self[n > 0 ? n : 0] = 0;
-    return self;
-}
 
 std::string size_text(size_t in_size) {
     return in_size >= 1024 ? std::to_string(in_size / 1024) + " KiB" : std::to_string(in_size) + " B";
 }
 
-// One line of a probe's answer, "" on time-out.
-std::string answer(kova_test::child_process& in_child, const std::string& in_command, const std::string& in_prefix,
-                   double in_timeout_s = 180.0) {
-    const size_t from = in_child.output().size();
-    if (!in_command.empty()) in_child.send_line(in_command);
-    const double end = kova_test::now_s() + in_timeout_s;
-    for (;;) {
-        const std::string& out = in_child.output();
-        for (size_t at = from; at < out.size();) {
-            const size_t e = out.find('\n', at);
-            if (e == std::string::npos) break;
-            if (out.compare(at, in_prefix.size(), in_prefix) == 0) return out.substr(at, e - at);
-            at = e + 1;
-        }
-        if (kova_test::now_s() > end) return "";
-        in_child.wait_for_line("\x01", 0.01);
-    }
-}
-
 struct row {
     double cost_us = 0, cost_p99_us = 0, median_us = 0, p99_us = 0, rate = 0;
     bool in_order = false, ok = false;
-};
-
-// The subscribers of one layout: processes with their subscriber counts.
-struct subscribers {
-    std::vector<kova_test::child_process> processes;
-    std::vector<unsigned> counts;
 };
 
 class bench {
@@ -429,40 +202,31 @@ public:
         const std::string sent = m_dir + "/sent", got = m_dir + "/got";
         // Paced: one event every 2 ms, 60 KiB every 4 ms.
         const long interval_us = in_size > 4096 ? 4000 : 2000;
-        if (!arm(in_subs, in_size, m_paced, got)) return r;
-        const std::string lat = answer(in_pub,
-                                       "lat " + std::to_string(in_size) + " " + std::to_string(m_paced) + " " +
-                                           std::to_string(interval_us) + " " + sent,
-                                       "lat ");
-        long long cost = 0, cost_p99 = 0, total = 0;
-        unsigned long failures = 0;
-        if (std::sscanf(lat.c_str(), "lat %lld %lld %lld %lu", &cost, &cost_p99, &total, &failures) != 4 || failures)
-            return r;
-        r.cost_us = cost / 1e3;
-        r.cost_p99_us = cost_p99 / 1e3;
-        bool in_order = collect(in_subs);
+        if (!in_subs.arm(in_size, m_paced, 0, got)) return r;
+        const publish_answer lat = publish(in_pub, lat_command(in_size, m_paced, interval_us, 0, sent));
+        if (!lat.ok) return r;
+        r.cost_us = lat.cost_ns / 1e3;
+        r.cost_p99_us = lat.cost_p99_ns / 1e3;
+        bool in_order = in_subs.collect();
         std::vector<double> latencies;
         const std::vector<std::int64_t> send_times = read_times(sent);
-        for_each_subscriber(in_subs, [&](const std::vector<std::int64_t>& in_times) {
+        in_subs.for_each(got, [&](const std::vector<std::int64_t>& in_times) {
             for (size_t i = 0; i < in_times.size() && i < send_times.size(); ++i)
                 latencies.push_back((in_times[i] - send_times[i]) / 1e3);
         });
         if (latencies.empty()) return r;
-        std::sort(latencies.begin(), latencies.end());
-        r.median_us = latencies[latencies.size() / 2];
-        r.p99_us = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
+        const spread l = summarise(latencies);
+        r.median_us = l.median;
+        r.p99_us = l.p99;
 
         // The burst: as fast as the publisher goes.
         const unsigned long burst = in_size > 4096 ? std::max(1ul, m_burst / 4) : m_burst;
-        if (!arm(in_subs, in_size, burst, got)) return r;
-        const std::string rate =
-            answer(in_pub, "rate " + std::to_string(in_size) + " " + std::to_string(burst) + " " + sent, "rate ");
-        if (std::sscanf(rate.c_str(), "rate %lld %lld %lld %lu", &cost, &cost_p99, &total, &failures) != 4 || failures)
+        if (!in_subs.arm(in_size, burst, 0, got) || !publish(in_pub, rate_command(in_size, burst, 0, sent)).ok)
             return r;
-        in_order = collect(in_subs) && in_order;
+        in_order = in_subs.collect() && in_order;
         const std::vector<std::int64_t> burst_sent = read_times(sent);
         std::int64_t last = 0;
-        for_each_subscriber(in_subs, [&](const std::vector<std::int64_t>& in_times) {
+        in_subs.for_each(got, [&](const std::vector<std::int64_t>& in_times) {
             if (!in_times.empty()) last = std::max(last, in_times.back());
         });
         if (burst_sent.empty() || last <= burst_sent.front()) return r;
@@ -473,28 +237,6 @@ public:
     }
 
 private:
-    bool arm(subscribers& in_subs, size_t in_size, unsigned long in_count, const std::string& in_file) {
-        for (size_t p = 0; p < in_subs.processes.size(); ++p)
-            if (answer(in_subs.processes[p],
-                       "expect " + std::to_string(in_size) + " " + std::to_string(in_count) + " " + in_file + "." +
-                           std::to_string(p),
-                       "armed", 20.0)
-                    .empty())
-                return false;
-        return true;
-    }
-    bool collect(subscribers& in_subs) {
-        bool in_order = true;
-        for (auto& p : in_subs.processes) in_order = answer(p, "collect", "got ").rfind("got 1 ", 0) == 0 && in_order;
-        return in_order;
-    }
-    template <typename use_t>
-    void for_each_subscriber(subscribers& in_subs, use_t in_use) {
-        for (size_t p = 0; p < in_subs.processes.size(); ++p)
-            for (unsigned k = 0; k < in_subs.counts[p]; ++k)
-                in_use(read_times(m_dir + "/got." + std::to_string(p) + "." + std::to_string(k)));
-    }
-
     unsigned long m_paced, m_burst;
     std::string m_dir;
 };
@@ -519,44 +261,16 @@ void print_row(const char* in_hosts, const char* in_layout, unsigned in_n, size_
     std::fflush(stdout);
 }
 
-// A host of its own with the service and the real center, started without waiting for a log.
-struct bench_host {
-    explicit bench_host(const std::string& in_log)
-        : tree("MEMSIZE=268435456\nLOG=" + in_log + "\nCOMMAND_LOG=no\nINFORMATION_LOG=no\n", "event_bench") {}
-    bool start() {
-        if (!tree.ok() || !kova_test::copy_file(KOVA_CENTER_PROGRAM, tree.bin() + "Kova_General_Center")) return false;
-        service = tree.host().spawn({tree.bin() + "Kova_General_Service"});
-        return service.pid() > 0 && tree.host().wait_for_shm("kova_service_ipcpipe");
-    }
-    kova_test::service_host tree;
-    kova_test::child_process service;
-};
-
 // in_kova: Kova subscribers of the stub on in_ip; else ZeroMQ subscribers of in_ip's endpoint.
 subscribers start_subscribers(kova_test::private_host& in_host, const std::string& in_self, bool in_kova,
                               const std::string& in_where, unsigned in_n, bool in_one_process) {
     subscribers s;
-    const unsigned processes = in_one_process ? 1 : in_n;
-    for (unsigned p = 0; p < processes; ++p) {
-        const std::string count = std::to_string(in_one_process ? in_n : 1);
-        s.processes.push_back(in_kova ? in_host.spawn({in_self, "--kova-sub", std::to_string(c_domain), in_where, count})
-                                      : in_host.spawn({in_self, "--zmq-sub", in_where, count}));
-        s.counts.push_back(in_one_process ? in_n : 1);
-    }
-    for (auto& p : s.processes)
-        if (answer(p, "", "ready", 60.0).empty()) {
-            std::printf("a subscriber did not start: %s\n", p.output().c_str());
-            s.processes.clear();
-            break;
-        }
+    const std::string count = std::to_string(in_one_process ? in_n : 1);
+    s.start(in_host,
+            in_kova ? std::vector<std::string>{in_self, "--kova-sub", std::to_string(c_domain), in_where, count}
+                    : std::vector<std::string>{in_self, "--zmq-sub", in_where, count},
+            in_one_process ? 1 : in_n, in_one_process ? in_n : 1);
     return s;
-}
-
-void stop_subscribers(subscribers& in_subs) {
-    for (auto& p : in_subs.processes) p.send_line("quit");
-    for (auto& p : in_subs.processes)
-        if (p.wait(30) < 0) p.kill_now(SIGKILL);
-    in_subs.processes.clear();
 }
 
 int run_all(unsigned long in_paced, unsigned long in_burst, const std::string& in_log) {
@@ -566,13 +280,13 @@ int run_all(unsigned long in_paced, unsigned long in_burst, const std::string& i
         return 1;
     }
     const std::string self = self_path();
-    const std::string dir = "/tmp/" + kova_test::unique_name("event_bench_times");
-    mkdir(dir.c_str(), 0755);
+    const time_dir times("event_bench_times");
+    const std::string& dir = times.path();
     bench b(in_paced, in_burst, dir);
     std::printf("event fan-out: %lu paced events per row (every 2 ms, 60 KiB every 4 ms), bursts of %lu (%lu at 60 KiB);\n"
                 "Kova: service and center per private host, LOG=%s, 8 listener threads per process; times in us\n",
                 in_paced, in_burst, std::max(1ul, in_burst / 4), in_log.c_str());
-    bench_host a(in_log), h_b(in_log);
+    bench_host a(in_log, "event_bench"), h_b(in_log, "event_bench");
     if (!a.start() || !h_b.start() || !kova_test::join_hosts(a.tree.host(), h_b.tree.host(), c_ip_a, c_ip_b)) {
         std::printf("the hosts did not start\n");
         return 1;
@@ -616,24 +330,15 @@ int run_all(unsigned long in_paced, unsigned long in_burst, const std::string& i
                     for (size_t size : c_sizes)
                         print_row(sc.name, layout, n, size, "Kova event",
                                   subs.processes.empty() ? row() : b.measure(kova_pub, subs, size));
-                    stop_subscribers(subs);
+                    subs.stop();
                 }
 #ifdef KOVA_BENCH_ZMQ
                 subscribers subs = start_subscribers(*sc.host, self, false, sc.zmq_endpoint, n, one_process);
-                // PUB/SUB drops what is sent before a subscriber has joined: warm up first.
-                auto warmed = [&] {
-                    for (auto& p : subs.processes) {
-                        p.wait_for_line("\x01", 0.0);  // reads what has come
-                        if (p.output().find("warmed") == std::string::npos) return false;
-                    }
-                    return true;
-                };
-                for (int tries = 0; !subs.processes.empty() && !warmed() && tries < 5000; ++tries)
-                    answer(zmq_pub, "rate " + std::to_string(c_warm_size) + " 1 " + dir + "/warm", "rate ");
+                warm_up(zmq_pub, subs, dir);
                 for (size_t size : c_sizes)
                     print_row(sc.name, layout, n, size, sc.zmq_name,
                               subs.processes.empty() ? row() : b.measure(zmq_pub, subs, size));
-                stop_subscribers(subs);
+                subs.stop();
 #endif
             }
     kova_pub.close_input();
@@ -642,9 +347,6 @@ int run_all(unsigned long in_paced, unsigned long in_burst, const std::string& i
     zmq_pub.close_input();
     zmq_pub.wait(30);
 #endif
-    const std::string cmd = "rm -rf " + kova_test::shell_quoted(dir);
-    if (std::system(cmd.c_str()) != 0) {
-    }
     return 0;
 }
 
@@ -657,9 +359,9 @@ int main(int argc, char** argv) {
         return run_kova_sub(static_cast<Kova::domain_t>(std::atoi(argv[2])), argv[3],
                             static_cast<unsigned>(std::atoi(argv[4])));
 #ifdef KOVA_BENCH_ZMQ
-    if (argc >= 3 && std::strcmp(argv[1], "--zmq-pub") == 0) return run_zmq_pub(argc - 2, argv + 2);
+    if (argc >= 3 && std::strcmp(argv[1], "--zmq-pub") == 0) return run_zmq_pub(argc - 2, argv + 2, number);
     if (argc == 4 && std::strcmp(argv[1], "--zmq-sub") == 0)
-        return run_zmq_sub(argv[2], static_cast<unsigned>(std::atoi(argv[3])));
+        return run_zmq_sub<recorder>(argv[2], static_cast<unsigned>(std::atoi(argv[3])));
 #endif
     return run_all(argc >= 2 ? std::strtoul(argv[1], nullptr, 10) : 500,
                    argc >= 3 ? std::strtoul(argv[2], nullptr, 10) : 1000, argc >= 4 ? argv[3] : "yes");
