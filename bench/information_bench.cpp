@@ -269,11 +269,11 @@ int run_raw_sub(const std::string& in_group, const std::string& in_source, const
         m.imr_multiaddr.s_addr = inet_addr(in_group.c_str());
         m.imr_sourceaddr.s_addr = inet_addr(in_source.c_str());
         m.imr_interface.s_addr = inet_addr(in_iface.c_str());
-        timeval poll{0, 200000};  // how soon a receiving thread sees the end
+        timeval tick{0, 200000};  // how soon a receiving thread sees the end
         if (s < 0 || setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
             bind(s, reinterpret_cast<const sockaddr*>(&group), sizeof group) != 0 ||
             setsockopt(s, IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &m, sizeof m) != 0 ||
-            setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &poll, sizeof poll) != 0) {
+            setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick) != 0) {
             say(std::string("join failed ") + std::strerror(errno));
             if (s >= 0) close(s);
             for (int o : sockets) close(o);
