@@ -1,9 +1,12 @@
 // Information between real application processes through the real service and center:
 // subscribers of both kinds on one private host, in the posting and the timer model, and
 // across two hosts through the multicast group.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -289,3 +292,204 @@ TEST_F(information_two_hosts, the_stubs_disconnect_of_a_whole_node_ends_its_subs
     EXPECT_EQ(1u, lines_of(*app1, "on_disconnected u1").size());
     expect_clean_ends({&a, &b});
 }
+
+namespace {
+
+// Takes a joined host's end of the veth pair down or up.
+bool set_link(watched_host& in_host, const std::string& in_state) {
+    return in_host.host.host().run({"/bin/sh", "-c",
+                                    "ip link set $(ip -o link | grep -v LOOPBACK | "
+                                    "sed -n 's/^[0-9]*: \\([^@:]*\\).*/\\1/p' | head -1) " +
+                                        in_state}) == 0;
+}
+
+// How a subscription ends, and who hears of it.
+enum enum_end { c_proxy_shutdown, c_proxy_destroyed, c_proxy_killed, c_stub_destroyed, c_stub_killed, c_link_lost };
+
+struct end_case {
+    const char* name;
+    enum_end cause;
+    // The error each client's on_shutdown at the stub carries; "" when the stub hears nothing.
+    const char* stub_hears;
+    // The subscribers hear on_disconnected, then on_object_destroy.
+    bool subscribers_told;
+    // The stub comes back (created again, or the link back up), and the subscribers subscribe
+    // again from on_object_create.
+    bool comes_back;
+};
+
+void PrintTo(const end_case& in_case, std::ostream* pout) { *pout << in_case.name; }
+
+const end_case c_ends[] = {
+    {"proxy_shutdown", c_proxy_shutdown, "0x0", false, false},
+    {"proxy_destroyed", c_proxy_destroyed, "0x2", false, false},
+    {"proxy_process_killed", c_proxy_killed, "0x2", false, false},
+    {"stub_destroyed_and_created_again", c_stub_destroyed, "", true, true},
+    {"stub_process_killed_and_started_again", c_stub_killed, "", true, true},
+    // The node lost: each client with the disconnect's error, then on_disconnected_tcp.
+    {"link_down_and_up", c_link_lost, "0x4000000e", true, true},
+};
+
+}  // namespace
+
+// Stub i on host A; on host B, app1's proxies t (TCP) and u (UDP) subscribe from each
+// on_object_create. Each host has a keeper application that holds its center up, so that
+// what a case leaves in the packet memory shows against the baseline taken before it; B's
+// keeper receives one datagram of A's keeper, so that what the centers keep for datagrams is
+// part of the baseline. The centers give up a silent connection after 2 s.
+class information_ends : public information_end_to_end, public testing::WithParamInterface<end_case> {
+protected:
+    void SetUp() override {
+        REQUIRE_PRIVATE_HOSTS();
+        for (watched_host* h : {&a, &b}) {
+            ASSERT_TRUE(h->start());
+            std::ofstream(h->host.bin() + "../Config/kova.ini", std::ios::app) << "CONNECTION_TIMEOUT_MS=2000\n";
+        }
+        ASSERT_TRUE(kova_test::join_hosts(a.host.host(), b.host.host(), c_ip_a, c_ip_b));
+        keeper_a = a.app();
+        keeper_b = b.app();
+        ASSERT_TRUE(keeper_a && keeper_b);
+        ASSERT_EQ("stub keeper 0x0 99", keeper_a->command("stub keeper " + c_domain + " 99 1"));
+        keeper_b->send("proxy kp " + c_domain + " " + c_ip_a + " 99 1 udp");
+        ASSERT_EQ("connect kp 0x0 auto", keeper_b->wait("connect kp ")) << keeper_b->child().output();
+        ASSERT_EQ("keep kp ok", keeper_b->command("keep kp 0"));
+        ASSERT_EQ("write keeper 0x0", keeper_a->command("write keeper k"));
+        ASSERT_FALSE(keeper_b->wait("on_sync kp ").empty());
+        baseline_a = kova_test::settled_blocks(a.memory);
+        baseline_b = kova_test::settled_blocks(b.memory);
+
+        stub_app = a.app();
+        app1 = b.app();
+        ASSERT_TRUE(stub_app && app1);
+        ASSERT_EQ("stub i 0x0 9", stub_app->command("stub i " + c_domain + " 9 300"));
+        for (const char* p : {"t", "u"}) {
+            const std::string kind = p == std::string("t") ? "tcp" : "udp";
+            ASSERT_EQ(0u, app1->command("proxy " + std::string(p) + " " + c_domain + " " + c_ip_a + " 9 300 " + kind)
+                              .rfind(std::string("proxy ") + p + " 0x0 ", 0));
+            ASSERT_EQ("connect " + std::string(p) + " 0x0 auto", app1->wait("connect " + std::string(p) + " "))
+                << app1->child().output();
+            // The client as the stub knows it: B's node and the proxy's id.
+            const std::vector<std::string> w = words(stub_app->wait("on_connect i " + std::to_string(kind == "tcp") + " "));
+            ASSERT_EQ(4u, w.size());
+            clients.push_back(w[3]);
+        }
+        EXPECT_EQ("count i 2", stub_app->command("count i"));
+        EXPECT_EQ(1u, memberships(b));
+    }
+    void TearDown() override {
+        // The applications end themselves; a case that ends with the link down would leave
+        // them waiting.
+        if (GetParam().cause == c_link_lost) set_link(a, "up");
+    }
+    // The packet memory of a host holds again what it held before the case.
+    static void expect_at_baseline(watched_host& in_host, const std::string& in_baseline, const char* in_name) {
+        EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::blocks(in_host.memory) == in_baseline; }, 10.0))
+            << kova_test::blocks(in_host.memory) << " on " << in_name << ", before: " << in_baseline;
+    }
+
+    watched_host a, b;
+    std::unique_ptr<probe_app> keeper_a, keeper_b;
+    std::string baseline_a, baseline_b;
+    std::vector<std::string> clients;  // t's and u's, as ip:domain:id
+};
+
+TEST_P(information_ends, every_way_a_subscription_ends_is_heard_and_leaves_nothing_behind) {
+    const end_case& c = GetParam();
+    const size_t stub_from = stub_app->mark(), subs_from = app1->mark();
+    bool stub_alive = true, subs_alive = true;
+    switch (c.cause) {
+        case c_proxy_shutdown:
+        case c_proxy_destroyed:
+            for (const std::string p : {"t", "u"}) {
+                const bool shutdown = c.cause == c_proxy_shutdown;
+                EXPECT_EQ((shutdown ? "shutdown " : "destroy ") + p + (shutdown ? " ok" : " 0x0"),
+                          app1->command((shutdown ? "shutdown " : "destroy ") + p));
+            }
+            break;
+        case c_proxy_killed:
+            app1->child().kill_now(SIGKILL);
+            subs_alive = false;
+            break;
+        case c_stub_destroyed:
+            EXPECT_EQ("destroy i 0x0", stub_app->command("destroy i"));
+            break;
+        case c_stub_killed:
+            stub_app->child().kill_now(SIGKILL);
+            stub_alive = false;
+            break;
+        case c_link_lost:
+            ASSERT_TRUE(set_link(a, "down"));
+            break;
+    }
+
+    if (*c.stub_hears) {
+        for (const std::string& client : clients) {
+            const std::string shut = "on_shutdown i " + std::string(c.stub_hears) + " " + client;
+            EXPECT_EQ(shut, stub_app->wait(shut, 10.0, stub_from)) << stub_app->child().output();
+        }
+        EXPECT_EQ("count i 0", stub_app->command("count i"));
+    }
+    if (c.cause == c_link_lost) {
+        // After every client of the node.
+        const std::string node = clients[0].substr(0, clients[0].rfind(':'));
+        EXPECT_EQ("on_disconnected_tcp i " + node, stub_app->wait("on_disconnected_tcp i", 10.0, stub_from));
+        const std::string out = stub_app->child().output().substr(stub_from);
+        for (const std::string& client : clients)
+            EXPECT_LT(out.find(client), out.find("on_disconnected_tcp i")) << out;
+    }
+    for (const char* p : {"t", "u"}) {
+        const std::string told = std::string("on_disconnected ") + p + "\n";
+        if (!c.subscribers_told) {
+            if (subs_alive) {
+                EXPECT_EQ(std::string::npos, app1->child().output().find(told, subs_from));
+            }
+            continue;
+        }
+        EXPECT_FALSE(app1->wait(std::string("on_object_destroy ") + p, 10.0, subs_from).empty())
+            << app1->child().output();
+        const std::string out = app1->child().output().substr(subs_from);
+        EXPECT_LT(out.find(told), out.find(std::string("on_object_destroy ") + p)) << out;
+        EXPECT_EQ(out.find(told), out.rfind(told)) << "told once: " << out;
+        EXPECT_EQ(std::string("see ") + p + " -", app1->command(std::string("see ") + p + " 10"));
+    }
+    // B's center gave up the group with the last UDP subscription, whichever way it ended.
+    EXPECT_TRUE(kova_test::wait_until([&] { return memberships(b) == 0; }, 5.0)) << memberships(b);
+
+    if (c.comes_back) {
+        const size_t again = app1->mark();
+        switch (c.cause) {
+            case c_stub_destroyed:
+                EXPECT_EQ("stub i 0x0 9", stub_app->command("stub i " + c_domain + " 9 300"));
+                break;
+            case c_stub_killed:
+                stub_app = a.app();
+                ASSERT_TRUE(stub_app);
+                EXPECT_EQ("stub i 0x0 9", stub_app->command("stub i " + c_domain + " 9 300"));
+                stub_alive = true;
+                break;
+            default:
+                ASSERT_TRUE(set_link(a, "up"));
+                break;
+        }
+        for (const char* p : {"t", "u"})
+            EXPECT_EQ(std::string("connect ") + p + " 0x0 auto", app1->wait(std::string("connect ") + p + " ", 15.0, again))
+                << app1->child().output();
+        EXPECT_EQ("count i 2", stub_app->command("count i"));
+        for (const char* v : {"1", "2", "3"})
+            EXPECT_EQ(std::string("write i 0x0"), stub_app->command(std::string("write i ") + v));
+        const std::vector<std::string> all = {"1", "2", "3"};
+        EXPECT_EQ(all, values_of(*app1, "t", 3)) << app1->child().output();
+        EXPECT_EQ(all, values_of(*app1, "u", 3)) << app1->child().output();
+        EXPECT_EQ(1u, memberships(b));
+    }
+
+    for (probe_app* p : {stub_alive ? stub_app.get() : nullptr, subs_alive ? app1.get() : nullptr})
+        if (p) {
+            EXPECT_EQ(0, p->exit()) << p->child().output();
+        }
+    expect_at_baseline(a, baseline_a, "A");
+    expect_at_baseline(b, baseline_b, "B");
+}
+
+INSTANTIATE_TEST_SUITE_P(information_end_to_end, information_ends, testing::ValuesIn(c_ends),
+                         [](const testing::TestParamInfo<end_case>& in_info) { return std::string(in_info.param.name); });
