@@ -1,6 +1,7 @@
 // Information between real application processes through the real service and center:
-// subscribers of both kinds on one private host, in the posting and the timer model, and
-// across two hosts through the multicast group.
+// subscribers of both kinds on one private host, in the posting and the timer model, across
+// two hosts through the multicast group, and every way a subscription ends. Every case ends
+// with the applications finalised and the packet memory back where it was before them.
 #include <signal.h>
 
 #include <gtest/gtest.h>
@@ -33,21 +34,46 @@ std::vector<std::string> lines_of(probe_app& in_app, const std::string& in_prefi
     return kova_test::lines_of(out.substr(in_from, end + 1 - in_from), in_prefix);
 }
 
-// A private host with the service, and a probe that reads its packet memory's free space.
+// A private host with the service and a probe that reads its packet memory. A keeper
+// application with stub keeper (id 99, code 1) holds the domain's center up, so that what a
+// case leaves in the packet memory shows against the baseline taken before it instead of
+// going with the last center's reset.
 struct watched_host {
-    bool start() {
+    explicit watched_host(const std::string& in_name) : name(in_name) {}
+
+    // in_center_ini: lines added to the center's configuration.
+    bool start(const std::string& in_center_ini = "") {
         if (!host.start()) return false;
+        std::ofstream(host.bin() + "../Config/kova.ini", std::ios::app) << in_center_ini;
         memory = host.host().spawn({kova_test::probe_path("probe_service_client")});
         if (kova_test::ask(memory, "open") != "opened 0 0 0") return false;
-        initial = remain();
-        return true;
+        keeper = app();
+        return keeper && keeper->command("stub keeper " + c_domain + " 99 1") == "stub keeper 0x0 99";
     }
-    unsigned long remain() { return kova_test::answer_number(kova_test::ask(memory, "remain")); }
+    // The keeper subscribes over UDP, keeping nothing, to the keeper of the host at in_ip,
+    // which sends it one value: the centers' connection, and what the centers keep for
+    // datagrams, are part of the baseline.
+    void keep_link_to(watched_host& in_other, const std::string& in_ip) {
+        keeper->send("proxy kp " + c_domain + " " + in_ip + " 99 1 udp");
+        ASSERT_EQ("connect kp 0x0 auto", keeper->wait("connect kp ", 20.0)) << keeper->child().output();
+        ASSERT_EQ("keep kp ok", keeper->command("keep kp 0"));
+        ASSERT_EQ("write keeper 0x0", in_other.keeper->command("write keeper k"));
+        ASSERT_FALSE(keeper->wait("on_sync kp ").empty()) << keeper->child().output();
+    }
+    // The baseline, read once it no longer changes.
+    void settle() { baseline = kova_test::settled_blocks(memory); }
+    // The packet memory holds again what it held at the baseline.
+    void expect_at_baseline() {
+        EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::blocks(memory) == baseline; }, 10.0))
+            << kova_test::blocks(memory) << " on " << name << ", before: " << baseline;
+    }
     std::unique_ptr<probe_app> app() { return host.app("probe_information_app"); }
 
+    std::string name;
     kova_host host;
     child_process memory;
-    unsigned long initial = 0;
+    std::unique_ptr<probe_app> keeper;
+    std::string baseline;
 };
 
 // Stub i (id 9) publishes code 300 from stub_app; the proxies subscribe to it from app1
@@ -84,16 +110,14 @@ protected:
         }
         return values;
     }
-    // Every application finalises and ends; the packet memory of each host is back where
-    // it started.
+    // Every application finalises and ends; the packet memory of each host is back at its
+    // baseline.
     void expect_clean_ends(const std::vector<watched_host*>& in_hosts) {
         for (probe_app* a : {stub_app.get(), app1.get(), app2.get()}) {
             a->send("exit");
             EXPECT_EQ(0, a->child().wait(10.0)) << a->child().output();
         }
-        for (watched_host* h : in_hosts)
-            EXPECT_TRUE(kova_test::wait_until([&] { return h->remain() == h->initial; }, 10.0))
-                << h->remain() << " free, " << h->initial << " at the start";
+        for (watched_host* h : in_hosts) h->expect_at_baseline();
     }
 
     std::unique_ptr<probe_app> stub_app, app1, app2;
@@ -104,10 +128,11 @@ protected:
     void SetUp() override {
         REQUIRE_PRIVATE_HOSTS();
         ASSERT_TRUE(host.start());
+        host.settle();
         start_apps(host, host);
     }
     void expect_clean_ends() { information_end_to_end::expect_clean_ends({&host}); }
-    watched_host host;
+    watched_host host{"the host"};
 };
 
 TEST_F(information_one_host, tcp_and_udp_subscribers_receive_every_value_in_order_and_keep_a_history) {
@@ -212,9 +237,12 @@ protected:
         ASSERT_TRUE(a.start());
         ASSERT_TRUE(b.start());
         ASSERT_TRUE(kova_test::join_hosts(a.host.host(), b.host.host(), c_ip_a, c_ip_b));
+        ASSERT_NO_FATAL_FAILURE(b.keep_link_to(a, c_ip_a));
+        a.settle();
+        b.settle();
         start_apps(a, b);
     }
-    watched_host a, b;
+    watched_host a{"A"}, b{"B"};
 };
 
 TEST_F(information_two_hosts, udp_subscribers_receive_through_one_group_membership_and_one_datagram_a_cycle) {
@@ -333,30 +361,16 @@ const end_case c_ends[] = {
 }  // namespace
 
 // Stub i on host A; on host B, app1's proxies t (TCP) and u (UDP) subscribe from each
-// on_object_create. Each host has a keeper application that holds its center up, so that
-// what a case leaves in the packet memory shows against the baseline taken before it; B's
-// keeper receives one datagram of A's keeper, so that what the centers keep for datagrams is
-// part of the baseline. The centers give up a silent connection after 2 s.
+// on_object_create. The centers give up a silent connection after 2 s.
 class information_ends : public information_end_to_end, public testing::WithParamInterface<end_case> {
 protected:
     void SetUp() override {
         REQUIRE_PRIVATE_HOSTS();
-        for (watched_host* h : {&a, &b}) {
-            ASSERT_TRUE(h->start());
-            std::ofstream(h->host.bin() + "../Config/kova.ini", std::ios::app) << "CONNECTION_TIMEOUT_MS=2000\n";
-        }
+        for (watched_host* h : {&a, &b}) ASSERT_TRUE(h->start("CONNECTION_TIMEOUT_MS=2000\n"));
         ASSERT_TRUE(kova_test::join_hosts(a.host.host(), b.host.host(), c_ip_a, c_ip_b));
-        keeper_a = a.app();
-        keeper_b = b.app();
-        ASSERT_TRUE(keeper_a && keeper_b);
-        ASSERT_EQ("stub keeper 0x0 99", keeper_a->command("stub keeper " + c_domain + " 99 1"));
-        keeper_b->send("proxy kp " + c_domain + " " + c_ip_a + " 99 1 udp");
-        ASSERT_EQ("connect kp 0x0 auto", keeper_b->wait("connect kp ")) << keeper_b->child().output();
-        ASSERT_EQ("keep kp ok", keeper_b->command("keep kp 0"));
-        ASSERT_EQ("write keeper 0x0", keeper_a->command("write keeper k"));
-        ASSERT_FALSE(keeper_b->wait("on_sync kp ").empty());
-        baseline_a = kova_test::settled_blocks(a.memory);
-        baseline_b = kova_test::settled_blocks(b.memory);
+        ASSERT_NO_FATAL_FAILURE(b.keep_link_to(a, c_ip_a));
+        a.settle();
+        b.settle();
 
         stub_app = a.app();
         app1 = b.app();
@@ -381,15 +395,7 @@ protected:
         // them waiting.
         if (GetParam().cause == c_link_lost) set_link(a, "up");
     }
-    // The packet memory of a host holds again what it held before the case.
-    static void expect_at_baseline(watched_host& in_host, const std::string& in_baseline, const char* in_name) {
-        EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::blocks(in_host.memory) == in_baseline; }, 10.0))
-            << kova_test::blocks(in_host.memory) << " on " << in_name << ", before: " << in_baseline;
-    }
-
-    watched_host a, b;
-    std::unique_ptr<probe_app> keeper_a, keeper_b;
-    std::string baseline_a, baseline_b;
+    watched_host a{"A"}, b{"B"};
     std::vector<std::string> clients;  // t's and u's, as ip:domain:id
 };
 
@@ -487,8 +493,8 @@ TEST_P(information_ends, every_way_a_subscription_ends_is_heard_and_leaves_nothi
         if (p) {
             EXPECT_EQ(0, p->exit()) << p->child().output();
         }
-    expect_at_baseline(a, baseline_a, "A");
-    expect_at_baseline(b, baseline_b, "B");
+    a.expect_at_baseline();
+    b.expect_at_baseline();
 }
 
 INSTANTIATE_TEST_SUITE_P(information_end_to_end, information_ends, testing::ValuesIn(c_ends),
