@@ -4,6 +4,7 @@
 //   init
 //   stub <name> <domain> <id> <code>             "stub <name> <result> <id>"
 //   answer <stub name> <result>                  what its on_connect returns from now on
+//   hold <stub name> <ms>                        how long its on_connect takes from now on
 //   write <stub name> <data>                     "write <name> <result>"
 //   timer <stub name> <interval>                 the timer model; "post" for the posting model
 //   count <stub name>                            "count <name> <clients>"
@@ -26,6 +27,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
@@ -34,6 +36,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Kova/kova.h"
@@ -67,10 +70,12 @@ public:
     using kova_object_information::write;
 
     std::atomic<kova_err_t> m_answer{0};
+    std::atomic<unsigned> m_hold_ms{0};
 
 private:
     kova_err_t on_connect(const client_addr_t& in_client, const bool& in_tcp, const double&, const double&) override {
         say("on_connect " + m_name + " " + std::to_string(in_tcp) + " " + client(in_client));
+        if (const unsigned ms = m_hold_ms.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         return m_answer.load();
     }
     void on_shutdown(const client_addr_t& in_client) override {
@@ -161,6 +166,11 @@ int main() {
             in >> std::hex >> result;
             s->m_answer = result;
             say("answer " + name + " ok");
+        } else if (cmd == "hold" && s) {
+            unsigned ms = 0;
+            in >> ms;
+            s->m_hold_ms = ms;
+            say("hold " + name + " ok");
         } else if (cmd == "write" && s) {
             std::string data;
             in >> data;

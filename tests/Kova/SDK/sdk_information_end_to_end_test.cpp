@@ -321,6 +321,33 @@ TEST_F(information_two_hosts, the_stubs_disconnect_of_a_whole_node_ends_its_subs
     expect_clean_ends({&a, &b});
 }
 
+TEST_F(information_two_hosts, an_answer_past_its_limit_is_refused_by_the_stubs_center_and_the_subscription_taken_back) {
+    ASSERT_NO_FATAL_FAILURE(bind(*app1, "u1", c_ip_a));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "t", c_ip_a));
+    // The stub answers after the requests' limit: the proxies give up, and the stub's center
+    // sends the answers back to it as undeliverable.
+    EXPECT_EQ("hold i ok", stub_app->command("hold i 600"));
+    EXPECT_EQ("connect u1 0x40000000", app1->command("connect u1 udp 0.2"));
+    EXPECT_EQ("connect t 0x40000000", app2->command("connect t tcp 0.2"));
+    for (const char* tcp : {"0", "1"}) {
+        const std::vector<std::string> w = words(stub_app->wait(std::string("on_connect i ") + tcp + " "));
+        ASSERT_EQ(4u, w.size());
+        const std::string shut = "on_shutdown i 0x40000000 " + w[3];
+        EXPECT_EQ(shut, stub_app->wait(shut)) << stub_app->child().output();
+    }
+    EXPECT_EQ("count i 0", stub_app->command("count i"));
+    EXPECT_EQ(0u, memberships(b));
+
+    // In time, the subscription holds.
+    EXPECT_EQ("hold i ok", stub_app->command("hold i 0"));
+    EXPECT_EQ("connect u1 0x0", app1->command("connect u1 udp 5"));
+    EXPECT_EQ(1u, memberships(b));
+    EXPECT_EQ("write i 0x0", stub_app->command("write i v"));
+    EXPECT_EQ(std::vector<std::string>{"v"}, values_of(*app1, "u1", 1));
+    EXPECT_TRUE(lines_of(*app2, "on_sync t ").empty());
+    expect_clean_ends({&a, &b});
+}
+
 namespace {
 
 // Takes a joined host's end of the veth pair down or up.
