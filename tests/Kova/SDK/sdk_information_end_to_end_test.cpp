@@ -326,9 +326,9 @@ TEST_F(information_two_hosts, an_answer_past_its_limit_is_refused_by_the_stubs_c
     ASSERT_NO_FATAL_FAILURE(bind(*app2, "t", c_ip_a));
     // The stub answers after the requests' limit: the proxies give up, and the stub's center
     // sends the answers back to it as undeliverable.
-    EXPECT_EQ("hold i ok", stub_app->command("hold i 600"));
-    EXPECT_EQ("connect u1 0x40000000", app1->command("connect u1 udp 0.2"));
-    EXPECT_EQ("connect t 0x40000000", app2->command("connect t tcp 0.2"));
+    EXPECT_EQ("hold i ok", stub_app->command("hold i 800"));
+    EXPECT_EQ("connect u1 0x40000000", app1->command("connect u1 udp 0.3"));
+    EXPECT_EQ("connect t 0x40000000", app2->command("connect t tcp 0.3"));
     for (const char* tcp : {"0", "1"}) {
         const std::vector<std::string> w = words(stub_app->wait(std::string("on_connect i ") + tcp + " "));
         ASSERT_EQ(4u, w.size());
@@ -395,13 +395,14 @@ const end_case c_ends[] = {
 }  // namespace
 
 // Stub i on host A; app1's proxies t (TCP) and u (UDP), on host B or beside the stub on A,
-// subscribe from each on_object_create. The centers give up a silent connection after 2 s.
+// subscribe from each on_object_create.
 // Only B's center joins the group: A's local UDP subscribers get their values inside the host.
 class information_ends : public information_end_to_end, public testing::WithParamInterface<end_case> {
 protected:
     void SetUp() override {
         REQUIRE_PRIVATE_HOSTS();
-        const std::string center_ini = "CONNECTION_TIMEOUT_MS=2000\n";
+        // A lost link is noticed after 3 s of silence rather than 8.
+        const std::string center_ini = GetParam().cause == c_link_lost ? "CONNECTION_TIMEOUT_MS=3000\n" : "";
         ASSERT_TRUE(a.start(center_ini));
         if (GetParam().two_hosts) {
             ASSERT_TRUE(b.start(center_ini));
