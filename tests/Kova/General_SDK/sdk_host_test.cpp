@@ -301,7 +301,7 @@ TEST(sdk_host, public_library_finalises_on_signals_and_re_raises_faults) {
         center.send_line("listen " + std::to_string(pid) + " 48 7 32769 33 1");
         EXPECT_TRUE(center.wait_for_line("listen failed")) << "finalised";
         app.send_line("exit");  // SIGINT leaves the decision to the application
-        EXPECT_EQ(app.wait(), 0);
+        EXPECT_EQ(app.wait(), 0) << app.output();
     }
     {
         child_process app = h.public_app();

@@ -4,8 +4,6 @@
 
 #include <cerrno>
 
-#include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
-
 namespace Kova {
 namespace SDK {
 namespace Loader {
@@ -45,7 +43,6 @@ void class_finalizer::proc_stop() {
 
 void* class_finalizer::thread_finalizer(Pimo::OS::class_thread* pin_thread) {
     class_finalizer* self = static_cast<class_finalizer*>(pin_thread);
-    SDK_Processor::proc_block_stop_signals();
     for (;;) {
         while (sem_wait(&self->m_wake) != 0 && errno == EINTR) {
         }

@@ -30,14 +30,6 @@ using Pimo::OS::vimra_err_t;
 
 std::atomic<kova_sdk_processor*> gp_processor{nullptr};
 
-void proc_block_stop_signals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
 namespace {
 
 // Packets this thread is delivering right now (nested through dispatch_message in a callback).
@@ -242,7 +234,6 @@ void kova_sdk_processor::exit_kova() {
 
 void* kova_sdk_processor::thread_listener(Pimo::OS::class_thread* pin_thread) {
     kova_sdk_processor* self = static_cast<kova_sdk_processor*>(pin_thread->get_thread_param());
-    proc_block_stop_signals();
     // Start only once no writer holds the lock.
     self->proc_read_lock_force();
     self->proc_read_unlock_force();
@@ -253,7 +244,6 @@ void* kova_sdk_processor::thread_listener(Pimo::OS::class_thread* pin_thread) {
 
 void* kova_sdk_processor::thread_returner(Pimo::OS::class_thread* pin_thread) {
     kova_sdk_processor* self = static_cast<kova_sdk_processor*>(pin_thread->get_thread_param());
-    proc_block_stop_signals();
     while (self->returner() != Pimo::OS::c_vimra_shutdown) {
     }
     return nullptr;

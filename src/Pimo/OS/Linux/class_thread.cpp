@@ -2,6 +2,7 @@
 
 #include <sched.h>
 
+#include "Pimo/OS/Linux/class_stop_signal_block.h"
 #include "Pimo/Utility/pimo_error_hook.h"
 
 namespace Pimo {
@@ -15,6 +16,7 @@ void* class_thread::thread(void* in_self) {
 vimra_err_t class_thread::eproc_create(p_thread_proc_t lpStartadd_ress, void* lpParameter) {
     mp_thread_param = lpParameter;
     mp_proc = lpStartadd_ress;
+    class_stop_signal_block blocked;  // inherited by the new thread
     if (pthread_create(&m_id, nullptr, &class_thread::thread, this) != 0) {
         Utility::print_error("pthread_create");
         mp_proc = nullptr;

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <system_error>
 
+#include "Pimo/OS/Linux/class_stop_signal_block.h"
+
 namespace Pimo {
 namespace OS {
 
@@ -18,6 +20,7 @@ vimra_err_t class_timer::eproc_create(double in_interval, p_callback_timer_t pin
     mp_timer_param = pin_timer_param;
     m_run = true;
     try {
+        class_stop_signal_block blocked;  // inherited by the new thread
         m_thread = new std::thread(&class_timer::timer_loop, this);
     } catch (...) {
         m_run = false;
