@@ -308,4 +308,17 @@ public:
     std::vector<std::pair<domain_t, object_id_t>> m_added;
 };
 
+// A plain object, created and announced in a rig of its own, for a kind attached to it
+// to serve under; the rig's free bytes before anything was made.
+struct attached_owner {
+    explicit attached_owner(int in_test) : rig(1), d(in_test), before(rig.remain()) {
+        id = rig.create_announced(owner, d);
+    }
+    sdk_rig rig;
+    const test_domain_scope d;
+    const unsigned long before;
+    kova_object owner;
+    object_id_t id = 0;
+};
+
 }  // namespace kova_sdk_test
