@@ -381,17 +381,10 @@ TEST(kova_object_command, a_destroy_forgets_every_client_and_history_without_tel
             f.deliver(f.command(c_node_a, c_p1, 10));
             ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
         }
-        const std::vector<received> out = f.sent(r.in_callback ? 0.2 : 0.0);
-        ASSERT_EQ(out.size(), 1u) << "the announcement alone";
-        EXPECT_EQ(out[0].packet.header.code, c_mccr_object_destroy);
-        f.stub.during_sync = nullptr;
-        EXPECT_TRUE(f.rig.wait_remain(before)) << "no history is left";
-        ASSERT_EQ(f.stub.create(f.d, f.id), c_kova_err_none);
-        EXPECT_EQ(f.stub.get_client_count(), 0u);
-        EXPECT_TRUE(f.stub.log().empty());
-        ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
-        f.sent();
-        EXPECT_TRUE(f.rig.wait_remain(before));
+        expect_a_destroy_forgets_every_client(f, before, r.in_callback, [&] {
+            f.stub.during_sync = nullptr;
+            EXPECT_TRUE(f.rig.wait_remain(before)) << "no history is left";
+        });
     }
 }
 

@@ -199,22 +199,9 @@ TEST(kova_object_event, a_destroy_forgets_every_client_without_telling_them) {
         if (r.in_callback) f.stub.in_connect = [&] { EXPECT_EQ(f.stub.destroy(), c_kova_err_none); };
         else ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
         if (r.in_callback) f.connect(c_node_b, c_p3);
-        // A destroy from a callback leaves at the end of the packet.
-        const std::vector<received> out = f.sent(r.in_callback ? 0.2 : 0.0);
-        ASSERT_EQ(out.size(), 1u) << "the announcement alone";
-        EXPECT_EQ(out[0].packet.header.code, c_mccr_object_destroy);
-        f.stub.in_connect = nullptr;
-        // The same object again: nobody is subscribed any more.
-        ASSERT_EQ(f.stub.create(f.d, f.id), c_kova_err_none);
-        EXPECT_EQ(f.stub.get_client_count(), 0u);
-        EXPECT_EQ(f.stub.event("x", 1), c_kova_err_none);
-        const std::vector<received> after = f.sent();
-        ASSERT_EQ(after.size(), 1u) << "the create alone";
-        EXPECT_EQ(after[0].packet.header.code, c_mccr_object_create);
-        EXPECT_TRUE(f.stub.log().empty());
-        ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
-        f.sent();
-        EXPECT_TRUE(f.rig.wait_remain(before));
+        expect_a_destroy_forgets_every_client(
+            f, before, r.in_callback, [&] { f.stub.in_connect = nullptr; },
+            [&] { EXPECT_EQ(f.stub.event("x", 1), c_kova_err_none); });
     }
 }
 

@@ -360,26 +360,17 @@ TEST(kova_object_information, a_destroy_forgets_every_client_without_telling_the
         if (r.in_callback) f.stub.in_connect = [&] { EXPECT_EQ(f.stub.destroy(), c_kova_err_none); };
         else ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
         if (r.in_callback) f.subscribe(false, c_node_b, c_p3);
-        const std::vector<received> out = f.sent(r.in_callback ? 0.2 : 0.0);
-        ASSERT_EQ(out.size(), 1u) << "the announcement alone";
-        EXPECT_EQ(out[0].packet.header.code, c_mccr_object_destroy);
-        f.stub.in_connect = nullptr;
-        _kova_object_information& h = f.stub.handler();
-        EXPECT_TRUE(h.node_map.empty());
-        EXPECT_TRUE(h.tcp_node_map.empty());
-        EXPECT_TRUE(h.udp_node_map.empty());
-        EXPECT_TRUE(h.mcast_if_map.empty());
-        // The same object again: nobody is subscribed any more.
-        ASSERT_EQ(f.stub.create(f.d, f.id), c_kova_err_none);
-        EXPECT_EQ(f.stub.get_client_count(), 0u);
-        f.stub.disconnect_all_client_object();
-        const std::vector<received> after = f.sent();
-        ASSERT_EQ(after.size(), 1u) << "the create alone";
-        EXPECT_EQ(after[0].packet.header.code, c_mccr_object_create);
-        EXPECT_TRUE(f.stub.log().empty());
-        ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
-        f.sent();
-        EXPECT_TRUE(f.rig.wait_remain(before));
+        expect_a_destroy_forgets_every_client(
+            f, before, r.in_callback,
+            [&] {
+                f.stub.in_connect = nullptr;
+                _kova_object_information& h = f.stub.handler();
+                EXPECT_TRUE(h.node_map.empty());
+                EXPECT_TRUE(h.tcp_node_map.empty());
+                EXPECT_TRUE(h.udp_node_map.empty());
+                EXPECT_TRUE(h.mcast_if_map.empty());
+            },
+            [&] { f.stub.disconnect_all_client_object(); });
         // Not created: nobody is told anything.
         f.stub.disconnect(client_of(c_broadcast_ip, f.d, c_p1));
         EXPECT_TRUE(f.sent().empty());

@@ -409,6 +409,30 @@ void expect_the_stubs_disconnects_reach_what_they_name(fixture_t& f, const std::
     EXPECT_TRUE(f.sent().empty());
 }
 
+// What a destroy leaves (in_late: one from a callback, carried out at the end of its
+// packet): its announcement alone, no client told; in_destroyed runs once it is out. The
+// same object created again has no client: in_again may try to reach one, and nothing
+// but the create goes. Ends destroyed, with the packet memory back at in_before.
+template <typename fixture_t>
+void expect_a_destroy_forgets_every_client(fixture_t& f, unsigned long in_before, bool in_late,
+                                           const std::function<void()>& in_destroyed,
+                                           const std::function<void()>& in_again = nullptr) {
+    const std::vector<received> out = f.sent(in_late ? 0.2 : 0.0);
+    ASSERT_EQ(out.size(), 1u) << "the announcement alone";
+    EXPECT_EQ(out[0].packet.header.code, c_mccr_object_destroy);
+    in_destroyed();
+    ASSERT_EQ(f.stub.create(f.d, f.id), c_kova_err_none);
+    EXPECT_EQ(f.stub.get_client_count(), 0u);
+    if (in_again) in_again();
+    const std::vector<received> after = f.sent();
+    ASSERT_EQ(after.size(), 1u) << "the create alone";
+    EXPECT_EQ(after[0].packet.header.code, c_mccr_object_create);
+    EXPECT_TRUE(f.stub.log().empty());
+    ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
+    f.sent();
+    EXPECT_TRUE(f.rig.wait_remain(in_before));
+}
+
 // A stub of base_t's kind attached to an object of its own, with its client count in view.
 template <typename base_t>
 class attached_stub : public base_t {
