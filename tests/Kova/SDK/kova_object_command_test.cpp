@@ -39,13 +39,8 @@ public:
     using kova_object_command::set_history_size;
     using kova_object_command::set_sync;
 
-    std::vector<seen_sync> syncs() {
-        std::lock_guard<std::mutex> lock(m_sync_mutex);
-        return m_syncs;
-    }
-    bool wait_syncs(std::size_t in_n) {
-        return kova_test::wait_until([&] { return syncs().size() >= in_n; }, 5.0);
-    }
+    std::vector<seen_sync> syncs() { return m_syncs.items(); }
+    bool wait_syncs(std::size_t in_n) { return m_syncs.wait_size(in_n); }
     // Run inside on_sync, on the listener.
     std::function<void()> during_sync;
 
@@ -55,11 +50,9 @@ private:
         seen_sync s{in_client, in_model, in_elapsed, in_limit, pin_buffer != nullptr, {}};
         if (pin_buffer) s.bytes.assign(static_cast<const char*>(pin_buffer), in_size);
         if (during_sync) during_sync();
-        std::lock_guard<std::mutex> lock(m_sync_mutex);
-        m_syncs.push_back(s);
+        m_syncs.add(s);
     }
-    std::mutex m_sync_mutex;
-    std::vector<seen_sync> m_syncs;
+    locked_list<seen_sync> m_syncs;
 };
 
 // The bytes sdk_rig::make puts into a payload of in_size.

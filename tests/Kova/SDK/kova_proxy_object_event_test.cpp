@@ -32,33 +32,27 @@ struct seen_event {
 
 // Records its events, and in the shared log "ended" when the stub's side ended the
 // subscription.
-class event_proxy : public recording<kova_proxy_object_event> {
+class event_proxy : public connection_recording<kova_proxy_object_event> {
 public:
-    explicit event_proxy(msg_code_t in_code = c_code) : recording(in_code) {}
-    std::vector<seen_event> events() {
-        std::lock_guard<std::mutex> lock(m_events_mutex);
-        return m_events;
-    }
+    explicit event_proxy(msg_code_t in_code = c_code) : connection_recording(in_code) {}
+    std::vector<seen_event> events() { return m_events.items(); }
     // Run inside the callbacks, on the listener.
     std::function<void()> during_event;
     std::function<void()> after_create;
 
 private:
-    void on_disconnected() override { note("ended"); }
     void on_event(const void* pin_data, const pksize_t& in_size, const double& in_elapsed) override {
         seen_event e{pin_data != nullptr, {}, in_size, in_elapsed};
         const unsigned char* data = static_cast<const unsigned char*>(pin_data);
         if (data) e.bytes.assign(data, data + in_size);
         if (during_event) during_event();
-        std::lock_guard<std::mutex> lock(m_events_mutex);
-        m_events.push_back(e);
+        m_events.add(e);
     }
     void on_object_create() override {
         recording::on_object_create();
         if (after_create) after_create();
     }
-    std::mutex m_events_mutex;
-    std::vector<seen_event> m_events;
+    locked_list<seen_event> m_events;
 };
 
 struct live_event : live_proxy<event_proxy> {
@@ -67,11 +61,7 @@ struct live_event : live_proxy<event_proxy> {
 
 // Asks for the subscription and has the stub confirm it.
 bool subscribe(proxy_rig& w, event_proxy& in_proxy) {
-    return_object_t ro = in_proxy.async_connect(5.0);
-    struct_packet request;
-    if (w.rig.center_receive(request) && request.header.type == c_mt_event_connect)
-        w.answer(request, c_mt_event_confirm, 0);
-    return in_proxy.async_connect_return(ro, nullptr) == c_kova_err_none && in_proxy.is_connected();
+    return w.connect_confirmed(in_proxy, c_mt_event_connect, c_mt_event_confirm);
 }
 
 // An event of the stub to the node (every proxy of the domain), or to in_did alone.
@@ -99,8 +89,6 @@ struct memory_hog {
     }
     std::vector<Pimo::Memory::mm_t> held;
 };
-
-typedef std::vector<std::string> log_t;
 
 }  // namespace
 
@@ -297,9 +285,6 @@ TEST(kova_proxy_object_event, the_ways_a_subscription_ends) {
     ASSERT_TRUE(e.live);
     struct_packet p;
     msg_num_t num = 200;
-    auto settle = [&](std::size_t in_count) {
-        return kova_test::wait_until([&] { return e.proxy.count() >= in_count; }, 5.0);
-    };
 
     // The proxy's shutdown tells the stub, once, and only while subscribed.
     e.proxy.shutdown();
@@ -319,31 +304,8 @@ TEST(kova_proxy_object_event, the_ways_a_subscription_ends) {
     EXPECT_FALSE(e.w.rig.center_receive(p, 0.2));
     EXPECT_FALSE(e.proxy.is_connected());
 
-    // The stub's disconnects: one on_disconnected, however many come.
     ASSERT_TRUE(subscribe(e.w, e.proxy));
-    e.w.rig.push_listen(e.w.from_stub(c_mt_event_disconnect, c_code, c_broadcast_proxy_id, ++num));
-    e.w.rig.push_listen(e.w.from_stub(c_mt_event_disconnect, c_code, e.id, ++num));
-    ASSERT_TRUE(settle(2));
-    EXPECT_EQ(e.proxy.log(), log_t({"create", "ended"}));
-    EXPECT_FALSE(e.proxy.is_connected());
-
-    // The stub destroyed: the subscription ends before the proxy hears of the stub.
-    ASSERT_TRUE(subscribe(e.w, e.proxy));
-    e.w.control(c_mccr_object_destroy, e.id);
-    ASSERT_TRUE(settle(4));
-    EXPECT_EQ(e.proxy.log(), log_t({"create", "ended", "ended", "destroy"}));
-    EXPECT_FALSE(e.proxy.is_connected());
-    // Back again, nothing subscribes by itself.
-    ASSERT_TRUE(e.w.make_live(e.proxy));
-    EXPECT_FALSE(e.w.rig.center_receive(p, 0.2));
-    EXPECT_FALSE(e.proxy.is_connected());
-
-    // The link to the stub's host lost: the same, then the link's own callback.
-    ASSERT_TRUE(subscribe(e.w, e.proxy));
-    e.w.control(c_mccr_tcp_disconnected_from_server, e.id);
-    ASSERT_TRUE(settle(8));
-    EXPECT_EQ(e.proxy.log(),
-              log_t({"create", "ended", "ended", "destroy", "create", "ended", "destroy", "disconnected"}));
+    expect_the_ends_from_the_stubs_side(e, c_code, c_mt_event_disconnect, num, [&] { return subscribe(e.w, e.proxy); });
 
     // Subscribing again from on_object_create works; the stub answers meanwhile.
     std::atomic<kova_err_t> again{0xFFFFFFFFu};
@@ -395,14 +357,9 @@ TEST(kova_proxy_object_event, a_confirm_stored_as_the_wait_runs_out_is_answered_
     return_object_t ro = e.proxy.async_connect(0.6);
     struct_packet request;
     ASSERT_TRUE(e.w.rig.center_receive(request));
-    std::atomic<kova_err_t> result{0xFFFFFFFFu};
-    std::atomic<pid_t> waiter_tid{0};
-    std::thread waiter([&] {
-        waiter_tid = kova_test::this_thread_id();
-        result = e.proxy.async_connect_return(ro, nullptr);
-    });
+    waiting_thread waiter([&] { return e.proxy.async_connect_return(ro, nullptr); });
     // Asleep, the waiter waits for the record without the read lock.
-    EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_thread_asleep(waiter_tid.load()); }, 5.0));
+    EXPECT_TRUE(waiter.asleep());
     {
         // Its wait runs out while a writer keeps it from the record; the confirm is stored
         // after the wait ended and before the waiter takes the record back.
@@ -411,8 +368,7 @@ TEST(kova_proxy_object_event, a_confirm_stored_as_the_wait_runs_out_is_answered_
         e.w.answer(request, c_mt_event_confirm, 0);
         EXPECT_TRUE(kova_test::wait_until([&] { return ro->p_value->returned; }, 5.0));
     }
-    waiter.join();
-    EXPECT_EQ(result.load(), c_kova_err_local_timeout);
+    EXPECT_EQ(waiter.join(), c_kova_err_local_timeout);
     EXPECT_FALSE(e.proxy.is_connected());
     // The stub set up a subscriber that is not there: it hears so, as from the returner.
     struct_packet p;
@@ -432,14 +388,12 @@ TEST(kova_proxy_object_event, a_confirm_for_a_stub_that_went_during_the_wait_sub
     return_object_t ro = e.proxy.async_connect(10.0);
     struct_packet request;
     ASSERT_TRUE(e.w.rig.center_receive(request));
-    std::atomic<kova_err_t> result{0xFFFFFFFFu};
-    std::thread waiter([&] { result = e.proxy.async_connect_return(ro, nullptr); });
+    waiting_thread waiter([&] { return e.proxy.async_connect_return(ro, nullptr); });
     // The listener hears of the stub's end before the returner has the confirm.
     e.w.control(c_mccr_object_destroy, e.id);
     ASSERT_TRUE(kova_test::wait_until([&] { return !e.proxy.is_live(); }, 5.0));
     e.w.answer(request, c_mt_event_confirm, 0);
-    waiter.join();
-    EXPECT_EQ(result.load(), c_kova_err_object_is_not_exist);
+    EXPECT_EQ(waiter.join(), c_kova_err_object_is_not_exist);
     EXPECT_FALSE(e.proxy.is_connected());
     // The stub back: a subscription can be asked for again.
     ASSERT_TRUE(e.w.make_live(e.proxy));
@@ -456,14 +410,9 @@ TEST(kova_proxy_object_event, a_confirm_for_an_identity_destroyed_during_the_wai
     return_object_t ro = e.proxy.async_connect(10.0);
     struct_packet request, p;
     ASSERT_TRUE(e.w.rig.center_receive(request));
-    std::atomic<kova_err_t> result{0xFFFFFFFFu};
-    std::atomic<pid_t> waiter_tid{0};
-    std::thread waiter([&] {
-        waiter_tid = kova_test::this_thread_id();
-        result = e.proxy.async_connect_return(ro, nullptr);
-    });
+    waiting_thread waiter([&] { return e.proxy.async_connect_return(ro, nullptr); });
     // Asleep, the waiter waits for the record without the read lock.
-    EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_thread_asleep(waiter_tid.load()); }, 5.0));
+    EXPECT_TRUE(waiter.asleep());
     {
         // Woken by the confirm, the waiter finds the identity destroyed before it looks.
         Pimo::OS::class_write_locker lock(e.w.rig.m_processor);
@@ -471,8 +420,7 @@ TEST(kova_proxy_object_event, a_confirm_for_an_identity_destroyed_during_the_wai
         EXPECT_TRUE(kova_test::wait_until([&] { return ro->p_value->returned; }, 5.0));
         EXPECT_EQ(e.proxy._pp->destroy(), c_kova_err_none);
     }
-    waiter.join();
-    EXPECT_EQ(result.load(), c_kova_err_is_not_created);
+    EXPECT_EQ(waiter.join(), c_kova_err_is_not_created);
     EXPECT_FALSE(e.proxy.is_connected());
     ASSERT_TRUE(e.w.rig.center_receive(p));
     EXPECT_EQ(p.header.code, c_mccr_object_destroy);

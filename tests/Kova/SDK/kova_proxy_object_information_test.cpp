@@ -30,26 +30,22 @@ struct seen_value {
     pksize_t size;
 };
 
-class information_proxy : public recording<kova_proxy_object_information> {
+// Records its values, and in the shared log "ended" when the stub's side ended the
+// subscription.
+class information_proxy : public connection_recording<kova_proxy_object_information> {
 public:
-    explicit information_proxy(msg_code_t in_code = c_code) : recording(in_code) {}
-    std::vector<seen_value> values() {
-        std::lock_guard<std::mutex> lock(m_values_mutex);
-        return m_values;
-    }
+    explicit information_proxy(msg_code_t in_code = c_code) : connection_recording(in_code) {}
+    std::vector<seen_value> values() { return m_values.items(); }
 
 private:
-    void on_disconnected() override { note("ended"); }
     void on_sync(const sender_sync_model_t& in_model, const double& in_elapsed, const double& in_limit,
                  const void* const pin_buffer, const pksize_t in_size) override {
         seen_value v{in_model, in_elapsed, in_limit, {}, in_size};
         const unsigned char* data = static_cast<const unsigned char*>(pin_buffer);
         if (data) v.bytes.assign(data, data + in_size);
-        std::lock_guard<std::mutex> lock(m_values_mutex);
-        m_values.push_back(v);
+        m_values.add(v);
     }
-    std::mutex m_values_mutex;
-    std::vector<seen_value> m_values;
+    locked_list<seen_value> m_values;
 };
 
 struct live_information : live_proxy<information_proxy> {
@@ -83,8 +79,6 @@ struct_token value(proxy_rig& w, bool in_udp, msg_num_t in_num, std::size_t in_p
     for (std::size_t i = 0; i < in_payload; ++i) data[i] = static_cast<unsigned char>(i + in_first);
     return t;
 }
-
-typedef std::vector<std::string> log_t;
 
 }  // namespace
 

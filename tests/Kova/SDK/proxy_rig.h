@@ -3,8 +3,10 @@
 // the center pipe.
 #pragma once
 
-#include <mutex>
+#include <atomic>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Kova/Common/Open/Kova/kova_err.h"
@@ -16,6 +18,8 @@ namespace kova_sdk_test {
 constexpr ip_t c_server_ip = 0x0500007Fu;  // 127.0.0.5: stored as 127.0.0.1
 constexpr object_id_t c_stub_id = 0x0010;
 
+typedef std::vector<std::string> log_t;
+
 // Records the proxy callbacks in the order they run.
 template <typename base_t>
 class recording : public base_t {
@@ -25,21 +29,27 @@ public:
     void on_disconnected_tcp() override { note("disconnected"); }
     void on_object_create() override { note("create"); }
     void on_object_destroy() override { note("destroy"); }
-    std::vector<std::string> log() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_log;
-    }
-    std::size_t count() { return log().size(); }
+    log_t log() { return m_log.items(); }
+    std::size_t count() { return m_log.size(); }
+    // True once in_n callbacks are recorded.
+    bool wait_count(std::size_t in_n) { return m_log.wait_size(in_n); }
 
 protected:
-    void note(const char* in_what) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_log.push_back(in_what);
-    }
+    void note(const char* in_what) { m_log.add(in_what); }
 
 private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_log;
+    locked_list<std::string> m_log;
+};
+
+// A recording proxy of a connection kind: "ended" when the stub's side ended the
+// connection.
+template <typename base_t>
+class connection_recording : public recording<base_t> {
+public:
+    using recording<base_t>::recording;
+
+private:
+    void on_disconnected() override { this->note("ended"); }
 };
 
 class proxy_rig {
@@ -85,6 +95,22 @@ public:
         if (in_header_size >= 0) t.get_header_packet()->header.size = static_cast<pksize_t>(in_header_size);
         sdk_rig::push(rig.m_return, t);
     }
+    // Asks for in_proxy's connection and has the stub confirm it: in_connect is the
+    // request the kind sends, in_confirm the answer; true once connected.
+    template <typename proxy_t>
+    bool connect_confirmed(proxy_t& in_proxy, msg_type_t in_connect, msg_type_t in_confirm) {
+        return_object_t ro = in_proxy.async_connect(5.0);
+        struct_packet request;
+        if (rig.center_receive(request) && request.header.type == in_connect) answer(request, in_confirm, 0);
+        return in_proxy.async_connect_return(ro, nullptr) == c_kova_err_none && in_proxy.is_connected();
+    }
+    // Everything in the center pipe until it stays empty for in_quiet_s.
+    std::vector<received> sent(double in_quiet_s = 0.0) {
+        std::vector<received> out;
+        received r;
+        while (rig.center_receive(r, in_quiet_s)) out.push_back(r);
+        return out;
+    }
     // A control packet of the center about the stub or its host, into the return pipe.
     void wake(msg_code_t in_code, kova_err_t in_error, object_id_t in_proxy, std::size_t in_payload = 0) {
         packet_spec s = from_stub(c_mt_ctrl, in_code, in_proxy);
@@ -114,6 +140,70 @@ struct live_proxy {
     kind_t proxy;
     object_id_t id = 0;
     bool live = false;
+};
+
+// The ends that come from the stub's side to a connected proxy of a connection kind: the
+// stub's disconnects (in_disconnect, to the node and to the proxy) give one
+// on_disconnected however many come, then in_after_disconnect checks more; the stub
+// destroyed ends the connection before the proxy hears of the stub, and back again
+// nothing connects by itself; the link to the stub's host lost does the same, then the
+// link's own callback. in_connect connects again.
+template <typename kind_t>
+void expect_the_ends_from_the_stubs_side(live_proxy<kind_t>& e, msg_code_t in_code, msg_type_t in_disconnect,
+                                         msg_num_t& io_num, const std::function<bool()>& in_connect,
+                                         const std::function<void()>& in_after_disconnect = nullptr) {
+    e.w.rig.push_listen(e.w.from_stub(in_disconnect, in_code, c_broadcast_proxy_id, ++io_num));
+    e.w.rig.push_listen(e.w.from_stub(in_disconnect, in_code, e.id, ++io_num));
+    ASSERT_TRUE(e.proxy.wait_count(2));
+    EXPECT_EQ(e.proxy.log(), log_t({"create", "ended"}));
+    EXPECT_FALSE(e.proxy.is_connected());
+    if (in_after_disconnect) in_after_disconnect();
+
+    ASSERT_TRUE(in_connect());
+    e.w.control(c_mccr_object_destroy, e.id);
+    ASSERT_TRUE(e.proxy.wait_count(4));
+    EXPECT_EQ(e.proxy.log(), log_t({"create", "ended", "ended", "destroy"}));
+    EXPECT_FALSE(e.proxy.is_connected());
+    ASSERT_TRUE(e.w.make_live(e.proxy));
+    struct_packet p;
+    EXPECT_FALSE(e.w.rig.center_receive(p, 0.2));
+    EXPECT_FALSE(e.proxy.is_connected());
+
+    ASSERT_TRUE(in_connect());
+    e.w.control(c_mccr_tcp_disconnected_from_server, e.id);
+    ASSERT_TRUE(e.proxy.wait_count(8));
+    EXPECT_EQ(e.proxy.log(),
+              log_t({"create", "ended", "ended", "destroy", "create", "ended", "destroy", "disconnected"}));
+}
+
+// Runs in_wait on a thread of its own and keeps what it returns; asleep() tells when the
+// thread has reached its wait.
+class waiting_thread {
+public:
+    static constexpr kova_err_t c_not_yet = 0xFFFFFFFFu;
+    explicit waiting_thread(std::function<kova_err_t()> in_wait)
+        : m_thread([this, in_wait] {
+              m_tid = kova_test::this_thread_id();
+              m_result = in_wait();
+          }) {}
+    ~waiting_thread() { join(); }
+    waiting_thread(const waiting_thread&) = delete;
+    waiting_thread& operator=(const waiting_thread&) = delete;
+
+    bool asleep() {
+        return kova_test::wait_until([&] { return kova_test::is_thread_asleep(m_tid.load()); }, 5.0);
+    }
+    // What it returned, c_not_yet while it runs.
+    kova_err_t result() const { return m_result.load(); }
+    kova_err_t join() {
+        if (m_thread.joinable()) m_thread.join();
+        return m_result.load();
+    }
+
+private:
+    std::atomic<pid_t> m_tid{0};
+    std::atomic<kova_err_t> m_result{c_not_yet};
+    std::thread m_thread;  // last: it starts once the others are there
 };
 
 }  // namespace kova_sdk_test

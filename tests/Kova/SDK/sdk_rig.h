@@ -92,6 +92,29 @@ private:
     std::vector<delivery> m_got;
 };
 
+// What callbacks append on the listeners and a test reads, under one lock.
+template <typename item_t>
+class locked_list {
+public:
+    void add(const item_t& in_item) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_items.push_back(in_item);
+    }
+    std::vector<item_t> items() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_items;
+    }
+    std::size_t size() const { return items().size(); }
+    // True once it holds in_n items, within in_timeout_s.
+    bool wait_size(std::size_t in_n, double in_timeout_s = 5.0) const {
+        return kova_test::wait_until([&] { return size() >= in_n; }, in_timeout_s);
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<item_t> m_items;
+};
+
 // How many callbacks run at once at the most; each that calls run stays in_ms inside.
 struct overlap_meter {
     void run(unsigned in_ms) {

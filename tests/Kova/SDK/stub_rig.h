@@ -120,16 +120,10 @@ public:
     client_addr_t m_connect_client;
     double m_live = -1, m_limit = -1;
 
-    std::vector<heard> log() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_log;
-    }
-    bool wait_log(std::size_t in_n) {
-        return kova_test::wait_until([&] { return log().size() >= in_n; }, 5.0);
-    }
+    std::vector<heard> log() { return m_log.items(); }
+    bool wait_log(std::size_t in_n) { return m_log.wait_size(in_n); }
     void on_disconnected_tcp(node_addr_t const& in_node) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_log.push_back(heard{'t', client_of(in_node.ip, in_node.port, 0), 0});
+        m_log.add(heard{'t', client_of(in_node.ip, in_node.port, 0), 0});
     }
 
     // The last on_connect was about in_client, with the request's times.
@@ -151,15 +145,13 @@ protected:
         return m_answer;
     }
     void note_shutdown(const client_addr_t& in_client) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_log.push_back(heard{'s', in_client, Kova::get_last_error()});
+        m_log.add(heard{'s', in_client, Kova::get_last_error()});
     }
 
 private:
     void on_shutdown(const client_addr_t& in_client) override { note_shutdown(in_client); }
 
-    std::mutex m_mutex;
-    std::vector<heard> m_log;
+    locked_list<heard> m_log;
 };
 
 // A recording stub of a kind whose on_connect learns the client and the request's times.
