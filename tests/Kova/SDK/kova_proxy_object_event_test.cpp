@@ -131,60 +131,24 @@ TEST(kova_proxy_object_event, async_connect_refuses_as_the_table_says_and_leaves
 TEST(kova_proxy_object_event, async_connect_return_reports_each_answer) {
     live_event e(2);
     ASSERT_TRUE(e.live);
-    enum by { c_reply, c_wake, c_nothing };
-    struct row {
-        const char* name;
-        by how;
-        msg_code_t type;  // the reply's type, or the waking control code
-        kova_err_t error;
-        double limit;
-        kova_err_t result;
-        bool subscribed;
-    };
-    const row rows[] = {
-        {"confirmed", c_reply, c_mt_event_confirm, 0, 5.0, c_kova_err_none, true},
-        {"the stub's on_connect result", c_reply, c_mt_event_reject, 77, 5.0, 77, false},
-        {"code not served", c_reply, c_mt_event_reject, 3, 5.0, c_kova_err_not_support_code, false},
-        {"a center could not deliver", c_reply, c_mt_event_reject, c_kova_err_not_connected_tcp, 5.0,
-         c_kova_err_not_connected_tcp, false},
-        {"the stub went during the wait", c_wake, c_mccr_object_destroy, c_kova_err_object_is_not_exist, 30.0,
-         c_kova_err_object_is_not_exist, false},
-        {"the link went during the wait", c_wake, c_mccr_tcp_disconnected_from_server, c_kova_err_disconnected_tcp,
-         30.0, c_kova_err_disconnected_tcp, false},
-        {"no answer in time", c_nothing, 0, 0, 0.3, c_kova_err_local_timeout, false},
-    };
-    const unsigned long before = e.w.baseline;
-    msg_num_t num = 0;
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.name);
-        return_object_t ro = e.proxy.async_connect(r.limit);
-        struct_packet request;
-        ASSERT_TRUE(e.w.rig.center_receive(request));
-        EXPECT_EQ(request.header.type, c_mt_event_connect);
-        EXPECT_EQ(request.header.code, c_code);
-        EXPECT_EQ(request.header.num, ++num);
-        EXPECT_EQ(request.header.size, 0u);
-        EXPECT_EQ(request.header.error, 0u);
-        EXPECT_EQ(request.dst_ip, c_local_host);
-        EXPECT_EQ(request.header.did, c_stub_id);
-        EXPECT_EQ(request.header.sid, e.id);
-        EXPECT_EQ(request.mct_if, c_local_host);
-        EXPECT_NEAR(request.packet_limit_time, r.limit, 0.5);
-        if (r.how == c_reply) e.w.answer(request, static_cast<msg_type_t>(r.type), r.error);
-        if (r.how == c_wake) e.w.wake(r.type, r.error, e.id);
-        double elapsed = -1;
-        EXPECT_EQ(e.proxy.async_connect_return(ro, &elapsed), r.result);
-        EXPECT_GE(elapsed, r.how == c_nothing ? r.limit : 0.0);
-        EXPECT_LT(elapsed, 3.0) << "a wake ends the wait at once";
-        EXPECT_EQ(e.proxy.is_connected(), r.subscribed);
-        if (r.subscribed) {
-            e.proxy.shutdown();
-            ++num;
-            ASSERT_TRUE(e.w.rig.center_receive(request));
-            EXPECT_EQ(request.header.type, c_mt_event_shutdown);
-        }
-        EXPECT_TRUE(e.w.rig.wait_remain(before));
-    }
+    expect_each_connect_answer(
+        e, c_code,
+        {
+            {"confirmed", false, c_reply, c_mt_event_confirm, 0, c_local_host, 5.0, c_kova_err_none, true},
+            {"the stub's on_connect result", false, c_reply, c_mt_event_reject, 77, c_local_host, 5.0, 77, false},
+            {"code not served", false, c_reply, c_mt_event_reject, 3, c_local_host, 5.0, c_kova_err_not_support_code,
+             false},
+            {"a center could not deliver", false, c_reply, c_mt_event_reject, c_kova_err_not_connected_tcp, c_local_host,
+             5.0, c_kova_err_not_connected_tcp, false},
+            {"the stub went during the wait", false, c_wake, c_mccr_object_destroy, c_kova_err_object_is_not_exist, 0,
+             30.0, c_kova_err_object_is_not_exist, false},
+            {"the link went during the wait", false, c_wake, c_mccr_tcp_disconnected_from_server,
+             c_kova_err_disconnected_tcp, 0, 30.0, c_kova_err_disconnected_tcp, false},
+            {"no answer in time", false, c_nothing, 0, 0, 0, 0.3, c_kova_err_local_timeout, false},
+        },
+        [&](const connect_answer_row& in_row) { return e.proxy.async_connect(in_row.limit); },
+        [](const connect_answer_row&) { return c_mt_event_connect; },
+        [](const connect_answer_row&) { return c_mt_event_shutdown; });
 }
 
 TEST(kova_proxy_object_event, events_reach_on_event_only_while_subscribed_and_only_from_the_bound_stub) {

@@ -83,16 +83,18 @@ public:
         return kova_test::wait_until([&] { return in_proxy.is_live(); }, 5.0);
     }
 
-    // The stub's answer to in_request, into the return pipe; in_header_size, when not
-    // negative, overrides the size field whatever block comes with it.
+    // The stub's answer to in_request, into the return pipe, as it came in through
+    // interface in_mct_if; in_header_size, when not negative, overrides the size field
+    // whatever block comes with it.
     void answer(const struct_packet& in_request, msg_type_t in_type, kova_err_t in_error, std::size_t in_payload = 0,
-                long in_header_size = -1) {
+                long in_header_size = -1, ip_t in_mct_if = 0) {
         packet_spec s = from_stub(in_type, in_request.header.code, in_request.header.sid, in_request.header.num,
                                   in_request.header.did, in_request.dst_ip);
         s.payload = in_payload;
         s.error = in_error;
         struct_token t = rig.make(s);
         if (in_header_size >= 0) t.get_header_packet()->header.size = static_cast<pksize_t>(in_header_size);
+        t.get_header_packet()->mct_if = in_mct_if;
         sdk_rig::push(rig.m_return, t);
     }
     // Asks for in_proxy's connection and has the stub confirm it: in_connect is the
@@ -174,6 +176,70 @@ void expect_the_ends_from_the_stubs_side(live_proxy<kind_t>& e, msg_code_t in_co
     ASSERT_TRUE(e.proxy.wait_count(8));
     EXPECT_EQ(e.proxy.log(),
               log_t({"create", "ended", "ended", "destroy", "create", "ended", "destroy", "disconnected"}));
+}
+
+// How a connect's wait ends: by the stub's answer, by a wake of the center, or by nothing.
+enum answered_by { c_reply, c_wake, c_nothing };
+
+// One connect and how its wait ends.
+struct connect_answer_row {
+    const char* name;
+    bool udp;  // subscribed by datagram, where the kind has the choice
+    answered_by how;
+    msg_code_t type;  // the reply's type, or the waking control code
+    kova_err_t error;
+    ip_t mct_if;  // the interface the reply came through
+    double limit;
+    kova_err_t result;
+    bool connected;
+};
+
+// Each row's connect as the stub receives its request, and what async_connect_return
+// reports of its answer: in_ask sends the row's connect, in_request is the type of its
+// request and in_shutdown that of the shutdown that ends a confirmed one, through the
+// interface the confirm came by. in_after checks more at the end of a row.
+template <typename kind_t>
+void expect_each_connect_answer(live_proxy<kind_t>& e, msg_code_t in_code, const std::vector<connect_answer_row>& in_rows,
+                                const std::function<return_object_t(const connect_answer_row&)>& in_ask,
+                                const std::function<msg_type_t(const connect_answer_row&)>& in_request,
+                                const std::function<msg_type_t(const connect_answer_row&)>& in_shutdown,
+                                const std::function<void(const connect_answer_row&)>& in_after = nullptr) {
+    const unsigned long before = e.w.baseline;
+    msg_num_t num = 0;
+    for (const connect_answer_row& r : in_rows) {
+        SCOPED_TRACE(r.name);
+        return_object_t ro = in_ask(r);
+        struct_packet request;
+        ASSERT_TRUE(e.w.rig.center_receive(request));
+        EXPECT_EQ(request.header.type, in_request(r));
+        EXPECT_EQ(request.header.code, in_code);
+        EXPECT_EQ(request.header.num, ++num);
+        EXPECT_EQ(request.header.size, 0u);
+        EXPECT_EQ(request.header.error, 0u);
+        EXPECT_EQ(request.dst_ip, c_local_host);
+        EXPECT_EQ(request.header.did, c_stub_id);
+        EXPECT_EQ(request.header.sid, e.id);
+        EXPECT_EQ(request.mct_if, c_local_host);
+        EXPECT_NEAR(request.packet_limit_time, r.limit, 0.5);
+        if (r.how == c_reply) e.w.answer(request, static_cast<msg_type_t>(r.type), r.error, 0, -1, r.mct_if);
+        if (r.how == c_wake) e.w.wake(r.type, r.error, e.id);
+        double elapsed = -1;
+        EXPECT_EQ(e.proxy.async_connect_return(ro, &elapsed), r.result);
+        EXPECT_GE(elapsed, r.how == c_nothing ? r.limit : 0.0);
+        EXPECT_LT(elapsed, 3.0) << "a wake ends the wait at once";
+        EXPECT_EQ(e.proxy.is_connected(), r.connected);
+        if (r.connected) {
+            e.proxy.shutdown();
+            ++num;
+            ASSERT_TRUE(e.w.rig.center_receive(request));
+            EXPECT_EQ(request.header.type, in_shutdown(r));
+            EXPECT_EQ(request.mct_if, r.mct_if);
+            EXPECT_EQ(request.header.num, num);
+            EXPECT_GT(request.packet_limit_time, 1e9) << "no time limit";
+        }
+        if (in_after) in_after(r);
+        EXPECT_TRUE(e.w.rig.wait_remain(before));
+    }
 }
 
 // Runs in_wait on a thread of its own and keeps what it returns; asleep() tells when the
