@@ -523,24 +523,8 @@ TEST(kova_object_information, lending_and_staging_publish_within_their_size_with
     EXPECT_EQ(history_of(f.stub), std::vector<std::string>{"abcde"});
 
     // Staging: a clean buffer is written, a dirty one kept until cancel.
-    EXPECT_EQ(f.stub.post(1), c_kova_err_dont_get) << "nothing staged";
-    f.stub.cancel();
-    char* p = static_cast<char*>(f.stub.get(6));
-    ASSERT_NE(p, nullptr);
-    std::memcpy(p, "staged", 6);
-    EXPECT_EQ(f.stub.post(7), c_kova_err_too_big_size);
-    p[6] = 'X';  // one byte too far
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(f.stub.post(6), c_kova_err_durty_memory);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "kova_object_information::post => durty memory\n");
-    EXPECT_TRUE(f.sent().empty()) << "nothing written";
-    f.stub.cancel();
-    EXPECT_EQ(f.stub.post(6), c_kova_err_dont_get);
-    p = static_cast<char*>(f.stub.get(6));
-    ASSERT_NE(p, nullptr);
-    std::memcpy(p, "staged", 6);
-    EXPECT_EQ(f.stub.post(6), c_kova_err_none);
-    out = f.sent();
+    out = expect_staging_sends_only_a_clean_buffer(f.stub, "kova_object_information::post => durty memory\n",
+                                                   [&] { return f.sent(); });
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].data, "staged");
 

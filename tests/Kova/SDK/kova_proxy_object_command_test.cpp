@@ -300,24 +300,8 @@ TEST(kova_proxy_object_command, staging_writes_only_a_clean_buffer_and_keeps_a_d
     ASSERT_TRUE(e.live);
     const unsigned long before = e.w.baseline;
     ASSERT_TRUE(connect(e.w, e.proxy));
-    EXPECT_EQ(e.proxy.post(1), c_kova_err_dont_get) << "nothing staged";
-    e.proxy.cancel();
-    char* p = static_cast<char*>(e.proxy.get(6));
-    ASSERT_NE(p, nullptr);
-    std::memcpy(p, "staged", 6);
-    EXPECT_EQ(e.proxy.post(7), c_kova_err_too_big_size);
-    p[6] = 'X';  // one byte too far
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(e.proxy.post(6), c_kova_err_durty_memory);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "kova_proxy_object_command::post => durty memory\n");
-    EXPECT_TRUE(e.w.sent().empty()) << "nothing written";
-    e.proxy.cancel();
-    EXPECT_EQ(e.proxy.post(6), c_kova_err_dont_get);
-    p = static_cast<char*>(e.proxy.get(6));
-    ASSERT_NE(p, nullptr);
-    std::memcpy(p, "staged", 6);
-    EXPECT_EQ(e.proxy.post(6), c_kova_err_none);
-    const std::vector<received> out = e.w.sent();
+    const std::vector<received> out = expect_staging_sends_only_a_clean_buffer(
+        e.proxy, "kova_proxy_object_command::post => durty memory\n", [&] { return e.w.sent(); });
     ASSERT_EQ(out.size(), 1u);
     expect_command(out[0], e, "staged", c_mt_command_tcp);
     ASSERT_EQ(e.proxy.destroy(), c_kova_err_none);

@@ -2,6 +2,8 @@
 // return and center pipes, the registry, and small objects that record deliveries.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <unistd.h>
 
 #include <atomic>
@@ -175,6 +177,36 @@ inline packet_spec request_to(domain_t in_domain, object_id_t in_stub, msg_type_
     s.src_ip = c_remote_proxy_ip;
     s.payload = in_payload;
     return s;
+}
+
+// Staging on a sender (a stub or a proxy) of values: with nothing staged a post has
+// nothing to write; a post larger than the staged block is refused; one that finds a byte
+// written past the staged size refuses with in_dirty_text on stdout and sends nothing
+// (in_sent: what the sender sent), and keeps the block until cancel; then "staged", staged
+// and posted clean, is what goes out: in_sent's packets then.
+template <typename sender_t>
+std::vector<received> expect_staging_sends_only_a_clean_buffer(sender_t& in_sender, const std::string& in_dirty_text,
+                                                              const std::function<std::vector<received>()>& in_sent) {
+    EXPECT_EQ(in_sender.post(1), c_kova_err_dont_get) << "nothing staged";
+    in_sender.cancel();
+    char* p = static_cast<char*>(in_sender.get(6));
+    EXPECT_NE(p, nullptr);
+    if (p == nullptr) return {};
+    std::memcpy(p, "staged", 6);
+    EXPECT_EQ(in_sender.post(7), c_kova_err_too_big_size);
+    p[6] = 'X';  // one byte too far
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(in_sender.post(6), c_kova_err_durty_memory);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), in_dirty_text);
+    EXPECT_TRUE(in_sent().empty()) << "nothing written";
+    in_sender.cancel();
+    EXPECT_EQ(in_sender.post(6), c_kova_err_dont_get);
+    p = static_cast<char*>(in_sender.get(6));
+    EXPECT_NE(p, nullptr);
+    if (p == nullptr) return {};
+    std::memcpy(p, "staged", 6);
+    EXPECT_EQ(in_sender.post(6), c_kova_err_none);
+    return in_sent();
 }
 
 class sdk_rig {
