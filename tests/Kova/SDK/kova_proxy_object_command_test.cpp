@@ -408,12 +408,7 @@ TEST(kova_proxy_object_command, the_ways_a_connection_ends) {
         EXPECT_FALSE(shut) << "nothing after the shutdown";
         if (p.header.type != c_mt_command_shutdown) continue;
         shut = true;
-        EXPECT_EQ(p.header.code, c_code);
-        EXPECT_EQ(p.header.error, 0u);
-        EXPECT_EQ(p.header.size, 0u);
-        EXPECT_EQ(p.header.did, c_stub_id);
-        EXPECT_EQ(p.header.sid, e.id);
-        EXPECT_GT(p.packet_limit_time, 1e9) << "no time limit";
+        expect_shutdown_notice(p, c_mt_command_shutdown, c_code, e.id);
     }
     EXPECT_TRUE(shut);
     EXPECT_FALSE(e.proxy.is_connected());

@@ -144,6 +144,19 @@ struct live_proxy {
     bool live = false;
 };
 
+// in_p is a proxy's shutdown to the test stub: in_type of in_code from in_proxy, header
+// only, with in_error and no time limit.
+inline void expect_shutdown_notice(const struct_packet& in_p, msg_type_t in_type, msg_code_t in_code,
+                                   object_id_t in_proxy, kova_err_t in_error = c_kova_err_none) {
+    EXPECT_EQ(in_p.header.type, in_type);
+    EXPECT_EQ(in_p.header.code, in_code);
+    EXPECT_EQ(in_p.header.error, in_error);
+    EXPECT_EQ(in_p.header.size, 0u);
+    EXPECT_EQ(in_p.header.did, c_stub_id);
+    EXPECT_EQ(in_p.header.sid, in_proxy);
+    EXPECT_GT(in_p.packet_limit_time, 1e9) << "no time limit";
+}
+
 // The ends that come from the stub's side to a connected proxy of a connection kind: the
 // stub's disconnects (in_disconnect, to the node and to the proxy) give one
 // on_disconnected however many come, then in_after_disconnect checks more; the stub
