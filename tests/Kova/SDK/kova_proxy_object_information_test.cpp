@@ -20,7 +20,6 @@ using namespace kova_sdk_test;
 namespace {
 
 constexpr msg_code_t c_code = 51;
-constexpr ip_t c_ten_0_0_1 = 0x0100000Au;
 
 struct seen_value {
     sender_sync_model_t model;
