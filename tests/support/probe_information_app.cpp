@@ -4,11 +4,14 @@
 //   init
 //   stub <name> <domain> <id> <code>             "stub <name> <result> <id>"
 //   answer <stub name> <result>                  what its on_connect returns from now on
+//   hold <stub name> <ms>                        how long its on_connect takes from now on
 //   write <stub name> <data>                     "write <name> <result>"
 //   timer <stub name> <interval>                 the timer model; "post" for the posting model
 //   count <stub name>                            "count <name> <clients>"
 //   disconnect <stub name> <ip> <domain> <id>    the stub's disconnect (id 65535: the whole node)
-//   proxy <name> <domain> <server ip> <stub id> <code>
+//   proxy <name> <domain> <server ip> <stub id> <code> [tcp|udp]
+//                                                with a kind: subscribes from each on_object_create,
+//                                                "connect <name> <result> auto"
 //   connect <proxy name> tcp|udp <limit s>       "connect <name> <result>"
 //   shutdown <proxy name>
 //   keep <name> <n>                              history size of a stub or proxy
@@ -17,12 +20,14 @@
 //   destroy <name> | exit
 // Callbacks: "on_connect <stub> <tcp> <client>", "on_shutdown <stub> <last error> <client>",
 // "on_sync <proxy> <model> <value>", "on_disconnected <proxy>", "on_object_create <proxy>",
-// "on_object_destroy <proxy>". Data is "pat:<n>" (n pattern bytes) or the text itself;
+// "on_object_destroy <proxy>", "on_connected_tcp <name>", "on_disconnected_tcp <name>" (a stub's
+// with the node as ip:domain). Data is "pat:<n>" (n pattern bytes) or the text itself;
 // values longer than 40 bytes print as "#" and their FNV-1a hash. Results print in hex.
 #include <arpa/inet.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
@@ -31,6 +36,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Kova/kova.h"
@@ -64,14 +70,23 @@ public:
     using kova_object_information::write;
 
     std::atomic<kova_err_t> m_answer{0};
+    std::atomic<unsigned> m_hold_ms{0};
 
 private:
     kova_err_t on_connect(const client_addr_t& in_client, const bool& in_tcp, const double&, const double&) override {
         say("on_connect " + m_name + " " + std::to_string(in_tcp) + " " + client(in_client));
+        if (const unsigned ms = m_hold_ms.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         return m_answer.load();
     }
     void on_shutdown(const client_addr_t& in_client) override {
         say("on_shutdown " + m_name + " " + hex(get_last_error()) + " " + client(in_client));
+    }
+    void on_connected_tcp(node_addr_t const& in_node) override { say("on_connected_tcp " + m_name + " " + node(in_node)); }
+    void on_disconnected_tcp(node_addr_t const& in_node) override {
+        say("on_disconnected_tcp " + m_name + " " + node(in_node));
+    }
+    static std::string node(node_addr_t const& in_node) {
+        return kova_probe::ip_text(in_node.ip) + ":" + std::to_string(in_node.port);
     }
 
     std::string m_name;
@@ -79,10 +94,20 @@ private:
 
 class app_proxy : public kova_proxy_object_information {
 public:
-    app_proxy(const std::string& in_name, msg_code_t in_code) : kova_proxy_object_information(in_code), m_name(in_name) {}
+    // in_auto: "tcp" or "udp" to subscribe from each on_object_create, "" not to.
+    app_proxy(const std::string& in_name, msg_code_t in_code, const std::string& in_auto)
+        : kova_proxy_object_information(in_code), m_name(in_name), m_auto(in_auto) {}
 
-    void on_object_create() override { say("on_object_create " + m_name); }
+    void on_object_create() override {
+        say("on_object_create " + m_name);
+        // Nothing subscribes again by itself: the application does, here on the listener.
+        if (!m_auto.empty())
+            say("connect " + m_name + " " + hex(async_connect_return(async_connect(m_auto == "udp", 5), nullptr)) +
+                " auto");
+    }
     void on_object_destroy() override { say("on_object_destroy " + m_name); }
+    void on_connected_tcp() override { say("on_connected_tcp " + m_name); }
+    void on_disconnected_tcp() override { say("on_disconnected_tcp " + m_name); }
 
 private:
     void on_disconnected() override { say("on_disconnected " + m_name); }
@@ -92,6 +117,7 @@ private:
     }
 
     std::string m_name;
+    std::string m_auto;
 };
 
 template <typename object_t>
@@ -128,10 +154,10 @@ int main() {
             say("stub " + name + " " + hex(e) + " " + std::to_string(made->get_object_id()));
         } else if (cmd == "proxy") {
             unsigned domain = 0, id = 0, code = 0;
-            std::string ip;
-            in >> domain >> ip >> id >> code;
+            std::string ip, how;
+            in >> domain >> ip >> id >> code >> how;
             auto& made = proxies[name];
-            made.reset(new app_proxy(name, static_cast<msg_code_t>(code)));
+            made.reset(new app_proxy(name, static_cast<msg_code_t>(code), how));
             const kova_err_t e =
                 made->create(static_cast<domain_t>(domain), inet_addr(ip.c_str()), static_cast<object_id_t>(id));
             say("proxy " + name + " " + hex(e) + " " + std::to_string(made->get_local_object_id()));
@@ -140,6 +166,11 @@ int main() {
             in >> std::hex >> result;
             s->m_answer = result;
             say("answer " + name + " ok");
+        } else if (cmd == "hold" && s) {
+            unsigned ms = 0;
+            in >> ms;
+            s->m_hold_ms = ms;
+            say("hold " + name + " ok");
         } else if (cmd == "write" && s) {
             std::string data;
             in >> data;

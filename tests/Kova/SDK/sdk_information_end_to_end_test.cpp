@@ -1,9 +1,13 @@
 // Information between real application processes through the real service and center:
-// subscribers of both kinds on one private host, in the posting and the timer model, and
-// across two hosts through the multicast group.
+// subscribers of both kinds on one private host, in the posting and the timer model, across
+// two hosts through the multicast group, and every way a subscription ends. Every case ends
+// with the applications finalised and the packet memory back where it was before them.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -30,21 +34,46 @@ std::vector<std::string> lines_of(probe_app& in_app, const std::string& in_prefi
     return kova_test::lines_of(out.substr(in_from, end + 1 - in_from), in_prefix);
 }
 
-// A private host with the service, and a probe that reads its packet memory's free space.
+// A private host with the service and a probe that reads its packet memory. A keeper
+// application with stub keeper (id 99, code 1) holds the domain's center up, so that what a
+// case leaves in the packet memory shows against the baseline taken before it instead of
+// going with the last center's reset.
 struct watched_host {
-    bool start() {
+    explicit watched_host(const std::string& in_name) : name(in_name) {}
+
+    // in_center_ini: lines added to the center's configuration.
+    bool start(const std::string& in_center_ini = "") {
         if (!host.start()) return false;
+        std::ofstream(host.bin() + "../Config/kova.ini", std::ios::app) << in_center_ini;
         memory = host.host().spawn({kova_test::probe_path("probe_service_client")});
         if (kova_test::ask(memory, "open") != "opened 0 0 0") return false;
-        initial = remain();
-        return true;
+        keeper = app();
+        return keeper && keeper->command("stub keeper " + c_domain + " 99 1") == "stub keeper 0x0 99";
     }
-    unsigned long remain() { return kova_test::answer_number(kova_test::ask(memory, "remain")); }
+    // The keeper subscribes over UDP, keeping nothing, to the keeper of the host at in_ip,
+    // which sends it one value: the centers' connection, and what the centers keep for
+    // datagrams, are part of the baseline.
+    void keep_link_to(watched_host& in_other, const std::string& in_ip) {
+        keeper->send("proxy kp " + c_domain + " " + in_ip + " 99 1 udp");
+        ASSERT_EQ("connect kp 0x0 auto", keeper->wait("connect kp ", 20.0)) << keeper->child().output();
+        ASSERT_EQ("keep kp ok", keeper->command("keep kp 0"));
+        ASSERT_EQ("write keeper 0x0", in_other.keeper->command("write keeper k"));
+        ASSERT_FALSE(keeper->wait("on_sync kp ").empty()) << keeper->child().output();
+    }
+    // The baseline, read once it no longer changes.
+    void settle() { baseline = kova_test::settled_blocks(memory); }
+    // The packet memory holds again what it held at the baseline.
+    void expect_at_baseline() {
+        EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::blocks(memory) == baseline; }, 10.0))
+            << kova_test::blocks(memory) << " on " << name << ", before: " << baseline;
+    }
     std::unique_ptr<probe_app> app() { return host.app("probe_information_app"); }
 
+    std::string name;
     kova_host host;
     child_process memory;
-    unsigned long initial = 0;
+    std::unique_ptr<probe_app> keeper;
+    std::string baseline;
 };
 
 // Stub i (id 9) publishes code 300 from stub_app; the proxies subscribe to it from app1
@@ -81,16 +110,14 @@ protected:
         }
         return values;
     }
-    // Every application finalises and ends; the packet memory of each host is back where
-    // it started.
+    // Every application finalises and ends; the packet memory of each host is back at its
+    // baseline.
     void expect_clean_ends(const std::vector<watched_host*>& in_hosts) {
         for (probe_app* a : {stub_app.get(), app1.get(), app2.get()}) {
             a->send("exit");
             EXPECT_EQ(0, a->child().wait(10.0)) << a->child().output();
         }
-        for (watched_host* h : in_hosts)
-            EXPECT_TRUE(kova_test::wait_until([&] { return h->remain() == h->initial; }, 10.0))
-                << h->remain() << " free, " << h->initial << " at the start";
+        for (watched_host* h : in_hosts) h->expect_at_baseline();
     }
 
     std::unique_ptr<probe_app> stub_app, app1, app2;
@@ -101,10 +128,11 @@ protected:
     void SetUp() override {
         REQUIRE_PRIVATE_HOSTS();
         ASSERT_TRUE(host.start());
+        host.settle();
         start_apps(host, host);
     }
     void expect_clean_ends() { information_end_to_end::expect_clean_ends({&host}); }
-    watched_host host;
+    watched_host host{"the host"};
 };
 
 TEST_F(information_one_host, tcp_and_udp_subscribers_receive_every_value_in_order_and_keep_a_history) {
@@ -209,9 +237,12 @@ protected:
         ASSERT_TRUE(a.start());
         ASSERT_TRUE(b.start());
         ASSERT_TRUE(kova_test::join_hosts(a.host.host(), b.host.host(), c_ip_a, c_ip_b));
+        ASSERT_NO_FATAL_FAILURE(b.keep_link_to(a, c_ip_a));
+        a.settle();
+        b.settle();
         start_apps(a, b);
     }
-    watched_host a, b;
+    watched_host a{"A"}, b{"B"};
 };
 
 TEST_F(information_two_hosts, udp_subscribers_receive_through_one_group_membership_and_one_datagram_a_cycle) {
@@ -289,3 +320,230 @@ TEST_F(information_two_hosts, the_stubs_disconnect_of_a_whole_node_ends_its_subs
     EXPECT_EQ(1u, lines_of(*app1, "on_disconnected u1").size());
     expect_clean_ends({&a, &b});
 }
+
+TEST_F(information_two_hosts, an_answer_past_its_limit_is_refused_by_the_stubs_center_and_the_subscription_taken_back) {
+    ASSERT_NO_FATAL_FAILURE(bind(*app1, "u1", c_ip_a));
+    ASSERT_NO_FATAL_FAILURE(bind(*app2, "t", c_ip_a));
+    // The stub answers after the requests' limit: the proxies give up, and the stub's center
+    // sends the answers back to it as undeliverable.
+    EXPECT_EQ("hold i ok", stub_app->command("hold i 800"));
+    EXPECT_EQ("connect u1 0x40000000", app1->command("connect u1 udp 0.3"));
+    EXPECT_EQ("connect t 0x40000000", app2->command("connect t tcp 0.3"));
+    for (const char* tcp : {"0", "1"}) {
+        const std::vector<std::string> w = words(stub_app->wait(std::string("on_connect i ") + tcp + " "));
+        ASSERT_EQ(4u, w.size());
+        const std::string shut = "on_shutdown i 0x40000000 " + w[3];
+        EXPECT_EQ(shut, stub_app->wait(shut)) << stub_app->child().output();
+    }
+    EXPECT_EQ("count i 0", stub_app->command("count i"));
+    EXPECT_EQ(0u, memberships(b));
+
+    // In time, the subscription holds.
+    EXPECT_EQ("hold i ok", stub_app->command("hold i 0"));
+    EXPECT_EQ("connect u1 0x0", app1->command("connect u1 udp 5"));
+    EXPECT_EQ(1u, memberships(b));
+    EXPECT_EQ("write i 0x0", stub_app->command("write i v"));
+    EXPECT_EQ(std::vector<std::string>{"v"}, values_of(*app1, "u1", 1));
+    EXPECT_TRUE(lines_of(*app2, "on_sync t ").empty());
+    expect_clean_ends({&a, &b});
+}
+
+namespace {
+
+// Takes a joined host's end of the veth pair down or up.
+bool set_link(watched_host& in_host, const std::string& in_state) {
+    return in_host.host.host().run({"/bin/sh", "-c",
+                                    "ip link set $(ip -o link | grep -v LOOPBACK | "
+                                    "sed -n 's/^[0-9]*: \\([^@:]*\\).*/\\1/p' | head -1) " +
+                                        in_state}) == 0;
+}
+
+// How a subscription ends, and who hears of it.
+enum enum_end { c_proxy_shutdown, c_proxy_destroyed, c_proxy_killed, c_stub_destroyed, c_stub_killed, c_link_lost };
+
+struct end_case {
+    const char* name;
+    enum_end cause;
+    // The error each client's on_shutdown at the stub carries; "" when the stub hears nothing.
+    const char* stub_hears;
+    // The subscribers hear on_disconnected, then on_object_destroy.
+    bool subscribers_told;
+    // The stub comes back (created again, or the link back up), and the subscribers subscribe
+    // again from on_object_create.
+    bool comes_back;
+    // The subscribers on another host than the stub's, or beside it.
+    bool two_hosts;
+};
+
+void PrintTo(const end_case& in_case, std::ostream* pout) { *pout << in_case.name; }
+
+const end_case c_ends[] = {
+    {"proxy_shutdown_across_hosts", c_proxy_shutdown, "0x0", false, false, true},
+    {"proxy_destroyed_across_hosts", c_proxy_destroyed, "0x2", false, false, true},
+    {"proxy_process_killed_across_hosts", c_proxy_killed, "0x2", false, false, true},
+    {"stub_destroyed_and_created_again_across_hosts", c_stub_destroyed, "", true, true, true},
+    {"stub_process_killed_and_started_again_across_hosts", c_stub_killed, "", true, true, true},
+    // The node lost: each client with the disconnect's error, then on_disconnected_tcp.
+    {"link_down_and_up", c_link_lost, "0x4000000e", true, true, true},
+    {"proxy_shutdown_on_one_host", c_proxy_shutdown, "0x0", false, false, false},
+    {"proxy_destroyed_on_one_host", c_proxy_destroyed, "0x2", false, false, false},
+    {"proxy_process_killed_on_one_host", c_proxy_killed, "0x2", false, false, false},
+    {"stub_destroyed_and_created_again_on_one_host", c_stub_destroyed, "", true, true, false},
+    {"stub_process_killed_and_started_again_on_one_host", c_stub_killed, "", true, true, false},
+};
+
+}  // namespace
+
+// Stub i on host A; app1's proxies t (TCP) and u (UDP), on host B or beside the stub on A,
+// subscribe from each on_object_create.
+// Only B's center joins the group: A's local UDP subscribers get their values inside the host.
+class information_ends : public information_end_to_end, public testing::WithParamInterface<end_case> {
+protected:
+    void SetUp() override {
+        REQUIRE_PRIVATE_HOSTS();
+        // A lost link is noticed after 3 s of silence rather than 8.
+        const std::string center_ini = GetParam().cause == c_link_lost ? "CONNECTION_TIMEOUT_MS=3000\n" : "";
+        ASSERT_TRUE(a.start(center_ini));
+        if (GetParam().two_hosts) {
+            ASSERT_TRUE(b.start(center_ini));
+            ASSERT_TRUE(kova_test::join_hosts(a.host.host(), b.host.host(), c_ip_a, c_ip_b));
+            ASSERT_NO_FATAL_FAILURE(b.keep_link_to(a, c_ip_a));
+            b.settle();
+        }
+        a.settle();
+
+        stub_app = a.app();
+        app1 = subscribers_host().app();
+        ASSERT_TRUE(stub_app && app1);
+        ASSERT_EQ("stub i 0x0 9", stub_app->command("stub i " + c_domain + " 9 300"));
+        for (const char* p : {"t", "u"}) {
+            const std::string kind = p == std::string("t") ? "tcp" : "udp";
+            ASSERT_EQ(0u, app1->command("proxy " + std::string(p) + " " + c_domain + " " + stub_ip() + " 9 300 " + kind)
+                              .rfind(std::string("proxy ") + p + " 0x0 ", 0));
+            ASSERT_EQ("connect " + std::string(p) + " 0x0 auto", app1->wait("connect " + std::string(p) + " "))
+                << app1->child().output();
+            // The client as the stub knows it: the subscribers' node and the proxy's id.
+            const std::vector<std::string> w = words(stub_app->wait("on_connect i " + std::to_string(kind == "tcp") + " "));
+            ASSERT_EQ(4u, w.size());
+            clients.push_back(w[3]);
+        }
+        EXPECT_EQ("count i 2", stub_app->command("count i"));
+        EXPECT_EQ(memberships_subscribed(), memberships(subscribers_host()));
+    }
+    void TearDown() override {
+        // The applications end themselves; a case that ends with the link down would leave
+        // them waiting.
+        if (GetParam().cause == c_link_lost) set_link(a, "up");
+    }
+    watched_host& subscribers_host() { return GetParam().two_hosts ? b : a; }
+    std::string stub_ip() const { return GetParam().two_hosts ? c_ip_a : "127.0.0.1"; }
+    size_t memberships_subscribed() const { return GetParam().two_hosts ? 1 : 0; }
+    watched_host a{"A"}, b{"B"};
+    std::vector<std::string> clients;  // t's and u's, as ip:domain:id
+};
+
+TEST_P(information_ends, every_way_a_subscription_ends_is_heard_and_leaves_nothing_behind) {
+    const end_case& c = GetParam();
+    // A value in every history when the end comes.
+    EXPECT_EQ("write i 0x0", stub_app->command("write i 0"));
+    EXPECT_EQ(std::vector<std::string>{"0"}, values_of(*app1, "t", 1)) << app1->child().output();
+    EXPECT_EQ(std::vector<std::string>{"0"}, values_of(*app1, "u", 1)) << app1->child().output();
+    const size_t stub_from = stub_app->mark(), subs_from = app1->mark();
+    bool stub_alive = true, subs_alive = true;
+    switch (c.cause) {
+        case c_proxy_shutdown:
+        case c_proxy_destroyed:
+            for (const std::string p : {"t", "u"}) {
+                const bool shutdown = c.cause == c_proxy_shutdown;
+                EXPECT_EQ((shutdown ? "shutdown " : "destroy ") + p + (shutdown ? " ok" : " 0x0"),
+                          app1->command((shutdown ? "shutdown " : "destroy ") + p));
+            }
+            break;
+        case c_proxy_killed:
+            app1->child().kill_now(SIGKILL);
+            subs_alive = false;
+            break;
+        case c_stub_destroyed:
+            EXPECT_EQ("destroy i 0x0", stub_app->command("destroy i"));
+            break;
+        case c_stub_killed:
+            stub_app->child().kill_now(SIGKILL);
+            stub_alive = false;
+            break;
+        case c_link_lost:
+            ASSERT_TRUE(set_link(a, "down"));
+            break;
+    }
+
+    if (*c.stub_hears) {
+        for (const std::string& client : clients) {
+            const std::string shut = "on_shutdown i " + std::string(c.stub_hears) + " " + client;
+            EXPECT_EQ(shut, stub_app->wait(shut, 10.0, stub_from)) << stub_app->child().output();
+        }
+        EXPECT_EQ("count i 0", stub_app->command("count i"));
+    }
+    if (c.cause == c_link_lost) {
+        // After every client of the node.
+        const std::string node = clients[0].substr(0, clients[0].rfind(':'));
+        EXPECT_EQ("on_disconnected_tcp i " + node, stub_app->wait("on_disconnected_tcp i", 10.0, stub_from));
+        const std::string out = stub_app->child().output().substr(stub_from);
+        for (const std::string& client : clients)
+            EXPECT_LT(out.find(client), out.find("on_disconnected_tcp i")) << out;
+    }
+    for (const char* p : {"t", "u"}) {
+        const std::string told = std::string("on_disconnected ") + p + "\n";
+        if (!c.subscribers_told) {
+            if (subs_alive) {
+                EXPECT_EQ(std::string::npos, app1->child().output().find(told, subs_from));
+            }
+            continue;
+        }
+        EXPECT_FALSE(app1->wait(std::string("on_object_destroy ") + p, 10.0, subs_from).empty())
+            << app1->child().output();
+        const std::string out = app1->child().output().substr(subs_from);
+        EXPECT_LT(out.find(told), out.find(std::string("on_object_destroy ") + p)) << out;
+        EXPECT_EQ(out.find(told), out.rfind(told)) << "told once: " << out;
+        EXPECT_EQ(std::string("see ") + p + " -", app1->command(std::string("see ") + p + " 10"));
+    }
+    // The subscribers' center gave up the group with the last UDP subscription, whichever way
+    // it ended.
+    EXPECT_TRUE(kova_test::wait_until([&] { return memberships(subscribers_host()) == 0; }, 5.0));
+
+    if (c.comes_back) {
+        const size_t again = app1->mark();
+        switch (c.cause) {
+            case c_stub_destroyed:
+                EXPECT_EQ("stub i 0x0 9", stub_app->command("stub i " + c_domain + " 9 300"));
+                break;
+            case c_stub_killed:
+                stub_app = a.app();
+                ASSERT_TRUE(stub_app);
+                EXPECT_EQ("stub i 0x0 9", stub_app->command("stub i " + c_domain + " 9 300"));
+                stub_alive = true;
+                break;
+            default:
+                ASSERT_TRUE(set_link(a, "up"));
+                break;
+        }
+        for (const char* p : {"t", "u"})
+            EXPECT_EQ(std::string("connect ") + p + " 0x0 auto", app1->wait(std::string("connect ") + p + " ", 15.0, again))
+                << app1->child().output();
+        EXPECT_EQ("count i 2", stub_app->command("count i"));
+        for (const char* v : {"1", "2", "3"})
+            EXPECT_EQ(std::string("write i 0x0"), stub_app->command(std::string("write i ") + v));
+        const std::vector<std::string> all = {"0", "1", "2", "3"};
+        EXPECT_EQ(all, values_of(*app1, "t", 4)) << app1->child().output();
+        EXPECT_EQ(all, values_of(*app1, "u", 4)) << app1->child().output();
+        EXPECT_EQ(memberships_subscribed(), memberships(subscribers_host()));
+    }
+
+    for (probe_app* p : {stub_alive ? stub_app.get() : nullptr, subs_alive ? app1.get() : nullptr})
+        if (p) {
+            EXPECT_EQ(0, p->exit()) << p->child().output();
+        }
+    a.expect_at_baseline();
+    if (c.two_hosts) b.expect_at_baseline();
+}
+
+INSTANTIATE_TEST_SUITE_P(information_end_to_end, information_ends, testing::ValuesIn(c_ends),
+                         [](const testing::TestParamInfo<end_case>& in_info) { return std::string(in_info.param.name); });
