@@ -311,11 +311,11 @@ public:
 
 template <typename attached_t>
 void attached_serves_under_the_given_object(int in_test) {
-    sdk_rig rig(1);
-    const test_domain_scope d(in_test);
-    const unsigned long before = rig.remain();
-    kova_object owner;
-    const object_id_t id = rig.create_announced(owner, d);
+    attached_owner o(in_test);
+    sdk_rig& rig = o.rig;
+    const test_domain_scope& d = o.d;
+    kova_object& owner = o.owner;
+    const object_id_t id = o.id;
     ASSERT_NE(id, 0);
     attached_t* attached = new attached_t(c_code, owner);
     EXPECT_EQ(attached->_op, owner._op);
@@ -342,7 +342,7 @@ void attached_serves_under_the_given_object(int in_test) {
     EXPECT_EQ(reply.header.error, c_kova_err_not_support_code);
     ASSERT_EQ(owner.destroy(), c_kova_err_none);
     ASSERT_TRUE(rig.center_receive(reply));
-    EXPECT_TRUE(rig.wait_remain(before));
+    EXPECT_TRUE(rig.wait_remain(o.before));
 }
 
 TEST(kova_object_call, attached_form_serves_under_the_given_object_without_naming_the_base) {

@@ -20,9 +20,6 @@ using namespace kova_sdk_test;
 namespace {
 
 constexpr msg_code_t c_code = 41;
-constexpr ip_t c_node_a = c_remote_proxy_ip;
-constexpr ip_t c_node_b = 0x0B00000Au;
-constexpr object_id_t c_p1 = 0x8101, c_p2 = 0x8102, c_p3 = 0x8103, c_stranger = 0x8199;
 
 // One on_sync as the application saw it.
 struct seen_sync {
@@ -33,45 +30,29 @@ struct seen_sync {
     std::string bytes;
 };
 
-class command_stub : public recording_stub<kova_object_command> {
+class command_stub : public plain_recording_stub<kova_object_command> {
 public:
-    explicit command_stub(msg_code_t in_code = c_code) : recording_stub(in_code) {}
-    using kova_object_command::disconnect;
-    using kova_object_command::disconnect_all_client_object;
-    using kova_object_command::disconnect_one_client_node;
-    using kova_object_command::disconnect_one_client_object;
-    using kova_object_command::get_client_count;
+    explicit command_stub(msg_code_t in_code = c_code) : plain_recording_stub(in_code) {}
     using kova_object_command::get_client_list;
     using kova_object_command::read;
     using kova_object_command::see_history;
     using kova_object_command::set_history_size;
     using kova_object_command::set_sync;
 
-    std::vector<seen_sync> syncs() {
-        std::lock_guard<std::mutex> lock(m_sync_mutex);
-        return m_syncs;
-    }
-    bool wait_syncs(std::size_t in_n) {
-        return kova_test::wait_until([&] { return syncs().size() >= in_n; }, 5.0);
-    }
+    std::vector<seen_sync> syncs() { return m_syncs.items(); }
+    bool wait_syncs(std::size_t in_n) { return m_syncs.wait_size(in_n); }
     // Run inside on_sync, on the listener.
     std::function<void()> during_sync;
 
 private:
-    kova_err_t on_connect(const client_addr_t& in_client, const double& in_live, const double& in_limit) override {
-        return note_connect(in_client, in_live, in_limit);
-    }
-    void on_shutdown(const client_addr_t& in_client) override { note_shutdown(in_client); }
     void on_sync(const client_addr_t& in_client, const sender_sync_model_t& in_model, const double& in_elapsed,
                  const double& in_limit, const void* pin_buffer, pksize_t in_size) override {
         seen_sync s{in_client, in_model, in_elapsed, in_limit, pin_buffer != nullptr, {}};
         if (pin_buffer) s.bytes.assign(static_cast<const char*>(pin_buffer), in_size);
         if (during_sync) during_sync();
-        std::lock_guard<std::mutex> lock(m_sync_mutex);
-        m_syncs.push_back(s);
+        m_syncs.add(s);
     }
-    std::mutex m_sync_mutex;
-    std::vector<seen_sync> m_syncs;
+    locked_list<seen_sync> m_syncs;
 };
 
 // The bytes sdk_rig::make puts into a payload of in_size.
@@ -85,13 +66,6 @@ struct command_fixture : stub_fixture<command_stub> {
     explicit command_fixture(int in_test, unsigned in_center_depth = 16)
         : stub_fixture(in_test, c_code, in_center_depth) {}
 
-    // Connects a proxy and takes its confirm off the center pipe.
-    void connect(ip_t in_ip, object_id_t in_proxy) {
-        rig.push_listen(from(c_mt_command_connect, in_ip, in_proxy));
-        struct_packet confirm;
-        ASSERT_TRUE(rig.center_receive(confirm));
-        ASSERT_EQ(confirm.header.type, c_mt_command_confirm);
-    }
     // A command of in_size bytes as a proxy sends it: with no limit when posted, with its
     // period plus a microsecond a byte on a timer.
     packet_spec command(ip_t in_ip, object_id_t in_proxy, std::size_t in_size, double in_limit = DBL_MAX,
@@ -125,42 +99,13 @@ struct command_fixture : stub_fixture<command_stub> {
 TEST(kova_object_command, handshake_as_the_proxy_receives_it) {
     command_fixture f(1);
     ASSERT_NE(f.id, 0);
-    {
-        // Connects, shutdowns and commands of the code reach the handler one at a time.
-        Pimo::OS::class_read_locker lock(f.rig.m_processor);
-        EXPECT_TRUE(f.rig.m_processor->has_queue(msg_addr_t(f.d, f.id, c_code, c_transaction_command)));
-    }
     const unsigned long before = f.rig.remain();
-    struct row {
-        const char* name;
-        msg_code_t code;
-        kova_err_t on_connect_result;
-        msg_type_t type;
-        kova_err_t error;
-        bool on_connect_runs;
-        unsigned clients;
-    };
-    const row rows[] = {
-        {"accepted", c_code, 0, c_mt_command_confirm, 0, true, 1},
-        {"refused", c_code, 7, c_mt_command_reject, 7, true, 1},
-        {"code without command handler", c_code + 1, 0, c_mt_command_reject, c_kova_err_not_support_code, false, 1},
-    };
-    object_id_t proxy = c_p1;
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.name);
-        f.stub.m_answer = r.on_connect_result;
-        const int connects = f.stub.m_connects;
-        packet_spec s = f.from(c_mt_command_connect, c_node_a, proxy, r.code);
-        s.payload = 16;  // must not turn into a size on the answer
-        f.rig.push_listen(s);
-        received answer;
-        ASSERT_TRUE(f.rig.center_receive(answer));
-        expect_answer(answer, s, r.type, r.error);
-        EXPECT_EQ(f.stub.m_connects, connects + (r.on_connect_runs ? 1 : 0));
-        if (r.on_connect_runs) f.stub.expect_connect_of(client_of(c_node_a, f.d, proxy));
-        EXPECT_EQ(f.stub.get_client_count(), r.clients);
-        ++proxy;
-    }
+    expect_handshakes(f, {
+                             {"accepted", c_mt_command_connect, c_code, true, 0, c_mt_command_confirm, 0, true, 1},
+                             {"refused", c_mt_command_connect, c_code, true, 7, c_mt_command_reject, 7, true, 1},
+                             {"code without command handler", c_mt_command_connect, c_code + 1, true, 0,
+                              c_mt_command_reject, c_kova_err_not_support_code, false, 1},
+                         });
     // A client that connects again keeps its record and its history.
     f.stub.m_answer = 0;
     f.connect(c_node_b, c_p3);
@@ -378,28 +323,7 @@ TEST(kova_object_command, what_on_shutdown_learns_of_each_end) {
     f.connect(c_node_b, c_p3);
     f.connect(c_node_b, c_p1);
     for (object_id_t p : {c_p1, c_p2}) f.deliver(f.command(c_node_a, p, 10));
-    // One listener takes the packets in the order pushed: only the last is waited for.
-    f.rig.push_listen(f.from(c_mt_command_shutdown, c_node_a, c_p1));
-    packet_spec stranger = f.from(c_mt_command_shutdown, c_node_a, c_stranger);
-    stranger.error = c_kova_err_remote_timeout;
-    f.rig.push_listen(stranger);
-    f.rig.push_listen(f.from(c_mt_command_shutdown, c_node_a, c_p2, c_code + 1));  // another code: ignored
-    f.rig.push_listen(f.control(c_mccr_object_destroy, c_node_a, c_stranger, f.id, c_kova_err_object_is_not_exist));
-    f.rig.push_listen(f.control(c_mccr_object_destroy, c_node_a, c_p2, f.id, c_kova_err_object_is_not_exist));
-    f.rig.push_listen(f.control(c_mccr_tcp_disconnected_from_client, c_node_b, c_broadcast_proxy_id,
-                                c_broadcast_stub_id, c_kova_err_disconnected_tcp));
-    const std::vector<heard> want = {
-        {'s', client_of(c_node_a, f.d, c_p1), c_kova_err_none},
-        {'s', client_of(c_node_a, f.d, c_stranger), c_kova_err_remote_timeout},
-        {'s', client_of(c_node_a, f.d, c_p2), c_kova_err_object_is_not_exist},
-        {'s', client_of(c_node_b, f.d, c_p1), c_kova_err_disconnected_tcp},
-        {'s', client_of(c_node_b, f.d, c_p3), c_kova_err_disconnected_tcp},
-        {'t', client_of(c_node_b, f.d, 0), 0},
-    };
-    ASSERT_TRUE(f.stub.wait_log(want.size()));
-    EXPECT_TRUE(f.sent().empty()) << "the stub answers none of them";
-    expect_heard(f.stub.log(), want);
-    EXPECT_EQ(f.stub.get_client_count(), 0u);
+    expect_every_end_heard(f, c_mt_command_shutdown, c_mt_command_shutdown, {c_p1, c_p3});
     EXPECT_TRUE(f.rig.wait_remain(before)) << "the histories went with their clients";
     // Gone clients' commands reach nobody.
     f.connect(c_node_b, c_p3);
@@ -414,97 +338,20 @@ TEST(kova_object_command, what_on_shutdown_learns_of_each_end) {
 TEST(kova_object_command, an_answer_that_never_leaves_takes_the_connection_back) {
     command_fixture f(7, 2);
     ASSERT_NE(f.id, 0);
-    struct row {
-        const char* name;
-        bool shut;  // the center pipe refuses for good instead of staying full
-        kova_err_t on_connect_result;
-    };
-    const row rows[] = {{"confirm, full pipe", false, 0}, {"reject, full pipe", false, 7}, {"confirm, shut pipe", true, 0}};
-    object_id_t proxy = c_p1;
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.name);
-        f.stub.m_answer = r.on_connect_result;
-        if (r.shut) f.rig.m_center.proc_shutdown();
-        else f.rig.fill_center();
-        const std::size_t heard_before = f.stub.log().size();
-        packet_spec s = f.from(c_mt_command_connect, c_node_a, proxy);
-        s.limit = 0.3;
-        f.rig.push_listen(s);
-        ASSERT_TRUE(f.stub.wait_log(heard_before + 1));
-        const heard h = f.stub.log().back();
-        EXPECT_EQ(h.kind, 's');
-        EXPECT_TRUE(same(h.client, client_of(c_node_a, f.d, proxy)));
-        EXPECT_EQ(h.error, c_kova_err_busy_localhost);
-        EXPECT_EQ(f.stub.get_client_count(), 0u);
-        if (!r.shut) {
-            for (const received& p : f.sent()) EXPECT_EQ(p.packet.header.type, c_mt_ctrl) << "only the fillers";
-        }
-        ++proxy;
-    }
+    expect_unsent_answers_take_the_client_back(f, {{"confirm, full pipe", false, c_mt_command_connect, 0},
+                                                   {"reject, full pipe", false, c_mt_command_connect, 7},
+                                                   {"confirm, shut pipe", true, c_mt_command_connect, 0}});
 }
 
 TEST(kova_object_command, the_stubs_disconnects_reach_what_they_name_and_call_no_on_shutdown) {
     command_fixture f(8);
     ASSERT_NE(f.id, 0);
-    const unsigned long before = f.rig.remain();
-    const node_addr_t node_a(c_node_a, f.d);
-    struct target {
-        ip_t ip;
-        object_id_t did;
-    };
-    struct row {
-        const char* name;
-        std::function<void()> disconnect;
-        std::vector<target> reached;
-        unsigned left;
-    };
-    const row rows[] = {
-        {"every client by address", [&] { f.stub.disconnect(client_of(c_broadcast_ip, f.d, c_p1)); },
-         {{c_node_a, c_broadcast_proxy_id}, {c_node_b, c_broadcast_proxy_id}}, 0},
-        {"every client", [&] { f.stub.disconnect_all_client_object(); },
-         {{c_node_a, c_broadcast_proxy_id}, {c_node_b, c_broadcast_proxy_id}}, 0},
-        {"one node by address", [&] { f.stub.disconnect(client_of(c_node_a, f.d, c_broadcast_proxy_id)); },
-         {{c_node_a, c_broadcast_proxy_id}}, 1},
-        {"one node", [&] { f.stub.disconnect_one_client_node(node_a); }, {{c_node_a, c_broadcast_proxy_id}}, 1},
-        {"one client by address", [&] { f.stub.disconnect(client_of(c_node_a, f.d, c_p1)); }, {{c_node_a, c_p1}}, 2},
-        {"one client", [&] { f.stub.disconnect_one_client_object(client_of(c_node_a, f.d, c_p1)); },
-         {{c_node_a, c_p1}}, 2},
-        {"a client never connected", [&] { f.stub.disconnect(client_of(c_node_a, f.d, c_stranger)); }, {}, 3},
-        {"a node never connected", [&] { f.stub.disconnect_one_client_node(node_addr_t(0x0C00000Au, f.d)); }, {}, 3},
-    };
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.name);
+    expect_the_stubs_disconnects_reach_what_they_name(f, [&] {
         f.connect(c_node_a, c_p1);
         f.connect(c_node_a, c_p2);
         f.connect(c_node_b, c_p3);
         f.deliver(f.command(c_node_a, c_p1, 10));
-        r.disconnect();
-        const std::vector<received> out = f.sent();
-        ASSERT_EQ(out.size(), r.reached.size());
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            const struct_packet& p = out[i].packet;
-            EXPECT_EQ(p.header.type, c_mt_command_disconnect);
-            EXPECT_EQ(p.header.code, c_code);
-            EXPECT_EQ(p.header.size, 0u);
-            EXPECT_FALSE(out[i].has_data);
-            EXPECT_EQ(p.header.sid, f.id);
-            EXPECT_EQ(p.dst_ip, r.reached[i].ip);
-            EXPECT_EQ(p.dst_port, f.d);
-            EXPECT_EQ(p.header.did, r.reached[i].did);
-            EXPECT_TRUE(p.header.limit.is_infinite());
-        }
-        EXPECT_EQ(f.stub.get_client_count(), r.left);
-        f.stub.disconnect_all_client_object();
-        f.sent();
-        EXPECT_TRUE(f.rig.wait_remain(before)) << "the histories went with their clients";
-    }
-    EXPECT_TRUE(f.stub.log().empty());
-    ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
-    f.sent();
-    // Not created: nobody is told anything.
-    f.stub.disconnect_all_client_object();
-    f.stub.disconnect(client_of(c_broadcast_ip, f.d, c_p1));
-    EXPECT_TRUE(f.sent().empty());
+    });
 }
 
 TEST(kova_object_command, a_destroy_forgets_every_client_and_history_without_telling_them) {
@@ -527,27 +374,14 @@ TEST(kova_object_command, a_destroy_forgets_every_client_and_history_without_tel
             f.deliver(f.command(c_node_a, c_p1, 10));
             ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
         }
-        const std::vector<received> out = f.sent(r.in_callback ? 0.2 : 0.0);
-        ASSERT_EQ(out.size(), 1u) << "the announcement alone";
-        EXPECT_EQ(out[0].packet.header.code, c_mccr_object_destroy);
-        f.stub.during_sync = nullptr;
-        EXPECT_TRUE(f.rig.wait_remain(before)) << "no history is left";
-        ASSERT_EQ(f.stub.create(f.d, f.id), c_kova_err_none);
-        EXPECT_EQ(f.stub.get_client_count(), 0u);
-        EXPECT_TRUE(f.stub.log().empty());
-        ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
-        f.sent();
-        EXPECT_TRUE(f.rig.wait_remain(before));
+        expect_a_destroy_forgets_every_client(f, before, r.in_callback, [&] {
+            f.stub.during_sync = nullptr;
+            EXPECT_TRUE(f.rig.wait_remain(before)) << "no history is left";
+        });
     }
 }
 
 namespace {
-
-class attached_command : public kova_object_command {
-public:
-    attached_command(msg_code_t in_code, kova_object const& in_object) : kova_object_command(in_code, in_object) {}
-    using kova_object_command::get_client_count;
-};
 
 // An integrated command built before an attached event: the command was made on the fresh
 // core that the event drops, and must come along to the given object.
@@ -558,40 +392,12 @@ public:
     using kova_object_command::get_client_count;
 };
 
-template <typename attached_t>
-void attached_serves_under_the_given_object(int in_test) {
-    sdk_rig rig(1);
-    const test_domain_scope d(in_test);
-    const unsigned long before = rig.remain();
-    kova_object owner;
-    const object_id_t id = rig.create_announced(owner, d);
-    ASSERT_NE(id, 0);
-    attached_t* attached = new attached_t(c_code, owner);
-    EXPECT_EQ(attached->_op, owner._op);
-    EXPECT_EQ(owner._op->command_map.count(c_code), 1u);
-    packet_spec s{c_mt_command_connect, c_code, c_p1, id, 1, d, d};
-    s.src_ip = c_node_a;
-    rig.push_listen(s);
-    struct_packet answer;
-    ASSERT_TRUE(rig.center_receive(answer));
-    EXPECT_EQ(answer.header.type, c_mt_command_confirm);
-    EXPECT_EQ(answer.header.sid, id);
-    EXPECT_EQ(attached->get_client_count(), 1u);
-    // Ending it destroys the object it is attached to, and its handler leaves the core.
-    delete attached;
-    EXPECT_FALSE(owner.is_created());
-    ASSERT_TRUE(rig.center_receive(answer));
-    EXPECT_EQ(answer.header.code, c_mccr_object_destroy);
-    EXPECT_TRUE(owner._op->command_map.empty());
-    EXPECT_TRUE(rig.wait_remain(before));
-}
-
 }  // namespace
 
 TEST(kova_object_command, attached_form_serves_under_the_given_object) {
-    attached_serves_under_the_given_object<attached_command>(10);
+    expect_attached_serves_under_the_given_object<kova_object_command, attached_stub<kova_object_command>>(10, c_code);
 }
 
 TEST(kova_object_command, an_attached_kind_takes_a_command_built_before_it_along) {
-    attached_serves_under_the_given_object<command_then_attached_event>(11);
+    expect_attached_serves_under_the_given_object<kova_object_command, command_then_attached_event>(11, c_code);
 }

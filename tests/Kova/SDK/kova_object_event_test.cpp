@@ -19,38 +19,16 @@ using namespace kova_sdk_test;
 namespace {
 
 constexpr msg_code_t c_code = 31;
-constexpr ip_t c_node_a = c_remote_proxy_ip;
-constexpr ip_t c_node_b = 0x0B00000Au;
-constexpr object_id_t c_p1 = 0x8101, c_p2 = 0x8102, c_p3 = 0x8103, c_p4 = 0x8104, c_stranger = 0x8199;
 
-class event_stub : public recording_stub<kova_object_event> {
+class event_stub : public plain_recording_stub<kova_object_event> {
 public:
-    explicit event_stub(msg_code_t in_code = c_code) : recording_stub(in_code) {}
-    using kova_object_event::disconnect;
-    using kova_object_event::disconnect_all_client_object;
-    using kova_object_event::disconnect_one_client_node;
-    using kova_object_event::disconnect_one_client_object;
+    explicit event_stub(msg_code_t in_code = c_code) : plain_recording_stub(in_code) {}
     using kova_object_event::event;
-    using kova_object_event::get_client_count;
-
-private:
-    kova_err_t on_connect(const client_addr_t& in_client, const double& in_live, const double& in_limit) override {
-        return note_connect(in_client, in_live, in_limit);
-    }
-    void on_shutdown(const client_addr_t& in_client) override { note_shutdown(in_client); }
 };
 
 struct event_fixture : stub_fixture<event_stub> {
     explicit event_fixture(int in_test, unsigned in_center_depth = 16)
         : stub_fixture(in_test, c_code, in_center_depth) {}
-
-    // Subscribes a proxy and takes its confirm off the center pipe.
-    void subscribe(ip_t in_ip, object_id_t in_proxy) {
-        rig.push_listen(from(c_mt_event_connect, in_ip, in_proxy));
-        struct_packet confirm;
-        ASSERT_TRUE(rig.center_receive(confirm));
-        ASSERT_EQ(confirm.header.type, c_mt_event_confirm);
-    }
 };
 
 }  // namespace
@@ -58,52 +36,20 @@ struct event_fixture : stub_fixture<event_stub> {
 TEST(kova_object_event, handshake_as_the_proxy_receives_it) {
     event_fixture f(1);
     ASSERT_NE(f.id, 0);
-    {
-        // Connects and shutdowns of the code reach the handler one at a time.
-        Pimo::OS::class_read_locker lock(f.rig.m_processor);
-        EXPECT_TRUE(f.rig.m_processor->has_queue(msg_addr_t(f.d, f.id, c_code, c_transaction_event)));
-    }
     const unsigned long before = f.rig.remain();
-    struct row {
-        const char* name;
-        msg_code_t code;
-        bool known_stub;
-        kova_err_t on_connect_result;
-        msg_type_t type;
-        kova_err_t error;
-        bool on_connect_runs;
-        unsigned clients;
-    };
-    const row rows[] = {
-        {"accepted", c_code, true, 0, c_mt_event_confirm, 0, true, 1},
-        {"refused", c_code, true, 7, c_mt_event_reject, 7, true, 1},
-        {"code without event handler", c_code + 1, true, 0, c_mt_event_reject, c_kova_err_not_support_code, false, 1},
-        {"unknown stub", c_code, false, 0, c_mt_event_reject, c_kova_err_object_is_not_exist, false, 1},
-    };
-    object_id_t proxy = c_p1;
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.name);
-        f.stub.m_answer = r.on_connect_result;
-        const int connects = f.stub.m_connects;
-        packet_spec s = f.from(c_mt_event_connect, c_node_a, proxy, r.code);
-        if (!r.known_stub) s.did = f.id + 1;
-        // A payload on a connect must not turn into a size on the answer.
-        s.payload = 16;
-        f.rig.push_listen(s);
-        received answer;
-        ASSERT_TRUE(f.rig.center_receive(answer));
-        expect_answer(answer, s, r.type, r.error);
-        EXPECT_EQ(f.stub.m_connects, connects + (r.on_connect_runs ? 1 : 0));
-        if (r.on_connect_runs) {
-            f.stub.expect_connect_of(client_of(c_node_a, f.d, proxy));
-        }
-        EXPECT_EQ(f.stub.get_client_count(), r.clients);
-        ++proxy;
-    }
+    expect_handshakes(
+        f, {
+               {"accepted", c_mt_event_connect, c_code, true, 0, c_mt_event_confirm, 0, true, 1},
+               {"refused", c_mt_event_connect, c_code, true, 7, c_mt_event_reject, 7, true, 1},
+               {"code without event handler", c_mt_event_connect, c_code + 1, true, 0, c_mt_event_reject,
+                c_kova_err_not_support_code, false, 1},
+               {"unknown stub", c_mt_event_connect, c_code, false, 0, c_mt_event_reject, c_kova_err_object_is_not_exist,
+                false, 1},
+           });
     // A client that connects again is asked and confirmed again, and counted once.
     f.stub.m_answer = 0;
     const int connects = f.stub.m_connects;
-    f.subscribe(c_node_a, c_p1);
+    f.connect(c_node_a, c_p1);
     EXPECT_EQ(f.stub.m_connects, connects + 1);
     EXPECT_EQ(f.stub.get_client_count(), 1u);
     EXPECT_TRUE(f.stub.log().empty());
@@ -116,9 +62,9 @@ TEST(kova_object_event, one_packet_per_node_over_one_shared_payload) {
     event_fixture f(2);
     ASSERT_NE(f.id, 0);
     const unsigned long before = f.rig.remain();
-    f.subscribe(c_node_b, c_p3);
-    f.subscribe(c_node_a, c_p1);
-    f.subscribe(c_node_a, c_p2);
+    f.connect(c_node_b, c_p3);
+    f.connect(c_node_a, c_p1);
+    f.connect(c_node_a, c_p2);
     EXPECT_EQ(f.stub.get_client_count(), 3u);
 
     std::string payload(1000, '\0');
@@ -209,35 +155,11 @@ TEST(kova_object_event, what_on_shutdown_learns_of_each_end) {
     event_fixture f(4);
     ASSERT_NE(f.id, 0);
     const unsigned long before = f.rig.remain();
-    f.subscribe(c_node_a, c_p1);
-    f.subscribe(c_node_a, c_p2);
-    f.subscribe(c_node_b, c_p3);
-    f.subscribe(c_node_b, c_p4);
-    // One listener takes the packets in the order pushed: only the last is waited for.
-    packet_spec shutdown = f.from(c_mt_event_shutdown, c_node_a, c_p1);
-    f.rig.push_listen(shutdown);
-    packet_spec stranger = f.from(c_mt_event_shutdown, c_node_a, c_stranger);
-    stranger.error = c_kova_err_remote_timeout;
-    f.rig.push_listen(stranger);
-    f.rig.push_listen(f.from(c_mt_event_shutdown, c_node_a, c_p2, c_code + 1));  // another code: ignored
-    f.rig.push_listen(f.control(c_mccr_object_destroy, c_node_a, c_stranger, f.id, c_kova_err_object_is_not_exist));
-    f.rig.push_listen(f.control(c_mccr_object_destroy, c_node_a, c_p2, f.id, c_kova_err_object_is_not_exist));
-    // As the center reports a lost link: from the node, to every stub of the process.
-    f.rig.push_listen(f.control(c_mccr_tcp_disconnected_from_client, c_node_b, c_broadcast_proxy_id,
-                                c_broadcast_stub_id, c_kova_err_disconnected_tcp));
-    const std::vector<heard> want = {
-        {'s', client_of(c_node_a, f.d, c_p1), c_kova_err_none},
-        {'s', client_of(c_node_a, f.d, c_stranger), c_kova_err_remote_timeout},
-        {'s', client_of(c_node_a, f.d, c_p2), c_kova_err_object_is_not_exist},
-        {'s', client_of(c_node_b, f.d, c_p3), c_kova_err_disconnected_tcp},
-        {'s', client_of(c_node_b, f.d, c_p4), c_kova_err_disconnected_tcp},
-        {'t', client_of(c_node_b, f.d, 0), 0},
-    };
-    ASSERT_TRUE(f.stub.wait_log(want.size()));
-    // The listener took them in order: the last one heard, the others are done too.
-    EXPECT_TRUE(f.sent().empty()) << "the stub answers none of them";
-    expect_heard(f.stub.log(), want);
-    EXPECT_EQ(f.stub.get_client_count(), 0u);
+    f.connect(c_node_a, c_p1);
+    f.connect(c_node_a, c_p2);
+    f.connect(c_node_b, c_p3);
+    f.connect(c_node_b, c_p4);
+    expect_every_end_heard(f, c_mt_event_shutdown, c_mt_event_shutdown, {c_p3, c_p4});
     EXPECT_EQ(f.stub.event(), c_kova_err_none);
     EXPECT_TRUE(f.sent().empty()) << "nobody is left to send to";
     ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
@@ -248,96 +170,19 @@ TEST(kova_object_event, what_on_shutdown_learns_of_each_end) {
 TEST(kova_object_event, an_answer_that_never_leaves_takes_the_subscription_back) {
     event_fixture f(5, 2);
     ASSERT_NE(f.id, 0);
-    struct row {
-        const char* name;
-        bool shut;  // the center pipe refuses for good instead of staying full
-        kova_err_t on_connect_result;
-    };
-    const row rows[] = {{"confirm, full pipe", false, 0}, {"reject, full pipe", false, 7}, {"confirm, shut pipe", true, 0}};
-    object_id_t proxy = c_p1;
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.name);
-        f.stub.m_answer = r.on_connect_result;
-        if (r.shut) f.rig.m_center.proc_shutdown();
-        else f.rig.fill_center();
-        const std::size_t heard_before = f.stub.log().size();
-        packet_spec s = f.from(c_mt_event_connect, c_node_a, proxy);
-        s.limit = 0.3;
-        f.rig.push_listen(s);
-        ASSERT_TRUE(f.stub.wait_log(heard_before + 1));
-        const heard h = f.stub.log().back();
-        EXPECT_EQ(h.kind, 's');
-        EXPECT_TRUE(same(h.client, client_of(c_node_a, f.d, proxy)));
-        EXPECT_EQ(h.error, c_kova_err_busy_localhost);
-        EXPECT_EQ(f.stub.get_client_count(), 0u);
-        if (!r.shut) {
-            for (const received& p : f.sent()) EXPECT_EQ(p.packet.header.type, c_mt_ctrl) << "only the fillers";
-        }
-        ++proxy;
-    }
+    expect_unsent_answers_take_the_client_back(f, {{"confirm, full pipe", false, c_mt_event_connect, 0},
+                                                   {"reject, full pipe", false, c_mt_event_connect, 7},
+                                                   {"confirm, shut pipe", true, c_mt_event_connect, 0}});
 }
 
 TEST(kova_object_event, the_stubs_disconnects_reach_what_they_name_and_call_no_on_shutdown) {
     event_fixture f(6);
     ASSERT_NE(f.id, 0);
-    const unsigned long before = f.rig.remain();
-    const node_addr_t node_a(c_node_a, f.d);
-    struct target {
-        ip_t ip;
-        object_id_t did;
-    };
-    struct row {
-        const char* name;
-        std::function<void()> disconnect;
-        std::vector<target> reached;
-        unsigned left;
-    };
-    const row rows[] = {
-        {"every client by address", [&] { f.stub.disconnect(client_of(c_broadcast_ip, f.d, c_p1)); },
-         {{c_node_a, c_broadcast_proxy_id}, {c_node_b, c_broadcast_proxy_id}}, 0},
-        {"every client", [&] { f.stub.disconnect_all_client_object(); },
-         {{c_node_a, c_broadcast_proxy_id}, {c_node_b, c_broadcast_proxy_id}}, 0},
-        {"one node by address", [&] { f.stub.disconnect(client_of(c_node_a, f.d, c_broadcast_proxy_id)); },
-         {{c_node_a, c_broadcast_proxy_id}}, 1},
-        {"one node", [&] { f.stub.disconnect_one_client_node(node_a); }, {{c_node_a, c_broadcast_proxy_id}}, 1},
-        {"one client by address", [&] { f.stub.disconnect(client_of(c_node_a, f.d, c_p1)); }, {{c_node_a, c_p1}}, 2},
-        {"one client", [&] { f.stub.disconnect_one_client_object(client_of(c_node_a, f.d, c_p1)); },
-         {{c_node_a, c_p1}}, 2},
-        {"a client never subscribed", [&] { f.stub.disconnect(client_of(c_node_a, f.d, c_stranger)); }, {}, 3},
-        {"a node never subscribed", [&] { f.stub.disconnect_one_client_node(node_addr_t(0x0C00000Au, f.d)); }, {}, 3},
-    };
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.name);
-        f.subscribe(c_node_a, c_p1);
-        f.subscribe(c_node_a, c_p2);
-        f.subscribe(c_node_b, c_p3);
-        r.disconnect();
-        const std::vector<received> out = f.sent();
-        ASSERT_EQ(out.size(), r.reached.size());
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            const struct_packet& p = out[i].packet;
-            EXPECT_EQ(p.header.type, c_mt_event_disconnect);
-            EXPECT_EQ(p.header.code, c_code);
-            EXPECT_EQ(p.header.size, 0u);
-            EXPECT_FALSE(out[i].has_data);
-            EXPECT_EQ(p.header.sid, f.id);
-            EXPECT_EQ(p.dst_ip, r.reached[i].ip);
-            EXPECT_EQ(p.dst_port, f.d);
-            EXPECT_EQ(p.header.did, r.reached[i].did);
-            EXPECT_TRUE(p.header.limit.is_infinite());
-        }
-        EXPECT_EQ(f.stub.get_client_count(), r.left);
-        f.stub.disconnect_all_client_object();
-        f.sent();
-    }
-    EXPECT_TRUE(f.stub.log().empty());
-    ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
-    f.sent();
-    EXPECT_TRUE(f.rig.wait_remain(before));
-    // Not created: nobody is told anything.
-    f.stub.disconnect_all_client_object();
-    f.stub.disconnect(client_of(c_broadcast_ip, f.d, c_p1));
-    EXPECT_TRUE(f.sent().empty());
+    expect_the_stubs_disconnects_reach_what_they_name(f, [&] {
+        f.connect(c_node_a, c_p1);
+        f.connect(c_node_a, c_p2);
+        f.connect(c_node_b, c_p3);
+    });
 }
 
 TEST(kova_object_event, a_destroy_forgets_every_client_without_telling_them) {
@@ -350,36 +195,17 @@ TEST(kova_object_event, a_destroy_forgets_every_client_without_telling_them) {
         event_fixture f(7);
         ASSERT_NE(f.id, 0);
         const unsigned long before = f.rig.remain();
-        f.subscribe(c_node_a, c_p1);
+        f.connect(c_node_a, c_p1);
         if (r.in_callback) f.stub.in_connect = [&] { EXPECT_EQ(f.stub.destroy(), c_kova_err_none); };
         else ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
-        if (r.in_callback) f.subscribe(c_node_b, c_p3);
-        // A destroy from a callback leaves at the end of the packet.
-        const std::vector<received> out = f.sent(r.in_callback ? 0.2 : 0.0);
-        ASSERT_EQ(out.size(), 1u) << "the announcement alone";
-        EXPECT_EQ(out[0].packet.header.code, c_mccr_object_destroy);
-        f.stub.in_connect = nullptr;
-        // The same object again: nobody is subscribed any more.
-        ASSERT_EQ(f.stub.create(f.d, f.id), c_kova_err_none);
-        EXPECT_EQ(f.stub.get_client_count(), 0u);
-        EXPECT_EQ(f.stub.event("x", 1), c_kova_err_none);
-        const std::vector<received> after = f.sent();
-        ASSERT_EQ(after.size(), 1u) << "the create alone";
-        EXPECT_EQ(after[0].packet.header.code, c_mccr_object_create);
-        EXPECT_TRUE(f.stub.log().empty());
-        ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
-        f.sent();
-        EXPECT_TRUE(f.rig.wait_remain(before));
+        if (r.in_callback) f.connect(c_node_b, c_p3);
+        expect_a_destroy_forgets_every_client(
+            f, before, r.in_callback, [&] { f.stub.in_connect = nullptr; },
+            [&] { EXPECT_EQ(f.stub.event("x", 1), c_kova_err_none); });
     }
 }
 
 namespace {
-
-class attached_event : public kova_object_event {
-public:
-    attached_event(msg_code_t in_code, kova_object const& in_object) : kova_object_event(in_code, in_object) {}
-    using kova_object_event::get_client_count;
-};
 
 // An integrated event built before an attached signal: the event was made on the fresh
 // core that the signal drops, and must come along to the given object.
@@ -390,40 +216,12 @@ public:
     using kova_object_event::get_client_count;
 };
 
-template <typename attached_t>
-void attached_serves_under_the_given_object(int in_test) {
-    sdk_rig rig(1);
-    const test_domain_scope d(in_test);
-    const unsigned long before = rig.remain();
-    kova_object owner;
-    const object_id_t id = rig.create_announced(owner, d);
-    ASSERT_NE(id, 0);
-    attached_t* attached = new attached_t(c_code, owner);
-    EXPECT_EQ(attached->_op, owner._op);
-    EXPECT_EQ(owner._op->event_map.count(c_code), 1u);
-    packet_spec s{c_mt_event_connect, c_code, c_p1, id, 1, d, d};
-    s.src_ip = c_node_a;
-    rig.push_listen(s);
-    struct_packet answer;
-    ASSERT_TRUE(rig.center_receive(answer));
-    EXPECT_EQ(answer.header.type, c_mt_event_confirm);
-    EXPECT_EQ(answer.header.sid, id);
-    EXPECT_EQ(attached->get_client_count(), 1u);
-    // Ending it destroys the object it is attached to, and its handler leaves the core.
-    delete attached;
-    EXPECT_FALSE(owner.is_created());
-    ASSERT_TRUE(rig.center_receive(answer));
-    EXPECT_EQ(answer.header.code, c_mccr_object_destroy);
-    EXPECT_TRUE(owner._op->event_map.empty());
-    EXPECT_TRUE(rig.wait_remain(before));
-}
-
 }  // namespace
 
 TEST(kova_object_event, attached_form_serves_under_the_given_object) {
-    attached_serves_under_the_given_object<attached_event>(8);
+    expect_attached_serves_under_the_given_object<kova_object_event, attached_stub<kova_object_event>>(8, c_code);
 }
 
 TEST(kova_object_event, an_attached_kind_takes_an_event_built_before_it_along) {
-    attached_serves_under_the_given_object<event_then_attached_signal>(9);
+    expect_attached_serves_under_the_given_object<kova_object_event, event_then_attached_signal>(9, c_code);
 }

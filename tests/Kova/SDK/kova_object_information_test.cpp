@@ -28,20 +28,12 @@ using namespace kova_sdk_test;
 namespace {
 
 constexpr msg_code_t c_code = 41;
-constexpr ip_t c_node_a = c_remote_proxy_ip;
-constexpr ip_t c_node_b = 0x0B00000Au;
 constexpr ip_t c_if_1 = 0x0101A8C0u;  // 192.168.1.1
 constexpr ip_t c_if_2 = 0x0102A8C0u;  // 192.168.2.1
-constexpr object_id_t c_p1 = 0x8101, c_p2 = 0x8102, c_p3 = 0x8103, c_stranger = 0x8199;
 
 class information_stub : public recording_stub<kova_object_information> {
 public:
     explicit information_stub(msg_code_t in_code = c_code) : recording_stub(in_code) {}
-    using kova_object_information::disconnect;
-    using kova_object_information::disconnect_all_client_object;
-    using kova_object_information::disconnect_one_client_node;
-    using kova_object_information::disconnect_one_client_object;
-    using kova_object_information::get_client_count;
     using kova_object_information::cancel;
     using kova_object_information::cancel_real;
     using kova_object_information::get;
@@ -63,7 +55,6 @@ private:
         m_tcp = in_tcp;
         return note_connect(in_client, in_live, in_limit);
     }
-    void on_shutdown(const client_addr_t& in_client) override { note_shutdown(in_client); }
 };
 
 struct information_fixture : stub_fixture<information_stub> {
@@ -76,11 +67,11 @@ struct information_fixture : stub_fixture<information_stub> {
         t.get_header_packet()->mct_if = in_if;
         return t;
     }
+    // A packet of a proxy into the listen pipe, as it came in through interface in_if.
+    void push(const packet_spec& in_spec, ip_t in_if = c_if_1) { sdk_rig::push(rig.m_listen, make(in_spec, in_if)); }
     // Subscribes a proxy through the listen pipe and takes its confirm off the center pipe.
     void subscribe(bool in_tcp, ip_t in_ip, object_id_t in_proxy, ip_t in_if = c_if_1) {
-        sdk_rig::push(rig.m_listen, make(from(in_tcp ? c_mt_information_tcp_connect : c_mt_information_udp_connect,
-                                              in_ip, in_proxy),
-                                         in_if));
+        push(from(in_tcp ? c_mt_information_tcp_connect : c_mt_information_udp_connect, in_ip, in_proxy), in_if);
         struct_packet confirm;
         ASSERT_TRUE(rig.center_receive(confirm));
         ASSERT_EQ(confirm.header.type, in_tcp ? c_mt_information_tcp_confirm : c_mt_information_udp_confirm);
@@ -92,57 +83,23 @@ struct information_fixture : stub_fixture<information_stub> {
 TEST(kova_object_information, handshake_of_both_kinds_as_the_proxy_receives_it) {
     information_fixture f(1);
     ASSERT_NE(f.id, 0);
-    {
-        // Connects and shutdowns of the code reach the handler one at a time.
-        Pimo::OS::class_read_locker lock(f.rig.m_processor);
-        EXPECT_TRUE(f.rig.m_processor->has_queue(msg_addr_t(f.d, f.id, c_code, c_transaction_information)));
-    }
     const unsigned long before = f.rig.remain();
-    struct row {
-        const char* name;
-        bool tcp;
-        msg_code_t code;
-        bool known_stub;
-        kova_err_t on_connect_result;
-        msg_type_t type;
-        kova_err_t error;
-        bool on_connect_runs;
-        unsigned clients;
-    };
-    const row rows[] = {
-        {"tcp accepted", true, c_code, true, 0, c_mt_information_tcp_confirm, 0, true, 1},
-        {"udp accepted", false, c_code, true, 0, c_mt_information_udp_confirm, 0, true, 2},
-        {"tcp refused", true, c_code, true, 7, c_mt_information_tcp_reject, 7, true, 2},
-        {"udp refused", false, c_code, true, 8, c_mt_information_udp_reject, 8, true, 2},
-        {"tcp, code without handler", true, c_code + 1, true, 0, c_mt_information_tcp_reject,
-         c_kova_err_not_support_code, false, 2},
-        {"udp, code without handler", false, c_code + 1, true, 0, c_mt_information_udp_reject,
-         c_kova_err_not_support_code, false, 2},
-        {"udp, unknown stub", false, c_code, false, 0, c_mt_information_udp_reject, c_kova_err_object_is_not_exist,
-         false, 2},
-    };
-    object_id_t proxy = c_p1;
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.name);
-        f.stub.m_answer = r.on_connect_result;
-        const int connects = f.stub.m_connects;
-        packet_spec s =
-            f.from(r.tcp ? c_mt_information_tcp_connect : c_mt_information_udp_connect, c_node_a, proxy, r.code);
-        if (!r.known_stub) s.did = f.id + 1;
-        // A payload on a connect must not turn into a size on the answer.
-        s.payload = 16;
-        sdk_rig::push(f.rig.m_listen, f.make(s, c_if_1));
-        received answer;
-        ASSERT_TRUE(f.rig.center_receive(answer));
-        expect_answer(answer, s, r.type, r.error);
-        EXPECT_EQ(f.stub.m_connects, connects + (r.on_connect_runs ? 1 : 0));
-        if (r.on_connect_runs) {
-            f.stub.expect_connect_of(client_of(c_node_a, f.d, proxy));
-            EXPECT_EQ(f.stub.m_tcp, r.tcp);
-        }
-        EXPECT_EQ(f.stub.get_client_count(), r.clients);
-        ++proxy;
-    }
+    const msg_type_t tcp = c_mt_information_tcp_connect, udp = c_mt_information_udp_connect;
+    expect_handshakes(
+        f,
+        {
+            {"tcp accepted", tcp, c_code, true, 0, c_mt_information_tcp_confirm, 0, true, 1},
+            {"udp accepted", udp, c_code, true, 0, c_mt_information_udp_confirm, 0, true, 2},
+            {"tcp refused", tcp, c_code, true, 7, c_mt_information_tcp_reject, 7, true, 2},
+            {"udp refused", udp, c_code, true, 8, c_mt_information_udp_reject, 8, true, 2},
+            {"tcp, code without handler", tcp, c_code + 1, true, 0, c_mt_information_tcp_reject,
+             c_kova_err_not_support_code, false, 2},
+            {"udp, code without handler", udp, c_code + 1, true, 0, c_mt_information_udp_reject,
+             c_kova_err_not_support_code, false, 2},
+            {"udp, unknown stub", udp, c_code, false, 0, c_mt_information_udp_reject, c_kova_err_object_is_not_exist,
+             false, 2},
+        },
+        [&](const handshake_row& in_row) { EXPECT_EQ(f.stub.m_tcp, in_row.connect == tcp); });
     EXPECT_TRUE(f.stub.log().empty());
     ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
     f.sent();
@@ -339,29 +296,7 @@ TEST(kova_object_information, what_on_shutdown_learns_of_each_end) {
     f.subscribe(false, c_node_a, c_p2);
     f.subscribe(false, c_node_b, c_p3);
     f.subscribe(true, c_node_b, c_p1);
-    // One listener takes the packets in the order pushed: only the last is waited for.
-    f.rig.push_listen(f.from(c_mt_information_tcp_shutdown, c_node_a, c_p1));
-    packet_spec stranger = f.from(c_mt_information_udp_shutdown, c_node_a, c_stranger);
-    stranger.error = c_kova_err_remote_timeout;
-    f.rig.push_listen(stranger);
-    f.rig.push_listen(f.from(c_mt_information_udp_shutdown, c_node_a, c_p2, c_code + 1));  // another code: ignored
-    f.rig.push_listen(f.control(c_mccr_object_destroy, c_node_a, c_stranger, f.id, c_kova_err_object_is_not_exist));
-    f.rig.push_listen(f.control(c_mccr_object_destroy, c_node_a, c_p2, f.id, c_kova_err_object_is_not_exist));
-    // As the center reports a lost link: from the node, to every stub of the process.
-    f.rig.push_listen(f.control(c_mccr_tcp_disconnected_from_client, c_node_b, c_broadcast_proxy_id,
-                                c_broadcast_stub_id, c_kova_err_disconnected_tcp));
-    const std::vector<heard> want = {
-        {'s', client_of(c_node_a, f.d, c_p1), c_kova_err_none},
-        {'s', client_of(c_node_a, f.d, c_stranger), c_kova_err_remote_timeout},
-        {'s', client_of(c_node_a, f.d, c_p2), c_kova_err_object_is_not_exist},
-        {'s', client_of(c_node_b, f.d, c_p1), c_kova_err_disconnected_tcp},
-        {'s', client_of(c_node_b, f.d, c_p3), c_kova_err_disconnected_tcp},
-        {'t', client_of(c_node_b, f.d, 0), 0},
-    };
-    ASSERT_TRUE(f.stub.wait_log(want.size()));
-    EXPECT_TRUE(f.sent().empty()) << "the stub answers none of them";
-    expect_heard(f.stub.log(), want);
-    EXPECT_EQ(f.stub.get_client_count(), 0u);
+    expect_every_end_heard(f, c_mt_information_tcp_shutdown, c_mt_information_udp_shutdown, {c_p1, c_p3});
     _kova_object_information& h = f.stub.handler();
     EXPECT_TRUE(h.tcp_node_map.empty());
     EXPECT_TRUE(h.udp_node_map.empty());
@@ -374,38 +309,12 @@ TEST(kova_object_information, what_on_shutdown_learns_of_each_end) {
 TEST(kova_object_information, an_answer_that_never_leaves_takes_the_subscription_back) {
     information_fixture f(4, 2);
     ASSERT_NE(f.id, 0);
-    struct row {
-        const char* name;
-        bool shut;  // the center pipe refuses for good instead of staying full
-        bool tcp;
-        kova_err_t on_connect_result;
-    };
-    const row rows[] = {{"udp confirm, full pipe", false, false, 0},
-                        {"tcp reject, full pipe", false, true, 7},
-                        {"tcp confirm, shut pipe", true, true, 0},
-                        {"udp confirm, shut pipe", true, false, 0}};
-    object_id_t proxy = c_p1;
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.name);
-        f.stub.m_answer = r.on_connect_result;
-        if (r.shut) f.rig.m_center.proc_shutdown();
-        else f.rig.fill_center();
-        const std::size_t heard_before = f.stub.log().size();
-        packet_spec s = f.from(r.tcp ? c_mt_information_tcp_connect : c_mt_information_udp_connect, c_node_a, proxy);
-        s.limit = 0.3;
-        sdk_rig::push(f.rig.m_listen, f.make(s, c_if_1));
-        ASSERT_TRUE(f.stub.wait_log(heard_before + 1));
-        const heard h = f.stub.log().back();
-        EXPECT_EQ(h.kind, 's');
-        EXPECT_TRUE(same(h.client, client_of(c_node_a, f.d, proxy)));
-        EXPECT_EQ(h.error, c_kova_err_busy_localhost);
-        EXPECT_EQ(f.stub.get_client_count(), 0u);
-        EXPECT_TRUE(f.stub.handler().mcast_if_map.empty());
-        if (!r.shut) {
-            for (const received& p : f.sent()) EXPECT_EQ(p.packet.header.type, c_mt_ctrl) << "only the fillers";
-        }
-        ++proxy;
-    }
+    expect_unsent_answers_take_the_client_back(f,
+                                               {{"udp confirm, full pipe", false, c_mt_information_udp_connect, 0},
+                                                {"tcp reject, full pipe", false, c_mt_information_tcp_connect, 7},
+                                                {"tcp confirm, shut pipe", true, c_mt_information_tcp_connect, 0},
+                                                {"udp confirm, shut pipe", true, c_mt_information_udp_connect, 0}},
+                                               [&] { EXPECT_TRUE(f.stub.handler().mcast_if_map.empty()); });
 }
 
 TEST(kova_object_information, the_subscriber_table_is_free_while_the_stubs_disconnects_wait_for_the_center_pipe) {
@@ -451,68 +360,26 @@ TEST(kova_object_information, a_destroy_forgets_every_client_without_telling_the
         if (r.in_callback) f.stub.in_connect = [&] { EXPECT_EQ(f.stub.destroy(), c_kova_err_none); };
         else ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
         if (r.in_callback) f.subscribe(false, c_node_b, c_p3);
-        const std::vector<received> out = f.sent(r.in_callback ? 0.2 : 0.0);
-        ASSERT_EQ(out.size(), 1u) << "the announcement alone";
-        EXPECT_EQ(out[0].packet.header.code, c_mccr_object_destroy);
-        f.stub.in_connect = nullptr;
-        _kova_object_information& h = f.stub.handler();
-        EXPECT_TRUE(h.node_map.empty());
-        EXPECT_TRUE(h.tcp_node_map.empty());
-        EXPECT_TRUE(h.udp_node_map.empty());
-        EXPECT_TRUE(h.mcast_if_map.empty());
-        // The same object again: nobody is subscribed any more.
-        ASSERT_EQ(f.stub.create(f.d, f.id), c_kova_err_none);
-        EXPECT_EQ(f.stub.get_client_count(), 0u);
-        f.stub.disconnect_all_client_object();
-        const std::vector<received> after = f.sent();
-        ASSERT_EQ(after.size(), 1u) << "the create alone";
-        EXPECT_EQ(after[0].packet.header.code, c_mccr_object_create);
-        EXPECT_TRUE(f.stub.log().empty());
-        ASSERT_EQ(f.stub.destroy(), c_kova_err_none);
-        f.sent();
-        EXPECT_TRUE(f.rig.wait_remain(before));
+        expect_a_destroy_forgets_every_client(
+            f, before, r.in_callback,
+            [&] {
+                f.stub.in_connect = nullptr;
+                _kova_object_information& h = f.stub.handler();
+                EXPECT_TRUE(h.node_map.empty());
+                EXPECT_TRUE(h.tcp_node_map.empty());
+                EXPECT_TRUE(h.udp_node_map.empty());
+                EXPECT_TRUE(h.mcast_if_map.empty());
+            },
+            [&] { f.stub.disconnect_all_client_object(); });
         // Not created: nobody is told anything.
         f.stub.disconnect(client_of(c_broadcast_ip, f.d, c_p1));
         EXPECT_TRUE(f.sent().empty());
     }
 }
 
-namespace {
-
-class attached_information : public kova_object_information {
-public:
-    attached_information(msg_code_t in_code, kova_object const& in_object)
-        : kova_object_information(in_code, in_object) {}
-    using kova_object_information::get_client_count;
-};
-
-}  // namespace
-
 TEST(kova_object_information, attached_form_serves_under_the_given_object) {
-    sdk_rig rig(1);
-    const test_domain_scope d(7);
-    const unsigned long before = rig.remain();
-    kova_object owner;
-    const object_id_t id = rig.create_announced(owner, d);
-    ASSERT_NE(id, 0);
-    attached_information* attached = new attached_information(c_code, owner);
-    EXPECT_EQ(attached->_op, owner._op);
-    EXPECT_EQ(owner._op->information_map.count(c_code), 1u);
-    packet_spec s{c_mt_information_udp_connect, c_code, c_p1, id, 1, d, d};
-    s.src_ip = c_node_a;
-    rig.push_listen(s);
-    struct_packet answer;
-    ASSERT_TRUE(rig.center_receive(answer));
-    EXPECT_EQ(answer.header.type, c_mt_information_udp_confirm);
-    EXPECT_EQ(answer.header.sid, id);
-    EXPECT_EQ(attached->get_client_count(), 1u);
-    // Ending it destroys the object it is attached to, and its handler leaves the core.
-    delete attached;
-    EXPECT_FALSE(owner.is_created());
-    ASSERT_TRUE(rig.center_receive(answer));
-    EXPECT_EQ(answer.header.code, c_mccr_object_destroy);
-    EXPECT_TRUE(owner._op->information_map.empty());
-    EXPECT_TRUE(rig.wait_remain(before));
+    expect_attached_serves_under_the_given_object<kova_object_information, attached_stub<kova_object_information>>(
+        7, c_code, c_mt_information_udp_connect, c_mt_information_udp_confirm);
 }
 
 // Publishing ------------------------------------------------------------------------
@@ -656,24 +523,8 @@ TEST(kova_object_information, lending_and_staging_publish_within_their_size_with
     EXPECT_EQ(history_of(f.stub), std::vector<std::string>{"abcde"});
 
     // Staging: a clean buffer is written, a dirty one kept until cancel.
-    EXPECT_EQ(f.stub.post(1), c_kova_err_dont_get) << "nothing staged";
-    f.stub.cancel();
-    char* p = static_cast<char*>(f.stub.get(6));
-    ASSERT_NE(p, nullptr);
-    std::memcpy(p, "staged", 6);
-    EXPECT_EQ(f.stub.post(7), c_kova_err_too_big_size);
-    p[6] = 'X';  // one byte too far
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(f.stub.post(6), c_kova_err_durty_memory);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "kova_object_information::post => durty memory\n");
-    EXPECT_TRUE(f.sent().empty()) << "nothing written";
-    f.stub.cancel();
-    EXPECT_EQ(f.stub.post(6), c_kova_err_dont_get);
-    p = static_cast<char*>(f.stub.get(6));
-    ASSERT_NE(p, nullptr);
-    std::memcpy(p, "staged", 6);
-    EXPECT_EQ(f.stub.post(6), c_kova_err_none);
-    out = f.sent();
+    out = expect_staging_sends_only_a_clean_buffer(f.stub, "kova_object_information::post => durty memory\n",
+                                                   [&] { return f.sent(); });
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].data, "staged");
 

@@ -29,12 +29,9 @@ namespace {
 constexpr msg_code_t c_code = 23;
 
 // Records in the shared log "ended" when the stub's side ended the connection.
-class command_proxy : public recording<kova_proxy_object_command> {
+class command_proxy : public connection_recording<kova_proxy_object_command> {
 public:
-    explicit command_proxy(msg_code_t in_code = c_code) : recording(in_code) {}
-
-private:
-    void on_disconnected() override { note("ended"); }
+    explicit command_proxy(msg_code_t in_code = c_code) : connection_recording(in_code) {}
 };
 
 struct live_command : live_proxy<command_proxy> {
@@ -43,11 +40,7 @@ struct live_command : live_proxy<command_proxy> {
 
 // Asks for the connection and has the stub confirm it.
 bool connect(proxy_rig& w, command_proxy& in_proxy) {
-    return_object_t ro = in_proxy.async_connect(5.0);
-    struct_packet request;
-    if (w.rig.center_receive(request) && request.header.type == c_mt_command_connect)
-        w.answer(request, c_mt_command_confirm, 0);
-    return in_proxy.async_connect_return(ro, nullptr) == c_kova_err_none && in_proxy.is_connected();
+    return w.connect_confirmed(in_proxy, c_mt_command_connect, c_mt_command_confirm);
 }
 
 std::string text(std::size_t in_size, char in_from = 'a') {
@@ -66,14 +59,6 @@ kova_err_t post_by(command_proxy& in_proxy, by in_how, const std::string& in_dat
     if (p == nullptr) return 0xFFFFFFFFu;
     if (size != 0) std::memcpy(p, in_data.data(), size);
     return in_how == c_real ? in_proxy.post_real(size) : in_proxy.post(size);
-}
-
-// Every transmission in the center pipe until it stays empty for in_quiet_s.
-std::vector<received> sent(proxy_rig& w, double in_quiet_s = 0.0) {
-    std::vector<received> out;
-    received r;
-    while (w.rig.center_receive(r, in_quiet_s)) out.push_back(r);
-    return out;
 }
 
 void expect_command(const received& in_got, const live_command& e, const std::string& in_data, msg_type_t in_type) {
@@ -99,8 +84,6 @@ std::vector<pksize_t> history(command_proxy& in_proxy, kova_size_t in_count = 10
     for (std::size_t i = 0; i < h.size(); ++i) sizes.push_back(h[i].size);
     return sizes;
 }
-
-typedef std::vector<std::string> log_t;
 
 // Takes everything off the center pipe on a thread of its own, as a center would, until it
 // ends; what it took, in order.
@@ -180,7 +163,7 @@ TEST(kova_proxy_object_command, the_handshake_reports_each_answer_and_refuses_wh
     EXPECT_FALSE(e.w.rig.center_receive(p, 0.2)) << "nothing was sent for the refusal";
     ASSERT_EQ(e.proxy.destroy(), c_kova_err_none);
     EXPECT_FALSE(e.proxy.is_connected());
-    sent(e.w);
+    e.w.sent();
     EXPECT_EQ(e.proxy.async_connect_return(e.proxy.async_connect(1.0), nullptr), c_kova_err_is_not_created);
     EXPECT_TRUE(e.w.rig.wait_remain(before));
 }
@@ -191,12 +174,12 @@ TEST(kova_proxy_object_command, in_the_posting_model_each_post_sends_the_command
     const unsigned long before = e.w.baseline;
     // Not connected: a post makes the command current and sends nothing.
     for (by how : {c_write, c_real, c_staged}) EXPECT_EQ(post_by(e.proxy, how, "early"), c_kova_err_none);
-    EXPECT_TRUE(sent(e.w, 0.1).empty());
+    EXPECT_TRUE(e.w.sent(0.1).empty());
     char buf[16];
     pksize_t size = sizeof(buf);
     EXPECT_EQ(e.proxy.read(buf, &size), c_kova_err_empty_history) << "nothing sent yet";
     ASSERT_TRUE(connect(e.w, e.proxy));
-    EXPECT_TRUE(sent(e.w, 0.1).empty()) << "connecting sends nothing either";
+    EXPECT_TRUE(e.w.sent(0.1).empty()) << "connecting sends nothing either";
 
     e.proxy.set_history_size(3);
     msg_num_t last = 0;
@@ -211,7 +194,7 @@ TEST(kova_proxy_object_command, in_the_posting_model_each_post_sends_the_command
         SCOPED_TRACE(r.name);
         const std::string data = text(r.size);
         ASSERT_EQ(post_by(e.proxy, r.how, data), c_kova_err_none);
-        const std::vector<received> out = sent(e.w);
+        const std::vector<received> out = e.w.sent();
         ASSERT_EQ(out.size(), 1u) << "exactly one transmission";
         received got = out[0];
         if (r.size == 0) {
@@ -237,10 +220,10 @@ TEST(kova_proxy_object_command, in_the_posting_model_each_post_sends_the_command
     // A busy center pipe costs that transmission; the post still counts.
     e.w.rig.fill_center();
     EXPECT_EQ(e.proxy.write("busy", 4), c_kova_err_none);
-    for (const received& r : sent(e.w)) EXPECT_EQ(r.packet.header.type, c_mt_ctrl) << "only the fillers";
+    for (const received& r : e.w.sent()) EXPECT_EQ(r.packet.header.type, c_mt_ctrl) << "only the fillers";
 
     ASSERT_EQ(e.proxy.destroy(), c_kova_err_none);
-    sent(e.w);
+    e.w.sent();
     EXPECT_TRUE(e.w.rig.wait_remain(before)) << "the current command and the history went with the destroy";
     EXPECT_EQ(e.proxy.read(buf, &size), c_kova_err_is_not_created);
     kova_history none(e.proxy.see_history(5));
@@ -266,9 +249,9 @@ TEST(kova_proxy_object_command, lending_gives_one_block_to_a_thread_and_posts_it
     testing::internal::CaptureStdout();
     EXPECT_EQ(e.proxy.post_real(9), c_kova_err_too_big_size);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Kova SDK - Boundout Command Post") << "no line end";
-    EXPECT_TRUE(sent(e.w).empty());
+    EXPECT_TRUE(e.w.sent().empty());
     EXPECT_EQ(e.proxy.post_real(5), c_kova_err_none) << "the same block, a size that fits";
-    std::vector<received> out = sent(e.w);
+    std::vector<received> out = e.w.sent();
     ASSERT_EQ(out.size(), 1u);
     expect_command(out[0], e, "abcde", c_mt_command_tcp);
     EXPECT_EQ(e.proxy.post_real(5), c_kova_err_dont_get) << "posted: nothing lent any more";
@@ -277,26 +260,21 @@ TEST(kova_proxy_object_command, lending_gives_one_block_to_a_thread_and_posts_it
     ASSERT_NE(e.proxy.get_real(100), nullptr);
     e.proxy.cancel_real();
     e.proxy.cancel_real();
-    EXPECT_TRUE(sent(e.w).empty());
+    EXPECT_TRUE(e.w.sent().empty());
     EXPECT_EQ(history(e.proxy), std::vector<pksize_t>{5});
 
     // Another thread's write waits for the lender.
     block = static_cast<char*>(e.proxy.get_real(4));
     ASSERT_NE(block, nullptr);
-    std::atomic<kova_err_t> written{0xFFFFFFFFu};
-    std::atomic<pid_t> tid{0};
-    std::thread other([&] {
-        tid = kova_test::this_thread_id();
-        written = e.proxy.write("from the other", 14);
-    });
-    auto asleep = [&] { return kova_test::wait_until([&] { return kova_test::is_thread_asleep(tid.load()); }, 5.0); };
-    EXPECT_TRUE(asleep());
-    EXPECT_EQ(written.load(), 0xFFFFFFFFu) << "it waits";
-    std::memcpy(block, "wxyz", 4);
-    EXPECT_EQ(e.proxy.post_real(4), c_kova_err_none);
-    other.join();
-    EXPECT_EQ(written.load(), c_kova_err_none);
-    out = sent(e.w);
+    {
+        waiting_thread other([&] { return e.proxy.write("from the other", 14); });
+        EXPECT_TRUE(other.asleep());
+        EXPECT_EQ(other.result(), waiting_thread::c_not_yet) << "it waits";
+        std::memcpy(block, "wxyz", 4);
+        EXPECT_EQ(e.proxy.post_real(4), c_kova_err_none);
+        EXPECT_EQ(other.join(), c_kova_err_none);
+    }
+    out = e.w.sent();
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0].data, "wxyz");
     EXPECT_EQ(out[1].data, "from the other");
@@ -304,20 +282,16 @@ TEST(kova_proxy_object_command, lending_gives_one_block_to_a_thread_and_posts_it
     // Destroyed while a block is lent: it stays with its lender, who may still write it.
     block = static_cast<char*>(e.proxy.get_real(4));
     ASSERT_NE(block, nullptr);
-    written = 0xFFFFFFFFu;
-    tid = 0;
-    std::thread waiter([&] {
-        tid = kova_test::this_thread_id();
-        written = e.proxy.write("late", 4);
-    });
-    EXPECT_TRUE(asleep());
-    ASSERT_EQ(e.proxy.destroy(), c_kova_err_none);
-    waiter.join();
-    EXPECT_EQ(written.load(), c_kova_err_empty_kova_memory) << "a waiter gives up at the destroy";
+    {
+        waiting_thread waiter([&] { return e.proxy.write("late", 4); });
+        EXPECT_TRUE(waiter.asleep());
+        ASSERT_EQ(e.proxy.destroy(), c_kova_err_none);
+        EXPECT_EQ(waiter.join(), c_kova_err_empty_kova_memory) << "a waiter gives up at the destroy";
+    }
     std::memcpy(block, "kept", 4);
     EXPECT_EQ(e.proxy.post_real(4), c_kova_err_is_not_created);
     e.proxy.cancel_real();
-    sent(e.w);
+    e.w.sent();
     EXPECT_TRUE(e.w.rig.wait_remain(before));
 }
 
@@ -326,28 +300,12 @@ TEST(kova_proxy_object_command, staging_writes_only_a_clean_buffer_and_keeps_a_d
     ASSERT_TRUE(e.live);
     const unsigned long before = e.w.baseline;
     ASSERT_TRUE(connect(e.w, e.proxy));
-    EXPECT_EQ(e.proxy.post(1), c_kova_err_dont_get) << "nothing staged";
-    e.proxy.cancel();
-    char* p = static_cast<char*>(e.proxy.get(6));
-    ASSERT_NE(p, nullptr);
-    std::memcpy(p, "staged", 6);
-    EXPECT_EQ(e.proxy.post(7), c_kova_err_too_big_size);
-    p[6] = 'X';  // one byte too far
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(e.proxy.post(6), c_kova_err_durty_memory);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "kova_proxy_object_command::post => durty memory\n");
-    EXPECT_TRUE(sent(e.w).empty()) << "nothing written";
-    e.proxy.cancel();
-    EXPECT_EQ(e.proxy.post(6), c_kova_err_dont_get);
-    p = static_cast<char*>(e.proxy.get(6));
-    ASSERT_NE(p, nullptr);
-    std::memcpy(p, "staged", 6);
-    EXPECT_EQ(e.proxy.post(6), c_kova_err_none);
-    const std::vector<received> out = sent(e.w);
+    const std::vector<received> out = expect_staging_sends_only_a_clean_buffer(
+        e.proxy, "kova_proxy_object_command::post => durty memory\n", [&] { return e.w.sent(); });
     ASSERT_EQ(out.size(), 1u);
     expect_command(out[0], e, "staged", c_mt_command_tcp);
     ASSERT_EQ(e.proxy.destroy(), c_kova_err_none);
-    sent(e.w);
+    e.w.sent();
     EXPECT_TRUE(e.w.rig.wait_remain(before));
 }
 
@@ -358,9 +316,9 @@ TEST(kova_proxy_object_command, the_timer_model_sends_the_current_command_every_
     const double interval = 0.1;
     // Neither connected nor anything posted: the ticks send nothing.
     e.proxy.set_sync_model(false, c_sender_sync_model_on_timer, interval);
-    EXPECT_TRUE(sent(e.w, 0.25).empty());
+    EXPECT_TRUE(e.w.sent(0.25).empty());
     ASSERT_TRUE(connect(e.w, e.proxy));
-    EXPECT_TRUE(sent(e.w, 0.25).empty()) << "no command yet";
+    EXPECT_TRUE(e.w.sent(0.25).empty()) << "no command yet";
     EXPECT_EQ(e.proxy.write("first", 5), c_kova_err_none);
 
     // A fixed rate from the model's change; the post itself sends nothing.
@@ -398,14 +356,14 @@ TEST(kova_proxy_object_command, the_timer_model_sends_the_current_command_every_
 
     // Back to posting: the timer stops, and each post sends once with no limit again.
     e.proxy.set_sync_model(false, c_sender_sync_model_on_post, interval);
-    sent(e.w);
-    EXPECT_TRUE(sent(e.w, 0.3).empty());
+    e.w.sent();
+    EXPECT_TRUE(e.w.sent(0.3).empty());
     EXPECT_EQ(e.proxy.write("third", 5), c_kova_err_none);
-    std::vector<received> out = sent(e.w);
+    std::vector<received> out = e.w.sent();
     ASSERT_EQ(out.size(), 1u);
     EXPECT_TRUE(out[0].packet.header.limit.is_infinite());
     ASSERT_EQ(e.proxy.destroy(), c_kova_err_none);
-    sent(e.w);
+    e.w.sent();
     EXPECT_TRUE(e.w.rig.wait_remain(before));
 }
 
@@ -419,7 +377,7 @@ TEST(kova_proxy_object_command, an_interval_that_is_no_finite_time_below_2_to_th
         e.proxy.set_sync_model(true, c_sender_sync_model_on_timer, bad);
         // Still posting, over the ordinary path: each write sends once, at once.
         ASSERT_EQ(e.proxy.write("post", 4), c_kova_err_none);
-        const std::vector<received> out = sent(e.w, 0.15);
+        const std::vector<received> out = e.w.sent(0.15);
         ASSERT_EQ(out.size(), 1u);
         EXPECT_EQ(out[0].packet.header.type, c_mt_command_tcp);
         EXPECT_TRUE(out[0].packet.header.limit.is_infinite());
@@ -427,7 +385,7 @@ TEST(kova_proxy_object_command, an_interval_that_is_no_finite_time_below_2_to_th
     // The longest period that is taken: the stub sees a finite limit.
     e.proxy.set_sync_model(false, c_sender_sync_model_on_timer, 2147483647.0);
     ASSERT_EQ(e.proxy.write("post", 4), c_kova_err_none);
-    EXPECT_TRUE(sent(e.w, 0.15).empty()) << "the timer model sends at ticks only";
+    EXPECT_TRUE(e.w.sent(0.15).empty()) << "the timer model sends at ticks only";
 }
 
 TEST(kova_proxy_object_command, the_ways_a_connection_ends) {
@@ -435,9 +393,6 @@ TEST(kova_proxy_object_command, the_ways_a_connection_ends) {
     ASSERT_TRUE(e.live);
     struct_packet p;
     msg_num_t num = 200;
-    auto settle = [&](std::size_t in_count) {
-        return kova_test::wait_until([&] { return e.proxy.count() >= in_count; }, 5.0);
-    };
     // The proxy's shutdown tells the stub, once, and only while connected; the timer and
     // the command stay, and the ticks send nothing meanwhile.
     e.proxy.shutdown();
@@ -453,12 +408,7 @@ TEST(kova_proxy_object_command, the_ways_a_connection_ends) {
         EXPECT_FALSE(shut) << "nothing after the shutdown";
         if (p.header.type != c_mt_command_shutdown) continue;
         shut = true;
-        EXPECT_EQ(p.header.code, c_code);
-        EXPECT_EQ(p.header.error, 0u);
-        EXPECT_EQ(p.header.size, 0u);
-        EXPECT_EQ(p.header.did, c_stub_id);
-        EXPECT_EQ(p.header.sid, e.id);
-        EXPECT_GT(p.packet_limit_time, 1e9) << "no time limit";
+        expect_shutdown_notice(p, c_mt_command_shutdown, c_code, e.id);
     }
     EXPECT_TRUE(shut);
     EXPECT_FALSE(e.proxy.is_connected());
@@ -466,31 +416,16 @@ TEST(kova_proxy_object_command, the_ways_a_connection_ends) {
     ASSERT_TRUE(e.w.rig.center_receive(p, 1.0)) << "the ticks resume once connected again";
     EXPECT_EQ(p.header.type, c_mt_command_tcp);
     e.proxy.set_sync_model(false, c_sender_sync_model_on_post, 0);
-    sent(e.w);
+    e.w.sent();
 
-    // The stub's disconnects: one on_disconnected, however many come.
-    e.w.rig.push_listen(e.w.from_stub(c_mt_command_disconnect, c_code, c_broadcast_proxy_id, ++num));
-    e.w.rig.push_listen(e.w.from_stub(c_mt_command_disconnect, c_code, e.id, ++num));
-    ASSERT_TRUE(settle(2));
-    EXPECT_EQ(e.proxy.log(), log_t({"create", "ended"}));
-    EXPECT_FALSE(e.proxy.is_connected());
-    EXPECT_EQ(e.proxy.write("after", 5), c_kova_err_none);
-    EXPECT_TRUE(sent(e.w).empty());
-
-    // The stub destroyed: the connection ends before the proxy hears of the stub.
-    ASSERT_TRUE(connect(e.w, e.proxy));
-    e.w.control(c_mccr_object_destroy, e.id);
-    ASSERT_TRUE(settle(4));
-    EXPECT_EQ(e.proxy.log(), log_t({"create", "ended", "ended", "destroy"}));
-    // The link to the stub's host lost: the same, then the link's own callback.
-    ASSERT_TRUE(e.w.make_live(e.proxy));
-    ASSERT_TRUE(connect(e.w, e.proxy));
-    e.w.control(c_mccr_tcp_disconnected_from_server, e.id);
-    ASSERT_TRUE(settle(8));
-    EXPECT_EQ(e.proxy.log(),
-              log_t({"create", "ended", "ended", "destroy", "create", "ended", "destroy", "disconnected"}));
+    expect_the_ends_from_the_stubs_side(
+        e, c_code, c_mt_command_disconnect, num, [&] { return connect(e.w, e.proxy); },
+        [&] {
+            EXPECT_EQ(e.proxy.write("after", 5), c_kova_err_none);
+            EXPECT_TRUE(e.w.sent().empty());
+        });
     ASSERT_EQ(e.proxy.destroy(), c_kova_err_none);
-    sent(e.w);
+    e.w.sent();
     EXPECT_TRUE(e.w.rig.wait_remain(e.w.baseline));
 }
 
@@ -522,7 +457,7 @@ TEST(kova_proxy_object_command, ticks_end_with_the_connection_and_never_send_fro
         ASSERT_TRUE(e.live);
         ASSERT_TRUE(connect(e.w, e.proxy));
         ASSERT_EQ(e.proxy.write(text(100).data(), 100), c_kova_err_none);
-        ASSERT_EQ(sent(e.w).size(), 1u);
+        ASSERT_EQ(e.w.sent().size(), 1u);
         std::vector<received> got;
         {
             center_drain center(e.w);
@@ -563,7 +498,7 @@ TEST(kova_proxy_object_command, a_finalize_with_the_timer_running_leaves_the_tic
         received r;
         ASSERT_TRUE(w->rig.center_receive(r, 2.0));
         EXPECT_EQ(r.packet.header.type, c_mt_command_tcp);
-        sent(*w);
+        w->sent();
         w.reset();  // finalising: the registry destroys what the application left
     }
     // The pipes and the packet memory are gone; the timer still runs, and its ticks find

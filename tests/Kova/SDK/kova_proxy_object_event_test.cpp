@@ -32,33 +32,27 @@ struct seen_event {
 
 // Records its events, and in the shared log "ended" when the stub's side ended the
 // subscription.
-class event_proxy : public recording<kova_proxy_object_event> {
+class event_proxy : public connection_recording<kova_proxy_object_event> {
 public:
-    explicit event_proxy(msg_code_t in_code = c_code) : recording(in_code) {}
-    std::vector<seen_event> events() {
-        std::lock_guard<std::mutex> lock(m_events_mutex);
-        return m_events;
-    }
+    explicit event_proxy(msg_code_t in_code = c_code) : connection_recording(in_code) {}
+    std::vector<seen_event> events() { return m_events.items(); }
     // Run inside the callbacks, on the listener.
     std::function<void()> during_event;
     std::function<void()> after_create;
 
 private:
-    void on_disconnected() override { note("ended"); }
     void on_event(const void* pin_data, const pksize_t& in_size, const double& in_elapsed) override {
         seen_event e{pin_data != nullptr, {}, in_size, in_elapsed};
         const unsigned char* data = static_cast<const unsigned char*>(pin_data);
         if (data) e.bytes.assign(data, data + in_size);
         if (during_event) during_event();
-        std::lock_guard<std::mutex> lock(m_events_mutex);
-        m_events.push_back(e);
+        m_events.add(e);
     }
     void on_object_create() override {
         recording::on_object_create();
         if (after_create) after_create();
     }
-    std::mutex m_events_mutex;
-    std::vector<seen_event> m_events;
+    locked_list<seen_event> m_events;
 };
 
 struct live_event : live_proxy<event_proxy> {
@@ -67,11 +61,7 @@ struct live_event : live_proxy<event_proxy> {
 
 // Asks for the subscription and has the stub confirm it.
 bool subscribe(proxy_rig& w, event_proxy& in_proxy) {
-    return_object_t ro = in_proxy.async_connect(5.0);
-    struct_packet request;
-    if (w.rig.center_receive(request) && request.header.type == c_mt_event_connect)
-        w.answer(request, c_mt_event_confirm, 0);
-    return in_proxy.async_connect_return(ro, nullptr) == c_kova_err_none && in_proxy.is_connected();
+    return w.connect_confirmed(in_proxy, c_mt_event_connect, c_mt_event_confirm);
 }
 
 // An event of the stub to the node (every proxy of the domain), or to in_did alone.
@@ -99,8 +89,6 @@ struct memory_hog {
     }
     std::vector<Pimo::Memory::mm_t> held;
 };
-
-typedef std::vector<std::string> log_t;
 
 }  // namespace
 
@@ -143,60 +131,24 @@ TEST(kova_proxy_object_event, async_connect_refuses_as_the_table_says_and_leaves
 TEST(kova_proxy_object_event, async_connect_return_reports_each_answer) {
     live_event e(2);
     ASSERT_TRUE(e.live);
-    enum by { c_reply, c_wake, c_nothing };
-    struct row {
-        const char* name;
-        by how;
-        msg_code_t type;  // the reply's type, or the waking control code
-        kova_err_t error;
-        double limit;
-        kova_err_t result;
-        bool subscribed;
-    };
-    const row rows[] = {
-        {"confirmed", c_reply, c_mt_event_confirm, 0, 5.0, c_kova_err_none, true},
-        {"the stub's on_connect result", c_reply, c_mt_event_reject, 77, 5.0, 77, false},
-        {"code not served", c_reply, c_mt_event_reject, 3, 5.0, c_kova_err_not_support_code, false},
-        {"a center could not deliver", c_reply, c_mt_event_reject, c_kova_err_not_connected_tcp, 5.0,
-         c_kova_err_not_connected_tcp, false},
-        {"the stub went during the wait", c_wake, c_mccr_object_destroy, c_kova_err_object_is_not_exist, 30.0,
-         c_kova_err_object_is_not_exist, false},
-        {"the link went during the wait", c_wake, c_mccr_tcp_disconnected_from_server, c_kova_err_disconnected_tcp,
-         30.0, c_kova_err_disconnected_tcp, false},
-        {"no answer in time", c_nothing, 0, 0, 0.3, c_kova_err_local_timeout, false},
-    };
-    const unsigned long before = e.w.baseline;
-    msg_num_t num = 0;
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.name);
-        return_object_t ro = e.proxy.async_connect(r.limit);
-        struct_packet request;
-        ASSERT_TRUE(e.w.rig.center_receive(request));
-        EXPECT_EQ(request.header.type, c_mt_event_connect);
-        EXPECT_EQ(request.header.code, c_code);
-        EXPECT_EQ(request.header.num, ++num);
-        EXPECT_EQ(request.header.size, 0u);
-        EXPECT_EQ(request.header.error, 0u);
-        EXPECT_EQ(request.dst_ip, c_local_host);
-        EXPECT_EQ(request.header.did, c_stub_id);
-        EXPECT_EQ(request.header.sid, e.id);
-        EXPECT_EQ(request.mct_if, c_local_host);
-        EXPECT_NEAR(request.packet_limit_time, r.limit, 0.5);
-        if (r.how == c_reply) e.w.answer(request, static_cast<msg_type_t>(r.type), r.error);
-        if (r.how == c_wake) e.w.wake(r.type, r.error, e.id);
-        double elapsed = -1;
-        EXPECT_EQ(e.proxy.async_connect_return(ro, &elapsed), r.result);
-        EXPECT_GE(elapsed, r.how == c_nothing ? r.limit : 0.0);
-        EXPECT_LT(elapsed, 3.0) << "a wake ends the wait at once";
-        EXPECT_EQ(e.proxy.is_connected(), r.subscribed);
-        if (r.subscribed) {
-            e.proxy.shutdown();
-            ++num;
-            ASSERT_TRUE(e.w.rig.center_receive(request));
-            EXPECT_EQ(request.header.type, c_mt_event_shutdown);
-        }
-        EXPECT_TRUE(e.w.rig.wait_remain(before));
-    }
+    expect_each_connect_answer(
+        e, c_code,
+        {
+            {"confirmed", false, c_reply, c_mt_event_confirm, 0, c_local_host, 5.0, c_kova_err_none, true},
+            {"the stub's on_connect result", false, c_reply, c_mt_event_reject, 77, c_local_host, 5.0, 77, false},
+            {"code not served", false, c_reply, c_mt_event_reject, 3, c_local_host, 5.0, c_kova_err_not_support_code,
+             false},
+            {"a center could not deliver", false, c_reply, c_mt_event_reject, c_kova_err_not_connected_tcp, c_local_host,
+             5.0, c_kova_err_not_connected_tcp, false},
+            {"the stub went during the wait", false, c_wake, c_mccr_object_destroy, c_kova_err_object_is_not_exist, 0,
+             30.0, c_kova_err_object_is_not_exist, false},
+            {"the link went during the wait", false, c_wake, c_mccr_tcp_disconnected_from_server,
+             c_kova_err_disconnected_tcp, 0, 30.0, c_kova_err_disconnected_tcp, false},
+            {"no answer in time", false, c_nothing, 0, 0, 0, 0.3, c_kova_err_local_timeout, false},
+        },
+        [&](const connect_answer_row& in_row) { return e.proxy.async_connect(in_row.limit); },
+        [](const connect_answer_row&) { return c_mt_event_connect; },
+        [](const connect_answer_row&) { return c_mt_event_shutdown; });
 }
 
 TEST(kova_proxy_object_event, events_reach_on_event_only_while_subscribed_and_only_from_the_bound_stub) {
@@ -297,9 +249,6 @@ TEST(kova_proxy_object_event, the_ways_a_subscription_ends) {
     ASSERT_TRUE(e.live);
     struct_packet p;
     msg_num_t num = 200;
-    auto settle = [&](std::size_t in_count) {
-        return kova_test::wait_until([&] { return e.proxy.count() >= in_count; }, 5.0);
-    };
 
     // The proxy's shutdown tells the stub, once, and only while subscribed.
     e.proxy.shutdown();
@@ -308,42 +257,13 @@ TEST(kova_proxy_object_event, the_ways_a_subscription_ends) {
     e.proxy.shutdown();
     e.proxy.shutdown();
     ASSERT_TRUE(e.w.rig.center_receive(p));
-    EXPECT_EQ(p.header.type, c_mt_event_shutdown);
-    EXPECT_EQ(p.header.code, c_code);
+    expect_shutdown_notice(p, c_mt_event_shutdown, c_code, e.id);
     EXPECT_EQ(p.header.num, 2);  // the next number after the connect's
-    EXPECT_EQ(p.header.error, 0u);
-    EXPECT_EQ(p.header.size, 0u);
-    EXPECT_EQ(p.header.did, c_stub_id);
-    EXPECT_EQ(p.header.sid, e.id);
-    EXPECT_GT(p.packet_limit_time, 1e9) << "no time limit";
     EXPECT_FALSE(e.w.rig.center_receive(p, 0.2));
     EXPECT_FALSE(e.proxy.is_connected());
 
-    // The stub's disconnects: one on_disconnected, however many come.
     ASSERT_TRUE(subscribe(e.w, e.proxy));
-    e.w.rig.push_listen(e.w.from_stub(c_mt_event_disconnect, c_code, c_broadcast_proxy_id, ++num));
-    e.w.rig.push_listen(e.w.from_stub(c_mt_event_disconnect, c_code, e.id, ++num));
-    ASSERT_TRUE(settle(2));
-    EXPECT_EQ(e.proxy.log(), log_t({"create", "ended"}));
-    EXPECT_FALSE(e.proxy.is_connected());
-
-    // The stub destroyed: the subscription ends before the proxy hears of the stub.
-    ASSERT_TRUE(subscribe(e.w, e.proxy));
-    e.w.control(c_mccr_object_destroy, e.id);
-    ASSERT_TRUE(settle(4));
-    EXPECT_EQ(e.proxy.log(), log_t({"create", "ended", "ended", "destroy"}));
-    EXPECT_FALSE(e.proxy.is_connected());
-    // Back again, nothing subscribes by itself.
-    ASSERT_TRUE(e.w.make_live(e.proxy));
-    EXPECT_FALSE(e.w.rig.center_receive(p, 0.2));
-    EXPECT_FALSE(e.proxy.is_connected());
-
-    // The link to the stub's host lost: the same, then the link's own callback.
-    ASSERT_TRUE(subscribe(e.w, e.proxy));
-    e.w.control(c_mccr_tcp_disconnected_from_server, e.id);
-    ASSERT_TRUE(settle(8));
-    EXPECT_EQ(e.proxy.log(),
-              log_t({"create", "ended", "ended", "destroy", "create", "ended", "destroy", "disconnected"}));
+    expect_the_ends_from_the_stubs_side(e, c_code, c_mt_event_disconnect, num, [&] { return subscribe(e.w, e.proxy); });
 
     // Subscribing again from on_object_create works; the stub answers meanwhile.
     std::atomic<kova_err_t> again{0xFFFFFFFFu};
@@ -395,14 +315,9 @@ TEST(kova_proxy_object_event, a_confirm_stored_as_the_wait_runs_out_is_answered_
     return_object_t ro = e.proxy.async_connect(0.6);
     struct_packet request;
     ASSERT_TRUE(e.w.rig.center_receive(request));
-    std::atomic<kova_err_t> result{0xFFFFFFFFu};
-    std::atomic<pid_t> waiter_tid{0};
-    std::thread waiter([&] {
-        waiter_tid = kova_test::this_thread_id();
-        result = e.proxy.async_connect_return(ro, nullptr);
-    });
+    waiting_thread waiter([&] { return e.proxy.async_connect_return(ro, nullptr); });
     // Asleep, the waiter waits for the record without the read lock.
-    EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_thread_asleep(waiter_tid.load()); }, 5.0));
+    EXPECT_TRUE(waiter.asleep());
     {
         // Its wait runs out while a writer keeps it from the record; the confirm is stored
         // after the wait ended and before the waiter takes the record back.
@@ -411,17 +326,12 @@ TEST(kova_proxy_object_event, a_confirm_stored_as_the_wait_runs_out_is_answered_
         e.w.answer(request, c_mt_event_confirm, 0);
         EXPECT_TRUE(kova_test::wait_until([&] { return ro->p_value->returned; }, 5.0));
     }
-    waiter.join();
-    EXPECT_EQ(result.load(), c_kova_err_local_timeout);
+    EXPECT_EQ(waiter.join(), c_kova_err_local_timeout);
     EXPECT_FALSE(e.proxy.is_connected());
     // The stub set up a subscriber that is not there: it hears so, as from the returner.
     struct_packet p;
     ASSERT_TRUE(e.w.rig.center_receive(p));
-    EXPECT_EQ(p.header.type, c_mt_event_shutdown);
-    EXPECT_EQ(p.header.error, c_kova_err_remote_timeout);
-    EXPECT_EQ(p.header.code, c_code);
-    EXPECT_EQ(p.header.did, c_stub_id);
-    EXPECT_EQ(p.header.sid, e.id);
+    expect_shutdown_notice(p, c_mt_event_shutdown, c_code, e.id, c_kova_err_remote_timeout);
     EXPECT_TRUE(e.w.rig.wait_remain(before));
 }
 
@@ -432,14 +342,12 @@ TEST(kova_proxy_object_event, a_confirm_for_a_stub_that_went_during_the_wait_sub
     return_object_t ro = e.proxy.async_connect(10.0);
     struct_packet request;
     ASSERT_TRUE(e.w.rig.center_receive(request));
-    std::atomic<kova_err_t> result{0xFFFFFFFFu};
-    std::thread waiter([&] { result = e.proxy.async_connect_return(ro, nullptr); });
+    waiting_thread waiter([&] { return e.proxy.async_connect_return(ro, nullptr); });
     // The listener hears of the stub's end before the returner has the confirm.
     e.w.control(c_mccr_object_destroy, e.id);
     ASSERT_TRUE(kova_test::wait_until([&] { return !e.proxy.is_live(); }, 5.0));
     e.w.answer(request, c_mt_event_confirm, 0);
-    waiter.join();
-    EXPECT_EQ(result.load(), c_kova_err_object_is_not_exist);
+    EXPECT_EQ(waiter.join(), c_kova_err_object_is_not_exist);
     EXPECT_FALSE(e.proxy.is_connected());
     // The stub back: a subscription can be asked for again.
     ASSERT_TRUE(e.w.make_live(e.proxy));
@@ -456,14 +364,9 @@ TEST(kova_proxy_object_event, a_confirm_for_an_identity_destroyed_during_the_wai
     return_object_t ro = e.proxy.async_connect(10.0);
     struct_packet request, p;
     ASSERT_TRUE(e.w.rig.center_receive(request));
-    std::atomic<kova_err_t> result{0xFFFFFFFFu};
-    std::atomic<pid_t> waiter_tid{0};
-    std::thread waiter([&] {
-        waiter_tid = kova_test::this_thread_id();
-        result = e.proxy.async_connect_return(ro, nullptr);
-    });
+    waiting_thread waiter([&] { return e.proxy.async_connect_return(ro, nullptr); });
     // Asleep, the waiter waits for the record without the read lock.
-    EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::is_thread_asleep(waiter_tid.load()); }, 5.0));
+    EXPECT_TRUE(waiter.asleep());
     {
         // Woken by the confirm, the waiter finds the identity destroyed before it looks.
         Pimo::OS::class_write_locker lock(e.w.rig.m_processor);
@@ -471,8 +374,7 @@ TEST(kova_proxy_object_event, a_confirm_for_an_identity_destroyed_during_the_wai
         EXPECT_TRUE(kova_test::wait_until([&] { return ro->p_value->returned; }, 5.0));
         EXPECT_EQ(e.proxy._pp->destroy(), c_kova_err_none);
     }
-    waiter.join();
-    EXPECT_EQ(result.load(), c_kova_err_is_not_created);
+    EXPECT_EQ(waiter.join(), c_kova_err_is_not_created);
     EXPECT_FALSE(e.proxy.is_connected());
     ASSERT_TRUE(e.w.rig.center_receive(p));
     EXPECT_EQ(p.header.code, c_mccr_object_destroy);

@@ -20,7 +20,6 @@ using namespace kova_sdk_test;
 namespace {
 
 constexpr msg_code_t c_code = 51;
-constexpr ip_t c_ten_0_0_1 = 0x0100000Au;
 
 struct seen_value {
     sender_sync_model_t model;
@@ -30,26 +29,22 @@ struct seen_value {
     pksize_t size;
 };
 
-class information_proxy : public recording<kova_proxy_object_information> {
+// Records its values, and in the shared log "ended" when the stub's side ended the
+// subscription.
+class information_proxy : public connection_recording<kova_proxy_object_information> {
 public:
-    explicit information_proxy(msg_code_t in_code = c_code) : recording(in_code) {}
-    std::vector<seen_value> values() {
-        std::lock_guard<std::mutex> lock(m_values_mutex);
-        return m_values;
-    }
+    explicit information_proxy(msg_code_t in_code = c_code) : connection_recording(in_code) {}
+    std::vector<seen_value> values() { return m_values.items(); }
 
 private:
-    void on_disconnected() override { note("ended"); }
     void on_sync(const sender_sync_model_t& in_model, const double& in_elapsed, const double& in_limit,
                  const void* const pin_buffer, const pksize_t in_size) override {
         seen_value v{in_model, in_elapsed, in_limit, {}, in_size};
         const unsigned char* data = static_cast<const unsigned char*>(pin_buffer);
         if (data) v.bytes.assign(data, data + in_size);
-        std::lock_guard<std::mutex> lock(m_values_mutex);
-        m_values.push_back(v);
+        m_values.add(v);
     }
-    std::mutex m_values_mutex;
-    std::vector<seen_value> m_values;
+    locked_list<seen_value> m_values;
 };
 
 struct live_information : live_proxy<information_proxy> {
@@ -64,11 +59,7 @@ bool subscribe(proxy_rig& w, information_proxy& in_proxy, bool in_udp, ip_t in_i
     return_object_t ro = in_proxy.async_connect(in_udp, 5.0);
     struct_packet request;
     if (!w.rig.center_receive(request)) return false;
-    packet_spec s = w.from_stub(confirm_of(in_udp), request.header.code, request.header.sid, request.header.num,
-                                request.header.did, request.dst_ip);
-    struct_token t = w.rig.make(s);
-    t.get_header_packet()->mct_if = in_if;
-    sdk_rig::push(w.rig.m_return, t);
+    w.answer(request, confirm_of(in_udp), 0, 0, -1, in_if);
     return in_proxy.async_connect_return(ro, nullptr) == c_kova_err_none && in_proxy.is_connected();
 }
 
@@ -83,8 +74,6 @@ struct_token value(proxy_rig& w, bool in_udp, msg_num_t in_num, std::size_t in_p
     for (std::size_t i = 0; i < in_payload; ++i) data[i] = static_cast<unsigned char>(i + in_first);
     return t;
 }
-
-typedef std::vector<std::string> log_t;
 
 }  // namespace
 
@@ -142,73 +131,34 @@ TEST(kova_proxy_object_information, async_connect_refuses_as_the_table_says_and_
 TEST(kova_proxy_object_information, async_connect_return_reports_each_answer_of_both_kinds) {
     live_information e(2);
     ASSERT_TRUE(e.live);
-    enum by { c_reply, c_wake, c_nothing };
-    struct row {
-        const char* name;
-        bool udp;
-        by how;
-        msg_code_t type;  // the reply's type, or the waking control code
-        kova_err_t error;
-        ip_t mct_if;
-        double limit;
-        kova_err_t result;
-        bool subscribed;
-    };
-    const row rows[] = {
-        {"tcp confirmed", false, c_reply, c_mt_information_tcp_confirm, 0, c_local_host, 5.0, 0, true},
-        {"udp confirmed on an interface", true, c_reply, c_mt_information_udp_confirm, 0, 0x0A0A0A0Au, 5.0, 0, true},
-        {"the stub's on_connect result", true, c_reply, c_mt_information_udp_reject, 77, 0x0B0A0A0Au, 5.0, 77, false},
-        {"code not served", false, c_reply, c_mt_information_tcp_reject, 3, c_local_host, 5.0, 3, false},
-        {"the stub went during the wait", true, c_wake, c_mccr_object_destroy, c_kova_err_object_is_not_exist, 0, 30.0,
-         c_kova_err_object_is_not_exist, false},
-        {"the link went during the wait", false, c_wake, c_mccr_tcp_disconnected_from_server,
-         c_kova_err_disconnected_tcp, 0, 30.0, c_kova_err_disconnected_tcp, false},
-        {"no answer in time", true, c_nothing, 0, 0, 0, 0.3, c_kova_err_local_timeout, false},
-    };
-    const unsigned long before = e.w.baseline;
-    msg_num_t num = 0;
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.name);
-        return_object_t ro = e.proxy.async_connect(r.udp, r.limit);
-        struct_packet request;
-        ASSERT_TRUE(e.w.rig.center_receive(request));
-        EXPECT_EQ(request.header.type, r.udp ? c_mt_information_udp_connect : c_mt_information_tcp_connect);
-        EXPECT_EQ(request.header.code, c_code);
-        EXPECT_EQ(request.header.num, ++num);
-        EXPECT_EQ(request.header.size, 0u);
-        EXPECT_EQ(request.dst_ip, c_local_host);
-        EXPECT_EQ(request.header.did, c_stub_id);
-        EXPECT_EQ(request.header.sid, e.id);
-        EXPECT_EQ(request.mct_if, c_local_host);
-        EXPECT_NEAR(request.packet_limit_time, r.limit, 0.5);
-        if (r.how == c_reply) {
-            packet_spec s = e.w.from_stub(static_cast<msg_type_t>(r.type), c_code, e.id, request.header.num);
-            s.error = r.error;
-            struct_token t = e.w.rig.make(s);
-            t.get_header_packet()->mct_if = r.mct_if;
-            sdk_rig::push(e.w.rig.m_return, t);
-        }
-        if (r.how == c_wake) e.w.wake(r.type, r.error, e.id);
-        double elapsed = -1;
-        EXPECT_EQ(e.proxy.async_connect_return(ro, &elapsed), r.result);
-        EXPECT_GE(elapsed, r.how == c_nothing ? r.limit : 0.0);
-        EXPECT_LT(elapsed, 3.0);
-        EXPECT_EQ(e.proxy.is_connected(), r.subscribed);
-        if (r.subscribed) {
-            e.proxy.shutdown();
-            ++num;
-            // The kind it subscribed by, through the interface its answer came.
-            ASSERT_TRUE(e.w.rig.center_receive(request));
-            EXPECT_EQ(request.header.type, r.udp ? c_mt_information_udp_shutdown : c_mt_information_tcp_shutdown);
-            EXPECT_EQ(request.mct_if, r.mct_if);
-            EXPECT_EQ(request.header.num, num);
-            EXPECT_GT(request.packet_limit_time, 1e9) << "no time limit";
-        }
-        if (r.how == c_wake) {
-            ASSERT_TRUE(e.w.make_live(e.proxy));
-        }
-        EXPECT_TRUE(e.w.rig.wait_remain(before));
-    }
+    expect_each_connect_answer(
+        e, c_code,
+        {
+            {"tcp confirmed", false, c_reply, c_mt_information_tcp_confirm, 0, c_local_host, 5.0, 0, true},
+            {"udp confirmed on an interface", true, c_reply, c_mt_information_udp_confirm, 0, 0x0A0A0A0Au, 5.0, 0,
+             true},
+            {"the stub's on_connect result", true, c_reply, c_mt_information_udp_reject, 77, 0x0B0A0A0Au, 5.0, 77,
+             false},
+            {"code not served", false, c_reply, c_mt_information_tcp_reject, 3, c_local_host, 5.0, 3, false},
+            {"the stub went during the wait", true, c_wake, c_mccr_object_destroy, c_kova_err_object_is_not_exist, 0,
+             30.0, c_kova_err_object_is_not_exist, false},
+            {"the link went during the wait", false, c_wake, c_mccr_tcp_disconnected_from_server,
+             c_kova_err_disconnected_tcp, 0, 30.0, c_kova_err_disconnected_tcp, false},
+            {"no answer in time", true, c_nothing, 0, 0, 0, 0.3, c_kova_err_local_timeout, false},
+        },
+        [&](const connect_answer_row& in_row) { return e.proxy.async_connect(in_row.udp, in_row.limit); },
+        [](const connect_answer_row& in_row) {
+            return in_row.udp ? c_mt_information_udp_connect : c_mt_information_tcp_connect;
+        },
+        // The kind it subscribed by.
+        [](const connect_answer_row& in_row) {
+            return in_row.udp ? c_mt_information_udp_shutdown : c_mt_information_tcp_shutdown;
+        },
+        [&](const connect_answer_row& in_row) {
+            if (in_row.how == c_wake) {
+                ASSERT_TRUE(e.w.make_live(e.proxy));
+            }
+        });
 }
 
 TEST(kova_proxy_object_information, values_of_the_subscribed_kind_reach_the_history_and_on_sync) {

@@ -2,6 +2,8 @@
 // return and center pipes, the registry, and small objects that record deliveries.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <unistd.h>
 
 #include <atomic>
@@ -92,6 +94,29 @@ private:
     std::vector<delivery> m_got;
 };
 
+// What callbacks append on the listeners and a test reads, under one lock.
+template <typename item_t>
+class locked_list {
+public:
+    void add(const item_t& in_item) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_items.push_back(in_item);
+    }
+    std::vector<item_t> items() const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_items;
+    }
+    std::size_t size() const { return items().size(); }
+    // True once it holds in_n items, within in_timeout_s.
+    bool wait_size(std::size_t in_n, double in_timeout_s = 5.0) const {
+        return kova_test::wait_until([&] { return size() >= in_n; }, in_timeout_s);
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<item_t> m_items;
+};
+
 // How many callbacks run at once at the most; each that calls run stays in_ms inside.
 struct overlap_meter {
     void run(unsigned in_ms) {
@@ -152,6 +177,36 @@ inline packet_spec request_to(domain_t in_domain, object_id_t in_stub, msg_type_
     s.src_ip = c_remote_proxy_ip;
     s.payload = in_payload;
     return s;
+}
+
+// Staging on a sender (a stub or a proxy) of values: with nothing staged a post has
+// nothing to write; a post larger than the staged block is refused; one that finds a byte
+// written past the staged size refuses with in_dirty_text on stdout and sends nothing
+// (in_sent: what the sender sent), and keeps the block until cancel; then "staged", staged
+// and posted clean, is what goes out: in_sent's packets then.
+template <typename sender_t>
+std::vector<received> expect_staging_sends_only_a_clean_buffer(sender_t& in_sender, const std::string& in_dirty_text,
+                                                              const std::function<std::vector<received>()>& in_sent) {
+    EXPECT_EQ(in_sender.post(1), c_kova_err_dont_get) << "nothing staged";
+    in_sender.cancel();
+    char* p = static_cast<char*>(in_sender.get(6));
+    EXPECT_NE(p, nullptr);
+    if (p == nullptr) return {};
+    std::memcpy(p, "staged", 6);
+    EXPECT_EQ(in_sender.post(7), c_kova_err_too_big_size);
+    p[6] = 'X';  // one byte too far
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(in_sender.post(6), c_kova_err_durty_memory);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), in_dirty_text);
+    EXPECT_TRUE(in_sent().empty()) << "nothing written";
+    in_sender.cancel();
+    EXPECT_EQ(in_sender.post(6), c_kova_err_dont_get);
+    p = static_cast<char*>(in_sender.get(6));
+    EXPECT_NE(p, nullptr);
+    if (p == nullptr) return {};
+    std::memcpy(p, "staged", 6);
+    EXPECT_EQ(in_sender.post(6), c_kova_err_none);
+    return in_sent();
 }
 
 class sdk_rig {
@@ -306,6 +361,19 @@ public:
     kova_sdk_processor* m_processor;
     SDK::Object_Manager::class_object_manager* m_objects;
     std::vector<std::pair<domain_t, object_id_t>> m_added;
+};
+
+// A plain object, created and announced in a rig of its own, for a kind attached to it
+// to serve under; the rig's free bytes before anything was made.
+struct attached_owner {
+    explicit attached_owner(int in_test) : rig(1), d(in_test), before(rig.remain()) {
+        id = rig.create_announced(owner, d);
+    }
+    sdk_rig rig;
+    const test_domain_scope d;
+    const unsigned long before;
+    kova_object owner;
+    object_id_t id = 0;
 };
 
 }  // namespace kova_sdk_test

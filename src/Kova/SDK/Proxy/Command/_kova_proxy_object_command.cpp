@@ -103,7 +103,6 @@ kova_err_t _kova_proxy_object_command::post_real(pksize_t in_size) {
     if (checked != c_kova_err_none) return checked;
     Common::Interface::traverse_check(block);
     Common::Interface::is_clean_memory(block);
-    bool posting = false;
     {
         class_locker lock(cmd_sync_mm_mutex);
         const SDK::Sender::class_sync_timer::struct_settings& settings = m_sync.get_settings();
@@ -114,10 +113,11 @@ kova_err_t _kova_proxy_object_command::post_real(pksize_t in_size) {
         p->set_data(nullptr);
         safe_free_mm(sync_mm, __FILE__, __LINE__);
         sync_mm = m_lender.proc_hand_over();
-        posting = settings.model == c_sender_sync_model_on_post;
+        // Sent before the lock goes: the handed-over turn lets another thread post, which must
+        // not replace this command before it has left. Its result is not the post's: the
+        // command is current whether or not it could leave.
+        if (settings.model == c_sender_sync_model_on_post) sync(c_sender_sync_model_on_post);
     }
-    // Its result is not the post's: the command is current whether or not it could leave.
-    if (posting) sync(c_sender_sync_model_on_post);
     return c_kova_err_none;
 }
 

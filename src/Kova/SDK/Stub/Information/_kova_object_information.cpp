@@ -95,7 +95,6 @@ kova_err_t _kova_object_information::post_real(pksize_t in_size) {
     if (checked != c_kova_err_none) return checked;
     Common::Interface::traverse_check(mm);
     Common::Interface::is_clean_memory(mm);
-    sender_sync_model_t model = c_sender_sync_model_on_post;
     {
         class_locker lock(inf_sync_mm_mutex);
         // The value's own record: what every copy starts from, and what its history
@@ -108,9 +107,11 @@ kova_err_t _kova_object_information::post_real(pksize_t in_size) {
         p->set_destination(get_multicast_group(_op->object_id, code), _op->domain, c_broadcast_proxy_id);
         Common::Interface::safe_free_mm(sync_mm, __FILE__, __LINE__);
         sync_mm = m_lender.proc_hand_over();
-        model = m_timer.get_settings().model;
+        // Its cycle goes before the lock does: the handed-over turn lets another thread post,
+        // whose value must not take this one's cycle.
+        if (m_timer.get_settings().model == c_sender_sync_model_on_post) return sync(c_sender_sync_model_on_post);
     }
-    return model == c_sender_sync_model_on_post ? sync(c_sender_sync_model_on_post) : c_kova_err_none;
+    return c_kova_err_none;
 }
 
 kova_err_t _kova_object_information::post(pksize_t in_size) {
