@@ -30,60 +30,27 @@ const std::string c_code = "400";
 // The infinite packet time, as on_sync prints the limit of a posted command.
 const std::string c_posted_limit = "4290772992.000000";
 
-// A private host whose packet memory is watched: a keeper application holds the domain's
-// center up, so that what the others leave behind shows instead of being reset with the
-// last center.
-class watched_host {
+// A watched host (see kept_host) whose keeper makes stub keeper (id 99, code 1).
+class watched_host : public kova_test::kept_host {
 public:
+    watched_host() : kept_host("probe_command_app", "MEMSIZE=67108864\n") {}
+
     void start() {
-        ASSERT_TRUE(m_host.start());
-        m_memory = m_host.host().spawn({kova_test::probe_path("probe_service_client")});
-        ASSERT_EQ("opened 0 0 0", kova_test::ask(m_memory, "open"));
-        m_keeper = app();
-        ASSERT_TRUE(m_keeper);
-        ASSERT_EQ("stub keeper 0x0 99", m_keeper->command("stub keeper " + c_domain + " 99 1"));
+        ASSERT_TRUE(kept_host::start("stub keeper " + c_domain + " 99 1", "stub keeper 0x0 99"));
         settle();
     }
     // The keeper connects a proxy to the other host's keeper and sends it one command as a
     // datagram, so that the centers' connection and what the other center keeps for
     // receiving datagrams are there before the case and after it.
     void link_to(const std::string& in_ip, watched_host& in_other) {
-        const size_t from = m_keeper->mark();
-        m_keeper->send("proxy link " + c_domain + " " + in_ip + " 99 1 auto");
-        ASSERT_EQ("connect link 0x0 auto", m_keeper->wait("connect link ", 20.0, from)) << m_keeper->child().output();
-        const size_t seen = in_other.m_keeper->mark();
-        ASSERT_EQ("model link ok", m_keeper->command("model link 1 0 0"));
-        ASSERT_EQ("post link 0x0", m_keeper->command("post link write 1 8"));
-        ASSERT_FALSE(in_other.m_keeper->wait("on_sync keeper ", 10.0, seen).empty());
+        const size_t from = keeper().mark();
+        keeper().send("proxy link " + c_domain + " " + in_ip + " 99 1 auto");
+        ASSERT_EQ("connect link 0x0 auto", keeper().wait("connect link ", 20.0, from)) << keeper().child().output();
+        const size_t seen = in_other.keeper().mark();
+        ASSERT_EQ("model link ok", keeper().command("model link 1 0 0"));
+        ASSERT_EQ("post link 0x0", keeper().command("post link write 1 8"));
+        ASSERT_FALSE(in_other.keeper().wait("on_sync keeper ", 10.0, seen).empty());
     }
-    // The baseline: what the center holds for itself once the keeper's work has gone round,
-    // read when it no longer changes.
-    void settle() {
-        double since = kova_test::now_s();
-        kova_test::wait_until(
-            [&] {
-                const std::string now = blocks();
-                if (now != m_baseline) since = kova_test::now_s();
-                m_baseline = now;
-                return kova_test::now_s() - since > 0.5;
-            },
-            10.0);
-    }
-    std::unique_ptr<probe_app> app() { return m_host.app("probe_command_app"); }
-    kova_test::private_host& host() { return m_host.host(); }
-    // "blocks <allocated> <references>" of the packet memory.
-    std::string blocks() { return kova_test::ask(m_memory, "blocks"); }
-    // Back at the baseline: as many blocks and references as then.
-    bool back_at_baseline() {
-        return words(m_baseline).size() == 3 && kova_test::wait_until([&] { return blocks() == m_baseline; }, 5.0);
-    }
-    const std::string& baseline() const { return m_baseline; }
-
-private:
-    kova_test::kova_host m_host{"MEMSIZE=67108864\n"};
-    child_process m_memory;
-    std::unique_ptr<probe_app> m_keeper;
-    std::string m_baseline;
 };
 
 class command_end_to_end : public testing::Test {

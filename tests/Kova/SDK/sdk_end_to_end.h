@@ -72,9 +72,10 @@ inline std::string blocks(child_process& in_memory) {
     const std::vector<std::string> w = words(ask(in_memory, "blocks"));
     return w.size() == 3 ? w[0] + " " + w[1] : "no blocks";
 }
-inline std::string settled_blocks(child_process& in_memory) {
+// in_quiet_reads: how many reads a tenth of a second apart must agree.
+inline std::string settled_blocks(child_process& in_memory, int in_quiet_reads = 3) {
     std::string last = blocks(in_memory);
-    for (int same = 0; same < 3; wait_until([] { return false; }, 0.1)) {
+    for (int same = 0; same < in_quiet_reads; wait_until([] { return false; }, 0.1)) {
         const std::string now = blocks(in_memory);
         same = now == last ? same + 1 : 0;
         last = now;
@@ -193,6 +194,40 @@ public:
 private:
     service_host m_tree;
     child_process m_service;
+};
+
+// A kova_host whose packet memory is watched: a keeper application (probe in_probe) holds the
+// domain's center up with a stub, so that what a case leaves behind shows against a baseline
+// taken before it instead of going with the last center's reset.
+class kept_host {
+public:
+    kept_host(const std::string& in_probe, const std::string& in_ini) : m_probe(in_probe), m_host(in_ini) {}
+
+    // in_keeper_stub: the keeper's command that makes its stub, answered by in_made.
+    bool start(const std::string& in_keeper_stub, const std::string& in_made) {
+        if (!m_host.start() || !m_host.open_memory(m_memory)) return false;
+        m_keeper = app();
+        return m_keeper && m_keeper->command(in_keeper_stub) == in_made;
+    }
+    // The baseline: what the center holds for itself once the keeper's work has gone round,
+    // read when half a second of reads agree.
+    void settle() { m_baseline = settled_blocks(m_memory, 5); }
+    std::unique_ptr<probe_app> app() { return m_host.app(m_probe); }
+    private_host& host() { return m_host.host(); }
+    probe_app& keeper() { return *m_keeper; }
+    std::string blocks() { return kova_test::blocks(m_memory); }
+    // Back at the baseline: as many blocks and references as then.
+    bool back_at_baseline(double in_timeout_s = 5.0) {
+        return m_baseline != "no blocks" && wait_until([&] { return blocks() == m_baseline; }, in_timeout_s);
+    }
+    const std::string& baseline() const { return m_baseline; }
+
+private:
+    const std::string m_probe;
+    kova_host m_host;
+    child_process m_memory;
+    std::unique_ptr<probe_app> m_keeper;
+    std::string m_baseline;
 };
 
 }  // namespace kova_test

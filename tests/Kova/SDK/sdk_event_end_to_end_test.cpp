@@ -35,58 +35,31 @@ const std::string c_broadcast_code = "301";
 const std::string c_sizes = "0,1024,61440";
 constexpr unsigned long c_events = 3000;
 
-// A private host whose packet memory is watched: a keeper application holds the domain's
-// center up, so that what the others leave behind shows instead of being reset with the
-// last center.
-class watched_host {
+// A watched host (see kept_host) whose keeper makes stub keeper (id 99, codes 1 and 2).
+class watched_host : public kova_test::kept_host {
 public:
+    // Room for a whole stream of events in flight.
+    watched_host() : kept_host("probe_event_app", "MEMSIZE=67108864\n") {}
+
     void start() {
-        ASSERT_TRUE(m_host.start());
-        m_memory = m_host.host().spawn({kova_test::probe_path("probe_service_client")});
-        ASSERT_EQ("opened 0 0 0", kova_test::ask(m_memory, "open"));
-        m_keeper = app();
-        ASSERT_TRUE(m_keeper);
-        ASSERT_EQ("stub keeper 0x0 99", m_keeper->command("stub keeper " + c_domain + " 99 1 2"));
+        ASSERT_TRUE(kept_host::start("stub keeper " + c_domain + " 99 1 2", "stub keeper 0x0 99"));
         settle();
     }
     // The keeper binds a proxy to the other host's keeper, so that the centers' connection,
     // and what it holds, is there before the case and after it.
     void link_to(const std::string& in_ip) {
-        const size_t from = m_keeper->mark();
-        m_keeper->send("bproxy link " + c_domain + " " + in_ip + " 99 2");
-        ASSERT_EQ("on_object_create link", m_keeper->wait("on_object_create link", 20.0, from))
-            << m_keeper->child().output();
+        const size_t from = keeper().mark();
+        keeper().send("bproxy link " + c_domain + " " + in_ip + " 99 2");
+        ASSERT_EQ("on_object_create link", keeper().wait("on_object_create link", 20.0, from))
+            << keeper().child().output();
     }
     // The keeper broadcasts once, so that what the centers keep for receiving datagrams is
     // part of the baseline.
     void broadcast_once() {
-        const size_t from = m_keeper->mark();
-        m_keeper->send("broadcast keeper 0 1 4");
-        ASSERT_EQ("broadcasted keeper 1 0", m_keeper->wait("broadcasted keeper", 10.0, from));
+        const size_t from = keeper().mark();
+        keeper().send("broadcast keeper 0 1 4");
+        ASSERT_EQ("broadcasted keeper 1 0", keeper().wait("broadcasted keeper", 10.0, from));
     }
-    // The baseline: what the center holds for itself once the keeper's announcements have
-    // gone round, read when it no longer changes.
-    void settle() {
-        double since = kova_test::now_s();
-        kova_test::wait_until(
-            [&] {
-                const std::string now = blocks();
-                if (now != m_baseline) since = kova_test::now_s();
-                m_baseline = now;
-                return kova_test::now_s() - since > 0.5;
-            },
-            10.0);
-    }
-    std::unique_ptr<probe_app> app() { return m_host.app("probe_event_app"); }
-    kova_test::private_host& host() { return m_host.host(); }
-    // "blocks <allocated> <references>" of the packet memory: what is held, whatever pieces
-    // the free space lies in.
-    std::string blocks() { return kova_test::ask(m_memory, "blocks"); }
-    // Polls until the packet memory holds what it held before the case's applications.
-    bool back_at_baseline(double in_timeout_s = 5.0) {
-        return kova_test::wait_until([&] { return blocks() == m_baseline; }, in_timeout_s);
-    }
-    const std::string& baseline() const { return m_baseline; }
     // Bytes sent so far on the host's veth to the other host.
     unsigned long long link_tx_bytes() {
         std::ifstream dev("/proc/" + std::to_string(host().keeper()) + "/net/dev");
@@ -100,13 +73,6 @@ public:
         }
         return 0;
     }
-
-private:
-    // Room for a whole stream of events in flight.
-    kova_test::kova_host m_host{"MEMSIZE=67108864\n"};
-    child_process m_memory;
-    std::unique_ptr<probe_app> m_keeper;
-    std::string m_baseline;
 };
 
 class event_end_to_end : public testing::Test {

@@ -45,8 +45,7 @@ struct watched_host {
     bool start(const std::string& in_center_ini = "") {
         if (!host.start()) return false;
         std::ofstream(host.bin() + "../Config/kova.ini", std::ios::app) << in_center_ini;
-        memory = host.host().spawn({kova_test::probe_path("probe_service_client")});
-        if (kova_test::ask(memory, "open") != "opened 0 0 0") return false;
+        if (!host.open_memory(memory)) return false;
         keeper = app();
         return keeper && keeper->command("stub keeper " + c_domain + " 99 1") == "stub keeper 0x0 99";
     }
