@@ -10,8 +10,10 @@
 // CLOCK_MONOTONIC, shared by every process of the machine.
 #pragma once
 
+#include <arpa/inet.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,11 +25,14 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <Kova/kova.h>
 
 #include "bench_hosts.h"
 #include "private_host.h"
@@ -202,6 +207,48 @@ int serve_subscribers(std::vector<recorder_t>& in_recorders, completion& in_done
 }
 
 // ---- The driver ----
+
+// Sends through in_send, again while the packet memory is full of what is on its way; true
+// once it went.
+template <typename send_t>
+bool send_while_memory_full(send_t in_send) {
+    for (;;) {
+        const Kova::kova_err_t e = in_send();
+        if (e != Kova::c_kova_err_empty_kova_memory) return e == Kova::c_kova_success;
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+}
+
+// The Kova subscriber role: in_count proxies (proxy_t built from its recorder and the
+// completion), each created against stub in_stub on in_ip, connected by in_connect(proxy) once
+// the stub is there, then served until "stop".
+template <typename proxy_t, typename recorder_t, typename connect_t>
+int run_kova_subscribers(Kova::domain_t in_domain, const char* in_ip, Kova::object_id_t in_stub, unsigned in_count,
+                         connect_t in_connect) {
+    Kova::initialize();
+    std::vector<recorder_t> recorders(in_count);
+    completion done;
+    std::vector<std::unique_ptr<proxy_t>> proxies;
+    int status = 0;
+    for (unsigned k = 0; k < in_count && status == 0; ++k) {
+        proxies.emplace_back(new proxy_t(recorders[k], done));
+        proxy_t& p = *proxies.back();
+        if (p.create(in_domain, inet_addr(in_ip), in_stub) != Kova::c_kova_success) status = 1;
+        const std::int64_t until = now_ns() + 10000000000;
+        while (status == 0 && !p.is_live() && now_ns() < until) usleep(1000);
+        if (status == 0 && in_connect(p) != Kova::c_kova_success) status = 1;
+    }
+    if (status == 0) {
+        say("ready");
+        serve_subscribers(recorders, done);
+    } else {
+        say("subscribe failed");
+    }
+    for (auto& p : proxies) p->destroy();
+    proxies.clear();
+    Kova::finalize();
+    return status;
+}
 
 // One line of a probe's answer to in_command (none: to nothing), "" on time-out.
 inline std::string answer(kova_test::child_process& in_child, const std::string& in_command,

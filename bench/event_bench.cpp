@@ -126,11 +126,7 @@ int run_kova_pub(Kova::domain_t in_domain) {
             status = serve_publisher(number, [&](const std::vector<unsigned char>& in_buf) {
                 const void* p = in_buf.data();
                 const Kova::pksize_t n = static_cast<Kova::pksize_t>(in_buf.size());
-                for (;;) {
-                    const Kova::kova_err_t e = n ? stub.event(p, n) : stub.event();
-                    if (e != Kova::c_kova_err_empty_kova_memory) return e == Kova::c_kova_success;
-                    std::this_thread::sleep_for(std::chrono::microseconds(50));  // full of what is on its way
-                }
+                return send_while_memory_full([&] { return n ? stub.event(p, n) : stub.event(); });
             });
         }
         stub.destroy();
@@ -153,29 +149,9 @@ private:
 };
 
 int run_kova_sub(Kova::domain_t in_domain, const char* in_ip, unsigned in_count) {
-    Kova::initialize();
-    std::vector<recorder> recorders(in_count);
-    completion done;
-    std::vector<std::unique_ptr<bench_proxy>> proxies;
-    int status = 0;
-    for (unsigned k = 0; k < in_count && status == 0; ++k) {
-        proxies.emplace_back(new bench_proxy(recorders[k], done));
-        bench_proxy& p = *proxies.back();
-        if (p.create(in_domain, inet_addr(in_ip), c_stub_id) != Kova::c_kova_success) status = 1;
-        const std::int64_t until = now_ns() + 10000000000;
-        while (status == 0 && !p.is_live() && now_ns() < until) usleep(1000);
-        if (status == 0 && p.async_connect_return(p.async_connect(5.0), nullptr) != Kova::c_kova_success) status = 1;
-    }
-    if (status == 0) {
-        say("ready");
-        serve_subscribers(recorders, done);
-    } else {
-        say("subscribe failed");
-    }
-    for (auto& p : proxies) p->destroy();
-    proxies.clear();
-    Kova::finalize();
-    return status;
+    return run_kova_subscribers<bench_proxy, recorder>(in_domain, in_ip, c_stub_id, in_count, [](bench_proxy& in_p) {
+        return in_p.async_connect_return(in_p.async_connect(5.0), nullptr);
+    });
 }
 
 // ---- ZeroMQ ----
