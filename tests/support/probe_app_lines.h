@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -12,6 +13,12 @@
 #include "Kova/kova.h"
 
 namespace kova_probe {
+
+// Milliseconds since in_from, as the probes report how long a request took.
+inline long ms_since(std::chrono::steady_clock::time_point in_from) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - in_from).count());
+}
 
 inline void say(const std::string& in_line) {
     static std::mutex s_lock;

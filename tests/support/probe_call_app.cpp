@@ -50,16 +50,12 @@
 using namespace Kova;
 using kova_probe::client;
 using kova_probe::hex;
+using kova_probe::ms_since;
 using kova_probe::make_data;
 using kova_probe::say;
 using kova_probe::show;
 
 namespace {
-
-long ms_since(std::chrono::steady_clock::time_point in_from) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - in_from).count());
-}
 
 // A call stub and a signal stub on one object; how it answers can change while it runs.
 class app_stub : public kova_object_call, public kova_object_signal {

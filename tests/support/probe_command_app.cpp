@@ -45,15 +45,11 @@
 using namespace Kova;
 using kova_probe::client;
 using kova_probe::hex;
+using kova_probe::ms_since;
 using kova_probe::ip_text;
 using kova_probe::say;
 
 namespace {
-
-long ms_since(std::chrono::steady_clock::time_point in_from) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - in_from).count());
-}
 
 // Payload number in_k: see the header.
 void fill(unsigned char* pout, std::uint32_t in_k, pksize_t in_size) {

@@ -49,15 +49,11 @@
 using namespace Kova;
 using kova_probe::client;
 using kova_probe::hex;
+using kova_probe::ms_since;
 using kova_probe::ip_text;
 using kova_probe::say;
 
 namespace {
-
-long ms_since(std::chrono::steady_clock::time_point in_from) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - in_from).count());
-}
 
 std::vector<pksize_t> sizes_of(const std::string& in_list) {
     std::vector<pksize_t> out;

@@ -45,16 +45,12 @@
 
 using namespace Kova;
 using kova_probe::hex;
+using kova_probe::ms_since;
 using kova_probe::say;
 
 namespace {
 
 std::chrono::steady_clock::time_point g_start = std::chrono::steady_clock::now();
-
-long ms_since(std::chrono::steady_clock::time_point in_from) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - in_from).count());
-}
 
 void hook(int in_signal) { std::printf("hook %d\n", in_signal); }
 
