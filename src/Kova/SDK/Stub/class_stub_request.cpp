@@ -19,9 +19,13 @@ class_stub_request::class_stub_request(struct_token const& in_token)
       m_size(Common::Interface::get_payload_size(in_token)) {}
 
 client_addr_t get_client(struct_packet const& in_packet) {
+    return client_at(node_addr_t(in_packet.src_ip, in_packet.header.sport), in_packet.header.sid);
+}
+
+client_addr_t client_at(struct_node_addr const& in_node, object_id_t in_id) {
     client_addr_t client;
-    client.node_addr = node_addr_t(in_packet.src_ip, in_packet.header.sport);
-    client.obj_id = in_packet.header.sid;
+    client.node_addr = in_node;
+    client.obj_id = in_id;
     return client;
 }
 

@@ -14,6 +14,8 @@ namespace Stub {
 
 // The client of a stub: source ip, the header's source domain and sid.
 client_addr_t get_client(struct_packet const& in_packet);
+// Client in_id of the node in_node.
+client_addr_t client_at(struct_node_addr const& in_node, object_id_t in_id);
 
 class class_stub_request {
 public:

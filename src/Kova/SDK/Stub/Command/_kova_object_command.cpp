@@ -13,17 +13,7 @@
 namespace Kova {
 
 using Pimo::OS::class_locker;
-
-namespace {
-
-client_addr_t client_at(struct_node_addr const& in_node, object_id_t in_id) {
-    client_addr_t client;
-    client.node_addr = in_node;
-    client.obj_id = in_id;
-    return client;
-}
-
-}  // namespace
+using SDK::Stub::client_at;
 
 _kova_object_command::_kova_object_command(_kova_object* pin_op, kova_object_command* pin_mp, msg_code_t in_code,
                                            interface_kind_t in_kind)

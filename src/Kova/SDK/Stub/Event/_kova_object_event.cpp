@@ -63,12 +63,7 @@ void _kova_object_event::adapter_shutdown(node_addr_t const& in_node_addr, struc
         class_locker lock(node_map_mutex);
         auto node = node_map.find(in_node_addr);
         if (node == node_map.end()) return;
-        for (object_id_t id : node->second) {
-            client_addr_t client;
-            client.node_addr = in_node_addr;
-            client.obj_id = id;
-            gone.push_back(client);
-        }
+        for (object_id_t id : node->second) gone.push_back(SDK::Stub::client_at(in_node_addr, id));
         node_map.erase(node);
     }
     for (const client_addr_t& client : gone) {

@@ -18,6 +18,7 @@ namespace Kova {
 
 using Pimo::OS::class_locker;
 using SDK::Stub::class_stub_request;
+using SDK::Stub::client_at;
 
 namespace {
 
@@ -28,13 +29,6 @@ void count_down(map_t& pout_map, key_t const& in_key, int in_by = 1) {
     if (it == pout_map.end()) return;
     it->second -= in_by;
     if (it->second <= 0) pout_map.erase(it);
-}
-
-client_addr_t client_at(struct_node_addr const& in_node, object_id_t in_id) {
-    client_addr_t client;
-    client.node_addr = in_node;
-    client.obj_id = in_id;
-    return client;
 }
 
 }  // namespace
