@@ -1,7 +1,6 @@
 #include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
 
 #include <pthread.h>
-#include <signal.h>
 
 #include <vector>
 

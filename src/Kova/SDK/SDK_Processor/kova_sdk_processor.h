@@ -32,9 +32,6 @@ typedef std::map<struct_message_address, class_thread_qbuffer*> qbuffer_map_t;
 typedef std::map<struct_return_key, struct_return_record*> return_map_t;
 
 transaction_t trans_listen_type_to_transaction(msg_type_t in_type);
-
-// Process-directed SIGINT and SIGTERM go to the application's threads, not to the SDK's
-// own: the handler finalises, which joins these threads. Called by each of them first.
 msg_type_t get_return_type(msg_type_t in_type);
 
 class kova_sdk_processor : public Pimo::OS::class_thread_count_lock {

@@ -31,10 +31,6 @@ void count_down(map_t& pout_map, key_t const& in_key, int in_by = 1) {
     if (it->second <= 0) pout_map.erase(it);
 }
 
-}  // namespace
-
-namespace {
-
 const char c_boundout_line[] = "Kova SDK - Boundout Information Post\n";
 const char c_dirty_line[] = "kova_object_information::post => durty memory\n";
 // Values above this go to UDP subscribers by TCP: no datagram carries them.
