@@ -16,6 +16,13 @@
 //                             --burst n (5000, a quarter at 60 KiB), --log yes|no (yes),
 //                             --hosts one|two|all, --n 1,4,16, --sizes 0,1024,61440,
 //                             --layout processes|one|all, --rounds n (2; counts shared out)
+//   event_bench --syscalls <events> [options]
+//                             one host, Kova alone, a burst of <events> (--sizes: the first,
+//                             default 1 KiB) to N subscribers (--n: the largest, default 16;
+//                             --layout one: in one process): flock and futex calls, context
+//                             switches and CPU time per event of the publisher, the
+//                             subscribers, the center and the service (perf stat, attached;
+//                             EVENT_BENCH_PERF_RECORD=<file> records a profile as well)
 //   event_bench --kova-pub <domain>                  (inside a host) the event stub
 //   event_bench --kova-sub <domain> <ip> <count>     count event proxies of the stub
 //   event_bench --zmq-pub|--zmq-sub ...              the ZeroMQ roles (bench_series.h)
@@ -27,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +42,7 @@
 #include <Kova/kova.h>
 
 #include "bench_series.h"
+#include "bench_syscalls.h"
 
 namespace {
 
@@ -167,6 +176,62 @@ int run_all(const series_options& in_o) {
     return 0;
 }
 
+// ---- Kernel round trips per event ----
+
+int run_syscalls(unsigned long in_events, const series_options& in_o) {
+    if (!private_hosts_available()) return 1;
+    const unsigned n = in_o.fan_outs.empty() ? 16 : *std::max_element(in_o.fan_outs.begin(), in_o.fan_outs.end());
+    const size_t size = in_o.sizes.empty() ? 1024 : in_o.sizes.front();
+    const bool one_process = !in_o.processes;
+    const time_dir times("event_bench_times");
+    const std::string& dir = times.path();
+    bench_hosts hosts(in_o.log, "event_bench", false, c_ip_a, c_ip_b);
+    if (!hosts.ok()) return 1;
+    kova_test::child_process pub = hosts.a().spawn({self_path(), "--kova-pub", std::to_string(c_domain)});
+    if (answer(pub, "", "ready", 60.0).empty()) {
+        std::printf("the publisher did not start: %s\n", pub.output().c_str());
+        return 1;
+    }
+    system_under_test sys;
+    sys.kind = "kova";
+    start_subscribers(sys, hosts.a(), "127.0.0.1", 0, n, one_process);
+    if (sys.subs.processes.empty()) return 1;
+    // A first burst, so that every thread and mapping the events need is there before perf
+    // attaches (it counts the threads it finds).
+    const std::string sent = dir + "/sent", got = dir + "/got";
+    if (!sys.subs.arm(size, 200, 1, got) || !publish(pub, rate_command(size, 200, 1, sent)).ok) return 1;
+    sys.subs.collect();
+    syscall_counter counter;
+    counter.start(hosts.a().processes(), std::getenv("EVENT_BENCH_PERF_RECORD"));
+    publish_answer burst;
+    collected c;
+    if (sys.subs.arm(size, in_events, 2, got)) {
+        burst = publish(pub, rate_command(size, in_events, 2, sent));
+        c = sys.subs.collect();
+    }
+    std::map<pid_t, std::string> names;
+    names[pub.pid()] = "publisher";
+    for (auto& p : sys.subs.processes) names[p.pid()] = "subscribers";
+    const std::map<std::string, syscall_counts> counts = counter.stop([&](pid_t in_pid) {
+        if (names.count(in_pid)) return names[in_pid];
+        return host_program_of(in_pid);
+    });
+    std::printf("per event of a burst of %lu events of %s to %u subscribers (%s) on one host, LOG=%s; perf stat\n"
+                "attached to every process of the host; received %zu of %lu, the publisher's burst took %.0f ms,\n"
+                "its event() p99 %.1f us%s\n",
+                in_events, size_text(size).c_str(), n, one_process ? "one process" : "a process each",
+                in_o.log.c_str(), c.received, in_events * n, burst.total_ns / 1e6, burst.cost_p99_ns / 1e3,
+                c.in_order ? "" : "; NOT in order");
+    std::printf("| process     | flock | futex | context switches | CPU us |\n"
+                "|-------------|-------|-------|------------------|--------|\n");
+    for (const auto& p : counts)
+        std::printf("| %-11s | %5.1f | %5.1f | %16.1f | %6.1f |\n", p.first.c_str(), p.second.flock / in_events,
+                    p.second.futex / in_events, p.second.switches / in_events, p.second.cpu_ms * 1000 / in_events);
+    sys.subs.stop();
+    stop_publisher(pub);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,5 +243,8 @@ int main(int argc, char** argv) {
     const int zmq = run_zmq_role(argc, argv);
     if (zmq >= 0) return zmq;
     series_options o;
+    if (argc >= 3 && std::strcmp(argv[1], "--syscalls") == 0)
+        return parse_options(argc, argv, 3, o) ? run_syscalls(std::max(1ul, std::strtoul(argv[2], nullptr, 10)), o)
+                                               : 2;
     return parse_options(argc, argv, 1, o) ? run_all(o) : 2;
 }
