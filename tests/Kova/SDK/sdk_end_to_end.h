@@ -213,6 +213,7 @@ public:
     // read when half a second of reads agree.
     void settle() { m_baseline = settled_blocks(m_memory, 5); }
     std::unique_ptr<probe_app> app() { return m_host.app(m_probe); }
+    std::unique_ptr<probe_app> app(const std::string& in_probe) { return m_host.app(in_probe); }
     private_host& host() { return m_host.host(); }
     probe_app& keeper() { return *m_keeper; }
     std::string blocks() { return kova_test::blocks(m_memory); }
