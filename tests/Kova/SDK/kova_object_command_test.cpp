@@ -354,6 +354,14 @@ TEST(kova_object_command, the_stubs_disconnects_reach_what_they_name_and_call_no
     });
 }
 
+TEST(kova_object_command, the_client_table_is_free_while_disconnects_wait_for_the_center_pipe) {
+    command_fixture f(12, 2);
+    ASSERT_NE(f.id, 0);
+    const unsigned long before = f.rig.remain();
+    expect_the_table_is_free_while_pushes_wait(f, c_mt_command_disconnect, c_mt_command_disconnect);
+    EXPECT_TRUE(f.destroy_to_baseline(before));
+}
+
 TEST(kova_object_command, a_destroy_forgets_every_client_and_history_without_telling_them) {
     struct row {
         const char* name;

@@ -320,29 +320,12 @@ TEST(kova_object_information, an_answer_that_never_leaves_takes_the_subscription
 TEST(kova_object_information, the_subscriber_table_is_free_while_the_stubs_disconnects_wait_for_the_center_pipe) {
     information_fixture f(5, 2);
     ASSERT_NE(f.id, 0);
-    f.subscribe(true, c_node_a, c_p1);
-    f.subscribe(false, c_node_b, c_p2);
-    f.rig.fill_center();
-    std::thread stub_side([&] { f.stub.disconnect_all_client_object(); });
-    // The stub waits for the center pipe; a listener that takes a connect meanwhile
-    // must still find the table.
-    Pimo::OS::msleep(100);
-    std::atomic<bool> counted{false};
-    std::thread listener_side([&] {
-        f.stub.get_client_count();
-        counted = true;
+    const unsigned long before = f.rig.remain();
+    expect_the_table_is_free_while_pushes_wait(f, c_mt_information_tcp_disconnect, c_mt_information_udp_disconnect, [&] {
+        f.subscribe(true, c_node_a, c_p1);
+        f.subscribe(false, c_node_b, c_p3);
     });
-    EXPECT_TRUE(kova_test::wait_until(counted, 2.0));
-    std::vector<msg_type_t> out;
-    while (out.size() < 2) {  // past the fillers, the two disconnects
-        received r;
-        ASSERT_TRUE(f.rig.center_receive(r));
-        if (r.packet.header.type != c_mt_ctrl) out.push_back(r.packet.header.type);
-    }
-    stub_side.join();
-    listener_side.join();
-    EXPECT_EQ(out, std::vector<msg_type_t>({c_mt_information_tcp_disconnect, c_mt_information_udp_disconnect}));
-    EXPECT_EQ(f.stub.get_client_count(), 0u);
+    EXPECT_TRUE(f.destroy_to_baseline(before));
 }
 
 TEST(kova_object_information, a_destroy_forgets_every_client_without_telling_them) {

@@ -401,6 +401,62 @@ void expect_the_stubs_disconnects_reach_what_they_name(fixture_t& f, const std::
     EXPECT_TRUE(f.sent().empty());
 }
 
+// A call of the stub that pushes and meets a full center pipe: how many clients the table
+// holds meanwhile, and the types of the packets it sends once the center takes them.
+struct waiting_push_row {
+    const char* name;
+    std::function<void()> call;
+    unsigned clients_meanwhile;
+    std::vector<msg_type_t> sent;
+};
+
+// While the stub's disconnects and each of in_more's calls wait for the center pipe (each
+// after in_connect_two, or the kind's connect by default, has connected c_p1 at node a, told
+// by in_type_a, and c_p3 at node b, told by in_type_b), the table is free: a count answers
+// at once, as a listener taking a connect or an end would find it, and sees what the call
+// has changed already. Then the center takes the packets and the call ends.
+template <typename fixture_t>
+void expect_the_table_is_free_while_pushes_wait(fixture_t& f, msg_type_t in_type_a, msg_type_t in_type_b,
+                                                std::function<void()> in_connect_two = nullptr,
+                                                std::vector<waiting_push_row> in_more = {}) {
+    if (!in_connect_two) in_connect_two = [&] {
+        f.connect(c_node_a, c_p1);
+        f.connect(c_node_b, c_p3);
+    };
+    const client_addr_t p1 = client_of(c_node_a, f.d, c_p1);
+    std::vector<waiting_push_row> rows = {
+        {"every client", [&] { f.stub.disconnect_all_client_object(); }, 0, {in_type_a, in_type_b}},
+        {"one node", [&] { f.stub.disconnect_one_client_node(p1.node_addr); }, 1, {in_type_a}},
+        {"one client", [&] { f.stub.disconnect(p1); }, 1, {in_type_a}}};
+    rows.insert(rows.end(), in_more.begin(), in_more.end());
+    for (const waiting_push_row& r : rows) {
+        SCOPED_TRACE(r.name);
+        in_connect_two();
+        f.rig.fill_center();
+        waiting_thread caller([&] {
+            r.call();
+            return c_kova_err_none;
+        });
+        ASSERT_TRUE(caller.asleep());
+        EXPECT_EQ(caller.result(), waiting_thread::c_not_yet) << "it waits for the center pipe";
+        waiting_thread counter([&] { return static_cast<kova_err_t>(f.stub.get_client_count()); });
+        EXPECT_TRUE(kova_test::wait_until([&] { return counter.result() != waiting_thread::c_not_yet; }, 5.0));
+        EXPECT_EQ(counter.result(), r.clients_meanwhile);
+        std::vector<msg_type_t> out;
+        while (out.size() < r.sent.size()) {  // past the fillers
+            received p;
+            ASSERT_TRUE(f.rig.center_receive(p));
+            if (p.packet.header.type != c_mt_ctrl) out.push_back(p.packet.header.type);
+        }
+        EXPECT_EQ(caller.join(), c_kova_err_none);
+        counter.join();
+        EXPECT_EQ(out, r.sent);
+        f.stub.disconnect_all_client_object();
+        f.sent();
+    }
+    EXPECT_TRUE(f.stub.log().empty()) << "no disconnect calls on_shutdown";
+}
+
 // What a destroy leaves (in_late: one from a callback, carried out at the end of its
 // packet): its announcement alone, no client told; in_destroyed runs once it is out. The
 // same object created again has no client: in_again may try to reach one, and nothing
