@@ -222,8 +222,7 @@ TEST(kova_object_information, counts_follow_what_was_recorded_for_each_client_th
             struct_token t = f.make(s, in_if);
             h.adapter_shutdown(t);
             Common::Interface::safe_free_token(t, __FILE__, __LINE__);
-            model.remove(c);
-            want_heard.push_back({'s', c, static_cast<kova_err_t>(step)});
+            if (model.remove(c)) want_heard.push_back({'s', c, static_cast<kova_err_t>(step)});
         } else if (what == 4) {  // the proxy object destroyed
             struct_token t = f.rig.make(f.control(c_mccr_object_destroy, c.node_addr.ip, c.obj_id, f.id, 2));
             h.adapter_shutdown(c, t);

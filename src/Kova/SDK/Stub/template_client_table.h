@@ -47,8 +47,8 @@ public:
     template_client_table(const template_client_table&) = delete;
     template_client_table& operator=(const template_client_table&) = delete;
 
-    // The kind's shutdown from the proxy's side: on_shutdown with the packet's error, whether
-    // or not it was a client.
+    // The kind's shutdown from the proxy's side: on_shutdown with the packet's error, once,
+    // when it was a client. A stranger's, or a second one, ends nothing.
     void adapter_shutdown(struct_token const& in_token) { proc_shutdown(*in_token.get_header_packet()); }
     void adapter_shutdown(node_addr_t const& in_node_addr, struct_token const& in_token) override {
         std::vector<client_addr_t> gone;
@@ -132,8 +132,8 @@ protected:
     // the application's verdict; an accepted client is registered before its confirm leaves,
     // since the first packet may follow the confirm at once. An answer the center pipe never
     // took turns the request into the kind's shutdown with c_kova_err_busy_localhost: neither
-    // side can count on that connection. Nothing is answered when no header block comes
-    // within the request's time.
+    // side can count on that connection (a refused client was none, and ends nothing).
+    // Nothing is answered when no header block comes within the request's time.
     template <typename on_connect_t>
     void proc_connect(struct_token const& in_token, on_connect_t in_on_connect) {
         const SDK::Stub::class_stub_request request(in_token);
@@ -182,8 +182,7 @@ private:
 
     void proc_shutdown(struct_packet const& in_packet) {
         const client_addr_t client = SDK::Stub::get_client(in_packet);
-        proc_remove(client);
-        proc_tell_end(client, in_packet.header.error);
+        if (proc_remove(client)) proc_tell_end(client, in_packet.header.error);
     }
     // Before each on_shutdown the thread's last error tells why.
     void proc_tell_end(client_addr_t const& in_client, kova_err_t in_error) {
