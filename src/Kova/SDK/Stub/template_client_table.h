@@ -3,7 +3,7 @@
 // what the three kinds do alike with them: a connect's registration and answer, the
 // three ways a client ends from outside, the count and the stub's own disconnects.
 //
-// Two locks, and no callback runs under either (but a command stub's on_sync):
+// Two locks, and no callback runs under either:
 // - node_map_mutex (recursive) guards the table and what a kind keeps beside it (the
 //   kind's hooks run under it). It is held for the table's own steps only, never while a
 //   packet is pushed: a count, an event or a value cycle never waits for the center pipe

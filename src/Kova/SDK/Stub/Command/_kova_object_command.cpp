@@ -31,10 +31,11 @@ void _kova_object_command::adapter_connect(struct_token const& in_token) {
 void _kova_object_command::adapter_sync(struct_token const& in_token) {
     const client_addr_t client = SDK::Stub::get_client(*in_token.get_header_packet());
     // Held by reference: the history shares the blocks the command came in.
-    proc_with(client, [&](struct_cmd_obj_map_data& in_record) {
+    const bool connected = proc_with(client, [&](struct_cmd_obj_map_data& in_record) {
         in_record.history.push(in_token, history_size.load());
-        if (use_on_sync.load()) sync(in_token);
     });
+    // The listener holds the token for the callback: nothing of the table is needed.
+    if (connected && use_on_sync.load()) sync(in_token);
 }
 
 void _kova_object_command::sync(struct_token const& in_token) {

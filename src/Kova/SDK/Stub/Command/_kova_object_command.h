@@ -22,8 +22,8 @@ public:
     // On a listener thread; the token stays the caller's.
     void adapter_connect(struct_token const& in_token);
     // A command (86 or 87): kept in its client's history and, with use_on_sync, handed to
-    // on_sync, which runs under the table's lock so that reads of the histories wait for
-    // it; ignored from a client that is not connected.
+    // on_sync, which runs without the table's lock; ignored from a client that is not
+    // connected.
     void adapter_sync(struct_token const& in_token);
 
     // The caller holds the processor's read lock.
