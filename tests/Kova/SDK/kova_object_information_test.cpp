@@ -483,6 +483,17 @@ TEST(kova_object_information, lending_and_staging_publish_within_their_size_with
     EXPECT_EQ(f.stub.read(nullptr, &size), c_kova_err_boundout_buffer);
     EXPECT_EQ(f.stub.read(buffer, nullptr), c_kova_err_boundout_buffer);
     f.subscribe(true, c_node_a, c_p1);
+    // An empty value is published, with or without a buffer behind it, as a command is.
+    for (const char* data : {static_cast<const char*>(nullptr), "x"}) {
+        EXPECT_EQ(f.stub.write(data, 0), c_kova_err_none);
+        const std::vector<received> empty = f.sent();
+        ASSERT_EQ(empty.size(), 1u);
+        EXPECT_EQ(empty[0].packet.header.size, 0u);
+        EXPECT_EQ(empty[0].packet.header.type, c_mt_information_tcp);
+    }
+    EXPECT_EQ(f.stub.read(buffer, &size), c_kova_err_none);
+    EXPECT_EQ(size, 0u);
+    size = sizeof(buffer);
 
     EXPECT_EQ(f.stub.post_real(1), c_kova_err_dont_get) << "nothing lent";
     char* block = static_cast<char*>(f.stub.get_real(8));

@@ -7,7 +7,6 @@
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
-#include "Kova/SDK/History/class_token_history.h"
 #include "Kova/SDK/Stub/class_stub_request.h"
 #include "Kova/kova_sdk_utility/kova_sdk_utility.h"
 #include "Pimo/OS/Linux/class_locker.h"
@@ -41,118 +40,89 @@ _kova_object_information::_kova_object_information(_kova_object* pin_op, kova_ob
                                                    msg_code_t in_code, interface_kind_t in_kind)
     : template_client_table(pin_op, in_code, in_kind),
       mp(pin_mp),
-      sync_mm(0),
-      history_size(1),
-      num(0),
-      m_stage(c_dirty_line),
-      m_timer(inf_sync_mm_mutex, c_max_interval, true, &_kova_object_information::proc_tick, this) {
-    m_timer.proc_exchange_sending(true);
+      m_value(c_boundout_line, c_dirty_line, c_max_interval, true, &_kova_object_information::proc_tick, this) {
+    m_value.get_timer().proc_exchange_sending(true);
     _op->add_information(code, this);
 }
 
 _kova_object_information::~_kova_object_information() {
     // Before any lock of the handler is taken: a tick in progress holds one.
-    m_timer.proc_stop();
+    m_value.proc_stop_timer();
     _op->del_information(code, this);
-    class_locker lock(inf_sync_mm_mutex);
-    Common::Interface::safe_free_mm(sync_mm, __FILE__, __LINE__);
-    information_dec.clear();
 }
 
 // Publishing --------------------------------------------------------------------------
 
 kova_err_t _kova_object_information::write(void const* pin_data, pksize_t in_size) {
     if (!_op->is_created()) return c_kova_err_is_not_created;
-    if (pin_data == nullptr) return c_kova_err_boundout_buffer;
-    void* block = get_real(in_size);
-    if (block == nullptr) return c_kova_err_empty_kova_memory;
-    if (in_size != 0) std::memcpy(block, pin_data, in_size);
-    return post_real(in_size);
+    return m_value.eproc_write(pin_data, in_size, [&](pksize_t in_n) { return post_real(in_n); });
 }
 
 void* _kova_object_information::get_real(pksize_t in_size) {
     if (!_op->is_created()) return nullptr;
-    return m_lender.eproc_lend(in_size);
+    return m_value.eproc_lend(in_size);
 }
 
 kova_err_t _kova_object_information::post_real(pksize_t in_size) {
     if (!_op->is_created()) return c_kova_err_is_not_created;
-    Pimo::Memory::mm_t mm = 0;
-    const kova_err_t checked = m_lender.eproc_check_post(in_size, c_boundout_line, mm);
-    if (checked != c_kova_err_none) return checked;
-    Common::Interface::traverse_check(mm);
-    Common::Interface::is_clean_memory(mm);
-    {
-        class_locker lock(inf_sync_mm_mutex);
-        // The value's own record: what every copy starts from, and what its history
-        // entries show. Written once, before anybody else can hold the block.
-        struct_packet* p = Common::Interface::get_header(mm);
-        *p = struct_packet();
-        p->initialize_packet(c_local_host, Pimo::OS::vimra_cpu_clock(), m_timer.get_settings().interval);
-        p->initialize_header(in_size, 0, c_mt_information_udp, code, c_kova_err_none);
-        p->set_source(c_local_host, _op->domain, _op->object_id);
-        p->set_destination(get_multicast_group(_op->object_id, code), _op->domain, c_broadcast_proxy_id);
-        Common::Interface::safe_free_mm(sync_mm, __FILE__, __LINE__);
-        sync_mm = m_lender.proc_hand_over();
-        // Its cycle goes before the lock does: the handed-over turn lets another thread post,
-        // whose value must not take this one's cycle.
-        if (m_timer.get_settings().model == c_sender_sync_model_on_post) return sync(c_sender_sync_model_on_post);
-    }
-    return c_kova_err_none;
+    return m_value.eproc_post(
+        in_size,
+        [&](struct_packet& pout_packet, SDK::Sender::class_sync_timer::struct_settings const& in_settings) {
+            pout_packet.initialize_packet(c_local_host, Pimo::OS::vimra_cpu_clock(), in_settings.interval);
+            pout_packet.initialize_header(in_size, 0, c_mt_information_udp, code, c_kova_err_none);
+            pout_packet.set_source(c_local_host, _op->domain, _op->object_id);
+            pout_packet.set_destination(get_multicast_group(_op->object_id, code), _op->domain, c_broadcast_proxy_id);
+        },
+        [&] { return sync(c_sender_sync_model_on_post); });
 }
 
 kova_err_t _kova_object_information::post(pksize_t in_size) {
-    return m_stage.eproc_post(in_size, [&](void const* pin_data, pksize_t in_staged) { return write(pin_data, in_staged); });
+    return m_value.eproc_post_staged(in_size,
+                                     [&](void const* pin_data, pksize_t in_staged) { return write(pin_data, in_staged); });
 }
 
 void _kova_object_information::set_sync_model(sender_sync_model_t in_sync_model, double in_interval) {
-    m_timer.proc_set(false, in_sync_model, in_interval);
+    m_value.get_timer().proc_set(false, in_sync_model, in_interval);
 }
 
 letter_case_t _kova_object_information::see_history(kova_size_t in_size) {
     if (!_op->is_created()) return nullptr;
-    class_locker lock(inf_sync_mm_mutex);
-    return information_dec.see(in_size);
+    return m_value.see_history(in_size);
 }
 
 kova_err_t _kova_object_information::read(void* pin_data, pksize_t* pin_size) {
     if (!_op->is_created()) return c_kova_err_is_not_created;
-    if (pin_data == nullptr || pin_size == nullptr) return c_kova_err_boundout_buffer;
-    return SDK::History::proc_read_newest(see_history(1), pin_data, pin_size);
+    return m_value.read(pin_data, pin_size);
 }
 
 void _kova_object_information::set_history_size(kova_size_t in_history_size) {
-    class_locker lock(inf_sync_mm_mutex);
-    history_size = in_history_size;
+    m_value.set_history_size(in_history_size);
 }
 
-void _kova_object_information::proc_release_values() {
-    m_lender.proc_end();
-    class_locker lock(inf_sync_mm_mutex);
-    Common::Interface::safe_free_mm(sync_mm, __FILE__, __LINE__);
-    information_dec.clear();
-}
+void _kova_object_information::proc_release_values() { m_value.proc_release(); }
 
 void _kova_object_information::proc_tick(void* pin_self, SDK::Sender::class_sync_timer::struct_settings const&) {
     static_cast<_kova_object_information*>(pin_self)->sync(c_sender_sync_model_on_timer);
 }
 
 kova_err_t _kova_object_information::sync(sender_sync_model_t in_sync_model) {
-    class_locker lock(inf_sync_mm_mutex);
+    class_locker lock(m_value.get_lock());
     // Once the object is destroyed its value is gone, and nothing is sent.
     if (!_op->is_created()) return c_kova_err_is_not_created;
-    if (sync_mm == 0) return c_kova_err_not_exist_sync_data;
-    struct_token value;
-    value.header_mm = sync_mm;
-    value.data_mm = sync_mm;
-    information_dec.push(value, history_size);
-    ++num;
-    const pksize_t size = Common::Interface::get_payload_size(value);
+    const Pimo::Memory::mm_t value = m_value.get_current();
+    if (value == 0) return c_kova_err_not_exist_sync_data;
+    m_value.proc_record_sent();
+    const msg_num_t num = m_value.proc_next_num();
+    // The value's block is its own header: its record holds the size.
+    struct_token view;
+    view.header_mm = value;
+    view.data_mm = value;
+    const pksize_t size = Common::Interface::get_payload_size(view);
     // The payload's bytes counted as microseconds on top of the interval.
-    const double limit = m_timer.get_settings().interval + static_cast<double>(size) / 1000000.0;
+    const double limit = m_value.get_timer().get_settings().interval + static_cast<double>(size) / 1000000.0;
     {
         class_locker table(node_map_mutex);
-        proc_build_cycle(size, limit);
+        proc_build_cycle(value, num, size, limit);
     }
     // Pushed without the table: a listener that waits for it never waits for the center pipe.
     const bool post_cycle = in_sync_model == c_sender_sync_model_on_post;
@@ -165,33 +135,38 @@ kova_err_t _kova_object_information::sync(sender_sync_model_t in_sync_model) {
     return c_kova_err_none;
 }
 
-void _kova_object_information::proc_build_cycle(pksize_t in_size, double in_limit) {
-    const ip_t group = Common::Interface::get_header(sync_mm)->dst_ip;
+void _kova_object_information::proc_build_cycle(Pimo::Memory::mm_t in_mm, msg_num_t in_num, pksize_t in_size,
+                                                double in_limit) {
+    const ip_t group = Common::Interface::get_header(in_mm)->dst_ip;
     if (in_size <= c_udp_size_limit) {
         // One datagram per interface that UDP subscribers came through, to the group.
-        for (const auto& itf : mcast_if_map) proc_build_copy(c_mt_information_udp, itf.first, group, _op->domain, in_limit, false);
+        for (const auto& itf : mcast_if_map)
+            proc_build_copy(in_mm, in_num, c_mt_information_udp, itf.first, group, _op->domain, in_limit, false);
     } else {
         for (const auto& node : udp_node_map)
-            proc_build_copy(c_mt_information_udp, node.second.mcast_if, node.first.ip, node.first.port, in_limit, false);
+            proc_build_copy(in_mm, in_num, c_mt_information_udp, node.second.mcast_if, node.first.ip, node.first.port,
+                            in_limit, false);
     }
     for (const auto& node : tcp_node_map)
-        proc_build_copy(c_mt_information_tcp, c_local_host, node.first.ip, node.first.port, in_limit, true);
+        proc_build_copy(in_mm, in_num, c_mt_information_tcp, c_local_host, node.first.ip, node.first.port, in_limit,
+                        true);
 }
 
-bool _kova_object_information::proc_build_copy(msg_type_t in_type, ip_t in_mct_if, ip_t in_ip, domain_t in_port,
-                                               double in_limit, bool in_force) {
+bool _kova_object_information::proc_build_copy(Pimo::Memory::mm_t in_mm, msg_num_t in_num, msg_type_t in_type,
+                                               ip_t in_mct_if, ip_t in_ip, domain_t in_port, double in_limit,
+                                               bool in_force) {
     struct_copy copy;
     copy.tcp = in_type == c_mt_information_tcp;
     if (in_force) Common::Interface::proc_alloc_header_force(copy.token, __FILE__, __LINE__);
     else if (Common::Interface::eproc_alloc_header(copy.token, __FILE__, __LINE__) != c_kova_err_none) return false;
     struct_packet* p = copy.token.get_header_packet();
-    *p = *Common::Interface::get_header(sync_mm);
+    *p = *Common::Interface::get_header(in_mm);
     p->initialize_packet(in_mct_if, Pimo::OS::vimra_cpu_clock(), in_limit);
-    p->header.num = num;
+    p->header.num = in_num;
     p->header.type = in_type;
     p->set_destination(in_ip, in_port, c_broadcast_proxy_id);
-    Common::Interface::safe_add_ref_mm(sync_mm, __FILE__, __LINE__);
-    copy.token.data_mm = sync_mm;
+    Common::Interface::safe_add_ref_mm(in_mm, __FILE__, __LINE__);
+    copy.token.data_mm = in_mm;
     m_cycle.push_back(copy);
     return true;
 }

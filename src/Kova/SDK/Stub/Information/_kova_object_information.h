@@ -8,12 +8,8 @@
 
 #include "Kova/Common/Interface/struct_token.h"
 #include "Kova/Common/Open/Kova/kova_object_information.h"
-#include "Kova/SDK/History/class_token_history.h"
-#include "Kova/SDK/Sender/class_guarded_stage.h"
-#include "Kova/SDK/Sender/class_lender.h"
-#include "Kova/SDK/Sender/class_sync_timer.h"
+#include "Kova/SDK/Sender/class_current_value.h"
 #include "Kova/SDK/Stub/template_client_table.h"
-#include "Pimo/OS/Linux/class_lock.h"
 
 namespace Kova {
 
@@ -48,10 +44,10 @@ public:
     kova_err_t write(void const* pin_data, pksize_t in_size);
     void* get_real(pksize_t in_size);
     kova_err_t post_real(pksize_t in_size);
-    void cancel_real() { m_lender.proc_cancel(); }
-    void* get(pksize_t in_size) { return m_stage.eproc_get(in_size); }
+    void cancel_real() { m_value.proc_cancel(); }
+    void* get(pksize_t in_size) { return m_value.eproc_stage(in_size); }
     kova_err_t post(pksize_t in_size);
-    void cancel() { m_stage.proc_cancel(); }
+    void cancel() { m_value.proc_cancel_staged(); }
     void set_sync_model(sender_sync_model_t in_sync_model, double in_interval);
     letter_case_t see_history(kova_size_t in_size);
     kova_err_t read(void* pin_data, pksize_t* pin_size);
@@ -71,34 +67,27 @@ public:
     mcast_if_map_t mcast_if_map;
     kova_object_information* mp;
 
-    // The current value (one reference of its own; 0 before the first post), the
-    // history of sent values, the number of the last cycle and the copies of the cycle
-    // being sent, under inf_sync_mm_mutex; a timer tick holds it for its whole cycle, and
-    // a cycle holds it while it pushes, so that cycles leave in the order of their numbers.
-    Pimo::Memory::mm_t sync_mm;
-    SDK::History::class_token_history information_dec;
-    kova_size_t history_size;
-    msg_num_t num;
-    Pimo::OS::class_thread_lock inf_sync_mm_mutex;
-
 private:
     static void proc_tick(void* pin_self, SDK::Sender::class_sync_timer::struct_settings const& in_settings);
-    // inf_sync_mm_mutex is held: the copies of one cycle, each to m_cycle with its kind.
-    void proc_build_cycle(pksize_t in_size, double in_limit);
+    // The value's lock is held: the copies of cycle in_num of the value in_mm, each to
+    // m_cycle with its kind.
+    void proc_build_cycle(Pimo::Memory::mm_t in_mm, msg_num_t in_num, pksize_t in_size, double in_limit);
     // A copy of the value for in_mct_if to (in_ip, in_port, in_did); false when its
     // header block was not granted (a UDP copy is then skipped).
-    bool proc_build_copy(msg_type_t in_type, ip_t in_mct_if, ip_t in_ip, domain_t in_port, double in_limit,
-                         bool in_force);
+    bool proc_build_copy(Pimo::Memory::mm_t in_mm, msg_num_t in_num, msg_type_t in_type, ip_t in_mct_if, ip_t in_ip, domain_t in_port,
+                         double in_limit, bool in_force);
 
     struct struct_copy {
         struct_token token;
         bool tcp;
     };
+    // The copies of the cycle being sent, under the value's lock: a timer tick holds it for
+    // its whole cycle, and a cycle holds it while it pushes, so that cycles leave in the
+    // order of their numbers.
     std::vector<struct_copy> m_cycle;
-    SDK::Sender::class_lender m_lender;
-    SDK::Sender::class_guarded_stage m_stage;
-    // Its owner lock is inf_sync_mm_mutex.
-    SDK::Sender::class_sync_timer m_timer;
+    // The current value (the block's own record is the template of every copy), the history
+    // of sent values and the number of the last cycle, the model and its timer.
+    SDK::Sender::class_current_value m_value;
 
 protected:
     void proc_on_shutdown(client_addr_t const& in_client) override { mp->on_shutdown(in_client); }
