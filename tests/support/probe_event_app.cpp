@@ -19,7 +19,7 @@
 //       from..; prints "done <name> <received> <wrong> <bad times>" once count have come
 //       (broadcast proxies: "<received> <wrong> <repeats>")
 //   count <name>                     "count <name> <received> <wrong> <bad times or repeats> <sender>"
-//   shutdown <name> | state <name> | destroy <name> | exit
+//   shutdown <name> | state <name> | destroy <name> | quiet | exit
 // Sizes are a comma-separated list of byte counts; number k has the one at k modulo their
 // count. Payload number k holds k in its first 4 bytes (little-endian, as far as its size
 // reaches), then bytes (k + 7 i) & 0xFF. An event counts as wrong when its size or a byte
@@ -254,6 +254,11 @@ int main() {
         std::string cmd, name;
         in >> cmd >> name;
         if (cmd == "exit") break;
+        if (cmd == "quiet") {
+            kova_probe::wait_for_listeners();
+            say("quiet");
+            continue;
+        }
         kova_proxy_object* proxy = events.count(name)       ? static_cast<kova_proxy_object*>(events[name].get())
                                    : broadcasts.count(name) ? broadcasts[name].get()
                                                             : nullptr;
