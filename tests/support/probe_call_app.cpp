@@ -24,7 +24,7 @@
 //   many <prefix> <count> <domain> <server ip> <stub id> <call code> <limit s>   a crowd of quiet
 //       call proxies (probe_crowd.h), each called once ("abc") once it sees its stub:
 //       "many <prefix> <live> <answered> <ms>" when all have been answered or the limit is spent
-//   state <name> | destroy <name> | exit
+//   state <name> | destroy <name> | quiet | exit
 //   fds exhaust | fds free      takes every file descriptor left (-> "fds exhaust <n>"), gives them back
 // Data is "-" (none), "pat:<n>" (n pattern bytes) or the text itself; payloads longer
 // than 40 bytes print as "#" and their FNV-1a hash. Results print in hex.
@@ -297,6 +297,11 @@ int main() {
         std::string cmd, name;
         in >> cmd >> name;
         if (cmd == "exit") break;
+        if (cmd == "quiet") {
+            kova_probe::wait_for_listeners();
+            say("quiet");
+            continue;
+        }
         if (cmd == "init") {
             if (name.empty())
                 Kova::initialize();
