@@ -1,6 +1,7 @@
 // A client's end at a stub with an event, a command and an information interface on one
 // object: a proxy destroyed, or the link to its node lost, reaches the kinds in the order
-// event, command, information, once per client.
+// event, command, information, once per client, and behind what the client sent before it
+// on each kind's queue, however many listeners deliver the stub's packets.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -181,4 +182,54 @@ TEST(kova_object_ends, every_kind_hears_a_clients_end_once_in_the_order_event_co
     EXPECT_EQ(f.owner.destroy(), c_kova_err_none);
     f.drain();
     EXPECT_TRUE(f.rig.wait_remain(f.before));
+}
+
+TEST(kova_object_ends, a_clients_end_comes_behind_what_it_sent_on_every_kinds_queue) {
+    struct row {
+        const char* name;
+        msg_code_t end;
+        kova_err_t error;
+    };
+    for (const row& r : {row{"a proxy destroyed", c_mccr_object_destroy, c_kova_err_object_is_not_exist},
+                         row{"its node's link lost", c_mccr_tcp_disconnected_from_client, c_kova_err_disconnected_tcp}}) {
+        SCOPED_TRACE(r.name);
+        trio_fixture f(2, 4);
+        ASSERT_NE(f.id, 0);
+        f.connect_all(c_node_a, c_p1);
+        f.connect_all(c_node_b, c_p2);
+        // Commands that the stub takes its time over, a subscription whose on_connect is slow,
+        // then the end, all on the queues of the kinds and of the object.
+        f.command->m_sync_ms = 20;
+        f.event->m_hold_ms = 100;
+        f.commands(c_node_a, c_p1, 8);
+        f.rig.push_listen(f.from(c_mt_event_connect, c_node_a, c_p3));
+        if (r.end == c_mccr_object_destroy) {
+            f.rig.push_listen(f.control(r.end, c_node_a, c_p1, f.id, r.error));
+            f.rig.push_listen(f.control(r.end, c_node_a, c_p3, f.id, r.error));
+        } else {
+            f.rig.push_listen(
+                f.control(r.end, c_node_a, c_broadcast_proxy_id, c_broadcast_stub_id, r.error));
+        }
+        std::vector<std::string> want;
+        for (int k = 0; k < 8; ++k) want.push_back("command " + std::to_string(c_p1) + " sync " + std::to_string(k));
+        // The event kind's connect of c_p3 is in front of its end: c_p3 is a client that ends too.
+        if (r.end == c_mccr_object_destroy) {
+            for (const std::string& e : ends_of(c_p1, r.error)) want.push_back(e);
+            want.push_back(end_of("event", c_p3, r.error));
+        } else {
+            want.push_back(end_of("event", c_p1, r.error));
+            want.push_back(end_of("event", c_p3, r.error));
+            want.push_back(end_of("command", c_p1, r.error));
+            want.push_back(end_of("information", c_p1, r.error));
+            want.push_back("down");
+        }
+        ASSERT_TRUE(f.log.wait_size(want.size()));
+        struct_packet confirm;
+        ASSERT_TRUE(f.rig.center_receive(confirm)) << "c_p3's answer";
+        EXPECT_EQ(f.log.items(), want);
+        EXPECT_EQ(f.clients(), 3u) << "node b's client in each kind is left";
+        EXPECT_EQ(f.owner.destroy(), c_kova_err_none);
+        f.drain();
+        EXPECT_TRUE(f.rig.wait_remain(f.before));
+    }
 }
