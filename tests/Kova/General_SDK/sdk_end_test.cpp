@@ -199,8 +199,8 @@ TEST_F(sdk_end, a_stop_signal_on_a_thread_inside_a_public_call_lets_the_call_com
         ASSERT_TRUE(app.wait_for_line("publishing")) << app.output();
         const double sent = kova_test::now_s();
         ASSERT_EQ(kill(app.pid(), signal_number), 0);
-        EXPECT_EQ(app.wait(4.0), 0) << app.output();
-        EXPECT_LT(kova_test::now_s() - sent, 2.0);
+        EXPECT_EQ(app.wait(10.0), 0) << app.output();
+        EXPECT_LT(kova_test::now_s() - sent, 5.0);
         const std::string published = app.wait_for_prefix("published ", 0.1);
         EXPECT_EQ(0u, published.rfind("published 0x40000009 ", 0)) << app.output();
         EXPECT_GT(number_after(published, "published 0x40000009 "), 0);

@@ -150,7 +150,16 @@ TEST_F(command_one_host, the_timer_model_repeats_the_current_command_every_inter
     const size_t from = stub->mark();
     const double start = kova_test::now_s();
     ASSERT_EQ("model p ok", proxy->command("model p 0 1 0.1"));
-    while (kova_test::now_s() - start < 3.0) proxy->wait("\x01", 3.0 - (kova_test::now_s() - start));
+    // Thirty ticks, at a fixed rate that never runs early: not before 2.8 s, nor many times later.
+    EXPECT_TRUE(kova_test::wait_until(
+        [&] {
+            stub->mark();  // takes what has come
+            return lines_of(stub->child().output().substr(from), "on_sync s ").size() >= 30;
+        },
+        30.0));
+    const double ticked = kova_test::now_s() - start;
+    EXPECT_GE(ticked, 2.8);
+    EXPECT_LT(ticked, 15.0);
     ASSERT_EQ("model p ok", proxy->command("model p 0 0 0"));
     // Back in the posting model: the next post is the first command after the ticks, as the
     // one path from proxy to stub keeps their order.
@@ -159,8 +168,7 @@ TEST_F(command_one_host, the_timer_model_repeats_the_current_command_every_inter
     ASSERT_EQ(next, without_time(stub->wait(next, 10.0, from)));
     const std::string out = stub->child().output();
     const std::vector<std::string> ticks = lines_of(out.substr(from, out.find(next, from) - from), "on_sync s ");
-    EXPECT_GE(ticks.size(), 24u);
-    EXPECT_LE(ticks.size(), 32u);
+    EXPECT_GE(ticks.size(), 30u);
     for (const std::string& line : ticks) {
         const std::vector<std::string> w = words(line);
         ASSERT_EQ(9u, w.size()) << line;
@@ -193,10 +201,11 @@ TEST_F(command_one_host, a_killed_stub_ends_the_connection_and_its_successor_is_
     const double killed = kova_test::now_s();
     stub->child().kill_now(SIGKILL);
     stub->child().wait(5.0);
-    EXPECT_EQ("on_object_destroy p", proxy->wait("on_object_destroy p", 5.0, from)) << proxy->child().output();
-    EXPECT_LT(kova_test::now_s() - killed, 3.0);
+    EXPECT_EQ("on_object_destroy p", proxy->wait("on_object_destroy p", 20.0, from)) << proxy->child().output();
+    EXPECT_LT(kova_test::now_s() - killed, 10.0);
     const std::string out = proxy->child().output().substr(from);
-    EXPECT_NE(std::string::npos, out.find("on_disconnected p\non_object_destroy p\n")) << out;
+    EXPECT_EQ((std::vector<std::string>{"on_disconnected p", "on_object_destroy p"}), kova_test::callbacks_of(out, "p"))
+        << out;
     EXPECT_EQ("state p live=0 connected=0", proxy->command("state p"));
 
     // A new process serves the same stub: p connects again, and the ticks resume.

@@ -48,6 +48,17 @@ inline std::vector<std::string> lines_of(const std::string& in_output, const std
     return out;
 }
 
+// The callback lines ("on_...") of the object in_name in in_output, in their order: lines of
+// other threads may fall between them, their order is the object's own.
+inline std::vector<std::string> callbacks_of(const std::string& in_output, const std::string& in_name) {
+    std::vector<std::string> out;
+    const std::string suffix = " " + in_name;
+    for (const std::string& line : lines_of(in_output, "on_"))
+        if (line.size() > suffix.size() && line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0)
+            out.push_back(line);
+    return out;
+}
+
 // A result line without its last word (the milliseconds the request took).
 inline std::string without_time(const std::string& in_line) {
     const size_t sp = in_line.rfind(' ');

@@ -162,7 +162,7 @@ TEST_F(one_host, a_center_starts_again_at_once_after_one_that_left_connections_b
         ASSERT_TRUE(next);
         const double asked = kova_test::now_s();
         EXPECT_EQ("stub s 0x0 5", next->command("stub s " + std::string(domain) + " 5 258 64 259")) << domain;
-        EXPECT_LT(kova_test::now_s() - asked, 2.0) << domain;
+        EXPECT_LT(kova_test::now_s() - asked, 4.0) << domain << ": at once, not after the five-second wait";
     }
 }
 
@@ -196,7 +196,7 @@ TEST_F(one_host, a_process_without_descriptors_fails_its_create_at_once_and_not_
     const double t0 = kova_test::now_s();
     EXPECT_EQ(0u, app->command("stub a 7612 0 258 64 259").rfind("stub a 0x1 ", 0)) << "an automatic id";
     EXPECT_EQ(0u, app->command("stub e 7612 9 258 64 259").rfind("stub e 0x1 ", 0)) << "an explicit id";
-    EXPECT_LT(kova_test::now_s() - t0, 1.0);
+    EXPECT_LT(kova_test::now_s() - t0, 3.0);
     EXPECT_EQ("fds free done", app->command("fds free"));
     EXPECT_EQ("stub a 0x0 31744", app->command("stub a 7612 0 258 64 259"));
 }
