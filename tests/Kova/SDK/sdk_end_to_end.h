@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -191,6 +192,11 @@ public:
     bool open_memory(child_process& out_client) {
         out_client = host().spawn({probe_path("probe_service_client")});
         return ask(out_client, "open") == "opened 0 0 0";
+    }
+    // The centers started after this hold connections to the limit in_ms instead of 8 s
+    // (silence, connect, init records, stalled sends).
+    void set_connection_timeout_ms(unsigned in_ms) {
+        std::ofstream(bin() + "../Config/kova.ini", std::ios::app) << "CONNECTION_TIMEOUT_MS=" << in_ms << "\n";
     }
     // The service has carried out every request queued on its channel before the call: it
     // takes them in order, so once a center asked for after them is up, theirs were started.

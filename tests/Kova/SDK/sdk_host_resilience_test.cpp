@@ -138,6 +138,7 @@ else:
 // after one that closed a silent peer and then stopped. A second listener beside a running
 // center is still refused.
 TEST_F(one_host, a_center_starts_again_at_once_after_one_that_left_connections_behind) {
+    host.set_connection_timeout_ms(1500);
     for (const char* domain : {"7620", "7621"}) {
         const bool killed = std::string(domain) == "7620";
         std::unique_ptr<call_app> first = start_app();
@@ -151,8 +152,8 @@ TEST_F(one_host, a_center_starts_again_at_once_after_one_that_left_connections_b
             ASSERT_EQ(0, kill(host.center(domain), SIGKILL));
             EXPECT_EQ(255, first->child().wait(10.0)) << "its application ends with it";
         } else {
-            // Silent for more than 8 s, the peer is shut out by the center; then the
-            // center's last application ends and the center stops.
+            // Silent for longer than the connection limit, the peer is shut out by the center;
+            // then the center's last application ends and the center stops.
             EXPECT_TRUE(peer.wait_for_line("closed", 20.0)) << peer.output();
             first->send("exit");
             EXPECT_EQ(0, first->child().wait(10.0));
