@@ -440,6 +440,7 @@ TEST_F(one_host, a_stopped_application_stalls_nobody) {
 
     const double stopped_at = kova_test::now_s();
     ASSERT_EQ(0, kill(std::stoi(pid[1]), SIGSTOP));
+    ASSERT_TRUE(kova_test::wait_until([&] { return kova_test::is_process_stopped(std::stoi(pid[1])); }, 10.0));
     // More than its listen pipe and the center's backlog for it take; once the center has
     // given out the copies, the round trips are counted.
     EXPECT_EQ("bcasts a 200", a->command("bcasts a 300 200 100"));
