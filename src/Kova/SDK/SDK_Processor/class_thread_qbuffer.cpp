@@ -1,12 +1,17 @@
 #include "Kova/SDK/SDK_Processor/class_thread_qbuffer.h"
 
+#include "Kova/SDK/SDK_Processor/class_queue_barrier.h"
+
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Pimo/OS/Linux/class_locker.h"
 
 namespace Kova {
 
 class_thread_qbuffer::~class_thread_qbuffer() {
-    for (struct_qtoken& entry : *this) Common::Interface::safe_free_token(entry.token, __FILE__, __LINE__);
+    for (struct_qtoken& entry : *this) {
+        Common::Interface::safe_free_token(entry.token, __FILE__, __LINE__);
+        if (entry.p_barrier) class_queue_barrier::proc_drop(entry.p_barrier);
+    }
 }
 
 class_thread_qbuffer* class_thread_qbuffer::proc_release(class_thread_qbuffer* pin_queue, int in_addresses,

@@ -10,17 +10,23 @@
 
 namespace Kova {
 
+class class_queue_barrier;
+
 struct struct_qtoken {
     SDK::Interface::interface_object_core* p_object;
     struct_token token;  // holds its own reference to each block
+    // Set for a packet queued on several queues of the object at once, delivered by the
+    // last of them to reach it.
+    class_queue_barrier* p_barrier;
 };
 
 // Kept while a message address maps to it or a listener holds it: a listener that
 // queued an entry keeps the queue until its own drain is over.
 class class_thread_qbuffer : public std::deque<struct_qtoken> {
 public:
-    class_thread_qbuffer() : m_run(false), m_ref(1), m_hold(0), mp_merged(nullptr) {}
-    // Frees the entries still waiting (their own references).
+    class_thread_qbuffer() : m_run(false), m_parked(false), m_ref(1), m_hold(0), mp_merged(nullptr) {}
+    // Frees the entries still waiting (their own references); a barrier's entry counts as
+    // dropped.
     ~class_thread_qbuffer();
     class_thread_qbuffer(const class_thread_qbuffer&) = delete;
     class_thread_qbuffer& operator=(const class_thread_qbuffer&) = delete;
@@ -30,8 +36,9 @@ public:
     // Returns the queue that took this one's addresses and entries, if any.
     static class_thread_qbuffer* proc_release(class_thread_qbuffer* pin_queue, int in_addresses, int in_holds);
 
-    Pimo::OS::class_thread_lock m_lock;  // guards the queue, m_run and m_hold
+    Pimo::OS::class_thread_lock m_lock;  // guards the queue, m_run, m_parked and m_hold
     bool m_run;                          // a thread is draining the queue
+    bool m_parked;                       // at a barrier: nobody drains it until the barrier lets it go
     int m_ref;                           // message addresses that map to this queue
     int m_hold;                          // listeners that queued an entry and have not drained yet
     class_thread_qbuffer* mp_merged;     // the queue that took this one's addresses and entries
