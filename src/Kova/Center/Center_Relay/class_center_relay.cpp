@@ -262,11 +262,15 @@ void class_center_relay::push_to_pipe(interface_pipe* pin_pipe, struct_token& in
         if (!entry) entry.reset(new class_pipe_backlog);
         backlog = entry.get();
     }
-    if (backlog->full()) {
+    const bool control = pin_pkt->header.type == c_mt_ctrl;
+    if (control ? !backlog->has_control_room() : backlog->full()) {
         process_failed_token(in_token, pin_pkt, c_kova_err_busy_node);
         return;
     }
-    backlog->push_back(in_token);
+    if (control)
+        backlog->push_back_control(in_token);
+    else
+        backlog->push_back(in_token);
     ++m_backlogged;
     in_token.reset();
 }

@@ -122,7 +122,8 @@ private:
     void push_to_local_object(struct_token& in_token, struct_packet* pin_pkt, bool in_listen);
     // What a push into a full pipe of a local process does with its packet: a request is
     // answered with busy node, a datagram kind is dropped, anything else waits in the
-    // pipe's backlog (answered with busy node when that is full too).
+    // pipe's backlog (answered with busy node when that is full too; a control packet
+    // only when its overflow is full).
     enum class enum_when_full { refuse, drop, keep };
     // Pushes into a local process's pipe and consumes the token. A pipe with packets kept
     // for it takes nothing past them.
