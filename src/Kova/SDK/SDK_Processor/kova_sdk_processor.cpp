@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "Kova/Common/Hidden/struct_packet.h"
@@ -515,17 +516,21 @@ bool kova_sdk_processor::same_queue(const struct_message_address& in_a, const st
 
 int kova_sdk_processor::send_force(Common::Interface::interface_kova_pipe* pin_pipe, struct_token& in_token,
                                    const std::atomic<bool>* pin_abort) {
+    bool waited = false;
     for (;;) {
         const vimra_err_t r = pin_pipe->eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), 0);
         if (r == Pimo::OS::c_vimra_success) {
             in_token.reset();
+            // Others may wait for the room this one was woken for.
+            if (waited) pin_pipe->proc_pass_room();
             return 0;
         }
         if (r != Pimo::OS::c_vimra_busy) {
             safe_free_token(in_token, __FILE__, __LINE__);
             return r;
         }
-        if (get_header(in_token)->update_packet_time_and_return_timeout()) {
+        struct_packet* packet = get_header(in_token);
+        if (packet->update_packet_time_and_return_timeout()) {
             safe_free_token(in_token, __FILE__, __LINE__);
             return Pimo::OS::c_vimra_timeout;
         }
@@ -533,7 +538,9 @@ int kova_sdk_processor::send_force(Common::Interface::interface_kova_pipe* pin_p
             safe_free_token(in_token, __FILE__, __LINE__);
             return -1;
         }
-        Pimo::OS::rtsleep(0.1);
+        // Until the center has taken some, never longer than the retry cadence or the time left.
+        pin_pipe->eproc_wait_room(std::min(c_send_retry_s, packet->packet_limit_time));
+        waited = true;
     }
 }
 

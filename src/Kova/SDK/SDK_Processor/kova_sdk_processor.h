@@ -92,11 +92,13 @@ public:
     bool has_queue(const struct_message_address& in_a) const;
     bool same_queue(const struct_message_address& in_a, const struct_message_address& in_b) const;
 
-    // Retries only while the pipe is full, until the packet's limit is spent (2); on
+    // Retries only while the pipe is full, waiting for its room up to c_send_retry_s each
+    // time, until the packet's limit is spent (2); on
     // any other failure the token is freed too and the pipe's result returned.
     // A set pin_abort ends the retries as a failure (-1).
     static int send_force(Common::Interface::interface_kova_pipe* pin_pipe, struct_token& in_token,
                           const std::atomic<bool>* pin_abort = nullptr);
+    static constexpr double c_send_retry_s = 0.1;
     // Through the domain's center pipe if this process holds it; -1 (token freed) without one.
     static int send_force(domain_t in_domain, struct_token& in_token, const std::atomic<bool>* pin_abort = nullptr);
     // One try; a full center pipe hands the token to the answer sender.
