@@ -281,16 +281,26 @@ TEST_F(routing_test, packets_for_a_full_pipe_wait_in_order_and_hold_nobody_up) {
     check_references("delivered in order");
 }
 
-// The backlog has a fixed room: past it a packet comes back at once with busy node; a kept
-// packet whose time is spent comes back with the remote time-out; the process's end gives
-// back what still waits, as a push into its gone pipe would.
+// The backlog has a fixed room: past it a packet that may not be dropped comes back at once
+// with busy node; a kept packet whose time is spent comes back with the remote time-out; the
+// process's end gives back what still waits, as a push into its gone pipe would.
 TEST_F(routing_test, kept_packets_come_back_when_the_room_or_their_time_runs_out_or_the_process_ends) {
+    using Kova::Center::Center_Relay::class_pipe_backlog;
     ret(c_pid_a).state = fake_pipe::mode::always_full;
-    listen(c_pid_b).capacity = 100;  // where the cancels go
-    for (int i = 0; i < 64; ++i) route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 8, 0.05));
+    listen(c_pid_b).capacity = class_pipe_backlog::c_capacity + 100;  // where the cancels go
+    for (size_t i = 0; i < class_pipe_backlog::c_capacity; ++i)
+        route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 8, DBL_MAX));
     route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 8, DBL_MAX));
     EXPECT_EQ("listen200:51/5", describe()) << "no room left";
     release_sinks();
+    relay.proc_release_backlog(&ret(c_pid_a));
+    EXPECT_EQ(class_pipe_backlog::c_capacity, listen(c_pid_b).queue.size());
+    for (const struct_token& t : listen(c_pid_b).queue)
+        EXPECT_EQ(c_kova_err_object_is_not_exist, get_header(t)->header.error);
+    EXPECT_FALSE(relay.has_backlog());
+    release_sinks();
+
+    for (int i = 0; i < 64; ++i) route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 8, 0.05));
     kova_test::wait_until([] { return false; }, 0.1);
     relay.proc_retry_backlogs();
     EXPECT_EQ(64u, listen(c_pid_b).queue.size());
