@@ -26,7 +26,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -37,7 +36,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,11 +43,14 @@
 #include <Kova/kova.h>
 #include <zmq.h>
 
-#include "../tests/Kova/General_Service/service_host.h"
+#include "bench_hosts.h"
+#include "bench_syscalls.h"
 #include "private_host.h"
 #include "test_process.h"
 
 namespace {
+
+using kova_bench::self_path;
 
 const Kova::domain_t c_domain = 7310;
 const Kova::msg_code_t c_code = 1;
@@ -351,13 +352,6 @@ run_result parse_result(const std::string& in_output) {
     return r;
 }
 
-std::string self_path() {
-    char self[4096];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    self[n > 0 ? n : 0] = 0;
-    return self;
-}
-
 std::string size_text(size_t in_size) {
     return in_size >= 1024 ? std::to_string(in_size / 1024) + " KiB" : std::to_string(in_size) + " B";
 }
@@ -480,14 +474,6 @@ void print_rows(const std::string& in_log, const std::vector<std::vector<run_res
     std::fflush(stdout);
 }
 
-// The service or the center, by the program's name.
-std::string program_of(pid_t in_pid) {
-    const std::string comm = kova_test::read_text_file("/proc/" + std::to_string(in_pid) + "/comm");
-    if (comm.rfind("Kova_General_Ce", 0) == 0) return "center";
-    if (comm.rfind("Kova_General_Se", 0) == 0) return "service";
-    return comm;
-}
-
 int run_syscalls(unsigned long in_calls, const std::vector<std::string>& in_logs) {
     const std::string self = self_path();
     std::printf("per call of 0 B on one host, %lu calls; perf stat attached to every process of the host\n", in_calls);
@@ -504,18 +490,11 @@ int run_syscalls(unsigned long in_calls, const std::vector<std::string>& in_logs
             std::printf("the applications did not start: %s\n", client.output().c_str());
             return 1;
         }
-        std::vector<pid_t> pids = a.tree.host().processes();
-        std::string list;
-        for (pid_t p : pids) list += (list.empty() ? "" : ",") + std::to_string(p);
-        const std::string out = "/tmp/" + kova_test::unique_name("call_bench_perf");
-        kova_test::child_process perf;
-        perf.start({"/usr/bin/perf", "stat", "--per-thread", "-x", ",", "-o", out, "-e",
-                    "syscalls:sys_enter_flock,syscalls:sys_enter_futex,context-switches,task-clock", "-p", list});
-        // CALL_BENCH_PERF_RECORD=<file>: a profile of the same calls as well (perf report -i <file>).
-        kova_test::child_process record;
-        if (const char* profile = std::getenv("CALL_BENCH_PERF_RECORD"))
-            record.start({"/usr/bin/perf", "record", "-g", "-o", profile + ("." + log), "-p", list});
-        kova_test::wait_until([] { return false; }, 1.0);  // perf attaches
+        kova_bench::syscall_counter counter;
+        // CALL_BENCH_PERF_RECORD=<file>: a profile of the same calls as well (perf report -i <file>.<log>).
+        const char* profile = std::getenv("CALL_BENCH_PERF_RECORD");
+        const std::string record = profile ? profile + ("." + log) : "";
+        counter.start(a.tree.host().processes(), profile ? record.c_str() : nullptr);
         client.send_line("go");
         double median = 0, p99 = 0;
         const double until = now_us() + 600e6;
@@ -523,42 +502,15 @@ int run_syscalls(unsigned long in_calls, const std::vector<std::string>& in_logs
             client.wait_for_line("\x01", 0.05);  // reads what has come
         const size_t done = client.output().find("done ");
         if (done != std::string::npos) std::sscanf(client.output().c_str() + done, "done %*u %lf %lf", &median, &p99);
-        for (kova_test::child_process* p : {&perf, &record}) {
-            if (p->pid() <= 0) continue;
-            p->kill_now(SIGINT);
-            p->wait(60);
-        }
-        // "<comm>-<tid>,<count>,,<event>,..." per thread: summed per process name.
-        std::map<std::string, std::array<double, 4>> by_process;
-        std::map<pid_t, std::string> names;
-        for (pid_t p : pids) names[p] = p == stub.pid() ? "stub" : p == client.pid() ? "client" : program_of(p);
-        std::istringstream in(kova_test::read_text_file(out));
-        for (std::string line; std::getline(in, line);) {
-            std::vector<std::string> f;
-            std::istringstream fields(line);
-            for (std::string x; std::getline(fields, x, ',');) f.push_back(x);
-            if (f.size() < 4 || f[0].empty() || f[0][0] == '#') continue;
-            const size_t dash = f[0].rfind('-');
-            const pid_t tid = static_cast<pid_t>(std::atol(f[0].c_str() + dash + 1));
-            std::string process = "?";
-            const std::string status = kova_test::read_text_file("/proc/" + std::to_string(tid) + "/status");
-            const size_t tgid = status.find("\nTgid:");
-            if (tgid != std::string::npos) {
-                const pid_t owner = static_cast<pid_t>(std::atol(status.c_str() + tgid + 6));
-                if (names.count(owner)) process = names[owner];
-            }
-            const int e = f[3].find("flock") != std::string::npos    ? 0
-                          : f[3].find("futex") != std::string::npos  ? 1
-                          : f[3].find("switch") != std::string::npos ? 2
-                                                                     : 3;
-            by_process[process][e] += std::atof(f[1].c_str());
-            by_process["all"][e] += std::atof(f[1].c_str());
-        }
-        unlink(out.c_str());
+        const std::map<std::string, kova_bench::syscall_counts> by_process = counter.stop([&](pid_t in_pid) {
+            if (in_pid == stub.pid()) return std::string("stub");
+            if (in_pid == client.pid()) return std::string("client");
+            return kova_bench::host_program_of(in_pid);
+        });
         for (const auto& p : by_process)
             std::printf("| %s | %s | %.1f | %.1f | %.1f | %.1f |\n", log.c_str(), p.first.c_str(),
-                        p.second[0] / in_calls, p.second[1] / in_calls, p.second[2] / in_calls,
-                        p.second[3] * 1000 / in_calls);
+                        p.second.flock / in_calls, p.second.futex / in_calls, p.second.switches / in_calls,
+                        p.second.cpu_ms * 1000 / in_calls);
         std::printf("| %s | call median %.1f us, p99 %.1f us (under perf) |\n", log.c_str(), median, p99);
         client.send_line("");
         client.wait(30);
@@ -569,11 +521,7 @@ int run_syscalls(unsigned long in_calls, const std::vector<std::string>& in_logs
 }
 
 int run_all(const options& in_o) {
-    std::string why;
-    if (!kova_test::private_host::available(&why)) {
-        std::printf("no private host: %s\n", why.c_str());
-        return 1;
-    }
+    if (!kova_bench::private_hosts_available()) return 1;
     std::printf(
         "%u runs of %u blocks of %u round trips per transport and row, Kova and ZeroMQ alternating in one "
         "client loop;\n%u listener threads per application; one host: ZeroMQ over ipc://, two hosts: tcp:// "

@@ -1,37 +1,43 @@
 // Commands from a proxy process to a stub process through the real service and center, on one
 // private host and across two joined by a veth pair (fresh network namespaces and /dev/shm;
-// needs root), beside ZeroMQ PUSH/PULL over ipc:// between two processes.
+// needs root), beside ZeroMQ PUSH/PULL with the same payloads (ipc:// on one host, tcp:// over
+// the same veth across two), unbounded (high-water marks 0) and with its default high-water
+// mark of 1000 (beyond which PUSH blocks).
 //
 // Rows:
-//   - posting model, as fast as the proxy posts: commands delivered per second (posts that the
-//     full center pipe or a busy stub cost are counted as lost, as the SDK drops them);
-//   - posting model, one post a millisecond: one-way post-to-on_sync latency (median, p99),
-//     the send time travelling in the payload (one machine, one monotonic clock);
-//   - timer model at 1, 10 and 100 ms: commands counted against the expected number, p99 of
-//     |interval between arrivals - period|, CPU of the proxy and of the center(s);
-//   - ZeroMQ PUSH/PULL with the same payloads, and a clock_nanosleep periodic sender as the
-//     floor of the jitter rows.
+//   - the posting model, as 86 (TCP) and 87 (UDP between hosts), 8 B, 1 KiB and 60 KiB, the
+//     systems taking turns (bench_series.h): a paced phase (one post every 2 ms, 60 KiB every
+//     4 ms: post-to-on_sync latency, the post's own time) and a burst as fast as the proxy posts
+//     (what arrived, in order or not, whether the last came, commands per second);
+//   - the timer model at 1, 10 and 100 ms: commands counted against the expected number, p99 of
+//     |interval between arrivals - period|, CPU of the proxy and of the center(s), beside a
+//     clock_nanosleep periodic ZeroMQ sender as the floor of the jitter.
+// Kova's proxy posts again while the packet memory is full.
 //
-//   command_bench [commands] [seconds]     the whole comparison (default 20000 commands per
-//                                          row, 10 s per timer row)
-//   command_bench --stub <domain>          (inside a host) stub 1 of code 1; "stats <period us>"
-//                                          on its input prints what came since the last
-//   command_bench --proxy <domain> <stub ip> <udp> <size> burst|paced <n>
+//   command_bench [options] [--seconds s]
+//       options (bench_series.h): --paced n (1000 a row), --burst n (5000, a quarter at 60 KiB),
+//       --log yes|no (yes), --hosts one|two|all, --sizes 8,1024,61440, --kova tcp|udp|all,
+//       --rounds n (2); --seconds: per timer row (10; 0 leaves the timer rows out)
+//   command_bench --kova-stub <domain> <stub>             (inside a host) a stub of code 1
+//   command_bench --kova-proxy <domain> <stub ip> <stub> <udp>  a proxy posting on its input
+//   command_bench --stub <domain>          the timer rows' stub 1; "stats <period us>" on its
+//                                          input prints what came since the last
 //   command_bench --proxy <domain> <stub ip> <udp> <size> timer <period ms> <seconds>
-//   command_bench --zmq-pull <endpoint>    the ZeroMQ receiving side, same "stats" input
+//   command_bench --zmq-pull <endpoint>    the floor's receiving side, same "stats" input
+//   command_bench --zmq-pub|--zmq-sub ...  the ZeroMQ roles of the posting rows
 #include <arpa/inet.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -41,28 +47,20 @@
 
 #include <Kova/kova.h>
 
-#include "bench_hosts.h"
-#include "private_host.h"
-#include "test_process.h"
-
-#ifdef KOVA_BENCH_ZMQ
-#include <zmq.h>
-#endif
+#include "bench_series.h"
 
 namespace {
 
+using namespace kova_bench;
+
 const Kova::domain_t c_domain = 7330;
 const Kova::msg_code_t c_code = 1;
-const Kova::object_id_t c_stub_id = 1;
-const Kova::pksize_t c_sizes[] = {8, 1024, 61440};
-const char* const c_ip_a = "10.233.30.1";
-const char* const c_ip_b = "10.233.30.2";
-
-long long now_ns() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
+const Kova::object_id_t c_tcp_stub = 1;  // also the timer rows' stub
+const Kova::object_id_t c_udp_stub = 2;
+const std::vector<size_t> c_sizes{8, 1024, 61440};
+const std::string c_ip_a = "10.233.30.1";
+const std::string c_ip_b = "10.233.30.2";
+const int c_zmq_port = 7331;  // and the next one for the default high-water mark
 
 // CPU seconds a process used so far (user and system), from /proc.
 double cpu_s(pid_t in_pid) {
@@ -80,79 +78,128 @@ double cpu_s(pid_t in_pid) {
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// What a receiver saw: one-way latencies and arrival times, in ns.
+// ---- The posting rows: a stub records, a proxy posts ----
+
+class recording_stub : public Kova::kova_object_command {
+public:
+    recording_stub(recorder& in_recorder, completion& in_done)
+        : kova_object_command(c_code), m_recorder(in_recorder), m_done(in_done) {}
+
+private:
+    void on_sync(Kova::client_addr_t const&, Kova::sender_sync_model_t const&, double const&, double const&,
+                 const void* pin_buffer, Kova::pksize_t in_size) override {
+        if (m_recorder.arrive(pin_buffer, in_size)) m_done.one_done();
+    }
+    recorder& m_recorder;
+    completion& m_done;
+};
+
+int run_kova_stub(Kova::domain_t in_domain, Kova::object_id_t in_stub) {
+    Kova::initialize();
+    std::vector<recorder> recorders(1);
+    completion done;
+    int status = 0;
+    {
+        recording_stub stub(recorders[0], done);
+        const Kova::kova_err_t err = stub.create(in_domain, in_stub);
+        if (err != Kova::c_kova_success) {
+            say("create failed " + std::to_string(err));
+            status = 1;
+        } else {
+            say("ready");
+            serve_subscribers(recorders, done);
+        }
+        stub.destroy();
+    }
+    Kova::finalize();
+    return status;
+}
+
+// Creates in_proxy against stub in_stub on in_ip and connects it once the stub is there. A
+// connect meets a busy stub process as a refusal: tried again a few times, as an application
+// would.
+Kova::kova_err_t connect_proxy(Kova::kova_proxy_object_command& in_proxy, Kova::domain_t in_domain, const char* in_ip,
+                               Kova::object_id_t in_stub) {
+    Kova::kova_err_t err = in_proxy.create(in_domain, inet_addr(in_ip), in_stub);
+    const std::int64_t until = now_ns() + 20000000000LL;
+    while (err == Kova::c_kova_success && !in_proxy.is_live() && now_ns() < until) usleep(1000);
+    for (int i = 0; err == Kova::c_kova_success && i < 10; ++i) {
+        const Kova::kova_err_t answer = in_proxy.async_connect_return(in_proxy.async_connect(5.0), nullptr);
+        if (answer == Kova::c_kova_success) break;
+        if (i == 9 || answer != Kova::c_kova_err_busy_node) err = answer;
+        usleep(100000);
+    }
+    return err;
+}
+
+class bench_proxy : public Kova::kova_proxy_object_command {
+public:
+    bench_proxy() : kova_proxy_object_command(c_code) {}
+};
+
+int run_kova_proxy(Kova::domain_t in_domain, const char* in_ip, Kova::object_id_t in_stub, bool in_udp) {
+    return run_kova_publisher<bench_proxy>(
+        [&](bench_proxy& io_proxy) {
+            const Kova::kova_err_t err = connect_proxy(io_proxy, in_domain, in_ip, in_stub);
+            if (err == Kova::c_kova_success) io_proxy.set_sync_model(in_udp, Kova::c_sender_sync_model_on_post, 0);
+            return err;
+        },
+        [](bench_proxy& io_proxy, const void* pin_data, Kova::pksize_t in_size) {
+            return io_proxy.write(pin_data, in_size);
+        });
+}
+
+// ---- The timer rows ----
+
+// What a receiver saw: arrival times, in ns.
 class arrivals {
 public:
-    arrivals() {
-        m_latency.reserve(1 << 22);
-        m_at.reserve(1 << 22);
-    }
-    // in_payload starts with the send time when it holds 8 bytes.
-    void add(const void* in_payload, size_t in_size) {
-        const long long now = now_ns();
+    arrivals() { m_at.reserve(1 << 22); }
+    void add() {
+        const std::int64_t now = now_ns();
         std::lock_guard<std::mutex> hold(m_mutex);
-        if (in_size >= 8 && m_latency.size() < m_latency.capacity()) {
-            long long sent = 0;
-            std::memcpy(&sent, in_payload, 8);
-            m_latency.push_back(static_cast<double>(now - sent));
-        }
         if (m_at.size() < m_at.capacity()) m_at.push_back(now);
     }
     size_t count() {
         std::lock_guard<std::mutex> hold(m_mutex);
         return m_at.size();
     }
-    // "stats <count> <median us> <p99 us> <per s> <jitter p99 us>", and forgets what it saw.
+    // "stats <count> <per s> <jitter p99 us>", and forgets what it saw.
     std::string take(double in_period_us) {
-        std::vector<double> latency;
-        std::vector<long long> at;
+        std::vector<std::int64_t> at;
         {
             std::lock_guard<std::mutex> hold(m_mutex);
-            latency.swap(m_latency);
             at.swap(m_at);
-            m_latency.reserve(1 << 22);
             m_at.reserve(1 << 22);
         }
-        std::sort(latency.begin(), latency.end());
-        const auto pick = [](std::vector<double>& v, size_t in_percent) {
-            return v.empty() ? 0.0 : v[std::min(v.size() - 1, v.size() * in_percent / 100)] / 1e3;
-        };
         const double span_s = at.size() > 1 ? static_cast<double>(at.back() - at.front()) / 1e9 : 0;
         std::vector<double> jitter;
         for (size_t i = 1; i < at.size(); ++i)
             jitter.push_back(std::fabs(static_cast<double>(at[i] - at[i - 1]) - in_period_us * 1e3));
-        std::sort(jitter.begin(), jitter.end());
         char line[160];
-        std::snprintf(line, sizeof line, "stats %zu %.1f %.1f %.0f %.1f", at.size(), pick(latency, 50),
-                      pick(latency, 99), span_s > 0 ? static_cast<double>(at.size() - 1) / span_s : 0,
-                      pick(jitter, 99));
+        std::snprintf(line, sizeof line, "stats %zu %.0f %.1f", at.size(),
+                      span_s > 0 ? static_cast<double>(at.size() - 1) / span_s : 0, summarise(jitter).p99 / 1e3);
         return line;
     }
 
 private:
     std::mutex m_mutex;
-    std::vector<double> m_latency;
-    std::vector<long long> m_at;
+    std::vector<std::int64_t> m_at;
 };
 
 arrivals g_arrivals;
 
-// Answers "stats <period us>" lines on standard input until it ends.
+// Answers "count" and "stats <period us>" lines on standard input until it ends.
 void serve_stats() {
-    std::printf("ready\n");
-    std::fflush(stdout);
+    say("ready");
     char line[64];
     while (std::fgets(line, sizeof line, stdin)) {
-        if (std::strncmp(line, "count", 5) == 0) {
-            std::printf("count %zu\n", g_arrivals.count());
-        } else {
-            std::printf("%s\n", g_arrivals.take(std::atof(line + 5)).c_str());
-        }
-        std::fflush(stdout);
+        if (std::strncmp(line, "count", 5) == 0)
+            say("count " + std::to_string(g_arrivals.count()));
+        else
+            say(g_arrivals.take(std::atof(line + 5)));
     }
 }
-
-// ---- Kova ----
 
 class counting_stub : public Kova::kova_object_command {
 public:
@@ -160,15 +207,15 @@ public:
 
 private:
     void on_sync(Kova::client_addr_t const&, Kova::sender_sync_model_t const&, double const&, double const&,
-                 const void* pin_buffer, Kova::pksize_t in_size) override {
-        g_arrivals.add(pin_buffer, in_size);
+                 const void*, Kova::pksize_t) override {
+        g_arrivals.add();
     }
 };
 
 int run_stub(Kova::domain_t in_domain) {
     Kova::initialize();
     counting_stub stub;
-    const Kova::kova_err_t err = stub.create(in_domain, c_stub_id);
+    const Kova::kova_err_t err = stub.create(in_domain, c_tcp_stub);
     if (err != Kova::c_kova_success) {
         std::printf("stub create failed 0x%08X\n", err);
         return 1;
@@ -179,62 +226,28 @@ int run_stub(Kova::domain_t in_domain) {
     return 0;
 }
 
-// Posts through a lent block, the send time written into it last.
-bool post_now(Kova::kova_proxy_object_command& in_proxy, Kova::pksize_t in_size) {
-    char* p = static_cast<char*>(in_proxy.get_real(in_size));
-    if (p == nullptr) return false;
-    const long long t = now_ns();
-    std::memcpy(p, &t, std::min<size_t>(8, in_size));
-    return in_proxy.post_real(in_size) == Kova::c_kova_success;
-}
-
-int run_proxy(int argc, char** argv) {
+int run_timer_proxy(int argc, char** argv) {
     const auto domain = static_cast<Kova::domain_t>(std::atoi(argv[2]));
     const bool udp = std::atoi(argv[4]) != 0;
     const auto size = static_cast<Kova::pksize_t>(std::atol(argv[5]));
-    const std::string mode = argv[6];
-    const unsigned long n = std::strtoul(argv[7], nullptr, 10);
+    const unsigned long period_ms = std::strtoul(argv[7], nullptr, 10);
+    const double seconds = argc > 8 ? std::atof(argv[8]) : 10;
     Kova::initialize();
     int status = 0;
     {
         Kova::kova_proxy_object_command proxy(c_code);
-        Kova::kova_err_t err = proxy.create(domain, inet_addr(argv[3]), c_stub_id);
-        const long long until = now_ns() + 20000000000LL;
-        while (err == Kova::c_kova_success && !proxy.is_live() && now_ns() < until) usleep(1000);
-        // A connect meets a busy stub process as a refusal: tried again a few times, as an
-        // application would.
-        for (int i = 0; err == Kova::c_kova_success && i < 10; ++i) {
-            const Kova::kova_err_t answer = proxy.async_connect_return(proxy.async_connect(5.0), nullptr);
-            if (answer == Kova::c_kova_success) break;
-            if (i == 9 || answer != Kova::c_kova_err_busy_node) err = answer;
-            usleep(100000);
-        }
+        const Kova::kova_err_t err = connect_proxy(proxy, domain, argv[3], c_tcp_stub);
         if (err != Kova::c_kova_success) {
             std::printf("no stub: 0x%08X\n", err);
             status = 1;
-        } else if (mode == "timer") {
-            const double seconds = argc > 8 ? std::atof(argv[8]) : 10;
-            post_now(proxy, size);
+        } else {
+            const std::vector<char> command(size, 'c');
+            proxy.write(command.data(), size);
             const double cpu0 = cpu_s(getpid());
-            proxy.set_sync_model(udp, Kova::c_sender_sync_model_on_timer, n / 1e3);
+            proxy.set_sync_model(udp, Kova::c_sender_sync_model_on_timer, period_ms / 1e3);
             usleep(static_cast<useconds_t>(seconds * 1e6));
             proxy.set_sync_model(udp, Kova::c_sender_sync_model_on_post, 0);
             std::printf("result %.3f\n", cpu_s(getpid()) - cpu0);
-        } else {
-            proxy.set_sync_model(udp, Kova::c_sender_sync_model_on_post, 0);
-            unsigned long failed = 0;
-            const long long start = now_ns();
-            for (unsigned long i = 0; i < n; ++i) {
-                if (mode == "paced") {
-                    timespec next{};
-                    const long long at = start + static_cast<long long>(i) * 1000000LL;
-                    next.tv_sec = at / 1000000000LL;
-                    next.tv_nsec = at % 1000000000LL;
-                    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-                }
-                if (!post_now(proxy, size)) ++failed;
-            }
-            std::printf("result %lu\n", failed);
         }
         std::fflush(stdout);
         usleep(300000);  // the last commands reach the stub before the proxy's end does
@@ -243,8 +256,6 @@ int run_proxy(int argc, char** argv) {
     Kova::finalize();
     return status;
 }
-
-// ---- ZeroMQ ----
 
 #ifdef KOVA_BENCH_ZMQ
 int run_zmq_pull(const char* in_endpoint) {
@@ -256,7 +267,7 @@ int run_zmq_pull(const char* in_endpoint) {
         for (;;) {
             zmq_msg_init(&m);
             if (zmq_msg_recv(&m, pull, 0) < 0) break;
-            g_arrivals.add(zmq_msg_data(&m), zmq_msg_size(&m));
+            g_arrivals.add();
             zmq_msg_close(&m);
         }
     });
@@ -265,24 +276,19 @@ int run_zmq_pull(const char* in_endpoint) {
     std::_Exit(0);
 }
 
-// in_period_ms 0: n messages as fast as they go; else one each period for in_seconds.
-void zmq_push(const std::string& in_endpoint, size_t in_size, unsigned long in_n, unsigned in_period_ms,
-              double in_seconds) {
+// One 8 B message each period for in_seconds.
+void zmq_periodic(const std::string& in_endpoint, unsigned in_period_ms, double in_seconds) {
     void* ctx = zmq_ctx_new();
     void* push = zmq_socket(ctx, ZMQ_PUSH);
     zmq_connect(push, in_endpoint.c_str());
-    std::vector<char> buf(std::max<size_t>(in_size, 8), 'z');
-    const long long start = now_ns();
-    const unsigned long count = in_period_ms ? static_cast<unsigned long>(in_seconds * 1e3 / in_period_ms) : in_n;
+    const char buf[8] = {};
+    const std::int64_t start = now_ns();
+    const unsigned long count = static_cast<unsigned long>(in_seconds * 1e3 / in_period_ms);
     for (unsigned long i = 0; i < count; ++i) {
-        if (in_period_ms) {
-            const long long at = start + static_cast<long long>(i + 1) * in_period_ms * 1000000LL;
-            timespec next{at / 1000000000LL, at % 1000000000LL};
-            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-        }
-        const long long t = now_ns();
-        std::memcpy(buf.data(), &t, 8);
-        zmq_send(push, buf.data(), in_size, 0);
+        const std::int64_t at = start + static_cast<std::int64_t>(i + 1) * in_period_ms * 1000000LL;
+        timespec next{at / 1000000000LL, at % 1000000000LL};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+        zmq_send(push, buf, sizeof buf, 0);
     }
     int linger = 2000;
     zmq_setsockopt(push, ZMQ_LINGER, &linger, sizeof linger);
@@ -291,16 +297,12 @@ void zmq_push(const std::string& in_endpoint, size_t in_size, unsigned long in_n
 }
 #endif
 
-std::string size_text(size_t in_size) {
-    return in_size >= 1024 ? std::to_string(in_size / 1024) + " KiB" : std::to_string(in_size) + " B";
-}
-
-struct stats {
+struct timer_stats {
     unsigned long count = 0;
-    double median_us = 0, p99_us = 0, per_s = 0, jitter_p99_us = 0;
+    double per_s = 0, jitter_p99_us = 0;
 };
 
-stats ask_stats(kova_test::child_process& in_receiver, double in_period_us) {
+timer_stats ask_stats(kova_test::child_process& in_receiver, double in_period_us) {
     // What is still on its way (queued in a center, say) arrives first: the count has stood
     // still for half a second.
     std::string last = kova_test::ask(in_receiver, "count");
@@ -309,44 +311,16 @@ stats ask_stats(kova_test::child_process& in_receiver, double in_period_us) {
         still = now == last ? still + 1 : 0;
         last = now;
     }
-    stats s;
+    timer_stats s;
     const std::string line = kova_test::ask(in_receiver, "stats " + std::to_string(in_period_us));
-    std::sscanf(line.c_str(), "stats %lu %lf %lf %lf %lf", &s.count, &s.median_us, &s.p99_us, &s.per_s,
-                &s.jitter_p99_us);
+    std::sscanf(line.c_str(), "stats %lu %lf %lf", &s.count, &s.per_s, &s.jitter_p99_us);
     return s;
 }
 
-pid_t program_pid(kova_test::private_host& in_host, const char* in_name) {
-    for (pid_t p : in_host.processes()) {
-        char buf[512] = {};
-        const ssize_t n = readlink(("/proc/" + std::to_string(p) + "/exe").c_str(), buf, sizeof(buf) - 1);
-        if (n > 0 && std::strstr(buf, in_name)) return p;
-    }
-    return -1;
-}
+std::vector<std::string> g_timer_rows;
 
-// One Kova setting: the stub's host, the proxy's host (the same one, or another), the stub's ip.
-struct setting {
-    const char* name;
-    kova_test::private_host* stub_host;
-    kova_test::private_host* proxy_host;
-    std::string stub_ip;
-};
-
-// The rows of the two tables, printed once every row has run.
-std::vector<std::string> g_post_rows, g_timer_rows;
-
-std::string post_row(const std::string& in_setting, const char* in_type, size_t in_size, const stats& in_burst,
-                     unsigned long in_posted, const stats& in_paced) {
-    char row[200];
-    std::snprintf(row, sizeof row, "| %-22s | %4s | %7s | %8lu / %-8lu | %11.0f | %9.1f | %9.1f |", in_setting.c_str(),
-                  in_type, size_text(in_size).c_str(), in_burst.count, in_posted, in_burst.per_s, in_paced.median_us,
-                  in_paced.p99_us);
-    return row;
-}
-
-std::string timer_row(const std::string& in_setting, unsigned in_period_ms, const stats& in_t, double in_seconds,
-                      double in_sender_cpu_s, double in_centers_cpu_s) {
+std::string timer_row(const std::string& in_setting, unsigned in_period_ms, const timer_stats& in_t,
+                      double in_seconds, double in_sender_cpu_s, double in_centers_cpu_s) {
     char row[200], centers[16] = "-";
     if (in_centers_cpu_s >= 0) std::snprintf(centers, sizeof centers, "%.1f", 100 * in_centers_cpu_s / in_seconds);
     std::snprintf(row, sizeof row, "| %-26s | %6u | %7lu / %-7.0f | %10.1f | %10.1f | %11s |", in_setting.c_str(),
@@ -355,119 +329,147 @@ std::string timer_row(const std::string& in_setting, unsigned in_period_ms, cons
     return row;
 }
 
-void kova_rows(const setting& in_s, const std::string& in_self, unsigned long in_n, double in_seconds) {
-    kova_test::child_process stub = in_s.stub_host->spawn({in_self, "--stub", std::to_string(c_domain)});
+// The timer rows of one setting: the stub in in_stub_host (at in_stub_ip), the proxy in
+// in_proxy_host.
+void kova_timer_rows(const std::string& in_name, kova_test::private_host& in_stub_host,
+                     kova_test::private_host& in_proxy_host, const std::string& in_stub_ip, double in_seconds) {
+    const std::string self = self_path();
+    kova_test::child_process stub = in_stub_host.spawn({self, "--stub", std::to_string(c_domain)});
     if (!stub.wait_for_line("ready", 30)) {
         std::printf("the stub did not start: %s\n", stub.output().c_str());
         return;
     }
-    // A proxy run ends with "result ..."; anything else is shown.
-    const auto proxy_run = [&](const std::vector<std::string>& in_args, double in_timeout_s = 600) {
-        std::vector<std::string> argv{in_self, "--proxy", std::to_string(c_domain), in_s.stub_ip};
-        argv.insert(argv.end(), in_args.begin(), in_args.end());
-        kova_test::child_process proxy = in_s.proxy_host->spawn(argv);
-        proxy.wait(in_timeout_s);
-        if (proxy.output().find("result ") == std::string::npos)
-            std::fprintf(stderr, "proxy %s: %s\n", in_s.name, proxy.output().c_str());
-        return proxy.output();
-    };
-    // A few commands first, so that the centers' link and the stub's queues are there before
-    // the first row.
-    proxy_run({"0", "8", "paced", "20"});
-    ask_stats(stub, 0);
-    for (const char* type : {"86", "87"}) {
-        const std::string udp = std::strcmp(type, "87") == 0 ? "1" : "0";
-        for (Kova::pksize_t size : c_sizes) {
-            proxy_run({udp, std::to_string(size), "burst", std::to_string(in_n)});
-            const stats b = ask_stats(stub, 0);
-            proxy_run({udp, std::to_string(size), "paced", std::to_string(std::min<unsigned long>(in_n, 2000))});
-            const stats p = ask_stats(stub, 1000);
-            g_post_rows.push_back(post_row(std::string("Kova, ") + in_s.name, type, size, b, in_n, p));
-        }
-    }
     for (unsigned period_ms : {1u, 10u, 100u}) {
-        pid_t center = program_pid(*in_s.stub_host, "Kova_General_Center");
-        pid_t proxy_center = program_pid(*in_s.proxy_host, "Kova_General_Center");
-        const double c0 = cpu_s(center) + (proxy_center != center ? cpu_s(proxy_center) : 0);
-        const std::string out =
-            proxy_run({"0", "8", "timer", std::to_string(period_ms), std::to_string(in_seconds)}, in_seconds + 60);
-        const double centers_cpu = cpu_s(center) + (proxy_center != center ? cpu_s(proxy_center) : 0) - c0;
-        double proxy_cpu = 0;
+        const pid_t center = program_pid(in_stub_host, "Kova_General_Center");
+        const pid_t proxy_center = program_pid(in_proxy_host, "Kova_General_Center");
+        const auto centers_cpu = [&] { return cpu_s(center) + (proxy_center != center ? cpu_s(proxy_center) : 0); };
+        const double c0 = centers_cpu();
+        kova_test::child_process proxy =
+            in_proxy_host.spawn({self, "--proxy", std::to_string(c_domain), in_stub_ip, "0", "8", "timer",
+                                 std::to_string(period_ms), std::to_string(in_seconds)});
+        proxy.wait(in_seconds + 60);
+        const std::string out = proxy.output();
+        if (out.find("result ") == std::string::npos) std::fprintf(stderr, "proxy %s: %s\n", in_name.c_str(), out.c_str());
+        const double cpu = centers_cpu() - c0;
         const size_t at = out.rfind("result ");
-        if (at != std::string::npos) proxy_cpu = std::atof(out.c_str() + at + 7);
-        const stats t = ask_stats(stub, period_ms * 1000.0);
-        g_timer_rows.push_back(
-            timer_row(std::string("Kova timer, ") + in_s.name, period_ms, t, in_seconds, proxy_cpu, centers_cpu));
+        const double proxy_cpu = at != std::string::npos ? std::atof(out.c_str() + at + 7) : 0;
+        const timer_stats t = ask_stats(stub, period_ms * 1000.0);
+        g_timer_rows.push_back(timer_row("Kova timer, " + in_name, period_ms, t, in_seconds, proxy_cpu, cpu));
     }
     stub.close_input();
     stub.wait(20);
 }
 
-int run_all(unsigned long in_n, double in_seconds) {
-    std::string why;
-    if (!kova_test::private_host::available(&why)) {
-        std::printf("no private host: %s\n", why.c_str());
-        return 1;
-    }
-    const std::string self = kova_bench::self_path();
-    const std::string ini = "MEMSIZE=134217728\n";
-    {
-        kova_test::service_host a(ini, "command_bench_a");
-        kova_test::child_process service_a;
-        if (!kova_bench::start_real_service(a, service_a)) {
-            std::printf("the service did not start\n");
-            return 1;
-        }
-        kova_rows({"1 host", &a.host(), &a.host(), "127.0.0.1"}, self, in_n, in_seconds);
-        kova_test::service_host b(ini, "command_bench_b");
-        kova_test::child_process service_b;
-        if (!kova_bench::start_real_service(b, service_b) ||
-            !kova_test::join_hosts(a.host(), b.host(), c_ip_a, c_ip_b)) {
-            std::printf("the second host did not start\n");
-            return 1;
-        }
-        kova_rows({"2 hosts", &b.host(), &a.host(), c_ip_b}, self, in_n, in_seconds);
-    }
+void zmq_timer_rows(double in_seconds) {
 #ifdef KOVA_BENCH_ZMQ
-    {
-        const std::string endpoint = "ipc:///tmp/kova_command_bench_" + std::to_string(getpid()) + ".ipc";
-        kova_test::child_process pull;
-        pull.start({self, "--zmq-pull", endpoint});
-        if (!pull.wait_for_line("ready", 10)) {
-            std::printf("the ZeroMQ side did not start\n");
-        } else {
-            for (size_t size : c_sizes) {
-                zmq_push(endpoint, size, in_n, 0, 0);
-                usleep(200000);
-                const stats b = ask_stats(pull, 0);
-                const unsigned long paced = std::min<unsigned long>(in_n, 2000);
-                zmq_push(endpoint, size, 0, 1, paced / 1e3);
-                usleep(200000);
-                const stats p = ask_stats(pull, 1000);
-                g_post_rows.push_back(post_row("ZeroMQ PUSH/PULL ipc", "-", size, b, in_n, p));
-            }
-            for (unsigned period_ms : {1u, 10u, 100u}) {
-                const double c0 = cpu_s(getpid());
-                zmq_push(endpoint, 8, 0, period_ms, in_seconds);
-                const double cpu = cpu_s(getpid()) - c0;
-                usleep(200000);
-                const stats t = ask_stats(pull, period_ms * 1000.0);
-                g_timer_rows.push_back(timer_row("clock_nanosleep + ZeroMQ", period_ms, t, in_seconds, cpu, -1));
-            }
+    const std::string endpoint = "ipc:///tmp/kova_command_bench_" + std::to_string(getpid()) + ".ipc";
+    kova_test::child_process pull;
+    pull.start({self_path(), "--zmq-pull", endpoint});
+    if (!pull.wait_for_line("ready", 10)) {
+        std::printf("the ZeroMQ side did not start\n");
+    } else {
+        for (unsigned period_ms : {1u, 10u, 100u}) {
+            const double c0 = cpu_s(getpid());
+            zmq_periodic(endpoint, period_ms, in_seconds);
+            const double cpu = cpu_s(getpid()) - c0;
+            usleep(200000);
+            const timer_stats t = ask_stats(pull, period_ms * 1000.0);
+            g_timer_rows.push_back(timer_row("clock_nanosleep + ZeroMQ", period_ms, t, in_seconds, cpu, -1));
         }
-        pull.kill_now(SIGKILL);
-        pull.wait(5);
-        unlink(endpoint.c_str() + 6);
     }
+    pull.kill_now(SIGKILL);
+    pull.wait(5);
+    unlink(endpoint.c_str() + 6);
 #else
-    std::printf("(ZeroMQ rows left out: built without libzmq3-dev)\n");
+    (void)in_seconds;
 #endif
-    std::printf("posting model: %lu commands posted as fast as they go (delivered of posted, delivered per s), then\n"
-                "up to 2000 one a millisecond for the one-way post-to-on_sync latency (us)\n",
-                in_n);
-    std::printf("| %-22s | type | payload | delivered / posted  | delivered/s | median us |    p99 us |\n", "setting");
-    std::printf("|------------------------|------|---------|---------------------|-------------|-----------|-----------|\n");
-    for (const std::string& row : g_post_rows) std::printf("%s\n", row.c_str());
+}
+
+// ---- The comparison ----
+
+int run_all(const series_options& in_o, double in_seconds) {
+    if (!private_hosts_available()) return 1;
+    const std::string self = self_path();
+    const time_dir times("command_bench_times");
+    const std::string& dir = times.path();
+    print_plan("posting model (commands; 86: TCP, 87: UDP between hosts)", in_o, "one proxy and one stub process");
+    bench_hosts hosts(in_o.log, "command_bench", in_o.two_hosts, c_ip_a, c_ip_b);
+    if (!hosts.ok()) return 1;
+    const std::string domain = std::to_string(c_domain);
+    series_table<series_row> table("cmds");
+    table.add_ratios("zmq", "Z");
+    table.print_head();
+    series s(in_o, dir);
+    const std::vector<size_t> sizes = in_o.sizes.empty() ? c_sizes : in_o.sizes;
+    const int hwms[] = {c_zmq_unbounded, c_zmq_default_hwm};
+    for (bool two : {false, true}) {
+        if (two ? !in_o.two_hosts : !in_o.one_host) continue;
+        kova_test::private_host& stub_host = two ? hosts.b() : hosts.a();
+        const std::string stub_ip = two ? c_ip_b : "127.0.0.1";
+        // Each system's sender on host A, its receiver on the stub's host.
+        std::vector<system_under_test> systems;
+        std::vector<std::unique_ptr<kova_test::child_process>> pubs;
+        const auto add = [&](const std::string& in_name, const std::string& in_kind,
+                             const std::vector<std::string>& in_receiver,
+                             const std::function<kova_test::child_process()>& in_sender) {
+            systems.emplace_back();
+            system_under_test& sys = systems.back();
+            sys.name = in_name;
+            sys.kind = in_kind;
+            if (sys.subs.start(stub_host, in_receiver, 1, 1)) pubs.emplace_back(new kova_test::child_process(in_sender()));
+            else pubs.emplace_back(new kova_test::child_process());
+            sys.pub = pubs.back().get();
+            if (sys.pub->pid() <= 0) sys.subs.stop();
+        };
+        const auto kova_sender = [&](Kova::object_id_t in_stub, bool in_udp) {
+            return [&, in_stub, in_udp] {
+                kova_test::child_process p = hosts.a().spawn(
+                    {self, "--kova-proxy", domain, stub_ip, std::to_string(in_stub), in_udp ? "1" : "0"});
+                if (answer(p, "", "ready", 60.0).empty()) {
+                    std::printf("a proxy did not start: %s\n", p.output().c_str());
+                    p.kill_now(SIGKILL);
+                    p.wait(5);
+                    return kova_test::child_process();
+                }
+                return p;
+            };
+        };
+        if (in_o.tcp)
+            add("Kova 86 (TCP)", "kova", {self, "--kova-stub", domain, std::to_string(c_tcp_stub)},
+                kova_sender(c_tcp_stub, false));
+        if (in_o.udp)
+            add("Kova 87 (UDP)", "kova", {self, "--kova-stub", domain, std::to_string(c_udp_stub)},
+                kova_sender(c_udp_stub, true));
+#ifdef KOVA_BENCH_ZMQ
+        for (int z = 0; z < 2; ++z) {
+            // PUSH binds on host A, PULL connects: one receiver per sender, so nothing is shared out.
+            const std::string endpoint = two ? "tcp://" + c_ip_a + ":" + std::to_string(c_zmq_port + z)
+                                             : "ipc://" + dir + "/push" + std::to_string(hwms[z]) + ".ipc";
+            add(std::string(two ? "ZMQ tcp" : "ZMQ ipc") + " hwm " + std::to_string(hwms[z]), z == 0 ? "zmq" : "zmq1000",
+                {self, "--zmq-sub", "pull", std::to_string(hwms[z]), endpoint, "1"},
+                [&, z, endpoint] { return start_zmq_pub(hosts.a(), "push", hwms[z], {endpoint}); });
+            if (systems.back().pub->pid() > 0) warm_up(*systems.back().pub, systems.back().subs, dir);
+        }
+#else
+        (void)hwms;
+#endif
+        series_row key;
+        key.hosts = two ? "two hosts" : "one host";
+        key.layout = "1 process";
+        key.n = 1;
+        for (size_t size : sizes) {
+            key.size = size;
+            table.print(s.run_rows(systems, key, [](system_under_test&, series_row&, bool) {}));
+        }
+        for (size_t k = 0; k < systems.size(); ++k) {
+            stop_publisher(*pubs[k]);
+            systems[k].subs.stop();
+        }
+        if (in_seconds > 0) kova_timer_rows(two ? "2 hosts" : "1 host", stub_host, hosts.a(), stub_ip, in_seconds);
+    }
+    print_ratio_legend();
+    if (in_seconds <= 0) return 0;
+    zmq_timer_rows(in_seconds);
     std::printf("\ntimer model: 8 B commands for %.0f s per period; jitter: p99 of |arrival interval - period|\n",
                 in_seconds);
     std::printf("| %-26s | period | count / expected  | jitter us  | sender CPU%% | centers CPU%% |\n", "setting");
@@ -479,10 +481,30 @@ int run_all(unsigned long in_n, double in_seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "--kova-stub") == 0)
+        return run_kova_stub(static_cast<Kova::domain_t>(std::atoi(argv[2])),
+                             static_cast<Kova::object_id_t>(std::atoi(argv[3])));
+    if (argc == 6 && std::strcmp(argv[1], "--kova-proxy") == 0)
+        return run_kova_proxy(static_cast<Kova::domain_t>(std::atoi(argv[2])), argv[3],
+                              static_cast<Kova::object_id_t>(std::atoi(argv[4])), std::atoi(argv[5]) != 0);
     if (argc == 3 && std::strcmp(argv[1], "--stub") == 0) return run_stub(static_cast<Kova::domain_t>(std::atoi(argv[2])));
-    if (argc >= 8 && std::strcmp(argv[1], "--proxy") == 0) return run_proxy(argc, argv);
+    if (argc >= 8 && std::strcmp(argv[1], "--proxy") == 0) return run_timer_proxy(argc, argv);
 #ifdef KOVA_BENCH_ZMQ
     if (argc == 3 && std::strcmp(argv[1], "--zmq-pull") == 0) return run_zmq_pull(argv[2]);
 #endif
-    return run_all(argc >= 2 ? std::strtoul(argv[1], nullptr, 10) : 20000, argc >= 3 ? std::atof(argv[2]) : 10.0);
+    const int zmq = run_zmq_role(argc, argv);
+    if (zmq >= 0) return zmq;
+    // --seconds belongs to this benchmark alone; the rest are the shared options.
+    double seconds = 10;
+    std::vector<char*> args{argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc)
+            seconds = std::atof(argv[++i]);
+        else
+            args.push_back(argv[i]);
+    }
+    series_options o;
+    o.paced = 1000;
+    o.fan_outs = {1};
+    return parse_options(static_cast<int>(args.size()), args.data(), 1, o) ? run_all(o, seconds) : 2;
 }

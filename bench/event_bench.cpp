@@ -1,44 +1,48 @@
 // Event fan-out through the real service and centers in private hosts (fresh network
 // namespaces and /dev/shm, joined by a veth pair; needs root), beside ZeroMQ PUB/SUB with the
-// same subscribers and payloads (ipc:// on one host, tcp:// over the same veth across two,
-// high-water marks 0 so that nothing is dropped).
+// same subscribers and payloads (ipc:// on one host, tcp:// over the same veth across two),
+// once unbounded (high-water marks 0: nothing dropped) and once with its default high-water
+// mark of 1000 (what a PUB/SUB user gets: beyond it the publisher drops).
 //
 // One publisher on host A; N = 1, 4, 16 subscribers on host A (one host) or host B (two
 // hosts), as N processes with one subscriber each or as one process with N of them; payloads
-// of 0 B, 1 KiB and 60 KiB. Per row:
-//   publish cost   the publisher's time in event() (zmq_send), median of the paced phase;
-//   latency        publish to on_event (to the receive's return), median and p99 over every
-//                  subscriber of a paced phase (one event every interval);
-//   rate           events per second from the first publish of a burst to the moment the last
-//                  subscriber has received the whole burst, each in order and with its size.
-// Kova's publisher tries an event again while the packet memory is full; ZeroMQ queues without
-// bound. Times are CLOCK_MONOTONIC, shared by every process of the machine.
+// of 0 B, 1 KiB and 60 KiB. The three systems of a row take turns (bench_series.h), each with
+// a paced phase (one event every 2 ms, 60 KiB every 4 ms: the publisher's time in event(), the
+// publish-to-on_event latency) and a burst (as fast as the publisher goes: what arrived, in
+// order or not, and the events per second each subscriber received, from the first publish to
+// its last arrival). Kova's publisher tries an event again while the packet memory is full.
 //
-//   event_bench [paced] [burst] [log]   the whole comparison (defaults 500 paced events, 1000
-//                                       in a burst (a quarter of that at 60 KiB), LOG=yes)
+//   event_bench [options]     the comparison; options (bench_series.h): --paced n (500 a row),
+//                             --burst n (5000, a quarter at 60 KiB), --log yes|no (yes),
+//                             --hosts one|two|all, --n 1,4,16, --sizes 0,1024,61440,
+//                             --layout processes|one|all, --rounds n (2; counts shared out)
+//   event_bench --syscalls <events> [options]
+//                             one host, Kova alone, a burst of <events> (--sizes: the first,
+//                             default 1 KiB) to N subscribers (--n: the largest, default 16;
+//                             --layout one: in one process): flock and futex calls, context
+//                             switches and CPU time per event of the publisher, the
+//                             subscribers, the center and the service (perf stat, attached;
+//                             EVENT_BENCH_PERF_RECORD=<file> records a profile as well)
 //   event_bench --kova-pub <domain>                  (inside a host) the event stub
 //   event_bench --kova-sub <domain> <ip> <count>     count event proxies of the stub
-//   event_bench --zmq-pub <endpoint>...              a PUB socket bound to each endpoint
-//   event_bench --zmq-sub <endpoint> <count>         count SUB sockets, a thread each
-// The processes talk as bench_series.h says (the run number is not used here).
+//   event_bench --zmq-pub|--zmq-sub ...              the ZeroMQ roles (bench_series.h)
 #include <arpa/inet.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <Kova/kova.h>
 
 #include "bench_series.h"
+#include "bench_syscalls.h"
 
 namespace {
 
@@ -47,61 +51,10 @@ using namespace kova_bench;
 const Kova::domain_t c_domain = 7320;
 const Kova::object_id_t c_stub_id = 1;
 const Kova::msg_code_t c_code = 1;
-const Kova::pksize_t c_sizes[] = {0, 1024, 61440};
-const unsigned c_fan_outs[] = {1, 4, 16};
+const std::vector<size_t> c_sizes{0, 1024, 61440};
 const std::string c_ip_a = "10.231.19.1";
 const std::string c_ip_b = "10.231.19.2";
-const int c_zmq_port = 7321;
-
-// ---- What both publishers do ----
-
-// Event number in_k: its number in the first 4 bytes, as far as the size reaches.
-void number(std::vector<unsigned char>& io_buf, std::uint32_t in_k, std::uint32_t) {
-    std::memcpy(io_buf.data(), &in_k, std::min<size_t>(4, io_buf.size()));
-}
-
-// ---- What both subscriber processes do ----
-
-// The receive times of one subscriber, and whether each came in order with its size.
-class recorder {
-public:
-    void arm(size_t in_size, size_t in_count, std::uint32_t) {
-        std::lock_guard<std::mutex> hold(m_lock);
-        m_size = in_size;
-        m_times.assign(in_count, 0);
-        m_got = 0;
-        m_in_order = true;
-    }
-    // One payload arrived; false once the expected count is complete.
-    bool arrive(const void* pin_data, size_t in_size) {
-        const std::int64_t t = now_ns();
-        std::lock_guard<std::mutex> hold(m_lock);
-        if (m_got >= m_times.size()) return false;
-        std::uint32_t k = static_cast<std::uint32_t>(m_got);
-        if (in_size >= 4) std::memcpy(&k, pin_data, 4);
-        if (in_size != m_size || k != m_got) m_in_order = false;
-        m_times[m_got++] = t;
-        return m_got == m_times.size();
-    }
-    size_t got() {
-        std::lock_guard<std::mutex> hold(m_lock);
-        return m_got;
-    }
-    bool in_order() {
-        std::lock_guard<std::mutex> hold(m_lock);
-        return m_in_order && m_got == m_times.size();
-    }
-    bool save(const std::string& in_path) {
-        std::lock_guard<std::mutex> hold(m_lock);
-        return write_times(in_path, m_times, m_got);
-    }
-
-private:
-    std::mutex m_lock;
-    size_t m_size = 0, m_got = 0;
-    std::vector<std::int64_t> m_times;
-    bool m_in_order = true;
-};
+const int c_zmq_port = 7321;  // and the next one for the default high-water mark
 
 // ---- Kova ----
 
@@ -113,26 +66,10 @@ public:
 };
 
 int run_kova_pub(Kova::domain_t in_domain) {
-    Kova::initialize();
-    int status = 0;
-    {
-        bench_stub stub;
-        const Kova::kova_err_t err = stub.create(in_domain, c_stub_id);
-        if (err != Kova::c_kova_success) {
-            say("create failed " + std::to_string(err));
-            status = 1;
-        } else {
-            say("ready");
-            status = serve_publisher(number, [&](const std::vector<unsigned char>& in_buf) {
-                const void* p = in_buf.data();
-                const Kova::pksize_t n = static_cast<Kova::pksize_t>(in_buf.size());
-                return send_while_memory_full([&] { return n ? stub.event(p, n) : stub.event(); });
-            });
-        }
-        stub.destroy();
-    }
-    Kova::finalize();
-    return status;
+    return run_kova_publisher<bench_stub>([&](bench_stub& io_stub) { return io_stub.create(in_domain, c_stub_id); },
+                                          [](bench_stub& io_stub, const void* pin_data, Kova::pksize_t in_size) {
+                                              return in_size ? io_stub.event(pin_data, in_size) : io_stub.event();
+                                          });
 }
 
 class bench_proxy : public Kova::kova_proxy_object_event {
@@ -149,180 +86,149 @@ private:
 };
 
 int run_kova_sub(Kova::domain_t in_domain, const char* in_ip, unsigned in_count) {
-    return run_kova_subscribers<bench_proxy, recorder>(in_domain, in_ip, c_stub_id, in_count, [](bench_proxy& in_p) {
+    return run_kova_subscribers<bench_proxy>(in_domain, in_ip, c_stub_id, in_count, [](bench_proxy& in_p) {
         return in_p.async_connect_return(in_p.async_connect(5.0), nullptr);
     });
 }
 
-// ---- ZeroMQ ----
-
 // ---- The comparison ----
 
-std::string size_text(size_t in_size) {
-    return in_size >= 1024 ? std::to_string(in_size / 1024) + " KiB" : std::to_string(in_size) + " B";
-}
-
-struct row {
-    double cost_us = 0, cost_p99_us = 0, median_us = 0, p99_us = 0, rate = 0;
-    bool in_order = false, ok = false;
-};
-
-class bench {
-public:
-    bench(unsigned long in_paced, unsigned long in_burst, const std::string& in_dir)
-        : m_paced(in_paced), m_burst(in_burst), m_dir(in_dir) {}
-
-    // Runs the paced phase and the burst through in_pub to in_subs.
-    row measure(kova_test::child_process& in_pub, subscribers& in_subs, size_t in_size) {
-        row r;
-        const std::string sent = m_dir + "/sent", got = m_dir + "/got";
-        // Paced: one event every 2 ms, 60 KiB every 4 ms.
-        const long interval_us = in_size > 4096 ? 4000 : 2000;
-        if (!in_subs.arm(in_size, m_paced, 0, got)) return r;
-        const publish_answer lat = publish(in_pub, lat_command(in_size, m_paced, interval_us, 0, sent));
-        if (!lat.ok) return r;
-        r.cost_us = lat.cost_ns / 1e3;
-        r.cost_p99_us = lat.cost_p99_ns / 1e3;
-        bool in_order = in_subs.collect();
-        std::vector<double> latencies;
-        const std::vector<std::int64_t> send_times = read_times(sent);
-        in_subs.for_each(got, [&](const std::vector<std::int64_t>& in_times) {
-            for (size_t i = 0; i < in_times.size() && i < send_times.size(); ++i)
-                latencies.push_back((in_times[i] - send_times[i]) / 1e3);
-        });
-        if (latencies.empty()) return r;
-        const spread l = summarise(latencies);
-        r.median_us = l.median;
-        r.p99_us = l.p99;
-
-        // The burst: as fast as the publisher goes.
-        const unsigned long burst = in_size > 4096 ? std::max(1ul, m_burst / 4) : m_burst;
-        if (!in_subs.arm(in_size, burst, 0, got) || !publish(in_pub, rate_command(in_size, burst, 0, sent)).ok)
-            return r;
-        in_order = in_subs.collect() && in_order;
-        const std::vector<std::int64_t> burst_sent = read_times(sent);
-        std::int64_t last = 0;
-        in_subs.for_each(got, [&](const std::vector<std::int64_t>& in_times) {
-            if (!in_times.empty()) last = std::max(last, in_times.back());
-        });
-        if (burst_sent.empty() || last <= burst_sent.front()) return r;
-        r.rate = burst / ((last - burst_sent.front()) / 1e9);
-        r.in_order = in_order;
-        r.ok = true;
-        return r;
-    }
-
-private:
-    unsigned long m_paced, m_burst;
-    std::string m_dir;
-};
-
-void print_header() {
-    std::printf("| %-9s | %-14s | %3s | %7s | %-15s | %8s | %8s | %9s | %9s | %10s | %8s |\n", "hosts", "subscribers",
-                "N", "payload", "transport", "pub cost", "cost p99", "latency", "lat p99", "events/s", "in order");
-    std::printf("|-----------|----------------|-----|---------|-----------------|----------|----------|-----------|"
-                "-----------|------------|----------|\n");
-}
-
-void print_row(const char* in_hosts, const char* in_layout, unsigned in_n, size_t in_size, const std::string& in_what,
-               const row& in_r) {
-    if (!in_r.ok) {
-        std::printf("| %-9s | %-14s | %3u | %7s | %-15s | %8s | %8s | %9s | %9s | %10s | %8s |\n", in_hosts, in_layout,
-                    in_n, size_text(in_size).c_str(), in_what.c_str(), "failed", "-", "-", "-", "-", "-");
-    } else {
-        std::printf("| %-9s | %-14s | %3u | %7s | %-15s | %8.1f | %8.1f | %9.1f | %9.1f | %10.0f | %8s |\n", in_hosts,
-                    in_layout, in_n, size_text(in_size).c_str(), in_what.c_str(), in_r.cost_us, in_r.cost_p99_us,
-                    in_r.median_us, in_r.p99_us, in_r.rate, in_r.in_order ? "yes" : "NO");
-    }
-    std::fflush(stdout);
-}
-
-// in_kova: Kova subscribers of the stub on in_ip; else ZeroMQ subscribers of in_ip's endpoint.
-subscribers start_subscribers(kova_test::private_host& in_host, const std::string& in_self, bool in_kova,
-                              const std::string& in_where, unsigned in_n, bool in_one_process) {
-    subscribers s;
+// N subscribers in in_host as N processes or one: Kova's of the stub on in_where, or
+// ZeroMQ's (high-water mark in_hwm) of the endpoint in_where.
+void start_subscribers(system_under_test& io_sys, kova_test::private_host& in_host, const std::string& in_where,
+                       int in_hwm, unsigned in_n, bool in_one_process) {
     const std::string count = std::to_string(in_one_process ? in_n : 1);
-    s.start(in_host,
-            in_kova ? std::vector<std::string>{in_self, "--kova-sub", std::to_string(c_domain), in_where, count}
-                    : std::vector<std::string>{in_self, "--zmq-sub", in_where, count},
-            in_one_process ? 1 : in_n, in_one_process ? in_n : 1);
-    return s;
+    io_sys.subs.start(in_host,
+                      io_sys.kind == "kova"
+                          ? std::vector<std::string>{self_path(), "--kova-sub", std::to_string(c_domain), in_where, count}
+                          : std::vector<std::string>{self_path(), "--zmq-sub", "sub", std::to_string(in_hwm), in_where,
+                                                     count},
+                      in_one_process ? 1 : in_n, in_one_process ? in_n : 1);
 }
 
-int run_all(unsigned long in_paced, unsigned long in_burst, const std::string& in_log) {
-    std::string why;
-    if (!kova_test::private_host::available(&why)) {
-        std::printf("no private host: %s\n", why.c_str());
-        return 1;
-    }
-    const std::string self = self_path();
+int run_all(const series_options& in_o) {
+    if (!private_hosts_available()) return 1;
     const time_dir times("event_bench_times");
     const std::string& dir = times.path();
-    bench b(in_paced, in_burst, dir);
-    std::printf("event fan-out: %lu paced events per row (every 2 ms, 60 KiB every 4 ms), bursts of %lu (%lu at 60 KiB);\n"
-                "Kova: service and center per private host, LOG=%s, 8 listener threads per process; times in us\n",
-                in_paced, in_burst, std::max(1ul, in_burst / 4), in_log.c_str());
-    bench_host a(in_log, "event_bench"), h_b(in_log, "event_bench");
-    if (!a.start() || !h_b.start() || !kova_test::join_hosts(a.tree.host(), h_b.tree.host(), c_ip_a, c_ip_b)) {
-        std::printf("the hosts did not start\n");
-        return 1;
-    }
-    kova_test::child_process kova_pub = a.tree.host().spawn({self, "--kova-pub", std::to_string(c_domain)});
+    print_plan("event fan-out (events)", in_o, "8 listener threads per process");
+    bench_hosts hosts(in_o.log, "event_bench", in_o.two_hosts, c_ip_a, c_ip_b);
+    if (!hosts.ok()) return 1;
+    kova_test::child_process kova_pub = hosts.a().spawn({self_path(), "--kova-pub", std::to_string(c_domain)});
     if (answer(kova_pub, "", "ready", 60.0).empty()) {
         std::printf("the publisher did not start: %s\n", kova_pub.output().c_str());
         return 1;
     }
+    // The ZeroMQ publishers: unbounded, and with the default high-water mark.
+    const int hwms[] = {c_zmq_unbounded, c_zmq_default_hwm};
+    kova_test::child_process zmq_pubs[2];
+    std::string ipc[2], tcp[2];
+    for (int z = 0; z < 2; ++z) {
+        ipc[z] = "ipc://" + dir + "/pub" + std::to_string(hwms[z]) + ".ipc";
+        tcp[z] = "tcp://" + c_ip_a + ":" + std::to_string(c_zmq_port + z);
+        std::vector<std::string> endpoints{ipc[z]};
+        if (in_o.two_hosts) endpoints.push_back(tcp[z]);
+        zmq_pubs[z] = start_zmq_pub(hosts.a(), "pub", hwms[z], endpoints);
+    }
+    series_table<series_row> table("events");
+    table.add_ratios("zmq", "Z");
+    table.print_head();
+    series s(in_o, dir);
+    const std::vector<size_t> sizes = in_o.sizes.empty() ? c_sizes : in_o.sizes;
+    for (bool two : {false, true}) {
+        if (two ? !in_o.two_hosts : !in_o.one_host) continue;
+        kova_test::private_host& sub_host = two ? hosts.b() : hosts.a();
+        const char* scope = two ? "two hosts" : "one host";
+        for (bool one_process : {false, true}) {
+            if (one_process ? !in_o.one_process : !in_o.processes) continue;
+            for (unsigned n : in_o.fan_outs) {
+                std::vector<system_under_test> systems(1);
+                systems[0].name = "Kova event";
+                systems[0].kind = "kova";
+                systems[0].pub = &kova_pub;
+                start_subscribers(systems[0], sub_host, two ? c_ip_a : "127.0.0.1", 0, n, one_process);
+                for (int z = 0; z < 2; ++z) {
+                    if (zmq_pubs[z].pid() <= 0) continue;
+                    systems.emplace_back();
+                    system_under_test& sys = systems.back();
+                    sys.name = std::string(two ? "ZMQ tcp" : "ZMQ ipc") + " hwm " + std::to_string(hwms[z]);
+                    sys.kind = z == 0 ? "zmq" : "zmq1000";
+                    sys.pub = &zmq_pubs[z];
+                    start_subscribers(sys, sub_host, two ? tcp[z] : ipc[z], hwms[z], n, one_process);
 #ifdef KOVA_BENCH_ZMQ
-    const std::string ipc = "ipc://" + dir + "/pub.ipc", tcp = "tcp://" + c_ip_a + ":" + std::to_string(c_zmq_port);
-    kova_test::child_process zmq_pub = a.tree.host().spawn({self, "--zmq-pub", ipc, tcp});
-    if (answer(zmq_pub, "", "ready", 30.0).empty()) std::printf("the ZeroMQ publisher did not start\n");
+                    warm_up(zmq_pubs[z], sys.subs, dir);
 #endif
-    print_header();
-    struct scope {
-        const char* name;
-        kova_test::private_host* host;
-        std::string kova_ip, zmq_endpoint, zmq_name;
-    };
-    const scope scopes[] = {{"one host", &a.tree.host(), "127.0.0.1",
-#ifdef KOVA_BENCH_ZMQ
-                             ipc,
-#else
-                             "",
-#endif
-                             "ZeroMQ ipc"},
-                            {"two hosts", &h_b.tree.host(), c_ip_a,
-#ifdef KOVA_BENCH_ZMQ
-                             tcp,
-#else
-                             "",
-#endif
-                             "ZeroMQ tcp"}};
-    for (const scope& sc : scopes)
-        for (bool one_process : {false, true})
-            for (unsigned n : c_fan_outs) {
-                const char* layout = one_process ? "1 process" : "N processes";
-                {
-                    subscribers subs = start_subscribers(*sc.host, self, true, sc.kova_ip, n, one_process);
-                    for (size_t size : c_sizes)
-                        print_row(sc.name, layout, n, size, "Kova event",
-                                  subs.processes.empty() ? row() : b.measure(kova_pub, subs, size));
-                    subs.stop();
                 }
-#ifdef KOVA_BENCH_ZMQ
-                subscribers subs = start_subscribers(*sc.host, self, false, sc.zmq_endpoint, n, one_process);
-                warm_up(zmq_pub, subs, dir);
-                for (size_t size : c_sizes)
-                    print_row(sc.name, layout, n, size, sc.zmq_name,
-                              subs.processes.empty() ? row() : b.measure(zmq_pub, subs, size));
-                subs.stop();
-#endif
+                series_row key;
+                key.hosts = scope;
+                key.layout = one_process ? "1 process" : "N processes";
+                key.n = n;
+                for (size_t size : sizes) {
+                    key.size = size;
+                    table.print(s.run_rows(systems, key, [](system_under_test&, series_row&, bool) {}));
+                }
+                for (system_under_test& sys : systems) sys.subs.stop();
             }
-    kova_pub.close_input();
-    kova_pub.wait(30);
-#ifdef KOVA_BENCH_ZMQ
-    zmq_pub.close_input();
-    zmq_pub.wait(30);
-#endif
+        }
+    }
+    print_ratio_legend();
+    stop_publisher(kova_pub);
+    for (auto& z : zmq_pubs) stop_publisher(z);
+    return 0;
+}
+
+// ---- Kernel round trips per event ----
+
+int run_syscalls(unsigned long in_events, const series_options& in_o) {
+    if (!private_hosts_available()) return 1;
+    const unsigned n = in_o.fan_outs.empty() ? 16 : *std::max_element(in_o.fan_outs.begin(), in_o.fan_outs.end());
+    const size_t size = in_o.sizes.empty() ? 1024 : in_o.sizes.front();
+    const bool one_process = !in_o.processes;
+    const time_dir times("event_bench_times");
+    const std::string& dir = times.path();
+    bench_hosts hosts(in_o.log, "event_bench", false, c_ip_a, c_ip_b);
+    if (!hosts.ok()) return 1;
+    kova_test::child_process pub = hosts.a().spawn({self_path(), "--kova-pub", std::to_string(c_domain)});
+    if (answer(pub, "", "ready", 60.0).empty()) {
+        std::printf("the publisher did not start: %s\n", pub.output().c_str());
+        return 1;
+    }
+    system_under_test sys;
+    sys.kind = "kova";
+    start_subscribers(sys, hosts.a(), "127.0.0.1", 0, n, one_process);
+    if (sys.subs.processes.empty()) return 1;
+    // A first burst, so that every thread and mapping the events need is there before perf
+    // attaches (it counts the threads it finds).
+    const std::string sent = dir + "/sent", got = dir + "/got";
+    if (!sys.subs.arm(size, 200, 1, got) || !publish(pub, rate_command(size, 200, 1, sent)).ok) return 1;
+    sys.subs.collect();
+    syscall_counter counter;
+    counter.start(hosts.a().processes(), std::getenv("EVENT_BENCH_PERF_RECORD"));
+    publish_answer burst;
+    collected c;
+    if (sys.subs.arm(size, in_events, 2, got)) {
+        burst = publish(pub, rate_command(size, in_events, 2, sent));
+        c = sys.subs.collect();
+    }
+    std::map<pid_t, std::string> names;
+    names[pub.pid()] = "publisher";
+    for (auto& p : sys.subs.processes) names[p.pid()] = "subscribers";
+    const std::map<std::string, syscall_counts> counts = counter.stop([&](pid_t in_pid) {
+        if (names.count(in_pid)) return names[in_pid];
+        return host_program_of(in_pid);
+    });
+    std::printf("per event of a burst of %lu events of %s to %u subscribers (%s) on one host, LOG=%s; perf stat\n"
+                "attached to every process of the host; received %zu of %lu, the publisher's burst took %.0f ms,\n"
+                "its event() p99 %.1f us%s\n",
+                in_events, size_text(size).c_str(), n, one_process ? "one process" : "a process each",
+                in_o.log.c_str(), c.received, in_events * n, burst.total_ns / 1e6, burst.cost_p99_ns / 1e3,
+                c.in_order ? "" : "; NOT in order");
+    std::printf("| process     | flock | futex | context switches | CPU us |\n"
+                "|-------------|-------|-------|------------------|--------|\n");
+    for (const auto& p : counts)
+        std::printf("| %-11s | %5.1f | %5.1f | %16.1f | %6.1f |\n", p.first.c_str(), p.second.flock / in_events,
+                    p.second.futex / in_events, p.second.switches / in_events, p.second.cpu_ms * 1000 / in_events);
+    sys.subs.stop();
+    stop_publisher(pub);
     return 0;
 }
 
@@ -334,11 +240,11 @@ int main(int argc, char** argv) {
     if (argc == 5 && std::strcmp(argv[1], "--kova-sub") == 0)
         return run_kova_sub(static_cast<Kova::domain_t>(std::atoi(argv[2])), argv[3],
                             static_cast<unsigned>(std::atoi(argv[4])));
-#ifdef KOVA_BENCH_ZMQ
-    if (argc >= 3 && std::strcmp(argv[1], "--zmq-pub") == 0) return run_zmq_pub(argc - 2, argv + 2, number);
-    if (argc == 4 && std::strcmp(argv[1], "--zmq-sub") == 0)
-        return run_zmq_sub<recorder>(argv[2], static_cast<unsigned>(std::atoi(argv[3])));
-#endif
-    return run_all(argc >= 2 ? std::strtoul(argv[1], nullptr, 10) : 500,
-                   argc >= 3 ? std::strtoul(argv[2], nullptr, 10) : 1000, argc >= 4 ? argv[3] : "yes");
+    const int zmq = run_zmq_role(argc, argv);
+    if (zmq >= 0) return zmq;
+    series_options o;
+    if (argc >= 3 && std::strcmp(argv[1], "--syscalls") == 0)
+        return parse_options(argc, argv, 3, o) ? run_syscalls(std::max(1ul, std::strtoul(argv[2], nullptr, 10)), o)
+                                               : 2;
+    return parse_options(argc, argv, 1, o) ? run_all(o) : 2;
 }
