@@ -1,4 +1,5 @@
-// What the application probes (probe_call_app, probe_command_app, probe_information_app) print: whole lines, one
+// What the application probes (probe_call_app, probe_command_app, probe_event_app,
+// probe_information_app) share: their "quiet" command, and what they print: whole lines, one
 // thread at a time, results in hex and clients as ip:domain:object.
 #pragma once
 
@@ -55,6 +56,13 @@ inline std::string show(const void* pin_data, size_t in_size) {
     std::snprintf(buf, sizeof buf, "#%08x", h);
     return buf;
 }
+
+// "quiet": every packet that the listeners of this process hold is done. The end of a plain
+// object takes the processor's write lock, which waits for the read lock each listener holds
+// for its packet, callbacks and release included; nothing is sent. After the host's drain
+// (probe_service_client), which sees each packet queued before it taken by a listener, it ends
+// what the drain left in the listeners' hands.
+inline void wait_for_listeners() { Kova::kova_object barrier; }
 
 inline std::string ip_text(Kova::ip_t in_ip) {
     in_addr a{};

@@ -21,7 +21,7 @@
 //       some with limits too short to be answered in time), signals and cancels; prints
 //       "storm done <calls and signals> <answered> <timed out> <others> <wrong>" once all have ended,
 //       <others> as "result:count,..." and <wrong> counting answers whose content is not the reply
-//   state <name> | destroy <name> | exit
+//   state <name> | destroy <name> | quiet | exit
 //   fds exhaust | fds free      takes every file descriptor left (-> "fds exhaust <n>"), gives them back
 // Data is "-" (none), "pat:<n>" (n pattern bytes) or the text itself; payloads longer
 // than 40 bytes print as "#" and their FNV-1a hash. Results print in hex.
@@ -292,6 +292,11 @@ int main() {
         std::string cmd, name;
         in >> cmd >> name;
         if (cmd == "exit") break;
+        if (cmd == "quiet") {
+            kova_probe::wait_for_listeners();
+            say("quiet");
+            continue;
+        }
         if (cmd == "init") {
             if (name.empty())
                 Kova::initialize();

@@ -16,7 +16,7 @@
 //       to run out before the stub answers: "late <name> <timed out> <others>"
 //   model <name> <udp 0|1> <model> <interval s>   set_sync_model
 //   post <name> write|real|stage <number> <size>  payload number <number> of <size> bytes
-//   shutdown <name> | state <name> | destroy <name> | exit
+//   shutdown <name> | state <name> | destroy <name> | quiet | exit
 //   udp                                   "udp <datagrams received by this host>"
 // Payload number k holds k in its first 4 bytes (little-endian, as far as its size reaches),
 // then bytes (k + 7 i) & 0xFF. on_sync prints "on_sync <stub> <client> <model> <limit s>
@@ -200,6 +200,11 @@ int main() {
         std::string cmd, name;
         in >> cmd >> name;
         if (cmd == "exit") break;
+        if (cmd == "quiet") {
+            kova_probe::wait_for_listeners();
+            say("quiet");
+            continue;
+        }
         app_stub* s = stubs.count(name) ? stubs[name].get() : nullptr;
         app_proxy* p = proxies.count(name) ? proxies[name].get() : nullptr;
         if (cmd == "init") {

@@ -8,7 +8,8 @@
 //       each tried again while the packet memory is full; prints "published <stub> <count> <failures>"
 //   flood <stub name> <size>         events on the main thread until one fails; prints
 //       "flood <stub> <result>" and ends the application (reads no command meanwhile)
-//   broadcast <stub name> <from> <count> <sizes>  to every host; prints "broadcasted <stub> <count> <failures>"
+//   broadcast <stub name> <from> <count> <sizes> [ip]  to every host, or to that one alone; prints
+//       "broadcasted <stub> <count> <failures>"
 //   clients <stub name>
 //   eproxy <name> <domain> <server ip> <stub id> <code> [auto]   an event proxy; "auto"
 //       subscribes from on_object_create (limit 5 s) and prints "connect <name> <result> auto"
@@ -19,7 +20,7 @@
 //       from..; prints "done <name> <received> <wrong> <bad times>" once count have come
 //       (broadcast proxies: "<received> <wrong> <repeats>")
 //   count <name>                     "count <name> <received> <wrong> <bad times or repeats> <sender>"
-//   shutdown <name> | state <name> | destroy <name> | exit
+//   shutdown <name> | state <name> | destroy <name> | quiet | exit
 // Sizes are a comma-separated list of byte counts; number k has the one at k modulo their
 // count. Payload number k holds k in its first 4 bytes (little-endian, as far as its size
 // reaches), then bytes (k + 7 i) & 0xFF. An event counts as wrong when its size or a byte
@@ -147,8 +148,9 @@ public:
     std::atomic<unsigned> m_hold_ms{0};
 
     // Numbers in_from.. with sizes cycling through in_sizes; the count of failed ones.
+    // in_to: where broadcasts go (every host by default).
     unsigned long publish(std::uint32_t in_from, unsigned long in_count, const std::vector<pksize_t>& in_sizes,
-                          bool in_broadcast) {
+                          bool in_broadcast, ip_t in_to = c_broadcast_ip) {
         std::vector<unsigned char> data;
         unsigned long failures = 0;
         for (unsigned long i = 0; i < in_count; ++i) {
@@ -158,7 +160,7 @@ public:
             const pksize_t n = static_cast<pksize_t>(data.size());
             kova_err_t e = c_kova_success;
             // The packet memory is full of what is still on its way: wait until some has gone.
-            while ((e = in_broadcast ? broadcast(p, n) : event(p, n)) == c_kova_err_empty_kova_memory)
+            while ((e = in_broadcast ? broadcast(in_to, p, n) : event(p, n)) == c_kova_err_empty_kova_memory)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             if (e != c_kova_success && failures++ == 0) say("failed " + m_name + " " + hex(e));
         }
@@ -254,6 +256,11 @@ int main() {
         std::string cmd, name;
         in >> cmd >> name;
         if (cmd == "exit") break;
+        if (cmd == "quiet") {
+            kova_probe::wait_for_listeners();
+            say("quiet");
+            continue;
+        }
         kova_proxy_object* proxy = events.count(name)       ? static_cast<kova_proxy_object*>(events[name].get())
                                    : broadcasts.count(name) ? broadcasts[name].get()
                                                             : nullptr;
@@ -294,11 +301,12 @@ int main() {
         } else if ((cmd == "publish" || cmd == "broadcast") && stub) {
             std::uint32_t from = 0;
             unsigned long count = 0;
-            std::string sizes;
-            in >> from >> count >> sizes;
+            std::string sizes, to;
+            in >> from >> count >> sizes >> to;
             const bool to_all = cmd == "broadcast";
+            const ip_t ip = to.empty() ? c_broadcast_ip : inet_addr(to.c_str());
             work.emplace_back([=] {
-                const unsigned long failures = stub->publish(from, count, sizes_of(sizes), to_all);
+                const unsigned long failures = stub->publish(from, count, sizes_of(sizes), to_all, ip);
                 say(std::string(to_all ? "broadcasted " : "published ") + name + " " + std::to_string(count) + " " +
                     std::to_string(failures));
             });

@@ -17,7 +17,7 @@
 //   keep <name> <n>                              history size of a stub or proxy
 //   see <name> <n>                               "see <name> <v1>,<v2>,..." newest first, or "see <name> -"
 //   read <name>                                  "read <name> <result> <value>"
-//   destroy <name> | exit
+//   destroy <name> | quiet | exit
 // Callbacks: "on_connect <stub> <tcp> <client>", "on_shutdown <stub> <last error> <client>",
 // "on_sync <proxy> <model> <value>", "on_disconnected <proxy>", "on_object_create <proxy>",
 // "on_object_destroy <proxy>", "on_connected_tcp <name>", "on_disconnected_tcp <name>" (a stub's
@@ -140,6 +140,11 @@ int main() {
         std::string cmd, name;
         in >> cmd >> name;
         if (cmd == "exit") break;
+        if (cmd == "quiet") {
+            kova_probe::wait_for_listeners();
+            say("quiet");
+            continue;
+        }
         app_stub* s = stubs.count(name) ? stubs[name].get() : nullptr;
         app_proxy* p = proxies.count(name) ? proxies[name].get() : nullptr;
         if (cmd == "init") {

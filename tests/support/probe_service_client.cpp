@@ -10,6 +10,11 @@
 //   flood <n> <mm>             n object-create records about mm         -> "flooded <sent>"
 //   ref <mm> | resets | remain -> "ref <n>" | "resets <n>" | "remain <n>"
 //   blocks                     blocks allocated and references held -> "blocks <n> <refs>"
+//   drain                      every center and application process of the host has taken
+//                              up what was queued for it before (see wait_for_host) -> "drained"
+//   settled                    drain, then the service has written every trace record queued
+//                              before (a mark), then "blocks" -> "blocks <n> <refs>", or
+//                              "unsettled" when a pipe or the mark took more than 20 s
 //   counts                     the memory's counters, as the manager shows them
 //                              -> "counts <resets> <remain> <alloc_count> <refer_count>"
 //   sites                      every allocated block -> "sites <mm>:<ref>:<allocation site>;..."
@@ -21,11 +26,15 @@
 //                              event and a center pipe already shut down -> "claimed <r>"
 //   unclaim                    lets go of it, pipe first, as that center ends -> "unclaimed"
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -36,13 +45,17 @@
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/General_Common/IPC/abstract_center_ipc.h"
 #include "Kova/General_Common/IPC/class_debug_ipc.h"
+#include "Kova/General_Common/IPC/class_process_listen_ipc.h"
+#include "Kova/General_Common/IPC/class_process_return_ipc.h"
 #include "Kova/General_Common/IPC/class_service_ipc.h"
 #include "Kova/General_Common/IPC/kova_named_objects.h"
 #include "Kova/General_Common/IPC/struct_service_token.h"
 #include "Kova/General_Common/Memory/class_kova_memory.h"
+#include "Pimo/IPC/class_shared_pipe.h"
 #include "Pimo/Memory/class_dynamic_shared_ref_memory.h"
 #include "Pimo/Memory/heap_record.h"
 #include "Pimo/OS/Linux/class_event.h"
+#include "Pimo/OS/Linux/vimra_time.h"
 
 using namespace Kova;
 using namespace Kova::General_Common::IPC;
@@ -54,6 +67,99 @@ void say(const std::string& in_line) {
     std::fflush(stdout);
 }
 
+// The pipes of the host whose segments are <prefix><decimal number>pipe, with that number.
+std::vector<std::pair<std::string, long>> pipes_named(const std::string& in_prefix) {
+    std::vector<std::pair<std::string, long>> out;
+    const std::string suffix = "pipe";
+    if (DIR* d = opendir("/dev/shm")) {
+        while (const dirent* e = readdir(d)) {
+            const std::string n = e->d_name;
+            if (n.size() <= in_prefix.size() + suffix.size() || n.compare(0, in_prefix.size(), in_prefix) != 0 ||
+                n.compare(n.size() - suffix.size(), suffix.size(), suffix) != 0 ||
+                n.find_first_not_of("0123456789", in_prefix.size()) != n.size() - suffix.size())
+                continue;
+            const std::string name = n.substr(0, n.size() - suffix.size());
+            out.emplace_back(name, std::stol(name.substr(in_prefix.size())));
+        }
+        closedir(d);
+    }
+    return out;
+}
+
+// A process that runs (not gone, not a zombie waiting to be reaped).
+bool is_running(long in_pid) {
+    std::ifstream f("/proc/" + std::to_string(in_pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z' && stat[paren + 2] != 'X';
+}
+
+// Sends a token without a header block and without a delay into in_name and waits until the
+// pipe is seen empty: its reader has taken everything queued before. False when it did not
+// empty by in_end while in_pid (0: the reader is not named) still runs.
+bool wait_taken(const std::string& in_name, long in_pid, std::chrono::steady_clock::time_point in_end) {
+    Pimo::IPC::class_shared_pipe pipe;
+    if (pipe.eproc_open(in_name.c_str(), sizeof(struct_token)) != 0) return true;  // gone meanwhile
+    const struct_token nothing;
+    bool sent = false, ok = true;
+    while (!(sent && pipe.test_empty()) && !pipe.test_shutdown()) {
+        if (!sent) sent = pipe.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&nothing), 0) == 0;
+        if (in_pid != 0 && !is_running(in_pid)) break;  // nobody will read it
+        if (std::chrono::steady_clock::now() > in_end) {
+            ok = false;
+            break;
+        }
+        Pimo::OS::usleep(200);
+    }
+    pipe.proc_close();
+    return ok;
+}
+
+// What was queued before now for the host's centers and applications has been taken up:
+// - a center thread takes one token at a time and routes it to completion, so once it has
+//   taken the token sent after the others, they are done (what they made for applications
+//   is in their pipes, or in the center's backlog for a full one);
+// - the listeners of an application take tokens one at a time under the listen pipe's serial
+//   lock, which each keeps until it holds the processor's read lock for its packet: once the
+//   token sent after the others is taken, every packet before it is done or held under the read
+//   lock, where the application's own write lock waits for it (the probes' "quiet");
+// - the returner takes replies one at a time, and so does each center again for what the
+//   applications answered meanwhile.
+// False when a pipe did not empty within 20 s.
+bool wait_for_host() {
+    using namespace Kova::General_Common::IPC;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool ok = true;
+    for (const auto& p : pipes_named(abstract_center_ipc::str_name)) ok = wait_taken(p.first, 0, end) && ok;
+    for (const std::string& prefix :
+         {std::string(class_process_listen_ipc::c_str_name) + "_", std::string(class_process_return_ipc::c_str_name)})
+        for (const auto& p : pipes_named(prefix)) ok = wait_taken(p.first, p.second, end) && ok;
+    for (const auto& p : pipes_named(abstract_center_ipc::str_name)) ok = wait_taken(p.first, 0, end) && ok;
+    return ok;
+}
+
+// Sends a mark and waits until the service's log thread has written it: every trace record
+// queued before it is written then, and the block it held released. The word keeps only the
+// last mark, so another sender's mark seen there may have hidden ours: ours goes again.
+bool wait_for_mark(class_debug_ipc& in_debug, Pimo::u_int32_t& pin_number) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    Pimo::u_int64_t seen = in_debug.get_last_mark();
+    bool sent = false;
+    while (std::chrono::steady_clock::now() < end) {
+        if (!sent) {
+            ++pin_number;
+            sent = in_debug.eproc_send_mark(pin_number) == 0;
+        }
+        const Pimo::u_int64_t now = in_debug.get_last_mark();
+        if (sent && now == class_debug_ipc::make_mark(static_cast<Pimo::OS::process_id_t>(getpid()), pin_number))
+            return true;
+        if (now != seen) sent = false;
+        seen = now;
+        Pimo::OS::usleep(200);
+    }
+    return false;
+}
+
 }  // namespace
 
 int main() {
@@ -63,6 +169,7 @@ int main() {
     class_service_ipc service;
     Pimo::OS::class_event claimed_stop;
     std::vector<Pimo::Memory::mm_t> occupied;
+    Pimo::u_int32_t marks = 0;
     abstract_center_ipc claimed_pipe;
     std::string line;
     while (std::getline(std::cin, line)) {
@@ -146,7 +253,13 @@ int main() {
             say("resets " + std::to_string(memory.get_reset_count()));
         } else if (cmd == "remain") {
             say("remain " + std::to_string(memory.get_remain()));
-        } else if (cmd == "blocks") {
+        } else if (cmd == "drain") {
+            say(wait_for_host() ? "drained" : "undrained");
+        } else if (cmd == "blocks" || cmd == "settled") {
+            if (cmd == "settled" && !(wait_for_host() && wait_for_mark(debug, marks))) {
+                say("unsettled");
+                continue;
+            }
             say("blocks " + std::to_string(memory.get_alloc_count()) + " " + std::to_string(memory.get_refer_count()));
         } else if (cmd == "counts") {
             say("counts " + std::to_string(memory.get_reset_count()) + " " + std::to_string(memory.get_remain()) +

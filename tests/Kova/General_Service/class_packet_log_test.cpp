@@ -450,3 +450,34 @@ TEST_F(packet_log, a_rotation_falls_inside_a_batch_at_the_same_record) {
     EXPECT_NE(log.find(",b10\n"), std::string::npos);
     EXPECT_EQ(m_log->get_counter(), 10);
 }
+
+// A mark is told written at its place among the records, makes no row and leaves the rotation
+// count alone; one that waited in the channel when a reset dropped it is told as well.
+TEST_F(packet_log, a_mark_is_told_at_its_place_and_leaves_the_files_and_the_count_alone) {
+    using General_Common::IPC::class_debug_ipc;
+    const std::string marks_name = kova_test::unique_name("logmarks");
+    class_debug_ipc marks;
+    ASSERT_EQ(marks.eproc_create(16, marks_name.c_str()), 0);
+    open().set_mark_channel(&marks);
+    const mm_t mm = packet(c_mt_ctrl, c_mccr_object_create);
+    struct_debug_token mark = make_record(class_debug_ipc::c_mark_kind, 0, "5", 77);
+    const struct_debug_token batch[] = {make_record('C', mm, "before"), mark, make_record('A', 0, "after")};
+    m_log->proc_rotate_if_due();
+    m_log->proc_batch(batch, 3, m_pipe);
+    EXPECT_EQ(marks.get_last_mark(), class_debug_ipc::make_mark(77, 5));
+    EXPECT_EQ(m_memory.get_ref(mm), 1u);
+    EXPECT_EQ(m_log->get_counter(), 2);
+    EXPECT_EQ(lines_of(file("log.csv")), 3u);
+    EXPECT_EQ(lines_of(file("object.csv")), 2u);
+    EXPECT_EQ(lines_of(file("app.csv")), 1u);
+
+    std::snprintf(mark.str, sizeof mark.str, "6");
+    ASSERT_EQ(m_pipe.eproc_send(reinterpret_cast<const Pimo::byte_t*>(&mark), 0), 0);
+    write(make_record('Z', 0, "reset", c_service_pid));
+    EXPECT_EQ(marks.get_last_mark(), class_debug_ipc::make_mark(77, 6));
+    EXPECT_TRUE(m_pipe.test_empty());
+
+    m_log.reset();
+    marks.proc_destroy();
+    kova_test::remove_shm_containing(marks_name);
+}

@@ -242,6 +242,32 @@ TEST_F(running_service, a_record_holds_its_block_until_its_row_is_written) {
         << object;
 }
 
+// A mark comes back once every record queued before it is written and its reference released,
+// with the rotating log or without it, and it makes no row.
+TEST(service_host, a_mark_comes_back_once_every_record_before_it_is_written) {
+    REQUIRE_PRIVATE_HOSTS();
+    for (const char* ini : {"MEMSIZE=16777216\n", "MEMSIZE=16777216\nLOG=no\n"}) {
+        SCOPED_TRACE(ini);
+        service_host h(ini);
+        ASSERT_TRUE(h.ok());
+        child_process service, client;
+        ASSERT_TRUE(h.start_service(service));
+        client = h.start_client();
+        ASSERT_EQ(ask(client, "open"), "opened 0 0 0");
+        const std::string mm = ask(client, "alloc 1 3 127.0.0.1").substr(3);
+        // Queued while the log thread cannot take them, so that they wait before the mark.
+        ASSERT_EQ(ask(client, "hold"), "held");
+        ASSERT_EQ(ask(client, "flood 5000 " + mm), "flooded 5000");
+        ASSERT_EQ(ask(client, "release"), "released");
+        EXPECT_EQ(ask(client, "settled"), "blocks 1 1");
+        EXPECT_EQ(ask(client, "ref " + mm), "ref 1");
+        const std::string object = h.read_log("object.csv");
+        EXPECT_NE(object.find(",flood 4999,"), std::string::npos);
+        for (const char* file : {"object.csv", "app.csv", "log.csv"})
+            EXPECT_EQ(h.read_log(file).find(",S,"), std::string::npos) << file;
+    }
+}
+
 TEST_F(running_service, log_thread_throughput) {
     const std::string mm = ask(client, "alloc 1 3 127.0.0.1").substr(3);
     const int n = 20000;

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cfloat>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "Kova/Common/Open/Kova/kova_err.h"
@@ -352,6 +354,50 @@ TEST(kova_object_command, the_stubs_disconnects_reach_what_they_name_and_call_no
         f.connect(c_node_b, c_p3);
         f.deliver(f.command(c_node_a, c_p1, 10));
     });
+}
+
+TEST(kova_object_command, the_client_table_is_free_while_disconnects_wait_for_the_center_pipe) {
+    command_fixture f(12, 2);
+    ASSERT_NE(f.id, 0);
+    const unsigned long before = f.rig.remain();
+    expect_the_table_is_free_while_pushes_wait(f, c_mt_command_disconnect, c_mt_command_disconnect);
+    EXPECT_TRUE(f.destroy_to_baseline(before));
+}
+
+TEST(kova_object_command, on_sync_holds_no_lock_of_the_stub_that_other_threads_need) {
+    command_fixture f(13);
+    ASSERT_NE(f.id, 0);
+    const unsigned long before = f.rig.remain();
+    f.connect(c_node_a, c_p1);
+    f.connect(c_node_b, c_p3);
+    const client_addr_t p1 = client_of(c_node_a, f.d, c_p1);
+    // The application's own lock: on_sync waits for it while another thread, holding it,
+    // asks the stub for its clients and histories.
+    std::mutex application;
+    std::unique_lock<std::mutex> held(application);
+    std::atomic<bool> in_sync{false};
+    f.stub.during_sync = [&] {
+        in_sync = true;
+        std::lock_guard<std::mutex> wait(application);
+    };
+    f.rig.push_listen(f.command(c_node_a, c_p1, 10));
+    ASSERT_TRUE(kova_test::wait_until(in_sync, 5.0));
+    waiting_thread asks([&] {
+        kova_history h(f.stub.see_history(p1, 5));
+        char buf[16];
+        pksize_t size = sizeof(buf);
+        const bool read = f.stub.read(p1, buf, &size) == c_kova_err_none && size == 10;
+        client_addr_t list[4];
+        return static_cast<kova_err_t>(f.stub.get_client_count() * 100 + f.stub.get_client_list(list, 4) * 10 +
+                                       (read && h.size() == 1 ? 1 : 0));
+    });
+    EXPECT_TRUE(kova_test::wait_until([&] { return asks.result() != waiting_thread::c_not_yet; }, 5.0))
+        << "the stub's other thread waits for on_sync";
+    held.unlock();
+    EXPECT_EQ(asks.join(), 221u) << "two clients, both listed, the command kept and read";
+    ASSERT_TRUE(f.stub.wait_syncs(1));
+    f.stub.during_sync = nullptr;
+    EXPECT_TRUE(f.destroy_to_baseline(before));
 }
 
 TEST(kova_object_command, a_destroy_forgets_every_client_and_history_without_telling_them) {

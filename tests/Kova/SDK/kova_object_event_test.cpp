@@ -185,6 +185,15 @@ TEST(kova_object_event, the_stubs_disconnects_reach_what_they_name_and_call_no_o
     });
 }
 
+TEST(kova_object_event, the_subscriber_table_is_free_while_events_and_disconnects_wait_for_the_center_pipe) {
+    event_fixture f(10, 2);
+    ASSERT_NE(f.id, 0);
+    const unsigned long before = f.rig.remain();
+    expect_the_table_is_free_while_pushes_wait(f, c_mt_event_disconnect, c_mt_event_disconnect, nullptr,
+                                               {{"an event", [&] { f.stub.event("e", 1); }, 2, {c_mt_event, c_mt_event}}});
+    EXPECT_TRUE(f.destroy_to_baseline(before));
+}
+
 TEST(kova_object_event, a_destroy_forgets_every_client_without_telling_them) {
     struct row {
         const char* name;

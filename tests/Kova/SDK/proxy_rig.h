@@ -255,34 +255,4 @@ void expect_each_connect_answer(live_proxy<kind_t>& e, msg_code_t in_code, const
     }
 }
 
-// Runs in_wait on a thread of its own and keeps what it returns; asleep() tells when the
-// thread has reached its wait.
-class waiting_thread {
-public:
-    static constexpr kova_err_t c_not_yet = 0xFFFFFFFFu;
-    explicit waiting_thread(std::function<kova_err_t()> in_wait)
-        : m_thread([this, in_wait] {
-              m_tid = kova_test::this_thread_id();
-              m_result = in_wait();
-          }) {}
-    ~waiting_thread() { join(); }
-    waiting_thread(const waiting_thread&) = delete;
-    waiting_thread& operator=(const waiting_thread&) = delete;
-
-    bool asleep() {
-        return kova_test::wait_until([&] { return kova_test::is_thread_asleep(m_tid.load()); }, 5.0);
-    }
-    // What it returned, c_not_yet while it runs.
-    kova_err_t result() const { return m_result.load(); }
-    kova_err_t join() {
-        if (m_thread.joinable()) m_thread.join();
-        return m_result.load();
-    }
-
-private:
-    std::atomic<pid_t> m_tid{0};
-    std::atomic<kova_err_t> m_result{c_not_yet};
-    std::thread m_thread;  // last: it starts once the others are there
-};
-
 }  // namespace kova_sdk_test

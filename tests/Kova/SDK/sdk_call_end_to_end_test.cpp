@@ -200,8 +200,8 @@ protected:
         // One of each, so that whatever the center sets up once is there before the count.
         EXPECT_EQ("call w1 0x0 3 cba", without_time(call("call q w1 5 abc 65000")));
         EXPECT_EQ("signal w2 0x0", without_time(call("signal q w2 5 abc")));
-        // Counted once the trace records of those calls (each holds a block a moment) are written.
-        baseline_blocks = settled_blocks(memory);
+        // Counted once those calls have left nothing in flight.
+        baseline_blocks = settled_blocks(memory, {stub_app.get(), proxy_app.get()});
         baseline = remain();
     }
     unsigned long remain() { return kova_test::answer_number(kova_test::ask(memory, "remain")); }
@@ -268,7 +268,7 @@ TEST_F(call_storm, killing_the_stub_process_mid_storm_ends_every_request_and_fre
     ASSERT_EQ("mode st ok", stub_app->command("mode st jitter 2"));
     EXPECT_FALSE(proxy_app->wait("on_object_create q", 10.0, from).empty());
     EXPECT_EQ("call a1 0x0 3 cba", without_time(call("call q a1 5 abc 65000")));
-    baseline_blocks = settled_blocks(memory);
+    baseline_blocks = settled_blocks(memory, {stub_app.get(), proxy_app.get()});
     const std::vector<std::string> again = storm("3");
     ASSERT_EQ(7u, again.size()) << proxy_app->child().output();
     EXPECT_EQ("-", again[5]);

@@ -66,23 +66,11 @@ inline long time_of(const std::string& in_line) {
 }
 
 // The packet memory's allocated blocks as the manager's "acount" reads them, through a
-// probe_service_client ("blocks <n>"); settled: read again until trace records in flight
-// (each holds a block a moment) have been written.
+// probe_service_client ("blocks <n>").
 inline std::string blocks(child_process& in_memory) {
     const std::vector<std::string> w = words(ask(in_memory, "blocks"));
     return w.size() == 3 ? w[0] + " " + w[1] : "no blocks";
 }
-// in_quiet_reads: how many reads a tenth of a second apart must agree.
-inline std::string settled_blocks(child_process& in_memory, int in_quiet_reads = 3) {
-    std::string last = blocks(in_memory);
-    for (int same = 0; same < in_quiet_reads; wait_until([] { return false; }, 0.1)) {
-        const std::string now = blocks(in_memory);
-        same = now == last ? same + 1 : 0;
-        last = now;
-    }
-    return last;
-}
-
 // One application probe (probe_call_app, probe_event_app) inside a host.
 class probe_app {
 public:
@@ -143,6 +131,22 @@ public:
 private:
     child_process m_child;
 };
+
+// The packet memory's blocks once the host is quiet, where a plain read may count a packet or
+// a trace record in flight (each holds a block until the service has written it): every center
+// and application process of the host has taken up what was queued for it before the call,
+// the listeners of in_apps have ended the packets they held, and the service has written every
+// trace record queued before. What the applications do on threads of their own (a request, a
+// publisher) must have ended before.
+inline std::string settled_blocks(child_process& in_memory, const std::vector<probe_app*>& in_apps = {}) {
+    if (!in_apps.empty()) {
+        if (ask(in_memory, "drain") != "drained") return "no blocks";
+        for (probe_app* a : in_apps)
+            if (a->command("quiet") != "quiet") return "no blocks";
+    }
+    const std::vector<std::string> w = words(ask(in_memory, "settled"));
+    return w.size() == 3 ? w[0] + " " + w[1] : "no blocks";
+}
 
 // A private host with the service and the real center installed.
 class kova_host {
@@ -209,9 +213,8 @@ public:
         m_keeper = app();
         return m_keeper && m_keeper->command(in_keeper_stub) == in_made;
     }
-    // The baseline: what the center holds for itself once the keeper's work has gone round,
-    // read when half a second of reads agree.
-    void settle() { m_baseline = settled_blocks(m_memory, 5); }
+    // The baseline: what the center holds for itself once the keeper's work has gone round.
+    void settle() { m_baseline = settled_blocks(m_memory, {m_keeper.get()}); }
     std::unique_ptr<probe_app> app() { return m_host.app(m_probe); }
     private_host& host() { return m_host.host(); }
     probe_app& keeper() { return *m_keeper; }

@@ -59,8 +59,8 @@ struct watched_host {
         ASSERT_EQ("write keeper 0x0", in_other.keeper->command("write keeper k"));
         ASSERT_FALSE(keeper->wait("on_sync kp ").empty()) << keeper->child().output();
     }
-    // The baseline, read once it no longer changes.
-    void settle() { baseline = kova_test::settled_blocks(memory); }
+    // The baseline, once the host is quiet.
+    void settle() { baseline = kova_test::settled_blocks(memory, {keeper.get()}); }
     // The packet memory holds again what it held at the baseline.
     void expect_at_baseline() {
         EXPECT_TRUE(kova_test::wait_until([&] { return kova_test::blocks(memory) == baseline; }, 10.0))

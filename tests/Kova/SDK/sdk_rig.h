@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Kova/Common/Global/kova_global.h"
@@ -374,6 +375,36 @@ struct attached_owner {
     const unsigned long before;
     kova_object owner;
     object_id_t id = 0;
+};
+
+// Runs in_wait on a thread of its own and keeps what it returns; asleep() tells when the
+// thread has reached its wait.
+class waiting_thread {
+public:
+    static constexpr kova_err_t c_not_yet = 0xFFFFFFFFu;
+    explicit waiting_thread(std::function<kova_err_t()> in_wait)
+        : m_thread([this, in_wait] {
+              m_tid = kova_test::this_thread_id();
+              m_result = in_wait();
+          }) {}
+    ~waiting_thread() { join(); }
+    waiting_thread(const waiting_thread&) = delete;
+    waiting_thread& operator=(const waiting_thread&) = delete;
+
+    bool asleep() {
+        return kova_test::wait_until([&] { return kova_test::is_thread_asleep(m_tid.load()); }, 5.0);
+    }
+    // What it returned, c_not_yet while it runs.
+    kova_err_t result() const { return m_result.load(); }
+    kova_err_t join() {
+        if (m_thread.joinable()) m_thread.join();
+        return m_result.load();
+    }
+
+private:
+    std::atomic<pid_t> m_tid{0};
+    std::atomic<kova_err_t> m_result{c_not_yet};
+    std::thread m_thread;  // last: it starts once the others are there
 };
 
 }  // namespace kova_sdk_test

@@ -16,7 +16,9 @@ struct struct_debug_token {
     static constexpr std::size_t c_doc_size = 256;
     static constexpr std::size_t c_str_size = 512;
 
-    char type;               // 'A' alloc, 'F' free or added reference, 'C' control, 'K' stop, 'Z' reset
+    // 'A' alloc, 'F' free or added reference, 'C' control, 'K' stop, 'Z' reset; 'S' a mark
+    // (class_debug_ipc), which makes no row
+    char type;
     std::int32_t pid;        // sender's process id
     struct_token token;      // the record owns one reference to its header block; data_mm is 0
     char doc[c_doc_size];    // "%s - %d lines" of the caller's file and line

@@ -206,13 +206,20 @@ bool class_packet_log::test_reset_order(const struct_debug_token& in_record) con
     return in_record.type == 'Z' && in_record.pid == m_own_pid;
 }
 
+bool class_packet_log::proc_mark(const struct_debug_token& in_record) {
+    Pimo::u_int64_t mark = 0;
+    if (!General_Common::IPC::class_debug_ipc::get_mark(in_record, &mark)) return false;
+    if (mp_marks) mp_marks->proc_note_mark(mark);
+    return true;
+}
+
 void class_packet_log::proc_reset(Pimo::IPC::interface_pipe& in_pipe) {
     mp_memory->reset();
     ++m_resets;
-    // What waited in the channel describes blocks that no longer exist: drop it unreleased.
+    // What waited in the channel describes blocks that no longer exist: drop it unreleased. A
+    // mark among it is done as well: nothing before it holds a block any more.
     struct_debug_token stale;
-    while (in_pipe.eproc_pop(reinterpret_cast<Pimo::byte_t*>(&stale)) == Pimo::OS::c_vimra_success) {
-    }
+    while (in_pipe.eproc_pop(reinterpret_cast<Pimo::byte_t*>(&stale)) == Pimo::OS::c_vimra_success) proc_mark(stale);
     m_counter = 0;
 }
 
@@ -331,6 +338,7 @@ void class_packet_log::proc_batch(const struct_debug_token* pin_records, std::si
         if (to < in_count && to - from < c_batch) ++to;
         take_packets(pin_records + from, to - from, packets, has_packet);
         for (std::size_t i = from; i < to; ++i) {
+            if (proc_mark(pin_records[i])) continue;
             if (i != 0) proc_rotate_if_due();
             write_rows(pin_records[i], packets[i - from], has_packet[i - from]);
             if (proc_reset_order(pin_records[i], in_pipe)) return;  // the rest described blocks now gone

@@ -8,6 +8,7 @@
 
 #include "Kova/Common/Global/struct_debug_token.h"
 #include "Kova/Common/Hidden/struct_packet.h"
+#include "Kova/General_Common/IPC/class_debug_ipc.h"
 #include "Kova/General_Service/Global/class_reset_gate.h"
 #include "Pimo/IPC/interface_pipe.h"
 #include "Pimo/Memory/class_dynamic_shared_ref_memory.h"
@@ -44,6 +45,9 @@ public:
     class_packet_log(const class_packet_log&) = delete;
     class_packet_log& operator=(const class_packet_log&) = delete;
 
+    // Where the marks taken are told as written (the service's own channel); without it, marks
+    // are only passed over.
+    void set_mark_channel(General_Common::IPC::class_debug_ipc* pin_channel) { mp_marks = pin_channel; }
     // object.csv and app.csv with their header lines.
     void proc_open();
     void proc_close();
@@ -72,6 +76,8 @@ private:
     // The rows of one record, from its packet's copy.
     void write_rows(const struct_debug_token& in_record, const struct_packet& in_packet, bool in_has_packet);
     bool test_reset_order(const struct_debug_token& in_record) const;
+    // A mark makes no row: it is told as written, every record before it being done. True for a mark.
+    bool proc_mark(const struct_debug_token& in_record);
     void proc_reset(Pimo::IPC::interface_pipe& in_pipe);
     // Carries out a reset order of this service's loader, when the record is one and still current;
     // true when the memory was reset.
@@ -94,6 +100,7 @@ private:
 
     Pimo::Memory::class_dynamic_shared_ref_memory* mp_memory;
     class_reset_gate* mp_gate;
+    General_Common::IPC::class_debug_ipc* mp_marks = nullptr;
     Pimo::OS::process_id_t m_own_pid;
     std::string m_directory;
     struct_log_settings m_settings;

@@ -51,6 +51,7 @@ void* class_service::thread_debug_entry(Pimo::OS::class_thread* pin_thread) {
 void* class_service::thread_debug() {
     Global::class_packet_log log(&Global::g_kova_memory, &m_reset_gate, Pimo::OS::get_process_id(),
                                  Global::c_str_log_directory, m_log_settings);
+    log.set_mark_channel(&m_debug_ipc);
     log.proc_open();
     log.run(m_debug_ipc);
     return nullptr;

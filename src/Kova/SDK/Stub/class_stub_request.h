@@ -70,30 +70,6 @@ void proc_answer_connect(struct_packet& pout_answer, struct_packet const& in_req
 void proc_send_unlimited(_kova_object& in_op, msg_type_t in_type, msg_code_t in_code, struct_node_addr const& in_node,
                          object_id_t in_did, Pimo::Memory::mm_t in_data_mm, pksize_t in_size, kova_clock_t in_clock);
 
-// The connect of a connection kind (event, command, information) through in_op, answered:
-// in_on_connect(client, live time, limit) is the application's verdict; an accepted client
-// is registered by in_accept(client) before the confirm leaves, since the first packet may
-// follow it at once. An answer the center pipe never took turns the request into the kind's
-// shutdown with c_kova_err_busy_localhost, handed to in_lost(packet): neither side can count
-// on that connection. Nothing is answered when no header block comes within the request's
-// time.
-template <typename on_connect_t, typename accept_t, typename lost_t>
-void proc_connect_request(_kova_object& in_op, struct_token const& in_token, on_connect_t in_on_connect,
-                          accept_t in_accept, lost_t in_lost) {
-    const class_stub_request request(in_token);
-    struct_packet* r = request.get_packet();
-    struct_token answer;
-    if (!request.proc_alloc_within([&] { return answer.alloc_header(__FILE__, __LINE__); })) return;
-    const client_addr_t client = request.get_client();
-    const kova_err_t result = in_on_connect(client, r->packet_live_time, r->packet_limit_time);
-    proc_answer_connect(*answer.get_header_packet(), *r, result);
-    if (result == c_kova_err_none) in_accept(client);
-    if (in_op.send_force(answer) == 0) return;
-    struct_packet lost = *r;
-    lost.forward_error_switch(c_kova_err_busy_localhost);
-    in_lost(lost);
-}
-
 }  // namespace Stub
 }  // namespace SDK
 }  // namespace Kova

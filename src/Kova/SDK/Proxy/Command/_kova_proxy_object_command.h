@@ -4,13 +4,8 @@
 #pragma once
 
 #include "Kova/Common/Open/Kova/kova_proxy_object_command.h"
-#include "Kova/SDK/History/class_token_history.h"
 #include "Kova/SDK/Interface/_kova_proxy_object.h"
-#include "Kova/SDK/Sender/class_guarded_stage.h"
-#include "Kova/SDK/Sender/class_lender.h"
-#include "Kova/SDK/Sender/class_sync_timer.h"
-#include "Pimo/Memory/interface_memory.h"
-#include "Pimo/OS/Linux/class_lock.h"
+#include "Kova/SDK/Sender/class_current_value.h"
 
 namespace Kova {
 
@@ -26,7 +21,7 @@ public:
 
     // Where the public operation takes the read lock, the handler's expects it held; the
     // listener holds it for the adapters. The timer's ticks take none.
-    bool is_connected() const { return m_sync.is_sending(); }
+    bool is_connected() const { return m_value.get_timer().is_sending(); }
     return_object_t async_connect(double in_limit_time);
     kova_err_t async_connect_return(return_object_t const& in_return_object, double* pout_time);
     void shutdown(bool in_send) override;
@@ -39,9 +34,9 @@ public:
     kova_err_t post_real(pksize_t in_size);
     // Take the read lock themselves.
     kova_err_t write(void const* pin_data, pksize_t in_size);
-    void* get(pksize_t in_size) { return m_stage.eproc_get(in_size); }
+    void* get(pksize_t in_size) { return m_value.eproc_stage(in_size); }
     kova_err_t post(pksize_t in_size);
-    void cancel() { m_stage.proc_cancel(); }
+    void cancel() { m_value.proc_cancel_staged(); }
     letter_case_t see_history(kova_size_t in_size);
     void set_history_size(kova_size_t in_history_size);
     kova_err_t read(void* pin_data, pksize_t* pin_size);
@@ -55,23 +50,14 @@ protected:
     kova_err_t proc_refuse_request() const override;
 
 private:
-    // The tick of the timer model, under cmd_sync_mm_mutex and only while connected.
+    // The tick of the timer model, under the value's lock and only while connected.
     static void timer_command_syncros(void* pin_handler, SDK::Sender::class_sync_timer::struct_settings const& in_settings);
 
-    // Guards sync_mm, num, the history and its size, and the sync settings; ticks hold it
+    // The current command (a data block whose own packet area is the command's header), the
+    // history, the model, the UDP flag, the interval, the timer, and the connection's state
+    // (the timer's sending state: a tick sends only while connected). Ticks hold its lock
     // while they send, so the connection's end waits for a tick in progress.
-    Pimo::OS::class_thread_lock cmd_sync_mm_mutex;
-    // The current command: a data block whose own packet area is the command's header; 0
-    // when there is none. The handler holds one reference.
-    Pimo::Memory::mm_t sync_mm;
-    msg_num_t num;
-    kova_size_t history_size;
-    SDK::History::class_token_history command_dec;
-    // The model, the UDP flag, the interval, the timer, and the connection's state (its
-    // sending state: a tick sends only while connected).
-    SDK::Sender::class_sync_timer m_sync;
-    SDK::Sender::class_lender m_lender;
-    SDK::Sender::class_guarded_stage m_stage;
+    SDK::Sender::class_current_value m_value;
 };
 
 }  // namespace Kova

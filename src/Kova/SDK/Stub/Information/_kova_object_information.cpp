@@ -1,6 +1,5 @@
 #include "Kova/SDK/Stub/Information/_kova_object_information.h"
 
-#include <cfloat>
 #include <cstring>
 
 #include "Kova/Common/Hidden/multicast_group.h"
@@ -8,7 +7,6 @@
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
-#include "Kova/SDK/History/class_token_history.h"
 #include "Kova/SDK/Stub/class_stub_request.h"
 #include "Kova/kova_sdk_utility/kova_sdk_utility.h"
 #include "Pimo/OS/Linux/class_locker.h"
@@ -17,8 +15,6 @@
 namespace Kova {
 
 using Pimo::OS::class_locker;
-using SDK::Stub::class_stub_request;
-using SDK::Stub::client_at;
 
 namespace {
 
@@ -42,120 +38,91 @@ constexpr double c_max_interval = 1e7;
 
 _kova_object_information::_kova_object_information(_kova_object* pin_op, kova_object_information* pin_mp,
                                                    msg_code_t in_code, interface_kind_t in_kind)
-    : _kova_connection_method(pin_op, in_code, in_kind),
+    : template_client_table(pin_op, in_code, in_kind),
       mp(pin_mp),
-      sync_mm(0),
-      history_size(1),
-      num(0),
-      m_stage(c_dirty_line),
-      m_timer(inf_sync_mm_mutex, c_max_interval, true, &_kova_object_information::proc_tick, this) {
-    m_timer.proc_exchange_sending(true);
+      m_value(c_boundout_line, c_dirty_line, c_max_interval, true, &_kova_object_information::proc_tick, this) {
+    m_value.get_timer().proc_exchange_sending(true);
     _op->add_information(code, this);
 }
 
 _kova_object_information::~_kova_object_information() {
     // Before any lock of the handler is taken: a tick in progress holds one.
-    m_timer.proc_stop();
+    m_value.proc_stop_timer();
     _op->del_information(code, this);
-    class_locker lock(inf_sync_mm_mutex);
-    Common::Interface::safe_free_mm(sync_mm, __FILE__, __LINE__);
-    information_dec.clear();
 }
 
 // Publishing --------------------------------------------------------------------------
 
 kova_err_t _kova_object_information::write(void const* pin_data, pksize_t in_size) {
     if (!_op->is_created()) return c_kova_err_is_not_created;
-    if (pin_data == nullptr) return c_kova_err_boundout_buffer;
-    void* block = get_real(in_size);
-    if (block == nullptr) return c_kova_err_empty_kova_memory;
-    if (in_size != 0) std::memcpy(block, pin_data, in_size);
-    return post_real(in_size);
+    return m_value.eproc_write(pin_data, in_size, [&](pksize_t in_n) { return post_real(in_n); });
 }
 
 void* _kova_object_information::get_real(pksize_t in_size) {
     if (!_op->is_created()) return nullptr;
-    return m_lender.eproc_lend(in_size);
+    return m_value.eproc_lend(in_size);
 }
 
 kova_err_t _kova_object_information::post_real(pksize_t in_size) {
     if (!_op->is_created()) return c_kova_err_is_not_created;
-    Pimo::Memory::mm_t mm = 0;
-    const kova_err_t checked = m_lender.eproc_check_post(in_size, c_boundout_line, mm);
-    if (checked != c_kova_err_none) return checked;
-    Common::Interface::traverse_check(mm);
-    Common::Interface::is_clean_memory(mm);
-    {
-        class_locker lock(inf_sync_mm_mutex);
-        // The value's own record: what every copy starts from, and what its history
-        // entries show. Written once, before anybody else can hold the block.
-        struct_packet* p = Common::Interface::get_header(mm);
-        *p = struct_packet();
-        p->initialize_packet(c_local_host, Pimo::OS::vimra_cpu_clock(), m_timer.get_settings().interval);
-        p->initialize_header(in_size, 0, c_mt_information_udp, code, c_kova_err_none);
-        p->set_source(c_local_host, _op->domain, _op->object_id);
-        p->set_destination(get_multicast_group(_op->object_id, code), _op->domain, c_broadcast_proxy_id);
-        Common::Interface::safe_free_mm(sync_mm, __FILE__, __LINE__);
-        sync_mm = m_lender.proc_hand_over();
-        // Its cycle goes before the lock does: the handed-over turn lets another thread post,
-        // whose value must not take this one's cycle.
-        if (m_timer.get_settings().model == c_sender_sync_model_on_post) return sync(c_sender_sync_model_on_post);
-    }
-    return c_kova_err_none;
+    return m_value.eproc_post(
+        in_size,
+        [&](struct_packet& pout_packet, SDK::Sender::class_sync_timer::struct_settings const& in_settings) {
+            pout_packet.initialize_packet(c_local_host, Pimo::OS::vimra_cpu_clock(), in_settings.interval);
+            pout_packet.initialize_header(in_size, 0, c_mt_information_udp, code, c_kova_err_none);
+            pout_packet.set_source(c_local_host, _op->domain, _op->object_id);
+            pout_packet.set_destination(get_multicast_group(_op->object_id, code), _op->domain, c_broadcast_proxy_id);
+        },
+        [&] { return sync(c_sender_sync_model_on_post); });
 }
 
 kova_err_t _kova_object_information::post(pksize_t in_size) {
-    return m_stage.eproc_post(in_size, [&](void const* pin_data, pksize_t in_staged) { return write(pin_data, in_staged); });
+    return m_value.eproc_post_staged(in_size,
+                                     [&](void const* pin_data, pksize_t in_staged) { return write(pin_data, in_staged); });
 }
 
 void _kova_object_information::set_sync_model(sender_sync_model_t in_sync_model, double in_interval) {
-    m_timer.proc_set(false, in_sync_model, in_interval);
+    m_value.get_timer().proc_set(false, in_sync_model, in_interval);
 }
 
 letter_case_t _kova_object_information::see_history(kova_size_t in_size) {
     if (!_op->is_created()) return nullptr;
-    class_locker lock(inf_sync_mm_mutex);
-    return information_dec.see(in_size);
+    return m_value.see_history(in_size);
 }
 
 kova_err_t _kova_object_information::read(void* pin_data, pksize_t* pin_size) {
     if (!_op->is_created()) return c_kova_err_is_not_created;
-    if (pin_data == nullptr || pin_size == nullptr) return c_kova_err_boundout_buffer;
-    return SDK::History::proc_read_newest(see_history(1), pin_data, pin_size);
+    return m_value.read(pin_data, pin_size);
 }
 
 void _kova_object_information::set_history_size(kova_size_t in_history_size) {
-    class_locker lock(inf_sync_mm_mutex);
-    history_size = in_history_size;
+    m_value.set_history_size(in_history_size);
 }
 
-void _kova_object_information::proc_release_values() {
-    m_lender.proc_end();
-    class_locker lock(inf_sync_mm_mutex);
-    Common::Interface::safe_free_mm(sync_mm, __FILE__, __LINE__);
-    information_dec.clear();
-}
+void _kova_object_information::proc_release_values() { m_value.proc_release(); }
 
 void _kova_object_information::proc_tick(void* pin_self, SDK::Sender::class_sync_timer::struct_settings const&) {
     static_cast<_kova_object_information*>(pin_self)->sync(c_sender_sync_model_on_timer);
 }
 
 kova_err_t _kova_object_information::sync(sender_sync_model_t in_sync_model) {
-    class_locker lock(inf_sync_mm_mutex);
+    class_locker lock(m_value.get_lock());
     // Once the object is destroyed its value is gone, and nothing is sent.
     if (!_op->is_created()) return c_kova_err_is_not_created;
-    if (sync_mm == 0) return c_kova_err_not_exist_sync_data;
-    struct_token value;
-    value.header_mm = sync_mm;
-    value.data_mm = sync_mm;
-    information_dec.push(value, history_size);
-    ++num;
-    const pksize_t size = Common::Interface::get_payload_size(value);
+    const Pimo::Memory::mm_t value = m_value.get_current();
+    if (value == 0) return c_kova_err_not_exist_sync_data;
+    m_value.proc_record_sent();
+    const msg_num_t num = m_value.proc_next_num();
+    // The value's block is its own header: its record holds the size.
+    struct_token view;
+    view.header_mm = value;
+    view.data_mm = value;
+    const pksize_t size = Common::Interface::get_payload_size(view);
     // The payload's bytes counted as microseconds on top of the interval.
-    const double limit = m_timer.get_settings().interval + static_cast<double>(size) / 1000000.0;
+    const double limit = m_value.get_timer().get_settings().interval + static_cast<double>(size) / 1000000.0;
     {
         class_locker table(node_map_mutex);
-        proc_build_cycle(size, limit);
+        proc_build_cycle(value, num, size, limit);
     }
     // Pushed without the table: a listener that waits for it never waits for the center pipe.
     const bool post_cycle = in_sync_model == c_sender_sync_model_on_post;
@@ -168,214 +135,71 @@ kova_err_t _kova_object_information::sync(sender_sync_model_t in_sync_model) {
     return c_kova_err_none;
 }
 
-void _kova_object_information::proc_build_cycle(pksize_t in_size, double in_limit) {
-    const ip_t group = Common::Interface::get_header(sync_mm)->dst_ip;
+void _kova_object_information::proc_build_cycle(Pimo::Memory::mm_t in_mm, msg_num_t in_num, pksize_t in_size,
+                                                double in_limit) {
+    const ip_t group = Common::Interface::get_header(in_mm)->dst_ip;
     if (in_size <= c_udp_size_limit) {
         // One datagram per interface that UDP subscribers came through, to the group.
-        for (const auto& itf : mcast_if_map) proc_build_copy(c_mt_information_udp, itf.first, group, _op->domain, in_limit, false);
+        for (const auto& itf : mcast_if_map)
+            proc_build_copy(in_mm, in_num, c_mt_information_udp, itf.first, group, _op->domain, in_limit, false);
     } else {
         for (const auto& node : udp_node_map)
-            proc_build_copy(c_mt_information_udp, node.second.mcast_if, node.first.ip, node.first.port, in_limit, false);
+            proc_build_copy(in_mm, in_num, c_mt_information_udp, node.second.mcast_if, node.first.ip, node.first.port,
+                            in_limit, false);
     }
     for (const auto& node : tcp_node_map)
-        proc_build_copy(c_mt_information_tcp, c_local_host, node.first.ip, node.first.port, in_limit, true);
+        proc_build_copy(in_mm, in_num, c_mt_information_tcp, c_local_host, node.first.ip, node.first.port, in_limit,
+                        true);
 }
 
-bool _kova_object_information::proc_build_copy(msg_type_t in_type, ip_t in_mct_if, ip_t in_ip, domain_t in_port,
-                                               double in_limit, bool in_force) {
+bool _kova_object_information::proc_build_copy(Pimo::Memory::mm_t in_mm, msg_num_t in_num, msg_type_t in_type,
+                                               ip_t in_mct_if, ip_t in_ip, domain_t in_port, double in_limit,
+                                               bool in_force) {
     struct_copy copy;
     copy.tcp = in_type == c_mt_information_tcp;
     if (in_force) Common::Interface::proc_alloc_header_force(copy.token, __FILE__, __LINE__);
     else if (Common::Interface::eproc_alloc_header(copy.token, __FILE__, __LINE__) != c_kova_err_none) return false;
     struct_packet* p = copy.token.get_header_packet();
-    *p = *Common::Interface::get_header(sync_mm);
+    *p = *Common::Interface::get_header(in_mm);
     p->initialize_packet(in_mct_if, Pimo::OS::vimra_cpu_clock(), in_limit);
-    p->header.num = num;
+    p->header.num = in_num;
     p->header.type = in_type;
     p->set_destination(in_ip, in_port, c_broadcast_proxy_id);
-    Common::Interface::safe_add_ref_mm(sync_mm, __FILE__, __LINE__);
-    copy.token.data_mm = sync_mm;
+    Common::Interface::safe_add_ref_mm(in_mm, __FILE__, __LINE__);
+    copy.token.data_mm = in_mm;
     m_cycle.push_back(copy);
     return true;
 }
 
 void _kova_object_information::adapter_connect(struct_token const& in_token) {
-    const class_stub_request request(in_token);
-    struct_packet* r = request.get_packet();
-    struct_token answer;
-    if (!request.proc_alloc_within([&] { return answer.alloc_header(__FILE__, __LINE__); })) return;
-    const client_addr_t client = request.get_client();
-    const bool tcp = r->header.type == c_mt_information_tcp_connect;
-    const kova_err_t result = mp->on_connect(client, tcp, r->packet_live_time, r->packet_limit_time);
-    SDK::Stub::proc_answer_connect(*answer.get_header_packet(), *r, result);
-    if (result == c_kova_err_none) {
-        // Registered before the confirm leaves: the first value may follow it at once.
-        class_locker lock(node_map_mutex);
-        proc_register(client, tcp, r->mct_if);
-    }
-    if (_op->send_force(answer) == 0) return;
-    // The answer never left: the proxy cannot count on this subscription, nor the stub.
-    struct_packet lost = *r;
-    lost.forward_error_switch(c_kova_err_busy_localhost);
-    proc_shutdown(lost);
+    const bool tcp = in_token.get_header_packet()->header.type == c_mt_information_tcp_connect;
+    proc_connect(in_token, [&](client_addr_t const& in_client, double in_live, double in_limit) {
+        return mp->on_connect(in_client, tcp, in_live, in_limit);
+    });
 }
 
-void _kova_object_information::adapter_shutdown(struct_token const& in_token) {
-    proc_shutdown(*in_token.get_header_packet());
-}
-
-void _kova_object_information::proc_shutdown(struct_packet const& in_packet) {
-    const client_addr_t client = SDK::Stub::get_client(in_packet);
-    {
-        class_locker lock(node_map_mutex);
-        proc_remove(client);
-    }
-    g_last_error = in_packet.header.error;
-    mp->on_shutdown(client);
-}
-
-void _kova_object_information::proc_register(client_addr_t const& in_client, bool in_tcp, ip_t in_mcast_if) {
-    // A client that connects again counts once, as what it asked for last.
-    proc_remove(in_client);
-    node_map[in_client.node_addr][in_client.obj_id] = struct_client{in_tcp, in_mcast_if};
-    if (in_tcp) {
+void _kova_object_information::proc_entered(client_addr_t const& in_client, struct_client& pio_client, bool in_new,
+                                            struct_packet const& in_request) {
+    if (!in_new) proc_left(in_client, pio_client);
+    pio_client.tcp = in_request.header.type == c_mt_information_tcp_connect;
+    pio_client.mcast_if = in_request.mct_if;
+    if (pio_client.tcp) {
         ++tcp_node_map[in_client.node_addr];
         return;
     }
-    auto udp = udp_node_map.emplace(in_client.node_addr, struct_udp_if{in_mcast_if, 0}).first;
+    auto udp = udp_node_map.emplace(in_client.node_addr, struct_udp_if{pio_client.mcast_if, 0}).first;
     ++udp->second.counter;
-    ++mcast_if_map[in_mcast_if];
+    ++mcast_if_map[pio_client.mcast_if];
 }
 
-bool _kova_object_information::proc_remove(client_addr_t const& in_client) {
-    auto node = node_map.find(in_client.node_addr);
-    if (node == node_map.end()) return false;
-    auto found = node->second.find(in_client.obj_id);
-    if (found == node->second.end()) return false;
-    const struct_client was = found->second;
-    node->second.erase(found);
-    if (node->second.empty()) node_map.erase(node);
-    if (was.tcp) {
+void _kova_object_information::proc_left(client_addr_t const& in_client, struct_client const& in_was) {
+    if (in_was.tcp) {
         count_down(tcp_node_map, in_client.node_addr);
-        return true;
+        return;
     }
     auto udp = udp_node_map.find(in_client.node_addr);
     if (udp != udp_node_map.end() && --udp->second.counter <= 0) udp_node_map.erase(udp);
-    count_down(mcast_if_map, was.mcast_if);
-    return true;
-}
-
-void _kova_object_information::proc_remove_node(struct_node_addr const& in_node, std::vector<client_addr_t>& pout_gone,
-                                                std::vector<struct_token>* pout_send) {
-    auto node = node_map.find(in_node);
-    if (node == node_map.end()) return;
-    // Ascending object id; a copy, since each removal changes the node's map.
-    const information_object_map_t clients = node->second;
-    for (const auto& entry : clients) {
-        const client_addr_t client = client_at(in_node, entry.first);
-        if (pout_send) proc_build_disconnect(client, entry.second.tcp, *pout_send);
-        proc_remove(client);
-        pout_gone.push_back(client);
-    }
-}
-
-void _kova_object_information::adapter_shutdown(node_addr_t const& in_node_addr, struct_token const& in_token) {
-    std::vector<client_addr_t> gone;
-    {
-        class_locker lock(node_map_mutex);
-        proc_remove_node(in_node_addr, gone, nullptr);
-    }
-    for (const client_addr_t& client : gone) {
-        g_last_error = in_token.get_header_packet()->header.error;
-        mp->on_shutdown(client);
-    }
-}
-
-void _kova_object_information::adapter_shutdown(client_addr_t const& in_client, struct_token const& in_token) {
-    {
-        class_locker lock(node_map_mutex);
-        if (!proc_remove(in_client)) return;
-    }
-    g_last_error = in_token.get_header_packet()->header.error;
-    mp->on_shutdown(in_client);
-}
-
-void _kova_object_information::proc_build_disconnect(client_addr_t const& in_client, bool in_tcp,
-                                                     std::vector<struct_token>& pout_send) {
-    struct_token t;
-    t.alloc_header_force(__FILE__, __LINE__);
-    struct_packet* p = t.get_header_packet();
-    *p = struct_packet();
-    p->initialize_packet(c_local_host, Pimo::OS::vimra_cpu_clock(), DBL_MAX);
-    p->initialize_header(0, _op->get_msg_num(),
-                         in_tcp ? c_mt_information_tcp_disconnect : c_mt_information_udp_disconnect, code,
-                         c_kova_err_none);
-    p->set_destination(in_client);
-    pout_send.push_back(t);
-}
-
-void _kova_object_information::proc_push(std::vector<struct_token>& in_send) {
-    // No time limit: each is retried until the center pipe takes it.
-    for (const struct_token& t : in_send) _op->send_force(t);
-    in_send.clear();
-}
-
-unsigned int _kova_object_information::get_client_count() {
-    if (!_op->is_created()) return 0;
-    class_locker lock(node_map_mutex);
-    unsigned int count = 0;
-    for (const auto& node : node_map) count += static_cast<unsigned int>(node.second.size());
-    return count;
-}
-
-void _kova_object_information::disconnect(client_addr_t const& in_client_addr) {
-    if (in_client_addr.node_addr.ip == c_broadcast_ip) disconnect_all_client_object(true);
-    else if (in_client_addr.obj_id == c_broadcast_proxy_id) disconnect_one_client_node(in_client_addr.node_addr);
-    else disconnect_one_client_object(in_client_addr);
-}
-
-void _kova_object_information::disconnect_all_client_object(bool in_send) {
-    // The destroy drops the clients although it has marked the object not created.
-    if (in_send && !_op->is_created()) return;
-    std::vector<struct_token> send;
-    {
-        class_locker lock(node_map_mutex);
-        if (in_send)
-            for (const auto& node : node_map)
-                for (const auto& entry : node.second)
-                    proc_build_disconnect(client_at(node.first, entry.first), entry.second.tcp, send);
-        node_map.clear();
-        tcp_node_map.clear();
-        udp_node_map.clear();
-        mcast_if_map.clear();
-    }
-    proc_push(send);
-}
-
-void _kova_object_information::disconnect_one_client_node(struct_node_addr const& in_node_addr) {
-    if (!_op->is_created()) return;
-    std::vector<struct_token> send;
-    std::vector<client_addr_t> gone;
-    {
-        class_locker lock(node_map_mutex);
-        proc_remove_node(in_node_addr, gone, &send);
-    }
-    proc_push(send);
-}
-
-void _kova_object_information::disconnect_one_client_object(client_addr_t const& in_client_addr) {
-    if (!_op->is_created()) return;
-    std::vector<struct_token> send;
-    {
-        class_locker lock(node_map_mutex);
-        auto node = node_map.find(in_client_addr.node_addr);
-        if (node == node_map.end()) return;
-        auto found = node->second.find(in_client_addr.obj_id);
-        if (found == node->second.end()) return;
-        proc_build_disconnect(in_client_addr, found->second.tcp, send);
-        proc_remove(in_client_addr);
-    }
-    proc_push(send);
+    count_down(mcast_if_map, in_was.mcast_if);
 }
 
 }  // namespace Kova

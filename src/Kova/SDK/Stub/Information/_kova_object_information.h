@@ -8,27 +8,21 @@
 
 #include "Kova/Common/Interface/struct_token.h"
 #include "Kova/Common/Open/Kova/kova_object_information.h"
-#include "Kova/SDK/History/class_token_history.h"
-#include "Kova/SDK/Interface/_kova_object.h"
-#include "Kova/SDK/Sender/class_guarded_stage.h"
-#include "Kova/SDK/Sender/class_lender.h"
-#include "Kova/SDK/Sender/class_sync_timer.h"
-#include "Pimo/OS/Linux/class_lock.h"
+#include "Kova/SDK/Sender/class_current_value.h"
+#include "Kova/SDK/Stub/template_client_table.h"
 
 namespace Kova {
 
-struct struct_packet;
+// What an information stub recorded of one client: its kind and, for UDP, the interface
+// its connect came through; every removal takes back exactly what this says.
+struct struct_information_client {
+    bool tcp;
+    ip_t mcast_if;
+};
 
-class _kova_object_information : public _kova_connection_method {
+class _kova_object_information : public template_client_table<struct_information_client> {
 public:
-    // What the stub recorded of one client: its kind and, for UDP, the interface its
-    // connect came through; every removal takes back exactly what this says.
-    struct struct_client {
-        bool tcp;
-        ip_t mcast_if;
-    };
-    typedef std::map<object_id_t, struct_client> information_object_map_t;
-    typedef std::map<struct_node_addr, information_object_map_t> information_node_map_t;
+    typedef struct_information_client struct_client;
     typedef std::map<struct_node_addr, int> tcp_node_map_t;
     struct struct_udp_if {
         ip_t mcast_if;  // the interface of the node's first UDP subscription
@@ -45,19 +39,15 @@ public:
 
     // On a listener thread; the token stays the caller's.
     void adapter_connect(struct_token const& in_token);
-    // The subscription ended from the proxy's side, whether or not it was subscribed.
-    void adapter_shutdown(struct_token const& in_token);
-    void adapter_shutdown(node_addr_t const& in_node_addr, struct_token const& in_token) override;
-    void adapter_shutdown(client_addr_t const& in_client, struct_token const& in_token) override;
 
     // Publishing; the caller holds the processor's read lock.
     kova_err_t write(void const* pin_data, pksize_t in_size);
     void* get_real(pksize_t in_size);
     kova_err_t post_real(pksize_t in_size);
-    void cancel_real() { m_lender.proc_cancel(); }
-    void* get(pksize_t in_size) { return m_stage.eproc_get(in_size); }
+    void cancel_real() { m_value.proc_cancel(); }
+    void* get(pksize_t in_size) { return m_value.eproc_stage(in_size); }
     kova_err_t post(pksize_t in_size);
-    void cancel() { m_stage.proc_cancel(); }
+    void cancel() { m_value.proc_cancel_staged(); }
     void set_sync_model(sender_sync_model_t in_sync_model, double in_interval);
     letter_case_t see_history(kova_size_t in_size);
     kova_err_t read(void* pin_data, pksize_t* pin_size);
@@ -70,70 +60,46 @@ public:
     // waiting for a lent block; a block still lent stays its lender's to cancel.
     void proc_release_values();
 
-    // The caller holds the processor's read lock (the write lock for the destroy's
-    // disconnect_all_client_object(false)). None of them calls on_shutdown; each
-    // client reached is told by a disconnect addressed to its own id.
-    unsigned int get_client_count();
-    void disconnect(client_addr_t const& in_client_addr);
-    void disconnect_all_client_object(bool in_send) override;
-    void disconnect_one_client_node(struct_node_addr const& in_node_addr);
-    void disconnect_one_client_object(client_addr_t const& in_client_addr);
-
-    // All four under node_map_mutex. An entry of a count map goes when its count does.
-    information_node_map_t node_map;
+    // What a value cycle reads of the table: under node_map_mutex, changed with it. An
+    // entry of a count map goes when its count does.
     tcp_node_map_t tcp_node_map;
     udp_node_map_t udp_node_map;
     mcast_if_map_t mcast_if_map;
-    // Recursive. Never held while a packet is pushed or a callback runs: a listener
-    // that waits for it must not wait for the center pipe behind it.
-    Pimo::OS::class_thread_lock node_map_mutex;
     kova_object_information* mp;
-
-    // The current value (one reference of its own; 0 before the first post), the
-    // history of sent values, the number of the last cycle and the copies of the cycle
-    // being sent, under inf_sync_mm_mutex; a timer tick holds it for its whole cycle, and
-    // a cycle holds it while it pushes, so that cycles leave in the order of their numbers.
-    Pimo::Memory::mm_t sync_mm;
-    SDK::History::class_token_history information_dec;
-    kova_size_t history_size;
-    msg_num_t num;
-    Pimo::OS::class_thread_lock inf_sync_mm_mutex;
 
 private:
     static void proc_tick(void* pin_self, SDK::Sender::class_sync_timer::struct_settings const& in_settings);
-    // inf_sync_mm_mutex is held: the copies of one cycle, each to m_cycle with its kind.
-    void proc_build_cycle(pksize_t in_size, double in_limit);
+    // The value's lock is held: the copies of cycle in_num of the value in_mm, each to
+    // m_cycle with its kind.
+    void proc_build_cycle(Pimo::Memory::mm_t in_mm, msg_num_t in_num, pksize_t in_size, double in_limit);
     // A copy of the value for in_mct_if to (in_ip, in_port, in_did); false when its
     // header block was not granted (a UDP copy is then skipped).
-    bool proc_build_copy(msg_type_t in_type, ip_t in_mct_if, ip_t in_ip, domain_t in_port, double in_limit,
-                         bool in_force);
+    bool proc_build_copy(Pimo::Memory::mm_t in_mm, msg_num_t in_num, msg_type_t in_type, ip_t in_mct_if, ip_t in_ip, domain_t in_port,
+                         double in_limit, bool in_force);
 
     struct struct_copy {
         struct_token token;
         bool tcp;
     };
+    // The copies of the cycle being sent, under the value's lock: a timer tick holds it for
+    // its whole cycle, and a cycle holds it while it pushes, so that cycles leave in the
+    // order of their numbers.
     std::vector<struct_copy> m_cycle;
-    SDK::Sender::class_lender m_lender;
-    SDK::Sender::class_guarded_stage m_stage;
-    // Its owner lock is inf_sync_mm_mutex.
-    SDK::Sender::class_sync_timer m_timer;
+    // The current value (the block's own record is the template of every copy), the history
+    // of sent values and the number of the last cycle, the model and its timer.
+    SDK::Sender::class_current_value m_value;
 
-private:
-    // Forgets the packet's source as a client, then on_shutdown with the packet's error.
-    void proc_shutdown(struct_packet const& in_packet);
-    // node_map_mutex is held. A client registered already gives its registration up first.
-    void proc_register(client_addr_t const& in_client, bool in_tcp, ip_t in_mcast_if);
-    // node_map_mutex is held. Takes one client's share from the counts by what was
-    // recorded for it; false when it was not registered.
-    bool proc_remove(client_addr_t const& in_client);
-    // node_map_mutex is held. Removes every client of the node, appending each to
-    // pout_gone, and a disconnect for each to pout_send when it is given.
-    void proc_remove_node(struct_node_addr const& in_node, std::vector<client_addr_t>& pout_gone,
-                          std::vector<struct_token>* pout_send);
-    // node_map_mutex is held. A disconnect of the client's kind to its own id.
-    void proc_build_disconnect(client_addr_t const& in_client, bool in_tcp, std::vector<struct_token>& pout_send);
-    // Without node_map_mutex: pushes each token, waiting for the center pipe.
-    void proc_push(std::vector<struct_token>& in_send);
+protected:
+    void proc_on_shutdown(client_addr_t const& in_client) override { mp->on_shutdown(in_client); }
+    msg_type_t get_disconnect_type(struct_client const& in_client) const override {
+        return in_client.tcp ? c_mt_information_tcp_disconnect : c_mt_information_udp_disconnect;
+    }
+    // Each client reached is told by a disconnect of its own kind, to its own id.
+    bool is_node_told_at_once() const override { return false; }
+    // A client that connects again counts once, as what it asked for last.
+    void proc_entered(client_addr_t const& in_client, struct_client& pio_client, bool in_new,
+                      struct_packet const& in_request) override;
+    void proc_left(client_addr_t const& in_client, struct_client const& in_was) override;
 };
 
 }  // namespace Kova
