@@ -169,6 +169,17 @@ void class_shared_pipe::proc_pass_room() {
     if (m_has_room) m_room.proc_set();
 }
 
+vimra_err_t class_shared_pipe::eproc_wait_arrival(const double& in_timeout) {
+    if (!m_live) return c_vimra_unknown;
+    switch (m_event.eproc_wait_timeout(in_timeout)) {
+    case c_vimra_success: return c_vimra_success;
+    case c_vimra_timeout: return c_vimra_timeout;
+    case c_vimra_canceled:
+    case c_vimra_not_created: return c_vimra_shutdown;
+    default: return c_vimra_unknown;
+    }
+}
+
 void class_shared_pipe::proc_tell_room() {
     if (m_has_room) m_room.proc_set();
     if (interface_room_hook* hook = mp_room_hook.load()) hook->on_room();

@@ -64,6 +64,11 @@ public:
     OS::vimra_err_t eproc_wait_room(const double& in_timeout) override;
     void proc_pass_room() override;
 
+    // Waits, taking nothing, until a send sets the pipe's event (a refused one too) or
+    // in_timeout seconds pass: for the reader that holds back from the pipe and waits for a
+    // sender's word. 0, 2 after the time, 5 after a shut-down.
+    OS::vimra_err_t eproc_wait_arrival(const double& in_timeout);
+
     u_int32_t get_size();
     // This process's pushes and takes are told to in_hook (null: to nobody).
     void set_hook(interface_pipe_hook* pin_hook) { mp_hook = pin_hook; }

@@ -1,5 +1,6 @@
 #include "Kova/Center/Center_Relay/class_center_relay.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "Kova/Center/Global/center_global.h"
@@ -62,7 +63,13 @@ bool is_reply(msg_type_t in_type) {
 }  // namespace
 
 class_center_relay::class_center_relay()
-    : m_kill_control(false), m_backlogged(0), m_dropped_total(0), m_replaced_total(0), m_stop(false) {}
+    : m_kill_control(false),
+      m_backlogged(0),
+      m_pressing(0),
+      m_dropped_total(0),
+      m_replaced_total(0),
+      m_fan_out_depth(0),
+      m_stop(false) {}
 
 class_center_relay::~class_center_relay() {
     for (auto& entry : m_backlogs)
@@ -168,8 +175,8 @@ void class_center_relay::refuse_confirm(struct_token& in_token, struct_packet* p
 void class_center_relay::send(struct_token& in_token, struct_packet* pin_pkt) {
     if (pin_pkt->dst_is_local()) {
         if (pin_pkt->dst_is_broadcast_object()) {
-            send_to_local_host_broadcast_listen(in_token, pin_pkt);
-            safe_free_token(in_token, __FILE__, __LINE__);
+            send_to_local_host_broadcast_listen(in_token, pin_pkt, true);
+            if (in_token.has_header()) safe_free_token(in_token, __FILE__, __LINE__);  // no pipe took it
         } else {
             send_to_local_host_object(in_token, pin_pkt);
         }
@@ -259,9 +266,10 @@ void class_center_relay::push_to_pipe(interface_pipe* pin_pipe, struct_token& in
         in_token, pin_pkt->get_overflow_rule(), pin_pkt->get_held_bytes(),
         [pin_pkt](const struct_token& in_waiting) { return get_header(in_waiting)->is_same_stream(*pin_pkt); },
         &out);
+    if (offer == class_pipe_backlog::enum_offer::kept) ++m_backlogged;
+    proc_update_pressure(*backlog);
     switch (offer) {
         case class_pipe_backlog::enum_offer::kept:
-            ++m_backlogged;
             in_token.reset();
             return;
         case class_pipe_backlog::enum_offer::replaced:
@@ -298,7 +306,49 @@ void class_center_relay::proc_report_drops(struct_backlog& in_backlog) {
     in_backlog.dropped = 0;
 }
 
+void class_center_relay::proc_update_pressure(struct_backlog& io_backlog) {
+    const class_pipe_backlog& queue = *io_backlog.queue;
+    const bool over = queue.size() > c_backlog_soft || (queue.byte_bound() != 0 && queue.bytes() > queue.byte_bound() / 4);
+    if (over && io_backlog.over_since_us == 0) {
+        io_backlog.over_since_us = Pimo::OS::vimra_cpu_clock();
+        io_backlog.behind = false;
+        ++m_pressing;
+    } else if (!over && io_backlog.over_since_us != 0) {
+        if (!io_backlog.behind) --m_pressing;
+        io_backlog.over_since_us = 0;
+        io_backlog.behind = false;
+    }
+}
+
+bool class_center_relay::is_pressing(double* pout_wait_s) {
+    if (m_pressing == 0) return false;
+    const Pimo::OS::vimra_clock_t now = Pimo::OS::vimra_cpu_clock();
+    const Pimo::OS::vimra_clock_t behind_us = static_cast<Pimo::OS::vimra_clock_t>(c_behind_s * 1e6);
+    Pimo::OS::vimra_clock_t wait_us = behind_us;
+    for (auto& entry : m_backlogs) {
+        struct_backlog& b = entry.second;
+        if (b.over_since_us == 0 || b.behind) continue;
+        const Pimo::OS::vimra_clock_t over_us = now > b.over_since_us ? now - b.over_since_us : 0;
+        if (over_us < behind_us) {
+            wait_us = std::min(wait_us, behind_us - over_us);
+            continue;
+        }
+        b.behind = true;
+        --m_pressing;
+        kova_debug_send('C', struct_token(), __FILE__, __LINE__,
+                        "a process falls behind: %zu packets wait for it, they press no longer", b.queue->size());
+    }
+    if (pout_wait_s) *pout_wait_s = static_cast<double>(wait_us) / 1e6;
+    return m_pressing > 0;
+}
+
 bool class_center_relay::proc_retry_backlog(interface_pipe* pin_pipe, struct_backlog& in_backlog) {
+    const bool done = proc_push_backlog(pin_pipe, in_backlog);
+    proc_update_pressure(in_backlog);
+    return done;
+}
+
+bool class_center_relay::proc_push_backlog(interface_pipe* pin_pipe, struct_backlog& in_backlog) {
     class_pipe_backlog& queue = *in_backlog.queue;
     if (queue.empty()) return true;
     // The spent ones leave first, wherever they wait (looked for now and then: the front is
@@ -346,6 +396,7 @@ void class_center_relay::proc_release_backlog(interface_pipe* pin_pipe) {
     if (found == m_backlogs.end()) return;
     struct_backlog entry = std::move(found->second);
     m_backlogs.erase(found);
+    if (entry.over_since_us != 0 && !entry.behind) --m_pressing;
     proc_report_drops(entry);
     for (class_pipe_backlog& backlog = *entry.queue; !backlog.empty(); backlog.pop_front()) {
         struct_token token = backlog.front();
@@ -354,52 +405,78 @@ void class_center_relay::proc_release_backlog(interface_pipe* pin_pipe) {
     }
 }
 
-void class_center_relay::send_to_local_host_broadcast_listen(struct_token& in_token, struct_packet* pin_pkt) {
+void class_center_relay::send_to_local_host_broadcast_listen(struct_token& in_token, struct_packet* pin_pkt,
+                                                             bool in_take) {
     const msg_type_t type = pin_pkt->header.type;
     if (type == c_mt_information_tcp || type == c_mt_information_udp) {
-        send_to_local_host_broadcast_object_for_information(in_token, pin_pkt);
+        send_to_local_host_broadcast_object_for_information(in_token, pin_pkt, in_take);
         return;
     }
     if (gp_object_manager == nullptr) return;
-    std::vector<interface_pipe*> pipes;
-    gp_object_manager->get_all_listen_pipe(pipes);
-    copy_to_pipes(in_token, pin_pkt, pipes);
+    class_fan_out fan_out(*this);
+    gp_object_manager->get_all_listen_pipe(fan_out.pipes());
+    copy_to_pipes(in_token, pin_pkt, fan_out, in_take);
 }
 
 void class_center_relay::send_to_local_host_broadcast_return(struct_token& in_token, struct_packet* pin_pkt) {
     if (gp_object_manager == nullptr) return;
-    std::vector<interface_pipe*> pipes;
-    gp_object_manager->get_all_return_pipe(pipes);
-    copy_to_pipes(in_token, pin_pkt, pipes);
+    class_fan_out fan_out(*this);
+    gp_object_manager->get_all_return_pipe(fan_out.pipes());
+    copy_to_pipes(in_token, pin_pkt, fan_out, false);
 }
 
-// A copy that finds its pipe full waits in the pipe's backlog with the time it has left.
-void class_center_relay::copy_to_pipes(const struct_token& in_token, struct_packet* pin_pkt,
-                                       const std::vector<interface_pipe*>& in_pipes) {
-    for (interface_pipe* pipe : in_pipes) {
+// A copy that finds its pipe full waits in the pipe's backlog with the time it has left. The
+// copies are made together, under few holds of the memory's lock.
+void class_center_relay::copy_to_pipes(struct_token& in_token, struct_packet* pin_pkt, class_fan_out& in_fan_out,
+                                       bool in_take) {
+    std::vector<interface_pipe*>& pipes = in_fan_out.pipes();
+    if (pipes.empty()) return;
+    const std::size_t copies = in_take ? pipes.size() - 1 : pipes.size();
+    std::vector<struct_token>& tokens = in_fan_out.tokens();
+    tokens.resize(copies);
+    proc_alloc_copies_force(in_token.data_mm, copies, tokens.data(), __FILE__, __LINE__);
+    for (std::size_t i = 0; i < copies; ++i) {
         pin_pkt->update_packet_time_and_return_timeout();
-        struct_packet* pkt = nullptr;
-        struct_token copy = make_copy(in_token, pin_pkt, &pkt);
-        push_to_pipe(pipe, copy, pkt, false);
+        struct_packet* pkt = get_header(tokens[i]);
+        *pkt = *pin_pkt;
+        push_to_pipe(pipes[i], tokens[i], pkt, false);
+    }
+    // The last pipe takes the packet itself.
+    if (in_take) {
+        pin_pkt->update_packet_time_and_return_timeout();
+        push_to_pipe(pipes.back(), in_token, pin_pkt, false);
     }
 }
 
 void class_center_relay::send_to_local_host_broadcast_object_for_information(struct_token& in_token,
-                                                                              struct_packet* pin_pkt) {
+                                                                              struct_packet* pin_pkt, bool in_take) {
     if (gp_object_manager == nullptr) return;
     const auto found = information_map.find(
         struct_information_key(struct_server_addr(pin_pkt->src_ip, pin_pkt->header.sid), pin_pkt->header.code));
     if (found == information_map.end()) return;
+    class_fan_out fan_out(*this);
     for (const auto& entry : *found->second) {
         if (entry.second == 0) continue;
         interface_pipe* pipe = gp_object_manager->get_process_listen_pipe(entry.first);
-        if (pipe == nullptr) continue;
-        pin_pkt->update_packet_time_and_return_timeout();
-        struct_packet* pkt = nullptr;
-        struct_token copy = make_copy(in_token, pin_pkt, &pkt);
-        // A value for a full subscriber waits, or replaces the older one of its stream there.
-        push_to_pipe(pipe, copy, pkt, false);
+        if (pipe != nullptr) fan_out.pipes().push_back(pipe);
     }
+    // A value for a full subscriber waits, or replaces the older one of its stream there.
+    copy_to_pipes(in_token, pin_pkt, fan_out, in_take);
+}
+
+class_center_relay::class_fan_out::class_fan_out(class_center_relay& in_relay) : m_relay(in_relay) {
+    // A fan-out inside another (an error return's, while one pushes) has lists of its own.
+    m_own = m_relay.m_fan_out_depth++ == 0;
+    pipes().clear();
+    tokens().clear();
+}
+
+class_center_relay::class_fan_out::~class_fan_out() { --m_relay.m_fan_out_depth; }
+
+std::vector<interface_pipe*>& class_center_relay::class_fan_out::pipes() { return m_own ? m_relay.m_fan_out_pipes : m_pipes; }
+
+std::vector<struct_token>& class_center_relay::class_fan_out::tokens() {
+    return m_own ? m_relay.m_fan_out_tokens : m_tokens;
 }
 
 void class_center_relay::send_to_remote_host(struct_token& in_token, struct_packet* pin_pkt) {
@@ -412,8 +489,8 @@ void class_center_relay::send_to_remote_host(struct_token& in_token, struct_pack
             return;
         case c_mt_information_udp:
             if (pin_pkt->mct_if == c_local_host) {  // nothing leaves the host
-                send_to_local_host_broadcast_object_for_information(in_token, pin_pkt);
-                safe_free_token(in_token, __FILE__, __LINE__);
+                send_to_local_host_broadcast_object_for_information(in_token, pin_pkt, true);
+                if (in_token.has_header()) safe_free_token(in_token, __FILE__, __LINE__);
             } else if (pin_pkt->header.size > c_udp_size_limit) {
                 send_to_tcp(in_token, pin_pkt);
             } else {

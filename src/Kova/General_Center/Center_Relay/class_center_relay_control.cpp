@@ -108,6 +108,18 @@ void* class_center_relay_control::thread_center() {
 
 int class_center_relay_control::eproc_relay_from_kova_to_kova() {
     for (;;) {
+        // A process whose backlog presses holds the center's intake: its packets go on as it
+        // drains (its wake sets the center pipe's event even when that pipe is full), while
+        // the senders wait on the full center pipe.
+        double wait_s = 0;
+        if (center_relay.has_backlog() && center_relay.is_pressing()) {
+            center_relay.proc_retry_backlogs();
+            if (center_relay.is_pressing(&wait_s)) {
+                if (center_relay.is_stopping()) return 5;
+                if (p_center_ipc->eproc_wait_arrival(wait_s) == Pimo::OS::c_vimra_shutdown) return 5;
+                continue;
+            }
+        }
         struct_token token;
         Pimo::byte_t* elem = reinterpret_cast<Pimo::byte_t*>(&token);
         // Packets kept for full pipes are retried after every token: the processes whose pipes
