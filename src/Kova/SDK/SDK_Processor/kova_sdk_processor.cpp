@@ -274,7 +274,7 @@ vimra_err_t kova_sdk_processor::listener_step(bool in_timed, double in_seconds) 
 class_thread_qbuffer* kova_sdk_processor::qbuffering(const struct_message_address& in_addr,
                                                      const struct_token& in_token, const struct_packet* pin_packet,
                                                      object_t* pin_object, enum_queueing* pout_result,
-                                                     std::uint32_t in_charge, bool in_over_bound) {
+                                                     std::uint32_t in_charge, bool in_over_bound, bool in_take_own) {
     *pout_result = enum_queueing::no_queue;
     auto it = m_qbuffer_map.find(in_addr);
     if (it == m_qbuffer_map.end()) return nullptr;
@@ -303,8 +303,10 @@ class_thread_qbuffer* kova_sdk_processor::qbuffering(const struct_message_addres
             break;
         }
     }
-    struct_token held = in_token;
-    safe_add_ref_token(held, __FILE__, __LINE__);
+    if (!in_take_own) {
+        struct_token held = in_token;
+        safe_add_ref_token(held, __FILE__, __LINE__);
+    }
     m_charges.add(in_charge);
     queue->push_back(struct_qtoken{pin_object, in_token, in_charge});
     ++queue->m_hold;  // released by this thread's drain
@@ -451,16 +453,39 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token, seria
         std::vector<class_thread_qbuffer*> queues;
         std::vector<std::pair<object_id_t, object_t*>> direct;
         bool refused = false, dropped = false;
+        // With no target delivered at once, the last entry takes this thread's own reference:
+        // once it is queued the token may be delivered and freed at any moment, so nothing here
+        // touches it after that.
+        std::size_t last_queue = entries.size();
+        bool all_queued = true;
+        {
+            std::size_t i = 0;
+            for (auto& entry : entries) {
+                addr.object = entry.first;
+                if (has_queue(addr)) last_queue = i;
+                else all_queued = false;
+                ++i;
+            }
+        }
+        bool taken = false;
+        std::size_t i = 0;
         for (auto& entry : entries) {
             addr.object = entry.first;
             object_t* object = entry.second->get_object();
             enum_queueing result = enum_queueing::no_queue;
-            if (class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &result, charge, over_bound))
+            const bool take = all_queued && i++ == last_queue;
+            if (class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &result, charge, over_bound, take)) {
                 queues.push_back(q);
-            else if (result == enum_queueing::refused) refused = true;
-            else if (result == enum_queueing::dropped) dropped = true;
-            else direct.emplace_back(entry.first, object);
+                taken = take;
+            } else if (result == enum_queueing::refused) {
+                refused = true;
+            } else if (result == enum_queueing::dropped) {
+                dropped = true;
+            } else {
+                direct.emplace_back(entry.first, object);
+            }
         }
+        if (taken) in_token.reset();
         if (dropped) proc_count_drop(in_token);
         if (refused && queues.empty() && direct.empty()) proc_answer_back(in_token, c_kova_err_busy_node, &addr.domain);
         in_serial.unlock();
@@ -472,7 +497,8 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token, seria
     } else if (object_t* object = objects->get_object(addr.domain, h.did)) {
         addr.object = h.did;
         enum_queueing result = enum_queueing::no_queue;
-        class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &result, charge, over_bound);
+        class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &result, charge, over_bound, true);
+        if (q) in_token.reset();  // the entry's now: it may be delivered and freed at any moment
         if (result == enum_queueing::refused) proc_answer_back(in_token, c_kova_err_busy_node, &addr.domain);
         if (result == enum_queueing::dropped) proc_count_drop(in_token);
         in_serial.unlock();
@@ -484,7 +510,7 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token, seria
     }
     m_charges.release(charge);
     proc_run_destroys();
-    safe_free_token(in_token, __FILE__, __LINE__);
+    if (in_token.has_header()) safe_free_token(in_token, __FILE__, __LINE__);  // not handed to an entry
     return Pimo::OS::c_vimra_success;
 }
 

@@ -88,12 +88,14 @@ public:
         dropped    // an event that found this process's queues at their bound
     };
     // The address's queue with the token appended (holding in_charge, of a one-way packet),
-    // or null. A one-way packet that found the charges at their bound (in_over_bound) fares by
+    // or null. The entry holds references of its own to the blocks, or with in_take_own the
+    // caller's, which it then gives up (once appended). A one-way packet that found the charges at their bound (in_over_bound) fares by
     // its overflow rule: an event is dropped; a value or command replaces the older one of its
     // stream still waiting in that queue, or waits without a charge when none does.
     class_thread_qbuffer* qbuffering(const struct_message_address& in_addr, const struct_token& in_token,
                                      const struct_packet* pin_packet, object_t* pin_object, enum_queueing* pout_result,
-                                     std::uint32_t in_charge = class_queue_charges::c_none, bool in_over_bound = false);
+                                     std::uint32_t in_charge = class_queue_charges::c_none, bool in_over_bound = false,
+                                     bool in_take_own = false);
     // The one-way packets in the serial queues, counted once each, bounded by count and by the
     // process's share of the packet memory.
     const class_queue_charges& get_charges() const { return m_charges; }
