@@ -125,11 +125,14 @@ kova_err_t _kova_object_information::sync(sender_sync_model_t in_sync_model) {
         proc_build_cycle(value, num, size, limit);
     }
     // Pushed without the table: a listener that waits for it never waits for the center pipe.
+    // A cycle of the posting model waits for the center pipe's room with every copy, the UDP
+    // ones too, so that its value is never the one lost (nothing would send it again); a
+    // timer's cycle tries once, since its next tick sends the value again.
     const bool post_cycle = in_sync_model == c_sender_sync_model_on_post;
-    for (struct_copy& copy : m_cycle) {
-        if (copy.tcp && post_cycle) _op->send_force(copy.token);
-        else if (_op->send_shared(copy.token) == Pimo::OS::c_vimra_busy)
-            Common::Interface::safe_free_token(copy.token, __FILE__, __LINE__);
+    for (struct_token& copy : m_cycle) {
+        if (post_cycle) _op->send_force(copy);
+        else if (_op->send_shared(copy) == Pimo::OS::c_vimra_busy)
+            Common::Interface::safe_free_token(copy, __FILE__, __LINE__);
     }
     m_cycle.clear();
     return c_kova_err_none;
@@ -155,18 +158,17 @@ void _kova_object_information::proc_build_cycle(Pimo::Memory::mm_t in_mm, msg_nu
 bool _kova_object_information::proc_build_copy(Pimo::Memory::mm_t in_mm, msg_num_t in_num, msg_type_t in_type,
                                                ip_t in_mct_if, ip_t in_ip, domain_t in_port, double in_limit,
                                                bool in_force) {
-    struct_copy copy;
-    copy.tcp = in_type == c_mt_information_tcp;
-    if (in_force) Common::Interface::proc_alloc_header_force(copy.token, __FILE__, __LINE__);
-    else if (Common::Interface::eproc_alloc_header(copy.token, __FILE__, __LINE__) != c_kova_err_none) return false;
-    struct_packet* p = copy.token.get_header_packet();
+    struct_token copy;
+    if (in_force) Common::Interface::proc_alloc_header_force(copy, __FILE__, __LINE__);
+    else if (Common::Interface::eproc_alloc_header(copy, __FILE__, __LINE__) != c_kova_err_none) return false;
+    struct_packet* p = copy.get_header_packet();
     *p = *Common::Interface::get_header(in_mm);
     p->initialize_packet(in_mct_if, Pimo::OS::vimra_cpu_clock(), in_limit);
     p->header.num = in_num;
     p->header.type = in_type;
     p->set_destination(in_ip, in_port, c_broadcast_proxy_id);
     Common::Interface::safe_add_ref_mm(in_mm, __FILE__, __LINE__);
-    copy.token.data_mm = in_mm;
+    copy.data_mm = in_mm;
     m_cycle.push_back(copy);
     return true;
 }

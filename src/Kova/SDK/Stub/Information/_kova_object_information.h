@@ -77,14 +77,10 @@ private:
     bool proc_build_copy(Pimo::Memory::mm_t in_mm, msg_num_t in_num, msg_type_t in_type, ip_t in_mct_if, ip_t in_ip, domain_t in_port,
                          double in_limit, bool in_force);
 
-    struct struct_copy {
-        struct_token token;
-        bool tcp;
-    };
     // The copies of the cycle being sent, under the value's lock: a timer tick holds it for
     // its whole cycle, and a cycle holds it while it pushes, so that cycles leave in the
     // order of their numbers.
-    std::vector<struct_copy> m_cycle;
+    std::vector<struct_token> m_cycle;
     // The current value (the block's own record is the template of every copy), the history
     // of sent values and the number of the last cycle, the model and its timer.
     SDK::Sender::class_current_value m_value;
