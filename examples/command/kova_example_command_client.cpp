@@ -39,7 +39,10 @@ int main(int argc, char** argv) {
         } else if (period_ms == 0) {
             for (unsigned long i = 0; status == 0 && i < a.count; ++i) {
                 const std::string text = std::string(a.text) + " " + std::to_string(i + 1);
-                err = proxy.write(text.c_str(), static_cast<Kova::pksize_t>(text.size() + 1));
+                // A post the center cannot take now is not sent and not kept: it is posted again.
+                while ((err = proxy.write(text.c_str(), static_cast<Kova::pksize_t>(text.size() + 1))) ==
+                       Kova::c_kova_err_center_busy)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 std::printf("command %lu posted: %s\n", i + 1, kova_example::err_text(err).c_str());
                 if (err != Kova::c_kova_success) status = 1;
             }
@@ -53,11 +56,8 @@ int main(int argc, char** argv) {
             proxy.set_sync_model(false, Kova::c_sender_sync_model_on_post, 0);
         }
         std::fflush(stdout);
-        // Commands are not answered, and the stub hears of the proxy's end on a path of its own,
-        // which can overtake the last commands (a command from a proxy that has gone is dropped).
-        // The shutdown follows the commands on their path; a moment later the proxy goes.
+        // The stub hears of the end after the commands posted before it.
         proxy.shutdown();
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         proxy.destroy();
     }
     Kova::finalize();

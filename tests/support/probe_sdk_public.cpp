@@ -9,14 +9,16 @@
 //   create <domain>            one more call stub, with an automatic id: "create <result> <ms>"
 //   proxy <domain> <stub id>   a call proxy of code 1 and an event proxy of code 3, bound to
 //                              the stub on this host
-//   call <tag> <limit s>       on a thread of its own: "call <tag> <result> <ms>"
-//   connect <tag> <limit s>    on a thread of its own: "connect <tag> <result> <ms>"
+//   call <tag> <limit s>       on a thread of its own: "asked <tag>" once the request is out,
+//                              then "call <tag> <result> <ms>"
+//   connect <tag> <limit s>    the same for a connect: "asked <tag>", "connect <tag> <result> <ms>"
 //   calls <n> <limit s>        n calls with the data 1..n sent one after the other from one
 //                              thread, then collected: "calls <results> <ms>"
 //   dispatch                   a thread that runs dispatch_message until it says false
 //   publish <domain> <how>     a broadcast and event stub, then on this thread broadcasts
-//                              (how: broadcast) or events (how: event) until one fails:
-//                              "published <result> <count>", finalize, exit
+//                              (how: broadcast) or events (how: event) until one fails
+//                              ("publishing" after the first hundred): "published <result>
+//                              <count>", finalize, exit
 //   delay_center|busy_center <domain> <s>, clean_center <domain>, delay_process|busy_process|
 //   delay_return|busy_return <s>, clean_process, clean_return, test_etc:
 //                              "<command> <result> <ms>"
@@ -94,13 +96,17 @@ public:
     }
     void call(const std::string& in_tag, double in_limit) {
         const auto start = std::chrono::steady_clock::now();
-        const kova_err_t e = collect(async_call("x", 1, in_limit));
+        const return_object_t request = async_call("x", 1, in_limit);
+        say("asked " + in_tag);
+        const kova_err_t e = collect(request);
         say("call " + in_tag + " " + hex(e) + " " + std::to_string(ms_since(start)));
     }
     void connect(const std::string& in_tag, double in_limit) {
         const auto start = std::chrono::steady_clock::now();
         double took = 0;
-        const kova_err_t e = async_connect_return(async_connect(in_limit), &took);
+        const return_object_t request = async_connect(in_limit);
+        say("asked " + in_tag);
+        const kova_err_t e = async_connect_return(request, &took);
         say("connect " + in_tag + " " + hex(e) + " " + std::to_string(ms_since(start)));
     }
     void calls(unsigned in_n, double in_limit) {
@@ -211,7 +217,8 @@ int main() {
             say("publisher " + hex(publisher.create(static_cast<domain_t>(domain), 0)));
             unsigned count = 0;
             kova_err_t e = c_kova_success;
-            while ((e = publisher.publish(how == "event", count)) == c_kova_success) ++count;
+            while ((e = publisher.publish(how == "event", count)) == c_kova_success)
+                if (++count == 100) say("publishing");
             say("published " + hex(e) + " " + std::to_string(count));
             break;
         } else if (diagnostics().count(cmd)) {

@@ -10,8 +10,9 @@
 //   flood <n> <mm>             n object-create records about mm         -> "flooded <sent>"
 //   ref <mm> | resets | remain -> "ref <n>" | "resets <n>" | "remain <n>"
 //   blocks                     blocks allocated and references held -> "blocks <n> <refs>"
-//   drain                      every center and application process of the host has taken
-//                              up what was queued for it before (see wait_for_host) -> "drained"
+//   drain [centers]            every center and application process of the host (or every
+//                              center) has taken up what was queued for it before (see
+//                              wait_for_host) -> "drained"
 //   settled                    drain, then the service has written every trace record queued
 //                              before (a mark), then "blocks" -> "blocks <n> <refs>", or
 //                              "unsettled" when a pipe or the mark took more than 20 s
@@ -125,12 +126,14 @@ bool wait_taken(const std::string& in_name, long in_pid, std::chrono::steady_clo
 //   lock, where the application's own write lock waits for it (the probes' "quiet");
 // - the returner takes replies one at a time, and so does each center again for what the
 //   applications answered meanwhile.
-// False when a pipe did not empty within 20 s.
-bool wait_for_host() {
+// False when a pipe did not empty within 20 s. With in_centers_only, only the first step (an
+// application that does not read, a stopped one, would hold the others up).
+bool wait_for_host(bool in_centers_only = false) {
     using namespace Kova::General_Common::IPC;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     bool ok = true;
     for (const auto& p : pipes_named(abstract_center_ipc::str_name)) ok = wait_taken(p.first, 0, end) && ok;
+    if (in_centers_only) return ok;
     for (const std::string& prefix :
          {std::string(class_process_listen_ipc::c_str_name) + "_", std::string(class_process_return_ipc::c_str_name)})
         for (const auto& p : pipes_named(prefix)) ok = wait_taken(p.first, p.second, end) && ok;
@@ -254,7 +257,9 @@ int main() {
         } else if (cmd == "remain") {
             say("remain " + std::to_string(memory.get_remain()));
         } else if (cmd == "drain") {
-            say(wait_for_host() ? "drained" : "undrained");
+            std::string what;
+            in >> what;
+            say(wait_for_host(what == "centers") ? "drained" : "undrained");
         } else if (cmd == "blocks" || cmd == "settled") {
             if (cmd == "settled" && !(wait_for_host() && wait_for_mark(debug, marks))) {
                 say("unsettled");

@@ -183,6 +183,7 @@ std::string child_process::wait_for_prefix(const std::string& in_prefix, double 
 
 bool child_process::wait_for_line(const std::string& in_line, double in_timeout_s) {
     double end = now_s() + in_timeout_s;
+    bool looked = false;
     for (;;) {
         size_t pos;
         while ((pos = m_out.find('\n', m_scan)) != std::string::npos) {
@@ -191,7 +192,17 @@ bool child_process::wait_for_line(const std::string& in_line, double in_timeout_
             if (line == in_line) return true;
         }
         double left = end - now_s();
-        if (left <= 0) return false;
+        if (left <= 0) {
+            // Past the end, what has come already is still taken once, without waiting: a
+            // time-out of 0 reads what is there.
+            if (looked) return false;
+            looked = true;
+            while (m_out_fd >= 0) {
+                pollfd p{m_out_fd, POLLIN, 0};
+                if (poll(&p, 1, 0) <= 0 || !read_some(0)) break;
+            }
+            continue;
+        }
         if (!read_some(static_cast<int>(left * 1000) + 1) && m_out_fd < 0) return false;
     }
 }

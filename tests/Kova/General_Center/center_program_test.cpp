@@ -185,8 +185,8 @@ TEST_F(center_host, the_managers_kill_command_stops_a_running_center) {
     const double t0 = kova_test::now_s();
     child_process manager = host.spawn({KOVA_MANAGER_PROGRAM, "kill", c_domain});
     ASSERT_TRUE(manager.wait_for_line("please enter key.")) << manager.output();
-    EXPECT_EQ(0, center.wait(5.0));
-    EXPECT_LT(kova_test::now_s() - t0, 2.5);
+    EXPECT_EQ(0, center.wait(10.0));
+    EXPECT_LT(kova_test::now_s() - t0, 5.0);
     manager.send_line("");
     EXPECT_EQ(0, manager.wait(5.0));
     // With no center left the same command says so.

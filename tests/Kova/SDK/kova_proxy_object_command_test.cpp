@@ -217,10 +217,36 @@ TEST(kova_proxy_object_command, in_the_posting_model_each_post_sends_the_command
     EXPECT_EQ(e.proxy.read(buf, nullptr), c_kova_err_boundout_buffer);
     EXPECT_EQ(e.proxy.write(nullptr, 4), c_kova_err_boundout_buffer);
 
-    // A busy center pipe costs that transmission; the post still counts.
-    e.w.rig.fill_center();
-    EXPECT_EQ(e.proxy.write("busy", 4), c_kova_err_none);
-    for (const received& r : e.w.sent()) EXPECT_EQ(r.packet.header.type, c_mt_ctrl) << "only the fillers";
+    // A post the center pipe refuses is the caller's to repeat: it fails, and nothing of it is
+    // current, kept or sent; a write gives its block back, a lent block stays lent.
+    for (by how : {c_write, c_staged, c_real}) {
+        SCOPED_TRACE(how);
+        const std::vector<pksize_t> kept = history(e.proxy);
+        const unsigned long remain = e.w.rig.remain();
+        e.w.rig.fill_center();
+        EXPECT_EQ(post_by(e.proxy, how, "busy"), c_kova_err_center_busy);
+        if (how == c_real) {
+            EXPECT_EQ(e.proxy.get_real(4), nullptr) << "still lent";
+            EXPECT_EQ(e.proxy.post_real(4), c_kova_err_center_busy) << "refused again while the pipe is full";
+        }
+        for (const received& r : e.w.sent()) EXPECT_EQ(r.packet.header.type, c_mt_ctrl) << "only the fillers";
+        EXPECT_EQ(history(e.proxy), kept) << "nothing recorded";
+        if (how == c_real) {
+            EXPECT_EQ(e.proxy.post_real(4), c_kova_err_none) << "posted once there is room";
+            ASSERT_EQ(e.w.sent().size(), 1u);
+            EXPECT_EQ(history(e.proxy).front(), 4u);
+        } else {
+            EXPECT_EQ(e.w.rig.remain(), remain) << "the refused block went back";
+        }
+    }
+    // The posting model sends the current command at the next post only: a refused post leaves
+    // the one before it current, which a change to the timer model sends.
+    e.proxy.set_sync_model(false, c_sender_sync_model_on_timer, 0.05);
+    received tick;
+    ASSERT_TRUE(e.w.rig.center_receive(tick, 2.0));
+    EXPECT_EQ(tick.data, "busy") << "the last post that took effect";
+    e.proxy.set_sync_model(false, c_sender_sync_model_on_post, 0);
+    e.w.sent();
 
     ASSERT_EQ(e.proxy.destroy(), c_kova_err_none);
     e.w.sent();

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
@@ -567,5 +569,69 @@ TEST(kova_sdk_processor, a_held_queue_keeps_one_way_packets_to_its_bound_and_eve
         EXPECT_EQ(delivered_events + dropped, r.events);
         EXPECT_EQ(last[8], last_a) << "the newest value of each stream comes";
         EXPECT_EQ(last[9], last_b);
+    }
+}
+
+TEST(kova_sdk_processor, an_end_of_peers_comes_behind_each_connection_queue_and_parks_the_queues_that_reach_it_first) {
+    struct row {
+        const char* name;
+        bool command_queue_ends;  // the first command's callback takes its code's queue away
+    };
+    for (const row& r : {row{"delivered once, by the last queue to reach it", false},
+                         row{"its entry dropped with a queue that ended", true}}) {
+        SCOPED_TRACE(r.name);
+        sdk_rig rig(0);
+        ASSERT_TRUE(rig.m_ok);
+        test_object stub(test_domain(), c_stub);
+        ASSERT_TRUE(rig.add(stub));
+        const msg_addr_t control(test_domain(), c_stub, c_mccr_object_destroy, c_transaction_object),
+            create(test_domain(), c_stub, c_mccr_object_create, c_transaction_object),
+            events(test_domain(), c_stub, 7, c_transaction_event), commands(test_domain(), c_stub, 8, c_transaction_command);
+        {
+            Pimo::OS::class_write_locker lock(rig.m_processor);
+            rig.m_processor->msg_processing_by_serial_group(control, create);
+            rig.m_processor->msg_processing_by_serial_alone(events);
+            rig.m_processor->msg_processing_by_serial_alone(commands);
+        }
+        auto packet = [&](msg_type_t in_type, msg_code_t in_code, msg_num_t in_num) {
+            return packet_spec{in_type, in_code, c_proxy, c_stub, in_num, test_domain(), test_domain()};
+        };
+        const unsigned long before = rig.remain();
+        rig.push_listen(packet(c_mt_command_tcp, 8, 1));
+        rig.push_listen(packet(c_mt_command_tcp, 8, 2));
+        rig.push_listen(packet(c_mt_event_connect, 7, 3));
+        rig.push_listen(packet(c_mt_ctrl, c_mccr_object_destroy, 4));  // the proxy's end
+        rig.push_listen(packet(c_mt_event_connect, 7, 5));
+        rig.push_listen(packet(c_mt_ctrl, c_mccr_object_create, 6));
+        std::vector<msg_num_t> inside;
+        stub.on_packet = [&](const delivery& d) {
+            if (d.num != 1) return;
+            // While the command queue is busy here, the rest arrives: the event before the end
+            // goes at once; the end parks the control and the event queue; what follows it waits.
+            for (int i = 0; i < 5; ++i) EXPECT_TRUE(Kova::dispatch_message(5.0));
+            for (const delivery& g : stub.got()) inside.push_back(g.num);
+            if (r.command_queue_ends) Kova::msg_processing_by_parallel(commands);
+        };
+        ASSERT_TRUE(Kova::dispatch_message(5.0));
+        EXPECT_EQ(inside, std::vector<msg_num_t>{3});
+        std::vector<msg_num_t> got;
+        for (const delivery& g : stub.got()) got.push_back(g.num);
+        if (!r.command_queue_ends) {
+            ASSERT_EQ(got.size(), 6u);
+            EXPECT_EQ(std::vector<msg_num_t>(got.begin(), got.begin() + 4), (std::vector<msg_num_t>{3, 1, 2, 4}));
+            EXPECT_EQ(std::count(got.begin() + 4, got.end(), 5) + std::count(got.begin() + 4, got.end(), 6), 2)
+                << "the parked queues go on after it";
+        } else {
+            // Nobody delivers the end; the parked queues are let go, and drained by what comes next.
+            EXPECT_EQ(got, (std::vector<msg_num_t>{3, 1}));
+            rig.push_listen(packet(c_mt_event_connect, 7, 7));
+            rig.push_listen(packet(c_mt_ctrl, c_mccr_object_create, 8));
+            ASSERT_TRUE(Kova::dispatch_message(5.0));
+            ASSERT_TRUE(Kova::dispatch_message(5.0));
+            got.clear();
+            for (const delivery& g : stub.got()) got.push_back(g.num);
+            EXPECT_EQ(got, (std::vector<msg_num_t>{3, 1, 5, 7, 6, 8}));
+        }
+        EXPECT_TRUE(rig.wait_remain(before));
     }
 }

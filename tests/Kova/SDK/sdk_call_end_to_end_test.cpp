@@ -65,8 +65,8 @@ protected:
         ASSERT_NO_FATAL_FAILURE(hold_a_call("k1"));
         const double killed = kova_test::now_s();
         stub_app->child().kill_now(SIGKILL);
-        EXPECT_EQ("0x2", result_of(proxy_app->wait("call k1 ", 10.0)));
-        EXPECT_LT(kova_test::now_s() - killed, 4.0);
+        EXPECT_EQ("0x2", result_of(proxy_app->wait("call k1 ", 20.0)));
+        EXPECT_LT(kova_test::now_s() - killed, 10.0) << "within a few watch periods, not the call's limit of 30 s";
         EXPECT_EQ("on_object_destroy p", proxy_app->wait("on_object_destroy p"));
         EXPECT_EQ("state p live=0 tcp=1 created=1", proxy_app->command("state p"));
 
@@ -331,8 +331,8 @@ TEST_F(call_two_hosts, killing_the_remote_center_ends_a_pending_call_with_the_di
     ASSERT_GT(center, 0);
     const double killed = kova_test::now_s();
     ASSERT_EQ(0, kill(center, SIGKILL));
-    EXPECT_EQ("0x4000000e", result_of(proxy_app->wait("call d1 ", 10.0)));
-    EXPECT_LT(kova_test::now_s() - killed, 3.0);
+    EXPECT_EQ("0x4000000e", result_of(proxy_app->wait("call d1 ", 20.0)));
+    EXPECT_LT(kova_test::now_s() - killed, 10.0) << "at once, not the call's limit of 30 s";
     // The stub counts as gone before the link is reported down.
     EXPECT_EQ("on_disconnected_tcp p", proxy_app->wait("on_disconnected_tcp p"));
     const std::string& out = proxy_app->child().output();

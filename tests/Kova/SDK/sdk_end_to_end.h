@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -45,6 +46,17 @@ inline std::vector<std::string> lines_of(const std::string& in_output, const std
     std::istringstream in(in_output);
     for (std::string line; std::getline(in, line);)
         if (line.rfind(in_prefix, 0) == 0) out.push_back(line);
+    return out;
+}
+
+// The callback lines ("on_...") of the object in_name in in_output, in their order: lines of
+// other threads may fall between them, their order is the object's own.
+inline std::vector<std::string> callbacks_of(const std::string& in_output, const std::string& in_name) {
+    std::vector<std::string> out;
+    const std::string suffix = " " + in_name;
+    for (const std::string& line : lines_of(in_output, "on_"))
+        if (line.size() > suffix.size() && line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0)
+            out.push_back(line);
     return out;
 }
 
@@ -132,18 +144,22 @@ private:
     child_process m_child;
 };
 
+// Every center and application process of the host has taken up what was queued for it
+// before the call, and the listeners of in_apps have ended the packets they held: what the
+// host's programs make of what came before is done, aside from what applications do on
+// threads of their own (a request, a publisher).
+inline bool drain_host(child_process& in_memory, const std::vector<probe_app*>& in_apps) {
+    if (ask(in_memory, "drain") != "drained") return false;
+    for (probe_app* a : in_apps)
+        if (a->command("quiet") != "quiet") return false;
+    return true;
+}
+
 // The packet memory's blocks once the host is quiet, where a plain read may count a packet or
-// a trace record in flight (each holds a block until the service has written it): every center
-// and application process of the host has taken up what was queued for it before the call,
-// the listeners of in_apps have ended the packets they held, and the service has written every
-// trace record queued before. What the applications do on threads of their own (a request, a
-// publisher) must have ended before.
+// a trace record in flight (each holds a block until the service has written it): drain_host,
+// then the service has written every trace record queued before.
 inline std::string settled_blocks(child_process& in_memory, const std::vector<probe_app*>& in_apps = {}) {
-    if (!in_apps.empty()) {
-        if (ask(in_memory, "drain") != "drained") return "no blocks";
-        for (probe_app* a : in_apps)
-            if (a->command("quiet") != "quiet") return "no blocks";
-    }
+    if (!in_apps.empty() && !drain_host(in_memory, in_apps)) return "no blocks";
     const std::vector<std::string> w = words(ask(in_memory, "settled"));
     return w.size() == 3 ? w[0] + " " + w[1] : "no blocks";
 }
@@ -176,6 +192,20 @@ public:
     bool open_memory(child_process& out_client) {
         out_client = host().spawn({probe_path("probe_service_client")});
         return ask(out_client, "open") == "opened 0 0 0";
+    }
+    // The centers started after this hold connections to the limit in_ms instead of 8 s
+    // (silence, connect, init records, stalled sends).
+    void set_connection_timeout_ms(unsigned in_ms) {
+        std::ofstream(bin() + "../Config/kova.ini", std::ios::app) << "CONNECTION_TIMEOUT_MS=" << in_ms << "\n";
+    }
+    // The service has carried out every request queued on its channel before the call: it
+    // takes them in order, so once a center asked for after them is up, theirs were started.
+    // That center is stopped again.
+    bool wait_for_service(child_process& in_memory, const std::string& in_domain = "7699") {
+        return ask(in_memory, "send " + in_domain + " 0") == "sent 0" &&
+               wait_until([&] { return center(in_domain) > 0; }, 20.0) &&
+               wait_until([&] { return ask(in_memory, "stop " + in_domain) == "stopped 0"; }, 20.0) &&
+               wait_until([&] { return center(in_domain) < 0; }, 20.0);
     }
     // The center of in_domain ("": of any domain); -1 when none runs.
     pid_t center(const std::string& in_domain = "") {

@@ -211,9 +211,10 @@ TEST_F(event_one_host, a_killed_subscriber_process_is_shut_down_at_the_stub_and_
     two->child().kill_now(SIGKILL);
     for (size_t i = 1; i < ids.size(); ++i) {
         const std::string shut = "on_shutdown s 0x2 127.0.0.1:" + c_domain + ":" + ids[i];
-        EXPECT_EQ(shut, stub->wait(shut, 10.0, from)) << stub->child().output();
+        EXPECT_EQ(shut, stub->wait(shut, 20.0, from)) << stub->child().output();
     }
-    EXPECT_LT(kova_test::now_s() - killed, 2.5);
+    // Within a few watch periods, not the connection's limit.
+    EXPECT_LT(kova_test::now_s() - killed, 10.0);
     ASSERT_NO_FATAL_FAILURE(publish_taken(*stub, {{one.get(), "p1"}}, c_events / 3, c_events - c_events / 3));
     EXPECT_EQ("done p1 3000 0 0", one->wait("done p1", 30.0)) << one->child().output();
     EXPECT_EQ("clients s 1", stub->command("clients s"));
@@ -231,14 +232,14 @@ TEST_F(event_one_host, sigterm_ends_a_stub_that_publishes_in_a_tight_loop_on_its
     EXPECT_TRUE(kova_test::wait_until([&] { return words(one->command("count p1")).at(2) != "0"; }, 10.0));
     const double signalled = kova_test::now_s();
     ASSERT_EQ(0, kill(stub->child().pid(), SIGTERM));
-    const int status = stub->child().wait(10.0);
+    const int status = stub->child().wait(20.0);
     const double took = kova_test::now_s() - signalled;
     if (status < 0) {
         stub->child().kill_now(SIGKILL);
         stub->child().wait(5.0);
     }
     EXPECT_EQ(0, status) << stub->child().output();
-    EXPECT_LT(took, 2.5);
+    EXPECT_LT(took, 10.0);
     // The loop ended on the first event refused once the SDK was finalised.
     EXPECT_NE(std::string::npos, stub->child().output().find("flood s 0x4")) << stub->child().output();
     // The subscribers hear the stub go, then carry on to their own end.
@@ -274,12 +275,15 @@ TEST_F(event_stub_death, ends_a_pending_connect_at_once_and_a_new_stub_is_subscr
     EXPECT_EQ("", subs->wait("connect p2 ", 0.3, from));
     const double killed = kova_test::now_s();
     stub->child().kill_now(SIGKILL);
-    EXPECT_EQ("connect p2 0x2", without_time(subs->wait("connect p2 ", 10.0, from))) << subs->child().output();
-    EXPECT_LT(kova_test::now_s() - killed, 3.0);
-    // The subscriber hears of the end of its subscription, then of its stub's.
+    EXPECT_EQ("connect p2 0x2", without_time(subs->wait("connect p2 ", 20.0, from))) << subs->child().output();
+    EXPECT_LT(kova_test::now_s() - killed, 10.0) << "at once, not at the connect's limit of 30 s";
+    // The subscriber hears of the end of its subscription, then of its stub's. Lines of p2's
+    // waiting thread may come between them: only p1's own order is fixed.
     EXPECT_EQ("on_object_destroy p1", subs->wait("on_object_destroy p1", 10.0, from));
     const std::string out = subs->child().output().substr(from);
-    EXPECT_NE(std::string::npos, out.find("on_disconnected p1\non_object_destroy p1\n")) << out;
+    EXPECT_EQ((std::vector<std::string>{"on_disconnected p1", "on_object_destroy p1"}),
+              kova_test::callbacks_of(out, "p1"))
+        << out;
     EXPECT_EQ(std::string::npos, out.find("on_disconnected p2")) << out;
     EXPECT_EQ("state p1 live=0 connected=0", subs->command("state p1"));
 

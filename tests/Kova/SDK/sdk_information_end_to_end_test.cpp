@@ -185,9 +185,9 @@ TEST_F(information_one_host, the_timer_model_sends_the_current_value_about_every
     const double took = kova_test::now_s() - from;
     EXPECT_GE(t.size(), 10u);
     EXPECT_GE(u.size(), 10u);
-    // Ten cycles at five a second, with room for a loaded host.
+    // Ten cycles at five a second: never early, and on a loaded host not many times later.
     EXPECT_GE(took, 1.7);
-    EXPECT_LT(took, 4.0);
+    EXPECT_LT(took, 10.0);
     for (const std::string& v : u) EXPECT_EQ(v, "now");
     EXPECT_EQ("timer i ok", stub_app->command("timer i post"));
     expect_clean_ends();

@@ -24,6 +24,7 @@
 #include "Kova/Common/Open/Kova/kova_object.h"
 #include "Kova/General_Common/Memory/class_kova_memory.h"
 #include "Kova/General_SDK/Object_Manager/class_object_manager.h"
+#include "Kova/SDK/Interface/_kova_object.h"
 #include "Kova/SDK/Interface/interface_center_manager.h"
 #include "Kova/SDK/SDK_Processor/kova_sdk_processor.h"
 #include "Pimo/IPC/class_nonshared_pipe.h"
@@ -135,10 +136,15 @@ inline domain_t test_domain(int in_test) {
 }
 
 // The domain of one test in this process; the registry's host-wide locks of the
-// domain go with it.
+// domain go with it. The last automatic ids of the domain live for the process: forgotten
+// here, so that every test's first automatic stub id is 0x7C00 and proxy id 0xC000 whatever
+// ran before it in this process.
 class test_domain_scope {
 public:
-    explicit test_domain_scope(int in_test) : m_domain(test_domain(in_test)) {}
+    explicit test_domain_scope(int in_test) : m_domain(test_domain(in_test)) {
+        _kova_object::m_stub_last_object.erase(m_domain);
+        _kova_object::m_proxy_last_object.erase(m_domain);
+    }
     ~test_domain_scope() { kova_test::remove_shm_containing("kova_object_" + std::to_string(m_domain) + "_"); }
     test_domain_scope(const test_domain_scope&) = delete;
     test_domain_scope& operator=(const test_domain_scope&) = delete;

@@ -238,8 +238,8 @@ void _kova_object::proc_finish_deferred() {
 template <typename op_t>
 void _kova_object::proc_each_connection(op_t in_op) {
     for (auto& entry : event_map) in_op(static_cast<_kova_connection_method&>(*entry.second));
-    for (auto& entry : information_map) in_op(static_cast<_kova_connection_method&>(*entry.second));
     for (auto& entry : command_map) in_op(static_cast<_kova_connection_method&>(*entry.second));
+    for (auto& entry : information_map) in_op(static_cast<_kova_connection_method&>(*entry.second));
 }
 
 void _kova_object::proc_move_handlers(_kova_object& pout_target) {

@@ -1,12 +1,17 @@
 #include "Kova/SDK/SDK_Processor/class_thread_qbuffer.h"
 
+#include "Kova/SDK/SDK_Processor/class_queue_barrier.h"
+
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Pimo/OS/Linux/class_locker.h"
 
 namespace Kova {
 
 class_thread_qbuffer::~class_thread_qbuffer() {
-    for (struct_qtoken& entry : *this) proc_release_entry(entry);
+    for (struct_qtoken& entry : *this) {
+        proc_release_entry(entry);
+        if (entry.p_barrier) class_queue_barrier::proc_drop(entry.p_barrier);
+    }
 }
 
 void class_thread_qbuffer::proc_release_entry(struct_qtoken& io_entry) {

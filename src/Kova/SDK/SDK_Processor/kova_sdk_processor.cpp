@@ -13,6 +13,7 @@
 #include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/SDK/Interface/interface_center_manager.h"
 #include "Kova/SDK/Interface/interface_sdk_object_manager.h"
+#include "Kova/SDK/SDK_Processor/class_queue_barrier.h"
 #include "Pimo/OS/Linux/class_locker.h"
 #include "Pimo/OS/Linux/vimra_time.h"
 #include "Pimo/Utility/pimo_error_hook.h"
@@ -40,6 +41,20 @@ thread_local int t_delivering = 0;
 thread_local int t_holding = 0;
 
 bool in_proxy_range(object_id_t in_id) { return in_id >= 0x8001 && in_id <= 0xFFFE; }
+
+// The end of a peer of the object's connections: a proxy destroyed, a node's link lost (at a
+// stub), the bound stub gone or the link to its host lost (at a proxy). It must reach each
+// connection kind behind what that peer sent before it.
+bool is_end_of_peers(const struct_header& in_header) {
+    if (in_header.type != c_mt_ctrl) return false;
+    return in_header.code == c_mccr_object_destroy || in_header.code == c_mccr_tcp_disconnected_from_client ||
+           in_header.code == c_mccr_tcp_disconnected_from_server;
+}
+
+bool is_connection_kind(transaction_t in_transaction) {
+    return in_transaction == c_transaction_event || in_transaction == c_transaction_command ||
+           in_transaction == c_transaction_information;
+}
 
 // A listener's hold of the processor for one packet: the real read lock, and the thread
 // counted as delivering, so that the lock rules of listeners apply to its callbacks.
@@ -308,7 +323,7 @@ class_thread_qbuffer* kova_sdk_processor::qbuffering(const struct_message_addres
         safe_add_ref_token(held, __FILE__, __LINE__);
     }
     m_charges.add(in_charge);
-    queue->push_back(struct_qtoken{pin_object, in_token, in_charge});
+    queue->push_back(struct_qtoken{pin_object, in_token, nullptr, in_charge});
     ++queue->m_hold;  // released by this thread's drain
     *pout_result = enum_queueing::queued;
     return queue;
@@ -333,31 +348,81 @@ void kova_sdk_processor::proc_deliver(object_t* pin_object, struct_token& in_tok
     pin_object->listener_processor(in_token);
 }
 
+bool kova_sdk_processor::proc_queue_end(const struct_message_address& in_addr, const struct_token& in_token,
+                                        object_t* pin_object, std::vector<class_thread_qbuffer*>& pout_queues) {
+    // The object's queue for the packet (its control queue), and each connection kind's.
+    std::vector<class_thread_qbuffer*> queues;
+    auto own = m_qbuffer_map.find(in_addr);
+    if (own != m_qbuffer_map.end()) queues.push_back(own->second);
+    for (auto it = m_qbuffer_map.lower_bound(struct_message_address(in_addr.domain, in_addr.object, 0, 0));
+         it != m_qbuffer_map.end() && it->first.domain == in_addr.domain && it->first.object == in_addr.object; ++it)
+        if (is_connection_kind(it->first.transaction) &&
+            std::find(queues.begin(), queues.end(), it->second) == queues.end())
+            queues.push_back(it->second);
+    if (queues.size() < 2) return false;
+    class_queue_barrier* barrier = new class_queue_barrier(queues.size());
+    for (class_thread_qbuffer* queue : queues) {
+        class_locker lock(queue->m_lock);
+        struct_token held = in_token;
+        safe_add_ref_token(held, __FILE__, __LINE__);
+        queue->push_back(struct_qtoken{pin_object, in_token, barrier});
+        ++queue->m_hold;  // released by this thread's drain
+    }
+    pout_queues.insert(pout_queues.end(), queues.begin(), queues.end());
+    return true;
+}
+
 void kova_sdk_processor::proc_drain(class_thread_qbuffer* pin_queue) {
-    // A merge hands this thread's hold on to the queue that took the entries.
-    for (class_thread_qbuffer* queue = pin_queue; queue != nullptr;) {
-        {
-            class_locker lock(queue->m_lock);
-            if (!queue->m_run) {  // else its drainer takes this thread's entry too
-                queue->m_run = true;
-                // Entries of a queue that no address maps to any more are not delivered.
-                while (!queue->empty() && queue->m_ref > 0) {
-                    struct_qtoken entry = queue->front();
-                    queue->pop_front();
-                    {
-                        Pimo::OS::class_unlocker unlock(queue->m_lock);
-                        entry.p_object->listener_processor(entry.token);
+    // Queues that a barrier this thread passed sets going again, each with a hold of its own.
+    std::vector<class_thread_qbuffer*> resumed;
+    for (class_thread_qbuffer* next = pin_queue; next != nullptr;) {
+        // A merge hands this thread's hold on to the queue that took the entries.
+        for (class_thread_qbuffer* queue = next; queue != nullptr;) {
+            bool parked = false;
+            {
+                class_locker lock(queue->m_lock);
+                // Else its drainer takes this thread's entry too, or its barrier's last one.
+                if (!queue->m_run && !queue->m_parked) {
+                    queue->m_run = true;
+                    // Entries of a queue that no address maps to any more are not delivered.
+                    while (!queue->empty() && queue->m_ref > 0) {
+                        struct_qtoken entry = queue->front();
+                        queue->pop_front();
+                        // Not the last queue to reach its barrier: this one waits, with this hold.
+                        parked = entry.p_barrier && !entry.p_barrier->proc_reach(queue);
+                        if (parked) {
+                            queue->m_parked = true;
+                            queue->proc_release_entry(entry);
+                            break;
+                        }
+                        {
+                            Pimo::OS::class_unlocker unlock(queue->m_lock);
+                            entry.p_object->listener_processor(entry.token);
+                        }
+                        queue->proc_release_entry(entry);
+                        if (entry.p_barrier) {
+                            const std::vector<class_thread_qbuffer*> parked_there = entry.p_barrier->proc_take_parked();
+                            resumed.insert(resumed.end(), parked_there.begin(), parked_there.end());
+                            delete entry.p_barrier;
+                        }
                     }
-                    queue->proc_release_entry(entry);
+                    queue->m_run = false;
                 }
-                queue->m_run = false;
             }
+            queue = parked ? nullptr : class_thread_qbuffer::proc_release(queue, 0, 1);
         }
-        queue = class_thread_qbuffer::proc_release(queue, 0, 1);
+        next = nullptr;
+        if (!resumed.empty()) {
+            next = resumed.back();
+            resumed.pop_back();
+            class_locker lock(next->m_lock);
+            next->m_parked = false;
+        }
     }
 }
 
 void kova_sdk_processor::proc_forget_object(object_t* pin_object) {
+    std::vector<class_queue_barrier*> dropped;
     for (auto& address : m_qbuffer_map) {
         class_thread_qbuffer* queue = address.second;
         class_locker lock(queue->m_lock);
@@ -366,10 +431,13 @@ void kova_sdk_processor::proc_forget_object(object_t* pin_object) {
                 ++it;
                 continue;
             }
+            if (it->p_barrier) dropped.push_back(it->p_barrier);
             queue->proc_release_entry(*it);
             it = queue->erase(it);
         }
     }
+    // Without a queue's lock: the last drop lets the parked queues go.
+    for (class_queue_barrier* barrier : dropped) class_queue_barrier::proc_drop(barrier);
 }
 
 bool kova_sdk_processor::has_destroys() {
@@ -453,11 +521,12 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token, seria
         std::vector<class_thread_qbuffer*> queues;
         std::vector<std::pair<object_id_t, object_t*>> direct;
         bool refused = false, dropped = false;
+        const bool end = is_end_of_peers(h);
         // With no target delivered at once, the last entry takes this thread's own reference:
         // once it is queued the token may be delivered and freed at any moment, so nothing here
-        // touches it after that.
+        // touches it after that. An end queued behind barriers keeps it (its entries hold their own).
         std::size_t last_queue = entries.size();
-        bool all_queued = true;
+        bool all_queued = !end;
         {
             std::size_t i = 0;
             for (auto& entry : entries) {
@@ -472,6 +541,7 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token, seria
         for (auto& entry : entries) {
             addr.object = entry.first;
             object_t* object = entry.second->get_object();
+            if (end && proc_queue_end(addr, in_token, object, queues)) continue;
             enum_queueing result = enum_queueing::no_queue;
             const bool take = all_queued && i++ == last_queue;
             if (class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &result, charge, over_bound, take)) {
@@ -496,14 +566,20 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token, seria
         for (class_thread_qbuffer* q : queues) proc_drain(q);
     } else if (object_t* object = objects->get_object(addr.domain, h.did)) {
         addr.object = h.did;
-        enum_queueing result = enum_queueing::no_queue;
-        class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &result, charge, over_bound, true);
-        if (q) in_token.reset();  // the entry's now: it may be delivered and freed at any moment
-        if (result == enum_queueing::refused) proc_answer_back(in_token, c_kova_err_busy_node, &addr.domain);
-        if (result == enum_queueing::dropped) proc_count_drop(in_token);
-        in_serial.unlock();
-        if (q) proc_drain(q);
-        else if (result == enum_queueing::no_queue) proc_deliver(object, in_token);
+        std::vector<class_thread_qbuffer*> ends;
+        if (is_end_of_peers(h) && proc_queue_end(addr, in_token, object, ends)) {
+            in_serial.unlock();
+            for (class_thread_qbuffer* q : ends) proc_drain(q);
+        } else {
+            enum_queueing result = enum_queueing::no_queue;
+            class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &result, charge, over_bound, true);
+            if (q) in_token.reset();  // the entry's now: it may be delivered and freed at any moment
+            if (result == enum_queueing::refused) proc_answer_back(in_token, c_kova_err_busy_node, &addr.domain);
+            if (result == enum_queueing::dropped) proc_count_drop(in_token);
+            in_serial.unlock();
+            if (q) proc_drain(q);
+            else if (result == enum_queueing::no_queue) proc_deliver(object, in_token);
+        }
     } else {
         proc_answer_back(in_token, c_kova_err_object_is_not_exist, &addr.domain);
         in_serial.unlock();

@@ -8,6 +8,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "Kova/Common/Interface/interface_kova_pipe.h"
 #include "Kova/Common/Interface/struct_token.h"
@@ -103,6 +104,13 @@ public:
     // replaced an older one of their stream there, since the start.
     std::size_t get_dropped_count() const { return m_dropped.load(); }
     std::size_t get_replaced_count() const { return m_replaced.load(); }
+
+    // The end of the object's peers (see is_end_of_peers) queued behind one barrier on the
+    // object's queue for in_addr and on each of its connection kinds' queues, appended to
+    // pout_queues for the caller to drain; false, with nothing queued, when the object has
+    // fewer than two such queues (the packet is then queued as any other).
+    bool proc_queue_end(const struct_message_address& in_addr, const struct_token& in_token, object_t* pin_object,
+                        std::vector<class_thread_qbuffer*>& pout_queues);
 
     // The caller holds the write lock.
     void msg_processing_by_serial_alone(const struct_message_address& in_a);

@@ -153,10 +153,14 @@ TEST_F(routing_test, table_of_destinations_types_and_pipe_states) {
         SCOPED_TRACE(c.name);
         c.setup(*this);
         route(make_packet(c.src_ip, c.sid, c.dst_ip, c.did, c.type, c.payload, c.limit));
-        if (relay.has_backlog()) {  // kept for a full pipe: retried once its time is spent
-            kova_test::wait_until([] { return false; }, c.limit + 0.05);
-            relay.proc_retry_backlogs();
-            EXPECT_FALSE(relay.has_backlog()) << c.name;
+        if (relay.has_backlog()) {  // kept for a full pipe: retried until its time is spent
+            EXPECT_TRUE(kova_test::wait_until(
+                [&] {
+                    relay.proc_retry_backlogs();
+                    return !relay.has_backlog();
+                },
+                c.limit + 10.0))
+                << c.name;
         }
         EXPECT_EQ(c.expected, describe()) << c.name;
         check_references(c.name);
@@ -301,8 +305,13 @@ TEST_F(routing_test, kept_packets_come_back_when_the_room_or_their_time_runs_out
     release_sinks();
 
     for (int i = 0; i < 64; ++i) route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 8, 0.05));
-    kova_test::wait_until([] { return false; }, 0.1);
-    relay.proc_retry_backlogs();
+    // Retried until their time is spent.
+    kova_test::wait_until(
+        [&] {
+            relay.proc_retry_backlogs();
+            return listen(c_pid_b).queue.size() >= 64u;
+        },
+        10.0);
     EXPECT_EQ(64u, listen(c_pid_b).queue.size());
     for (const struct_token& t : listen(c_pid_b).queue) EXPECT_EQ(c_kova_err_remote_timeout, get_header(t)->header.error);
     EXPECT_FALSE(relay.has_backlog());

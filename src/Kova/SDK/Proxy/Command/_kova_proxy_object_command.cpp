@@ -91,11 +91,9 @@ kova_err_t _kova_proxy_object_command::post_real(pksize_t in_size) {
             pout_packet.initialize_header(in_size, 0, c_mt_command_tcp, code, c_kova_err_none);
             pout_packet.set_data(nullptr);
         },
-        [&] {
-            // Its result is not the post's: the command is current whether or not it could leave.
-            sync(c_sender_sync_model_on_post);
-            return c_kova_err_none;
-        });
+        // A post that cannot leave is the caller's to repeat: it is no current command, and
+        // no history entry says it was sent.
+        [&] { return sync(c_sender_sync_model_on_post); });
 }
 
 kova_err_t _kova_proxy_object_command::write(void const* pin_data, pksize_t in_size) {
@@ -132,7 +130,6 @@ kova_err_t _kova_proxy_object_command::sync(sender_sync_model_t) {
     const Pimo::Memory::mm_t current = m_value.get_current();
     if (current == 0 || !is_connected()) return c_kova_err_not_exist_sync_data;
     const SDK::Sender::class_sync_timer::struct_settings& settings = m_value.get_timer().get_settings();
-    m_value.proc_record_sent();
     // Every transmission differs in number, so the stub's repeat filter lets the periodic
     // repetitions of one command pass.
     struct_packet* own = Common::Interface::get_header(current);
@@ -158,6 +155,8 @@ kova_err_t _kova_proxy_object_command::sync(sender_sync_model_t) {
         Common::Interface::safe_free_token(token, __FILE__, __LINE__);
         return c_kova_err_center_busy;
     }
+    // Only what has left counts as sent.
+    m_value.proc_record_sent();
     return c_kova_err_none;
 }
 

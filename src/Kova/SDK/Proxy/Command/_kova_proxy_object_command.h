@@ -41,7 +41,10 @@ public:
     void set_history_size(kova_size_t in_history_size);
     kova_err_t read(void* pin_data, pksize_t* pin_size);
 
-    // One transmission of the current command; in_sync_model does not change what it does.
+    // One transmission of the current command, recorded in the history once it has left;
+    // in_sync_model does not change what it does. In the posting model a post whose
+    // transmission the center pipe refuses fails with c_kova_err_center_busy (in UDP mode also
+    // c_kova_err_empty_kova_memory) and changes nothing; a tick that is refused costs that tick.
     kova_err_t sync(sender_sync_model_t in_sync_model);
 
     kova_proxy_object_command* mp;
