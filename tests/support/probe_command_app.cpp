@@ -16,6 +16,14 @@
 //       to run out before the stub answers: "late <name> <timed out> <others>"
 //   model <name> <udp 0|1> <model> <interval s>   set_sync_model
 //   post <name> write|real|stage <number> <size>  payload number <number> of <size> bytes
+//   slow <stub name> <us>                 each on_sync takes that long from now on
+//   burst <name> <first> <count> <size> [again]   posts numbers first.. by write as fast as it
+//       returns, each once (or, with "again", a refused one again until it is taken):
+//       "burst <name> <taken> <refused> <failed otherwise> <last number taken or ->"
+//   trio <name> <domain> <id> <code>      one object with an event, a command and an information
+//       interface of code; each prints "on_shutdown <name>.<kind> <last error> <client>"
+//   trioproxy <name> <domain> <server ip> <stub id> <code>   a proxy of the three kinds that
+//       subscribes to each from on_object_create: "connect <name> <event> <command> <information>"
 //   shutdown <name> | state <name> | destroy <name> | quiet | exit
 //   udp                                   "udp <datagrams received by this host>"
 // Payload number k holds k in its first 4 bytes (little-endian, as far as its size reaches),
@@ -100,6 +108,7 @@ public:
     using kova_object_command::set_history_size;
 
     std::atomic<unsigned> m_hold_ms{0};
+    std::atomic<unsigned> m_sync_us{0};
     std::string m_name;
 
 private:
@@ -116,6 +125,7 @@ private:
     }
     void on_sync(const client_addr_t& in_client, const sender_sync_model_t& in_model, const double& in_elapsed,
                  const double& in_limit, const void* pin_buffer, pksize_t in_size) override {
+        if (const unsigned us = m_sync_us.load()) std::this_thread::sleep_for(std::chrono::microseconds(us));
         char limit[32], elapsed[32];
         std::snprintf(limit, sizeof limit, "%.6f", in_limit);
         std::snprintf(elapsed, sizeof elapsed, "%.6f", in_elapsed);
@@ -166,6 +176,27 @@ public:
             say("late " + m_name + " " + std::to_string(timed_out) + " " + std::to_string(others));
         });
     }
+    // Numbers in_first.. posted by write as fast as it returns; with in_again a refused one is
+    // posted again until it is taken.
+    std::string burst(std::uint32_t in_first, std::uint32_t in_count, pksize_t in_size, bool in_again) {
+        unsigned taken = 0, refused = 0, failed = 0;
+        std::string last = "-";
+        std::vector<unsigned char> data(in_size);
+        for (std::uint32_t k = in_first; k < in_first + in_count; ++k) {
+            fill(data.data(), k, in_size);
+            kova_err_t e;
+            while ((e = write(data.data(), in_size)) == c_kova_err_center_busy && in_again) ++refused;
+            if (e == c_kova_success) {
+                ++taken;
+                last = std::to_string(k);
+            } else if (e == c_kova_err_center_busy) {
+                ++refused;
+            } else {
+                ++failed;
+            }
+        }
+        return std::to_string(taken) + " " + std::to_string(refused) + " " + std::to_string(failed) + " " + last;
+    }
     kova_err_t post_number(const std::string& in_how, std::uint32_t in_k, pksize_t in_size) {
         if (in_how == "write") {
             std::vector<unsigned char> data(in_size);
@@ -188,11 +219,70 @@ private:
     std::vector<std::thread> m_threads;
 };
 
+// One interface of a trio, attached to its object.
+template <typename kind_t>
+class trio_kind : public kind_t {
+public:
+    trio_kind(const std::string& in_name, msg_code_t in_code, kova_object const& in_object)
+        : kind_t(in_code, in_object), m_name(in_name) {}
+
+private:
+    void on_shutdown(const client_addr_t& in_client) override {
+        say("on_shutdown " + m_name + " " + hex(Kova::get_last_error()) + " " + client(in_client));
+    }
+    std::string m_name;
+};
+
+// A stub object with an event, a command and an information interface of one code.
+struct trio_stub {
+    trio_stub(const std::string& in_name, msg_code_t in_code)
+        : event(in_name + ".event", in_code, object),
+          command(in_name + ".command", in_code, object),
+          information(in_name + ".information", in_code, object) {}
+    kova_object object;
+    trio_kind<kova_object_event> event;
+    trio_kind<kova_object_command> command;
+    trio_kind<kova_object_information> information;
+};
+
+// A proxy of the three kinds of one code, subscribing to each once its stub is there.
+class trio_proxy : public kova_proxy_object_event, public kova_proxy_object_command, public kova_proxy_object_information {
+public:
+    trio_proxy(const std::string& in_name, msg_code_t in_code)
+        : kova_proxy_object_event(in_code),
+          kova_proxy_object_command(in_code),
+          kova_proxy_object_information(in_code),
+          m_name(in_name) {}
+    ~trio_proxy() override {
+        for (std::thread& t : m_threads) t.join();
+    }
+    void on_object_create() override {
+        // Not on the listener: the answers come through it.
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_threads.emplace_back([this] {
+            const kova_err_t e = kova_proxy_object_event::async_connect_return(
+                kova_proxy_object_event::async_connect(5.0), nullptr);
+            const kova_err_t c = kova_proxy_object_command::async_connect_return(
+                kova_proxy_object_command::async_connect(5.0), nullptr);
+            const kova_err_t i = kova_proxy_object_information::async_connect_return(
+                kova_proxy_object_information::async_connect(false, 5.0), nullptr);
+            say("connect " + m_name + " " + hex(e) + " " + hex(c) + " " + hex(i));
+        });
+    }
+
+private:
+    std::string m_name;
+    std::mutex m_mutex;
+    std::vector<std::thread> m_threads;
+};
+
 }  // namespace
 
 int main() {
     std::map<std::string, std::unique_ptr<app_stub>> stubs;
     std::map<std::string, std::unique_ptr<app_proxy>> proxies;
+    std::map<std::string, std::unique_ptr<trio_stub>> trios;
+    std::map<std::string, std::unique_ptr<trio_proxy>> trio_proxies;
     std::string line;
     say("pid " + std::to_string(getpid()));
     while (std::getline(std::cin, line)) {
@@ -228,6 +318,33 @@ int main() {
             const kova_err_t e =
                 made->create(static_cast<domain_t>(domain), inet_addr(ip.c_str()), static_cast<object_id_t>(id));
             say("proxy " + name + " " + hex(e) + " " + std::to_string(made->get_local_object_id()));
+        } else if (cmd == "trio") {
+            unsigned domain = 0, id = 0, code = 0;
+            in >> domain >> id >> code;
+            auto& made = trios[name];
+            made.reset(new trio_stub(name, static_cast<msg_code_t>(code)));
+            const kova_err_t e = made->object.create(static_cast<domain_t>(domain), static_cast<object_id_t>(id));
+            say("trio " + name + " " + hex(e) + " " + std::to_string(made->object.get_object_id()));
+        } else if (cmd == "trioproxy") {
+            unsigned domain = 0, id = 0, code = 0;
+            std::string ip;
+            in >> domain >> ip >> id >> code;
+            auto& made = trio_proxies[name];
+            made.reset(new trio_proxy(name, static_cast<msg_code_t>(code)));
+            const kova_err_t e =
+                made->create(static_cast<domain_t>(domain), inet_addr(ip.c_str()), static_cast<object_id_t>(id));
+            say("trioproxy " + name + " " + hex(e) + " " + std::to_string(made->get_local_object_id()));
+        } else if (s && cmd == "slow") {
+            unsigned us = 0;
+            in >> us;
+            s->m_sync_us = us;
+            say("slow " + name + " ok");
+        } else if (p && cmd == "burst") {
+            std::uint32_t first = 0, count = 0;
+            pksize_t size = 0;
+            std::string again;
+            in >> first >> count >> size >> again;
+            say("burst " + name + " " + p->burst(first, count, size, again == "again"));
         } else if (s && cmd == "hold") {
             unsigned ms = 0;
             in >> ms;
@@ -287,12 +404,16 @@ int main() {
             kova_err_t e = c_kova_err_null_object_id;
             if (p) e = p->destroy();
             if (s) e = s->destroy();
+            if (trio_proxies.count(name)) e = trio_proxies[name]->destroy();
+            if (trios.count(name)) e = trios[name]->object.destroy();
             say("destroy " + name + " " + hex(e));
         } else {
             say("unknown " + cmd + " " + name);
         }
     }
+    trio_proxies.clear();
     proxies.clear();
+    trios.clear();
     stubs.clear();
     Kova::finalize();
     return 0;

@@ -26,6 +26,14 @@
 //                                                order> <last>" once number from+count-1 came
 //   tally? <proxy name>                          "tally? <name> <received> <out of order> <last>"
 //   slow <proxy name> <ms>                       on_sync stays that long in each value from now on
+//   end_on_connect <stub name>                   its next on_connect destroys the stub (from the
+//                                                listener, so the destroy is carried out after it)
+//   create <stub name> <domain> <id>             the same stub created again: "create <name> <result>"
+//   race <stub name> <size>                      two threads of their own write values of size bytes,
+//                                                taking turns at the block the stub lends, until one finds
+//                                                the stub destroyed; each waits (up to 20 s) for the stub
+//                                                to be created again and writes once more:
+//                                                "race <name> <writes taken> <the last write's result>"
 //   destroy <name> | quiet | exit
 // Callbacks: "on_connect <stub> <tcp> <client>", "on_shutdown <stub> <last error> <client>",
 // "on_sync <proxy> <model> <value>", "on_disconnected <proxy>", "on_object_create <proxy>",
@@ -82,11 +90,34 @@ public:
 
     std::atomic<kova_err_t> m_answer{0};
     std::atomic<unsigned> m_hold_ms{0};
+    std::atomic<bool> m_end_on_connect{false};
+
+    ~app_stub() override { join_racers(); }
+    // Two threads write in_size bytes again and again until the stub is destroyed, then once more
+    // when it is created again.
+    void race(pksize_t in_size) {
+        join_racers();
+        for (std::thread& racer : m_racers) racer = std::thread([this, in_size] {
+            const std::string value(in_size, 'r');
+            unsigned taken = 0;
+            kova_err_t e = c_kova_success;
+            while ((e = write(value.data(), in_size)) == c_kova_success) ++taken;
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!is_created() && std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            say("race " + m_name + " " + std::to_string(taken) + " " + hex(write(value.data(), in_size)));
+        });
+    }
+    void join_racers() {
+        for (std::thread& racer : m_racers)
+            if (racer.joinable()) racer.join();
+    }
 
 private:
     kova_err_t on_connect(const client_addr_t& in_client, const bool& in_tcp, const double&, const double&) override {
         say("on_connect " + m_name + " " + std::to_string(in_tcp) + " " + client(in_client));
         if (const unsigned ms = m_hold_ms.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        if (m_end_on_connect.exchange(false)) say("end_on_connect " + m_name + " " + hex(destroy()));
         return m_answer.load();
     }
     void on_shutdown(const client_addr_t& in_client) override {
@@ -101,6 +132,7 @@ private:
     }
 
     std::string m_name;
+    std::thread m_racers[2];
 };
 
 class app_proxy : public kova_proxy_object_information {
@@ -228,6 +260,18 @@ int main() {
             in >> std::hex >> result;
             s->m_answer = result;
             say("answer " + name + " ok");
+        } else if (cmd == "end_on_connect" && s) {
+            s->m_end_on_connect = true;
+            say("end_on_connect " + name + " ok");
+        } else if (cmd == "create" && s) {
+            unsigned domain = 0, id = 0;
+            in >> domain >> id;
+            say("create " + name + " " + hex(s->create(static_cast<domain_t>(domain), static_cast<object_id_t>(id))));
+        } else if (cmd == "race" && s) {
+            pksize_t size = 0;
+            in >> size;
+            s->race(size);
+            say("race " + name + " started");
         } else if (cmd == "hold" && s) {
             unsigned ms = 0;
             in >> ms;

@@ -467,6 +467,56 @@ TEST(kova_object_information, a_cycle_sends_one_copy_per_tcp_node_and_per_udp_in
     EXPECT_TRUE(f.destroy_to_baseline(before));
 }
 
+// A posted value is sent once, so it must reach every subscriber: while the center pipe is
+// full each copy of its cycle waits for room, and the write with them; none is dropped. A
+// tick's copies do not wait: the next tick sends the value again.
+TEST(kova_object_information, every_copy_of_a_posted_value_waits_for_the_center_pipe_and_a_ticks_do_not) {
+    information_fixture f(12);
+    ASSERT_NE(f.id, 0);
+    const unsigned long before = f.rig.remain();
+    f.subscribe(false, c_node_a, c_p1, c_if_1);
+    f.subscribe(false, c_node_b, c_p2, c_if_2);
+    f.subscribe(true, c_node_b, c_p3);
+    // Past the fillers, the next in_n packets the stub sent.
+    auto next_sent = [&](std::size_t in_n) {
+        std::vector<received> out;
+        received r;
+        while (out.size() < in_n && f.rig.center_receive(r))
+            if (r.packet.header.type != c_mt_ctrl) out.push_back(r);
+        return out;
+    };
+    for (const char* value : {"older", "newest"}) {
+        SCOPED_TRACE(value);
+        f.rig.fill_center();
+        const pksize_t size = static_cast<pksize_t>(std::strlen(value));
+        waiting_thread writer([&] { return f.stub.write(value, size); });
+        ASSERT_TRUE(writer.asleep());
+        EXPECT_EQ(writer.result(), waiting_thread::c_not_yet) << "it waits for the center pipe";
+        const std::vector<received> copies = next_sent(3);
+        EXPECT_EQ(writer.join(), c_kova_err_none);
+        ASSERT_EQ(copies.size(), 3u) << "a copy for each interface and for the TCP node";
+        const msg_type_t types[] = {c_mt_information_udp, c_mt_information_udp, c_mt_information_tcp};
+        for (std::size_t i = 0; i < copies.size(); ++i) {
+            EXPECT_EQ(copies[i].packet.header.type, types[i]);
+            EXPECT_EQ(copies[i].data, value);
+        }
+        EXPECT_TRUE(f.sent().empty());
+        EXPECT_EQ(history_of(f.stub).front(), value);
+    }
+
+    // Ticks while the pipe is full go on, each a cycle of the history, and send nothing.
+    f.stub.set_history_size(3);
+    f.rig.fill_center();
+    f.stub.set_sync_model(c_sender_sync_model_on_timer, 0.02);
+    EXPECT_TRUE(kova_test::wait_until([&] { return history_of(f.stub).size() == 3; }, 5.0));
+    const std::vector<received> later = next_sent(3);
+    f.stub.set_sync_model(c_sender_sync_model_on_post, 0);
+    ASSERT_EQ(later.size(), 3u) << "once there is room, the next tick";
+    for (const received& r : later) EXPECT_EQ(r.data, "newest");
+    f.sent();
+    EXPECT_TRUE(f.destroy_to_baseline(before));
+}
+
 TEST(kova_object_information, lending_and_staging_publish_within_their_size_with_the_kinds_texts) {
     information_fixture f(9);
     ASSERT_NE(f.id, 0);

@@ -528,7 +528,18 @@ TEST(kova_proxy_object_command, a_finalize_with_the_timer_running_leaves_the_tic
         w.reset();  // finalising: the registry destroys what the application left
     }
     // The pipes and the packet memory are gone; the timer still runs, and its ticks find
-    // the connection ended.
+    // the connection ended: a tick that sent would add to the history, which the finalize
+    // emptied, and would touch the memory that went with it.
     EXPECT_FALSE(proxy.is_connected());
-    Pimo::OS::msleep(100);
+    EXPECT_FALSE(proxy.is_created());
+    for (int tick = 0; tick < 5; ++tick) {
+        Pimo::OS::msleep(25);
+        kova_history h(proxy.see_history(10));
+        ASSERT_TRUE(static_cast<bool>(h));
+        EXPECT_TRUE(h.empty()) << "nothing sent after the finalize";
+    }
+    char buf[8];
+    pksize_t size = sizeof(buf);
+    EXPECT_EQ(proxy.read(buf, &size), c_kova_err_is_not_created);
+    EXPECT_EQ(proxy.write("late", 4), c_kova_err_is_not_created);
 }

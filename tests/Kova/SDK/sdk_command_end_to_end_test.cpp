@@ -140,6 +140,126 @@ TEST_F(command_one_host, posted_commands_arrive_in_order_with_their_bytes_and_th
     // The last three, newest first: 49 of 1 byte, 48 of none, 47 of 12345 bytes.
     EXPECT_EQ("seen s 3 -:1,-:0,47:12345", stub->command("seen s " + client + " 10"));
 
+    // Many in flight on the code at once: the stub takes a millisecond over each, the proxy
+    // posts them as fast as the center takes them. Each arrives once, in order.
+    ASSERT_EQ("slow s ok", stub->command("slow s 1000"));
+    const size_t from = stub->mark();
+    ASSERT_EQ(0u, proxy->command("burst p 100 60 64 again", 60.0).rfind("burst p 60 ", 0));
+    ASSERT_FALSE(stub->wait("on_sync s " + client + " 0 " + c_posted_limit + " 64 159 ok", 30.0, from).empty());
+    std::vector<std::string> numbers;
+    for (const std::string& line : lines_of(stub->child().output().substr(from), "on_sync s ")) numbers.push_back(words(line).at(6));
+    std::vector<std::string> want;
+    for (unsigned k = 100; k < 160; ++k) want.push_back(std::to_string(k));
+    EXPECT_EQ(want, numbers);
+    EXPECT_EQ("seen s 3 159:64,158:64,157:64", stub->command("seen s " + client + " 10"));
+
+    finalise({stub.get(), proxy.get()});
+    EXPECT_TRUE(host.back_at_baseline()) << host.blocks() << ", before: " << host.baseline();
+}
+
+// A proxy that posts and ends at once: every command it posted reaches the stub before its
+// end, and the stub hears that end once, whether the stub is idle or slow, and whether the
+// proxy is destroyed, shut down first, or goes with its application's finalize.
+TEST_F(command_one_host, a_proxy_that_ends_right_after_posting_loses_no_command_and_is_heard_once) {
+    struct row {
+        const char* name;
+        unsigned sync_us;   // each on_sync of the stub
+        unsigned commands;  // posted before the end
+        const char* end;    // the proxy's commands that end it; "exit": its application ends
+        const char* heard;  // the last error of on_shutdown
+        int rounds;
+    };
+    const row rows[] = {
+        {"an idle stub, one command, destroyed", 0, 1, "destroy", "0x2", 20},
+        {"a slow stub, thirty commands, destroyed", 20000, 30, "destroy", "0x2", 2},
+        {"a slow stub, shut down, then destroyed", 20000, 10, "shutdown destroy", "0x0", 3},
+        {"a slow stub, the proxy's application finalised", 20000, 10, "exit", "0x2", 1},
+    };
+    unsigned k = 1000;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        ASSERT_EQ("slow s ok", stub->command("slow s " + std::to_string(r.sync_us)));
+        for (int round = 0; round < r.rounds; ++round) {
+            SCOPED_TRACE(round);
+            if (!proxy) {
+                proxy = host.app();
+                ASSERT_TRUE(proxy);
+            }
+            const std::string client = connected();
+            const size_t from = stub->mark();
+            const unsigned first = k;
+            k += r.commands;
+            ASSERT_EQ(0u, proxy->command("burst p " + std::to_string(first) + " " + std::to_string(r.commands) +
+                                             " 8 again",
+                                         60.0)
+                              .rfind("burst p " + std::to_string(r.commands) + " ", 0));
+            for (const std::string& end : words(r.end)) {
+                if (end == "exit") {
+                    EXPECT_EQ(0, proxy->exit());
+                    proxy.reset();
+                } else {
+                    ASSERT_EQ(end + " p " + (end == "shutdown" ? "ok" : "0x0"), proxy->command(end + " p"));
+                }
+            }
+            const std::string shutdown = "on_shutdown s " + std::string(r.heard) + " " + client;
+            ASSERT_EQ(shutdown, stub->wait("on_shutdown s ", 20.0, from)) << stub->child().output().substr(from);
+            ASSERT_EQ("quiet", stub->command("quiet"));
+            const std::string out = stub->child().output().substr(from);
+            std::vector<std::string> numbers;
+            for (const std::string& line : lines_of(out.substr(0, out.find(shutdown)), "on_sync s " + client + " "))
+                numbers.push_back(words(line).at(6));
+            std::vector<std::string> want;
+            for (unsigned n = first; n < k; ++n) want.push_back(std::to_string(n));
+            EXPECT_EQ(want, numbers) << "every command before the end";
+            EXPECT_EQ(1u, lines_of(out, "on_shutdown s ").size()) << out;
+            EXPECT_TRUE(lines_of(out.substr(out.find(shutdown)), "on_sync s ").empty()) << out;
+            EXPECT_EQ("clients s 0", stub->command("clients s"));
+        }
+    }
+    finalise({stub.get()});
+    if (proxy) finalise({proxy.get()});
+    EXPECT_TRUE(host.back_at_baseline()) << host.blocks() << ", before: " << host.baseline();
+}
+
+// Posts as fast as write returns against a stub slower than them: those the center pipe
+// refuses fail (the proxy knows which), and the stub ends holding the last one taken.
+TEST_F(command_one_host, a_posting_burst_against_a_slower_stub_ends_with_the_stub_holding_the_last_post_taken) {
+    const std::string client = connected();
+    ASSERT_EQ("slow s ok", stub->command("slow s 200"));
+    const std::vector<std::string> burst = words(proxy->command("burst p 1 3000 8", 120.0));
+    ASSERT_EQ(6u, burst.size());
+    EXPECT_EQ("0", burst[4]) << "a post fails only for want of room";
+    ASSERT_NE("-", burst[5]);
+    EXPECT_EQ(std::to_string(3000 - std::stoul(burst[3])), burst[2]) << "taken and refused are all";
+    const std::string last = "seen s 1 " + burst[5] + ":8";
+    EXPECT_TRUE(kova_test::wait_until([&] { return stub->command("seen s " + client + " 1") == last; }, 60.0))
+        << stub->command("seen s " + client + " 1") << ", the proxy's last taken: " << burst[5];
+    ASSERT_EQ("slow s ok", stub->command("slow s 0"));
+    finalise({stub.get(), proxy.get()});
+    EXPECT_TRUE(host.back_at_baseline()) << host.blocks() << ", before: " << host.baseline();
+}
+
+// A stub object with an event, a command and an information interface, and a proxy of the
+// three kinds: the proxy's end reaches the interfaces in the order event, command,
+// information, each once.
+TEST_F(command_one_host, a_proxys_end_reaches_the_kinds_of_one_stub_in_the_order_event_command_information) {
+    ASSERT_EQ("trio t 0x0 7", stub->command("trio t " + c_domain + " 7 401"));
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        const size_t asked = proxy->mark();
+        proxy->send("trioproxy q " + c_domain + " 127.0.0.1 7 401");
+        const std::string made = proxy->wait("trioproxy q ", 20.0, asked);
+        ASSERT_EQ(0u, made.rfind("trioproxy q 0x0 ", 0)) << made;
+        ASSERT_EQ("connect q 0x0 0x0 0x0", proxy->wait("connect q ", 20.0, asked)) << proxy->child().output();
+        const std::string client = "127.0.0.1:" + c_domain + ":" + probe_app::id_of(made);
+        const size_t from = stub->mark();
+        ASSERT_EQ("destroy q 0x0", proxy->command("destroy q"));
+        ASSERT_FALSE(stub->wait("on_shutdown t.information ", 20.0, from).empty()) << stub->child().output();
+        ASSERT_EQ("quiet", stub->command("quiet"));
+        const std::vector<std::string> want = {"on_shutdown t.event 0x2 " + client, "on_shutdown t.command 0x2 " + client,
+                                               "on_shutdown t.information 0x2 " + client};
+        EXPECT_EQ(want, lines_of(stub->child().output().substr(from), "on_shutdown "));
+    }
     finalise({stub.get(), proxy.get()});
     EXPECT_TRUE(host.back_at_baseline()) << host.blocks() << ", before: " << host.baseline();
 }

@@ -172,6 +172,37 @@ TEST_F(information_one_host, tcp_and_udp_subscribers_receive_every_value_in_orde
     expect_clean_ends();
 }
 
+// A destroy asked from a listener's callback, carried out while two threads of the stub's
+// application take turns writing large values: the write it meets fails, and gives its block
+// back, so that once the stub is created again those threads and any other one write at once.
+TEST_F(information_one_host, a_write_that_a_deferred_destroy_meets_leaves_the_next_writes_theirs) {
+    ASSERT_NO_FATAL_FAILURE(bind(*app1, "t"));
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ("end_on_connect i ok", stub_app->command("end_on_connect i"));
+        const size_t from = stub_app->mark();
+        ASSERT_EQ("race i started", stub_app->command("race i 500000"));
+        // Confirmed, or found gone by the time the confirm came (0x2): on_connect ran either way.
+        const std::string connected = app1->command("connect t tcp 5");
+        EXPECT_TRUE(connected == "connect t 0x0" || connected == "connect t 0x2") << connected;
+        ASSERT_EQ("end_on_connect i 0x0", stub_app->wait("end_on_connect i ", 10.0, from));
+        ASSERT_EQ("on_object_destroy t", app1->wait("on_object_destroy t", 10.0)) << app1->child().output();
+        const size_t created = app1->mark();
+        ASSERT_EQ("create i 0x0", stub_app->command("create i " + c_domain + " 9"));
+        // Each racing thread's next write.
+        EXPECT_TRUE(kova_test::wait_until([&] { return lines_of(*stub_app, "race i ", from).size() == 3; }, 30.0));
+        for (const std::string& raced : lines_of(*stub_app, "race i ", from)) {
+            if (raced == "race i started") continue;
+            const std::vector<std::string> w = words(raced);
+            ASSERT_EQ(4u, w.size()) << raced;
+            EXPECT_EQ("0x0", w[3]) << raced;
+        }
+        EXPECT_EQ("write i 0x0", stub_app->command("write i pat:500000", 30.0)) << "another thread's write";
+        ASSERT_EQ("on_object_create t", app1->wait("on_object_create t", 10.0, created)) << app1->child().output();
+    }
+    expect_clean_ends();
+}
+
 TEST_F(information_one_host, the_timer_model_sends_the_current_value_about_every_interval) {
     ASSERT_NO_FATAL_FAILURE(bind(*app1, "t"));
     ASSERT_NO_FATAL_FAILURE(bind(*app2, "u2"));

@@ -19,6 +19,33 @@ namespace {
 
 const std::string c_domain = "7800";
 
+// A packet memory that only counts what is asked of it, and grants nothing.
+class counting_memory : public Pimo::Memory::interface_memory {
+public:
+    void proc_stop() override { ++calls; }
+    void proc_continue() override { ++calls; }
+    Pimo::OS::vimra_err_t eproc_alloc(Pimo::Memory::mm_t&, size_t, const char* const&, int) override {
+        ++calls;
+        return Pimo::OS::c_vimra_memory_empty;
+    }
+    Pimo::OS::vimra_err_t eproc_alloc_2(Pimo::Memory::mm_t&, size_t, size_t, const char* const&, int) override {
+        ++calls;
+        return Pimo::OS::c_vimra_memory_empty;
+    }
+    void proc_free(const Pimo::Memory::mm_t&, const char* const&, int) override { ++calls; }
+    Pimo::Memory::ref_count_t add_ref_get(const Pimo::Memory::mm_t&, const char* const&, int) override {
+        ++calls;
+        return 0;
+    }
+    Pimo::Memory::ref_count_t get_ref(const Pimo::Memory::mm_t&) override { return ++calls, 0; }
+    void* get_addr(const Pimo::Memory::mm_t&) override { return ++calls, nullptr; }
+    Pimo::Memory::mm_t get_mm(const void*) override { return ++calls, 0; }
+    size_t get_size(const Pimo::Memory::mm_t&) override { return ++calls, 0; }
+    bool is_clean_memory(const Pimo::Memory::mm_t&) override { return ++calls, true; }
+    bool traverse_check(const Pimo::Memory::mm_t&) override { return ++calls, true; }
+    int calls = 0;
+};
+
 // The number after in_prefix in in_line; -1 if the line does not begin with it.
 long number_after(const std::string& in_line, const std::string& in_prefix) {
     if (in_line.compare(0, in_prefix.size(), in_prefix) != 0) return -1;
@@ -146,7 +173,14 @@ TEST(kova_pipe_diagnostic, refuses_a_negative_time_and_without_the_sdk_reaches_n
     EXPECT_EQ(kova_clean_center(domain), c_kova_success);
     EXPECT_EQ(kova_clean_process(), c_kova_err_not_initailize);
     EXPECT_EQ(kova_clean_return(), c_kova_err_not_initailize);
-    kova_sdk_test_etc();  // touches no memory without the SDK
+    {
+        // Without the SDK the self-test asks nothing of a packet memory, even one that is there.
+        counting_memory memory;
+        Common::Global::gp_memory = &memory;
+        kova_sdk_test_etc();
+        Common::Global::gp_memory = nullptr;
+        EXPECT_EQ(memory.calls, 0);
+    }
     // Running: a negative time, a sleep of about 136 years for the reader, is sent nowhere.
     sdk_rig rig(1);
     ASSERT_TRUE(rig.m_ok);

@@ -122,55 +122,47 @@ kova_err_t _kova_object_information::sync(sender_sync_model_t in_sync_model) {
     const double limit = m_value.get_timer().get_settings().interval + static_cast<double>(size) / 1000000.0;
     {
         class_locker table(node_map_mutex);
-        proc_build_cycle(value, num, size, limit);
+        proc_list_cycle(size);
     }
-    // Pushed without the table: a listener that waits for it never waits for the center pipe.
-    // A cycle of the posting model waits for the center pipe's room with every copy, the UDP
-    // ones too, so that its value is never the one lost (nothing would send it again); a
-    // timer's cycle tries once, since its next tick sends the value again.
-    const bool post_cycle = in_sync_model == c_sender_sync_model_on_post;
-    for (struct_token& copy : m_cycle) {
-        if (post_cycle) _op->send_force(copy);
-        else if (_op->send_shared(copy) == Pimo::OS::c_vimra_busy)
-            Common::Interface::safe_free_token(copy, __FILE__, __LINE__);
+    // Made and pushed without the table: a listener that waits for it never waits for memory
+    // or the center pipe. A posted value is sent once: every copy of its cycle waits for both,
+    // or a subscriber would be left on an older value for good. A copy of a tick that finds no
+    // room is dropped (a TCP copy waits for its header block), since the next tick sends the
+    // value again.
+    const bool posted = in_sync_model == c_sender_sync_model_on_post;
+    for (const struct_copy& copy : m_cycle) {
+        struct_token token;
+        const bool tcp = copy.type == c_mt_information_tcp;
+        if (posted || tcp) Common::Interface::proc_alloc_header_force(token, __FILE__, __LINE__);
+        else if (Common::Interface::eproc_alloc_header(token, __FILE__, __LINE__) != c_kova_err_none) continue;
+        struct_packet* p = token.get_header_packet();
+        *p = *Common::Interface::get_header(value);
+        p->initialize_packet(copy.mct_if, Pimo::OS::vimra_cpu_clock(), limit);
+        p->header.num = num;
+        p->header.type = copy.type;
+        p->set_destination(copy.ip, copy.port, c_broadcast_proxy_id);
+        Common::Interface::safe_add_ref_mm(value, __FILE__, __LINE__);
+        token.data_mm = value;
+        if (posted) _op->send_force(token);
+        else if (_op->send_shared(token) == Pimo::OS::c_vimra_busy)
+            Common::Interface::safe_free_token(token, __FILE__, __LINE__);
     }
     m_cycle.clear();
     return c_kova_err_none;
 }
 
-void _kova_object_information::proc_build_cycle(Pimo::Memory::mm_t in_mm, msg_num_t in_num, pksize_t in_size,
-                                                double in_limit) {
-    const ip_t group = Common::Interface::get_header(in_mm)->dst_ip;
+void _kova_object_information::proc_list_cycle(pksize_t in_size) {
+    const ip_t group = Common::Interface::get_header(m_value.get_current())->dst_ip;
     if (in_size <= c_udp_size_limit) {
         // One datagram per interface that UDP subscribers came through, to the group.
         for (const auto& itf : mcast_if_map)
-            proc_build_copy(in_mm, in_num, c_mt_information_udp, itf.first, group, _op->domain, in_limit, false);
+            m_cycle.push_back(struct_copy{c_mt_information_udp, itf.first, group, _op->domain});
     } else {
         for (const auto& node : udp_node_map)
-            proc_build_copy(in_mm, in_num, c_mt_information_udp, node.second.mcast_if, node.first.ip, node.first.port,
-                            in_limit, false);
+            m_cycle.push_back(struct_copy{c_mt_information_udp, node.second.mcast_if, node.first.ip, node.first.port});
     }
     for (const auto& node : tcp_node_map)
-        proc_build_copy(in_mm, in_num, c_mt_information_tcp, c_local_host, node.first.ip, node.first.port, in_limit,
-                        true);
-}
-
-bool _kova_object_information::proc_build_copy(Pimo::Memory::mm_t in_mm, msg_num_t in_num, msg_type_t in_type,
-                                               ip_t in_mct_if, ip_t in_ip, domain_t in_port, double in_limit,
-                                               bool in_force) {
-    struct_token copy;
-    if (in_force) Common::Interface::proc_alloc_header_force(copy, __FILE__, __LINE__);
-    else if (Common::Interface::eproc_alloc_header(copy, __FILE__, __LINE__) != c_kova_err_none) return false;
-    struct_packet* p = copy.get_header_packet();
-    *p = *Common::Interface::get_header(in_mm);
-    p->initialize_packet(in_mct_if, Pimo::OS::vimra_cpu_clock(), in_limit);
-    p->header.num = in_num;
-    p->header.type = in_type;
-    p->set_destination(in_ip, in_port, c_broadcast_proxy_id);
-    Common::Interface::safe_add_ref_mm(in_mm, __FILE__, __LINE__);
-    copy.data_mm = in_mm;
-    m_cycle.push_back(copy);
-    return true;
+        m_cycle.push_back(struct_copy{c_mt_information_tcp, c_local_host, node.first.ip, node.first.port});
 }
 
 void _kova_object_information::adapter_connect(struct_token const& in_token) {

@@ -69,18 +69,22 @@ public:
 
 private:
     static void proc_tick(void* pin_self, SDK::Sender::class_sync_timer::struct_settings const& in_settings);
-    // The value's lock is held: the copies of cycle in_num of the value in_mm, each to
-    // m_cycle with its kind.
-    void proc_build_cycle(Pimo::Memory::mm_t in_mm, msg_num_t in_num, pksize_t in_size, double in_limit);
-    // A copy of the value for in_mct_if to (in_ip, in_port, in_did); false when its
-    // header block was not granted (a UDP copy is then skipped).
-    bool proc_build_copy(Pimo::Memory::mm_t in_mm, msg_num_t in_num, msg_type_t in_type, ip_t in_mct_if, ip_t in_ip, domain_t in_port,
-                         double in_limit, bool in_force);
+    // The value's lock and the table are held: where the copies of a cycle of in_size bytes
+    // go, in the order they leave, to m_cycle.
+    void proc_list_cycle(pksize_t in_size);
 
+    // One copy of a cycle: its type, the interface it leaves through and its destination
+    // node (to all the node's proxies).
+    struct struct_copy {
+        msg_type_t type;
+        ip_t mct_if;
+        ip_t ip;
+        domain_t port;
+    };
     // The copies of the cycle being sent, under the value's lock: a timer tick holds it for
     // its whole cycle, and a cycle holds it while it pushes, so that cycles leave in the
-    // order of their numbers.
-    std::vector<struct_token> m_cycle;
+    // order of their numbers. Its room is kept from one cycle to the next.
+    std::vector<struct_copy> m_cycle;
     // The current value (the block's own record is the template of every copy), the history
     // of sent values and the number of the last cycle, the model and its timer.
     SDK::Sender::class_current_value m_value;
