@@ -41,6 +41,8 @@ class_newest_hold g_udp_hold;
 // While it holds some, how long the receive waits for the center pipe's room at a time before
 // it looks at the socket again.
 constexpr double c_hold_wait_s = 0.01;
+// The UDP socket's receive buffer: several thousand datagrams of a burst.
+constexpr int c_udp_receive_room = 8 * 1024 * 1024;
 
 // One try into the center pipe, within the network's share of it.
 class_newest_hold::enum_push push_center(Kova::struct_token& in_token) {
@@ -175,6 +177,13 @@ int udp_initialize(unsigned short in_port) {
     }
     // Where each datagram was sent to: this center's own broadcasts come back to it.
     if (setsockopt(s, IPPROTO_IP, IP_PKTINFO, &one, sizeof(one)) != 0) print_error("IP_PKTINFO");
+    // Room for a burst while the receive thread is not running: what the kernel cannot queue
+    // is lost without a trace, and a posted value is sent only once. Past the host's limit
+    // when the center may (it runs as root), else up to it.
+    int room = c_udp_receive_room;
+    if (setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof(room)) != 0 &&
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &room, sizeof(room)) != 0)
+        print_error("SO_RCVBUF");
     struct_epoll_overlapped_ex* p = new struct_epoll_overlapped_ex(s, c_socket_udp, Kova::struct_node_addr(0, in_port));
     g_udp_map[in_port] = p;
     epoll_arm(epoll_udp_recv, EPOLL_CTL_ADD, s, c_mask_listen, p);
