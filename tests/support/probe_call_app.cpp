@@ -21,6 +21,9 @@
 //       some with limits too short to be answered in time), signals and cancels; prints
 //       "storm done <calls and signals> <answered> <timed out> <others> <wrong>" once all have ended,
 //       <others> as "result:count,..." and <wrong> counting answers whose content is not the reply
+//   many <prefix> <count> <domain> <server ip> <stub id> <call code> <limit s>   a crowd of quiet
+//       call proxies (probe_crowd.h), each called once ("abc") once it sees its stub:
+//       "many <prefix> <live> <answered> <ms>" when all have been answered or the limit is spent
 //   state <name> | destroy <name> | quiet | exit
 //   fds exhaust | fds free      takes every file descriptor left (-> "fds exhaust <n>"), gives them back
 // Data is "-" (none), "pat:<n>" (n pattern bytes) or the text itself; payloads longer
@@ -46,6 +49,7 @@
 
 #include "Kova/kova.h"
 #include "probe_app_lines.h"
+#include "probe_crowd.h"
 
 using namespace Kova;
 using kova_probe::client;
@@ -283,6 +287,7 @@ int main() {
     std::map<std::string, std::unique_ptr<sync_signal>> syncs;
     std::map<std::string, std::unique_ptr<app_broadcast>> broadcasts;
     std::map<std::string, std::unique_ptr<app_proxy>> proxies;
+    std::map<std::string, std::unique_ptr<kova_probe::probe_crowd<kova_proxy_object_call>>> crowds;
     std::vector<std::thread> requests;
     std::vector<int> taken_fds;
     std::string line;
@@ -395,6 +400,16 @@ int main() {
             else
                 proxies[name]->kova_proxy_object_signal::cancel(err);
             say(cmd + " " + name + " ok");
+        } else if (cmd == "many") {
+            auto& crowd = crowds[name];
+            crowd.reset(new kova_probe::probe_crowd<kova_proxy_object_call>);
+            say("many " + name + " " +
+                crowd->run(in, [](kova_proxy_object_call& in_proxy) {
+                               char buf[64];
+                               pksize_t size = sizeof buf;
+                               return in_proxy.async_return(in_proxy.async_call("abc", 3, 5.0), buf, &size,
+                                                            nullptr) == c_kova_success;
+                           }));
         } else if (cmd == "state") {
             if (proxies.count(name))
                 say(state_of(name, *proxies[name]));
@@ -448,6 +463,7 @@ int main() {
     for (std::thread& t : requests) t.join();
     syncs.clear();
     broadcasts.clear();
+    crowds.clear();
     proxies.clear();
     stubs.clear();
     Kova::finalize();

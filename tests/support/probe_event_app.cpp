@@ -1,7 +1,7 @@
 // An application of events and broadcasts on the SDK's installed interface alone, driven on
 // stdin; each command answers one line, callbacks and finished work print their own.
 // Commands:
-//   init
+//   init [listeners]                 the SDK's default of 8 listener threads, or as many as given
 //   stub <name> <domain> <id> <event code> <broadcast code>   one object of both kinds
 //   hold <stub name> <ms>            on_connect sleeps that long before it accepts
 //   publish <stub name> <from> <count> <sizes>   events numbered from.. on a thread of its own,
@@ -20,6 +20,9 @@
 //       from..; prints "done <name> <received> <wrong> <bad times>" once count have come
 //       (broadcast proxies: "<received> <wrong> <repeats>")
 //   count <name>                     "count <name> <received> <wrong> <bad times or repeats> <sender>"
+//   many <prefix> <count> <domain> <server ip> <stub id> <code> <limit s>   a crowd of quiet event
+//       proxies (probe_crowd.h), each subscribed once it sees its stub: prints
+//       "many <prefix> <live> <subscribed> <ms>" when all are subscribed or the limit is spent
 //   shutdown <name> | state <name> | destroy <name> | quiet | exit
 // Sizes are a comma-separated list of byte counts; number k has the one at k modulo their
 // count. Payload number k holds k in its first 4 bytes (little-endian, as far as its size
@@ -46,6 +49,7 @@
 
 #include "Kova/kova.h"
 #include "probe_app_lines.h"
+#include "probe_crowd.h"
 
 using namespace Kova;
 using kova_probe::client;
@@ -248,6 +252,7 @@ int main() {
     std::map<std::string, std::unique_ptr<app_stub>> stubs;
     std::map<std::string, std::unique_ptr<event_proxy>> events;
     std::map<std::string, std::unique_ptr<broadcast_proxy>> broadcasts;
+    std::map<std::string, std::unique_ptr<kova_probe::probe_crowd<kova_proxy_object_event>>> crowds;
     std::vector<std::thread> work;
     std::string line;
     say("pid " + std::to_string(getpid()));
@@ -269,7 +274,10 @@ int main() {
                                                   : nullptr;
         app_stub* stub = stubs.count(name) ? stubs[name].get() : nullptr;
         if (cmd == "init") {
-            Kova::initialize();
+            if (name.empty())
+                Kova::initialize();
+            else
+                Kova::initialize(static_cast<unsigned>(std::stoul(name)), 16, 1);
             say("initialized");
         } else if (cmd == "stub") {
             unsigned domain = 0, id = 0, code = 0, bcode = 0;
@@ -332,6 +340,14 @@ int main() {
             say("expect " + name + " ok");
         } else if (cmd == "count" && check) {
             say("count " + name + " " + check->counts());
+        } else if (cmd == "many") {
+            auto& crowd = crowds[name];
+            crowd.reset(new kova_probe::probe_crowd<kova_proxy_object_event>);
+            say("many " + name + " " +
+                crowd->run(in, [](kova_proxy_object_event& in_proxy) {
+                               return in_proxy.async_connect_return(in_proxy.async_connect(5.0), nullptr) ==
+                                      c_kova_success;
+                           }));
         } else if (cmd == "shutdown" && events.count(name)) {
             events[name]->shutdown();
             say("shutdown " + name + " ok");
@@ -345,6 +361,7 @@ int main() {
         }
     }
     for (std::thread& t : work) t.join();
+    crowds.clear();
     events.clear();
     broadcasts.clear();
     stubs.clear();

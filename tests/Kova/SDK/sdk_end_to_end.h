@@ -246,6 +246,7 @@ public:
     // The baseline: what the center holds for itself once the keeper's work has gone round.
     void settle() { m_baseline = settled_blocks(m_memory, {m_keeper.get()}); }
     std::unique_ptr<probe_app> app() { return m_host.app(m_probe); }
+    std::unique_ptr<probe_app> app(const std::string& in_probe) { return m_host.app(in_probe); }
     private_host& host() { return m_host.host(); }
     probe_app& keeper() { return *m_keeper; }
     std::string blocks() { return kova_test::blocks(m_memory); }

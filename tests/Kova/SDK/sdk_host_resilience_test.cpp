@@ -20,6 +20,9 @@ using call_app = kova_test::probe_app;
 
 namespace {
 
+const std::string c_host_ip = "10.231.61.1";  // the host under test, as its peer host sees it
+const std::string c_peer_ip = "10.231.61.2";
+
 // The named objects with in_part in their names that in_pid still maps or holds open although
 // they have been removed from the host; "" when none.
 std::string removed_objects_held(pid_t in_pid, const std::string& in_part) {
@@ -42,6 +45,27 @@ std::string removed_objects_held(pid_t in_pid, const std::string& in_part) {
     return found;
 }
 
+// The datagrams in_host has taken in on its sockets.
+long udp_datagrams_in(kova_test::private_host& in_host) {
+    std::string snmp;
+    in_host.run({"/bin/sh", "-c", "grep '^Udp:' /proc/net/snmp | tail -1"}, &snmp);
+    const std::vector<std::string> w = words(snmp);
+    return w.size() > 1 ? std::stol(w[1]) : -1;
+}
+
+// in_host has taken in at least in_count datagrams in all, and the socket of in_port (a
+// domain's center) has read every one that came to it.
+bool datagrams_read(kova_test::private_host& in_host, const std::string& in_port, long in_count) {
+    return kova_test::wait_until(
+        [&] {
+            std::string ss;
+            in_host.run({"/bin/sh", "-c", "ss -Huan sport = :" + in_port}, &ss);
+            const std::vector<std::string> w = words(ss);
+            return udp_datagrams_in(in_host) >= in_count && w.size() > 1 && w[1] == "0";
+        },
+        10.0);
+}
+
 // One private host with the service; the tests start their applications in it.
 class one_host : public testing::Test {
 protected:
@@ -62,8 +86,23 @@ protected:
         child_process sender = host.host().spawn(argv);
         ASSERT_TRUE(sender.wait_for_line("sent")) << sender.output();
     }
+    // A python3 script on another host joined to this one (c_host_ip), which a peer of the
+    // network must come from: the center lets nobody on its own host in as another center.
+    child_process on_peer_host(const char* in_script, const std::vector<std::string>& in_args) {
+        if (!m_peer_joined) {
+            m_peer_joined = m_peer.start() && kova_test::join_hosts(host.host(), m_peer, c_host_ip, c_peer_ip);
+            EXPECT_TRUE(m_peer_joined) << "a second host";
+        }
+        std::vector<std::string> argv{"/usr/bin/python3", "-c", in_script};
+        argv.insert(argv.end(), in_args.begin(), in_args.end());
+        return m_peer.spawn(argv);
+    }
 
     kova_host host;
+
+private:
+    kova_test::private_host m_peer;
+    bool m_peer_joined = false;
 };
 
 // A center that is still ending holds its domain (its stop event, its pipe already shut
@@ -90,18 +129,20 @@ TEST_F(one_host, an_object_created_while_the_previous_center_ends_gets_the_next_
     EXPECT_GT(host.center("7611"), 0);
 }
 
-// A peer that speaks to a center as another center would, from inside the host:
-//   idle <port>      makes the init exchange, says "connected", then stays silent; says
-//                    "closed" once the center ends the connection
-//   bind <port>      tries to open a second listener on the port -> "bound" or "refused"
-//   gate <port> <p>  an init record that names domain p, then a call to stub 5 -> "accepted"
-//                    when the center answers with its own record, "refused" when it closes
+// A peer that speaks to a center as another center would, to the center of <host>:
+//   idle <port> <host>      makes the init exchange, says "connected", then stays silent; says
+//                           "closed" once the center ends the connection
+//   bind <port>             tries to open a second listener on the port (on the host it runs
+//                           on) -> "bound" or "refused"
+//   gate <port> <host> <p>  an init record that names domain p, then a call to stub 5 ->
+//                           "accepted" when the center answers with its own record, "refused"
+//                           when it closes
 const char* const c_tcp_peer = R"PY(
 import socket, struct, sys
 how, port = sys.argv[1], int(sys.argv[2])
 if how == 'gate':
-    named = int(sys.argv[3])
-    s = socket.create_connection(('127.0.0.1', port))
+    named = int(sys.argv[4])
+    s = socket.create_connection((sys.argv[3], port))
     s.sendall(b'\0' * 1020 + struct.pack('<HH', s.getsockname()[1], named))
     s.sendall(struct.pack('<BBHHHHHHHII', 2, 48, named, 0xFFFF, 0, 258, 0x8001, 5, 1, 0, 0))
     got = b''
@@ -120,7 +161,7 @@ elif how == 'bind':
     except OSError:
         print('refused', flush=True)
 else:
-    s = socket.create_connection(('127.0.0.1', port))
+    s = socket.create_connection((sys.argv[3], port))
     s.sendall(b'\0' * 1020 + struct.pack('<HH', s.getsockname()[1], port))
     got = b''
     while len(got) < 1024: got += s.recv(1024 - len(got))
@@ -146,7 +187,7 @@ TEST_F(one_host, a_center_starts_again_at_once_after_one_that_left_connections_b
         ASSERT_EQ("stub s 0x0 5", first->command("stub s " + std::string(domain) + " 5 258 64 259"));
         child_process second = host.host().spawn({"/usr/bin/python3", "-c", c_tcp_peer, "bind", domain});
         EXPECT_TRUE(second.wait_for_line("refused")) << second.output();
-        child_process peer = host.host().spawn({"/usr/bin/python3", "-c", c_tcp_peer, "idle", domain});
+        child_process peer = on_peer_host(c_tcp_peer, {"idle", domain, c_host_ip});
         ASSERT_TRUE(peer.wait_for_line("connected")) << peer.output();
         if (killed) {
             ASSERT_EQ(0, kill(host.center(domain), SIGKILL));
@@ -174,10 +215,10 @@ TEST_F(one_host, a_peer_that_names_another_domain_is_refused_and_no_center_start
     ASSERT_TRUE(app);
     ASSERT_EQ("stub s 0x0 5", app->command("stub s 7622 5 258 64 259"));
     for (const char* named : {"7300", "0", "7200", "9999"}) {
-        child_process peer = host.host().spawn({"/usr/bin/python3", "-c", c_tcp_peer, "gate", "7622", named});
+        child_process peer = on_peer_host(c_tcp_peer, {"gate", "7622", c_host_ip, named});
         EXPECT_TRUE(peer.wait_for_line("refused")) << named << ": " << peer.output();
     }
-    child_process honest = host.host().spawn({"/usr/bin/python3", "-c", c_tcp_peer, "gate", "7622", "7622"});
+    child_process honest = on_peer_host(c_tcp_peer, {"gate", "7622", c_host_ip, "7622"});
     EXPECT_TRUE(honest.wait_for_line("accepted")) << honest.output();
     // Whatever those connections made the host do has been done, the service's starts too.
     child_process memory = host.memory();
@@ -203,8 +244,8 @@ TEST_F(one_host, a_process_without_descriptors_fails_its_create_at_once_and_not_
 }
 
 // Controls that only the host's own programs make (a process destroy, the TCP connection
-// reports) are dropped when a datagram brings them, also from the host itself: a datagram
-// does not unregister a live application or end its links.
+// reports) are dropped when a datagram brings them, from another host or from the host itself:
+// a datagram does not unregister a live application or end its links.
 TEST_F(one_host, host_only_controls_by_udp_are_dropped) {
     std::unique_ptr<call_app> stub = start_app();
     ASSERT_TRUE(stub);
@@ -220,19 +261,19 @@ TEST_F(one_host, host_only_controls_by_udp_are_dropped) {
     // type 1, code (process destroy 5, the reports 0x8005 to 0x8008), the stub's pid as payload.
     const char* const script = R"PY(
 import socket, struct, sys
-pid = int(sys.argv[1])
+host, pid = sys.argv[1], int(sys.argv[2])
 u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 for code in (5, 0x8005, 0x8006, 0x8007, 0x8008):
     hdr = struct.pack('<BBHHHHHHHII', 2, 1, 7613, 0xFFFF, 0, code, 0, 0xFFFF, 0, 0, 4)
-    u.sendto(hdr + struct.pack('<i', pid), ('127.0.0.1', 7613))
-# Then a call of stub 5, which the center takes after them.
-u.sendto(struct.pack('<BBHHHHHHHII', 2, 48, 7613, 0xFFFF, 0, 258, 0x8001, 5, 1, 0, 2) + b'hi', ('127.0.0.1', 7613))
+    u.sendto(hdr + struct.pack('<i', pid), (host, 7613))
 print('sent', flush=True)
 )PY";
-    const size_t stub_from = stub->mark();
-    ASSERT_NO_FATAL_FAILURE(send_datagrams(script, {pid[1]}));
-    EXPECT_FALSE(stub->wait("on_call s hi ", 10.0, stub_from).empty()) << "the stub still gets its calls";
-    // What the center made of the controls before it has reached the client, and been taken.
+    const long in_before = udp_datagrams_in(host.host());
+    ASSERT_NO_FATAL_FAILURE(send_datagrams(script, {"127.0.0.1", pid[1]}));
+    child_process remote = on_peer_host(script, {c_host_ip, pid[1]});
+    ASSERT_TRUE(remote.wait_for_line("sent")) << remote.output();
+    // The center has read all ten; what it made of them has reached the client, and been taken.
+    ASSERT_TRUE(datagrams_read(host.host(), "7613", in_before + 10));
     child_process memory = host.memory();
     EXPECT_TRUE(drain_host(memory, {stub.get(), client.get()}));
     EXPECT_EQ("call c1 0x0 5 olleh", without_time(client->request("call p c1 5 hello 64")));
@@ -243,26 +284,35 @@ print('sent', flush=True)
 }
 
 // A packet for an object that does not exist here is answered in its own domain only
-// when the process already uses that domain: the domain is the sender's word, and an
-// answer must never make the host start a center for it.
+// when the process already uses that domain: the domain is the sender's word (the port its
+// connection comes from, which a peer chooses), and an answer must never make the host
+// start a center for it.
 TEST_F(one_host, an_answer_never_starts_a_center_for_the_domain_a_packet_names) {
     std::unique_ptr<call_app> client = start_app();
     ASSERT_TRUE(client);
     const std::vector<std::string> proxy = words(client->command("proxy p 7614 127.0.0.1 5 258 259"));
     ASSERT_EQ(4u, proxy.size());
     ASSERT_EQ("0x0", proxy[2]);
-    // A call from "proxy 0x8001 of domain 9999" to the client's proxy: the client has no
-    // such object in domain 9999.
+    // A call from "proxy 0x8001 of domain 9999" (a connection from port 9999) to the client's
+    // proxy: the client has no such object in domain 9999.
     const char* const script = R"PY(
-import socket, struct, sys
-u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-hdr = struct.pack('<BBHHHHHHHII', 2, 48, 9999, 0xFFFF, 0, 258, 0x8001, int(sys.argv[1]), 1, 0, 0)
-u.sendto(hdr, ('127.0.0.1', 7614))
+import socket, struct, sys, time
+host, port, did = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(('0.0.0.0', 9999))
+s.connect((host, port))
+s.sendall(b'\0' * 1020 + struct.pack('<HH', 9999, port))
+got = b''
+while len(got) < 1024: got += s.recv(1024 - len(got))
+s.sendall(struct.pack('<BBHHHHHHHII', 2, 48, 9999, 0xFFFF, 0, 258, 0x8001, did, 1, 0, 0))
 print('sent', flush=True)
+time.sleep(5)
 )PY";
-    ASSERT_NO_FATAL_FAILURE(send_datagrams(script, {proxy[3]}));
-    // Once the client has taken the datagram's call, and the service has done what it was
-    // asked before, no center for 9999 runs.
+    child_process sender = on_peer_host(script, {c_host_ip, "7614", proxy[3]});
+    ASSERT_TRUE(sender.wait_for_line("sent")) << sender.output();
+    // Once the client has taken the call, and the service has done what it was asked before,
+    // no center for 9999 runs.
     child_process memory = host.memory();
     EXPECT_TRUE(drain_host(memory, {client.get()}));
     ASSERT_TRUE(host.wait_for_service(memory));
@@ -452,27 +502,27 @@ TEST_F(one_host, a_stopped_application_stalls_nobody) {
     EXPECT_EQ("call c1 0x0 5 olleh", without_time(b->request("call q c1 5 hello 64")));
 }
 
-// Sends calls without limit to stub 5 from 127.0.0.1: by TCP as a center would (never
-// reading what comes back) or by UDP; prints "sent" once all are out.
-//   <tcp|udp> <port> <count> <payload bytes>
+// Sends calls without limit to stub 5 of the center of <host>: by TCP as a center would
+// (never reading what comes back) or by UDP; prints "sent" once all are out.
+//   <tcp|udp> <host> <port> <count> <payload bytes>
 const char* const c_call_flood = R"PY(
 import socket, struct, sys
-how, port, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+how, host, port, count, size = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
 def call(n): return struct.pack('<BBHHHHHHHII', 2, 48, port, 0xFFFF, 0, 258, 0x8001, 5, n % 65535 + 1, 0, size) + b'x' * size
 if how == 'tcp':
-    s = socket.create_connection(('127.0.0.1', port))
+    s = socket.create_connection((host, port))
     s.sendall(b'\0' * 1020 + struct.pack('<HH', s.getsockname()[1], port))
     for n in range(count): s.sendall(call(n))
 else:
     u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    for n in range(count): u.sendto(call(n), ('127.0.0.1', port))
+    for n in range(count): u.sendto(call(n), (host, port))
 print('sent', flush=True)
 )PY";
 
 // A payload the packet memory has no room for is kept in the center's own heap while the
-// packet is answered busy; it is freed on every path, whatever the peer's address (the
-// loopback here).
-TEST_F(one_host, payloads_kept_in_the_centers_heap_are_freed_for_a_peer_on_the_loopback) {
+// packet is answered busy; it is freed on every path (a peer of another host here; one on
+// the host itself is not let in at all).
+TEST_F(one_host, payloads_kept_in_the_centers_heap_are_freed_for_a_peer_of_another_host) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the address sanitizer keeps freed memory resident (its quarantine)";
 #endif
@@ -484,8 +534,7 @@ TEST_F(one_host, payloads_kept_in_the_centers_heap_are_freed_for_a_peer_on_the_l
     const pid_t center = host.center("7623");
     ASSERT_GT(center, 0);
     const long before = resident_kb(center);
-    child_process sender =
-        host.host().spawn({"/usr/bin/python3", "-c", c_call_flood, "tcp", "7623", "2000", "60000"});
+    child_process sender = on_peer_host(c_call_flood, {"tcp", c_host_ip, "7623", "2000", "60000"});
     ASSERT_TRUE(sender.wait_for_line("sent", 60.0)) << sender.output();
     // The center has read the connection to its end and closed it, and routed what it read.
     EXPECT_EQ(0, sender.wait(10.0));
@@ -505,6 +554,8 @@ protected:
     void SetUp() override {
         REQUIRE_PRIVATE_HOSTS();
         ASSERT_TRUE(host.start());
+        ASSERT_TRUE(peer.start());
+        ASSERT_TRUE(kova_test::join_hosts(host.host(), peer, c_host_ip, c_peer_ip));
         memory = host.memory();
         target = host.app();
         other = host.app();
@@ -516,10 +567,10 @@ protected:
         ASSERT_FALSE(client->wait("on_object_create q").empty());
         EXPECT_EQ("call w1 0x0 3 cba", without_time(client->request("call q w1 5 abc 64")));
         // The datagram receive keeps a header block for the next datagram: count it in, once
-        // the stub has taken the one datagram.
-        const size_t from = target->mark();
+        // the center has read the one datagram (a call, which no datagram may bring: dropped).
+        const long in_before = udp_datagrams_in(host.host());
         ASSERT_NO_FATAL_FAILURE(flood("udp", 1));
-        ASSERT_FALSE(target->wait("on_call s ", 10.0, from).empty()) << target->child().output();
+        ASSERT_TRUE(datagrams_read(host.host(), "7615", in_before + 1));
         ASSERT_EQ("mode s ok", target->command("mode s jitter 0"));  // quiet
         baseline = settled_blocks(memory, {target.get(), other.get(), client.get()});
     }
@@ -528,8 +579,8 @@ protected:
     // (and never reading what comes back) or by UDP; returns once all are sent, leaving the
     // sender running until then. Meanwhile the client calls the other stub, which must answer.
     void flood(const std::string& in_how, int in_count) {
-        child_process sender = host.host().spawn(
-            {"/usr/bin/python3", "-c", c_call_flood, in_how, "7615", std::to_string(in_count), "30000"});
+        child_process sender = peer.spawn(
+            {"/usr/bin/python3", "-c", c_call_flood, in_how, c_host_ip, "7615", std::to_string(in_count), "30000"});
         for (int n = 0; !sender.wait_for_line("sent", 0.05); ++n) {
             ASSERT_LT(n, 2000) << in_how << " flood not sent: " << sender.output();
             EXPECT_EQ("0x0 3 cba", call_the_other_stub()) << "the other stub during the " << in_how << " flood";
@@ -551,6 +602,7 @@ protected:
     }
 
     kova_host host{"MEMSIZE=8388608\n"};
+    kova_test::private_host peer;  // where the flood comes from
     child_process memory;
     std::unique_ptr<call_app> target, other, client;
     std::string baseline;

@@ -177,7 +177,9 @@ TEST_F(relay_connection, a_packet_in_any_split_is_rebuilt_once_and_addressed_to_
         ASSERT_EQ(got.size(), 1u) << "size " << c.size;
         Kova::packet_t* pkt = m_memory.packet(got[0]);
         EXPECT_EQ(pkt->header.size, c.size);
-        EXPECT_EQ(pkt->header.sport, 7200);
+        // The header says 7200; the peer speaks for the node of its connection only.
+        EXPECT_EQ(pkt->header.sport, c_peer_port);
+        EXPECT_EQ(pkt->header.sid, 0x8001);
         EXPECT_EQ(pkt->dst_ip, Kova::c_local_host);
         EXPECT_EQ(pkt->dst_port, c_gate);
         EXPECT_EQ(pkt->src_ip, c_remote_ip);

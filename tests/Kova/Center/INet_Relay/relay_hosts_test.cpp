@@ -1,5 +1,6 @@
 // The network relay in real processes on private hosts: two relays joined by veth, and hostile
-// peers on one host. Each relay runs in probe_relay, a center stand-in.
+// peers on another host and on the relay's own. Each relay runs in probe_relay, a center
+// stand-in.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -47,26 +48,32 @@ def wait_eof(s, limit=30):
         while s.recv(65536): pass
     except (ConnectionResetError, socket.timeout):
         pass
-def handshake(port, host='127.0.0.1'):
-    s = socket.create_connection((host, port), timeout=10)
+def handshake(port):
+    s = socket.create_connection((HOST, port), timeout=10)
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     s.sendall(init_record(s.getsockname()[1], port))
     recv_exact(s, 1024)
     return s
 def say(t): print(t, flush=True)
 mode, port = sys.argv[1], int(sys.argv[2])
+HOST = sys.argv[3] if len(sys.argv) > 3 else '127.0.0.1'  # the relay's host
 if mode == 'handshake':
     handshake(port).close(); say('handshake ok')
+elif mode == 'refused':
+    try:
+        handshake(port).close(); say('accepted')
+    except (EOFError, OSError):
+        say('refused')
 elif mode == 'bigsize':
     s = handshake(port); s.sendall(hdr(48, 0xFFFFFFF0) + b'x' * 10); s.close(); say('done')
 elif mode == 'badver':
     s = handshake(port); s.sendall(hdr(32, 0, ver=1)); wait_eof(s); say('closed')
 elif mode == 'partial':
-    s = socket.create_connection(('127.0.0.1', port)); s.sendall(init_record(1, port)[:1000])
+    s = socket.create_connection((HOST, port)); s.sendall(init_record(1, port)[:1000])
     t = time.time(); wait_eof(s); say('closed after %d' % int(time.time() - t))
 elif mode == 'five':
     socks = [socket.socket() for _ in range(5)]
-    for s in socks: s.setblocking(False); s.connect_ex(('127.0.0.1', port))
+    for s in socks: s.setblocking(False); s.connect_ex((HOST, port))
     for s in socks:
         s.setblocking(True); s.settimeout(10); s.sendall(init_record(s.getsockname()[1], port)); recv_exact(s, 1024)
     say('five ok')
@@ -79,12 +86,12 @@ elif mode == 'reset':
     say('reset after heartbeats %d' % n)
 elif mode == 'noread':
     s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    s.connect(('127.0.0.1', port)); s.sendall(init_record(s.getsockname()[1], port)); recv_exact(s, 1024)
+    s.connect((HOST, port)); s.sendall(init_record(s.getsockname()[1], port)); recv_exact(s, 1024)
     say('port %d' % s.getsockname()[1]); time.sleep(40)
 elif mode == 'udp':
     u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     for d in [b'', b'y' * 20, hdr(16, 10) + b'y' * 5, hdr(16, 2) + b'y' * 9, hdr(16, 3) + b'abc']:
-        u.sendto(d, ('127.0.0.1', port))
+        u.sendto(d, (HOST, port))
     say('udp sent')
 elif mode == 'hold':
     l = socket.socket(); l.bind(('0.0.0.0', port)); l.listen(); say('holding'); time.sleep(30)
@@ -281,11 +288,14 @@ TEST_F(relay_hosts, the_connecting_side_acknowledges_returns_sends_heartbeats_an
 
 TEST_F(relay_hosts, hostile_peers_leave_the_center_alive_consistent_and_open_to_a_fresh_handshake) {
     REQUIRE_PRIVATE_HOSTS();
-    private_host h;
+    private_host h, x;
     ASSERT_TRUE(h.start());
+    ASSERT_TRUE(x.start());
+    ASSERT_TRUE(kova_test::join_hosts(h, x, "10.231.44.1", "10.231.44.2"));
+    const std::string relay_ip = "10.231.44.1";
     child_process relay = start_relay(h, 7303, "mem", short_limit_directory());
     // The datagram receive keeps one header block for the next datagram: count it in.
-    child_process warm = peer(h, {"udp", "7303"});
+    child_process warm = peer(x, {"udp", "7303", relay_ip});
     ASSERT_TRUE(relay.wait_for_line("pkt 16 size 3 data 1 sum 440920331")) << relay.output();
     relay.send_line("baseline");
     ASSERT_TRUE(relay.wait_for_line("baseline set"));
@@ -302,7 +312,7 @@ TEST_F(relay_hosts, hostile_peers_leave_the_center_alive_consistent_and_open_to_
         {"udp", "udp sent"},
     };
     for (const case_t& c : cases) {
-        child_process p = peer(h, {c.mode, "7303"});
+        child_process p = peer(x, {c.mode, "7303", relay_ip});
         EXPECT_TRUE(p.wait_for_line(c.expect, 20)) << c.mode << ": " << p.output();
         EXPECT_EQ(p.wait(20), 0) << c.mode;
         if (std::string(c.mode) == "udp") {
@@ -315,20 +325,40 @@ TEST_F(relay_hosts, hostile_peers_leave_the_center_alive_consistent_and_open_to_
         EXPECT_TRUE(relay.wait_for_line("pong")) << c.mode;
         relay.send_line("check_baseline");
         EXPECT_TRUE(relay.wait_for_line("baseline ok", 20)) << c.mode << ": " << relay.output();
-        child_process fresh = peer(h, {"handshake", "7303"});
+        child_process fresh = peer(x, {"handshake", "7303", relay_ip});
         EXPECT_TRUE(fresh.wait_for_line("handshake ok", 20)) << c.mode;
         EXPECT_EQ(fresh.wait(20), 0);
         relay.send_line("check_baseline");
         EXPECT_TRUE(relay.wait_for_line("baseline ok", 20)) << c.mode << ": " << relay.output();
     }
 
+    // A peer on the relay's own host is no center of another host: its connection is closed at
+    // once, by the loopback or by the host's own address, and its datagrams are dropped. The
+    // valid datagram the other host sends behind them is the only one that comes in.
+    const size_t heard = relay.output().size();
+    for (const char* to : {"127.0.0.1", "10.231.44.1"}) {
+        child_process local = peer(h, {"refused", "7303", to});
+        EXPECT_TRUE(local.wait_for_line("refused", 20)) << to << ": " << local.output();
+        child_process datagrams = peer(h, {"udp", "7303", to});
+        EXPECT_TRUE(datagrams.wait_for_line("udp sent", 20)) << to;
+    }
+    child_process remote = peer(x, {"udp", "7303", relay_ip});
+    EXPECT_TRUE(relay.wait_for_line("pkt 16 size 3 data 1 sum 440920331")) << relay.output();
+    relay.send_line("ping");
+    EXPECT_TRUE(relay.wait_for_line("pong"));
+    const std::string since = relay.output().substr(heard);
+    EXPECT_EQ(std::string::npos, since.find("ctrl 8005")) << since;
+    EXPECT_EQ(since.find("pkt "), since.rfind("pkt ")) << since;
+    relay.send_line("check_baseline");
+    EXPECT_TRUE(relay.wait_for_line("baseline ok", 20)) << relay.output();
+
     // An init record that stops after 1000 bytes is closed at the init deadline, and a peer
     // that stops reading neither freezes the center nor keeps its queue: both in one wait.
-    child_process partial = peer(h, {"partial", "7303"});
-    child_process noread = peer(h, {"noread", "7303"});
+    child_process partial = peer(x, {"partial", "7303", relay_ip});
+    child_process noread = peer(x, {"noread", "7303", relay_ip});
     const std::string port = wait_for_number(noread, "port ");
     ASSERT_FALSE(port.empty()) << noread.output();
-    relay.send_line("tcp server 127.0.0.1 " + port + " 69 60000 200");
+    relay.send_line("tcp server 10.231.44.2 " + port + " 69 60000 200");
     EXPECT_TRUE(relay.wait_for_line("sent 0", 5)) << "queueing never waits on the peer: " << relay.output();
     relay.send_line("ping");
     EXPECT_TRUE(relay.wait_for_line("pong", 5));
@@ -339,7 +369,7 @@ TEST_F(relay_hosts, hostile_peers_leave_the_center_alive_consistent_and_open_to_
     noread.kill_now();
     relay.send_line("check_baseline");
     EXPECT_TRUE(relay.wait_for_line("baseline ok", 20)) << relay.output();
-    child_process fresh = peer(h, {"handshake", "7303"});
+    child_process fresh = peer(x, {"handshake", "7303", relay_ip});
     EXPECT_TRUE(fresh.wait_for_line("handshake ok", 20));
     quit(relay);
 }
@@ -386,8 +416,10 @@ TEST_F(relay_hosts, datagrams_go_to_one_host_to_every_host_and_to_a_joined_sourc
 
 TEST_F(relay_hosts, a_connection_refused_for_want_of_descriptors_is_accepted_on_a_later_tick) {
     REQUIRE_PRIVATE_HOSTS();
-    private_host h;
+    private_host h, x;
     ASSERT_TRUE(h.start());
+    ASSERT_TRUE(x.start());
+    ASSERT_TRUE(kova_test::join_hosts(h, x, "10.231.45.1", "10.231.45.2"));
     child_process relay = start_relay(h, 7305);
     relay.send_line("fdlimit tight");
     relay.send_line("ping");
@@ -397,7 +429,7 @@ TEST_F(relay_hosts, a_connection_refused_for_want_of_descriptors_is_accepted_on_
         GTEST_SKIP() << "built with sanitizers";
     }
     ASSERT_NE(relay.output().find("done fdlimit"), std::string::npos);
-    child_process waiting = peer(h, {"handshake", "7305"});
+    child_process waiting = peer(x, {"handshake", "7305", "10.231.45.1"});
     // The connection waits in the listener's queue (ss shows it as the listener's Recv-Q).
     EXPECT_TRUE(kova_test::wait_until(
         [&] {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <string>
 
+#include "Kova/Center/INet_Relay/EPoll/class_host_addresses.h"
 #include "Kova/Center/INet_Relay/EPoll/epoll_tcp_close.h"
 #include "Kova/Center/INet_Relay/EPoll/epoll_tcp_connect.h"
 #include "Pimo/OS/Linux/class_locker.h"
@@ -22,6 +23,22 @@ namespace EPoll {
 
 using Pimo::OS::class_locker;
 using Pimo::Utility::print_error;
+
+namespace {
+
+// A connection from this host is this center's own (a proxy bound to a stub at one of the
+// host's addresses) when one of its outgoing connections to the port is the other end. The
+// connect has bound that socket's port before the peer could be accepted, and the record
+// waits in g_connect_map until the init records are through.
+bool is_own_connection(const Kova::struct_node_addr& in_from, Kova::domain_t in_port) {
+    class_locker lock(g_client_lock);
+    const auto found = g_connect_map.find(Kova::struct_node_addr(in_from.ip, in_port));
+    if (found == g_connect_map.end() || found->second->socket < 0) return false;
+    const Kova::struct_node_addr own = own_addr(found->second->socket);
+    return own.ip == in_from.ip && own.port == in_from.port;
+}
+
+}  // namespace
 
 int request_listen(Kova::domain_t in_port) {
     SOCKET s = ::socket(AF_INET, SOCK_STREAM, 6);
@@ -69,8 +86,13 @@ int accept(struct_epoll_overlapped* pin_listener) {
             print_error("소켓 엑셉트 실패");
             return -1;
         }
-        tcp_t* p = new_tcp_record(s, c_socket_init_server, pin_listener->local_addr,
-                             Kova::struct_node_addr(peer.sin_addr.s_addr, ntohs(peer.sin_port)));
+        const Kova::struct_node_addr from(peer.sin_addr.s_addr, ntohs(peer.sin_port));
+        if (class_host_addresses::is_this_host(from.ip) && !is_own_connection(from, pin_listener->local_addr.port)) {
+            print_error("accept from this host");
+            ::close(s);
+            continue;
+        }
+        tcp_t* p = new_tcp_record(s, c_socket_init_server, pin_listener->local_addr, from);
         p->create_clk = now_ms();
         p->recv_clk = p->create_clk;
         set_server_option(p);

@@ -21,7 +21,8 @@ namespace {
 
 using Pimo::Utility::print_error;
 
-// Prepares the next packet's record and points the receive at its wire header.
+// Prepares the next packet's record and points the receive at its wire header: the addresses
+// come from the connection, the header bytes from the wire.
 void prepare_recv_header(tcp_t* p) {
     p->recv_token.reset_data();
     if (!p->recv_token.has_header()) alloc_header_force(p->recv_token);
@@ -72,6 +73,10 @@ int completed_recv_header(tcp_t* p) {
         return -1;
     }
     pkt->determine_arrival_clock(Pimo::OS::vimra_cpu_clock());
+    // The peer speaks for the node of this connection only: its source domain is the port the
+    // connection came from (an accepted one) or went to (an outgoing one), whatever the header
+    // says. A center's own sends carry that very port (its gate port).
+    pkt->header.sport = p->remote_addr.port;
     const size_t size = pkt->header.size;
     const bool drop = pkt->is_heartbeat() || is_local_only_control(pkt);
     // Acknowledged as it was received, once it is handed over (deliver).

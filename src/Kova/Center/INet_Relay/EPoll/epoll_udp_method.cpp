@@ -7,15 +7,12 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <ifaddrs.h>
-
 #include <cerrno>
 #include <cfloat>
-#include <chrono>
 #include <cstring>
 #include <string>
-#include <vector>
 
+#include "Kova/Center/INet_Relay/EPoll/class_host_addresses.h"
 #include "Kova/Center/INet_Relay/EPoll/class_newest_hold.h"
 #include "Kova/Center/INet_Relay/EPoll/epoll_tcp_method.h"
 #include "Kova/Common/Global/kova_global.h"
@@ -96,38 +93,13 @@ ssize_t receive_datagram(SOCKET in_socket, void* in_buf, size_t in_len, sockaddr
     return n;
 }
 
-// Whether in_ip is one of this host's addresses. The addresses are read again, at most
-// once a second, when in_ip is not among those read last. The UDP receive thread alone
-// calls it.
-bool is_own_address(Kova::ip_t in_ip) {
-    static std::vector<Kova::ip_t> s_addresses;
-    static std::chrono::steady_clock::time_point s_read_at;
-    static bool s_read = false;
-    for (Kova::ip_t a : s_addresses)
-        if (a == in_ip) return true;
-    const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
-    if (s_read && now - s_read_at < std::chrono::seconds(1)) return false;
-    s_read = true;
-    s_read_at = now;
-    s_addresses.clear();
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return false;
-    for (ifaddrs* i = list; i != nullptr; i = i->ifa_next)
-        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET)
-            s_addresses.push_back(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
-    ::freeifaddrs(list);
-    for (Kova::ip_t a : s_addresses)
-        if (a == in_ip) return true;
-    return false;
-}
-
 // A broadcast to every host that this center sent itself, looped back: the relay handed
 // its local copies out when it sent it.
 bool is_own_broadcast(const Kova::struct_header& in_header, const sockaddr_in& in_from, Kova::ip_t in_to,
                       unsigned short in_port) {
     return in_header.type == Kova::c_mt_broadcast && in_to == Kova::c_broadcast_ip &&
            in_from.sin_family == AF_INET && in_from.sin_port == htons(in_port) &&
-           is_own_address(in_from.sin_addr.s_addr);
+           class_host_addresses::is_this_host(in_from.sin_addr.s_addr);
 }
 
 // 0 when the socket took it; -1 for a port without socket or a refusal.
@@ -145,6 +117,16 @@ int set_membership(int in_option, const unsigned long& in_group, const unsigned 
 }
 
 }  // namespace
+
+bool is_network_datagram(const Kova::struct_header& in_header, const sockaddr_in& in_from, unsigned short in_port) {
+    if (in_header.type != Kova::c_mt_broadcast && in_header.type != Kova::c_mt_command_udp &&
+        in_header.type != Kova::c_mt_information_udp)
+        return false;
+    if (in_from.sin_family != AF_INET) return false;
+    const Kova::ip_t from = in_from.sin_addr.s_addr;
+    if (!class_host_addresses::is_this_host(from)) return true;
+    return !class_host_addresses::is_loopback(from) && in_from.sin_port == htons(in_port);
+}
 
 bool is_acceptable_datagram(const Kova::struct_header* pin_header, size_t in_length) {
     if (in_length < sizeof(Kova::struct_header)) return false;
@@ -262,9 +244,12 @@ int recv_udp(struct_epoll_overlapped_ex* p) {
         pkt->p_data = nullptr;
         p->recv_buf = reinterpret_cast<Kova::byte_t*>(&pkt->header);
         p->recv_len = sizeof(Kova::struct_header);
-        // The peek tells the datagram's whole length, so a short or long one is known before
-        // anything is allocated for it.
-        const ssize_t whole = ::recv(p->socket, p->recv_buf, p->recv_len, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        // The peek tells the datagram's whole length and its sender, so a short or long one, or
+        // one that may not come in, is known before anything is allocated for it.
+        sockaddr_in sender{};
+        socklen_t sender_len = sizeof(sender);
+        const ssize_t whole = ::recvfrom(p->socket, p->recv_buf, p->recv_len, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT,
+                                         reinterpret_cast<sockaddr*>(&sender), &sender_len);
         if (whole < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -295,8 +280,7 @@ int recv_udp(struct_epoll_overlapped_ex* p) {
                                                                                       : "! p_pkt->is_right_version()");
             continue;
         }
-        // Whoever sent it, a process destroy or a connection report is this host's own word.
-        if (is_local_only_control(pkt)) {
+        if (!is_network_datagram(pkt->header, sender, p->local_addr.port)) {
             discard_datagram(p->socket);
             continue;
         }
