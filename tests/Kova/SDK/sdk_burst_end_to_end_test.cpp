@@ -105,7 +105,9 @@ protected:
             << in_stub.child().output();
         for (const auto& r : in_receivers)
             for (const std::string& name : r.second)
-                EXPECT_EQ("done " + name + " " + std::to_string(c_burst) + " 0 0", r.first->wait("done " + name, 120.0))
+                // The name's own line: "done q1" would also find q10's.
+                EXPECT_EQ("done " + name + " " + std::to_string(c_burst) + " 0 0",
+                          r.first->wait("done " + name + " ", 120.0))
                     << r.first->child().output();
     }
     static std::unique_ptr<probe_app> stub_on(burst_host& in_host) {
