@@ -65,6 +65,25 @@ bool is_thread_asleep(pid_t in_tid) {
     return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] == 'S';
 }
 
+bool is_process_stopped(pid_t in_pid) {
+    const std::string tasks = "/proc/" + std::to_string(in_pid) + "/task";
+    DIR* d = opendir(tasks.c_str());
+    if (!d) return false;
+    bool stopped = true, any = false;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        any = true;
+        std::ifstream f(tasks + "/" + e->d_name + "/stat");
+        std::string stat;
+        std::getline(f, stat);
+        const size_t paren = stat.rfind(')');
+        const char state = paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
+        if (state != 'T' && state != 't') stopped = false;
+    }
+    closedir(d);
+    return any && stopped;
+}
+
 bool is_blocked_in(pid_t in_pid, long in_call) {
     if (in_pid <= 0) return false;
     // "<number> <arguments...>" while blocked in a call, else "running" or "-1 ...".

@@ -82,5 +82,8 @@ bool is_thread_asleep(pid_t in_tid);
 // Whether a child process (or a thread of this one) is blocked in system call in_call, a
 // SYS_ number of <sys/syscall.h>: a process blocked in SYS_flock waits for a process lock.
 bool is_blocked_in(pid_t in_pid, long in_call);
+// Whether every thread of process in_pid has stopped (state T or t): a SIGSTOP is only sent
+// when kill returns, and a thread running meanwhile still does its work.
+bool is_process_stopped(pid_t in_pid);
 
 }  // namespace kova_test

@@ -270,6 +270,7 @@ protected:
 TEST_F(event_stub_death, ends_a_pending_connect_at_once_and_a_new_stub_is_subscribed_again_and_heard) {
     // The stub's process stops taking packets, so p2's connect waits for an answer.
     ASSERT_EQ(0, kill(stub->child().pid(), SIGSTOP));
+    ASSERT_TRUE(kova_test::wait_until([&] { return kova_test::is_process_stopped(stub->child().pid()); }, 10.0));
     const size_t from = subs->mark();
     subs->send("connect p2 30");
     EXPECT_EQ("", subs->wait("connect p2 ", 0.3, from));

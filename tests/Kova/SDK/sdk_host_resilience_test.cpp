@@ -389,7 +389,8 @@ protected:
     }
     // A stub serving 20 KB calls of two clients with four threads each; in_victim (0 the
     // stub, 1 a client with replies its returner has taken for calls nobody collects) is
-    // killed while they run. The survivor answers throughout.
+    // killed while they run, the others end in order afterwards. The survivor answers
+    // throughout.
     void kill_one_round(int in_victim, int in_round) {
         std::unique_ptr<call_app> stub = start_app(), a = start_app(), b = start_app();
         ASSERT_TRUE(stub && a && b);
@@ -414,6 +415,11 @@ protected:
         for (call_app* client : {a.get(), b.get()}) {
             if (client == &victim) continue;
             EXPECT_FALSE(client->wait("storm done ", 30.0).empty()) << client->child().output();
+        }
+        // The others end in order: only the victim dies in the middle of its work.
+        for (call_app* other : {stub.get(), a.get(), b.get()}) {
+            if (other == &victim) continue;
+            EXPECT_EQ(0, other->exit(20.0)) << other->child().output();
         }
     }
 
@@ -484,6 +490,7 @@ TEST_F(one_host, a_stopped_application_stalls_nobody) {
 
     const double stopped_at = kova_test::now_s();
     ASSERT_EQ(0, kill(std::stoi(pid[1]), SIGSTOP));
+    ASSERT_TRUE(kova_test::wait_until([&] { return kova_test::is_process_stopped(std::stoi(pid[1])); }, 10.0));
     // More than its listen pipe and the center's backlog for it take; once the center has
     // given out the copies, the round trips are counted.
     EXPECT_EQ("bcasts a 200", a->command("bcasts a 300 200 100"));

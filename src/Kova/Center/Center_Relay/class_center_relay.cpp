@@ -263,7 +263,7 @@ void class_center_relay::push_to_pipe(interface_pipe* pin_pipe, struct_token& in
     }
     struct_token out;
     const class_pipe_backlog::enum_offer offer = backlog->queue->proc_offer(
-        in_token, pin_pkt->get_overflow_rule(), pin_pkt->get_held_bytes(),
+        in_token, pin_pkt->get_overflow_rule(), pin_pkt->header.type == c_mt_ctrl, pin_pkt->get_held_bytes(),
         [pin_pkt](const struct_token& in_waiting) { return get_header(in_waiting)->is_same_stream(*pin_pkt); },
         &out);
     if (offer == class_pipe_backlog::enum_offer::kept) ++m_backlogged;

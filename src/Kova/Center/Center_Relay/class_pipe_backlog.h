@@ -15,9 +15,16 @@
 //   keep (control packets, disconnects, shutdowns, replies): kept past the byte bound.
 // When the ring itself is full, a packet that is not to be dropped takes the place of the
 // oldest droppable one; with none, it is refused (the caller answers it with busy node).
+// Control packets (the center's answers to an object's request, its link reports, the news of
+// a stub's life) are the exception: nobody sends one again, so one turned away would leave a
+// proxy not live for good, and a process that makes thousands of objects before it reads its
+// pipe is owed as many. They wait behind the full ring in an overflow that grows as needed, up
+// to c_overflow_capacity (one for every object id of a domain). Nothing else enters the ring
+// while the overflow holds packets, so the order stays; it moves up as the ring drains.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 
 #include "Kova/Common/Hidden/struct_packet.h"
@@ -30,6 +37,7 @@ namespace Center_Relay {
 class class_pipe_backlog {
 public:
     static constexpr std::size_t c_capacity = 8192;
+    static constexpr std::size_t c_overflow_capacity = 65536;
     typedef struct_packet::enum_overflow enum_rule;
     enum class enum_offer {
         kept,      // at the back
@@ -45,25 +53,36 @@ public:
     class_pipe_backlog& operator=(const class_pipe_backlog&) = delete;
 
     bool empty() const { return m_size == 0; }
-    std::size_t size() const { return m_size; }
+    // The ring's packets and the overflow's.
+    std::size_t size() const { return m_size + m_overflow.size(); }
     std::size_t bytes() const { return m_bytes; }
     std::size_t byte_bound() const { return m_byte_bound; }
-    // Both bounds hold with room for in_bytes more.
+    // Both bounds hold with room for in_bytes more, and nothing waits past the ring.
     bool has_room(std::size_t in_bytes) const {
-        return m_size < c_capacity && (m_byte_bound == 0 || m_bytes + in_bytes <= m_byte_bound);
+        return m_size < c_capacity && m_overflow.empty() && (m_byte_bound == 0 || m_bytes + in_bytes <= m_byte_bound);
     }
 
-    // Offers in_token, whose blocks hold in_bytes, by its rule. in_same(token) tells whether a
-    // waiting token is of the offered one's stream (asked only for the newest rule).
+    // Offers in_token, whose blocks hold in_bytes, by its rule; in_control: a control packet,
+    // which may wait past the ring. in_same(token) tells whether a waiting token is of the
+    // offered one's stream (asked only for the newest rule).
     template <typename same_t>
-    enum_offer proc_offer(const struct_token& in_token, enum_rule in_rule, std::size_t in_bytes, same_t in_same,
-                          struct_token* pout_out) {
+    enum_offer proc_offer(const struct_token& in_token, enum_rule in_rule, bool in_control, std::size_t in_bytes,
+                          same_t in_same, struct_token* pout_out) {
         if (has_room(in_bytes)) {
             push_back(in_token, in_rule, in_bytes);
             return enum_offer::kept;
         }
         if (in_rule == enum_rule::drop) return enum_offer::dropped;
         if (in_rule == enum_rule::newest) {
+            for (std::size_t i = m_overflow.size(); i-- > 0;) {
+                const struct_slot& s = m_overflow[i];
+                if (s.rule != enum_rule::newest || !in_same(s.token)) continue;
+                *pout_out = s.token;
+                m_bytes -= s.bytes;
+                m_overflow.erase(m_overflow.begin() + static_cast<std::ptrdiff_t>(i));
+                push_back(in_token, in_rule, in_bytes);
+                return enum_offer::replaced;
+            }
             for (std::size_t i = m_size; i-- > 0;) {
                 const struct_slot& s = at(i);
                 if (s.rule != enum_rule::newest || !in_same(s.token)) continue;
@@ -73,18 +92,20 @@ public:
                 return enum_offer::replaced;
             }
         }
-        if (m_size < c_capacity) {  // past the byte bound only
+        if (m_size < c_capacity && m_overflow.empty()) {  // past the byte bound only
             push_back(in_token, in_rule, in_bytes);
             return enum_offer::kept;
         }
-        for (std::size_t i = 0; i < m_size; ++i) {
+        for (std::size_t i = 0; m_overflow.empty() && i < m_size; ++i) {
             if (at(i).rule != enum_rule::drop) continue;
             *pout_out = at(i).token;
             erase(i);
             push_back(in_token, in_rule, in_bytes);
             return enum_offer::evicted;
         }
-        return enum_offer::refused;
+        if (!in_control || m_overflow.size() == c_overflow_capacity) return enum_offer::refused;
+        push_back(in_token, in_rule, in_bytes);
+        return enum_offer::kept;
     }
 
     const struct_token& front() const { return at(0).token; }
@@ -109,6 +130,17 @@ public:
             }
         }
         m_size = kept;
+        for (auto it = m_overflow.begin(); it != m_overflow.end();) {
+            if (!in_take(it->token)) {
+                ++it;
+                continue;
+            }
+            m_bytes -= it->bytes;
+            in_taken(it->token);
+            ++taken;
+            it = m_overflow.erase(it);
+        }
+        proc_move_up();
         return taken;
     }
 
@@ -121,13 +153,18 @@ private:
 
     struct_slot& at(std::size_t in_offset) { return m_slots[(m_head + in_offset) % c_capacity]; }
     const struct_slot& at(std::size_t in_offset) const { return m_slots[(m_head + in_offset) % c_capacity]; }
+    // At the back: of the ring, or of the overflow when the ring is full or the overflow
+    // holds packets already.
     void push_back(const struct_token& in_token, enum_rule in_rule, std::size_t in_bytes);
     // Closes the gap of slot in_offset, keeping the order.
     void erase(std::size_t in_offset);
+    // The overflow's front into the ring while it has room.
+    void proc_move_up();
 
     std::unique_ptr<struct_slot[]> m_slots;
     std::size_t m_head;
     std::size_t m_size;
+    std::deque<struct_slot> m_overflow;  // behind the ring: control packets, and values that came after them
     std::size_t m_bytes;
     const std::size_t m_byte_bound;
 };

@@ -324,5 +324,42 @@ TEST_F(routing_test, kept_packets_come_back_when_the_room_or_their_time_runs_out
     check_references("given back");
 }
 
+// Control packets are never turned away for want of room while their process lives: nobody
+// sends one again, so a lost announcement would leave a proxy not live for good. Past the
+// backlog's ring they wait behind it, in order; anything else still finds it full.
+TEST_F(routing_test, control_packets_for_a_full_pipe_wait_past_the_backlogs_room_in_order) {
+    using Kova::Center::Center_Relay::class_pipe_backlog;
+    listen(c_pid_a).state = fake_pipe::mode::always_full;
+    // Disconnects, which may not be dropped either, fill the ring.
+    constexpr int c_kept = class_pipe_backlog::c_capacity, c_controls = 300;
+    for (int i = 0; i < c_kept; ++i)
+        route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_event_disconnect, 0, DBL_MAX,
+                          static_cast<msg_code_t>(i)));
+    // Announcements of a remote stub for the proxy, as a peer center sends them.
+    for (int i = 0; i < c_controls; ++i)
+        route(make_packet(c_remote, 9, c_local_host, c_proxy, c_mt_ctrl, 0, DBL_MAX,
+                          static_cast<msg_code_t>(c_mccr_object_create)));
+    EXPECT_EQ("", describe()) << "every control packet is kept";
+    route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_event, 8, DBL_MAX, 999));
+    EXPECT_EQ("", describe()) << "an event finds the backlog full: dropped, it has no error form";
+    EXPECT_EQ(1u, relay.get_dropped_count());
+
+    listen(c_pid_a).state = fake_pipe::mode::normal;
+    listen(c_pid_a).capacity = c_kept + c_controls;
+    relay.proc_retry_backlogs();
+    EXPECT_FALSE(relay.has_backlog());
+    ASSERT_EQ(static_cast<size_t>(c_kept + c_controls), listen(c_pid_a).queue.size()) << "and not the event";
+    for (int i = 0; i < c_kept + c_controls; ++i) {
+        const struct_packet* p = get_header(listen(c_pid_a).queue[i]);
+        if (i < c_kept)
+            ASSERT_EQ(std::make_pair(int(c_mt_event_disconnect), i),
+                      std::make_pair(int(p->header.type), int(p->header.code)));
+        else
+            ASSERT_EQ(std::make_pair(int(c_mt_ctrl), int(c_mccr_object_create)),
+                      std::make_pair(int(p->header.type), int(p->header.code)));
+    }
+    check_references("delivered in order");
+}
+
 }  // namespace
 }  // namespace kova_center_test

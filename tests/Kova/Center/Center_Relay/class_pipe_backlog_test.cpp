@@ -20,6 +20,7 @@ typedef class_pipe_backlog::enum_rule rule_t;
 typedef class_pipe_backlog::enum_offer offer_t;
 
 constexpr std::size_t c_capacity = class_pipe_backlog::c_capacity;
+constexpr std::size_t c_all = c_capacity + class_pipe_backlog::c_overflow_capacity;
 
 struct_token token(std::uint32_t in_id) {
     struct_token t;
@@ -36,7 +37,8 @@ std::vector<std::uint32_t> ids(const class_pipe_backlog& in_backlog) {
     return out;
 }
 
-// A packet of the model: its id, rule, bytes and stream.
+// A packet of the model: its id, rule, bytes and stream (c_control: a control packet).
+constexpr int c_control = -1;
 struct item {
     std::uint32_t id;
     rule_t rule;
@@ -61,12 +63,14 @@ public:
                     return keep(in_item, offer_t::replaced);
                 }
         if (m_items.size() < c_capacity) return keep(in_item, offer_t::kept);
-        for (auto it = m_items.begin(); it != m_items.end(); ++it)
+        // Past the ring no event waits: none is taken in behind what waits there.
+        for (auto it = m_items.begin(); m_items.size() == c_capacity && it != m_items.end(); ++it)
             if (it->rule == rule_t::drop) {
                 *pout_out = it->id;
                 m_items.erase(it);
                 return keep(in_item, offer_t::evicted);
             }
+        if (in_item.stream == c_control && m_items.size() < c_all) return keep(in_item, offer_t::kept);  // past the ring
         return offer_t::refused;
     }
     void pop_front(std::size_t in_count) {
@@ -105,7 +109,7 @@ void offer_both(class_pipe_backlog& io_backlog, model& io_model, const item& in_
     struct_token out;
     std::uint32_t model_out = 0;
     const offer_t got = io_backlog.proc_offer(
-        token(in_item.id), in_item.rule, in_item.bytes,
+        token(in_item.id), in_item.rule, in_item.stream == c_control, in_item.bytes,
         [&](const struct_token& in_waiting) {
             const item* w = seen.find(in_waiting.header_mm);
             return w != nullptr && w->stream == in_item.stream;
@@ -124,42 +128,57 @@ TEST(pipe_backlog, at_its_bounds_each_rule_keeps_replaces_evicts_drops_or_refuse
         const char* name;
         std::size_t byte_bound;
         std::vector<item> before;  // offered first, all kept
-        bool fill_ring;            // then droppable-free (keep) packets up to the ring's capacity
+        std::size_t fill;          // then droppable-free (keep) packets up to this size
         item offered;
         offer_t verdict;
         std::uint32_t out;               // the token that left, for replaced and evicted
         std::vector<std::uint32_t> tail;  // the ids at the back afterwards
     };
     const rule_t K = rule_t::keep, D = rule_t::drop, N = rule_t::newest;
+    constexpr std::size_t R = c_capacity, X = c_all;
     const row rows[] = {
-        {"room: kept", 100, {{1, D, 50, 0}}, false, {2, D, 50, 0}, offer_t::kept, 0, {1, 2}},
-        {"bytes full: an event is dropped", 100, {{1, D, 60, 0}}, false, {2, D, 60, 0}, offer_t::dropped, 0, {1}},
+        {"room: kept", 100, {{1, D, 50, 0}}, 0, {2, D, 50, 0}, offer_t::kept, 0, {1, 2}},
+        {"bytes full: an event is dropped", 100, {{1, D, 60, 0}}, 0, {2, D, 60, 0}, offer_t::dropped, 0, {1}},
         {"bytes full: a value replaces the older one of its stream, the rest keep their order", 100,
-         {{1, N, 30, 7}, {2, D, 30, 0}, {3, N, 30, 8}}, false, {4, N, 30, 7}, offer_t::replaced, 1, {2, 3, 4}},
-        {"bytes full: the newest of its stream is the one replaced", 100, {{1, N, 40, 7}, {2, N, 40, 7}}, false,
+         {{1, N, 30, 7}, {2, D, 30, 0}, {3, N, 30, 8}}, 0, {4, N, 30, 7}, offer_t::replaced, 1, {2, 3, 4}},
+        {"bytes full: the newest of its stream is the one replaced", 100, {{1, N, 40, 7}, {2, N, 40, 7}}, 0,
          {3, N, 40, 7}, offer_t::replaced, 2, {1, 3}},
-        {"bytes full: a value with none of its stream waiting is kept past the bound", 100, {{1, N, 60, 7}}, false,
+        {"bytes full: a value with none of its stream waiting is kept past the bound", 100, {{1, N, 60, 7}}, 0,
          {2, N, 60, 8}, offer_t::kept, 0, {1, 2}},
-        {"bytes full: a control packet is kept past the bound", 100, {{1, D, 90, 0}}, false, {2, K, 72, 0},
+        {"bytes full: a control packet is kept past the bound", 100, {{1, D, 90, 0}}, 0, {2, K, 72, 0},
          offer_t::kept, 0, {1, 2}},
         {"ring full: a value takes the place of the oldest event", 0, {{1, K, 0, 0}, {2, D, 0, 0}, {3, D, 0, 0}},
-         true, {9, N, 0, 7}, offer_t::evicted, 2, {9}},
-        {"ring full: a control packet takes the place of the oldest event", 0, {{1, D, 0, 0}}, true, {9, K, 0, 0},
+         R, {9, N, 0, 7}, offer_t::evicted, 2, {9}},
+        {"ring full: a control packet takes the place of the oldest event", 0, {{1, D, 0, 0}}, R, {9, K, 0, 0},
          offer_t::evicted, 1, {9}},
-        {"ring full without events: a control packet is refused", 0, {}, true, {9, K, 0, 0}, offer_t::refused, 0, {}},
-        {"ring full: an event is dropped", 0, {{1, D, 0, 0}}, true, {9, D, 0, 0}, offer_t::dropped, 0, {}},
+        {"ring full without events: a reply is refused", 0, {}, R, {9, K, 0, 0}, offer_t::refused, 0, {}},
+        {"ring full without events: a value with none of its stream is refused", 0, {}, R, {9, N, 0, 7},
+         offer_t::refused, 0, {}},
+        {"ring full without events: a control packet waits past it", 0, {}, R, {9, K, 0, c_control}, offer_t::kept,
+         0, {9}},
+        {"past the ring: an event is dropped", 0, {}, R + 1, {9, D, 0, 0}, offer_t::dropped, 0, {}},
+        {"past the ring: a reply is refused", 0, {}, R + 1, {9, K, 0, 0}, offer_t::refused, 0, {}},
+        {"past the ring: another control packet waits behind it", 0, {}, R + 1, {9, K, 0, c_control},
+         offer_t::kept, 0, {1000 + R, 9}},
+        {"past the ring: a value replaces the older one of its stream, behind what waits there", 0, {{1, N, 0, 7}},
+         R + 1, {9, N, 0, 7}, offer_t::replaced, 1, {1000 + R - 1, 9}},
+        {"ring and overflow full: a control packet is refused", 0, {}, X, {9, K, 0, c_control}, offer_t::refused, 0,
+         {}},
+        {"ring full: an event is dropped", 0, {{1, D, 0, 0}}, R, {9, D, 0, 0}, offer_t::dropped, 0, {}},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
         class_pipe_backlog backlog(r.byte_bound);
         model m(r.byte_bound);
         for (const item& i : r.before) ASSERT_NO_FATAL_FAILURE(offer_both(backlog, m, i, "before"));
-        for (std::uint32_t id = 1000; r.fill_ring && backlog.size() < c_capacity; ++id)
-            ASSERT_NO_FATAL_FAILURE(offer_both(backlog, m, {id, K, 0, 0}, "fill"));
+        // Replies up to the ring's room, control packets past it.
+        for (std::uint32_t id = 1000; backlog.size() < r.fill; ++id)
+            ASSERT_NO_FATAL_FAILURE(
+                offer_both(backlog, m, {id, K, 0, backlog.size() < c_capacity ? 0 : c_control}, "fill"));
         const std::size_t size_before = backlog.size();
         struct_token out;
         const offer_t got = backlog.proc_offer(
-            token(r.offered.id), r.offered.rule, r.offered.bytes,
+            token(r.offered.id), r.offered.rule, r.offered.stream == c_control, r.offered.bytes,
             [&](const struct_token& in_waiting) {
                 const item* w = m.find(in_waiting.header_mm);
                 return w != nullptr && w->stream == r.offered.stream;
@@ -208,7 +227,7 @@ TEST(pipe_backlog, agrees_with_the_model_of_its_rules_in_long_random_runs) {
                 const rule_t rule = static_cast<rule_t>(random() % 3);
                 const std::size_t bytes = r.max_bytes ? random() % r.max_bytes : 0;
                 ASSERT_NO_FATAL_FAILURE(
-                    offer_both(backlog, m, {next++, rule, bytes, static_cast<int>(random() % 5)}, "offer", &seen));
+                    offer_both(backlog, m, {next++, rule, bytes, static_cast<int>(random() % 6) - 1}, "offer", &seen));
             } else if (what < 9) {
                 const std::size_t n = random() % 4;
                 backlog.pop_front(n);
