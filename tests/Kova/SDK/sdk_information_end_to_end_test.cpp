@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -376,6 +377,34 @@ TEST_F(information_two_hosts, an_answer_past_its_limit_is_refused_by_the_stubs_c
     EXPECT_EQ(std::vector<std::string>{"v"}, values_of(*app1, "u1", 1));
     EXPECT_TRUE(lines_of(*app2, "on_sync t ").empty());
     expect_clean_ends({&a, &b});
+}
+
+// More groups than one socket may join: 24 stubs of their own groups on host A, each with a
+// UDP subscriber on host B (whose keeper holds one group more). Every subscription is taken
+// and brings its values; the host leaves every group once the subscribers are gone.
+TEST_F(information_two_hosts, more_udp_subscriptions_than_one_socket_may_join_all_hold) {
+    constexpr int c_stubs = 24;
+    auto id = [](int k) { return std::to_string(10 + k); };  // groups 230.10.1.44 to 230.33.1.44
+    for (int k = 0; k < c_stubs; ++k)
+        ASSERT_EQ("stub s" + id(k) + " 0x0 " + id(k), stub_app->command("stub s" + id(k) + " " + c_domain + " " + id(k) + " 300"));
+    auto groups_of_b = [&] {
+        std::string filter;
+        b.host.host().run({"/bin/sh", "-c", "grep -c ' 0xe6[0-9a-f]*012c ' /proc/net/mcfilter"}, &filter);
+        return std::atoi(filter.c_str());
+    };
+    const int before = groups_of_b();
+    for (int k = 0; k < c_stubs; ++k) app1->send("proxy u" + id(k) + " " + c_domain + " " + c_ip_a + " " + id(k) + " 300 udp");
+    for (int k = 0; k < c_stubs; ++k)
+        EXPECT_EQ("connect u" + id(k) + " 0x0 auto", app1->wait("connect u" + id(k) + " ", 20.0)) << app1->child().output();
+    EXPECT_EQ(before + c_stubs, groups_of_b());
+    for (int k = 0; k < c_stubs; ++k) EXPECT_EQ("write s" + id(k) + " 0x0", stub_app->command("write s" + id(k) + " v" + id(k)));
+    for (int k = 0; k < c_stubs; ++k)
+        EXPECT_EQ(std::vector<std::string>{"v" + id(k)}, values_of(*app1, "u" + id(k), 1)) << app1->child().output();
+    for (int k = 0; k < c_stubs; ++k) EXPECT_EQ("count s" + id(k) + " 1", stub_app->command("count s" + id(k)));
+    EXPECT_TRUE(lines_of(*stub_app, "on_shutdown ").empty()) << "no subscription was refused";
+
+    expect_clean_ends({&a, &b});
+    EXPECT_TRUE(kova_test::wait_until([&] { return groups_of_b() == before; }, 10.0)) << groups_of_b();
 }
 
 namespace {

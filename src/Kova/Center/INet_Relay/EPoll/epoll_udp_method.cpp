@@ -13,6 +13,7 @@
 #include <string>
 
 #include "Kova/Center/INet_Relay/EPoll/class_host_addresses.h"
+#include "Kova/Center/INet_Relay/EPoll/class_membership_sockets.h"
 #include "Kova/Center/INet_Relay/EPoll/class_newest_hold.h"
 #include "Kova/Center/INet_Relay/EPoll/epoll_tcp_method.h"
 #include "Kova/Common/Global/kova_global.h"
@@ -102,19 +103,8 @@ bool is_own_broadcast(const Kova::struct_header& in_header, const sockaddr_in& i
            class_host_addresses::is_this_host(in_from.sin_addr.s_addr);
 }
 
-// 0 when the socket took it; -1 for a port without socket or a refusal.
-int set_membership(int in_option, const unsigned long& in_group, const unsigned long& in_if,
-                   const unsigned long& in_source, const unsigned short& in_port, const char* in_error) {
-    struct_epoll_overlapped_ex* p = find_record(in_port);
-    if (!p) return -1;
-    ip_mreq_source req{};
-    req.imr_multiaddr.s_addr = static_cast<Kova::ip_t>(in_group);
-    req.imr_interface.s_addr = static_cast<Kova::ip_t>(in_if);
-    req.imr_sourceaddr.s_addr = static_cast<Kova::ip_t>(in_source);
-    if (setsockopt(p->socket, IPPROTO_IP, in_option, &req, sizeof(req)) == 0) return 0;
-    print_error(in_error);
-    return -1;
-}
+// The memberships of the domain port: the center thread's alone.
+class_membership_sockets g_memberships;
 
 }  // namespace
 
@@ -157,6 +147,11 @@ int udp_initialize(unsigned short in_port) {
         ::close(s);
         throw "udp 소 IP_MULTICAST_LOOP 옵션 변 에러";
     }
+    // Every group the host has joined comes in here, whichever socket holds its membership.
+    if (setsockopt(s, IPPROTO_IP, IP_MULTICAST_ALL, &one, sizeof(one)) != 0) {
+        ::close(s);
+        throw "udp IP_MULTICAST_ALL";
+    }
     // Where each datagram was sent to: this center's own broadcasts come back to it.
     if (setsockopt(s, IPPROTO_IP, IP_PKTINFO, &one, sizeof(one)) != 0) print_error("IP_PKTINFO");
     // Room for a burst while the receive thread is not running: what the kernel cannot queue
@@ -173,6 +168,7 @@ int udp_initialize(unsigned short in_port) {
 }
 
 int udp_finalize() {
+    g_memberships.proc_close();
     for (auto& entry : g_udp_map) {
         struct_epoll_overlapped_ex* p = entry.second;
         if (p->socket >= 0) ::close(p->socket);
@@ -369,13 +365,21 @@ int send_udp(Kova::struct_token& in_token, Kova::struct_packet* pin_pkt) {
 
 int add_membership(const unsigned long& multicast_ip, const unsigned long& multicast_if,
                    const unsigned long& source_ip, const unsigned short& in_port) {
-    return EPoll::set_membership(IP_ADD_SOURCE_MEMBERSHIP, multicast_ip, multicast_if, source_ip, in_port, "add_membership");
+    using namespace EPoll;
+    if (find_record(in_port) == nullptr) return -1;
+    if (g_memberships.eproc_join(static_cast<Kova::ip_t>(multicast_ip), static_cast<Kova::ip_t>(multicast_if),
+                                 static_cast<Kova::ip_t>(source_ip)) == 0)
+        return 0;
+    Pimo::Utility::print_error("add_membership");
+    return -1;
 }
 
 void drop_membership(const unsigned long& multicast_ip, const unsigned long& multicast_if,
                      const unsigned long& source_ip, const unsigned short& in_port) {
-    EPoll::set_membership(IP_DROP_SOURCE_MEMBERSHIP, multicast_ip, multicast_if, source_ip, in_port,
-                          "drop_membership");
+    using namespace EPoll;
+    if (find_record(in_port) == nullptr) return;
+    g_memberships.proc_leave(static_cast<Kova::ip_t>(multicast_ip), static_cast<Kova::ip_t>(multicast_if),
+                             static_cast<Kova::ip_t>(source_ip));
 }
 
 }  // namespace INet_Relay
