@@ -16,6 +16,12 @@
 //   recorded                 references the ledger records -> "recorded N"
 //   sweep | drop             gives back (or drops) the ledgers of dead processes of the memory
 //   end                      the ledger's orderly end (gives back what it records)
+//   pipe create NAME | pipe open NAME    a shared pipe of elements "A B" (two handles), told
+//                            to the ledger as the packet pipes tell theirs -> "pipe R"
+//   push A B | take          -> "push R" | "take R A B" (R 2: nothing came)
+//   die STEP                 the probe kills itself (SIGKILL) at STEP of its next push or take:
+//                            leaving_first, leaving, left, arriving_first, arriving, arrived
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -31,6 +37,7 @@
 
 #include "Pimo/Memory/class_dynamic_shared_ref_memory.h"
 #include "Pimo/Memory/class_handle_ledger.h"
+#include "Pimo/IPC/class_shared_pipe.h"
 #include "Pimo/Memory/class_heap_manager.h"
 #include "Pimo/OS/Linux/class_lock.h"
 
@@ -96,11 +103,57 @@ private:
     mutable class_dynamic_shared_ref_memory m_shared;
 };
 
+// Tells the ledger of the handles an element carries, as the packet pipes' hook does, and
+// can end the process at one step of a push or take (with the pipe's lock held).
+class class_dying_hook : public IPC::interface_pipe_hook {
+public:
+    explicit class_dying_hook(class_handle_ledger& in_ledger) : m_ledger(in_ledger) {}
+    std::string die_at;
+
+    bool get_refs(const byte_t* in_elem, refs_t& out_refs) override {
+        std::memcpy(out_refs, in_elem, sizeof out_refs);
+        return m_ledger.is_live();
+    }
+    void on_leaving(const refs_t& in_refs) override { steps(in_refs, &class_handle_ledger::on_leaving, "leaving"); }
+    void on_left(const refs_t& in_refs) override {
+        die_if("left");
+        steps(in_refs, &class_handle_ledger::on_left, "");
+    }
+    void on_arriving(const refs_t& in_refs) override {
+        steps(in_refs, &class_handle_ledger::on_arriving, "arriving");
+    }
+    void on_arrived(const refs_t& in_refs) override {
+        die_if("arrived");
+        steps(in_refs, &class_handle_ledger::on_arrived, "");
+    }
+    bool on_dead_transit(u_int32_t in_pid, const refs_t& in_refs, bool in_push, bool in_changed) override {
+        if (!m_ledger.is_live()) return false;
+        const mm_t refs[IPC::c_transit_refs] = {in_refs[0], in_refs[1]};
+        m_ledger.proc_settle_dead_transit(in_pid, refs, IPC::c_transit_refs, in_push, in_changed);
+        return true;
+    }
+
+private:
+    void steps(const refs_t& in_refs, void (class_handle_ledger::*pin_step)(mm_t), const std::string& in_name) {
+        for (size_t i = 0; i < IPC::c_transit_refs; ++i) {
+            (m_ledger.*pin_step)(in_refs[i]);
+            if (i == 0 && !in_name.empty()) die_if(in_name + "_first");
+        }
+        if (!in_name.empty()) die_if(in_name);
+    }
+    void die_if(const std::string& in_step) {
+        if (die_at == in_step) raise(SIGKILL);
+    }
+    class_handle_ledger& m_ledger;
+};
+
 }  // namespace
 
 int main() {
     class_probe_memory m;
     class_handle_ledger ledger;
+    class_dying_hook hook(ledger);
+    IPC::class_shared_pipe pipe;
     std::string line;
     long n = 0;
     while (std::getline(std::cin, line)) {
@@ -240,6 +293,23 @@ int main() {
             class_handle_ledger::proc_drop_dead(m.shared().get_pool());
         } else if (cmd == "end") {
             ledger.proc_close();
+        } else if (cmd == "pipe") {
+            std::string how, name;
+            in >> how >> name;
+            const OS::vimra_err_t r =
+                how == "create" ? pipe.eproc_create(name.c_str(), 16, 2 * sizeof(mm_t)) : pipe.eproc_open(name.c_str());
+            pipe.set_hook(&hook);
+            std::printf("pipe %d\n", static_cast<int>(r));
+        } else if (cmd == "push") {
+            mm_t elem[2] = {0, 0};
+            in >> elem[0] >> elem[1];
+            std::printf("push %d\n", static_cast<int>(pipe.eproc_push(reinterpret_cast<const byte_t*>(elem), 0)));
+        } else if (cmd == "take") {
+            mm_t elem[2] = {0, 0};
+            const OS::vimra_err_t r = pipe.eproc_receive_timeout(reinterpret_cast<byte_t*>(elem), 0.0);
+            std::printf("take %d %u %u\n", static_cast<int>(r), elem[0], elem[1]);
+        } else if (cmd == "die") {
+            in >> hook.die_at;
         } else if (cmd == "exit") {
             return 0;
         }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "Pimo/IPC/interface_pipe_hook.h"
 #include "Pimo/OS/Linux/pimo_typedef.h"
 
 namespace Pimo {
@@ -13,13 +14,14 @@ namespace IPC {
 // geometry it validated at open time and the ring refuses indices outside it.
 class class_queue {
 public:
-    static constexpr size_t c_header_size = 20;
+    static constexpr size_t c_header_size = 40;
 
     void proc_initialize(u_int32_t in_size, u_int32_t in_elem_size) {
         qsize = in_size;
         elem_size = in_elem_size;
         head = 0;
         tail = 0;
+        std::memset(&transit, 0, sizeof transit);
         valid = 1;
     }
     void proc_destroy() { valid = 0; }
@@ -40,6 +42,8 @@ public:
         return h == t && h < in_qsize && __atomic_load_n(&qsize, __ATOMIC_RELAXED) == in_qsize &&
                __atomic_load_n(&elem_size, __ATOMIC_RELAXED) == in_elem_size;
     }
+    // A transit record is set (see class_shared_pipe): read outside the lock, as a hint.
+    bool has_transit() const { return __atomic_load_n(&transit.state, __ATOMIC_ACQUIRE) != 0; }
     bool test_full() const { return (tail + 1) % qsize == head; }
     u_int32_t get_size() const {
         if (tail == head) return 0;
@@ -52,15 +56,19 @@ public:
         tail = tail + 1 == qsize ? 0 : tail + 1;
     }
     void proc_pop(byte_t* pout_elem) {
-        std::memcpy(pout_elem, slot(head), elem_size);
-        head = head + 1 == qsize ? 0 : head + 1;
+        proc_copy_front(pout_elem);
+        proc_drop_front();
     }
+    // proc_pop in its two steps: the front element copied out, then given up by the ring.
+    void proc_copy_front(byte_t* pout_elem) { std::memcpy(pout_elem, slot(head), elem_size); }
+    void proc_drop_front() { head = head + 1 == qsize ? 0 : head + 1; }
 
     u_int32_t qsize;
     u_int32_t elem_size;
     u_int32_t valid;
     u_int32_t head;
     u_int32_t tail;
+    struct_pipe_transit transit;  // see class_shared_pipe
 
 private:
     byte_t* slot(u_int32_t in_index) {
@@ -73,6 +81,7 @@ static_assert(offsetof(class_queue, elem_size) == 4, "ring layout");
 static_assert(offsetof(class_queue, valid) == 8, "ring layout");
 static_assert(offsetof(class_queue, head) == 12, "ring layout");
 static_assert(offsetof(class_queue, tail) == 16, "ring layout");
+static_assert(offsetof(class_queue, transit) == 20, "ring layout");
 static_assert(sizeof(class_queue) == class_queue::c_header_size, "ring layout");
 
 }  // namespace IPC

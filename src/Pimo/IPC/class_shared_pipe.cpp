@@ -14,6 +14,20 @@ const char* const class_shared_pipe::str_name = "pipe";
 namespace {
 // Keeps a corrupt or hostile size from asking for an absurd segment.
 constexpr u_int64_t c_max_segment = 1ull << 32;
+
+// The transit record's states: an operation in its two low bits; once judged by the holder
+// after a dead one, whether the ring had changed.
+constexpr u_int32_t c_transit_none = 0;
+constexpr u_int32_t c_transit_push = 1;
+constexpr u_int32_t c_transit_take = 2;
+constexpr u_int32_t c_transit_kind = 3;
+constexpr u_int32_t c_transit_judged = 4;
+constexpr u_int32_t c_transit_changed = 8;
+
+u_int32_t own_pid() {
+    static const u_int32_t s_pid = static_cast<u_int32_t>(get_process_id());
+    return s_pid;
+}
 }  // namespace
 
 vimra_err_t class_shared_pipe::eproc_create(const char* in_name, const u_int32_t& in_size, const u_int32_t& in_elem_size) {
@@ -215,14 +229,60 @@ vimra_err_t class_shared_pipe::push_locked(const byte_t* pin_elem, size_t in_min
     // A limit is tested first, but a full ring is never overwritten whatever the limit.
     if (in_min != 0 && mp_queue->get_size() >= in_min) return c_vimra_busy;
     if (mp_queue->test_full()) return c_vimra_busy;
-    if (mp_hook) mp_hook->on_leaving(pin_elem);
+    interface_pipe_hook::refs_t refs;
+    const bool told = begin_transit(pin_elem, c_transit_push, mp_queue->tail, refs);
+    if (told) mp_hook->on_leaving(refs);
     mp_queue->proc_push(pin_elem);
+    if (told) {
+        mp_hook->on_left(refs);
+        end_transit();
+    }
     return c_vimra_success;
 }
+
+// A dead process's record is judged by the first holder after it: nobody has moved the ring
+// since. It is settled by the first holder whose hook can, which may be a later one.
+void class_shared_pipe::proc_settle_transit() {
+    struct_pipe_transit& t = mp_queue->transit;
+    u_int32_t state = __atomic_load_n(&t.state, __ATOMIC_ACQUIRE);
+    if (state == c_transit_none) return;
+    const u_int32_t kind = state & c_transit_kind;
+    // Every holder clears its own record before it lets go: this one's writer is gone. The
+    // header is writable by all, so a record that means nothing is only dropped.
+    if ((kind != c_transit_push && kind != c_transit_take) || t.pid == 0 || t.pid == own_pid()) {
+        __atomic_store_n(&t.state, c_transit_none, __ATOMIC_RELEASE);
+        return;
+    }
+    if ((state & c_transit_judged) == 0) {
+        const u_int32_t now = kind == c_transit_push ? mp_queue->tail : mp_queue->head;
+        state |= c_transit_judged | (now != t.position ? c_transit_changed : 0);
+        __atomic_store_n(&t.state, state, __ATOMIC_RELEASE);
+    }
+    const interface_pipe_hook::refs_t refs = {t.refs[0], t.refs[1]};
+    if (mp_hook && mp_hook->on_dead_transit(t.pid, refs, kind == c_transit_push, (state & c_transit_changed) != 0))
+        __atomic_store_n(&t.state, c_transit_none, __ATOMIC_RELEASE);
+}
+
+bool class_shared_pipe::begin_transit(const byte_t* pin_elem, u_int32_t in_kind, u_int32_t in_position,
+                                      interface_pipe_hook::refs_t& out_refs) {
+    if (mp_hook == nullptr || !mp_hook->get_refs(pin_elem, out_refs)) return false;
+    struct_pipe_transit& t = mp_queue->transit;
+    // A dead one's record that nobody could settle yet keeps its place: this move goes unrecorded.
+    if (__atomic_load_n(&t.state, __ATOMIC_ACQUIRE) != c_transit_none) return false;
+    t.pid = own_pid();
+    t.position = in_position;
+    for (size_t i = 0; i < c_transit_refs; ++i) t.refs[i] = out_refs[i];
+    // Written last: a record is whole once it is set.
+    __atomic_store_n(&t.state, in_kind, __ATOMIC_RELEASE);
+    return true;
+}
+
+void class_shared_pipe::end_transit() { __atomic_store_n(&mp_queue->transit.state, c_transit_none, __ATOMIC_RELEASE); }
 
 vimra_err_t class_shared_pipe::eproc_push(const byte_t* pin_elem, size_t in_min) {
     if (!m_live) return c_vimra_unknown;
     class_locker guard(m_mutex);
+    if (mp_queue->is_sane(m_qsize, m_elem_size)) proc_settle_transit();
     return push_locked(pin_elem, in_min);
 }
 
@@ -240,6 +300,7 @@ vimra_err_t class_shared_pipe::eproc_send_n(const byte_t* pin_elems, size_t in_e
     vimra_err_t r = c_vimra_success;
     {
         class_locker guard(m_mutex);
+        if (mp_queue->is_sane(m_qsize, m_elem_size)) proc_settle_transit();
         for (; *pout_sent < in_count; ++*pout_sent) {
             r = push_locked(pin_elems + *pout_sent * in_elem_size, in_min);
             if (r != c_vimra_success) break;
@@ -253,11 +314,14 @@ vimra_err_t class_shared_pipe::receive(byte_t* pout_elems, size_t in_max, size_t
                                        double in_timeout) {
     *pout_received = 0;
     if (!m_live) return c_vimra_unknown;
+    // A transit a dead holder left is looked at under the lock once, even in a ring that looks
+    // empty (the dead one's own pipe, drained after its death, may be).
+    bool transit_seen = false;
     for (;;) {
         // A ring that looks empty is waited for before the lock is taken: head and tail are
         // read without it, and every push sets the event after it, so a push that this reading
         // missed still ends the wait.
-        if (mp_queue->looks_empty(m_qsize, m_elem_size)) {
+        if ((transit_seen || !mp_queue->has_transit()) && mp_queue->looks_empty(m_qsize, m_elem_size)) {
             switch (in_timed ? m_event.eproc_wait_timeout(in_timeout) : m_event.eproc_wait()) {
             case c_vimra_success:
                 break;
@@ -275,12 +339,12 @@ vimra_err_t class_shared_pipe::receive(byte_t* pout_elems, size_t in_max, size_t
         {
             class_locker guard(m_mutex);
             if (!mp_queue->is_sane(m_qsize, m_elem_size)) return c_vimra_unknown;
+            proc_settle_transit();
+            transit_seen = true;
             if (!mp_queue->is_valid()) return c_vimra_shutdown;
             const u_int32_t before = mp_queue->get_size();
             while (*pout_received < in_max && !mp_queue->test_empty()) {
-                byte_t* elem = pout_elems + *pout_received * m_elem_size;
-                mp_queue->proc_pop(elem);
-                if (mp_hook) mp_hook->on_arrived(elem);
+                take_locked(pout_elems + *pout_received * m_elem_size);
                 ++*pout_received;
             }
             room = makes_room(before, mp_queue->get_size());
@@ -313,14 +377,27 @@ vimra_err_t class_shared_pipe::eproc_pop(byte_t* pout_elem) {
     bool room = false;
     {
         class_locker guard(m_mutex);
-        if (!mp_queue->is_sane(m_qsize, m_elem_size) || mp_queue->test_empty()) return c_vimra_unknown;
+        if (!mp_queue->is_sane(m_qsize, m_elem_size)) return c_vimra_unknown;
+        proc_settle_transit();
+        if (mp_queue->test_empty()) return c_vimra_unknown;
         const u_int32_t before = mp_queue->get_size();
-        mp_queue->proc_pop(pout_elem);
-        if (mp_hook) mp_hook->on_arrived(pout_elem);
+        take_locked(pout_elem);
         room = makes_room(before, before - 1);
     }
     if (room) proc_tell_room();
     return c_vimra_success;
+}
+
+void class_shared_pipe::take_locked(byte_t* pout_elem) {
+    mp_queue->proc_copy_front(pout_elem);
+    interface_pipe_hook::refs_t refs;
+    const bool told = begin_transit(pout_elem, c_transit_take, mp_queue->head, refs);
+    if (told) mp_hook->on_arriving(refs);
+    mp_queue->proc_drop_front();
+    if (told) {
+        mp_hook->on_arrived(refs);
+        end_transit();
+    }
 }
 
 }  // namespace IPC

@@ -93,6 +93,15 @@ private:
     // The room that makes_room found: the event set, the hook told.
     void proc_tell_room();
     static std::string room_name(const std::string& in_segment) { return in_segment + "room"; }
+    // Takes the front element of a ring that is not empty; the lock is held.
+    void take_locked(byte_t* pout_elem);
+    // The transit record (see interface_pipe_hook.h), with the lock held: a record a dead
+    // holder left is judged and, where this process's hook can, settled; a move of this
+    // process begins and ends one when its hook keeps an account of the element.
+    void proc_settle_transit();
+    bool begin_transit(const byte_t* pin_elem, u_int32_t in_kind, u_int32_t in_position,
+                       interface_pipe_hook::refs_t& out_refs);
+    void end_transit();
 
     OS::class_process_lock m_mutex;
     OS::class_event m_event;

@@ -35,8 +35,49 @@ const char c_shm_dir[] = "/dev/shm/";
 
 u_int32_t slot_of(mm_t in_mm) { return (in_mm * 2654435761u) >> 16; }
 
+// A reference on its way through a pipe is recorded as its handle with this bit (handles are
+// multiples of the heap's alignment), in its handle's probe run: a sweep leaves it to whoever
+// settles the pipe's transit record.
+constexpr u_int32_t c_transit_bit = 1;
+bool is_held(u_int32_t in_v) { return in_v > c_gone && (in_v & c_transit_bit) == 0; }
+bool is_mark(u_int32_t in_v) { return in_v > c_gone && (in_v & c_transit_bit) != 0; }
+
+// Each entry is one compare-and-swap of one word: nothing a thread does for the ledger
+// waits on another thread (a thread killed while it waited would lose a reference it has
+// taken already). Gone marks stay until an entry takes their slot: a remove needs no
+// more than the probe limit to find what it removes, or to give up.
+bool proc_insert(u_int32_t* pin_slots, mm_t in_mm, u_int32_t in_value) {
+    for (u_int32_t i = 0, s = slot_of(in_mm); i < c_max_probe; ++i, s = (s + 1) & c_mask) {
+        u_int32_t seen = __atomic_load_n(&pin_slots[s], __ATOMIC_RELAXED);
+        if (seen > c_gone) continue;
+        if (__atomic_compare_exchange_n(&pin_slots[s], &seen, in_value, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+            return true;
+    }
+    return false;
+}
+
+// The first entry in_from of in_mm's probe run becomes in_to; false when there is none.
+bool proc_replace(u_int32_t* pin_slots, mm_t in_mm, u_int32_t in_from, u_int32_t in_to) {
+    for (u_int32_t i = 0, s = slot_of(in_mm); i < c_max_probe; ++i, s = (s + 1) & c_mask) {
+        u_int32_t seen = __atomic_load_n(&pin_slots[s], __ATOMIC_RELAXED);
+        if (seen == c_empty) return false;  // never recorded
+        if (seen != in_from) continue;
+        if (__atomic_compare_exchange_n(&pin_slots[s], &seen, in_to, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED))
+            return true;
+    }
+    return false;
+}
+
+bool has_marks(const u_int32_t* pin_slots) {
+    for (u_int32_t i = 0; i <= c_mask; ++i)
+        if (is_mark(pin_slots[i])) return true;
+    return false;
+}
+
 // How long (ms) a sweep waits for the lock of a ledger whose owner is in the middle of its end.
 constexpr OS::vimra_clock_t c_exiting_wait_ms = 2000;
+// How long (ms) a settling waits for the lock of a dead owner's ledger that a sweeper holds.
+constexpr OS::vimra_clock_t c_settle_wait_ms = 200;
 
 // True while the process in_pid is ending: its files, the ledger's lock among them, go
 // last, after the lock its watchers saw go, in an order the kernel does not promise.
@@ -181,34 +222,35 @@ void class_handle_ledger::proc_follow_reset() {
 }
 
 u_int32_t* class_handle_ledger::get_slots_for(mm_t in_mm) {
-    if (in_mm <= c_gone || !m_recording.load(std::memory_order_acquire)) return nullptr;
+    // An odd handle names no block (one from a forged element, say): it is not recorded.
+    if (in_mm <= c_gone || (in_mm & c_transit_bit) != 0 || !m_recording.load(std::memory_order_acquire))
+        return nullptr;
     proc_follow_reset();
     return mp_table->slots;
 }
 
-// Each entry is one compare-and-swap of one word: nothing a thread does for the ledger
-// waits on another thread (a thread killed while it waited would lose a reference it has
-// taken already). Gone marks stay until an entry takes their slot: a remove needs no
-// more than the probe limit to find what it removes, or to give up.
 void class_handle_ledger::on_taken(mm_t in_mm) {
-    u_int32_t* slots = get_slots_for(in_mm);
-    if (slots == nullptr) return;
-    for (u_int32_t i = 0, s = slot_of(in_mm); i < c_max_probe; ++i, s = (s + 1) & c_mask) {
-        u_int32_t seen = __atomic_load_n(&slots[s], __ATOMIC_RELAXED);
-        if (seen > c_gone) continue;
-        if (__atomic_compare_exchange_n(&slots[s], &seen, in_mm, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) return;
-    }
+    if (u_int32_t* slots = get_slots_for(in_mm)) proc_insert(slots, in_mm, in_mm);
 }
 
 void class_handle_ledger::on_released(mm_t in_mm) {
-    u_int32_t* slots = get_slots_for(in_mm);
-    if (slots == nullptr) return;
-    for (u_int32_t i = 0, s = slot_of(in_mm); i < c_max_probe; ++i, s = (s + 1) & c_mask) {
-        u_int32_t seen = __atomic_load_n(&slots[s], __ATOMIC_RELAXED);
-        if (seen == c_empty) return;  // never recorded
-        if (seen != in_mm) continue;
-        if (__atomic_compare_exchange_n(&slots[s], &seen, c_gone, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) return;
-    }
+    if (u_int32_t* slots = get_slots_for(in_mm)) proc_replace(slots, in_mm, in_mm, c_gone);
+}
+
+void class_handle_ledger::on_leaving(mm_t in_mm) {
+    if (u_int32_t* slots = get_slots_for(in_mm)) proc_replace(slots, in_mm, in_mm, in_mm | c_transit_bit);
+}
+
+void class_handle_ledger::on_left(mm_t in_mm) {
+    if (u_int32_t* slots = get_slots_for(in_mm)) proc_replace(slots, in_mm, in_mm | c_transit_bit, c_gone);
+}
+
+void class_handle_ledger::on_arriving(mm_t in_mm) {
+    if (u_int32_t* slots = get_slots_for(in_mm)) proc_insert(slots, in_mm, in_mm | c_transit_bit);
+}
+
+void class_handle_ledger::on_arrived(mm_t in_mm) {
+    if (u_int32_t* slots = get_slots_for(in_mm)) proc_replace(slots, in_mm, in_mm | c_transit_bit, in_mm);
 }
 
 u_int32_t class_handle_ledger::get_count() {
@@ -216,7 +258,7 @@ u_int32_t class_handle_ledger::get_count() {
     proc_follow_reset();
     u_int32_t n = 0;
     for (u_int32_t v : mp_table->slots)
-        if (v > c_gone) ++n;
+        if (is_held(v)) ++n;
     return n;
 }
 
@@ -226,7 +268,57 @@ void class_handle_ledger::proc_release_table(struct_table* pin_table, class_dyna
     pin_table->state = c_released;
     if (!in_give_back || pin_table->reset_count != *in_pool.get_heap()->get_reset_count_word()) return;
     for (u_int32_t v : pin_table->slots)
-        if (v > c_gone) in_pool.proc_free_if_allocated(v);
+        if (is_held(v)) in_pool.proc_free_if_allocated(v);
+}
+
+bool class_handle_ledger::is_waiting_for_transits(const struct_table* pin_table,
+                                                  class_dynamic_shared_memory_pool& in_pool) {
+    return pin_table->reset_count == *in_pool.get_heap()->get_reset_count_word() && has_marks(pin_table->slots);
+}
+
+// Its owner died inside a pipe's push or take, which the pipe's next holder judged. The
+// ledger stays until its marks are settled; the first to settle or sweep it after the death,
+// holding its lock, also sweeps what it holds.
+void class_handle_ledger::proc_settle_dead_transit(u_int32_t in_pid, const mm_t* pin_refs, size_t in_count,
+                                                   bool in_push, bool in_changed) {
+    // Nobody holds them when the ring had not taken the pushed element, or had given up the taken one.
+    const bool give_back = in_push != in_changed;
+    // Not under m_mutex: a thread that follows a reset takes it inside the heap's lock.
+    if (!m_recording.load() || mp_pool == nullptr || mp_pool->get_heap() == nullptr ||
+        in_pid == static_cast<u_int32_t>(OS::get_process_id()))
+        return;
+    class_dynamic_shared_memory_pool& pool = *mp_pool;
+    const std::string name = get_name(in_pid);
+    int fd = named_object::open_object(name, false, 0);
+    if (fd < 0) return;  // never made, or swept and gone with nothing marked
+    // A sweeper may hold it for a moment; a live process that took the id over holds it for good.
+    const OS::vimra_clock_t until = OS::vimra_clock() + c_settle_wait_ms;
+    int r = lock_unless_held(fd, std::to_string(in_pid));
+    while (r != 0 && OS::vimra_clock() < until) {
+        OS::usleep(1000);
+        r = named_object::flock_retry(fd, LOCK_EX | LOCK_NB);
+    }
+    struct stat st;
+    if (r == 0 && bears_name(fd, name) && fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) >= sizeof(struct_table)) {
+        void* p = mmap(nullptr, sizeof(struct_table), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p != MAP_FAILED) {
+            struct_table* table = static_cast<struct_table*>(p);
+            if (is_of(table, pool) && table->pid == in_pid &&
+                table->reset_count == *pool.get_heap()->get_reset_count_word()) {
+                for (size_t i = 0; i < in_count; ++i) {
+                    const mm_t mm = pin_refs[i];
+                    if (mm <= c_gone || (mm & c_transit_bit) != 0) continue;
+                    if (proc_replace(table->slots, mm, mm | c_transit_bit, c_gone) && give_back)
+                        pool.proc_free_if_allocated(mm);
+                }
+                proc_release_table(table, pool, true);
+                if (!is_waiting_for_transits(table, pool)) shm_unlink(name.c_str());
+            }
+            munmap(p, sizeof(struct_table));
+        }
+    }
+    if (r == 0) named_object::proc_unlock_close(fd);
+    else named_object::proc_close_fd(fd);
 }
 
 void class_handle_ledger::proc_sweep(class_dynamic_shared_memory_pool& in_pool, bool in_give_back) {
@@ -254,8 +346,10 @@ void class_handle_ledger::proc_sweep(class_dynamic_shared_memory_pool& in_pool, 
                 // Another memory's ledger (a test's, beside the host's) is not this sweep's.
                 const bool ours = is_of(table, in_pool);
                 proc_release_table(table, in_pool, in_give_back);
+                // Marks of a transit a pipe's next holder has still to settle keep it.
+                const bool kept = ours && in_give_back && is_waiting_for_transits(table, in_pool);
                 munmap(p, sizeof(struct_table));
-                if (ours) shm_unlink(name.c_str());
+                if (ours && !kept) shm_unlink(name.c_str());
             }
         }
         named_object::proc_unlock_close(fd);
@@ -268,7 +362,7 @@ void class_handle_ledger::proc_release_own_for_exit() {
     proc_follow_reset();
     mp_table->state = c_released;
     for (u_int32_t v : mp_table->slots)
-        if (v > c_gone) mp_pool->proc_free_if_allocated(v);
+        if (is_held(v)) mp_pool->proc_free_if_allocated(v);
     shm_unlink(m_name.c_str());
 }
 

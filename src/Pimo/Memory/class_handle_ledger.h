@@ -12,7 +12,12 @@
 // either a handle it held or a mark without meaning; the entry is written just after the
 // reference is taken and cleared just before it is given up, so between the two steps the
 // ledger may miss a reference (a block lost) but never names one the process no longer
-// holds: nothing a survivor holds is ever given back on its behalf.
+// holds: nothing a survivor holds is ever given back on its behalf. Where the two steps are
+// apart a reference passes through a pipe, and there it is never lost: the entry becomes a
+// transit mark (the handle with its low bit set) before the ring changes, and gone or held
+// after; a sweep leaves marks alone. A process killed between leaves marks and the pipe's
+// transit record; the pipe's next holder, who alone sees whether the ring had changed,
+// settles them (proc_settle_dead_transit), and the ledger stays until it has.
 //
 // The owner holds an exclusive lock on its segment for its whole life. Whoever notices a
 // death (a center for its applications, the service for its centers) sweeps: it gives back
@@ -66,6 +71,18 @@ public:
 
     void on_taken(mm_t in_mm) override;
     void on_released(mm_t in_mm) override;
+    // A reference of this process passes through a pipe, whose lock is held: marked in transit
+    // before the ring changes (a push's leaving, a take's arriving), then gone or held.
+    void on_leaving(mm_t in_mm);
+    void on_left(mm_t in_mm);
+    void on_arriving(mm_t in_mm);
+    void on_arrived(mm_t in_mm);
+    // The pipe's next holder saw the process in_pid die inside a push (in_push) or take of
+    // in_refs, after the ring had changed (in_changed) or before: its marks of them go, and
+    // the references are given back where the ring does not hold them. Its ledger is swept
+    // too if nobody has yet.
+    void proc_settle_dead_transit(u_int32_t in_pid, const mm_t* pin_refs, size_t in_count, bool in_push,
+                                  bool in_changed);
 
     // Sweeps every ledger of in_pool's segment whose owner is gone (see the design above).
     void proc_release_dead() { proc_release_dead(*mp_pool); }
@@ -90,6 +107,9 @@ private:
     // reference it records when the heap was not reset since.
     static void proc_release_table(struct_table* pin_table, class_dynamic_shared_memory_pool& in_pool,
                                    bool in_give_back);
+    // True while in_table has marks of transits made since the heap's last reset: it stays
+    // for whoever settles them.
+    static bool is_waiting_for_transits(const struct_table* pin_table, class_dynamic_shared_memory_pool& in_pool);
     // Entries made before the heap's last reset are forgotten.
     void proc_follow_reset();
     // The table's slots, followed to the heap's last reset, when in_mm is a handle to record

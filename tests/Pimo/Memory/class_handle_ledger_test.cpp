@@ -153,4 +153,82 @@ TEST_F(ledger_test, ledgers_of_another_memory_or_from_before_a_reset_give_nothin
     EXPECT_FALSE(ledger_exists(c.pid()));
 }
 
+// A process killed in the middle of a pipe's push or take, at each step from its ledger's
+// first mark to its last change: whatever it carried comes back once, whoever sees it first
+// (the sweep of the dead, the pipe's next holder, or a holder that keeps no ledger before
+// both), and what the ring still holds reaches its reader whole. The victim also holds a
+// second reference of the first block, which only the sweep gives back.
+TEST_F(ledger_test, a_process_killed_inside_a_pipes_push_or_take_loses_nothing_and_frees_nothing_twice) {
+    enum class first { sweep, pipe, foreign };
+    struct step_case {
+        const char* step;
+        bool push;
+    };
+    const step_case steps[] = {{"leaving_first", true}, {"leaving", true},  {"left", true},
+                               {"arriving_first", false}, {"arriving", false}, {"arrived", false}};
+    for (const step_case& c : steps) {
+        for (first f : {first::sweep, first::pipe, first::foreign}) {
+            SCOPED_TRACE(std::string(c.step) + (f == first::sweep ? ", sweep first" : f == first::pipe ? ", pipe first"
+                                                                                                       : ", foreign holder first"));
+            const std::string pipe = m_name + "_pipe_" + c.step + std::to_string(static_cast<int>(f));
+            heap_probe victim, survivor, foreign;
+            ASSERT_NO_FATAL_FAILURE(start(victim));
+            ASSERT_NO_FATAL_FAILURE(start(survivor));
+            ASSERT_TRUE(foreign.started());
+            ASSERT_EQ(foreign.ask("open " + m_name), "open 0\n");  // no ledger: it cannot settle
+            ASSERT_EQ(survivor.ask("pipe create " + pipe), "pipe 0\n");
+            ASSERT_EQ(victim.ask("pipe open " + pipe), "pipe 0\n");
+            ASSERT_EQ(foreign.ask("pipe open " + pipe), "pipe 0\n");
+            // The element's two blocks: the victim pushes its own, or takes the survivor's.
+            heap_probe& owner = c.push ? victim : survivor;
+            const unsigned x = owner.alloc(100), y = owner.alloc(3000);
+            ASSERT_TRUE(x && y);
+            EXPECT_EQ(victim.ask("ref " + n(c.push ? x : victim.alloc(8))), "ref 2\n");
+            if (!c.push) {
+                ASSERT_EQ(survivor.ask("push " + n(x) + " " + n(y)), "push 0\n");
+            }
+
+            ASSERT_EQ(victim.ask("die " + std::string(c.step)), "");
+            victim.send(c.push ? "push " + n(x) + " " + n(y) : "take");
+            ASSERT_EQ(victim.status(10.0), 128 + SIGKILL) << "killed at " << c.step;
+            EXPECT_TRUE(ledger_exists(victim.pid()));
+
+            if (f == first::foreign) {
+                ASSERT_EQ(foreign.ask("push 0 0"), "push 0\n");  // moves the ring
+            }
+            if (f == first::sweep) {
+                EXPECT_EQ(survivor.ask("sweep"), "");
+            }
+            // The reader takes what the ring holds, in order, and gives it back.
+            std::vector<unsigned> read;
+            for (;;) {
+                const std::string got = survivor.ask("take");
+                if (heap_probe::value(got, "take") != 0) break;
+                read.push_back(static_cast<unsigned>(heap_probe::value(got, "take", 1)));
+                read.push_back(static_cast<unsigned>(heap_probe::value(got, "take", 2)));
+            }
+            const bool in_ring = (c.push && std::string(c.step) == "left") || (!c.push && std::string(c.step) != "arrived");
+            std::vector<unsigned> expected;
+            if (in_ring) expected = {x, y};
+            if (f == first::foreign) expected.insert(expected.end(), {0, 0});
+            EXPECT_EQ(read, expected);
+            for (unsigned mm : read) {
+                if (mm != 0) {
+                    EXPECT_EQ(survivor.ask("free " + n(mm)), "");
+                }
+            }
+            if (f != first::sweep) {
+                EXPECT_EQ(survivor.ask("sweep"), "");
+            }
+
+            EXPECT_EQ(pool.get_alloc_count(), 0u);
+            EXPECT_EQ(pool.get_refer_count(), 0u);
+            EXPECT_FALSE(ledger_exists(victim.pid()));
+            EXPECT_EQ(survivor.ask("end"), "");
+            foreign.send("exit");
+            kova_test::remove_shm_containing(pipe);
+        }
+    }
+}
+
 }  // namespace

@@ -34,6 +34,8 @@ public:
         return answer(in_timeout_s);
     }
     bool answer_arrives(double in_timeout_s = 20.0) { return m_child.wait_for_line(m_pending, in_timeout_s); }
+    // The probe's exit status once it has ended (128 + the signal that ended it); -1 meanwhile.
+    int status(double in_timeout_s = 20.0) { return m_child.wait(in_timeout_s); }
 
     // The value after "in_key " in an answer; -1 when absent.
     static long long value(const std::string& in_answer, const std::string& in_key, int in_index = 0) {

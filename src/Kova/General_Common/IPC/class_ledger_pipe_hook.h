@@ -1,9 +1,12 @@
 // What the packet pipes tell the process's ledger (gp_ledger): a token that leaves through
-// a push is no longer this process's, one that arrives is. The hook of the debug channel
-// does the same for the reference a trace record holds to its token's header block.
+// a push is no longer this process's, one that arrives is, each marked in transit while the
+// ring changes. The hook of the debug channel does the same for the reference a trace record
+// holds to its token's header block. A transit a dead process left is settled by the next
+// process to hold the pipe's lock that keeps a ledger.
 #pragma once
 
 #include "Pimo/IPC/interface_pipe_hook.h"
+#include "Pimo/Memory/class_handle_ledger.h"
 
 namespace Kova {
 namespace General_Common {
@@ -15,13 +18,16 @@ public:
     static class_ledger_pipe_hook* for_tokens();
     static class_ledger_pipe_hook* for_trace_records();
 
-    void on_leaving(const Pimo::byte_t* in_elem) override;
-    void on_arrived(const Pimo::byte_t* in_elem) override;
+    bool get_refs(const Pimo::byte_t* in_elem, refs_t& out_refs) override;
+    void on_leaving(const refs_t& in_refs) override;
+    void on_left(const refs_t& in_refs) override;
+    void on_arriving(const refs_t& in_refs) override;
+    void on_arrived(const refs_t& in_refs) override;
+    bool on_dead_transit(Pimo::u_int32_t in_pid, const refs_t& in_refs, bool in_push, bool in_changed) override;
 
 private:
     explicit class_ledger_pipe_hook(bool in_records) : m_records(in_records) {}
-    // The element's references taken (in_taken) or given up.
-    void proc_tell(const Pimo::byte_t* in_elem, bool in_taken);
+    void for_each_ref(const refs_t& in_refs, void (Pimo::Memory::class_handle_ledger::*pin_step)(Pimo::Memory::mm_t));
     bool m_records;
 };
 

@@ -93,6 +93,13 @@ elif mode == 'udp':
     for d in [b'', b'y' * 20, hdr(16, 10) + b'y' * 5, hdr(16, 2) + b'y' * 9, hdr(16, 3) + b'abc']:
         u.sendto(d, (HOST, port))
     say('udp sent')
+elif mode == 'sources':  # <port> <group> <size> <source>...: one value each, of size + k bytes
+    group, size = sys.argv[3], int(sys.argv[4])
+    for k, src in enumerate(sys.argv[5:]):
+        u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); u.bind((src, 0))
+        n = size + k
+        u.sendto(hdr(118, n) + bytes((i * 7 + 3) & 255 for i in range(n)), (group, port))
+    say('sources sent')
 elif mode == 'hold':
     l = socket.socket(); l.bind(('0.0.0.0', port)); l.listen(); say('holding'); time.sleep(30)
 elif mode == 'server':
@@ -411,6 +418,42 @@ TEST_F(relay_hosts, datagrams_go_to_one_host_to_every_host_and_to_a_joined_sourc
     EXPECT_TRUE(rb.wait_for_line(pkt_line(16, 5))) << rb.output();
     EXPECT_EQ(rb.output().find(pkt_line(118, 41)), std::string::npos) << "left the group";
     quit(ra);
+    quit(rb);
+}
+
+// More memberships than one socket may hold: one group from 12 sources (a socket takes 10),
+// then 21 groups more (a socket takes 20). Every source of every group is heard.
+TEST_F(relay_hosts, memberships_past_one_sockets_limits_bring_every_group_and_source) {
+    REQUIRE_PRIVATE_HOSTS();
+    private_host a, b;
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(kova_test::join_hosts(a, b, "10.231.46.1", "10.231.46.2"));
+    const std::string link = "$(ip -o link show | awk -F': ' '$2 != \"lo\" {print $2}' | cut -d@ -f1)";
+    ASSERT_EQ(a.run({"/bin/sh", "-c", "ip route add default dev " + link}), 0);
+    std::vector<std::string> sources{"10.231.46.1"};
+    for (int k = 11; k <= 21; ++k) {
+        sources.push_back("10.231.46." + std::to_string(k));
+        ASSERT_EQ(a.run({"/bin/sh", "-c", "ip addr add " + sources.back() + "/24 dev " + link}), 0);
+    }
+    child_process rb = start_relay(b, 7306);
+    for (const std::string& source : sources) {
+        rb.send_line("join 230.1.3.1 10.231.46.2 " + source);
+        ASSERT_TRUE(rb.wait_for_line("done join")) << rb.output();
+    }
+    for (int g = 1; g <= 21; ++g) {
+        rb.send_line("join 230.1.2." + std::to_string(g) + " 10.231.46.2 10.231.46.1");
+        ASSERT_TRUE(rb.wait_for_line("done join")) << rb.output();
+    }
+    std::vector<std::string> from_sources{"sources", "7306", "230.1.3.1", "60"};
+    from_sources.insert(from_sources.end(), sources.begin(), sources.end());
+    child_process sender = peer(a, from_sources);
+    EXPECT_TRUE(sender.wait_for_line("sources sent", 20)) << sender.output();
+    for (size_t k = 0; k < sources.size(); ++k)
+        EXPECT_TRUE(rb.wait_for_line(pkt_line(118, 60 + k))) << sources[k] << ": " << rb.output();
+    child_process last = peer(a, {"sources", "7306", "230.1.2.21", "30", "10.231.46.1"});
+    EXPECT_TRUE(last.wait_for_line("sources sent", 20)) << last.output();
+    EXPECT_TRUE(rb.wait_for_line(pkt_line(118, 30))) << "the 21st group: " << rb.output();
     quit(rb);
 }
 
