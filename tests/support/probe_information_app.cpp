@@ -17,6 +17,15 @@
 //   keep <name> <n>                              history size of a stub or proxy
 //   see <name> <n>                               "see <name> <v1>,<v2>,..." newest first, or "see <name> -"
 //   read <name>                                  "read <name> <result> <value>"
+//   burst <stub name> <from> <count> <size> [us] values numbered from.. on a thread of its own, each
+//                                                written again while the packet memory is full, one
+//                                                every us microseconds (default: at once);
+//                                                "burst <name> <count> <failures>" at the end
+//   tally <proxy name> <from> <count>            counts numbered values from now on instead of
+//                                                printing them; "tallied <name> <received> <out of
+//                                                order> <last>" once number from+count-1 came
+//   tally? <proxy name>                          "tally? <name> <received> <out of order> <last>"
+//   slow <proxy name> <ms>                       on_sync stays that long in each value from now on
 //   end_on_connect <stub name>                   its next on_connect destroys the stub (from the
 //                                                listener, so the destroy is carried out after it)
 //   create <stub name> <domain> <id>             the same stub created again: "create <name> <result>"
@@ -30,13 +39,15 @@
 // "on_sync <proxy> <model> <value>", "on_disconnected <proxy>", "on_object_create <proxy>",
 // "on_object_destroy <proxy>", "on_connected_tcp <name>", "on_disconnected_tcp <name>" (a stub's
 // with the node as ip:domain). Data is "pat:<n>" (n pattern bytes) or the text itself;
-// values longer than 40 bytes print as "#" and their FNV-1a hash. Results print in hex.
+// values longer than 40 bytes print as "#" and their FNV-1a hash. A numbered value holds its
+// number in its first 4 bytes (little-endian), then pattern bytes. Results print in hex.
 #include <arpa/inet.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -145,12 +156,57 @@ private:
     void on_disconnected() override { say("on_disconnected " + m_name); }
     void on_sync(const sender_sync_model_t& in_model, const double&, const double&, const void* const pin_buffer,
                  const pksize_t in_size) override {
+        if (const unsigned ms = m_slow_ms.load()) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        {
+            std::lock_guard<std::mutex> hold(m_tally_lock);
+            if (m_tallying) {
+                std::uint32_t k = 0;
+                if (in_size >= 4) std::memcpy(&k, pin_buffer, 4);
+                if (m_received != 0 && k <= m_last) ++m_disorder;
+                ++m_received;
+                m_last = k;
+                if (k == m_end && !m_told) {
+                    m_told = true;
+                    say("tallied " + m_name + " " + tally_locked());
+                }
+                return;
+            }
+        }
         say("on_sync " + m_name + " " + std::to_string(in_model) + " " + show(pin_buffer, in_size));
+    }
+
+public:
+    void tally(std::uint32_t in_from, std::uint32_t in_count) {
+        std::lock_guard<std::mutex> hold(m_tally_lock);
+        m_tallying = true;
+        m_end = in_from + in_count - 1;
+        m_received = m_disorder = m_last = 0;
+        m_told = false;
+    }
+    std::string tally_now() {
+        std::lock_guard<std::mutex> hold(m_tally_lock);
+        return tally_locked();
+    }
+    std::atomic<unsigned> m_slow_ms{0};
+
+private:
+    std::string tally_locked() const {
+        return std::to_string(m_received) + " " + std::to_string(m_disorder) + " " + std::to_string(m_last);
     }
 
     std::string m_name;
     std::string m_auto;
+    std::mutex m_tally_lock;
+    bool m_tallying = false, m_told = false;
+    std::uint32_t m_end = 0, m_received = 0, m_disorder = 0, m_last = 0;
 };
+
+// Value number in_k of in_size bytes (at least 4).
+std::string numbered(std::uint32_t in_k, size_t in_size) {
+    std::string v = make_data("pat:" + std::to_string(in_size < 4 ? 4 : in_size));
+    std::memcpy(&v[0], &in_k, 4);
+    return v;
+}
 
 template <typename object_t>
 std::string read_of(object_t& in_object) {
@@ -165,6 +221,7 @@ std::string read_of(object_t& in_object) {
 int main() {
     std::map<std::string, std::unique_ptr<app_stub>> stubs;
     std::map<std::string, std::unique_ptr<app_proxy>> proxies;
+    std::vector<std::thread> work;
     std::string line;
     say("pid " + std::to_string(getpid()));
     while (std::getline(std::cin, line)) {
@@ -266,12 +323,47 @@ int main() {
             say("see " + name + " " + shown(s ? s->see_history(n) : p->see_history(n)));
         } else if (cmd == "read" && (s || p)) {
             say("read " + name + " " + (s ? read_of(*s) : read_of(*p)));
+        } else if (cmd == "burst" && s) {
+            std::uint32_t from = 0, count = 0;
+            size_t size = 0;
+            long interval_us = 0;
+            in >> from >> count >> size >> interval_us;
+            work.emplace_back([=] {
+                unsigned long failures = 0;
+                auto next = std::chrono::steady_clock::now();
+                for (std::uint32_t k = from; k < from + count; ++k) {
+                    if (interval_us > 0) {
+                        std::this_thread::sleep_until(next);
+                        next += std::chrono::microseconds(interval_us);
+                    }
+                    const std::string v = numbered(k, size);
+                    kova_err_t e = 0;
+                    // The packet memory is full of what is still on its way: wait until some has gone.
+                    while ((e = s->write(v.data(), static_cast<pksize_t>(v.size()))) == c_kova_err_empty_kova_memory)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    if (e != 0 && failures++ == 0) say("failed " + name + " " + hex(e));
+                }
+                say("burst " + name + " " + std::to_string(count) + " " + std::to_string(failures));
+            });
+        } else if (cmd == "tally" && p) {
+            std::uint32_t from = 0, count = 0;
+            in >> from >> count;
+            p->tally(from, count);
+            say("tally " + name + " ok");
+        } else if (cmd == "tally?" && p) {
+            say("tally? " + name + " " + p->tally_now());
+        } else if (cmd == "slow" && p) {
+            unsigned ms = 0;
+            in >> ms;
+            p->m_slow_ms = ms;
+            say("slow " + name + " ok");
         } else if (cmd == "destroy" && (s || p)) {
             say("destroy " + name + " " + hex(s ? s->destroy() : p->destroy()));
         } else {
             say("unknown " + cmd + " " + name);
         }
     }
+    for (std::thread& t : work) t.join();
     proxies.clear();
     stubs.clear();
     Kova::finalize();

@@ -71,16 +71,27 @@ vimra_err_t class_nonshared_pipe::eproc_create(const unsigned long& in_size, con
     m_size = in_size;
     m_elem_size = in_elem_size;
     m_valid = true;
+    m_room.eproc_create(false);
     return m_event.eproc_create(false);
 }
 
-void class_nonshared_pipe::proc_destroy() { m_event.proc_destroy(); }
+void class_nonshared_pipe::proc_destroy() {
+    m_event.proc_destroy();
+    m_room.proc_destroy();
+}
 
 void class_nonshared_pipe::proc_shutdown() {
     class_locker guard(m_lock);
     m_valid = false;
     m_event.proc_cancel();
+    m_room.proc_cancel();
 }
+
+vimra_err_t class_nonshared_pipe::eproc_wait_room(const double& in_timeout) {
+    return m_room.eproc_wait_timeout(in_timeout);
+}
+
+void class_nonshared_pipe::proc_pass_room() { m_room.proc_set(); }
 
 bool class_nonshared_pipe::test_shutdown() {
     class_locker guard(m_lock);
@@ -112,7 +123,11 @@ vimra_err_t class_nonshared_pipe::eproc_send(const byte_t* in_elem, size_t in_mi
     return r;
 }
 
-void class_nonshared_pipe::take(byte_t* pout_elem) { mp_queue->pop(pout_elem, m_elem_size); }
+bool class_nonshared_pipe::take(byte_t* pout_elem) {
+    const size_t before = mp_queue->get_count();
+    mp_queue->pop(pout_elem, m_elem_size);
+    return before > m_size / 2 && before - 1 <= m_size / 2;
+}
 
 vimra_err_t class_nonshared_pipe::eproc_receive(byte_t* pout_elem) {
     for (;;) {
@@ -120,7 +135,7 @@ vimra_err_t class_nonshared_pipe::eproc_receive(byte_t* pout_elem) {
             class_locker guard(m_lock);
             if (!m_valid) return c_vimra_shutdown;
             if (mp_queue->get_count() != 0) {
-                take(pout_elem);
+                if (take(pout_elem)) m_room.proc_set();
                 return c_vimra_success;
             }
         }
@@ -139,7 +154,7 @@ vimra_err_t class_nonshared_pipe::eproc_receive_timeout(byte_t* pout_elem, const
     if (!m_valid) return c_vimra_shutdown;
     for (;;) {
         if (mp_queue->get_count() != 0) {
-            take(pout_elem);
+            if (take(pout_elem)) m_room.proc_set();
             return c_vimra_success;
         }
         vimra_err_t w;
@@ -162,7 +177,7 @@ vimra_err_t class_nonshared_pipe::eproc_receive_timeout(byte_t* pout_elem, const
 vimra_err_t class_nonshared_pipe::eproc_pop(byte_t* pout_elem) {
     class_locker guard(m_lock);
     if (mp_queue->get_count() == 0) return c_vimra_unknown;
-    take(pout_elem);
+    if (take(pout_elem)) m_room.proc_set();
     return c_vimra_success;
 }
 

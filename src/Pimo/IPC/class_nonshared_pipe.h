@@ -31,15 +31,21 @@ public:
     OS::vimra_err_t eproc_receive_timeout(byte_t* pout_elem, const double& in_timeout) override;
     OS::vimra_err_t eproc_pop(byte_t* pout_elem) override;
     bool test_shutdown() override;
+    // A take that brings the queue from above half its capacity to half or below sets the
+    // room event its refused senders wait on.
+    OS::vimra_err_t eproc_wait_room(const double& in_timeout) override;
+    void proc_pass_room() override;
 
 private:
     class class_element_queue;
 
-    // Copies the oldest element out and drops it; the queue must not be empty.
-    void take(byte_t* pout_elem);
+    // Copies the oldest element out and drops it; the queue must not be empty. True when the
+    // take makes room for waiting senders (the lock is held; the caller sets the event after).
+    bool take(byte_t* pout_elem);
 
     bool m_valid;
     OS::class_event m_event;
+    OS::class_event m_room;
     class_element_queue* mp_queue;
     OS::class_thread_lock m_lock;
     unsigned long m_size;

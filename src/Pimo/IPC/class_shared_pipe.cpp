@@ -70,6 +70,8 @@ vimra_err_t class_shared_pipe::create(const char* in_name, const u_int32_t& in_s
     }
     m_qsize = static_cast<u_int32_t>(qsize);
     m_elem_size = in_elem_size;
+    // Without it the pipe still works: its senders poll for room.
+    m_has_room = m_want_room && m_room.eproc_create_global(room_name(s), false) == c_vimra_success;
     m_live = true;
     return c_vimra_success;
 }
@@ -118,6 +120,7 @@ vimra_err_t class_shared_pipe::open(const char* in_name, u_int32_t in_elem_size,
         mp_queue = nullptr;
         return c_vimra_unknown;
     }
+    m_has_room = m_want_room && m_room.eproc_open_global(room_name(s)) == c_vimra_success;
     m_live = true;
     return c_vimra_success;
 }
@@ -127,6 +130,8 @@ void class_shared_pipe::proc_close() {
     m_live = false;
     m_mutex.proc_close();
     m_event.proc_close();
+    if (m_has_room) m_room.proc_close();
+    m_has_room = false;
     m_memory.proc_close();
     mp_queue = nullptr;
 }
@@ -145,6 +150,8 @@ void class_shared_pipe::proc_destroy() {
     }
     m_mutex.proc_destroy();
     m_event.proc_destroy();
+    if (m_has_room) m_room.proc_destroy();
+    m_has_room = false;
     m_memory.proc_destroy();
     mp_queue = nullptr;
 }
@@ -154,6 +161,7 @@ void class_shared_pipe::proc_shutdown() {
     class_locker guard(m_mutex);
     mp_queue->proc_destroy();
     m_event.proc_cancel();
+    if (m_has_room) m_room.proc_cancel();  // the waiting senders find it shut at once
 }
 
 vimra_err_t class_shared_pipe::eproc_shutdown_if_empty() {
@@ -162,7 +170,33 @@ vimra_err_t class_shared_pipe::eproc_shutdown_if_empty() {
     if (mp_queue->is_sane(m_qsize, m_elem_size) && !mp_queue->test_empty()) return c_vimra_busy;
     mp_queue->proc_destroy();
     m_event.proc_cancel();
+    if (m_has_room) m_room.proc_cancel();
     return c_vimra_success;
+}
+
+vimra_err_t class_shared_pipe::eproc_wait_room(const double& in_timeout) {
+    if (!m_has_room) return interface_pipe::eproc_wait_room(in_timeout);
+    return m_room.eproc_wait_timeout(in_timeout);
+}
+
+void class_shared_pipe::proc_pass_room() {
+    if (m_has_room) m_room.proc_set();
+}
+
+vimra_err_t class_shared_pipe::eproc_wait_arrival(const double& in_timeout) {
+    if (!m_live) return c_vimra_unknown;
+    switch (m_event.eproc_wait_timeout(in_timeout)) {
+    case c_vimra_success: return c_vimra_success;
+    case c_vimra_timeout: return c_vimra_timeout;
+    case c_vimra_canceled:
+    case c_vimra_not_created: return c_vimra_shutdown;
+    default: return c_vimra_unknown;
+    }
+}
+
+void class_shared_pipe::proc_tell_room() {
+    if (m_has_room) m_room.proc_set();
+    if (interface_room_hook* hook = mp_room_hook.load()) hook->on_room();
 }
 
 bool class_shared_pipe::test_empty() {
@@ -301,15 +335,21 @@ vimra_err_t class_shared_pipe::receive(byte_t* pout_elems, size_t in_max, size_t
                 return c_vimra_unknown;
             }
         }
-        class_locker guard(m_mutex);
-        if (!mp_queue->is_sane(m_qsize, m_elem_size)) return c_vimra_unknown;
-        proc_settle_transit();
-        transit_seen = true;
-        if (!mp_queue->is_valid()) return c_vimra_shutdown;
-        while (*pout_received < in_max && !mp_queue->test_empty()) {
-            take_locked(pout_elems + *pout_received * m_elem_size);
-            ++*pout_received;
+        bool room = false;
+        {
+            class_locker guard(m_mutex);
+            if (!mp_queue->is_sane(m_qsize, m_elem_size)) return c_vimra_unknown;
+            proc_settle_transit();
+            transit_seen = true;
+            if (!mp_queue->is_valid()) return c_vimra_shutdown;
+            const u_int32_t before = mp_queue->get_size();
+            while (*pout_received < in_max && !mp_queue->test_empty()) {
+                take_locked(pout_elems + *pout_received * m_elem_size);
+                ++*pout_received;
+            }
+            room = makes_room(before, mp_queue->get_size());
         }
+        if (room) proc_tell_room();
         if (*pout_received != 0) return c_vimra_success;
     }
 }
@@ -334,11 +374,17 @@ vimra_err_t class_shared_pipe::eproc_receive_n(byte_t* pout_elems, size_t in_ele
 
 vimra_err_t class_shared_pipe::eproc_pop(byte_t* pout_elem) {
     if (!m_live) return c_vimra_unknown;
-    class_locker guard(m_mutex);
-    if (!mp_queue->is_sane(m_qsize, m_elem_size)) return c_vimra_unknown;
-    proc_settle_transit();
-    if (mp_queue->test_empty()) return c_vimra_unknown;
-    take_locked(pout_elem);
+    bool room = false;
+    {
+        class_locker guard(m_mutex);
+        if (!mp_queue->is_sane(m_qsize, m_elem_size)) return c_vimra_unknown;
+        proc_settle_transit();
+        if (mp_queue->test_empty()) return c_vimra_unknown;
+        const u_int32_t before = mp_queue->get_size();
+        take_locked(pout_elem);
+        room = makes_room(before, before - 1);
+    }
+    if (room) proc_tell_room();
     return c_vimra_success;
 }
 

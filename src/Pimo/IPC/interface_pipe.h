@@ -5,6 +5,7 @@
 
 #include "Pimo/OS/Linux/pimo_typedef.h"
 #include "Pimo/OS/Linux/vimra_err.h"
+#include "Pimo/OS/Linux/vimra_time.h"
 
 namespace Pimo {
 namespace IPC {
@@ -38,6 +39,17 @@ public:
         }
         return OS::c_vimra_success;
     }
+    // A sender that found the pipe full waits here for a receive to make room: at most
+    // in_timeout seconds; 0 when woken, 2 after the time. A pipe that cannot tell waits a
+    // moment (c_room_poll_s) instead, so that the caller tries again soon.
+    virtual OS::vimra_err_t eproc_wait_room(const double& in_timeout) {
+        OS::rtsleep(in_timeout < c_room_poll_s ? in_timeout : c_room_poll_s);
+        return OS::c_vimra_timeout;
+    }
+    // A woken sender that has pushed passes the wake on to the next waiting one.
+    virtual void proc_pass_room() {}
+    static constexpr double c_room_poll_s = 0.001;
+
     // Receives as eproc_receive, then takes whatever else is waiting up to in_max elements in all,
     // laid end to end in pout_elems; *pout_received is how many (0 unless the result is 0). A pipe
     // may take them under one hold of its lock.

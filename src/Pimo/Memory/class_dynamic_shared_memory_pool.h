@@ -49,6 +49,8 @@ public:
     void proc_continue() { m_lock.unlock(); }
 
     u_int32_t get_remain() const { return mp_heap ? mp_heap->get_free_size() : 0; }
+    // Bytes the heap can grant in all.
+    u_int32_t get_capacity() const { return mp_heap ? mp_heap->GetMaximumSize() : 0; }
     u_int32_t get_alloc_count() const { return mp_heap ? mp_heap->get_alloc_count() : 0; }
     u_int32_t get_refer_count() const { return mp_heap ? mp_heap->get_refer_count() : 0; }
     u_int32_t get_reset_count() const { return mp_heap ? mp_heap->get_reset_count() : 0; }

@@ -21,6 +21,7 @@ public:
     const char* get_status() { return m_memory.get_status(); }
     const char* get_status_forcefully() { return m_memory.get_status_forcefully(); }
     unsigned long get_remain() const { return m_memory.get_remain(); }
+    unsigned long get_capacity() const { return m_memory.get_capacity(); }
     unsigned long get_alloc_count() const { return m_memory.get_alloc_count(); }
     unsigned long get_refer_count() const { return m_memory.get_refer_count(); }
     unsigned long get_reset_count() const { return m_memory.get_reset_count(); }

@@ -220,7 +220,7 @@ class relay_fixture : public testing::Test {
 public:
     void SetUp() override {
         m_name = kova_test::unique_name("relay");
-        ASSERT_EQ(Pimo::OS::c_vimra_success, m_memory.eproc_create((m_name + "_mem").c_str(), 4u << 20));
+        ASSERT_EQ(Pimo::OS::c_vimra_success, m_memory.eproc_create((m_name + "_mem").c_str(), 32u << 20));
         Kova::Common::Global::gp_memory = &m_memory;
         Kova::Center::Global::gp_object_manager = &registry;
         Kova::Center::Global::gp_center_network = &network;

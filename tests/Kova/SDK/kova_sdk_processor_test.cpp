@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <future>
+#include <map>
 #include <thread>
 #include <vector>
 
+#include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Open/Kova/kova_err.h"
 #include "Kova/Common/Open/Kova/kova_function.h"
 #include "sdk_rig.h"
@@ -487,8 +490,8 @@ TEST(kova_sdk_processor, its_end_leaves_a_queue_that_a_listener_still_holds_to_t
     kova_sdk_processor* own = new kova_sdk_processor;
     own->msg_processing_by_serial_alone(addr);
     struct_token token = rig.make(call(1));
-    bool refused = false;
-    class_thread_qbuffer* queue = own->qbuffering(addr, token, token.get_header_packet(), &stub, &refused);
+    kova_sdk_processor::enum_queueing result = kova_sdk_processor::enum_queueing::no_queue;
+    class_thread_qbuffer* queue = own->qbuffering(addr, token, token.get_header_packet(), &stub, &result);
     ASSERT_NE(queue, nullptr);
     Common::Interface::safe_free_token(token, __FILE__, __LINE__);  // the listener's own reference
     delete own;
@@ -499,6 +502,74 @@ TEST(kova_sdk_processor, its_end_leaves_a_queue_that_a_listener_still_holds_to_t
     EXPECT_EQ(class_thread_qbuffer::proc_release(queue, 0, 1), nullptr);
     EXPECT_TRUE(rig.wait_remain(before));
     EXPECT_TRUE(stub.got().empty()) << "a queue no address maps to delivers nothing";
+}
+
+// A queue whose drainer is held in a callback: the listeners go on taking from the listen pipe,
+// so what waits in the queue is bounded, by count and by bytes, counted once per packet. Beyond
+// the bound an event is dropped (and counted) while a value replaces the older one of its stream,
+// so that every stream's newest value is delivered; the rest keep their order.
+TEST(kova_sdk_processor, a_held_queue_keeps_one_way_packets_to_its_bound_and_every_newest_value) {
+    struct row {
+        const char* name;
+        std::size_t payload;
+        msg_num_t events;  // more than the bound takes
+    };
+    const row rows[] = {{"bytes", 1024, 3000}, {"count", 0, SDK::SDK_Processor::class_queue_charges::c_slots + 800}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        sdk_rig rig(2);
+        ASSERT_TRUE(rig.m_ok);
+        ASSERT_NE(Common::Global::get_process_share(), 0u);
+        const domain_t d = test_domain();
+        test_object proxy(d, c_proxy);
+        ASSERT_TRUE(rig.add(proxy));
+        const msg_addr_t events(d, c_proxy, 7, c_transaction_event), values_a(d, c_proxy, 8, c_transaction_information),
+            values_b(d, c_proxy, 9, c_transaction_information);
+        ASSERT_EQ(Kova::msg_processing_by_serial_group(events, values_a), c_kova_success);
+        ASSERT_EQ(Kova::msg_processing_by_serial_group(events, values_b), c_kova_success);
+        std::promise<void> go;
+        std::shared_future<void> released = go.get_future().share();
+        std::atomic<bool> first{true};
+        proxy.on_packet = [&](const delivery&) {
+            if (first.exchange(false)) released.wait();
+        };
+        const unsigned long before = rig.remain();
+        auto from_stub = [&](msg_type_t in_type, msg_code_t in_code, object_id_t in_stub, msg_num_t in_num) {
+            packet_spec s{in_type, in_code, in_stub, c_proxy, in_num, d, d};
+            s.payload = r.payload;
+            rig.push_listen_waiting(rig.make(s));
+        };
+        msg_num_t last_a = 0, last_b = 0;
+        for (msg_num_t n = 1; n <= r.events; ++n) {
+            from_stub(c_mt_event, 7, 5, n);
+            if (n % 10 == 0) from_stub(c_mt_information_tcp, 8, 5, last_a = n);
+            if (n % 10 == 5) from_stub(c_mt_information_tcp, 9, 6, last_b = n);
+        }
+        // Everything has left the listen pipe for the queue.
+        ASSERT_TRUE(kova_test::wait_until([&] { return rig.m_listen.test_empty(); }, 20.0));
+        const SDK::SDK_Processor::class_queue_charges& charges = rig.m_processor->get_charges();
+        EXPECT_LE(charges.get_count(), SDK::SDK_Processor::class_queue_charges::c_slots);
+        EXPECT_LE(charges.get_bytes(), Common::Global::get_process_share());
+        EXPECT_GT(rig.m_processor->get_dropped_count(), 0u);
+        EXPECT_GT(rig.m_processor->get_replaced_count(), 0u);
+        go.set_value();
+
+        const std::size_t dropped = rig.m_processor->get_dropped_count();
+        ASSERT_TRUE(proxy.wait_count(r.events - dropped, 20.0));
+        ASSERT_TRUE(rig.wait_remain(before)) << "every entry and its charge went";
+        EXPECT_EQ(charges.get_count(), 0u);
+        EXPECT_EQ(charges.get_bytes(), 0u);
+        std::size_t delivered_events = 0;
+        std::map<msg_code_t, msg_num_t> last;
+        for (const delivery& got : proxy.got()) {
+            if (got.type == c_mt_event) ++delivered_events;
+            EXPECT_GT(got.num, last[got.code]) << "code " << got.code << " out of order";
+            last[got.code] = got.num;
+        }
+        EXPECT_EQ(delivered_events + dropped, r.events);
+        EXPECT_EQ(last[8], last_a) << "the newest value of each stream comes";
+        EXPECT_EQ(last[9], last_b);
+    }
 }
 
 TEST(kova_sdk_processor, an_end_of_peers_comes_behind_each_connection_queue_and_parks_the_queues_that_reach_it_first) {

@@ -319,3 +319,88 @@ TEST_F(shared_pipe_test, receivers_that_find_their_pipe_empty_miss_no_wake) {
     ping.proc_destroy();
     pong.proc_destroy();
 }
+
+// Senders that found the pipe full wait on its room event: one receive that brings the ring
+// down to half wakes them, each woken sender passes the wake on, and a shut-down ends every
+// wait at once. A pipe made without the event lets its senders poll instead.
+TEST_F(shared_pipe_test, senders_refused_as_full_wait_for_room_and_are_woken_in_turn) {
+    IPC::class_shared_pipe p, q;
+    p.proc_want_room();
+    q.proc_want_room();
+    ASSERT_EQ(p.eproc_create(name.c_str(), 8, 8), c_vimra_success);
+    ASSERT_EQ(q.eproc_open(name.c_str(), 8), c_vimra_success);
+    ASSERT_TRUE(p.has_room_event() && q.has_room_event());
+    // A bound far above what the test waits for: a sender woken only by it counts as lost.
+    constexpr double c_bound = 30.0;
+    auto fill = [&] {
+        while (push(q, 1) == c_vimra_success) {
+        }
+    };
+    std::atomic<int> timed_out{0}, sent{0};
+    std::atomic<pid_t> tids[3] = {{0}, {0}, {0}};
+    int senders_now = 3;
+    auto sender = [&](int in_i, u_int64_t in_value) {
+        tids[in_i] = static_cast<pid_t>(syscall(SYS_gettid));
+        bool waited = false;
+        for (;;) {
+            const vimra_err_t r = q.eproc_send(reinterpret_cast<const byte_t*>(&in_value), 0);
+            if (r != c_vimra_busy) {
+                if (r == c_vimra_success) ++sent;
+                if (r == c_vimra_success && waited) q.proc_pass_room();
+                return r;
+            }
+            if (q.eproc_wait_room(c_bound) == c_vimra_timeout) ++timed_out;
+            waited = true;
+        }
+    };
+    auto all_waiting = [&] {
+        for (int i = 0; i < senders_now; ++i)
+            if (!kova_test::is_blocked_in(tids[i].load(), SYS_futex)) return false;
+        return true;
+    };
+
+    fill();
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 3; ++i) senders.emplace_back([&, i] { sender(i, 100 + i); });
+    ASSERT_TRUE(kova_test::wait_until(all_waiting, 10.0));
+    // Down to half: room for all three.
+    for (int i = 0; i < 4; ++i) {
+        u_int64_t v;
+        ASSERT_EQ(recv(p, v), c_vimra_success);
+    }
+    const double woken = kova_test::now_s();
+    for (std::thread& t : senders) t.join();
+    EXPECT_LT(kova_test::now_s() - woken, 5.0);
+    EXPECT_EQ(sent.load(), 3);
+    EXPECT_EQ(timed_out.load(), 0);
+    EXPECT_EQ(p.get_size(), 7u);
+
+    // Full again: a shut-down wakes the waiting sender, whose push then reports it.
+    fill();
+    senders_now = 1;
+    tids[0] = 0;
+    vimra_err_t last = c_vimra_success;
+    std::thread late([&] { last = sender(0, 200); });
+    ASSERT_TRUE(kova_test::wait_until(all_waiting, 10.0));
+    const double shut = kova_test::now_s();
+    p.proc_shutdown();
+    late.join();
+    EXPECT_LT(kova_test::now_s() - shut, 5.0);
+    EXPECT_EQ(last, c_vimra_shutdown);
+    EXPECT_EQ(timed_out.load(), 0);
+    q.proc_close();
+    p.proc_destroy();
+
+    // Made without the event: the opener's wait is a short poll, not the bound.
+    IPC::class_shared_pipe plain, user;
+    user.proc_want_room();
+    const std::string other = name + "plain";
+    ASSERT_EQ(plain.eproc_create(other.c_str(), 8, 8), c_vimra_success);
+    ASSERT_EQ(user.eproc_open(other.c_str(), 8), c_vimra_success);
+    EXPECT_FALSE(user.has_room_event());
+    const double polled = kova_test::now_s();
+    EXPECT_EQ(user.eproc_wait_room(c_bound), c_vimra_timeout);
+    EXPECT_LT(kova_test::now_s() - polled, 1.0);
+    user.proc_close();
+    plain.proc_destroy();
+}

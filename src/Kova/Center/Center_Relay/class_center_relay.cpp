@@ -1,9 +1,11 @@
 #include "Kova/Center/Center_Relay/class_center_relay.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "Kova/Center/Global/center_global.h"
 #include "Kova/Center/Global/class_payload_buffers.h"
+#include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
@@ -28,8 +30,9 @@ int class_center_relay::tcp_client_count = 0;
 namespace {
 
 constexpr pksize_t c_udp_size_limit = 60000;
-// A UDP information value is dropped for a subscriber whose listen pipe holds this many.
-constexpr Pimo::u_int32_t c_udp_value_limit = 16;
+// How often a backlog is searched for packets whose time is spent (its front is checked at
+// every push).
+constexpr Pimo::OS::vimra_clock_t c_spent_scan_us = 10000;
 
 const Pimo::byte_t* as_bytes(const struct_token& in_token) { return reinterpret_cast<const Pimo::byte_t*>(&in_token); }
 
@@ -59,11 +62,18 @@ bool is_reply(msg_type_t in_type) {
 
 }  // namespace
 
-class_center_relay::class_center_relay() : m_kill_control(false), m_backlogged(0), m_stop(false) {}
+class_center_relay::class_center_relay()
+    : m_kill_control(false),
+      m_backlogged(0),
+      m_pressing(0),
+      m_dropped_total(0),
+      m_replaced_total(0),
+      m_fan_out_depth(0),
+      m_stop(false) {}
 
 class_center_relay::~class_center_relay() {
     for (auto& entry : m_backlogs)
-        for (class_pipe_backlog& backlog = *entry.second; !backlog.empty(); backlog.pop_front()) {
+        for (class_pipe_backlog& backlog = *entry.second.queue; !backlog.empty(); backlog.pop_front()) {
             struct_token token = backlog.front();
             safe_free_token(token, __FILE__, __LINE__);
         }
@@ -165,8 +175,8 @@ void class_center_relay::refuse_confirm(struct_token& in_token, struct_packet* p
 void class_center_relay::send(struct_token& in_token, struct_packet* pin_pkt) {
     if (pin_pkt->dst_is_local()) {
         if (pin_pkt->dst_is_broadcast_object()) {
-            send_to_local_host_broadcast_listen(in_token, pin_pkt);
-            safe_free_token(in_token, __FILE__, __LINE__);
+            send_to_local_host_broadcast_listen(in_token, pin_pkt, true);
+            if (in_token.has_header()) safe_free_token(in_token, __FILE__, __LINE__);  // no pipe took it
         } else {
             send_to_local_host_object(in_token, pin_pkt);
         }
@@ -220,24 +230,19 @@ void class_center_relay::push_to_local_object(struct_token& in_token, struct_pac
         process_failed_token(in_token, pin_pkt, c_kova_err_remote_timeout);
         return;
     }
-    if (in_listen && pin_pkt->is_request())
-        push_to_pipe(pipe, in_token, pin_pkt, c_request_queue_limit, enum_when_full::refuse);
-    else if (in_listen && pin_pkt->is_command_udp())  // never queued behind others
-        push_to_pipe(pipe, in_token, pin_pkt, c_request_queue_limit, enum_when_full::drop);
-    else
-        push_to_pipe(pipe, in_token, pin_pkt, 0, enum_when_full::keep);
+    push_to_pipe(pipe, in_token, pin_pkt, in_listen && pin_pkt->is_request());
 }
 
 void class_center_relay::push_to_pipe(interface_pipe* pin_pipe, struct_token& in_token, struct_packet* pin_pkt,
-                                      std::size_t in_limit, enum_when_full in_when_full) {
-    class_pipe_backlog* backlog = nullptr;
+                                      bool in_request) {
+    struct_backlog* backlog = nullptr;
     if (!m_backlogs.empty()) {
         const auto found = m_backlogs.find(pin_pipe);
-        if (found != m_backlogs.end() && !proc_retry_backlog(pin_pipe, *found->second)) backlog = found->second.get();
+        if (found != m_backlogs.end() && !proc_retry_backlog(pin_pipe, found->second)) backlog = &found->second;
     }
     Pimo::OS::vimra_err_t r = c_vimra_busy;
     if (backlog == nullptr) {
-        r = pin_pipe->eproc_send(as_bytes(in_token), in_limit);
+        r = pin_pipe->eproc_send(as_bytes(in_token), in_request ? c_request_queue_limit : 0);
         if (r == c_vimra_success) {
             in_token.reset();
             return;
@@ -247,51 +252,134 @@ void class_center_relay::push_to_pipe(interface_pipe* pin_pipe, struct_token& in
         process_failed_token(in_token, pin_pkt, c_kova_err_object_is_not_exist);
         return;
     }
-    switch (in_when_full) {
-        case enum_when_full::refuse:
-            process_failed_token(in_token, pin_pkt, c_kova_err_busy_node);
-            return;
-        case enum_when_full::drop:
-            safe_free_token(in_token, __FILE__, __LINE__);
-            return;
-        case enum_when_full::keep:
-            break;
-    }
-    if (backlog == nullptr) {
-        std::unique_ptr<class_pipe_backlog>& entry = m_backlogs[pin_pipe];
-        if (!entry) entry.reset(new class_pipe_backlog);
-        backlog = entry.get();
-    }
-    const bool control = pin_pkt->header.type == c_mt_ctrl;
-    if (control ? !backlog->has_control_room() : backlog->full()) {
+    if (in_request) {  // never kept: a request waits behind a bounded queue or not at all
         process_failed_token(in_token, pin_pkt, c_kova_err_busy_node);
         return;
     }
-    if (control)
-        backlog->push_back_control(in_token);
-    else
-        backlog->push_back(in_token);
-    ++m_backlogged;
-    in_token.reset();
+    if (backlog == nullptr) {
+        struct_backlog& entry = m_backlogs[pin_pipe];
+        if (!entry.queue) entry.queue.reset(new class_pipe_backlog(Kova::Common::Global::get_process_share()));
+        backlog = &entry;
+    }
+    struct_token out;
+    const class_pipe_backlog::enum_offer offer = backlog->queue->proc_offer(
+        in_token, pin_pkt->get_overflow_rule(), pin_pkt->header.type == c_mt_ctrl, pin_pkt->get_held_bytes(),
+        [pin_pkt](const struct_token& in_waiting) { return get_header(in_waiting)->is_same_stream(*pin_pkt); },
+        &out);
+    if (offer == class_pipe_backlog::enum_offer::kept) ++m_backlogged;
+    proc_update_pressure(*backlog);
+    switch (offer) {
+        case class_pipe_backlog::enum_offer::kept:
+            in_token.reset();
+            return;
+        case class_pipe_backlog::enum_offer::replaced:
+            ++m_replaced_total;
+            safe_free_token(out, __FILE__, __LINE__);
+            in_token.reset();
+            return;
+        case class_pipe_backlog::enum_offer::evicted:
+            proc_count_drop(*backlog, out);
+            safe_free_token(out, __FILE__, __LINE__);
+            in_token.reset();
+            return;
+        case class_pipe_backlog::enum_offer::dropped:
+            proc_count_drop(*backlog, in_token);
+            safe_free_token(in_token, __FILE__, __LINE__);
+            return;
+        case class_pipe_backlog::enum_offer::refused:
+            process_failed_token(in_token, pin_pkt, c_kova_err_busy_node);
+            return;
+    }
 }
 
-bool class_center_relay::proc_retry_backlog(interface_pipe* pin_pipe, class_pipe_backlog& in_backlog) {
-    if (in_backlog.empty()) return true;
-    // The spent ones leave first, wherever they wait; their returns go out once the
-    // backlog is consistent again, since a return may be kept in this very backlog.
-    std::array<struct_token, class_pipe_backlog::c_capacity> spent;
-    const std::size_t n = in_backlog.proc_take_if(
-        [](const struct_token& in_token) { return get_header(in_token)->update_packet_time_and_return_timeout(); },
-        spent);
-    m_backlogged -= n;
-    for (std::size_t i = 0; i < n; ++i) process_failed_token(spent[i], get_header(spent[i]), c_kova_err_remote_timeout);
-    while (!in_backlog.empty()) {
-        struct_token token = in_backlog.front();
+void class_center_relay::proc_count_drop(struct_backlog& in_backlog, const struct_token& in_token) {
+    ++m_dropped_total;
+    if (in_backlog.dropped++ == 0)
+        kova_debug_send('C', in_token, __FILE__, __LINE__, "event dropped: backlog at its bound (%zu packets, %zu bytes)",
+                        in_backlog.queue->size(), in_backlog.queue->bytes());
+}
+
+void class_center_relay::proc_report_drops(struct_backlog& in_backlog) {
+    if (in_backlog.dropped > 1)
+        kova_debug_send('C', struct_token(), __FILE__, __LINE__, "events dropped while the backlog was at its bound: %zu",
+                        in_backlog.dropped);
+    in_backlog.dropped = 0;
+}
+
+void class_center_relay::proc_update_pressure(struct_backlog& io_backlog) {
+    const class_pipe_backlog& queue = *io_backlog.queue;
+    const bool over = queue.size() > c_backlog_soft || (queue.byte_bound() != 0 && queue.bytes() > queue.byte_bound() / 4);
+    if (over && io_backlog.over_since_us == 0) {
+        io_backlog.over_since_us = Pimo::OS::vimra_cpu_clock();
+        io_backlog.behind = false;
+        ++m_pressing;
+    } else if (!over && io_backlog.over_since_us != 0) {
+        if (!io_backlog.behind) --m_pressing;
+        io_backlog.over_since_us = 0;
+        io_backlog.behind = false;
+    }
+}
+
+bool class_center_relay::is_pressing(double* pout_wait_s) {
+    if (m_pressing == 0) return false;
+    const Pimo::OS::vimra_clock_t now = Pimo::OS::vimra_cpu_clock();
+    const Pimo::OS::vimra_clock_t behind_us = static_cast<Pimo::OS::vimra_clock_t>(c_behind_s * 1e6);
+    Pimo::OS::vimra_clock_t wait_us = behind_us;
+    for (auto& entry : m_backlogs) {
+        struct_backlog& b = entry.second;
+        if (b.over_since_us == 0 || b.behind) continue;
+        const Pimo::OS::vimra_clock_t over_us = now > b.over_since_us ? now - b.over_since_us : 0;
+        if (over_us < behind_us) {
+            wait_us = std::min(wait_us, behind_us - over_us);
+            continue;
+        }
+        b.behind = true;
+        --m_pressing;
+        kova_debug_send('C', struct_token(), __FILE__, __LINE__,
+                        "a process falls behind: %zu packets wait for it, they press no longer", b.queue->size());
+    }
+    if (pout_wait_s) *pout_wait_s = static_cast<double>(wait_us) / 1e6;
+    return m_pressing > 0;
+}
+
+bool class_center_relay::proc_retry_backlog(interface_pipe* pin_pipe, struct_backlog& in_backlog) {
+    const bool done = proc_push_backlog(pin_pipe, in_backlog);
+    proc_update_pressure(in_backlog);
+    return done;
+}
+
+bool class_center_relay::proc_push_backlog(interface_pipe* pin_pipe, struct_backlog& in_backlog) {
+    class_pipe_backlog& queue = *in_backlog.queue;
+    if (queue.empty()) return true;
+    // The spent ones leave first, wherever they wait (looked for now and then: the front is
+    // checked at every push); their returns go out once the backlog is consistent again,
+    // since a return may be kept in this very backlog.
+    const Pimo::OS::vimra_clock_t now = Pimo::OS::vimra_cpu_clock();
+    if (now - in_backlog.scanned_us >= c_spent_scan_us) {
+        in_backlog.scanned_us = now;
+        std::vector<struct_token> spent;
+        queue.proc_take_if(
+            [](const struct_token& in_token) { return get_header(in_token)->update_packet_time_and_return_timeout(); },
+            [&spent](const struct_token& in_token) { spent.push_back(in_token); });
+        m_backlogged -= spent.size();
+        for (struct_token& t : spent) process_failed_token(t, get_header(t), c_kova_err_remote_timeout);
+        if (queue.empty()) return true;
+    }
+    while (!queue.empty()) {
+        struct_token token = queue.front();
+        struct_packet* pkt = get_header(token);
+        if (pkt->update_packet_time_and_return_timeout()) {
+            queue.pop_front();
+            --m_backlogged;
+            process_failed_token(token, pkt, c_kova_err_remote_timeout);
+            continue;
+        }
         const Pimo::OS::vimra_err_t r = pin_pipe->eproc_send(as_bytes(token), 0);
         if (r == c_vimra_busy) return false;
-        in_backlog.pop_front();
+        queue.pop_front();
         --m_backlogged;
-        if (r != c_vimra_success) process_failed_token(token, get_header(token), c_kova_err_object_is_not_exist);
+        if (r != c_vimra_success) process_failed_token(token, pkt, c_kova_err_object_is_not_exist);
+        if (in_backlog.dropped != 0 && queue.has_room(0)) proc_report_drops(in_backlog);
     }
     return true;
 }
@@ -300,71 +388,95 @@ void class_center_relay::proc_retry_backlogs() {
     if (m_backlogged == 0) return;
     // A retry may add backlogs (an error return kept for another pipe): the map takes
     // them without moving the others.
-    for (auto& entry : m_backlogs) proc_retry_backlog(entry.first, *entry.second);
+    for (auto& entry : m_backlogs) proc_retry_backlog(entry.first, entry.second);
 }
 
 void class_center_relay::proc_release_backlog(interface_pipe* pin_pipe) {
     const auto found = m_backlogs.find(pin_pipe);
     if (found == m_backlogs.end()) return;
-    std::unique_ptr<class_pipe_backlog> backlog = std::move(found->second);
+    struct_backlog entry = std::move(found->second);
     m_backlogs.erase(found);
-    for (; !backlog->empty(); backlog->pop_front()) {
-        struct_token token = backlog->front();
+    if (entry.over_since_us != 0 && !entry.behind) --m_pressing;
+    proc_report_drops(entry);
+    for (class_pipe_backlog& backlog = *entry.queue; !backlog.empty(); backlog.pop_front()) {
+        struct_token token = backlog.front();
         --m_backlogged;
         process_failed_token(token, get_header(token), c_kova_err_object_is_not_exist);
     }
 }
 
-void class_center_relay::send_to_local_host_broadcast_listen(struct_token& in_token, struct_packet* pin_pkt) {
+void class_center_relay::send_to_local_host_broadcast_listen(struct_token& in_token, struct_packet* pin_pkt,
+                                                             bool in_take) {
     const msg_type_t type = pin_pkt->header.type;
     if (type == c_mt_information_tcp || type == c_mt_information_udp) {
-        send_to_local_host_broadcast_object_for_information(in_token, pin_pkt);
+        send_to_local_host_broadcast_object_for_information(in_token, pin_pkt, in_take);
         return;
     }
     if (gp_object_manager == nullptr) return;
-    std::vector<interface_pipe*> pipes;
-    gp_object_manager->get_all_listen_pipe(pipes);
-    copy_to_pipes(in_token, pin_pkt, pipes);
+    class_fan_out fan_out(*this);
+    gp_object_manager->get_all_listen_pipe(fan_out.pipes());
+    copy_to_pipes(in_token, pin_pkt, fan_out, in_take);
 }
 
 void class_center_relay::send_to_local_host_broadcast_return(struct_token& in_token, struct_packet* pin_pkt) {
     if (gp_object_manager == nullptr) return;
-    std::vector<interface_pipe*> pipes;
-    gp_object_manager->get_all_return_pipe(pipes);
-    copy_to_pipes(in_token, pin_pkt, pipes);
+    class_fan_out fan_out(*this);
+    gp_object_manager->get_all_return_pipe(fan_out.pipes());
+    copy_to_pipes(in_token, pin_pkt, fan_out, false);
 }
 
-// A copy that finds its pipe full waits in the pipe's backlog with the time it has left.
-void class_center_relay::copy_to_pipes(const struct_token& in_token, struct_packet* pin_pkt,
-                                       const std::vector<interface_pipe*>& in_pipes) {
-    for (interface_pipe* pipe : in_pipes) {
+// A copy that finds its pipe full waits in the pipe's backlog with the time it has left. The
+// copies are made together, under few holds of the memory's lock.
+void class_center_relay::copy_to_pipes(struct_token& in_token, struct_packet* pin_pkt, class_fan_out& in_fan_out,
+                                       bool in_take) {
+    std::vector<interface_pipe*>& pipes = in_fan_out.pipes();
+    if (pipes.empty()) return;
+    const std::size_t copies = in_take ? pipes.size() - 1 : pipes.size();
+    std::vector<struct_token>& tokens = in_fan_out.tokens();
+    tokens.resize(copies);
+    proc_alloc_copies_force(in_token.data_mm, copies, tokens.data(), __FILE__, __LINE__);
+    for (std::size_t i = 0; i < copies; ++i) {
         pin_pkt->update_packet_time_and_return_timeout();
-        struct_packet* pkt = nullptr;
-        struct_token copy = make_copy(in_token, pin_pkt, &pkt);
-        push_to_pipe(pipe, copy, pkt, 0, enum_when_full::keep);
+        struct_packet* pkt = get_header(tokens[i]);
+        *pkt = *pin_pkt;
+        push_to_pipe(pipes[i], tokens[i], pkt, false);
+    }
+    // The last pipe takes the packet itself.
+    if (in_take) {
+        pin_pkt->update_packet_time_and_return_timeout();
+        push_to_pipe(pipes.back(), in_token, pin_pkt, false);
     }
 }
 
 void class_center_relay::send_to_local_host_broadcast_object_for_information(struct_token& in_token,
-                                                                              struct_packet* pin_pkt) {
+                                                                              struct_packet* pin_pkt, bool in_take) {
     if (gp_object_manager == nullptr) return;
     const auto found = information_map.find(
         struct_information_key(struct_server_addr(pin_pkt->src_ip, pin_pkt->header.sid), pin_pkt->header.code));
     if (found == information_map.end()) return;
-    const bool udp = pin_pkt->header.type == c_mt_information_udp;
+    class_fan_out fan_out(*this);
     for (const auto& entry : *found->second) {
         if (entry.second == 0) continue;
         interface_pipe* pipe = gp_object_manager->get_process_listen_pipe(entry.first);
-        if (pipe == nullptr) continue;
-        pin_pkt->update_packet_time_and_return_timeout();
-        struct_packet* pkt = nullptr;
-        struct_token copy = make_copy(in_token, pin_pkt, &pkt);
-        // A UDP value is dropped for a full subscriber; a TCP value waits for it.
-        if (udp)
-            push_to_pipe(pipe, copy, pkt, c_udp_value_limit, enum_when_full::drop);
-        else
-            push_to_pipe(pipe, copy, pkt, 0, enum_when_full::keep);
+        if (pipe != nullptr) fan_out.pipes().push_back(pipe);
     }
+    // A value for a full subscriber waits, or replaces the older one of its stream there.
+    copy_to_pipes(in_token, pin_pkt, fan_out, in_take);
+}
+
+class_center_relay::class_fan_out::class_fan_out(class_center_relay& in_relay) : m_relay(in_relay) {
+    // A fan-out inside another (an error return's, while one pushes) has lists of its own.
+    m_own = m_relay.m_fan_out_depth++ == 0;
+    pipes().clear();
+    tokens().clear();
+}
+
+class_center_relay::class_fan_out::~class_fan_out() { --m_relay.m_fan_out_depth; }
+
+std::vector<interface_pipe*>& class_center_relay::class_fan_out::pipes() { return m_own ? m_relay.m_fan_out_pipes : m_pipes; }
+
+std::vector<struct_token>& class_center_relay::class_fan_out::tokens() {
+    return m_own ? m_relay.m_fan_out_tokens : m_tokens;
 }
 
 void class_center_relay::send_to_remote_host(struct_token& in_token, struct_packet* pin_pkt) {
@@ -377,8 +489,8 @@ void class_center_relay::send_to_remote_host(struct_token& in_token, struct_pack
             return;
         case c_mt_information_udp:
             if (pin_pkt->mct_if == c_local_host) {  // nothing leaves the host
-                send_to_local_host_broadcast_object_for_information(in_token, pin_pkt);
-                safe_free_token(in_token, __FILE__, __LINE__);
+                send_to_local_host_broadcast_object_for_information(in_token, pin_pkt, true);
+                if (in_token.has_header()) safe_free_token(in_token, __FILE__, __LINE__);
             } else if (pin_pkt->header.size > c_udp_size_limit) {
                 send_to_tcp(in_token, pin_pkt);
             } else {

@@ -98,7 +98,7 @@ void class_center_relay::push_connected_report(interface_pipe* pin_pipe, struct_
     pkt->set_source(in_src_ip, in_src_port, in_src_id);
     pkt->set_destination(in_dst_ip, in_dst_port, pin_request->header.sid);
     pkt->initialize_header(0, 0, c_mt_ctrl, c_mccr_tcp_connected_to_server, c_kova_err_none);
-    push_to_pipe(pin_pipe, report, pkt, 0, enum_when_full::keep);
+    push_to_pipe(pin_pipe, report, pkt, false);
 }
 
 void class_center_relay::control_object_request(struct_token& in_token, struct_packet* pin_pkt) {

@@ -27,6 +27,24 @@ bool struct_packet::is_request() const {
     }
 }
 
+struct_packet::enum_overflow struct_packet::get_overflow_rule() const {
+    switch (header.type) {
+    case c_mt_event:
+    case c_mt_broadcast: return enum_overflow::drop;
+    case c_mt_information_tcp:
+    case c_mt_information_udp:
+    case c_mt_command_tcp:
+    case c_mt_command_udp: return enum_overflow::newest;
+    default: return enum_overflow::keep;
+    }
+}
+
+bool struct_packet::is_same_stream(const struct_packet& in_other) const {
+    return header.type == in_other.header.type && header.code == in_other.header.code &&
+           src_ip == in_other.src_ip && header.sport == in_other.header.sport && header.sid == in_other.header.sid &&
+           dst_ip == in_other.dst_ip && dst_port == in_other.dst_port && header.did == in_other.header.did;
+}
+
 void struct_packet::set_swap_address(const struct_packet& in_other) {
     src_ip = in_other.dst_ip;
     dst_ip = in_other.src_ip;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 
 #include "Kova/Common/Hidden/struct_header.h"
@@ -110,6 +111,20 @@ struct struct_packet {
     // Type tests and changes.
     // The types that ask for an answer: signal, call and the three connects.
     bool is_request() const;
+    // What becomes of a one-way packet that finds the queues of its receiving process at
+    // their bound: events and broadcasts are dropped; of an information value or a command
+    // only the newest counts, so it replaces the older one of its stream still queued; every
+    // other packet (control packets, disconnects, shutdowns, replies) is kept.
+    enum class enum_overflow : std::uint8_t { keep, drop, newest };
+    enum_overflow get_overflow_rule() const;
+    // The same stream: type, code, source and destination alike (one stub's values to one
+    // node, one proxy's commands to its stub).
+    bool is_same_stream(const struct_packet& in_other) const;
+    // Bytes of packet memory its blocks hold, as the queues of a process count them: the
+    // record, and with a payload the data block's record and the payload.
+    std::size_t get_held_bytes() const {
+        return sizeof(struct_packet) + (header.size != 0 ? sizeof(struct_packet) + header.size : 0);
+    }
     bool is_information_udp() const { return header.type == c_mt_information_udp; }
     bool is_command_udp() const { return header.type == c_mt_command_udp; }
     bool is_signal_return() const { return header.type == c_mt_signal_return; }

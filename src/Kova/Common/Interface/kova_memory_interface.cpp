@@ -165,6 +165,39 @@ struct_token proc_alloc_copy_force(mm_t in_data, const char* in_file, int in_lin
     return copy;
 }
 
+void proc_alloc_copies_force(mm_t in_data, std::size_t in_count, struct_token* pout_copies, const char* in_file,
+                             int in_line) {
+    // In chunks: their reference counts are kept for the records until the hold is over.
+    constexpr std::size_t c_chunk = 32;
+    ref_count_t counts[c_chunk];
+    std::size_t done = 0;
+    while (done < in_count) {
+        const std::size_t want = in_count - done < c_chunk ? in_count - done : c_chunk;
+        std::size_t made = 0;
+        {
+            Pimo::Memory::class_memory_hold hold(gp_memory, want * (in_data != 0 ? 2 : 1));
+            for (; made < want; ++made) {
+                struct_token& copy = pout_copies[done + made];
+                copy.reset();
+                if (!alloc_header_block(copy.header_mm, in_file, in_line)) break;
+                counts[made] = in_data != 0 ? gp_memory->safe_add_ref(in_data, in_file, in_line) : 0;
+                copy.data_mm = in_data;
+            }
+        }
+        for (std::size_t i = 0; i < made; ++i) {
+            class_debug_records records;
+            add_header_record(records, pout_copies[done + i].header_mm, in_file, in_line);
+            if (in_data != 0)
+                records.add('F', struct_token(), in_file, in_line, "add ref - %u ref %llu", in_data,
+                            static_cast<unsigned long long>(counts[i]));
+            records.proc_send();
+        }
+        done += made;
+        // The memory is full: the next one waits for it on its own.
+        if (made < want) pout_copies[done++] = proc_alloc_copy_force(in_data, in_file, in_line);
+    }
+}
+
 void proc_alloc_error_return(const struct_packet& in_packet, kova_err_t in_error, struct_token& pout_return,
                              const char* in_file, int in_line) {
     pout_return.reset();

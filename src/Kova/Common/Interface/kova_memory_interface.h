@@ -55,6 +55,9 @@ void proc_alloc_data_force(mm_t& pout_mm, std::size_t in_size, const char* in_fi
 // A fan-out copy: a header block (waiting as proc_alloc_header_force does) sharing in_data, when
 // not 0, by an added reference; both under one hold of the memory's lock, their records together.
 struct_token proc_alloc_copy_force(mm_t in_data, const char* in_file, int in_line);
+// in_count such copies into pout_copies, under as few holds of the memory's lock as can be.
+void proc_alloc_copies_force(mm_t in_data, std::size_t in_count, struct_token* pout_copies, const char* in_file,
+                             int in_line);
 
 // The error return of a packet: its record copied without the data pointer, turned around with
 // in_error by the backward error switch (addresses and domains exchanged, size 0), in a new

@@ -108,9 +108,23 @@ void* class_center_relay_control::thread_center() {
 
 int class_center_relay_control::eproc_relay_from_kova_to_kova() {
     for (;;) {
+        // A process whose backlog presses holds the center's intake: its packets go on as it
+        // drains (its wake sets the center pipe's event even when that pipe is full), while
+        // the senders wait on the full center pipe.
+        double wait_s = 0;
+        if (center_relay.has_backlog() && center_relay.is_pressing()) {
+            center_relay.proc_retry_backlogs();
+            if (center_relay.is_pressing(&wait_s)) {
+                if (center_relay.is_stopping()) return 5;
+                if (p_center_ipc->eproc_wait_arrival(wait_s) == Pimo::OS::c_vimra_shutdown) return 5;
+                continue;
+            }
+        }
         struct_token token;
         Pimo::byte_t* elem = reinterpret_cast<Pimo::byte_t*>(&token);
-        // Packets kept for full pipes are retried while nothing else comes.
+        // Packets kept for full pipes are retried after every token: the processes whose pipes
+        // drained send the empty one for it. The time-out only covers a wake that found the
+        // center pipe full.
         const Pimo::OS::vimra_err_t r =
             center_relay.has_backlog()
                 ? p_center_ipc->eproc_receive_timeout(elem, Kova::Center::Center_Relay::class_center_relay::c_backlog_retry_s)
@@ -126,10 +140,14 @@ int class_center_relay_control::eproc_relay_from_kova_to_kova() {
         }
         if (token.has_header()) {
             center_relay.eproc_relay_from_kova_to_kova(token, get_header(token));
-            center_relay.proc_retry_backlogs();
-            return center_kill_control() ? 5 : 0;
+        } else if (token.data_mm != 0) {
+            center_relay.proc_wait_stop(static_cast<double>(token.data_mm));
+            if (center_relay.is_stopping()) return 5;
         }
-        if (token.data_mm != 0) center_relay.proc_wait_stop(static_cast<double>(token.data_mm));
+        center_relay.proc_retry_backlogs();
+        // A wake behind the packet that left the center idle kept the center pipe from being
+        // empty then: the check runs again after it.
+        return center_kill_control() ? 5 : 0;
     }
 }
 

@@ -9,7 +9,11 @@ namespace IPC {
 
 const char* const abstract_center_ipc::str_name = "kova_center_ipc";
 
-abstract_center_ipc::abstract_center_ipc() : domain(0) { set_hook(class_ledger_pipe_hook::for_tokens()); }
+abstract_center_ipc::abstract_center_ipc() : domain(0) {
+    set_hook(class_ledger_pipe_hook::for_tokens());
+    // Its senders (applications, the center's network threads) wait for room when it is full.
+    proc_want_room();
+}
 
 std::string abstract_center_ipc::get_name(domain_t in_domain) { return str_name + std::to_string(in_domain); }
 

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "Kova/Common/Global/kova_global.h"
+
 namespace Kova {
 namespace General_Common {
 namespace Memory {
@@ -19,6 +21,8 @@ vimra_err_t class_kova_memory::eproc_create(unsigned int in_size, const char* in
     if (r != Pimo::OS::c_vimra_success) {
         class_observer::proc_destroy();
         class_dynamic_shared_ref_memory::proc_destroy();
+    } else {
+        Common::Global::g_memory_capacity = get_capacity();
     }
     return r;
 }
@@ -28,6 +32,7 @@ vimra_err_t class_kova_memory::eproc_open(const char* in_name) {
     if (r != Pimo::OS::c_vimra_success) return r;
     r = class_observer::eproc_open(in_name);
     if (r != Pimo::OS::c_vimra_success) class_dynamic_shared_ref_memory::proc_close();
+    else Common::Global::g_memory_capacity = get_capacity();
     return r;
 }
 

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "Kova/Common/Interface/struct_token.h"
+
 #include "Kova/General_Common/IPC/kova_named_objects.h"
 #include "Kova/General_Common/IPC/struct_service_token.h"
 #include "Pimo/OS/Linux/class_event.h"
@@ -90,6 +92,13 @@ Pimo::IPC::interface_pipe* class_center_manager::find_center_pipe(domain_t in_do
     Pimo::OS::class_locker lock(m_mutex_01);
     const auto entry = m_center_ipc_map.find(in_domain);
     return entry == m_center_ipc_map.end() ? nullptr : entry->second;
+}
+
+void class_center_manager::proc_wake_centers() {
+    const struct_token wake;
+    Pimo::OS::class_locker lock(m_mutex_01);
+    for (auto& entry : m_center_ipc_map)
+        if (entry.second != nullptr) entry.second->eproc_send(reinterpret_cast<const Pimo::byte_t*>(&wake), 0);
 }
 
 void class_center_manager::proc_post_start(domain_t in_domain) {

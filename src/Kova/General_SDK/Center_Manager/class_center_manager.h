@@ -10,13 +10,14 @@
 #include "Kova/General_Common/IPC/class_service_ipc.h"
 #include "Kova/General_SDK/IPC/class_center_ipc.h"
 #include "Kova/SDK/Interface/interface_center_manager.h"
+#include "Pimo/IPC/interface_room_hook.h"
 #include "Pimo/OS/Linux/class_lock.h"
 
 namespace Kova {
 namespace SDK {
 namespace Center_Manager {
 
-class class_center_manager : public Interface::interface_center_manager {
+class class_center_manager : public Interface::interface_center_manager, public Pimo::IPC::interface_room_hook {
 public:
     // Waits without end, in 100 ms steps, for the service channel; a set pin_abort ends
     // the wait, leaving the manager closed.
@@ -29,6 +30,10 @@ public:
 
     Pimo::IPC::interface_pipe* get_center_pipe(domain_t in_domain) override;
     Pimo::IPC::interface_pipe* find_center_pipe(domain_t in_domain) override;
+    // A full center pipe is skipped: a center that busy tries its backlogs after each packet.
+    void proc_wake_centers() override;
+    // The process's own pipes call it when they have drained to half.
+    void on_room() override { proc_wake_centers(); }
 
     // How long a missing center is waited for.
     static constexpr double c_center_wait_s = 5.0;

@@ -55,6 +55,9 @@ class_loader::class_loader(unsigned int in_thread_count, unsigned int, unsigned 
     const Pimo::OS::vimra_err_t ret =
         eproc_create_retrying([&] { return m_process_return_ipc.eproc_create(pid, depth); }, pin_abort);
     if (is_aborted(pin_abort)) return;
+    // A center that keeps packets for this process learns from these that it may push them.
+    m_process_listen_ipc.set_room_hook(p_center_manger);
+    m_process_return_ipc.set_room_hook(p_center_manger);
     // A pipe that could not be made is said once and handed to nobody: the threads that
     // would read it end at once instead of spinning on it.
     if (listen != Pimo::OS::c_vimra_success)
@@ -72,6 +75,8 @@ class_loader::class_loader(unsigned int in_thread_count, unsigned int, unsigned 
 class_loader::~class_loader() {
     SDK_Processor::kova_sdk_processor* processor = SDK_Processor::gp_processor.load();
     if (processor) processor->exit_kova();
+    m_process_listen_ipc.set_room_hook(nullptr);
+    m_process_return_ipc.set_room_hook(nullptr);
     delete p_object_manger;
     p_object_manger = nullptr;
     delete p_center_manger;
@@ -88,6 +93,8 @@ class_loader::~class_loader() {
 void class_loader::proc_release_for_exit() {
     if (!m_ledger.is_live() || p_sdk_memory == nullptr) return;
     p_sdk_memory->proc_stop();  // let go of only by the end of the process
+    m_process_listen_ipc.set_room_hook(nullptr);
+    m_process_return_ipc.set_room_hook(nullptr);
     struct_token token;
     Pimo::byte_t* elem = reinterpret_cast<Pimo::byte_t*>(&token);
     // Popped, the tokens are in the ledger with the rest.

@@ -19,6 +19,10 @@ public:
     // The domain's pipe when this process holds it already, else null: never asks the
     // service for a center nor waits. For answers, whose domain the packet chose.
     virtual Pimo::IPC::interface_pipe* find_center_pipe(domain_t in_domain) = 0;
+    // This process's listen or return pipe has drained to half: every center it holds a pipe
+    // of is told with the empty token (one try each), so that a center keeping packets for
+    // this process pushes them on now.
+    virtual void proc_wake_centers() {}
 };
 
 // Set while the process's center manager exists.

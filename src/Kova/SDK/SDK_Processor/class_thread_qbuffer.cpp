@@ -9,9 +9,16 @@ namespace Kova {
 
 class_thread_qbuffer::~class_thread_qbuffer() {
     for (struct_qtoken& entry : *this) {
-        Common::Interface::safe_free_token(entry.token, __FILE__, __LINE__);
+        proc_release_entry(entry);
         if (entry.p_barrier) class_queue_barrier::proc_drop(entry.p_barrier);
     }
+}
+
+void class_thread_qbuffer::proc_release_entry(struct_qtoken& io_entry) {
+    Common::Interface::safe_free_token(io_entry.token, __FILE__, __LINE__);
+    if (io_entry.charge != SDK::SDK_Processor::class_queue_charges::c_none && mp_charges)
+        mp_charges->release(io_entry.charge);
+    io_entry.charge = SDK::SDK_Processor::class_queue_charges::c_none;
 }
 
 class_thread_qbuffer* class_thread_qbuffer::proc_release(class_thread_qbuffer* pin_queue, int in_addresses,

@@ -3,9 +3,10 @@
 #include <pthread.h>
 
 #include <algorithm>
-
 #include <vector>
 
+#include "Kova/Common/Global/kova_global.h"
+#include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Hidden/struct_packet.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
@@ -287,8 +288,9 @@ vimra_err_t kova_sdk_processor::listener_step(bool in_timed, double in_seconds) 
 
 class_thread_qbuffer* kova_sdk_processor::qbuffering(const struct_message_address& in_addr,
                                                      const struct_token& in_token, const struct_packet* pin_packet,
-                                                     object_t* pin_object, bool* pout_refused) {
-    *pout_refused = false;
+                                                     object_t* pin_object, enum_queueing* pout_result,
+                                                     std::uint32_t in_charge, bool in_over_bound, bool in_take_own) {
+    *pout_result = enum_queueing::no_queue;
     auto it = m_qbuffer_map.find(in_addr);
     if (it == m_qbuffer_map.end()) return nullptr;
     class_thread_qbuffer* queue = it->second;
@@ -296,14 +298,42 @@ class_thread_qbuffer* kova_sdk_processor::qbuffering(const struct_message_addres
     // A queue whose drainer waits (a stub in a long callback, memory that does not come)
     // holds no more requests than a listen pipe would: the rest are refused, not kept.
     if (pin_packet->is_request() && queue->size() >= c_request_queue_limit) {
-        *pout_refused = true;
+        *pout_result = enum_queueing::refused;
         return nullptr;
     }
-    struct_token held = in_token;
-    safe_add_ref_token(held, __FILE__, __LINE__);
-    queue->push_back(struct_qtoken{pin_object, in_token, nullptr});
+    if (in_over_bound) {
+        const struct_packet::enum_overflow rule = pin_packet->get_overflow_rule();
+        if (rule == struct_packet::enum_overflow::drop) {
+            *pout_result = enum_queueing::dropped;
+            return nullptr;
+        }
+        // Only the newest value of a stream counts: the older one still waiting goes.
+        for (auto older = queue->rbegin(); rule == struct_packet::enum_overflow::newest && older != queue->rend();
+             ++older) {
+            const struct_packet* waiting = get_header(older->token);
+            if (waiting->get_overflow_rule() != rule || !waiting->is_same_stream(*pin_packet)) continue;
+            queue->proc_release_entry(*older);
+            queue->erase(std::next(older).base());
+            ++m_replaced;
+            break;
+        }
+    }
+    if (!in_take_own) {
+        struct_token held = in_token;
+        safe_add_ref_token(held, __FILE__, __LINE__);
+    }
+    m_charges.add(in_charge);
+    queue->push_back(struct_qtoken{pin_object, in_token, nullptr, in_charge});
     ++queue->m_hold;  // released by this thread's drain
+    *pout_result = enum_queueing::queued;
     return queue;
+}
+
+void kova_sdk_processor::proc_count_drop(const struct_token& in_token) {
+    ++m_dropped;
+    if (!m_dropping.exchange(true))
+        Common::Global::kova_debug_send('C', in_token, __FILE__, __LINE__, "%s",
+                                        "event dropped: this process's queues at their bound");
 }
 
 void kova_sdk_processor::proc_answer_back(struct_token& in_token, kova_err_t in_error, const domain_t* pin_domain) {
@@ -362,14 +392,14 @@ void kova_sdk_processor::proc_drain(class_thread_qbuffer* pin_queue) {
                         parked = entry.p_barrier && !entry.p_barrier->proc_reach(queue);
                         if (parked) {
                             queue->m_parked = true;
-                            safe_free_token(entry.token, __FILE__, __LINE__);
+                            queue->proc_release_entry(entry);
                             break;
                         }
                         {
                             Pimo::OS::class_unlocker unlock(queue->m_lock);
                             entry.p_object->listener_processor(entry.token);
                         }
-                        safe_free_token(entry.token, __FILE__, __LINE__);
+                        queue->proc_release_entry(entry);
                         if (entry.p_barrier) {
                             const std::vector<class_thread_qbuffer*> parked_there = entry.p_barrier->proc_take_parked();
                             resumed.insert(resumed.end(), parked_there.begin(), parked_there.end());
@@ -401,8 +431,8 @@ void kova_sdk_processor::proc_forget_object(object_t* pin_object) {
                 ++it;
                 continue;
             }
-            safe_free_token(it->token, __FILE__, __LINE__);
             if (it->p_barrier) dropped.push_back(it->p_barrier);
+            queue->proc_release_entry(*it);
             it = queue->erase(it);
         }
     }
@@ -470,6 +500,19 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token, seria
     }
     addr.code = h.code;
     addr.transaction = trans_listen_type_to_transaction(h.type);
+    // A one-way packet is charged once, whichever queues it waits in; this thread's own hold of
+    // the charge goes at the end of the packet.
+    std::uint32_t charge = class_queue_charges::c_none;
+    bool over_bound = false;
+    if (packet->get_overflow_rule() != struct_packet::enum_overflow::keep) {
+        charge = m_charges.take(packet->get_held_bytes(), Common::Global::get_process_share());
+        over_bound = charge == class_queue_charges::c_none;
+        if (!over_bound && m_dropping.exchange(false)) {
+            Common::Global::kova_debug_send('C', struct_token(), __FILE__, __LINE__,
+                                            "events dropped while this process's queues were at their bound: %zu",
+                                            m_dropped.load());
+        }
+    }
 
     if (packet->dst_is_broadcast_object()) {
         // Queued for every target before any of them is delivered.
@@ -477,17 +520,43 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token, seria
         objects->get_domain(addr.domain, entries);
         std::vector<class_thread_qbuffer*> queues;
         std::vector<std::pair<object_id_t, object_t*>> direct;
-        bool refused = false;
+        bool refused = false, dropped = false;
         const bool end = is_end_of_peers(h);
+        // With no target delivered at once, the last entry takes this thread's own reference:
+        // once it is queued the token may be delivered and freed at any moment, so nothing here
+        // touches it after that. An end queued behind barriers keeps it (its entries hold their own).
+        std::size_t last_queue = entries.size();
+        bool all_queued = !end;
+        {
+            std::size_t i = 0;
+            for (auto& entry : entries) {
+                addr.object = entry.first;
+                if (has_queue(addr)) last_queue = i;
+                else all_queued = false;
+                ++i;
+            }
+        }
+        bool taken = false;
+        std::size_t i = 0;
         for (auto& entry : entries) {
             addr.object = entry.first;
             object_t* object = entry.second->get_object();
             if (end && proc_queue_end(addr, in_token, object, queues)) continue;
-            bool full = false;
-            if (class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &full)) queues.push_back(q);
-            else if (full) refused = true;
-            else direct.emplace_back(entry.first, object);
+            enum_queueing result = enum_queueing::no_queue;
+            const bool take = all_queued && i++ == last_queue;
+            if (class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &result, charge, over_bound, take)) {
+                queues.push_back(q);
+                taken = take;
+            } else if (result == enum_queueing::refused) {
+                refused = true;
+            } else if (result == enum_queueing::dropped) {
+                dropped = true;
+            } else {
+                direct.emplace_back(entry.first, object);
+            }
         }
+        if (taken) in_token.reset();
+        if (dropped) proc_count_drop(in_token);
         if (refused && queues.empty() && direct.empty()) proc_answer_back(in_token, c_kova_err_busy_node, &addr.domain);
         in_serial.unlock();
         // A callback may destroy and delete the objects after it (giving up the read lock
@@ -502,19 +571,22 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token, seria
             in_serial.unlock();
             for (class_thread_qbuffer* q : ends) proc_drain(q);
         } else {
-            bool full = false;
-            class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &full);
-            if (full) proc_answer_back(in_token, c_kova_err_busy_node, &addr.domain);
+            enum_queueing result = enum_queueing::no_queue;
+            class_thread_qbuffer* q = qbuffering(addr, in_token, packet, object, &result, charge, over_bound, true);
+            if (q) in_token.reset();  // the entry's now: it may be delivered and freed at any moment
+            if (result == enum_queueing::refused) proc_answer_back(in_token, c_kova_err_busy_node, &addr.domain);
+            if (result == enum_queueing::dropped) proc_count_drop(in_token);
             in_serial.unlock();
             if (q) proc_drain(q);
-            else if (!full) proc_deliver(object, in_token);
+            else if (result == enum_queueing::no_queue) proc_deliver(object, in_token);
         }
     } else {
         proc_answer_back(in_token, c_kova_err_object_is_not_exist, &addr.domain);
         in_serial.unlock();
     }
+    m_charges.release(charge);
     proc_run_destroys();
-    safe_free_token(in_token, __FILE__, __LINE__);
+    if (in_token.has_header()) safe_free_token(in_token, __FILE__, __LINE__);  // not handed to an entry
     return Pimo::OS::c_vimra_success;
 }
 
@@ -523,10 +595,10 @@ vimra_err_t kova_sdk_processor::listener_processor(struct_token& in_token, seria
 void kova_sdk_processor::msg_processing_by_serial_alone(const struct_message_address& in_a) {
     auto it = m_qbuffer_map.find(in_a);
     if (it == m_qbuffer_map.end()) {
-        m_qbuffer_map[in_a] = new class_thread_qbuffer;
+        m_qbuffer_map[in_a] = new class_thread_qbuffer(&m_charges);
     } else if (it->second->m_ref > 1) {
         class_thread_qbuffer::proc_release(it->second, 1, 0);
-        it->second = new class_thread_qbuffer;
+        it->second = new class_thread_qbuffer(&m_charges);
     }
 }
 
@@ -537,7 +609,7 @@ void kova_sdk_processor::msg_processing_by_serial_group(const struct_message_add
     const bool has_a = ia != m_qbuffer_map.end();
     const bool has_b = ib != m_qbuffer_map.end();
     if (!has_a && !has_b) {
-        class_thread_qbuffer* queue = new class_thread_qbuffer;
+        class_thread_qbuffer* queue = new class_thread_qbuffer(&m_charges);
         m_qbuffer_map[in_a] = queue;
         if (in_b < in_a || in_a < in_b) {
             queue->m_ref = 2;
@@ -593,17 +665,21 @@ bool kova_sdk_processor::same_queue(const struct_message_address& in_a, const st
 
 int kova_sdk_processor::send_force(Common::Interface::interface_kova_pipe* pin_pipe, struct_token& in_token,
                                    const std::atomic<bool>* pin_abort) {
+    bool waited = false;
     for (;;) {
         const vimra_err_t r = pin_pipe->eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), 0);
         if (r == Pimo::OS::c_vimra_success) {
             in_token.reset();
+            // Others may wait for the room this one was woken for.
+            if (waited) pin_pipe->proc_pass_room();
             return 0;
         }
         if (r != Pimo::OS::c_vimra_busy) {
             safe_free_token(in_token, __FILE__, __LINE__);
             return r;
         }
-        if (get_header(in_token)->update_packet_time_and_return_timeout()) {
+        struct_packet* packet = get_header(in_token);
+        if (packet->update_packet_time_and_return_timeout()) {
             safe_free_token(in_token, __FILE__, __LINE__);
             return Pimo::OS::c_vimra_timeout;
         }
@@ -611,7 +687,9 @@ int kova_sdk_processor::send_force(Common::Interface::interface_kova_pipe* pin_p
             safe_free_token(in_token, __FILE__, __LINE__);
             return -1;
         }
-        Pimo::OS::rtsleep(0.1);
+        // Until the center has taken some, never longer than the retry cadence or the time left.
+        pin_pipe->eproc_wait_room(std::min(c_send_retry_s, packet->packet_limit_time));
+        waited = true;
     }
 }
 

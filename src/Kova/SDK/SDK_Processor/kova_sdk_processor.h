@@ -16,6 +16,7 @@
 #include "Kova/Common/Open/Kova/kova_message_address.h"
 #include "Kova/SDK/Interface/interface_object_core.h"
 #include "Kova/SDK/SDK_Processor/class_answer_sender.h"
+#include "Kova/SDK/SDK_Processor/class_queue_charges.h"
 #include "Kova/SDK/SDK_Processor/class_thread_qbuffer.h"
 #include "Kova/SDK/sdk_typedef/struct_return_record.h"
 #include "Pimo/OS/Linux/class_count_lock.h"
@@ -80,11 +81,29 @@ public:
     typedef std::unique_lock<Pimo::OS::class_lock> serial_holder_t;
     // Entered with the serial lock, which it releases once the packet is queued.
     Pimo::OS::vimra_err_t listener_processor(struct_token& in_token, serial_holder_t in_serial);
-    // The address's queue with the token appended, or null when the address has none. A
-    // request that finds c_request_queue_limit entries is not appended (null, *pout_refused
-    // true): the caller answers it with busy node.
+    // What became of a packet offered to the address's queue.
+    enum class enum_queueing {
+        no_queue,  // the address has none: the caller delivers at once
+        queued,    // appended (a value or command may have taken the place of its stream's older one)
+        refused,   // a request that found c_request_queue_limit entries: the caller answers busy node
+        dropped    // an event that found this process's queues at their bound
+    };
+    // The address's queue with the token appended (holding in_charge, of a one-way packet),
+    // or null. The entry holds references of its own to the blocks, or with in_take_own the
+    // caller's, which it then gives up (once appended). A one-way packet that found the charges at their bound (in_over_bound) fares by
+    // its overflow rule: an event is dropped; a value or command replaces the older one of its
+    // stream still waiting in that queue, or waits without a charge when none does.
     class_thread_qbuffer* qbuffering(const struct_message_address& in_addr, const struct_token& in_token,
-                                     const struct_packet* pin_packet, object_t* pin_object, bool* pout_refused);
+                                     const struct_packet* pin_packet, object_t* pin_object, enum_queueing* pout_result,
+                                     std::uint32_t in_charge = class_queue_charges::c_none, bool in_over_bound = false,
+                                     bool in_take_own = false);
+    // The one-way packets in the serial queues, counted once each, bounded by count and by the
+    // process's share of the packet memory.
+    const class_queue_charges& get_charges() const { return m_charges; }
+    // Events dropped because the serial queues were at their bound, and values and commands that
+    // replaced an older one of their stream there, since the start.
+    std::size_t get_dropped_count() const { return m_dropped.load(); }
+    std::size_t get_replaced_count() const { return m_replaced.load(); }
 
     // The end of the object's peers (see is_end_of_peers) queued behind one barrier on the
     // object's queue for in_addr and on each of its connection kinds' queues, appended to
@@ -100,11 +119,13 @@ public:
     bool has_queue(const struct_message_address& in_a) const;
     bool same_queue(const struct_message_address& in_a, const struct_message_address& in_b) const;
 
-    // Retries only while the pipe is full, until the packet's limit is spent (2); on
+    // Retries only while the pipe is full, waiting for its room up to c_send_retry_s each
+    // time, until the packet's limit is spent (2); on
     // any other failure the token is freed too and the pipe's result returned.
     // A set pin_abort ends the retries as a failure (-1).
     static int send_force(Common::Interface::interface_kova_pipe* pin_pipe, struct_token& in_token,
                           const std::atomic<bool>* pin_abort = nullptr);
+    static constexpr double c_send_retry_s = 0.1;
     // Through the domain's center pipe if this process holds it; -1 (token freed) without one.
     static int send_force(domain_t in_domain, struct_token& in_token, const std::atomic<bool>* pin_abort = nullptr);
     // One try; a full center pipe hands the token to the answer sender.
@@ -145,6 +166,8 @@ private:
     template <typename match_t>
     void proc_end_requests_where(match_t in_match);
     void proc_wake(ip_t in_ip, domain_t in_domain, bool in_by_object, object_id_t in_obj_id, struct_token& in_token);
+    // An event dropped at the queues' bound: counted, and the first of a run told to the log.
+    void proc_count_drop(const struct_token& in_token);
 
     qbuffer_map_t m_qbuffer_map;
     std::size_t m_thread_count;
@@ -159,6 +182,10 @@ private:
     Pimo::OS::class_thread_lock m_destroy_vect_mutex;
     class_answer_sender m_sender;
     bool m_started_returner;
+    class_queue_charges m_charges;
+    std::atomic<std::size_t> m_dropped{0};
+    std::atomic<std::size_t> m_replaced{0};
+    std::atomic<bool> m_dropping{false};  // within a run of drops, told at its first
 };
 
 // Set by Kova::initialize before the loader and cleared by Kova::finalize after it.

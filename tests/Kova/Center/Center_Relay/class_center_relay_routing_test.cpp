@@ -285,16 +285,26 @@ TEST_F(routing_test, packets_for_a_full_pipe_wait_in_order_and_hold_nobody_up) {
     check_references("delivered in order");
 }
 
-// The backlog has a fixed room: past it a packet comes back at once with busy node; a kept
-// packet whose time is spent comes back with the remote time-out; the process's end gives
-// back what still waits, as a push into its gone pipe would.
+// The backlog has a fixed room: past it a packet that may not be dropped comes back at once
+// with busy node; a kept packet whose time is spent comes back with the remote time-out; the
+// process's end gives back what still waits, as a push into its gone pipe would.
 TEST_F(routing_test, kept_packets_come_back_when_the_room_or_their_time_runs_out_or_the_process_ends) {
+    using Kova::Center::Center_Relay::class_pipe_backlog;
     ret(c_pid_a).state = fake_pipe::mode::always_full;
-    listen(c_pid_b).capacity = 100;  // where the cancels go
-    for (int i = 0; i < 64; ++i) route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 8, 0.05));
+    listen(c_pid_b).capacity = class_pipe_backlog::c_capacity + 100;  // where the cancels go
+    for (size_t i = 0; i < class_pipe_backlog::c_capacity; ++i)
+        route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 8, DBL_MAX));
     route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 8, DBL_MAX));
     EXPECT_EQ("listen200:51/5", describe()) << "no room left";
     release_sinks();
+    relay.proc_release_backlog(&ret(c_pid_a));
+    EXPECT_EQ(class_pipe_backlog::c_capacity, listen(c_pid_b).queue.size());
+    for (const struct_token& t : listen(c_pid_b).queue)
+        EXPECT_EQ(c_kova_err_object_is_not_exist, get_header(t)->header.error);
+    EXPECT_FALSE(relay.has_backlog());
+    release_sinks();
+
+    for (int i = 0; i < 64; ++i) route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_call_return, 8, 0.05));
     // Retried until their time is spent.
     kova_test::wait_until(
         [&] {
@@ -316,31 +326,36 @@ TEST_F(routing_test, kept_packets_come_back_when_the_room_or_their_time_runs_out
 
 // Control packets are never turned away for want of room while their process lives: nobody
 // sends one again, so a lost announcement would leave a proxy not live for good. Past the
-// backlog's room they wait behind it, in order; anything else still finds it full.
+// backlog's ring they wait behind it, in order; anything else still finds it full.
 TEST_F(routing_test, control_packets_for_a_full_pipe_wait_past_the_backlogs_room_in_order) {
+    using Kova::Center::Center_Relay::class_pipe_backlog;
     listen(c_pid_a).state = fake_pipe::mode::always_full;
-    constexpr int c_events = 64, c_controls = 300;
-    for (int i = 0; i < c_events; ++i)
-        route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_event, 8, DBL_MAX, static_cast<msg_code_t>(i)));
+    // Disconnects, which may not be dropped either, fill the ring.
+    constexpr int c_kept = class_pipe_backlog::c_capacity, c_controls = 300;
+    for (int i = 0; i < c_kept; ++i)
+        route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_event_disconnect, 0, DBL_MAX,
+                          static_cast<msg_code_t>(i)));
     // Announcements of a remote stub for the proxy, as a peer center sends them.
     for (int i = 0; i < c_controls; ++i)
         route(make_packet(c_remote, 9, c_local_host, c_proxy, c_mt_ctrl, 0, DBL_MAX,
                           static_cast<msg_code_t>(c_mccr_object_create)));
     EXPECT_EQ("", describe()) << "every control packet is kept";
     route(make_packet(c_local_host, c_stub, c_local_host, c_proxy, c_mt_event, 8, DBL_MAX, 999));
-    EXPECT_EQ("", describe()) << "an event finds the backlog full: refused, it has no error form";
+    EXPECT_EQ("", describe()) << "an event finds the backlog full: dropped, it has no error form";
+    EXPECT_EQ(1u, relay.get_dropped_count());
 
     listen(c_pid_a).state = fake_pipe::mode::normal;
-    listen(c_pid_a).capacity = c_events + c_controls;
+    listen(c_pid_a).capacity = c_kept + c_controls;
     relay.proc_retry_backlogs();
     EXPECT_FALSE(relay.has_backlog());
-    ASSERT_EQ(static_cast<size_t>(c_events + c_controls), listen(c_pid_a).queue.size()) << "and not the event";
-    for (int i = 0; i < c_events + c_controls; ++i) {
+    ASSERT_EQ(static_cast<size_t>(c_kept + c_controls), listen(c_pid_a).queue.size()) << "and not the event";
+    for (int i = 0; i < c_kept + c_controls; ++i) {
         const struct_packet* p = get_header(listen(c_pid_a).queue[i]);
-        if (i < c_events)
-            EXPECT_EQ(std::make_pair(int(c_mt_event), i), std::make_pair(int(p->header.type), int(p->header.code)));
+        if (i < c_kept)
+            ASSERT_EQ(std::make_pair(int(c_mt_event_disconnect), i),
+                      std::make_pair(int(p->header.type), int(p->header.code)));
         else
-            EXPECT_EQ(std::make_pair(int(c_mt_ctrl), int(c_mccr_object_create)),
+            ASSERT_EQ(std::make_pair(int(c_mt_ctrl), int(c_mccr_object_create)),
                       std::make_pair(int(p->header.type), int(p->header.code)));
     }
     check_references("delivered in order");

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <sys/epoll.h>
 
+#include <algorithm>
+
 #include "Kova/Center/Global/class_payload_buffers.h"
 #include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Global/kova_send.h"
@@ -83,17 +85,26 @@ void alloc_error_return(const Kova::packet_t& in_pkt, Kova::kova_err_t in_error,
 }
 
 int send_center(Kova::struct_token in_token, Kova::packet_t* pin_pkt) {
+    bool waited = false;
     for (;;) {
         const Kova::kova_err_t err = Kova::Common::Global::send_kova_center(
             in_token, Kova::General_Common::IPC::abstract_center_ipc::c_network_depth);
-        if (err == Kova::c_kova_success) return 0;
+        Kova::Common::Interface::interface_kova_pipe* pipe = Kova::Common::Global::gp_center_pipe;
+        if (err == Kova::c_kova_success) {
+            if (waited && pipe != nullptr) pipe->proc_pass_room();
+            return 0;
+        }
         if (err == Kova::c_kova_err_center_shutdown || pin_pkt == nullptr ||
             pin_pkt->update_packet_time_and_return_timeout()) {
             Global::class_payload_buffers::proc_free(get_header(in_token.header_mm));
             free_token(in_token);
             return -1;
         }
-        if (err == Kova::c_kova_err_center_busy) Pimo::OS::msleep(10);
+        // Until the center thread has taken some, never longer than the retry cadence.
+        if (err == Kova::c_kova_err_center_busy && pipe != nullptr) {
+            pipe->eproc_wait_room(std::min(c_center_retry_s, pin_pkt->packet_limit_time));
+            waited = true;
+        }
     }
 }
 

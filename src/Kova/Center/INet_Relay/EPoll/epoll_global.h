@@ -110,9 +110,11 @@ void add_ref(Pimo::Memory::mm_t in_mm);
 // The packet's error return in a new header block; out_return stays empty when it has none.
 void alloc_error_return(const Kova::packet_t& in_pkt, Kova::kova_err_t in_error, Kova::struct_token& out_return);
 
-// Hands a packet to the center pipe; 0, or -1 when it was released instead. Never call it
-// while holding a lock that the center thread can take.
+// Hands a packet to the center pipe, waiting for room (at most c_center_retry_s at a time)
+// while the pipe holds the network's share, until the packet's time is spent; 0, or -1 when
+// it was released instead. Never call it while holding a lock that the center thread can take.
 int send_center(Kova::struct_token in_token, Kova::packet_t* pin_pkt);
+constexpr double c_center_retry_s = 0.1;
 // Hands over, in order, the returns collected while locks were held; call it with none held.
 void hand_over(std::vector<Kova::struct_token>& in_returns);
 

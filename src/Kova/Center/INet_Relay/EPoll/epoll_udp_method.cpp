@@ -14,7 +14,9 @@
 
 #include "Kova/Center/INet_Relay/EPoll/class_host_addresses.h"
 #include "Kova/Center/INet_Relay/EPoll/class_membership_sockets.h"
+#include "Kova/Center/INet_Relay/EPoll/class_newest_hold.h"
 #include "Kova/Center/INet_Relay/EPoll/epoll_tcp_method.h"
+#include "Kova/Common/Global/kova_global.h"
 #include "Kova/Common/Global/kova_send.h"
 #include "Kova/Common/Interface/kova_memory_interface.h"
 #include "Kova/Common/Open/Kova/kova_const.h"
@@ -31,6 +33,23 @@ namespace {
 
 using Pimo::OS::class_locker;
 using Pimo::Utility::print_error;
+
+// What the center pipe refused of the received datagrams: the newest of each stream.
+class_newest_hold g_udp_hold;
+// While it holds some, how long the receive waits for the center pipe's room at a time before
+// it looks at the socket again.
+constexpr double c_hold_wait_s = 0.01;
+// The UDP socket's receive buffer: several thousand datagrams of a burst.
+constexpr int c_udp_receive_room = 8 * 1024 * 1024;
+
+// One try into the center pipe, within the network's share of it.
+class_newest_hold::enum_push push_center(Kova::struct_token& in_token) {
+    switch (Kova::Common::Global::send_kova_center(in_token, Kova::General_Common::IPC::abstract_center_ipc::c_network_depth)) {
+    case Kova::c_kova_success: return class_newest_hold::enum_push::taken;
+    case Kova::c_kova_err_center_busy: return class_newest_hold::enum_push::busy;
+    default: return class_newest_hold::enum_push::gone;
+    }
+}
 
 struct_epoll_overlapped_ex* find_record(unsigned short in_port) {
     auto it = g_udp_map.find(in_port);
@@ -135,6 +154,13 @@ int udp_initialize(unsigned short in_port) {
     }
     // Where each datagram was sent to: this center's own broadcasts come back to it.
     if (setsockopt(s, IPPROTO_IP, IP_PKTINFO, &one, sizeof(one)) != 0) print_error("IP_PKTINFO");
+    // Room for a burst while the receive thread is not running: what the kernel cannot queue
+    // is lost without a trace, and a posted value is sent only once. Past the host's limit
+    // when the center may (it runs as root), else up to it.
+    int room = c_udp_receive_room;
+    if (setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof(room)) != 0 &&
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &room, sizeof(room)) != 0)
+        print_error("SO_RCVBUF");
     struct_epoll_overlapped_ex* p = new struct_epoll_overlapped_ex(s, c_socket_udp, Kova::struct_node_addr(0, in_port));
     g_udp_map[in_port] = p;
     epoll_arm(epoll_udp_recv, EPOLL_CTL_ADD, s, c_mask_listen, p);
@@ -152,6 +178,7 @@ int udp_finalize() {
         delete p;
     }
     g_udp_map.clear();
+    g_udp_hold.proc_clear();
     return 0;
 }
 
@@ -198,7 +225,13 @@ int send_udp(struct_epoll_overlapped_ex* p) {
 }
 
 int recv_udp(struct_epoll_overlapped_ex* p) {
-    for (int step = 0; step < c_max_steps; ++step) {
+    for (int step = 0;; ++step) {
+        if (step >= c_max_steps) {
+            // The socket is read on at the next event, unless something is held: nothing would
+            // come to send it then.
+            if (g_udp_hold.empty()) break;
+            step = 0;
+        }
         if (!p->recv_token.has_header()) alloc_header_force(p->recv_token);
         Kova::packet_t* pkt = get_header(p->recv_token.header_mm);
         pkt->initialize_packet(0, 0, DBL_MAX);
@@ -215,8 +248,22 @@ int recv_udp(struct_epoll_overlapped_ex* p) {
                                          reinterpret_cast<sockaddr*>(&sender), &sender_len);
         if (whole < 0) {
             if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) print_error("send_size!= sent_size");
-            break;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                print_error("send_size!= sent_size");
+                break;
+            }
+            // Nothing more on the socket: what the center pipe refused goes as soon as it has
+            // room, and the socket is looked at again meanwhile.
+            if (g_udp_hold.empty()) break;
+            Kova::Common::Interface::interface_kova_pipe* center = Kova::Common::Global::gp_center_pipe;
+            if (center == nullptr) {
+                g_udp_hold.proc_clear();
+                break;
+            }
+            center->eproc_wait_room(c_hold_wait_s);
+            g_udp_hold.proc_flush(push_center);
+            step = 0;
+            continue;
         }
         const size_t length = static_cast<size_t>(whole);
         if (length == 0) {  // an empty datagram: take it off, or it would block the ones behind it
@@ -277,10 +324,21 @@ void set_multicast_if(const unsigned long& multicast_if, const unsigned short& i
 }
 
 Kova::kova_err_t send_center_from_udp(Kova::struct_token token, Kova::packet_t*) {
-    const Kova::kova_err_t err =
-        Kova::Common::Global::send_kova_center(token, Kova::General_Common::IPC::abstract_center_ipc::c_network_depth);
-    if (err != Kova::c_kova_success) free_token(token);
-    return err;
+    // Nothing overtakes what is held.
+    g_udp_hold.proc_flush(push_center);
+    if (g_udp_hold.empty()) {
+        switch (push_center(token)) {
+        case class_newest_hold::enum_push::taken: return Kova::c_kova_success;
+        case class_newest_hold::enum_push::gone:
+            free_token(token);
+            return Kova::c_kova_err_center_shutdown;
+        case class_newest_hold::enum_push::busy: break;
+        }
+    }
+    // A value or command is kept as the newest of its stream; any other datagram is dropped.
+    if (g_udp_hold.keep(token)) return Kova::c_kova_err_center_busy;
+    free_token(token);
+    return Kova::c_kova_err_center_busy;
 }
 
 }  // namespace EPoll
