@@ -61,10 +61,9 @@ public:
         const struct_packet* p = in_token.get_header_packet();
         delivery d{p->header.type, p->header.code, p->header.num, m_id};
         if (on_packet) on_packet(d);
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_got.push_back(d);
-        }
+        // Notified under the lock: a test that sees the count may destroy the object at once.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_got.push_back(d);
         m_cond.notify_all();
         return Pimo::OS::c_vimra_success;
     }
