@@ -478,6 +478,9 @@ void expect_a_destroy_forgets_every_client(fixture_t& f, unsigned long in_before
     const std::vector<received> out = f.sent(in_late ? 0.2 : 0.0);
     ASSERT_EQ(out.size(), 1u) << "the announcement alone";
     EXPECT_EQ(out[0].packet.header.code, c_mccr_object_destroy);
+    // A late destroy sends the announcement under the processor's write lock and forgets its
+    // clients after it: a read hold waits for the rest.
+    { Pimo::OS::class_read_locker rest(f.rig.m_processor); }
     in_destroyed();
     ASSERT_EQ(f.stub.create(f.d, f.id), c_kova_err_none);
     EXPECT_EQ(f.stub.get_client_count(), 0u);
