@@ -324,7 +324,7 @@ TEST(kova_proxy_object_event, a_confirm_stored_as_the_wait_runs_out_is_answered_
         Pimo::OS::class_write_locker lock(e.w.rig.m_processor);
         while (kova_test::now_s() - start < 1.0) Pimo::OS::msleep(10);
         e.w.answer(request, c_mt_event_confirm, 0);
-        EXPECT_TRUE(kova_test::wait_until([&] { return ro->p_value->returned; }, 5.0));
+        EXPECT_TRUE(kova_test::wait_until([&] { return e.w.rig.m_processor->is_returned(*ro->p_value); }, 5.0));
     }
     EXPECT_EQ(waiter.join(), c_kova_err_local_timeout);
     EXPECT_FALSE(e.proxy.is_connected());
@@ -371,7 +371,7 @@ TEST(kova_proxy_object_event, a_confirm_for_an_identity_destroyed_during_the_wai
         // Woken by the confirm, the waiter finds the identity destroyed before it looks.
         Pimo::OS::class_write_locker lock(e.w.rig.m_processor);
         e.w.answer(request, c_mt_event_confirm, 0);
-        EXPECT_TRUE(kova_test::wait_until([&] { return ro->p_value->returned; }, 5.0));
+        EXPECT_TRUE(kova_test::wait_until([&] { return e.w.rig.m_processor->is_returned(*ro->p_value); }, 5.0));
         EXPECT_EQ(e.proxy._pp->destroy(), c_kova_err_none);
     }
     EXPECT_EQ(waiter.join(), c_kova_err_is_not_created);

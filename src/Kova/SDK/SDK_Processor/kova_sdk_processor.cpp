@@ -730,6 +730,11 @@ void kova_sdk_processor::del_return(const struct_return_key& in_key, struct_retu
     if (it != m_return_map.end() && (pin_record == nullptr || it->second == pin_record)) m_return_map.erase(it);
 }
 
+bool kova_sdk_processor::is_returned(const struct_return_record& in_record) {
+    class_locker lock(m_return_map_mutex);
+    return in_record.returned;
+}
+
 void kova_sdk_processor::proc_end_requests(domain_t in_domain, object_id_t in_req_id) {
     proc_end_requests_where(
         [&](const struct_return_key& in_key) { return in_key.domain == in_domain && in_key.req_id == in_req_id; });

@@ -135,6 +135,9 @@ public:
     void add_return(const struct_return_key& in_key, struct_return_record* pin_record);
     // Erases the key's entry only when it is pin_record's (any record when null).
     void del_return(const struct_return_key& in_key, struct_return_record* pin_record = nullptr);
+    // Whether the record has its end (a reply, or word that none will come); the returner sets
+    // it under the lock of the pending replies, and this reads it under that lock.
+    bool is_returned(const struct_return_record& in_record);
     // Wakes every request of the requester in_req_id of in_domain with no reply: its
     // identity is destroyed, nothing it waits for can reach it any more.
     void proc_end_requests(domain_t in_domain, object_id_t in_req_id);
