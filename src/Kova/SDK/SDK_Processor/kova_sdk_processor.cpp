@@ -75,6 +75,25 @@ private:
     kova_sdk_processor& m_processor;
 };
 
+// A callback that dispatches the next packet gives its delivery's read hold up until that packet
+// is done: the serial lock always comes before the read lock. Meanwhile a writer may run, as for
+// a callback's own write lock. Under a write lock the thread keeps what it holds.
+class class_delivery_pause {
+public:
+    explicit class_delivery_pause(kova_sdk_processor& in_processor)
+        : mp_processor(t_delivering > 0 && t_holding == 0 ? &in_processor : nullptr) {
+        if (mp_processor) mp_processor->proc_read_unlock_force();
+    }
+    ~class_delivery_pause() {
+        if (mp_processor) mp_processor->proc_read_lock_force();
+    }
+    class_delivery_pause(const class_delivery_pause&) = delete;
+    class_delivery_pause& operator=(const class_delivery_pause&) = delete;
+
+private:
+    kova_sdk_processor* mp_processor;
+};
+
 }  // namespace
 
 transaction_t trans_listen_type_to_transaction(msg_type_t in_type) {
@@ -275,6 +294,7 @@ vimra_err_t kova_sdk_processor::listener(double in_seconds) { return listener_st
 vimra_err_t kova_sdk_processor::listener_step(bool in_timed, double in_seconds) {
     Common::Interface::interface_kova_pipe* pipe = mp_listen_pipe;
     if (pipe == nullptr) return Pimo::OS::c_vimra_shutdown;
+    class_delivery_pause pause(*this);
     serial_holder_t serial(m_serial_lock);
     struct_token token;
     Pimo::byte_t* elem = reinterpret_cast<Pimo::byte_t*>(&token);
