@@ -249,6 +249,13 @@ u_int32_t class_heap_manager::get_size(const void* ptr) const {
 
 // ---- integrity checks ----
 
+// The walk reads every block's header and guards, under the heap's lock, at each allocation and
+// release. ThreadSanitizer's checks of those reads cost a hundred times the walk itself (minutes
+// for eight thousand blocks) and add nothing: the walk only reads, and what it reads is written
+// by alloc, release and the reference counts, under the same lock, where they stay checked.
+#define PIMO_HEAP_WALK __attribute__((no_sanitize("thread")))
+
+PIMO_HEAP_WALK
 void class_heap_manager::check_allocated(const HEAP_BLOCK* pin_block, u_int64_t in_offset) const {
     const HEAP_BLOCK* b = pin_block;
     if (b->ref != 0) {
@@ -272,6 +279,7 @@ bool class_heap_manager::is_clean_memory(void* ptr) const {
     return true;
 }
 
+PIMO_HEAP_WALK
 void class_heap_manager::walk_check(const void* ptr) const {
     u_int64_t target = c_no_block;
     if (ptr && is_block_pointer(ptr)) target = to_offset(ptr) - c_heap_block_size;
