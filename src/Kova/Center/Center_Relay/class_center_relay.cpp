@@ -414,7 +414,12 @@ void class_center_relay::send_to_local_host_broadcast_listen(struct_token& in_to
     }
     if (gp_object_manager == nullptr) return;
     class_fan_out fan_out(*this);
-    gp_object_manager->get_all_listen_pipe(fan_out.pipes());
+    // An event is for the proxies subscribed to it: a process without a proxy, the
+    // publisher's own as a rule, gets no copy to drop.
+    if (type == c_mt_event)
+        gp_object_manager->get_proxy_listen_pipe(fan_out.pipes());
+    else
+        gp_object_manager->get_all_listen_pipe(fan_out.pipes());
     copy_to_pipes(in_token, pin_pkt, fan_out, in_take);
 }
 
