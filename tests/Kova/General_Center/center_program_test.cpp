@@ -204,7 +204,7 @@ TEST_F(center_host, an_event_for_every_proxy_reaches_the_processes_with_a_proxy_
         EXPECT_EQ("none 2", ask(a, "recv listen 0.2"));
         EXPECT_EQ("none 2", ask(c, "recv listen 0.2"));
     }
-    for (child_process* p : {&a, &b, &c}) p->send_line("exit");
+    for (child_process* p : {&a, &b, &c}) p->send_line("die");
     for (child_process* p : {&a, &b, &c}) EXPECT_EQ(0, p->wait());
     EXPECT_EQ(0, center.wait(10.0));
     EXPECT_EQ("blocks 0", ask(service, "blocks"));
