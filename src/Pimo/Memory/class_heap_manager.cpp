@@ -62,6 +62,11 @@ void class_heap_manager::reset() {
     insert_free(c_first_block);
 }
 
+u_int32_t class_heap_manager::locked_read(const dword_t& in_word) const {
+    OS::class_locker locker(mp_lock);
+    return in_word;
+}
+
 void class_heap_manager::insert_free(offset_t in_block) {
     tree_t::insert_len_node(len_space(), mp_hdr->len, in_block);
     tree_t::insert_node(ptr_space(), mp_hdr->ptr, in_block + offsetof(HEAP_BLOCK, ptr));

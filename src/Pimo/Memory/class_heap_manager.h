@@ -47,11 +47,12 @@ public:
     u_int32_t get_ref(void* ptr);
     u_int32_t get_size(const void* ptr) const;
 
-    u_int32_t get_free_size() const { return mp_hdr->free; }
-    u_int32_t get_alloc_count() const { return mp_hdr->alloc_count; }
-    u_int32_t get_refer_count() const { return mp_hdr->refer_count; }
-    u_int32_t get_reset_count() const { return mp_hdr->reset_count; }
-    u_int32_t get_allocated_size() const { return mp_hdr->alloc; }
+    // The counters, read under the heap's lock: every thread and process changes them under it.
+    u_int32_t get_free_size() const { return locked_read(mp_hdr->free); }
+    u_int32_t get_alloc_count() const { return locked_read(mp_hdr->alloc_count); }
+    u_int32_t get_refer_count() const { return locked_read(mp_hdr->refer_count); }
+    u_int32_t get_reset_count() const { return locked_read(mp_hdr->reset_count); }
+    u_int32_t get_allocated_size() const { return locked_read(mp_hdr->alloc); }
     u_int32_t GetMaximumSize() const { return static_cast<u_int32_t>(m_size - c_first_payload); }
 
     void* to_pointer(offset_t in_offset) const {
@@ -100,6 +101,7 @@ private:
         return class_heap_space(base(), m_size, offsetof(HEAP_BLOCK, ptr), m_max_blocks);
     }
 
+    u_int32_t locked_read(const dword_t& in_word) const;
     void release(void* ptr, bool in_recorded);
     void walk_check(const void* ptr) const;
     void check_allocated(const HEAP_BLOCK* pin_block, u_int64_t in_offset) const;

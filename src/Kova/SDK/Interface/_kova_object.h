@@ -2,6 +2,8 @@
 // message code, its numbering, its announcement to the center and its incoming path.
 #pragma once
 
+#include <atomic>
+
 #include <map>
 #include <vector>
 
@@ -153,7 +155,9 @@ public:
     domain_t domain;
     object_id_t object_id;
     kova_object* op;
-    Pimo::OS::thread_id_t destroy_thread_id;
+    // 0 while created, else the thread that destroyed it (or failed to create it); read by
+    // application, listener and timer threads alike.
+    std::atomic<Pimo::OS::thread_id_t> destroy_thread_id;
     // The owning proxy's server; set by the proxy core, null for a stub.
     server_addr_t* mp_server_addr;
 

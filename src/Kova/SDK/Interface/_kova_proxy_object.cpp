@@ -190,14 +190,12 @@ void _kova_proxy_object::adapter_command_disconnect(struct_token const& in_token
 }
 
 void _kova_proxy_object::adapter_object_create(struct_token const&) {
-    if (live_state) return;
-    live_state = true;
+    if (live_state.exchange(true)) return;
     pp->on_object_create();
 }
 
 void _kova_proxy_object::adapter_object_destroy(struct_token const& in_token) {
-    if (!live_state) return;
-    live_state = false;
+    if (!live_state.exchange(false)) return;
     ++stub_epoch;
     proc_each_connection(
         [&](_kova_proxy_connection_method& in_handler) { in_handler.adapter_disconnect(in_token); });

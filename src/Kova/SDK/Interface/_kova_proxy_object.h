@@ -165,7 +165,8 @@ public:
     int send(struct_token const& in_token, double in_wait_s = 0.0);
     int send_force(struct_token const& in_token);
 
-    bool live_state;
+    // The bound stub is announced (listeners write it, application threads read it).
+    std::atomic<bool> live_state;
     domain_t domain;
     proxy_call_map_t call_map;
     proxy_signal_map_t signal_map;
@@ -174,7 +175,8 @@ public:
     proxy_command_map_t command_map;
     proxy_broadcast_map_t broadcast_map;
     server_addr_t server_addr;
-    bool tcp_connection;
+    // The link to the stub's host is up (listeners write it, application threads read it).
+    std::atomic<bool> tcp_connection;
     _kova_object* _op;
     kova_proxy_object* pp;
     // Counts the ends of the binding (the stub announced gone, the link to its host

@@ -9,18 +9,18 @@ class_thread_lock int_lock(0);
 
 void class_lock::lock() {
     thread_id_t me = pthread_self();
-    if (me != m_tid) {
+    if (me != m_tid.load(std::memory_order_relaxed)) {
         proc_lock();
-        m_tid = me;
+        m_tid.store(me, std::memory_order_relaxed);
         m_ref = 0;
     }
     ++m_ref;
 }
 
 void class_lock::unlock() {
-    if (m_tid != pthread_self()) return;  // not the owner: ignored
+    if (m_tid.load(std::memory_order_relaxed) != pthread_self()) return;  // not the owner: ignored
     if (--m_ref == 0) {
-        m_tid = 0;
+        m_tid.store(0, std::memory_order_relaxed);
         proc_unlock();
     }
 }

@@ -3,6 +3,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+
 #include "Pimo/OS/Linux/pimo_typedef.h"
 
 namespace Pimo {
@@ -21,8 +23,11 @@ public:
     void unlock();
 
 protected:
-    thread_id_t m_tid;
-    u_int32_t m_ref;
+    // The owner's id, 0 when free. Every thread reads it to learn whether it owns the lock
+    // already; only the owner writes it, under the lock. A reader that is not the owner may see
+    // 0 or any other thread's id, and never its own: relaxed order is enough.
+    std::atomic<thread_id_t> m_tid;
+    u_int32_t m_ref;  // the owner's depth: touched by the owner alone
 };
 
 class class_thread_lock : public class_lock {

@@ -1,6 +1,7 @@
 // A callback every interval at a fixed rate on the monotonic clock, on a thread of its own.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -35,7 +36,7 @@ private:
 
     std::thread* m_thread;
     double m_interval;
-    volatile bool m_run;
+    std::atomic<bool> m_run;  // cleared by proc_destroy, read by the timer thread and is_valid
     p_callback_timer_t mp_call_back_timer;
     void* mp_timer_param;
     std::mutex m_wait_mutex;           // lets proc_destroy cut a long sleep short
