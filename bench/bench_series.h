@@ -6,7 +6,7 @@
 //
 // A publisher answers "lat <size> <count> <interval us> <run> <file>" (paced) and "rate <size>
 // <count> <run> <file>" (a burst) with "<cmd> <cost median ns> <cost p99 ns> <total ns>
-// <failures>", writing the send times to the file; a subscriber process answers "expect <size>
+// <failures>", writing the send times to the file (negated for a send that was refused); a subscriber process answers "expect <size>
 // <count> <run> <file>" with "armed", then "collect" with "got <received> <in order> <last>
 // <duplicates>" over its subscribers, writing the receive times of its subscriber k by value
 // number (0: not received) to <file>.<k>. Times are CLOCK_MONOTONIC, shared by every process of
@@ -138,9 +138,13 @@ int serve_publisher(send_t in_send) {
                 }
             }
             number(buf, static_cast<std::uint32_t>(i), run);
-            sent[i] = now_ns();
-            if (!in_send(buf)) ++failures;
-            cost[i] = now_ns() - sent[i];
+            const std::int64_t at = now_ns();
+            sent[i] = at;
+            if (!in_send(buf)) {
+                ++failures;
+                sent[i] = -at;  // refused: the driver knows what was taken
+            }
+            cost[i] = now_ns() - at;
         }
         const std::int64_t total = now_ns() - start;
         write_times(file, sent, count);
@@ -759,6 +763,7 @@ struct series_row {
     double received = 0, expected = 0;    // of the bursts, over every subscriber
     double rate_sum = 0, rate_samples = 0;
     unsigned long send_failures = 0, duplicates = 0;
+    size_t taken_lost = 0;  // burst values a send took that a subscriber never got
     bool in_order = true, last = true;
     // Figures, once finish() ran.
     double posts = 0, delivered = 0, median_us = 0, p99_us = 0, cost_us = 0, cost_p99_us = 0, burst_cost_us = 0,
@@ -776,6 +781,20 @@ struct series_row {
         burst_cost_p99_us = summarise(burst_p99s).median;
     }
 };
+
+// Whether a subscriber's receive times by value number (in_got) hold the last value whose send
+// was taken (in_sent, negative where refused); *pout_lost, if given, counts on the values taken
+// that never came. True when nothing was taken.
+inline bool has_last_taken(const std::vector<std::int64_t>& in_sent, const std::vector<std::int64_t>& in_got,
+                           size_t* pout_lost) {
+    size_t last = in_sent.size();
+    for (size_t i = 0; i < in_sent.size(); ++i)
+        if (in_sent[i] > 0) {
+            last = i;
+            if (pout_lost && (i >= in_got.size() || in_got[i] == 0)) ++*pout_lost;
+        }
+    return last == in_sent.size() || (last < in_got.size() && in_got[last] != 0);
+}
 
 // Paced phases send one value every 2 ms, above 4 KiB every 4 ms; bursts go as fast as the
 // publisher goes, a quarter of the count above 4 KiB. The counts are shared out over the rounds.
@@ -823,9 +842,12 @@ private:
         io_r.paced_costs.push_back(lat.cost_ns / 1e3);
         io_r.paced_p99s.push_back(lat.cost_p99_ns / 1e3);
         const std::vector<std::int64_t> send_times = read_times(sent);
+        // Numbered values say which was taken; shorter ones only whether the last came.
+        bool paced_last = size >= 8 || paced.last;
         in_sys.subs.for_each(got, [&](const std::vector<std::int64_t>& in_times) {
             for (size_t i = 0; i < in_times.size() && i < send_times.size(); ++i)
-                if (in_times[i] != 0) io_r.latencies.push_back((in_times[i] - send_times[i]) / 1e3);
+                if (in_times[i] != 0 && send_times[i] > 0) io_r.latencies.push_back((in_times[i] - send_times[i]) / 1e3);
+            if (size >= 8) paced_last = has_last_taken(send_times, in_times, nullptr) && paced_last;
         });
 
         run = ++m_run;
@@ -840,6 +862,8 @@ private:
         io_r.burst_p99s.push_back(rate.cost_p99_ns / 1e3);
         const std::vector<std::int64_t> burst_sent = read_times(sent);
         if (burst_sent.empty()) return;
+        const std::int64_t first_send = std::llabs(burst_sent.front());
+        bool burst_last = size >= 8 || burst.last;
         // Per subscriber: what came, over the time from the first send to its last arrival.
         in_sys.subs.for_each(got, [&](const std::vector<std::int64_t>& in_times) {
             size_t here = 0;
@@ -852,14 +876,15 @@ private:
             io_r.received += here;
             io_r.expected += in_burst;
             io_r.rate_samples += 1;
-            if (here && last > burst_sent.front()) io_r.rate_sum += here / ((last - burst_sent.front()) / 1e9);
+            if (here && last > first_send) io_r.rate_sum += here / ((last - first_send) / 1e9);
+            if (size >= 8) burst_last = has_last_taken(burst_sent, in_times, &io_r.taken_lost) && burst_last;
         });
         io_r.published += in_burst;
         io_r.publish_s += rate.total_ns / 1e9;
         io_r.send_failures += lat.failures + rate.failures;
         io_r.duplicates += paced.duplicates + burst.duplicates;
         io_r.in_order = io_r.in_order && paced.in_order && burst.in_order;
-        io_r.last = io_r.last && paced.last && burst.last;
+        io_r.last = io_r.last && paced_last && burst_last;
         io_r.failed = false;
     }
 
@@ -916,6 +941,7 @@ std::vector<column<row_t>> series_columns(const char* in_unit) {
         c{"last", 4, [](const row_t& r) { return std::string(r.last ? "yes" : "NO"); }},
         c{"dup", 3, [](const row_t& r) { return std::to_string(r.duplicates); }},
         c{"fail", 4, [](const row_t& r) { return std::to_string(r.send_failures); }},
+        c{"lost", 4, [](const row_t& r) { return std::to_string(r.taken_lost); }},
         c{"posts/s", 8, [](const row_t& r) { return figure(r.posts, "%.0f"); }},
         c{std::string(in_unit) + "/s", 8, [](const row_t& r) { return figure(r.delivered, "%.0f"); }},
         c{"send us", 7, [](const row_t& r) { return figure(r.cost_us, "%.1f"); }},
@@ -994,8 +1020,9 @@ inline void print_ratio_legend() {
         "Z1k rate: Kova over ZeroMQ with its default high-water mark of 1000. rate: values per second each\n"
         "subscriber received in a burst (above 1 is faster); lat: paced latency (below 1 is faster).\n"
         "received / expected: burst values over every subscriber; order: every subscriber got each value after\n"
-        "every one numbered below it; last: every subscriber got the last value of each burst and paced phase;\n"
-        "dup: values that came twice; fail: sends that returned an error; posts/s: the publisher's sends per\n"
+        "every one numbered below it; last: every subscriber got the last value whose send was taken, of each\n"
+        "burst and paced phase; dup: values that came twice; fail: sends that returned an error; lost: burst\n"
+        "values whose send was taken that a subscriber never got (8 B and more); posts/s: the publisher's sends per\n"
         "second in a burst; send: its time in one send, paced (median, p99) and in a burst; times in us.\n");
     std::fflush(stdout);
 }

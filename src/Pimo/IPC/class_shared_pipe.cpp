@@ -372,6 +372,14 @@ vimra_err_t class_shared_pipe::eproc_receive_n(byte_t* pout_elems, size_t in_ele
     return receive(pout_elems, in_max, pout_received, false, 0.0);
 }
 
+vimra_err_t class_shared_pipe::eproc_receive_n_timeout(byte_t* pout_elems, size_t in_elem_size, size_t in_max,
+                                                       size_t* pout_received, const double& in_timeout) {
+    *pout_received = 0;
+    if (!m_live) return c_vimra_unknown;
+    if (in_elem_size != m_elem_size || in_max == 0) return c_vimra_too_big_size;
+    return receive(pout_elems, in_max, pout_received, true, in_timeout);
+}
+
 vimra_err_t class_shared_pipe::eproc_pop(byte_t* pout_elem) {
     if (!m_live) return c_vimra_unknown;
     bool room = false;

@@ -51,6 +51,9 @@ public:
                                  size_t* pout_sent) override;
     OS::vimra_err_t eproc_receive_n(byte_t* pout_elems, size_t in_elem_size, size_t in_max,
                                     size_t* pout_received) override;
+    // As eproc_receive_n, each wait bounded as in eproc_receive_timeout (2 after it).
+    OS::vimra_err_t eproc_receive_n_timeout(byte_t* pout_elems, size_t in_elem_size, size_t in_max,
+                                            size_t* pout_received, const double& in_timeout);
 
     // Asked before eproc_create or eproc_open: the pipe then has a second event, "room"
     // (named after the pipe's event with "room" appended), which a receive sets when it takes

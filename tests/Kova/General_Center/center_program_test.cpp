@@ -180,6 +180,36 @@ TEST_F(center_host, delay_token_holds_the_packets_behind_it_in_order) {
     EXPECT_EQ("got 69 2 0 5 5 0 nodata", ask(a, "recv listen"));
 }
 
+// An event for every proxy goes to the processes that hold a proxy; a process of stubs only,
+// the publisher's own, gets no copy. Its copies are made in one step of the center: once the
+// proxy's process has its copy, any other would be in its pipe already.
+TEST_F(center_host, an_event_for_every_proxy_reaches_the_processes_with_a_proxy_only) {
+    start_center();
+    child_process a = start_app();  // the publisher, stub 5
+    child_process b = start_app();  // a proxy of it
+    child_process c = start_app();  // another stub
+    EXPECT_EQ("sent 0", ask(a, "stub 5"));
+    EXPECT_EQ("got 1 3 0 5 65535 0 data", ask(a, "recv listen"));
+    EXPECT_EQ("sent 0", ask(c, "stub 7"));
+    EXPECT_EQ("got 1 3 0 7 65535 0 data", ask(a, "recv listen"));
+    EXPECT_EQ("got 1 3 0 7 65535 0 data", ask(c, "recv listen"));
+    EXPECT_EQ("sent 0", ask(b, "proxy 32769 127.0.0.1 5"));
+    EXPECT_EQ("got 1 32775 0 5 32769 0 nodata", ask(b, "recv listen"));
+    EXPECT_EQ("got 1 3 0 5 32769 0 nodata", ask(b, "recv listen"));
+    for (const char* size : {"0", "100"}) {
+        SCOPED_TRACE(size);
+        EXPECT_EQ("sent 0", ask(a, std::string("send 69 5 127.0.0.1 65535 ") + size + " 9"));
+        EXPECT_EQ(std::string("got 69 9 0 5 65535 ") + size + (size[0] == '0' ? " nodata" : " data"),
+                  ask(b, "recv listen"));
+        EXPECT_EQ("none 2", ask(a, "recv listen 0.2"));
+        EXPECT_EQ("none 2", ask(c, "recv listen 0.2"));
+    }
+    for (child_process* p : {&a, &b, &c}) p->send_line("die");
+    for (child_process* p : {&a, &b, &c}) EXPECT_EQ(0, p->wait());
+    EXPECT_EQ(0, center.wait(10.0));
+    EXPECT_EQ("blocks 0", ask(service, "blocks"));
+}
+
 TEST_F(center_host, the_managers_kill_command_stops_a_running_center) {
     start_center();
     const double t0 = kova_test::now_s();

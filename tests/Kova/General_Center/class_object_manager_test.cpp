@@ -73,8 +73,20 @@ TEST_F(registry_test, objects_of_one_process_share_its_pipes_until_the_process_i
         std::vector<object_id_t> ids;
         registry.get_all_object_of_process(pid, ids);
         EXPECT_EQ((std::vector<object_id_t>{5, 0x8001}), ids);
+        // Only a process that holds a proxy is where events go; a proxy registered again
+        // counts once.
+        const auto proxy_pipes = [&] {
+            std::vector<Pimo::IPC::interface_pipe*> pipes;
+            registry.get_proxy_listen_pipe(pipes);
+            return pipes;
+        };
+        const std::vector<Pimo::IPC::interface_pipe*> app_pipe{registry.get_process_listen_pipe(pid)};
+        EXPECT_EQ(app_pipe, proxy_pipes());
+        ASSERT_TRUE(registry.open_object_pipe(0x8001, pid));
         EXPECT_TRUE(registry.close_object(5));
+        EXPECT_EQ(app_pipe, proxy_pipes()) << "a stub's end leaves the proxy";
         EXPECT_TRUE(registry.close_object(0x8001));
+        EXPECT_TRUE(proxy_pipes().empty()) << "the last proxy has gone";
         EXPECT_FALSE(registry.close_object(9));
         EXPECT_EQ(0, registry.get_pid(5));
         EXPECT_EQ(nullptr, registry.get_object_listen_pipe(5));

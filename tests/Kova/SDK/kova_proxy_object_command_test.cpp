@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -217,6 +218,27 @@ TEST(kova_proxy_object_command, in_the_posting_model_each_post_sends_the_command
     EXPECT_EQ(e.proxy.read(buf, nullptr), c_kova_err_boundout_buffer);
     EXPECT_EQ(e.proxy.write(nullptr, 4), c_kova_err_boundout_buffer);
 
+    // A post that finds the center pipe full waits for its room, and goes as soon as the
+    // center takes one; only a pipe that stays full for the post's whole wait refuses it.
+    {
+        e.w.rig.fill_center();
+        std::atomic<bool> returned{false};
+        kova_err_t result = 0xFFFFFFFFu;
+        std::thread poster([&] {
+            result = post_by(e.proxy, c_write, "waited");
+            returned = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        EXPECT_FALSE(returned.load()) << "it waits while the pipe is full";
+        received filler;
+        ASSERT_TRUE(e.w.rig.center_receive(filler, 1.0));
+        poster.join();
+        EXPECT_EQ(result, c_kova_err_none);
+        const std::vector<received> sent = e.w.sent();
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent.back().data, "waited") << "behind the fillers";
+        EXPECT_EQ(history(e.proxy).front(), 6u);
+    }
     // A post the center pipe refuses is the caller's to repeat: it fails, and nothing of it is
     // current, kept or sent; a write gives its block back, a lent block stays lent.
     for (by how : {c_write, c_staged, c_real}) {

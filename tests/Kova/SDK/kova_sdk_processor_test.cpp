@@ -403,6 +403,35 @@ TEST(kova_sdk_processor, send_force_retries_only_a_full_pipe_and_frees_what_it_g
     EXPECT_TRUE(rig.wait_remain(before)) << "what send_force gave up was freed";
 }
 
+// A bounded send: it waits for room while the pipe is full, is taken as soon as a place frees,
+// and after its wait gives the token back to its caller untouched.
+TEST(kova_sdk_processor, send_within_waits_for_room_up_to_its_wait_and_then_leaves_the_token_to_the_caller) {
+    sdk_rig rig(0, 1);
+    ASSERT_TRUE(rig.m_ok);
+    const unsigned long before = rig.remain();
+    rig.fill_center();
+    packet_spec s = call(1);
+    s.limit = 1e300;
+    // Nobody takes: refused after the whole wait, the token still whole.
+    struct_token kept = rig.make(s);
+    const double start = kova_test::now_s();
+    EXPECT_EQ(kova_sdk_processor::send_within(&rig.m_center, kept, 0.3), Pimo::OS::c_vimra_busy);
+    EXPECT_GE(kova_test::now_s() - start, 0.25);
+    ASSERT_TRUE(kept.has_header());
+    Common::Interface::safe_free_token(kept, __FILE__, __LINE__);
+    // A place frees while it waits: it goes in.
+    struct_token sent = rig.make(s);
+    std::future<int> r = std::async(std::launch::async, [&] { return kova_sdk_processor::send_within(&rig.m_center, sent, 10.0); });
+    EXPECT_EQ(r.wait_for(std::chrono::milliseconds(150)), std::future_status::timeout) << "it waits while the pipe is full";
+    struct_packet got;
+    ASSERT_TRUE(rig.center_receive(got, 1.0));
+    EXPECT_EQ(r.get(), 0);
+    EXPECT_FALSE(sent.has_header()) << "the pipe has it";
+    while (rig.center_receive(got, 0.0)) {
+    }
+    EXPECT_TRUE(rig.wait_remain(before));
+}
+
 TEST(kova_sdk_processor, a_callback_may_end_the_queue_it_is_drained_from) {
     sdk_rig rig(2);
     ASSERT_TRUE(rig.m_ok);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -286,6 +287,25 @@ TEST_F(shared_pipe_test, a_reader_waiting_on_an_empty_pipe_takes_what_was_sent_t
     ASSERT_EQ(p.eproc_send_n(reinterpret_cast<const byte_t*>(batch), 8, 5, 0, &sent), c_vimra_success);
     reader.join();
     EXPECT_EQ(got.load(), 5u);
+    p.proc_destroy();
+}
+
+TEST_F(shared_pipe_test, a_timed_batch_receive_takes_what_waits_or_returns_2_after_its_time) {
+    IPC::class_shared_pipe p;
+    ASSERT_EQ(p.eproc_create(name.c_str(), 16, 8), c_vimra_success);
+    u_int64_t out[4];
+    size_t got = 99;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(p.eproc_receive_n_timeout(reinterpret_cast<byte_t*>(out), 8, 4, &got, 0.2), c_vimra_timeout);
+    EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.15);
+    EXPECT_EQ(got, 0u);
+    for (u_int64_t k = 1; k <= 6; ++k) ASSERT_EQ(push(p, k), c_vimra_success);
+    ASSERT_EQ(p.eproc_receive_n_timeout(reinterpret_cast<byte_t*>(out), 8, 4, &got, 0.2), c_vimra_success);
+    ASSERT_EQ(got, 4u);
+    EXPECT_EQ((std::vector<u_int64_t>{1, 2, 3, 4}), std::vector<u_int64_t>(out, out + 4));
+    EXPECT_EQ(p.eproc_receive_n_timeout(reinterpret_cast<byte_t*>(out), 4, 4, &got, 0.2), c_vimra_too_big_size);
+    p.proc_shutdown();
+    EXPECT_EQ(p.eproc_receive_n_timeout(reinterpret_cast<byte_t*>(out), 8, 4, &got, 0.2), c_vimra_shutdown);
     p.proc_destroy();
 }
 

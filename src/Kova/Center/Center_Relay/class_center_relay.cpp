@@ -68,10 +68,14 @@ class_center_relay::class_center_relay()
       m_pressing(0),
       m_dropped_total(0),
       m_replaced_total(0),
+      m_stage_count(0),
+      m_batching(false),
       m_fan_out_depth(0),
       m_stop(false) {}
 
 class_center_relay::~class_center_relay() {
+    for (struct_stage& stage : m_stages)
+        for (struct_token& token : stage.tokens) safe_free_token(token, __FILE__, __LINE__);
     for (auto& entry : m_backlogs)
         for (class_pipe_backlog& backlog = *entry.second.queue; !backlog.empty(); backlog.pop_front()) {
             struct_token token = backlog.front();
@@ -115,6 +119,7 @@ int class_center_relay::eproc_relay_from_kova_to_kova(struct_token& in_token, st
         return 0;
     }
     if (pin_pkt->header.type == c_mt_ctrl) {
+        proc_flush_stages();  // its handler may close a pipe
         control(in_token, pin_pkt);
         return 0;
     }
@@ -235,6 +240,7 @@ void class_center_relay::push_to_local_object(struct_token& in_token, struct_pac
 
 void class_center_relay::push_to_pipe(interface_pipe* pin_pipe, struct_token& in_token, struct_packet* pin_pkt,
                                       bool in_request) {
+    if (m_stage_count != 0) proc_flush_pipe(pin_pipe);  // what waits for it goes first
     struct_backlog* backlog = nullptr;
     if (!m_backlogs.empty()) {
         const auto found = m_backlogs.find(pin_pipe);
@@ -414,7 +420,12 @@ void class_center_relay::send_to_local_host_broadcast_listen(struct_token& in_to
     }
     if (gp_object_manager == nullptr) return;
     class_fan_out fan_out(*this);
-    gp_object_manager->get_all_listen_pipe(fan_out.pipes());
+    // An event is for the proxies subscribed to it: a process without a proxy, the
+    // publisher's own as a rule, gets no copy to drop.
+    if (type == c_mt_event)
+        gp_object_manager->get_proxy_listen_pipe(fan_out.pipes());
+    else
+        gp_object_manager->get_all_listen_pipe(fan_out.pipes());
     copy_to_pipes(in_token, pin_pkt, fan_out, in_take);
 }
 
@@ -439,13 +450,79 @@ void class_center_relay::copy_to_pipes(struct_token& in_token, struct_packet* pi
         pin_pkt->update_packet_time_and_return_timeout();
         struct_packet* pkt = get_header(tokens[i]);
         *pkt = *pin_pkt;
-        push_to_pipe(pipes[i], tokens[i], pkt, false);
+        proc_stage(pipes[i], tokens[i], pkt, i);
     }
     // The last pipe takes the packet itself.
     if (in_take) {
         pin_pkt->update_packet_time_and_return_timeout();
-        push_to_pipe(pipes.back(), in_token, pin_pkt, false);
+        proc_stage(pipes.back(), in_token, pin_pkt, pipes.size() - 1);
     }
+}
+
+void class_center_relay::proc_stage(interface_pipe* pin_pipe, struct_token& in_token, struct_packet* pin_pkt,
+                                    std::size_t in_place) {
+    std::size_t at = m_stage_count;
+    if (m_batching) {
+        // A fan-out goes through its pipes in one order, so a pipe is mostly found in its place.
+        if (in_place < m_stage_count && m_stages[in_place].pipe == pin_pipe) {
+            at = in_place;
+        } else {
+            for (std::size_t i = 0; i < m_stage_count && at == m_stage_count; ++i)
+                if (m_stages[i].pipe == pin_pipe) at = i;
+        }
+    }
+    if (at == m_stage_count) {
+        // Not held back: outside a batch, or for a pipe whose kept packets go first.
+        const auto found = m_backlogs.find(pin_pipe);
+        if (!m_batching || (found != m_backlogs.end() && !found->second.queue->empty())) {
+            push_to_pipe(pin_pipe, in_token, pin_pkt, false);
+            return;
+        }
+        if (m_stages.size() == m_stage_count) m_stages.emplace_back();
+        m_stages[at].pipe = pin_pipe;
+        ++m_stage_count;
+    }
+    m_stages[at].tokens.push_back(in_token);
+    in_token.reset();
+}
+
+void class_center_relay::proc_flush_pipe(interface_pipe* pin_pipe) {
+    for (std::size_t i = 0; i < m_stage_count; ++i)
+        if (m_stages[i].pipe == pin_pipe) {
+            proc_flush_stage(i);
+            return;
+        }
+}
+
+void class_center_relay::proc_flush_stage(std::size_t in_index) {
+    interface_pipe* pipe = m_stages[in_index].pipe;
+    if (pipe == nullptr) return;
+    // Taken out first: what a refused one leads to (a kept packet, an error return) may push
+    // again, into this pipe too, and must find nothing of it waiting.
+    std::vector<struct_token> tokens;
+    tokens.swap(m_stages[in_index].tokens);
+    m_stages[in_index].pipe = nullptr;
+    std::size_t sent = 0;
+    pipe->eproc_send_n(reinterpret_cast<const Pimo::byte_t*>(tokens.data()), sizeof(struct_token), tokens.size(), 0,
+                       &sent);
+    for (std::size_t i = 0; i < sent; ++i) tokens[i].reset();
+    // The rest go one by one, by the pipe's rules for a full pipe.
+    for (std::size_t i = sent; i < tokens.size(); ++i) push_to_pipe(pipe, tokens[i], get_header(tokens[i]), false);
+    tokens.clear();
+    if (m_stages[in_index].tokens.capacity() == 0) tokens.swap(m_stages[in_index].tokens);  // its room stays
+}
+
+void class_center_relay::proc_flush_stages() {
+    const bool batching = m_batching;
+    m_batching = false;  // what a flush leads to is pushed at once
+    for (std::size_t i = 0; i < m_stage_count; ++i) proc_flush_stage(i);
+    m_stage_count = 0;
+    m_batching = batching;
+}
+
+void class_center_relay::proc_end_batch() {
+    proc_flush_stages();
+    m_batching = false;
 }
 
 void class_center_relay::send_to_local_host_broadcast_object_for_information(struct_token& in_token,

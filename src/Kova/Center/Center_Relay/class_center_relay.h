@@ -75,6 +75,12 @@ public:
     // The process of the pipe is gone: what waited for it comes back to its senders as
     // c_kova_err_object_is_not_exist (when its type has an error form) and the room goes.
     void proc_release_backlog(Pimo::IPC::interface_pipe* pin_pipe);
+    // Batches. Between proc_begin_batch and proc_end_batch (the tokens the center thread took
+    // from its pipe at once) the copies of the fan-outs wait per pipe, in order, and each pipe
+    // gets its own under one hold of its lock and one wake at the end, or before anything else
+    // is pushed into it. Control packets, which may close pipes, find nothing waiting.
+    void proc_begin_batch() { m_batching = true; }
+    void proc_end_batch();
     bool is_stopping() const { return m_stop.load(std::memory_order_relaxed); }
     // Sleeps up to in_seconds; returns early once stopping.
     void proc_wait_stop(double in_seconds);
@@ -185,6 +191,13 @@ private:
         std::vector<struct_token> m_tokens;
     };
     void copy_to_pipes(struct_token& in_token, struct_packet* pin_pkt, class_fan_out& in_fan_out, bool in_take);
+    // A fan-out's copy for in_pipe (its in_place-th pipe): held back in a batch, else pushed.
+    void proc_stage(Pimo::IPC::interface_pipe* pin_pipe, struct_token& in_token, struct_packet* pin_pkt,
+                    std::size_t in_place);
+    // Pushes what waits for in_pipe (for the stage at in_index), then for every pipe.
+    void proc_flush_pipe(Pimo::IPC::interface_pipe* pin_pipe);
+    void proc_flush_stage(std::size_t in_index);
+    void proc_flush_stages();
     // Pushes a header-only 0x8007 report into a proxy's listen pipe.
     void push_connected_report(Pimo::IPC::interface_pipe* pin_pipe, struct_packet* pin_request, ip_t in_src_ip,
                                domain_t in_src_port, object_id_t in_src_id, ip_t in_dst_ip, domain_t in_dst_port);
@@ -199,6 +212,16 @@ private:
     std::size_t m_pressing;    // backlogs above their soft mark and not behind
     std::size_t m_dropped_total;
     std::size_t m_replaced_total;
+    // The copies waiting in a batch, per pipe in the order the pipes first got one: the first
+    // m_stage_count entries are in use (a null pipe: flushed already). Kept from batch to batch
+    // with their room, so that a batch allocates nothing once the pipes are known.
+    struct struct_stage {
+        Pimo::IPC::interface_pipe* pipe = nullptr;
+        std::vector<struct_token> tokens;
+    };
+    std::vector<struct_stage> m_stages;
+    std::size_t m_stage_count;
+    bool m_batching;
     std::vector<Pimo::IPC::interface_pipe*> m_fan_out_pipes;
     std::vector<struct_token> m_fan_out_tokens;
     int m_fan_out_depth;

@@ -20,6 +20,11 @@ public:
     // Append in ascending pid (object id) order.
     virtual void get_all_listen_pipe(std::vector<Pimo::IPC::interface_pipe*>& pout_pipes) = 0;
     virtual void get_all_return_pipe(std::vector<Pimo::IPC::interface_pipe*>& pout_pipes) = 0;
+    // The listen pipes of the processes that hold a proxy, in ascending pid order. A registry
+    // that cannot tell gives every one.
+    virtual void get_proxy_listen_pipe(std::vector<Pimo::IPC::interface_pipe*>& pout_pipes) {
+        get_all_listen_pipe(pout_pipes);
+    }
     virtual void get_all_object(std::vector<object_id_t>& pout_ids) = 0;
     virtual void get_all_object_of_process(int in_pid, std::vector<object_id_t>& pout_ids) = 0;
     virtual bool open_object_pipe(object_id_t in_id, int in_pid) = 0;

@@ -120,29 +120,40 @@ int class_center_relay_control::eproc_relay_from_kova_to_kova() {
                 continue;
             }
         }
-        struct_token token;
-        Pimo::byte_t* elem = reinterpret_cast<Pimo::byte_t*>(&token);
-        // Packets kept for full pipes are retried after every token: the processes whose pipes
-        // drained send the empty one for it. The time-out only covers a wake that found the
+        Pimo::byte_t* elems = reinterpret_cast<Pimo::byte_t*>(m_batch);
+        std::size_t taken = 0;
+        // Packets kept for full pipes are retried after every batch: the processes whose pipes
+        // drained send the empty token for it. The time-out only covers a wake that found the
         // center pipe full.
         const Pimo::OS::vimra_err_t r =
             center_relay.has_backlog()
-                ? p_center_ipc->eproc_receive_timeout(elem, Kova::Center::Center_Relay::class_center_relay::c_backlog_retry_s)
-                : p_center_ipc->eproc_receive(elem);
+                ? p_center_ipc->eproc_receive_n_timeout(
+                      elems, sizeof(struct_token), c_batch, &taken,
+                      Kova::Center::Center_Relay::class_center_relay::c_backlog_retry_s)
+                : p_center_ipc->eproc_receive_n(elems, sizeof(struct_token), c_batch, &taken);
         if (r == Pimo::OS::c_vimra_timeout && !center_relay.is_stopping()) {
             center_relay.proc_retry_backlogs();
             continue;
         }
         if (r != Pimo::OS::c_vimra_success) return 5;
-        if (center_relay.is_stopping()) {
-            if (token.has_header()) safe_free_token(token, __FILE__, __LINE__);
-            return 5;
+        std::size_t done = 0;
+        center_relay.proc_begin_batch();
+        for (; done < taken && !center_relay.is_stopping(); ++done) {
+            struct_token& token = m_batch[done];
+            if (token.has_header()) {
+                center_relay.eproc_relay_from_kova_to_kova(token, get_header(token));
+            } else if (token.data_mm != 0) {
+                center_relay.proc_end_batch();  // what came before the delay goes before it
+                center_relay.proc_wait_stop(static_cast<double>(token.data_mm));
+                center_relay.proc_begin_batch();
+            }
+            token.reset();
         }
-        if (token.has_header()) {
-            center_relay.eproc_relay_from_kova_to_kova(token, get_header(token));
-        } else if (token.data_mm != 0) {
-            center_relay.proc_wait_stop(static_cast<double>(token.data_mm));
-            if (center_relay.is_stopping()) return 5;
+        center_relay.proc_end_batch();
+        if (center_relay.is_stopping()) {
+            for (; done < taken; ++done)
+                if (m_batch[done].has_header()) safe_free_token(m_batch[done], __FILE__, __LINE__);
+            return 5;
         }
         center_relay.proc_retry_backlogs();
         // A wake behind the packet that left the center idle kept the center pipe from being

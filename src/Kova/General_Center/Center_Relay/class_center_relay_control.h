@@ -39,6 +39,9 @@ private:
 
     class_center_network m_network;
     bool m_network_up;
+    // The tokens one step takes from the center pipe at once, under one hold of its lock.
+    static constexpr std::size_t c_batch = 16;
+    struct_token m_batch[c_batch];
 };
 
 }  // namespace Center_Relay

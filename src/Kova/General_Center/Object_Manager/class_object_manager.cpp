@@ -10,6 +10,11 @@ namespace Object_Manager {
 using Kova::Center::Global::gp_object_manager;
 using Pimo::IPC::interface_pipe;
 
+namespace {
+// Ids from here on are proxies'.
+constexpr object_id_t c_first_proxy_id = 0x8000;
+}  // namespace
+
 class_object_manager::class_object_manager(domain_t in_domain) : m_domain(in_domain) { gp_object_manager = this; }
 
 class_object_manager::~class_object_manager() {
@@ -28,25 +33,39 @@ void class_object_manager::clean_pipe(interface_pipe* pin_pipe) {
         Kova::Common::Interface::safe_free_token(token, __FILE__, __LINE__);
 }
 
+// Only proxies take what is sent to every proxy; an id registered again moves its count.
+void class_object_manager::proc_count_proxy(object_id_t in_id, int in_pid, int in_change) {
+    if (in_id < c_first_proxy_id) return;
+    if (in_change > 0) {
+        ++m_process_proxies[in_pid];
+        return;
+    }
+    const auto found = m_process_proxies.find(in_pid);
+    if (found != m_process_proxies.end() && --found->second <= 0) m_process_proxies.erase(found);
+}
+
 bool class_object_manager::open_object_pipe(object_id_t in_id, int in_pid) {
     if (m_process_listen_map.count(in_pid) != 0) {
-        m_object_map[in_id] = in_pid;
         ++m_process_ref[in_pid];
-        return true;
+    } else {
+        std::unique_ptr<IPC::class_process_listen_center_ipc> listen(new IPC::class_process_listen_center_ipc);
+        listen->m_domain = m_domain;
+        std::unique_ptr<IPC::class_process_return_center_ipc> ret(
+            new IPC::class_process_return_center_ipc(listen.get()));
+        const bool listen_open = listen->eproc_open(in_pid) == Pimo::OS::c_vimra_success;
+        const bool return_open = listen_open && ret->eproc_open(in_pid) == Pimo::OS::c_vimra_success;
+        if (!return_open) {
+            if (listen_open) listen->proc_close();  // nothing was queued on it: closing is all it needs
+            return false;
+        }
+        m_process_listen_map[in_pid] = listen_ptr_t(listen.release());
+        m_process_return_map[in_pid] = return_ptr_t(ret.release());
+        m_process_ref[in_pid] = 1;
     }
-    std::unique_ptr<IPC::class_process_listen_center_ipc> listen(new IPC::class_process_listen_center_ipc);
-    listen->m_domain = m_domain;
-    std::unique_ptr<IPC::class_process_return_center_ipc> ret(new IPC::class_process_return_center_ipc(listen.get()));
-    const bool listen_open = listen->eproc_open(in_pid) == Pimo::OS::c_vimra_success;
-    const bool return_open = listen_open && ret->eproc_open(in_pid) == Pimo::OS::c_vimra_success;
-    if (!return_open) {
-        if (listen_open) listen->proc_close();  // nothing was queued on it: closing is all it needs
-        return false;
-    }
-    m_process_listen_map[in_pid] = listen_ptr_t(listen.release());
-    m_process_return_map[in_pid] = return_ptr_t(ret.release());
+    const auto before = m_object_map.find(in_id);
+    if (before != m_object_map.end()) proc_count_proxy(in_id, before->second, -1);
     m_object_map[in_id] = in_pid;
-    m_process_ref[in_pid] = 1;
+    proc_count_proxy(in_id, in_pid, 1);
     return true;
 }
 
@@ -55,6 +74,7 @@ bool class_object_manager::close_object(object_id_t in_id) {
     if (found == m_object_map.end()) return false;
     const int pid = found->second;
     m_object_map.erase(found);
+    proc_count_proxy(in_id, pid, -1);
     const auto ref = m_process_ref.find(pid);
     if (ref == m_process_ref.end()) return false;
     --ref->second;
@@ -91,6 +111,13 @@ interface_pipe* class_object_manager::get_process_return_pipe(int in_pid) {
 void class_object_manager::get_all_listen_pipe(std::vector<interface_pipe*>& pout_pipes) {
     for (const auto& entry : m_process_listen_map)
         if (entry.second != nullptr) pout_pipes.push_back(entry.second.get());
+}
+
+void class_object_manager::get_proxy_listen_pipe(std::vector<interface_pipe*>& pout_pipes) {
+    for (const auto& entry : m_process_proxies) {
+        interface_pipe* pipe = get_process_listen_pipe(entry.first);
+        if (pipe != nullptr) pout_pipes.push_back(pipe);
+    }
 }
 
 void class_object_manager::get_all_return_pipe(std::vector<interface_pipe*>& pout_pipes) {

@@ -27,6 +27,7 @@ public:
     Pimo::IPC::interface_pipe* get_process_return_pipe(int in_pid) override;
     void get_all_listen_pipe(std::vector<Pimo::IPC::interface_pipe*>& pout_pipes) override;
     void get_all_return_pipe(std::vector<Pimo::IPC::interface_pipe*>& pout_pipes) override;
+    void get_proxy_listen_pipe(std::vector<Pimo::IPC::interface_pipe*>& pout_pipes) override;
     void get_all_object(std::vector<object_id_t>& pout_ids) override;
     void get_all_object_of_process(int in_pid, std::vector<object_id_t>& pout_ids) override;
     bool open_object_pipe(object_id_t in_id, int in_pid) override;
@@ -57,6 +58,9 @@ private:
     domain_t m_domain;
     std::map<object_id_t, int> m_object_map;
     std::map<int, int> m_process_ref;
+    // Proxies registered per process (none: no entry).
+    std::map<int, int> m_process_proxies;
+    void proc_count_proxy(object_id_t in_id, int in_pid, int in_change);
     // A return pipe refers to the listen pipe of its process, so it always goes first.
     std::map<int, listen_ptr_t> m_process_listen_map;
     std::map<int, return_ptr_t> m_process_return_map;

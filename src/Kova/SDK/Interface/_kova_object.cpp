@@ -319,17 +319,21 @@ void _kova_object::del_information(msg_code_t code, _kova_object_information* p)
 void _kova_object::del_command(msg_code_t code, _kova_object_command* p) { command_map.proc_del(code, p); }
 void _kova_object::del_broadcast(msg_code_t code, _kova_object_broadcast* p) { broadcast_map.proc_del(code, p); }
 
-vimra_err_t _kova_object::send(struct_token const& in_token) {
+vimra_err_t _kova_object::send(struct_token const& in_token, double in_wait_s) {
     if (in_token.has_data()) std::memcpy(in_token.get_data_packet(), in_token.get_header_packet(), sizeof(struct_packet));
-    return send_shared(in_token);
+    return send_shared(in_token, in_wait_s);
 }
 
-vimra_err_t _kova_object::send_shared(struct_token const& in_token) {
+vimra_err_t _kova_object::send_shared(struct_token const& in_token, double in_wait_s) {
     in_token.get_header_packet()->set_source(c_local_host, domain, object_id);
     if (!p_center_pipe) {
         struct_token t = in_token;
         safe_free_token(t, __FILE__, __LINE__);
         return Pimo::OS::c_vimra_unknown;
+    }
+    if (in_wait_s > 0) {  // frees what it gives up for good itself
+        struct_token t = in_token;
+        return static_cast<vimra_err_t>(kova_sdk_processor::send_within(p_center_pipe, t, in_wait_s));
     }
     const vimra_err_t r = p_center_pipe->eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), 0);
     if (r == Pimo::OS::c_vimra_success || r == Pimo::OS::c_vimra_busy) return r;

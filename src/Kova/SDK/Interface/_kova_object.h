@@ -101,12 +101,13 @@ public:
     void del_command(msg_code_t code, _kova_object_command* p);
     void del_broadcast(msg_code_t code, _kova_object_broadcast* p);
 
-    // 8 when the center pipe is full (the token is still the caller's); 0 when sent;
-    // 5 or -1 when the pipe refused it for good (the token is freed).
-    Pimo::OS::vimra_err_t send(struct_token const& in_token);
+    // 8 when the center pipe is full (the token is still the caller's): at once, or after
+    // waiting in_wait_s in all for its room; 0 when sent; 5 or -1 when the pipe refused it
+    // for good (the token is freed).
+    Pimo::OS::vimra_err_t send(struct_token const& in_token, double in_wait_s = 0.0);
     // As send, for a copy whose data block other copies share and the center may be
     // sending from: its header stays in its own block, the data block is not written.
-    Pimo::OS::vimra_err_t send_shared(struct_token const& in_token);
+    Pimo::OS::vimra_err_t send_shared(struct_token const& in_token, double in_wait_s = 0.0);
     // 0 when sent; 2 when the packet's time ran out (the token is freed).
     Pimo::OS::vimra_err_t send_force(struct_token const& in_token);
 

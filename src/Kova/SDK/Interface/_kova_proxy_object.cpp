@@ -215,10 +215,10 @@ void _kova_proxy_object::adapter_disconnected_from_server(struct_token const& in
 
 // Outgoing -------------------------------------------------------------------------
 
-int _kova_proxy_object::send(struct_token const& in_token) {
+int _kova_proxy_object::send(struct_token const& in_token, double in_wait_s) {
     in_token.get_header_packet()->set_destination(server_addr, _op->domain);
     // A pipe that refused for good has freed the token: the request then times out.
-    return _op->send(in_token) == Pimo::OS::c_vimra_busy ? Pimo::OS::c_vimra_busy : 0;
+    return _op->send(in_token, in_wait_s) == Pimo::OS::c_vimra_busy ? Pimo::OS::c_vimra_busy : 0;
 }
 
 int _kova_proxy_object::send_force(struct_token const& in_token) {

@@ -159,10 +159,10 @@ public:
     void adapter_connected_to_server(struct_token const& in_token);
     void adapter_disconnected_from_server(struct_token const& in_token);
 
-    // Address the packet to the bound stub and send it through the identity: once
-    // (8 when the center pipe is full and the token is still the caller's, else 0),
-    // or retried until the packet's time is spent.
-    int send(struct_token const& in_token);
+    // Address the packet to the bound stub and send it through the identity: once, or
+    // waiting for room up to in_wait_s in all (8 when the center pipe is still full and the
+    // token is still the caller's, else 0), or retried until the packet's time is spent.
+    int send(struct_token const& in_token, double in_wait_s = 0.0);
     int send_force(struct_token const& in_token);
 
     // The bound stub is announced (listeners write it, application threads read it).

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "Kova/Common/Global/kova_global.h"
@@ -665,7 +666,18 @@ bool kova_sdk_processor::same_queue(const struct_message_address& in_a, const st
 
 int kova_sdk_processor::send_force(Common::Interface::interface_kova_pipe* pin_pipe, struct_token& in_token,
                                    const std::atomic<bool>* pin_abort) {
+    return send_waiting(pin_pipe, in_token, pin_abort, -1.0);
+}
+
+int kova_sdk_processor::send_within(Common::Interface::interface_kova_pipe* pin_pipe, struct_token& in_token,
+                                    double in_wait_s) {
+    return send_waiting(pin_pipe, in_token, nullptr, in_wait_s < 0 ? 0.0 : in_wait_s);
+}
+
+int kova_sdk_processor::send_waiting(Common::Interface::interface_kova_pipe* pin_pipe, struct_token& in_token,
+                                     const std::atomic<bool>* pin_abort, double in_wait_s) {
     bool waited = false;
+    const auto start = std::chrono::steady_clock::now();
     for (;;) {
         const vimra_err_t r = pin_pipe->eproc_send(reinterpret_cast<const Pimo::byte_t*>(&in_token), 0);
         if (r == Pimo::OS::c_vimra_success) {
@@ -688,7 +700,17 @@ int kova_sdk_processor::send_force(Common::Interface::interface_kova_pipe* pin_p
             return -1;
         }
         // Until the center has taken some, never longer than the retry cadence or the time left.
-        pin_pipe->eproc_wait_room(std::min(c_send_retry_s, packet->packet_limit_time));
+        double wait_s = std::min(c_send_retry_s, packet->packet_limit_time);
+        if (in_wait_s >= 0) {
+            const double left_s =
+                in_wait_s - std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            if (left_s <= 0) {
+                if (waited) pin_pipe->proc_pass_room();  // the wake this one had is someone else's
+                return Pimo::OS::c_vimra_busy;
+            }
+            wait_s = std::min(wait_s, left_s);
+        }
+        pin_pipe->eproc_wait_room(wait_s);
         waited = true;
     }
 }

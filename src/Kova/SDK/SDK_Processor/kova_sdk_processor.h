@@ -126,6 +126,9 @@ public:
     static int send_force(Common::Interface::interface_kova_pipe* pin_pipe, struct_token& in_token,
                           const std::atomic<bool>* pin_abort = nullptr);
     static constexpr double c_send_retry_s = 0.1;
+    // As send_force, but waits for room at most in_wait_s seconds in all: then 8 (busy), and
+    // the token is still the caller's.
+    static int send_within(Common::Interface::interface_kova_pipe* pin_pipe, struct_token& in_token, double in_wait_s);
     // Through the domain's center pipe if this process holds it; -1 (token freed) without one.
     static int send_force(domain_t in_domain, struct_token& in_token, const std::atomic<bool>* pin_abort = nullptr);
     // One try; a full center pipe hands the token to the answer sender.
@@ -152,6 +155,9 @@ public:
     void proc_forget_object(object_t* pin_object);
 
 private:
+    // send_force's loop; a wait of in_wait_s 0 or more bounds the waits for room in all.
+    static int send_waiting(Common::Interface::interface_kova_pipe* pin_pipe, struct_token& in_token,
+                            const std::atomic<bool>* pin_abort, double in_wait_s);
     static void* thread_listener(Pimo::OS::class_thread* pin_thread);
     static void* thread_returner(Pimo::OS::class_thread* pin_thread);
     Pimo::OS::vimra_err_t listener_step(bool in_timed, double in_seconds);

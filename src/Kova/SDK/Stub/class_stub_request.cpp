@@ -50,19 +50,23 @@ void proc_answer_connect(struct_packet& pout_answer, struct_packet const& in_req
 
 void proc_send_unlimited(_kova_object& in_op, msg_type_t in_type, msg_code_t in_code, struct_node_addr const& in_node,
                          object_id_t in_did, Pimo::Memory::mm_t in_data_mm, pksize_t in_size, kova_clock_t in_clock) {
-    struct_token t;
-    t.alloc_header_force(__FILE__, __LINE__);
-    struct_packet* p = t.get_header_packet();
+    struct_token t = in_data_mm != 0 ? Common::Interface::proc_alloc_copy_force(in_data_mm, __FILE__, __LINE__)
+                                     : struct_token();
+    if (!t.has_header()) t.alloc_header_force(__FILE__, __LINE__);
+    proc_send_unlimited_token(in_op, t, in_type, in_code, in_node, in_did, in_size, in_clock);
+}
+
+void proc_send_unlimited_token(_kova_object& in_op, struct_token& io_token, msg_type_t in_type, msg_code_t in_code,
+                               struct_node_addr const& in_node, object_id_t in_did, pksize_t in_size,
+                               kova_clock_t in_clock) {
+    struct_packet* p = io_token.get_header_packet();
     *p = struct_packet();
     p->initialize_packet(c_local_host, in_clock, DBL_MAX);
     p->initialize_header(in_size, in_op.get_msg_num(), in_type, in_code, c_kova_err_none);
     p->set_destination(in_node, in_did);
-    if (in_data_mm != 0) {
-        Common::Interface::safe_add_ref_mm(in_data_mm, __FILE__, __LINE__);
-        t.data_mm = in_data_mm;
-    }
     // No time limit: the push is retried until the center pipe takes it.
-    in_op.send_force(t);
+    in_op.send_force(io_token);
+    io_token.reset();
 }
 
 }  // namespace Stub

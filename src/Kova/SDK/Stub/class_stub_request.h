@@ -69,6 +69,11 @@ void proc_answer_connect(struct_packet& pout_answer, struct_packet const& in_req
 // kinds: events and disconnects.
 void proc_send_unlimited(_kova_object& in_op, msg_type_t in_type, msg_code_t in_code, struct_node_addr const& in_node,
                          object_id_t in_did, Pimo::Memory::mm_t in_data_mm, pksize_t in_size, kova_clock_t in_clock);
+// As proc_send_unlimited, for a token that already holds its header block (and its data
+// block, by a reference of its own, when it has one); the token is sent and emptied.
+void proc_send_unlimited_token(_kova_object& in_op, struct_token& io_token, msg_type_t in_type, msg_code_t in_code,
+                               struct_node_addr const& in_node, object_id_t in_did, pksize_t in_size,
+                               kova_clock_t in_clock);
 
 }  // namespace Stub
 }  // namespace SDK

@@ -20,6 +20,10 @@ namespace {
 
 const char c_boundout_text[] = "Kova SDK - Boundout Command Post";
 const char c_dirty_line[] = "kova_proxy_object_command::post => durty memory\n";
+// How long a post waits for room in the center pipe in all. The center holds its intake for
+// one slow process at most 0.1 s; one that takes nothing for a second is stalled, and the
+// post is refused rather than left hanging.
+constexpr double c_post_wait_s = 1.0;
 
 }  // namespace
 
@@ -123,7 +127,7 @@ void _kova_proxy_object_command::timer_command_syncros(void* pin_handler,
     static_cast<_kova_proxy_object_command*>(pin_handler)->sync(c_sender_sync_model_on_timer);
 }
 
-kova_err_t _kova_proxy_object_command::sync(sender_sync_model_t) {
+kova_err_t _kova_proxy_object_command::sync(sender_sync_model_t in_sync_model) {
     class_locker lock(m_value.get_lock());
     // Connected implies a created identity: its destroy ends the connection under this lock
     // before it clears the address.
@@ -151,7 +155,10 @@ kova_err_t _kova_proxy_object_command::sync(sender_sync_model_t) {
     p->initialize_packet(c_local_host, Pimo::OS::vimra_cpu_clock(),
                          settings.interval + static_cast<double>(own->header.size) / 1000000.0);
     p->header.type = settings.using_udp ? c_mt_command_udp : c_mt_command_tcp;
-    if (_pp->send(token) == Pimo::OS::c_vimra_busy) {
+    // A post waits while the center presses back; a tick that finds no room is lost alone,
+    // the next one sends the command again.
+    const double wait_s = in_sync_model == c_sender_sync_model_on_post ? c_post_wait_s : 0.0;
+    if (_pp->send(token, wait_s) == Pimo::OS::c_vimra_busy) {
         Common::Interface::safe_free_token(token, __FILE__, __LINE__);
         return c_kova_err_center_busy;
     }

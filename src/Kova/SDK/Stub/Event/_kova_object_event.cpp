@@ -13,7 +13,6 @@
 
 namespace Kova {
 
-using Common::Interface::safe_free_data;
 using Pimo::OS::class_locker;
 
 _kova_object_event::_kova_object_event(_kova_object* pin_op, kova_object_event* pin_mp, msg_code_t in_code,
@@ -33,23 +32,35 @@ void _kova_object_event::adapter_connect(struct_token const& in_token) {
 kova_err_t _kova_object_event::event(void const* pin_buffer, pksize_t in_size) {
     const kova_clock_t clock = Pimo::OS::vimra_cpu_clock();
     if (!_op->is_created()) return c_kova_err_is_not_created;
-    struct_token data;
-    if (in_size != 0) {
-        if (pin_buffer == nullptr) return c_kova_err_boundout_buffer;
-        if (data.alloc_data(in_size, __FILE__, __LINE__) != c_kova_err_none) return c_kova_err_empty_kova_memory;
-        std::memcpy(data.get_data(), pin_buffer, in_size);
-    }
-    // The nodes as they are now; each thread keeps its list's room from one event to the next.
+    if (in_size != 0 && pin_buffer == nullptr) return c_kova_err_boundout_buffer;
+    // The nodes as they are now; each thread keeps its lists' room from one event to the next.
     thread_local std::vector<struct_node_addr> t_nodes;
+    thread_local std::vector<struct_token> t_tokens;
     t_nodes.clear();
     {
         class_locker lock(node_map_mutex);
         for (const auto& node : node_map) t_nodes.push_back(node.first);
     }
-    // One packet per node, all sharing the one copy of the payload.
-    for (const struct_node_addr& node : t_nodes)
-        SDK::Stub::proc_send_unlimited(*_op, c_mt_event, code, node, c_broadcast_proxy_id, data.data_mm, in_size, clock);
-    safe_free_data(data, __FILE__, __LINE__);
+    // One packet per node, all sharing the one copy of the payload: the first packet's own
+    // blocks come under one hold of the memory, the others' headers and references under
+    // another, all before the first leaves (whose receivers may free the payload).
+    if (t_nodes.empty()) return c_kova_err_none;
+    struct_token first;
+    Common::Interface::eproc_alloc_packet(first, in_size, __FILE__, __LINE__);
+    if (in_size != 0 && !first.has_data()) {
+        Common::Interface::safe_free_token(first, __FILE__, __LINE__);
+        return c_kova_err_empty_kova_memory;
+    }
+    if (!first.has_header()) first.alloc_header_force(__FILE__, __LINE__);
+    if (in_size != 0) std::memcpy(first.get_data(), pin_buffer, in_size);
+    t_tokens.assign(t_nodes.size(), struct_token());
+    t_tokens[0] = first;
+    if (t_nodes.size() > 1)
+        Common::Interface::proc_alloc_copies_force(first.data_mm, t_nodes.size() - 1, t_tokens.data() + 1, __FILE__,
+                                                   __LINE__);
+    for (std::size_t i = 0; i < t_nodes.size(); ++i)
+        SDK::Stub::proc_send_unlimited_token(*_op, t_tokens[i], c_mt_event, code, t_nodes[i], c_broadcast_proxy_id,
+                                             in_size, clock);
     return c_kova_err_none;
 }
 
