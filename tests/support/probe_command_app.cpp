@@ -4,6 +4,8 @@
 //   init
 //   stub <name> <domain> <id> <code>      a command stub
 //   hold <stub name> <ms>                 on_connect sleeps that long before it accepts
+//   gate <stub name> shut|open            while shut, on_connect waits (after its line) until
+//       the gate opens: "gate <stub> ok"
 //   history <stub name> <n>               set_history_size
 //   clients <stub name>                   "clients <stub> <count>"
 //   seen <stub name> <ip:domain:id> <n>   the client's history, newest first:
@@ -34,6 +36,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -111,10 +114,21 @@ public:
     std::atomic<unsigned> m_sync_us{0};
     std::string m_name;
 
+    ~app_stub() override { set_gate(true); }
+    void set_gate(bool in_open) {
+        {
+            std::lock_guard<std::mutex> lock(m_gate_mutex);
+            m_gate_open = in_open;
+        }
+        m_gate_changed.notify_all();
+    }
+
 private:
     kova_err_t on_connect(const client_addr_t& in_client, const double&, const double&) override {
         say("on_connect " + m_name + " " + client(in_client));
         if (m_hold_ms.load()) std::this_thread::sleep_for(std::chrono::milliseconds(m_hold_ms.load()));
+        std::unique_lock<std::mutex> lock(m_gate_mutex);
+        m_gate_changed.wait(lock, [this] { return m_gate_open; });
         return c_kova_success;
     }
     void on_shutdown(const client_addr_t& in_client) override {
@@ -132,6 +146,10 @@ private:
         say("on_sync " + m_name + " " + client(in_client) + " " + std::to_string(in_model) + " " + limit + " " +
             std::to_string(in_size) + " " + described(pin_buffer, in_size) + " " + elapsed);
     }
+
+    std::mutex m_gate_mutex;
+    std::condition_variable m_gate_changed;
+    bool m_gate_open = true;  // under m_gate_mutex
 };
 
 class app_proxy : public kova_proxy_object_command {
@@ -350,6 +368,11 @@ int main() {
             in >> ms;
             s->m_hold_ms = ms;
             say("hold " + name + " ok");
+        } else if (s && cmd == "gate") {
+            std::string how;
+            in >> how;
+            s->set_gate(how == "open");
+            say("gate " + name + " ok");
         } else if (s && cmd == "history") {
             unsigned n = 0;
             in >> n;

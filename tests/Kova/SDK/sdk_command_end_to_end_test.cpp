@@ -350,9 +350,11 @@ TEST_F(command_one_host, a_killed_stub_ends_the_connection_and_its_successor_is_
 }
 
 TEST_F(command_one_host, a_confirm_later_than_the_proxys_limit_leaves_no_ghost_client) {
-    // The stubs answer after their proxies stopped waiting, fifty times in all. A stub takes
-    // its connects one at a time: five stubs of their own codes hold theirs side by side,
-    // ten rounds each.
+    // The stubs answer after their proxies stopped waiting, fifty times in all: each stub
+    // holds its on_connect until its proxy has reported the time-out. A stub takes its
+    // connects one at a time: five stubs of their own codes hold theirs side by side, ten
+    // rounds each. The limit only has to cover the request's way to the stub's listener,
+    // which drops a request whose limit ran out before it took it.
     struct pair {
         std::string stub, proxy, id;
     };
@@ -364,7 +366,6 @@ TEST_F(command_one_host, a_confirm_later_than_the_proxys_limit_leaves_no_ghost_c
                   stub->command("stub " + pairs.back().stub + " " + c_domain + " " + id + " " + c_code));
     }
     for (const pair& sp : pairs) {
-        ASSERT_EQ("hold " + sp.stub + " ok", stub->command("hold " + sp.stub + " 200"));
         const std::string answer =
             proxy->command("proxy " + sp.proxy + " " + c_domain + " 127.0.0.1 " + sp.id + " " + c_code);
         ASSERT_EQ(0u, answer.rfind("proxy " + sp.proxy + " 0x0 ", 0)) << answer;
@@ -374,10 +375,18 @@ TEST_F(command_one_host, a_confirm_later_than_the_proxys_limit_leaves_no_ghost_c
         SCOPED_TRACE(round);
         const size_t from = stub->mark();
         const size_t asked = proxy->mark();
-        for (const pair& sp : pairs) proxy->send("connect " + sp.proxy + " 0.1");
+        for (const pair& sp : pairs) ASSERT_EQ("gate " + sp.stub + " ok", stub->command("gate " + sp.stub + " shut"));
+        for (const pair& sp : pairs) proxy->send("connect " + sp.proxy + " 1");
         for (const pair& sp : pairs) {
+            const std::string held = stub->wait("on_connect " + sp.stub + " ", 10.0, from);
+            ASSERT_EQ(0u, held.rfind("on_connect " + sp.stub + " 127.0.0.1:" + c_domain + ":", 0))
+                << held << "\n" << stub->child().output().substr(from) << "\n" << proxy->child().output().substr(asked);
+        }
+        for (const pair& sp : pairs)
             ASSERT_EQ("connect " + sp.proxy + " 0x40000000",
                       without_time(proxy->wait("connect " + sp.proxy + " ", 10.0, asked)));
+        for (const pair& sp : pairs) ASSERT_EQ("gate " + sp.stub + " ok", stub->command("gate " + sp.stub + " open"));
+        for (const pair& sp : pairs) {
             const std::string shut = stub->wait("on_shutdown " + sp.stub + " ", 10.0, from);
             ASSERT_EQ(0u, shut.rfind("on_shutdown " + sp.stub + " 0x9 127.0.0.1:" + c_domain + ":", 0))
                 << shut << "; " << stub->command("clients " + sp.stub) << "\n"

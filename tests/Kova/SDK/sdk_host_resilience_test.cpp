@@ -409,8 +409,11 @@ protected:
         }
         wait_for_blocks_in_use();
         ASSERT_EQ(0, kill(std::stoi(pid[1]), SIGKILL));
+        const size_t asked = watcher->mark();
         const std::vector<long> calls = pingpong(*watcher, "q", 100);
-        ASSERT_EQ(3u, calls.size());
+        ASSERT_EQ(3u, calls.size()) << watcher->child().output().substr(asked) << "\n"
+                                    << survivor->child().output() << "\n"
+                                    << blocks() << "; " << kova_test::ask(memory, "sites");
         EXPECT_EQ(0, calls[2]) << "the survivor's calls while a process dies";
         for (call_app* client : {a.get(), b.get()}) {
             if (client == &victim) continue;

@@ -18,10 +18,10 @@ std::uint32_t class_queue_charges::take(std::size_t in_bytes, std::size_t in_byt
         if (m_free_count == 0) return c_none;
         if (in_byte_bound != 0 && m_bytes.load(std::memory_order_relaxed) + in_bytes > in_byte_bound) return c_none;
         slot = m_free[--m_free_count];
+        m_slots[slot].bytes = in_bytes;
         m_bytes.fetch_add(in_bytes, std::memory_order_relaxed);
         m_count.fetch_add(1, std::memory_order_relaxed);
     }
-    m_slots[slot].bytes = in_bytes;
     m_slots[slot].holders.store(1, std::memory_order_release);
     return slot;
 }
@@ -36,6 +36,15 @@ void class_queue_charges::release(std::uint32_t in_slot) {
     m_bytes.fetch_sub(m_slots[in_slot].bytes, std::memory_order_relaxed);
     m_count.fetch_sub(1, std::memory_order_relaxed);
     m_free[m_free_count++] = in_slot;
+}
+
+void class_queue_charges::recharge(std::uint32_t in_slot, std::size_t in_bytes) {
+    if (in_slot == c_none) return;
+    std::lock_guard<std::mutex> lock(m_free_lock);
+    struct_slot& slot = m_slots[in_slot];
+    m_bytes.fetch_add(in_bytes, std::memory_order_relaxed);
+    m_bytes.fetch_sub(slot.bytes, std::memory_order_relaxed);
+    slot.bytes = in_bytes;
 }
 
 }  // namespace SDK_Processor

@@ -34,6 +34,10 @@ public:
     void add(std::uint32_t in_slot);
     // One holder less of in_slot (c_none: nothing); the last gives the charge back.
     void release(std::uint32_t in_slot);
+    // in_slot now charges in_bytes (c_none: nothing): a newer packet of one stream that took the
+    // older one's place holds its charge, or every such replacement would free a charge for the
+    // next packet while the newer one waits beside it uncounted.
+    void recharge(std::uint32_t in_slot, std::size_t in_bytes);
 
     std::size_t get_count() const { return m_count.load(std::memory_order_relaxed); }
     std::size_t get_bytes() const { return m_bytes.load(std::memory_order_relaxed); }
@@ -41,7 +45,7 @@ public:
 private:
     struct struct_slot {
         std::atomic<std::uint32_t> holders{0};
-        std::size_t bytes = 0;  // written by its taker before it is handed out
+        std::size_t bytes = 0;  // under m_free_lock
     };
 
     std::unique_ptr<struct_slot[]> m_slots;

@@ -322,17 +322,22 @@ class_thread_qbuffer* kova_sdk_processor::qbuffering(const struct_message_addres
         *pout_result = enum_queueing::refused;
         return nullptr;
     }
+    std::uint32_t charge = in_charge;
     if (in_over_bound) {
         const struct_packet::enum_overflow rule = pin_packet->get_overflow_rule();
         if (rule == struct_packet::enum_overflow::drop) {
             *pout_result = enum_queueing::dropped;
             return nullptr;
         }
-        // Only the newest value of a stream counts: the older one still waiting goes.
+        // Only the newest value of a stream counts: the older one still waiting goes, and the
+        // newer takes its charge, so that the queue holds no more than before.
         for (auto older = queue->rbegin(); rule == struct_packet::enum_overflow::newest && older != queue->rend();
              ++older) {
             const struct_packet* waiting = get_header(older->token);
             if (waiting->get_overflow_rule() != rule || !waiting->is_same_stream(*pin_packet)) continue;
+            charge = older->charge;
+            older->charge = class_queue_charges::c_none;
+            m_charges.recharge(charge, pin_packet->get_held_bytes());
             queue->proc_release_entry(*older);
             queue->erase(std::next(older).base());
             ++m_replaced;
@@ -344,7 +349,7 @@ class_thread_qbuffer* kova_sdk_processor::qbuffering(const struct_message_addres
         safe_add_ref_token(held, __FILE__, __LINE__);
     }
     m_charges.add(in_charge);
-    queue->push_back(struct_qtoken{pin_object, in_token, nullptr, in_charge});
+    queue->push_back(struct_qtoken{pin_object, in_token, nullptr, charge});
     ++queue->m_hold;  // released by this thread's drain
     *pout_result = enum_queueing::queued;
     return queue;

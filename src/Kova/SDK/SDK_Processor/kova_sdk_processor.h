@@ -92,7 +92,8 @@ public:
     // or null. The entry holds references of its own to the blocks, or with in_take_own the
     // caller's, which it then gives up (once appended). A one-way packet that found the charges at their bound (in_over_bound) fares by
     // its overflow rule: an event is dropped; a value or command replaces the older one of its
-    // stream still waiting in that queue, or waits without a charge when none does.
+    // stream still waiting in that queue, taking over its charge, or waits without a charge when
+    // none does (so at most one per stream waits uncharged).
     class_thread_qbuffer* qbuffering(const struct_message_address& in_addr, const struct_token& in_token,
                                      const struct_packet* pin_packet, object_t* pin_object, enum_queueing* pout_result,
                                      std::uint32_t in_charge = class_queue_charges::c_none, bool in_over_bound = false,

@@ -133,16 +133,20 @@ kova_err_t _kova_object_information::sync(sender_sync_model_t in_sync_model) {
     for (const struct_copy& copy : m_cycle) {
         struct_token token;
         const bool tcp = copy.type == c_mt_information_tcp;
-        if (posted || tcp) Common::Interface::proc_alloc_header_force(token, __FILE__, __LINE__);
-        else if (Common::Interface::eproc_alloc_header(token, __FILE__, __LINE__) != c_kova_err_none) continue;
+        if (posted || tcp) {
+            token = Common::Interface::proc_alloc_copy_force(value, __FILE__, __LINE__);  // one hold for both
+        } else if (Common::Interface::eproc_alloc_header(token, __FILE__, __LINE__) == c_kova_err_none) {
+            Common::Interface::safe_add_ref_mm(value, __FILE__, __LINE__);
+            token.data_mm = value;
+        } else {
+            continue;
+        }
         struct_packet* p = token.get_header_packet();
         *p = *Common::Interface::get_header(value);
         p->initialize_packet(copy.mct_if, Pimo::OS::vimra_cpu_clock(), limit);
         p->header.num = num;
         p->header.type = copy.type;
         p->set_destination(copy.ip, copy.port, c_broadcast_proxy_id);
-        Common::Interface::safe_add_ref_mm(value, __FILE__, __LINE__);
-        token.data_mm = value;
         if (posted) _op->send_force(token);
         else if (_op->send_shared(token) == Pimo::OS::c_vimra_busy)
             Common::Interface::safe_free_token(token, __FILE__, __LINE__);
