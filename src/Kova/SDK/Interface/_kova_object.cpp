@@ -243,7 +243,7 @@ void _kova_object::proc_each_connection(op_t in_op) {
 }
 
 void _kova_object::proc_move_handlers(_kova_object& pout_target) {
-    class_write_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_write_hold lock;
     auto repoint = [&](_kova_method& in_handler) { in_handler._op = &pout_target; };
     // The kinds that exist; the others' maps stay empty until they do.
     call_map.proc_move_to(pout_target.call_map, repoint);

@@ -144,7 +144,7 @@ void _kova_proxy_object::del_broadcast(msg_code_t in_code, _kova_proxy_broadcast
 }
 
 void _kova_proxy_object::proc_move_handlers(_kova_proxy_object& pout_target) {
-    Pimo::OS::class_write_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_write_hold lock;
     auto repoint = [&](_kova_proxy_method& in_handler) { in_handler._pp = &pout_target; };
     call_map.proc_move_to(pout_target.call_map, repoint);
     signal_map.proc_move_to(pout_target.signal_map, repoint);
@@ -230,7 +230,7 @@ int _kova_proxy_object::send_force(struct_token const& in_token) {
 
 return_object_t _kova_proxy_method::proc_request(msg_type_t in_type, void const* pin_data, pksize_t in_size,
                                                  double in_limit) {
-    Pimo::OS::class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     const kova_clock_t clock = Pimo::OS::vimra_cpu_clock();
     kova_sdk_processor* processor = gp_processor.load();
     _kova_object* op = _pp->_op;
@@ -337,7 +337,7 @@ bool _kova_proxy_method::proc_collect(return_object_t const& in_return_object, d
 kova_err_t _kova_proxy_connection_method::proc_connect_return(return_object_t const& in_return_object,
                                                              double* pout_time, msg_type_t in_confirm,
                                                              bool& pout_confirmed) {
-    Pimo::OS::class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     pout_confirmed = false;
     kova_err_t result = c_kova_err_none;
     struct_token reply;
@@ -352,7 +352,7 @@ kova_err_t _kova_proxy_connection_method::proc_connect_return(return_object_t co
 }
 
 void _kova_proxy_method::proc_cancel(msg_type_t in_type, kova_err_t in_error) {
-    Pimo::OS::class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     if (!_pp->_op->is_created()) return;
     proc_send_notice(in_type, 0, in_error);
 }

@@ -66,13 +66,13 @@ kova_err_t kova_object::destroy() {
 
 object_id_t kova_object::get_object_id() {
     if (!_op) return 0;
-    Pimo::OS::class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _op->object_id;
 }
 
 bool kova_object::is_created() {
     if (!_op) return false;
-    Pimo::OS::class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _op->is_created();
 }
 

@@ -17,7 +17,7 @@ namespace {
 template <typename value_t, typename op_t>
 value_t proc_read(_kova_proxy_object* pin_pp, value_t in_none, op_t in_op) {
     if (!pin_pp) return in_none;
-    Pimo::OS::class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return in_op(*pin_pp);
 }
 

@@ -22,14 +22,14 @@ public:
 
     // Takes the write lock. A code present already keeps its handler.
     void proc_add(msg_code_t in_code, handler_t* pin_handler) {
-        Pimo::OS::class_write_locker lock(SDK::SDK_Processor::gp_processor.load());
+        SDK::SDK_Processor::class_processor_write_hold lock;
         proc_insert(in_code, pin_handler);
     }
 
     // Takes the write lock. Erases the code's entry only while it holds pin_handler: a
     // second handler of a code, never entered, leaves the first one in place as it goes.
     void proc_del(msg_code_t in_code, handler_t* pin_handler) {
-        Pimo::OS::class_write_locker lock(SDK::SDK_Processor::gp_processor.load());
+        SDK::SDK_Processor::class_processor_write_hold lock;
         auto it = this->find(in_code);
         if (it != this->end() && it->second == pin_handler) this->erase(it);
     }

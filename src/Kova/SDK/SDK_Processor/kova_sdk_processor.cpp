@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <vector>
 
@@ -185,6 +186,13 @@ bool kova_sdk_processor::is_listen_thread() { return t_delivering > 0; }
 
 bool kova_sdk_processor::is_lock_holder() { return t_delivering > 0 || t_holding > 0; }
 
+void kova_sdk_processor::proc_mark_holding(int in_step) {
+    if (is_listen_thread()) return;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    t_holding += in_step;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
 bool kova_sdk_processor::is_sdk_thread() const {
     const Pimo::OS::thread_id_t self = pthread_self();
     for (std::size_t i = 0; i < m_thread_count; ++i)
@@ -201,27 +209,34 @@ bool kova_sdk_processor::test_lock_free() {
     return true;
 }
 
+// A stop signal finalises on the spot unless its thread is a holder, so the count covers the
+// lock from before it is taken to after it is given back: a signal between the two would
+// otherwise free the processor under the lock its thread still holds.
 void kova_sdk_processor::proc_read_lock() {
     if (is_listen_thread()) return;
-    proc_read_lock_force();
     ++t_holding;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    proc_read_lock_force();
 }
 
 void kova_sdk_processor::proc_read_unlock() {
     if (is_listen_thread()) return;
-    --t_holding;
     proc_read_unlock_force();
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    --t_holding;
 }
 
 void kova_sdk_processor::proc_write_lock() {
     if (is_listen_thread()) proc_read_unlock_force();
-    pthread_rwlock_wrlock(&m_rw_lock);
     ++t_holding;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    pthread_rwlock_wrlock(&m_rw_lock);
 }
 
 void kova_sdk_processor::proc_write_unlock() {
-    --t_holding;
     pthread_rwlock_unlock(&m_rw_lock);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    --t_holding;
     if (is_listen_thread()) proc_read_lock_force();
 }
 

@@ -72,6 +72,9 @@ public:
     // True while the calling thread holds the lock: delivering a packet, or inside a public
     // call. Finalising there would wait for the thread itself.
     static bool is_lock_holder();
+    // Counts the calling application thread as a holder (+1) or no longer (-1); listener
+    // threads count through their delivery instead.
+    static void proc_mark_holding(int in_step);
     // True for the processor's own threads (listeners, returner, answer sender).
     bool is_sdk_thread() const;
 
@@ -201,6 +204,27 @@ private:
 // Set by Kova::initialize before the loader and cleared by Kova::finalize after it.
 extern std::atomic<kova_sdk_processor*> gp_processor;
 
+// A public call's hold of the processor. The thread counts as a holder from before it reads
+// gp_processor until after the lock is given back: a stop signal that lands in between then
+// leaves the finalising to the finalizer thread instead of freeing the processor under it.
+template <typename locker_t>
+class template_processor_hold {
+public:
+    template_processor_hold() : m_mark(), m_lock(gp_processor.load()) {}
+    template_processor_hold(const template_processor_hold&) = delete;
+    template_processor_hold& operator=(const template_processor_hold&) = delete;
+
+private:
+    struct struct_mark {
+        struct_mark() { kova_sdk_processor::proc_mark_holding(1); }
+        ~struct_mark() { kova_sdk_processor::proc_mark_holding(-1); }
+    };
+    struct_mark m_mark;  // built before m_lock and ended after it
+    locker_t m_lock;
+};
+typedef template_processor_hold<Pimo::OS::class_read_locker> class_processor_read_hold;
+typedef template_processor_hold<Pimo::OS::class_write_locker> class_processor_write_hold;
+
 // Object creation and destruction: each try of in_op under a fresh write lock, again
 // at once while the center pipe is full. The last result.
 template <typename op_t>
@@ -208,7 +232,7 @@ kova_err_t proc_retry_busy(op_t in_op) {
     for (;;) {
         kova_err_t result;
         {
-            Pimo::OS::class_write_locker lock(gp_processor.load());
+            class_processor_write_hold lock;
             result = in_op();
         }
         if (result != c_kova_err_center_busy) return result;

@@ -101,7 +101,7 @@ kova_err_t _kova_proxy_object_command::post_real(pksize_t in_size) {
 }
 
 kova_err_t _kova_proxy_object_command::write(void const* pin_data, pksize_t in_size) {
-    Pimo::OS::class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     if (!_pp->_op->is_created()) return c_kova_err_is_not_created;
     return m_value.eproc_write(pin_data, in_size, [&](pksize_t in_n) { return post_real(in_n); });
 }
@@ -117,7 +117,7 @@ void _kova_proxy_object_command::set_history_size(kova_size_t in_history_size) {
 }
 
 kova_err_t _kova_proxy_object_command::read(void* pin_data, pksize_t* pin_size) {
-    Pimo::OS::class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     if (!_pp->_op->is_created()) return c_kova_err_is_not_created;
     return m_value.read(pin_data, pin_size);
 }

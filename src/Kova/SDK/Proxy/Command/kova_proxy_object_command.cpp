@@ -26,7 +26,7 @@ kova_proxy_object_command::~kova_proxy_object_command() {
 }
 
 bool kova_proxy_object_command::is_connected() {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->is_connected();
 }
 
@@ -39,28 +39,28 @@ kova_err_t kova_proxy_object_command::async_connect_return(return_object_t const
 }
 
 void kova_proxy_object_command::shutdown() {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->shutdown(true);
 }
 
 void kova_proxy_object_command::set_sync_model(const bool& in_using_udp, const sender_sync_model_t& in_sync_model,
                                                const double& in_interval) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->set_sync_model(in_using_udp, in_sync_model, in_interval);
 }
 
 void* kova_proxy_object_command::get_real(const pksize_t& in_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->get_real(in_size);
 }
 
 void kova_proxy_object_command::cancel_real() {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->cancel_real();
 }
 
 kova_err_t kova_proxy_object_command::post_real(const pksize_t& in_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->post_real(in_size);
 }
 
@@ -75,12 +75,12 @@ kova_err_t kova_proxy_object_command::post(const pksize_t& in_size) { return _mp
 void kova_proxy_object_command::cancel() { _mp->cancel(); }
 
 letter_case_t kova_proxy_object_command::see_history(kova_size_t in_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->see_history(in_size);
 }
 
 void kova_proxy_object_command::set_history_size(const kova_size_t& in_history_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->set_history_size(in_history_size);
 }
 

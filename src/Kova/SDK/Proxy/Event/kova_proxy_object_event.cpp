@@ -25,7 +25,7 @@ kova_proxy_object_event::~kova_proxy_object_event() {
 }
 
 bool kova_proxy_object_event::is_connected() {
-    Pimo::OS::class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->is_connected();
 }
 
@@ -38,7 +38,7 @@ kova_err_t kova_proxy_object_event::async_connect_return(return_object_t const& 
 }
 
 void kova_proxy_object_event::shutdown() {
-    Pimo::OS::class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->shutdown(true);
 }
 

@@ -66,7 +66,7 @@ return_object_t _kova_proxy_object_information::async_connect(bool in_udp_reques
 
 kova_err_t _kova_proxy_object_information::async_connect_return(return_object_t const& in_return_object,
                                                                 double* pout_time) {
-    Pimo::OS::class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     const msg_type_t confirm = in_return_object && in_return_object->key.msg_type == c_mt_information_udp_connect
                                    ? c_mt_information_udp_confirm
                                    : c_mt_information_tcp_confirm;

@@ -28,7 +28,7 @@ kova_proxy_object_information::~kova_proxy_object_information() {
 }
 
 bool kova_proxy_object_information::is_connected() {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->is_connected();
 }
 
@@ -43,22 +43,22 @@ kova_err_t kova_proxy_object_information::async_connect_return(return_object_t c
 }
 
 void kova_proxy_object_information::shutdown() {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->shutdown(true);
 }
 
 void kova_proxy_object_information::set_sync(bool const& in_use_on_sync) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->set_sync(in_use_on_sync);
 }
 
 letter_case_t kova_proxy_object_information::see_history(kova_size_t in_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->see_history(in_size);
 }
 
 void kova_proxy_object_information::set_history_size(kova_size_t const& in_history_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->set_history_size(in_history_size);
 }
 

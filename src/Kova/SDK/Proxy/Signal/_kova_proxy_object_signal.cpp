@@ -25,7 +25,7 @@ return_object_t _kova_proxy_object_signal::async_signal(void const* pin_signal_d
 }
 
 kova_err_t _kova_proxy_object_signal::async_return(return_object_t const& in_return_object, double* pout_time) {
-    Pimo::OS::class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     kova_err_t result = c_kova_err_none;
     struct_token reply;
     if (!proc_collect(in_return_object, pout_time, reply, result)) return result;

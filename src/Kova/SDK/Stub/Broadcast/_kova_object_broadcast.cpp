@@ -28,7 +28,7 @@ _kova_object_broadcast::_kova_object_broadcast(_kova_object* pin_op, kova_object
 _kova_object_broadcast::~_kova_object_broadcast() { _op->del_broadcast(code, this); }
 
 kova_err_t _kova_object_broadcast::broadcast(ip_t in_ip, void const* pin_data, pksize_t in_size) {
-    Pimo::OS::class_read_locker lock(SDK::SDK_Processor::gp_processor.load());
+    SDK::SDK_Processor::class_processor_read_hold lock;
     if (!_op->is_created()) return c_kova_err_is_not_created;
     if (in_size > c_max_broadcast_size) return c_kova_err_too_big_size;
     if (in_size != 0 && pin_data == nullptr) return c_kova_err_boundout_buffer;

@@ -26,52 +26,52 @@ kova_object_command::~kova_object_command() {
 }
 
 void kova_object_command::disconnect(const client_addr_t& in_client_addr) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->disconnect(in_client_addr);
 }
 
 void kova_object_command::disconnect_all_client_object() {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->disconnect_all_client_object(true);
 }
 
 void kova_object_command::disconnect_one_client_node(const struct_node_addr& in_node_addr) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->disconnect_one_client_node(in_node_addr);
 }
 
 void kova_object_command::disconnect_one_client_object(const client_addr_t& in_client_addr) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->disconnect_one_client_object(in_client_addr);
 }
 
 void kova_object_command::set_sync(const bool& in_use_on_sync) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->use_on_sync = in_use_on_sync;
 }
 
 void kova_object_command::set_history_size(const kova_size_t& in_history_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->history_size = in_history_size;
 }
 
 unsigned int kova_object_command::get_client_count() {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->get_client_count();
 }
 
 kova_size_t kova_object_command::get_client_list(client_addr_t* pio_client_addr, kova_size_t in_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->get_client_list(pio_client_addr, in_size);
 }
 
 letter_case_t kova_object_command::see_history(const client_addr_t& in_client_addr, kova_size_t in_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->see_history(in_client_addr, in_size);
 }
 
 kova_err_t kova_object_command::read(const client_addr_t& in_client_addr, void* pin_data, pksize_t* pin_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->read(in_client_addr, pin_data, pin_size);
 }
 

@@ -26,37 +26,37 @@ kova_object_event::~kova_object_event() {
 }
 
 kova_err_t kova_object_event::event(const void* const& pin_buffer, const pksize_t& in_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->event(pin_buffer, in_size);
 }
 
 kova_err_t kova_object_event::event() {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->event(nullptr, 0);
 }
 
 unsigned int kova_object_event::get_client_count() {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->get_client_count();
 }
 
 void kova_object_event::disconnect(const client_addr_t& in_client_addr) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->disconnect(in_client_addr);
 }
 
 void kova_object_event::disconnect_all_client_object() {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->disconnect_all_client_object(true);
 }
 
 void kova_object_event::disconnect_one_client_node(const struct_node_addr& in_node_addr) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->disconnect_one_client_node(in_node_addr);
 }
 
 void kova_object_event::disconnect_one_client_object(const client_addr_t& in_client_addr) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->disconnect_one_client_object(in_client_addr);
 }
 

@@ -26,22 +26,22 @@ kova_object_information::~kova_object_information() {
 }
 
 kova_err_t kova_object_information::write(const void* const& pin_data, const pksize_t& in_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->write(pin_data, in_size);
 }
 
 void* kova_object_information::get_real(const pksize_t& in_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->get_real(in_size);
 }
 
 kova_err_t kova_object_information::post_real(const pksize_t& in_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->post_real(in_size);
 }
 
 void kova_object_information::cancel_real() {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->cancel_real();
 }
 
@@ -49,54 +49,54 @@ void kova_object_information::cancel_real() {
 void* kova_object_information::get(const pksize_t& in_size) { return _mp->get(in_size); }
 
 kova_err_t kova_object_information::post(const pksize_t& in_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->post(in_size);
 }
 
 void kova_object_information::cancel() { _mp->cancel(); }
 
 void kova_object_information::set_sync_model(const sender_sync_model_t& in_sync_model, const double& in_interval) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->set_sync_model(in_sync_model, in_interval);
 }
 
 letter_case_t kova_object_information::see_history(kova_size_t in_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->see_history(in_size);
 }
 
 kova_err_t kova_object_information::read(void* pin_data, pksize_t* pin_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->read(pin_data, pin_size);
 }
 
 void kova_object_information::set_history_size(const kova_size_t& in_history_size) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->set_history_size(in_history_size);
 }
 
 unsigned int kova_object_information::get_client_count() {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     return _mp->get_client_count();
 }
 
 void kova_object_information::disconnect(const client_addr_t& in_client_addr) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->disconnect(in_client_addr);
 }
 
 void kova_object_information::disconnect_all_client_object() {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->disconnect_all_client_object(true);
 }
 
 void kova_object_information::disconnect_one_client_node(const struct_node_addr& in_node_addr) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->disconnect_one_client_node(in_node_addr);
 }
 
 void kova_object_information::disconnect_one_client_object(const client_addr_t& in_client_addr) {
-    class_read_locker lock(gp_processor.load());
+    ::Kova::SDK::SDK_Processor::class_processor_read_hold lock;
     _mp->disconnect_one_client_object(in_client_addr);
 }
 
